@@ -1,5 +1,5 @@
 # lumidex_library(NAME DIR [DEPS ...]): one static library per source folder.
-# Sources are every .cpp directly in DIR plus DIR/linux (the Linux implementations of seams).
+# Sources are every .cpp below the folder (sub-folders included; linux/ holds the Linux implementations of seams).
 function(lumidex_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
     -Wold-style-cast -Wcast-align -Wunused -Woverloaded-virtual -Werror)
@@ -7,18 +7,17 @@ endfunction()
 
 function(lumidex_library name)
   cmake_parse_arguments(ARG "" "" "PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
-  file(GLOB srcs CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp"
-                                   "${CMAKE_CURRENT_SOURCE_DIR}/linux/*.cpp")
+  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
   add_library(${name} STATIC ${srcs})
   target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/src")
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
   lumidex_warnings(${name})
 endfunction()
 
-# lumidex_test(NAME DIR DEPS...): one GoogleTest binary from every .cpp in DIR.
+# lumidex_test(NAME DEPS...): one GoogleTest binary from every .cpp below the current folder.
 function(lumidex_test name)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
-  file(GLOB srcs CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
+  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
   add_executable(${name} ${srcs})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} lumidex_testsupport GTest::gtest GTest::gmock GTest::gtest_main)
   lumidex_warnings(${name})
