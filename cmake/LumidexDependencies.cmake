@@ -12,6 +12,8 @@ if(NOT CLI11_FOUND)
   target_include_directories(CLI11::CLI11 INTERFACE "${CLI11_INCLUDE_DIR}")
 endif()
 
+pkg_check_modules(EXIV2 REQUIRED IMPORTED_TARGET exiv2)
+
 # Standalone Asio is header-only; keep it out of widely included headers.
 find_path(ASIO_INCLUDE_DIR asio.hpp REQUIRED)
 add_library(lumidex_asio INTERFACE)

@@ -1,0 +1,29 @@
+// Message digests and random bytes from the system's crypto library.
+//
+// Thread-safe. The digests throw DigestError only when the crypto library refuses the algorithm
+// (for example MD5 under a FIPS-only configuration); they never fail on any input.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string_view>
+
+namespace lumidex::platform {
+
+class DigestError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+std::array<uint8_t, 16> md5(std::span<const uint8_t> bytes);
+std::array<uint8_t, 16> md5(std::string_view bytes);
+std::array<uint8_t, 32> sha256(std::span<const uint8_t> bytes);
+std::array<uint8_t, 32> sha256(std::string_view bytes);
+
+// Fills the buffer from a cryptographically secure generator: the crypto library's, else the kernel's.
+// Throws DigestError only when neither is available.
+void fillRandom(std::span<uint8_t> buffer);
+
+}  // namespace lumidex::platform

@@ -1,0 +1,67 @@
+#include "platform/digest.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace lumidex::platform {
+namespace {
+
+template <size_t N>
+std::array<uint8_t, N> digest(const EVP_MD* type, const void* data, size_t size, const char* name) {
+    std::array<uint8_t, N> out{};
+    unsigned int length = 0;
+    if (type == nullptr || EVP_Digest(data, size, out.data(), &length, type, nullptr) != 1 || length != N) {
+        const unsigned long code = ERR_get_error();
+        char reason[256] = "unknown error";
+        if (code != 0) ERR_error_string_n(code, reason, sizeof reason);
+        ERR_clear_error();
+        throw DigestError(std::string(name) + " digest failed: " + reason);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::array<uint8_t, 16> md5(std::span<const uint8_t> bytes) {
+    return digest<16>(EVP_md5(), bytes.data(), bytes.size(), "MD5");
+}
+
+std::array<uint8_t, 16> md5(std::string_view bytes) { return digest<16>(EVP_md5(), bytes.data(), bytes.size(), "MD5"); }
+
+std::array<uint8_t, 32> sha256(std::span<const uint8_t> bytes) {
+    return digest<32>(EVP_sha256(), bytes.data(), bytes.size(), "SHA-256");
+}
+
+std::array<uint8_t, 32> sha256(std::string_view bytes) {
+    return digest<32>(EVP_sha256(), bytes.data(), bytes.size(), "SHA-256");
+}
+
+void fillRandom(std::span<uint8_t> buffer) {
+    if (buffer.empty()) return;
+    constexpr size_t kMaxChunk = 1 << 30;
+    bool ok = true;
+    for (size_t offset = 0; ok && offset < buffer.size(); offset += kMaxChunk) {
+        const size_t chunk = std::min(kMaxChunk, buffer.size() - offset);
+        ok = RAND_bytes(buffer.data() + offset, static_cast<int>(chunk)) == 1;
+    }
+    if (ok) return;
+    ERR_clear_error();
+    size_t filled = 0;
+    while (filled < buffer.size()) {
+        const ssize_t got = getrandom(buffer.data() + filled, buffer.size() - filled, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw DigestError(std::string("no secure random source: ") + std::strerror(errno));
+        }
+        filled += static_cast<size_t>(got);
+    }
+}
+
+}  // namespace lumidex::platform

@@ -1,0 +1,39 @@
+// Unicode text operations over UTF-8 std::string values.
+//
+// Pure functions: thread-safe, never throw (except std::bad_alloc). Ill-formed UTF-8 is read as
+// U+FFFD per maximal ill-formed subsequence, except by toNfc/toNfd, which return such input unchanged
+// so that a file name that is not UTF-8 still names its file. Pure-ASCII input takes a fast path.
+// Texts of 2 GiB or more are returned unchanged by the transforming functions (an ICU size limit).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace lumidex::platform {
+
+// Canonical composition (NFC) and canonical decomposition (NFD).
+std::string toNfc(std::string_view text);
+std::string toNfd(std::string_view text);
+
+// Full Unicode lower-casing with root-locale rules (no Turkish dotless-i mapping).
+std::string toLowerCase(std::string_view text);
+
+// Diacritic-insensitive folding: NFD, drop nonspacing marks (general category Mn), NFC.
+// Letters without a decomposition ("ø", "ß", "ł") stay as they are.
+std::string removeDiacritics(std::string_view text);
+
+// User-perceived characters: extended grapheme clusters ("e" + combining acute is one, CR LF is one).
+size_t characterCount(std::string_view text);
+
+// General category L* (letters). Values outside the code space are not letters.
+bool isLetter(char32_t c);
+// General category M* (combining marks of any kind).
+bool isMark(char32_t c);
+
+// UTF-8 to scalar values; every maximal ill-formed subsequence becomes one U+FFFD.
+std::u32string decodeUtf8(std::string_view text);
+// Scalar values to UTF-8; surrogates and values above U+10FFFF are written as U+FFFD.
+std::string encodeUtf8(std::u32string_view text);
+
+}  // namespace lumidex::platform

@@ -1,0 +1,428 @@
+#include "storage/fts_tools.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <cmath>
+#include <cstring>
+#include <unordered_set>
+#include <utility>
+
+#include "core/model/date.h"
+#include "platform/unicode.h"
+
+namespace lumidex::storage {
+namespace {
+
+constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
+
+void replaceAll(std::string& s, std::string_view from, std::string_view to) {
+    for (size_t pos = s.find(from); pos != std::string::npos; pos = s.find(from, pos + to.size())) {
+        s.replace(pos, from.size(), to);
+    }
+}
+
+// Quotes and accents vanish, "," and ";" become ".", currency signs become spaces.
+std::string applyPunctuationRules(std::string_view s) {
+    static const std::pair<std::string_view, std::string_view> kRules[] = {
+        {"\xC2\xB4", ""},         // acute accent
+        {"\xE2\x80\x9E", ""},     // double low-9 quotation mark
+        {"\xE2\x80\x9C", ""},     // left double quotation mark
+        {"\xE2\x80\x9D", ""},     // right double quotation mark
+        {"\xE2\x82\xAC", " "},    // euro sign
+        {"\xC2\xA3", " "},        // pound sign
+        {"\xC2\xA5", " "},        // yen sign
+    };
+    std::string out;
+    out.reserve(s.size());
+    for (char c : s) {
+        switch (c) {
+            case '"': case '\'': case '`': break;
+            case ',': case ';': out.push_back('.'); break;
+            case '$': out.push_back(' '); break;
+            default: out.push_back(c);
+        }
+    }
+    for (const auto& [from, to] : kRules) replaceAll(out, from, to);
+    return out;
+}
+
+// The rule spelled out step by step with the Unicode library; the fast path below must match it.
+std::string foldWithUnicodeLibrary(std::string_view text) {
+    std::string s = platform::toLowerCase(text);
+    static const std::pair<std::string_view, std::string_view> kLetters[] = {
+        {"\xC3\x9F", "ss"}, {"\xC3\xA4", "ae"}, {"\xC3\xBC", "ue"}, {"\xC3\xB6", "oe"},  // ß ä ü ö
+        {"\xC3\xA6", "ae"}, {"\xC5\x93", "oe"}, {"\xC3\xB8", "o"},  {"\xC5\x82", "l"},   // æ œ ø ł
+        {"\xC4\x91", "d"},  {"\xC3\xB0", "d"},  {"\xC3\xBE", "th"}, {"\xC4\xA7", "h"},   // đ ð þ ħ
+        {"\xC4\xB1", "i"},                                                                // ı
+    };
+    for (const auto& [from, to] : kLetters) replaceAll(s, from, to);
+    return applyPunctuationRules(platform::removeDiacritics(s));
+}
+
+// Decodes one UTF-8 sequence at text[i]; returns the code point and its length, or length 0 when
+// the bytes are not valid UTF-8.
+std::pair<char32_t, size_t> decodeAt(std::string_view text, size_t i) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    size_t length;
+    char32_t cp;
+    if (b0 < 0xC2) return {0, 0};
+    if (b0 < 0xE0) { length = 2; cp = b0 & 0x1Fu; }
+    else if (b0 < 0xF0) { length = 3; cp = b0 & 0x0Fu; }
+    else if (b0 < 0xF5) { length = 4; cp = b0 & 0x07u; }
+    else return {0, 0};
+    if (i + length > text.size()) return {0, 0};
+    for (size_t k = 1; k < length; ++k) {
+        const auto b = static_cast<unsigned char>(text[i + k]);
+        if ((b & 0xC0u) != 0x80u) return {0, 0};
+        cp = (cp << 6) | (b & 0x3Fu);
+    }
+    if ((length == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+        return {0, 0};
+    }
+    return {cp, length};
+}
+
+// Latin-1 and Latin Extended-A/B fold one code point at a time; their results are computed once
+// with the library so the fast path cannot drift from the rule.
+constexpr char32_t kTableEnd = 0x250;
+
+const std::array<std::string, kTableEnd>& latinTable() {
+    static const std::array<std::string, kTableEnd> table = [] {
+        std::array<std::string, kTableEnd> t;
+        for (char32_t cp = 0x80; cp < kTableEnd; ++cp) {
+            t[cp] = foldWithUnicodeLibrary(platform::encodeUtf8(std::u32string_view(&cp, 1)));
+        }
+        return t;
+    }();
+    return table;
+}
+
+bool isMostlyNonAsciiLongText(std::string_view text) {
+    if (text.size() < 1001) return false;
+    size_t codePoints = 0;
+    size_t ascii = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if ((b & 0xC0u) != 0x80u) ++codePoints;
+        if (b < 0x80) {
+            if (!(b == '\n' && i > 0 && text[i - 1] == '\r')) ++ascii;
+        }
+    }
+    // Characters never outnumber code points, so the exact count is needed only near the limits.
+    if (codePoints < 1001 || static_cast<double>(codePoints) <= 1.2 * static_cast<double>(ascii)) return false;
+    const size_t characters = platform::characterCount(text);
+    return characters >= 1001 && static_cast<double>(characters) > 1.2 * static_cast<double>(ascii);
+}
+
+bool isWhitespace(char32_t c) {
+    return c == ' ' || (c >= 0x09 && c <= 0x0D) || c == 0xA0 || (c >= 0x2000 && c <= 0x200B) || c == 0x3000 ||
+           c == 0x202F || c == 0x205F || c == 0x1680;
+}
+
+std::vector<std::string> splitAtSpaces(std::string_view s) {
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    while (start <= s.size()) {
+        size_t end = s.find(' ', start);
+        if (end == std::string_view::npos) end = s.size();
+        if (end > start) pieces.emplace_back(s.substr(start, end - start));
+        start = end + 1;
+    }
+    return pieces;
+}
+
+// A piece of a query is worth sending only when the tokenizer would see a token in it.
+bool hasTokenCharacter(std::string_view s) {
+    return std::any_of(s.begin(), s.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b >= 0x80 || std::isalnum(b) != 0;
+    });
+}
+
+std::string join(const std::vector<std::string>& pieces, std::string_view separator) {
+    std::string out;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        if (i > 0) out += separator;
+        out += pieces[i];
+    }
+    return out;
+}
+
+std::string quotedPrefixPhrase(std::vector<std::string> words) {
+    words.back() += '*';
+    return '"' + join(words, " ") + '"';
+}
+
+std::string formatSeconds(double seconds) {
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "%.17g", seconds);
+    std::string s = buffer;
+    if (s.find_first_of(".e") == std::string::npos) s += ".0";
+    return s;
+}
+
+std::string dateCondition(const SearchParameters& p) {
+    const double start = secondsSince1970(*p.startDate);
+    const double end = secondsSince1970(*p.endDate);
+    const std::string s = formatSeconds(start);
+    const std::string e = formatSeconds(end);
+    const auto clause = [&](const char* column) {
+        return "(" + std::string(column) + " >= " + s + " AND " + column + " <= " + e + ")";
+    };
+    const DateSearchParameters& d = p.dateSearchParameter;
+    const bool any = d.contains(DateSearchParameters::created) || d.contains(DateSearchParameters::modified) ||
+                     d.contains(DateSearchParameters::contentCreated);
+    std::vector<std::string> clauses;
+    if (!any || d.contains(DateSearchParameters::created)) clauses.push_back(clause("creationDate"));
+    if (!any || d.contains(DateSearchParameters::modified)) clauses.push_back(clause("modificationDate"));
+    if (!any || d.contains(DateSearchParameters::contentCreated)) clauses.push_back(clause("contentCreated"));
+    // Parenthesised as a whole so that the OR cannot escape the AND with the other conditions.
+    return "(" + join(clauses, " OR ") + ")";
+}
+
+std::string_view orderBy(SortOrders order) {
+    switch (order) {
+        case SortOrders::a2z: return " ORDER BY fileName ASC";
+        case SortOrders::z2a: return " ORDER BY fileName DESC";
+        case SortOrders::old2New: return " ORDER BY modificationDate ASC, fileName ASC";
+        case SortOrders::new2Old:
+        case SortOrders::relevance: break;
+    }
+    return " ORDER BY modificationDate DESC, fileName ASC";
+}
+
+}  // namespace
+
+std::string FtsTools::fold(std::string_view text) {
+    if (isMostlyNonAsciiLongText(text)) return {};
+    const auto& table = latinTable();
+    std::string out;
+    out.reserve(text.size() + text.size() / 16);
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if (b < 0x80) {
+            switch (b) {
+                case '"': case '\'': case '`': break;
+                case ',': case ';': out.push_back('.'); break;
+                case '$': out.push_back(' '); break;
+                default: out.push_back(static_cast<char>(b >= 'A' && b <= 'Z' ? b + 32 : b));
+            }
+            ++i;
+            continue;
+        }
+        const auto [cp, length] = decodeAt(text, i);
+        if (length == 0) {
+            out += kReplacementCharacter;
+            ++i;
+            continue;
+        }
+        if (cp < kTableEnd) {
+            out += table[cp];
+            i += length;
+            continue;
+        }
+        // Everything else (other scripts, combining marks, symbols) goes through the library as a run.
+        size_t end = i + length;
+        while (end < text.size()) {
+            const auto [next, nextLength] = decodeAt(text, end);
+            if (nextLength == 0 || next < kTableEnd) break;
+            end += nextLength;
+        }
+        out += foldWithUnicodeLibrary(text.substr(i, end - i));
+        i = end;
+    }
+    return out;
+}
+
+SplitSearchText FtsTools::splitSearchText(std::string_view searchText) {
+    const std::u32string text = platform::decodeUtf8(searchText);
+    SplitSearchText result;
+    std::u32string outside;
+    std::u32string phrase;
+    std::u32string closers;
+    bool inPhrase = false;
+
+    const auto closersFor = [](char32_t c) -> std::u32string {
+        switch (c) {
+            case U'"': return U"\"";
+            case U'\'': return U"'";
+            case U'\u00AB': return U"\u00BB";
+            case U'\u201E': return U"\u201C\u201D";
+            case U'\u201C': return U"\u201D";
+            default: return U"";
+        }
+    };
+    const auto trimmed = [](std::u32string s) {
+        while (!s.empty() && isWhitespace(s.back())) s.pop_back();
+        size_t start = 0;
+        while (start < s.size() && isWhitespace(s[start])) ++start;
+        return s.substr(start);
+    };
+
+    for (char32_t c : text) {
+        if (inPhrase) {
+            if (closers.find(c) != std::u32string::npos) {
+                inPhrase = false;
+                if (std::u32string t = trimmed(phrase); !t.empty()) result.phrases.push_back(platform::encodeUtf8(t));
+                outside.push_back(U' ');
+            } else {
+                phrase.push_back(c);
+            }
+        } else if (std::u32string cl = closersFor(c); !cl.empty()) {
+            inPhrase = true;
+            closers = std::move(cl);
+            phrase.clear();
+            outside.push_back(U' ');
+        } else {
+            outside.push_back(c);
+        }
+    }
+
+    std::u32string word;
+    const auto flush = [&] {
+        if (word.empty()) return;
+        std::string w = platform::encodeUtf8(word);
+        word.clear();
+        if (w[0] == '-') {
+            w.erase(0, 1);
+            if (!w.empty() && std::find(result.excludedWords.begin(), result.excludedWords.end(), w) ==
+                                  result.excludedWords.end()) {
+                result.excludedWords.push_back(std::move(w));
+            }
+        } else {
+            result.includedWords.push_back(std::move(w));
+        }
+    };
+    for (char32_t c : outside) {
+        if (isWhitespace(c)) flush();
+        else word.push_back(c);
+    }
+    flush();
+    return result;
+}
+
+FtsQuery FtsTools::buildQuery(const SplitSearchText& split, int64_t minSearchCharCount) {
+    const auto longEnough = [&](const std::string& s) {
+        return static_cast<int64_t>(platform::characterCount(s)) >= minSearchCharCount;
+    };
+    std::vector<std::string> terms;
+    for (const std::string& phrase : split.phrases) {
+        if (!longEnough(phrase)) continue;
+        std::string folded = fold(phrase);
+        std::replace(folded.begin(), folded.end(), '-', ' ');
+        std::vector<std::string> words = splitAtSpaces(folded);
+        std::erase_if(words, [](const std::string& w) { return !hasTokenCharacter(w); });
+        if (!words.empty()) terms.push_back(quotedPrefixPhrase(std::move(words)));
+    }
+    for (const std::string& word : split.includedWords) {
+        if (!longEnough(word)) continue;
+        std::string folded = fold(word);
+        // Characters the query parser would read as syntax (grouping, column filters, prefix and
+        // anchor marks) are separators in the stored text anyway; dropping them keeps any typed
+        // word a valid query instead of an error.
+        for (char& c : folded) {
+            if (c == '(' || c == ')' || c == ':' || c == '*' || c == '^') c = ' ';
+        }
+        std::vector<std::string> pieces = splitAtSpaces(folded);
+        std::erase_if(pieces, [](const std::string& w) { return !hasTokenCharacter(w); });
+        if (pieces.empty()) continue;
+        terms.push_back(pieces.size() == 1 ? pieces[0] + '*' : quotedPrefixPhrase(std::move(pieces)));
+    }
+    FtsQuery query;
+    query.matchExpression = join(terms, " ");
+    for (const std::string& word : split.excludedWords) {
+        if (!longEnough(word)) continue;
+        const std::string folded = fold(word);
+        if (!folded.empty()) query.notLikePatterns.push_back('%' + folded + '%');
+    }
+    return query;
+}
+
+std::optional<FtsStatement> FtsTools::buildSelect(const SearchParameters& p, int64_t rowLimit, bool withSnippet,
+                                                   bool withMatchCounts) {
+    SplitSearchText split;
+    if (p.searchWithQuotes) {
+        if (!p.searchText.empty()) split.phrases.push_back(p.searchText);
+    } else {
+        split = splitSearchText(p.searchText);
+    }
+    const FtsQuery query = buildQuery(split, p.minSearchCharCount);
+    const bool hasMatch = !query.matchExpression.empty();
+    const bool hasDates = p.startDate.has_value() && p.endDate.has_value() &&
+                          std::isfinite(secondsSince1970(*p.startDate)) && std::isfinite(secondsSince1970(*p.endDate));
+    if (!hasMatch && !hasDates) return std::nullopt;
+
+    FtsStatement statement;
+    std::string& sql = statement.sql;
+    sql = "SELECT combinedHash, urlPath, fileName, creationDate, modificationDate, contentCreated";
+    sql += withSnippet && hasMatch ? ", snippet(ftsVirtualTable, '', '', '...', 0, 80)" : ", NULL";
+    sql += withMatchCounts && hasMatch ? ", matchinfo(ftsVirtualTable, 'x')" : ", NULL";
+    sql += " FROM ftsVirtualTable";
+
+    std::vector<std::string> conditions;
+    if (hasMatch) {
+        conditions.emplace_back("content MATCH ?");
+        statement.textBindings.push_back(query.matchExpression);
+    }
+    for (const std::string& pattern : query.notLikePatterns) {
+        conditions.emplace_back("content NOT LIKE ?");
+        statement.textBindings.push_back(pattern);
+    }
+    if (hasDates) conditions.push_back(dateCondition(p));
+    if (!conditions.empty()) sql += " WHERE " + join(conditions, " AND ");
+    sql += orderBy(p.sortOrder);
+    sql += " LIMIT " + std::to_string(rowLimit < 0 ? -1 : rowLimit);
+    return statement;
+}
+
+int64_t FtsTools::matchCount(const unsigned char* blob, size_t bytes) {
+    if (blob == nullptr) return 1;
+    const size_t values = bytes / 4;
+    int64_t sum = 0;
+    for (size_t index = 0; index < values; index += 21) {
+        uint32_t hits;
+        std::memcpy(&hits, blob + index * 4, 4);
+        sum += hits;
+    }
+    return std::max<int64_t>(sum, 1);
+}
+
+std::string FtsTools::numberTokens(std::string_view text) {
+    std::string out;
+    std::unordered_set<std::string_view> seen;
+    size_t i = 0;
+    while (i < text.size()) {
+        // Tokens as the full-text tokenizer sees them: ASCII letters and digits and every non-ASCII byte.
+        while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80 &&
+               std::isalnum(static_cast<unsigned char>(text[i])) == 0) {
+            ++i;
+        }
+        const size_t start = i;
+        bool hasDigit = false;
+        while (i < text.size() && (static_cast<unsigned char>(text[i]) >= 0x80 ||
+                                   std::isalnum(static_cast<unsigned char>(text[i])) != 0)) {
+            hasDigit = hasDigit || std::isdigit(static_cast<unsigned char>(text[i])) != 0;
+            ++i;
+        }
+        const std::string_view token = text.substr(start, i - start);
+        if (hasDigit && seen.insert(token).second) {
+            if (!out.empty()) out += ' ';
+            out += token;
+        }
+    }
+    return out;
+}
+
+bool FtsTools::isInsideFolder(std::string_view path, std::string_view folder) {
+    std::string f = platform::toNfc(folder);
+    while (f.size() > 1 && f.back() == '/') f.pop_back();
+    const std::string p = platform::toNfc(path);
+    if (p.compare(0, f.size(), f) != 0) return false;
+    // A sibling whose name merely starts with the folder's name is not inside it.
+    return p.size() == f.size() || p[f.size()] == '/' || f == "/";
+}
+
+}  // namespace lumidex::storage

@@ -1,0 +1,56 @@
+// The text folding rule and the full-text query builder shared by the full-text, numbers and
+// rectangle stores and by the search.
+//
+// fold() is the one normalisation applied to stored text, stored rectangle text and query words,
+// so that case, umlauts, ligatures, diacritics and typographic quotes do not affect matching.
+// All functions are pure and thread-safe; none throws on any input (invalid UTF-8 included).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/model/search_parameters.h"
+
+namespace lumidex::storage {
+
+struct SplitSearchText {
+    std::vector<std::string> phrases;        // text between matching quotes, in order
+    std::vector<std::string> excludedWords;  // "-word" outside phrases, without the "-", no duplicates
+    std::vector<std::string> includedWords;  // the other words outside phrases
+};
+
+// A MATCH expression, the values bound to the NOT LIKE conditions, and the phrase count that the
+// matchinfo blob is read with.
+struct FtsQuery {
+    std::string matchExpression;             // empty when there is nothing to match
+    std::vector<std::string> notLikePatterns;  // "%word%"
+};
+
+// A full SELECT with its bound values, in placeholder order.
+struct FtsStatement {
+    std::string sql;
+    std::vector<std::string> textBindings;
+};
+
+class FtsTools {
+public:
+    static std::string fold(std::string_view text);
+
+    static SplitSearchText splitSearchText(std::string_view searchText);
+    static FtsQuery buildQuery(const SplitSearchText& split, int64_t minSearchCharCount);
+    // nullopt when the search must not touch the database (no MATCH expression and no full date range).
+    static std::optional<FtsStatement> buildSelect(const SearchParameters& parameters, int64_t rowLimit,
+                                                   bool withSnippet, bool withMatchCounts);
+    // Sum of the column-0 hits of every phrase in a matchinfo('x') blob over 7 columns; at least 1.
+    static int64_t matchCount(const unsigned char* blob, size_t bytes);
+    // What the numbers store keeps of a folded text: each distinct token that contains a digit
+    // (invoice numbers, amounts, dates), in first-seen order, joined by spaces. Kept even when the
+    // main text was dropped by the folding rule, so numbers stay findable in any script.
+    static std::string numberTokens(std::string_view text);
+    // True when `path` lies in `folder` or below it, both compared in NFC.
+    static bool isInsideFolder(std::string_view path, std::string_view folder);
+};
+
+}  // namespace lumidex::storage

@@ -1,0 +1,101 @@
+#include "storage/item_balancer.h"
+
+#include "core/app_log.h"
+#include "core/concurrency/task_group.h"
+#include "core/concurrency/thread_pool.h"
+#include "core/hashing.h"
+
+namespace lumidex::storage {
+
+uint32_t pathHash(const std::string& path) { return djb2Scalars(path); }
+
+SqliteDatabaseBalancer::SqliteDatabaseBalancer(std::filesystem::path folderDataDirectory, std::string rootFolderUrl)
+    : folderDataDirectory_(std::move(folderDataDirectory)), rootFolderUrl_(std::move(rootFolderUrl)) {}
+
+void SqliteDatabaseBalancer::withStore(uint32_t shard, const std::function<void(NanItemSqliteManager_v2&)>& operation) {
+    shard %= loadBalancerCount;
+    AsyncSemaphore::Permit turn = turns_.take(shard);
+    NanItemSqliteManager_v2 store(folderDataDirectory_, shard, rootFolderUrl_);
+    operation(store);
+}
+
+std::vector<NanItem> SqliteDatabaseBalancer::initializeAsync(ThreadPool* pool) {
+    auto perShard = parallelMap(
+        loadBalancerCount,
+        [&](size_t shard) {
+            std::vector<NanItem> items;
+            withStore(static_cast<uint32_t>(shard), [&](NanItemSqliteManager_v2& store) { items = store.allItems(); });
+            return items;
+        },
+        pool != nullptr ? *pool : ThreadPool::shared());
+    std::vector<NanItem> all;
+    for (auto& items : perShard) {
+        for (NanItem& item : items) {
+            registerItem(item);
+            all.push_back(std::move(item));
+        }
+    }
+    appLog("initializeAsyncCompleted " + std::filesystem::path(rootFolderUrl_).filename().string());
+    return all;
+}
+
+void SqliteDatabaseBalancer::registerItem(const NanItem& item) {
+    std::lock_guard lock(mutex_);
+    sqlitePathHashLookup_.insert_or_assign(pathHash(item.urlString), item);
+    nanItemsHashesDict_[balancerId(item.combinedHash)].insert(item.combinedHash);
+    combinedHashSet_.insert(item.combinedHash);
+}
+
+void SqliteDatabaseBalancer::unregister(const NanItem& item) {
+    std::lock_guard lock(mutex_);
+    const auto found = sqlitePathHashLookup_.find(pathHash(item.urlString));
+    if (found != sqlitePathHashLookup_.end() && found->second.combinedHash == item.combinedHash) {
+        sqlitePathHashLookup_.erase(found);
+    }
+    nanItemsHashesDict_[balancerId(item.combinedHash)].erase(item.combinedHash);
+    combinedHashSet_.erase(item.combinedHash);
+}
+
+void SqliteDatabaseBalancer::create(const std::vector<NanItem>& items) {
+    std::array<std::vector<NanItem>, loadBalancerCount> byShard;
+    for (const NanItem& item : items) byShard[balancerId(item.combinedHash)].push_back(item);
+    for (uint32_t shard = 0; shard < loadBalancerCount; ++shard) {
+        if (byShard[shard].empty()) continue;
+        withStore(shard, [&](NanItemSqliteManager_v2& store) { store.create(byShard[shard]); });
+    }
+    for (const NanItem& item : items) registerItem(item);
+}
+
+void SqliteDatabaseBalancer::remove(const std::vector<NanItem>& items) {
+    std::array<std::vector<uint32_t>, loadBalancerCount> byShard;
+    for (const NanItem& item : items) byShard[balancerId(item.combinedHash)].push_back(item.combinedHash);
+    for (uint32_t shard = 0; shard < loadBalancerCount; ++shard) {
+        if (byShard[shard].empty()) continue;
+        withStore(shard, [&](NanItemSqliteManager_v2& store) { store.remove(byShard[shard]); });
+    }
+    for (const NanItem& item : items) unregister(item);
+}
+
+bool SqliteDatabaseBalancer::containsCombinedHash(uint32_t combinedHash) const {
+    std::lock_guard lock(mutex_);
+    return combinedHashSet_.contains(combinedHash);
+}
+
+std::unordered_set<uint32_t> SqliteDatabaseBalancer::hashesOfShard(uint32_t shard) const {
+    std::lock_guard lock(mutex_);
+    return nanItemsHashesDict_[shard % loadBalancerCount];
+}
+
+std::optional<NanItem> SqliteDatabaseBalancer::itemForPath(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    const auto found = sqlitePathHashLookup_.find(pathHash(path));
+    if (found == sqlitePathHashLookup_.end() || found->second.urlString != path) return std::nullopt;
+    return found->second;
+}
+
+size_t SqliteDatabaseBalancer::registeredCount() const {
+    std::lock_guard lock(mutex_);
+    return combinedHashSet_.size();
+}
+
+}  // namespace lumidex::storage

@@ -1,0 +1,67 @@
+// The item tables of one folder: 20 shards, each opened anew for every operation under the shard's
+// turn (so operations on one shard run one after the other, each on its own connection), plus the
+// in-memory registration maps filled at start-up.
+//
+// Thread-safety: every member may be called from any thread; the maps are guarded by one mutex that
+// is never held during database work. Failure behaviour: as the item store — nothing throws, a shard
+// that cannot be opened reads as empty.
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/model/nan_item.h"
+#include "storage/nan_item_sqlite_manager.h"
+#include "storage/shard_turns.h"
+
+namespace lumidex {
+class ThreadPool;
+}
+
+namespace lumidex::storage {
+
+class SqliteDatabaseBalancer {
+public:
+    SqliteDatabaseBalancer(std::filesystem::path folderDataDirectory, std::string rootFolderUrl);
+
+    // Runs `operation` on a fresh store of the shard while holding the shard's turn.
+    void withStore(uint32_t shard, const std::function<void(NanItemSqliteManager_v2&)>& operation);
+
+    // Reads every shard concurrently, registers the items and returns them.
+    std::vector<NanItem> initializeAsync(ThreadPool* pool = nullptr);
+
+    void registerItem(const NanItem& item);
+    void unregister(const NanItem& item);
+
+    // Writes the items to their shards (one transaction per shard) and registers them.
+    void create(const std::vector<NanItem>& items);
+    // Deletes the rows of these document versions and forgets them.
+    void remove(const std::vector<NanItem>& items);
+
+    bool containsCombinedHash(uint32_t combinedHash) const;
+    std::unordered_set<uint32_t> hashesOfShard(uint32_t shard) const;
+    std::optional<NanItem> itemForPath(const std::string& path) const;
+    size_t registeredCount() const;
+
+private:
+    std::filesystem::path folderDataDirectory_;
+    std::string rootFolderUrl_;
+    ShardTurns turns_;
+
+    mutable std::mutex mutex_;
+    std::unordered_set<uint32_t> combinedHashSet_;
+    std::array<std::unordered_set<uint32_t>, loadBalancerCount> nanItemsHashesDict_;
+    std::unordered_map<uint32_t, NanItem> sqlitePathHashLookup_;
+};
+
+// Key of the path lookup: djb2 over the Unicode scalars of the path.
+uint32_t pathHash(const std::string& path);
+
+}  // namespace lumidex::storage

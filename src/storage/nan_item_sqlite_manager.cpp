@@ -1,0 +1,284 @@
+#include "storage/nan_item_sqlite_manager.h"
+
+#include <ctime>
+#include <system_error>
+
+#include "core/app_log.h"
+#include "core/uuid.h"
+#include "platform/image_metadata.h"
+#include "platform/sqlite.h"
+#include "storage/shard_layout.h"
+
+namespace lumidex::storage {
+
+using platform::SqliteStatement;
+
+namespace {
+
+constexpr const char* kTable = "nanItemTable";
+constexpr const char* kColumns =
+    "combinedHash, contentHash, fileModificationTimestamp, fileCreationTimestamp, fileContentCreated, "
+    "totalPageCount, nanItemProcessingState, sqlitePath, sqliteFileName";
+
+std::optional<Date> parseExifDate(const std::string& text) {
+    std::tm tm{};
+    if (std::sscanf(text.c_str(), "%d:%d:%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
+                    &tm.tm_sec) != 6 ||
+        tm.tm_year < 1 || tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31) {
+        return std::nullopt;
+    }
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    tm.tm_isdst = -1;
+    // EXIF dates carry no zone; like the camera, read them as local time.
+    const std::time_t t = std::mktime(&tm);
+    if (t == static_cast<std::time_t>(-1)) return std::nullopt;
+    return dateFromSecondsSince1970(static_cast<double>(t));
+}
+
+}  // namespace
+
+std::optional<Date> imageCaptureDate(const std::string& path) {
+    if (!platform::mayCarryImageMetadata(path)) return std::nullopt;
+    std::error_code ec;
+    const uintmax_t size = std::filesystem::file_size(path, ec);
+    if (ec || size > NanItemSqliteManager_v2::maxMetadataFileSize) return std::nullopt;
+    const std::optional<std::string> raw = platform::exifCaptureDate(path);
+    if (!raw) return std::nullopt;
+    return parseExifDate(*raw);
+}
+
+NanItemSqliteManager_v2::NanItemSqliteManager_v2(const std::filesystem::path& folderDataDirectory, uint32_t shard,
+                                                 std::string rootFolderUrl)
+    : rootFolderUrl_(std::move(rootFolderUrl)) {
+    db_ = openShardDatabase(folderDataDirectory, StoreKind::items, shard, "nan");
+    if (!db_) return;
+    std::string error;
+    // The two sync columns are not in the base table: the first migration adds them, for new and old files alike.
+    if (!db_->exec("CREATE TABLE IF NOT EXISTS nanItemTable (dbId INTEGER PRIMARY KEY, combinedHash INTEGER NOT NULL, "
+                   "contentHash INTEGER NOT NULL, fileModificationTimestamp REAL NOT NULL, fileCreationTimestamp REAL "
+                   "NOT NULL, fileContentCreated REAL NOT NULL, totalPageCount INTEGER NOT NULL, "
+                   "nanItemProcessingState INTEGER NOT NULL, sqlitePath TEXT, sqliteFileName TEXT)",
+                   error) ||
+        !db_->exec("CREATE INDEX IF NOT EXISTS idx_nanItems_combinedHash ON nanItemTable (combinedHash)", error)) {
+        appLog("nan initDatabaseStructure " + error);
+        db_.reset();
+        return;
+    }
+    runMigrations(std::to_string(shard) + ".sqlite");
+}
+
+NanItemSqliteManager_v2::~NanItemSqliteManager_v2() = default;
+
+int NanItemSqliteManager_v2::userVersion() {
+    if (!db_) return 0;
+    std::string error;
+    auto version = db_->prepare("PRAGMA user_version", error);
+    if (!version || version->step() != SqliteStatement::Step::row) return 0;
+    return static_cast<int>(version->int64At(0));
+}
+
+void NanItemSqliteManager_v2::runMigrations(const std::string& fileName) {
+    if (userVersion() > 0) return;
+    std::string error;
+    if (!db_->exec(std::string("ALTER TABLE ") + kTable + " ADD COLUMN lastSyncedCombinedHash INTEGER", error) ||
+        !db_->exec(std::string("ALTER TABLE ") + kTable + " ADD COLUMN tombstone INTEGER NOT NULL DEFAULT 0", error) ||
+        !db_->exec("PRAGMA user_version = 1", error)) {
+        appLog("nan migration v1 failed: " + error);
+        return;
+    }
+    appLog("nan migration v1: lastSyncedCombinedHash + tombstone added (" + fileName + ")");
+}
+
+bool NanItemSqliteManager_v2::create(const NanItem& item) { return createInTransaction({item}, "nan create "); }
+
+bool NanItemSqliteManager_v2::create(const std::vector<NanItem>& items) {
+    return createInTransaction(items, "nan create ");
+}
+
+bool NanItemSqliteManager_v2::createInTransaction(const std::vector<NanItem>& items, const char* prefix) {
+    if (!db_ || items.empty()) return false;
+    std::string error;
+    platform::SqliteTransaction transaction(*db_);
+    auto update = db_->prepare(std::string("UPDATE ") + kTable +
+                                   " SET combinedHash = ?1, contentHash = ?2, fileModificationTimestamp = ?3, "
+                                   "fileCreationTimestamp = ?4, fileContentCreated = ?5, totalPageCount = ?6, "
+                                   "nanItemProcessingState = ?7, sqlitePath = ?8, sqliteFileName = ?9 "
+                                   "WHERE combinedHash = ?1",
+                               error);
+    auto insert = update ? db_->prepare(std::string("INSERT INTO ") + kTable + " (" + kColumns +
+                                            ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
+                                        error)
+                         : nullptr;
+    if (!transaction.began() || !insert) {
+        appLog(prefix + (transaction.began() ? error : transaction.error()));
+        return false;
+    }
+    for (const NanItem& item : items) {
+        // The capture date inside an image wins; everything else keeps the date the scanner found.
+        const Date contentCreated = imageCaptureDate(item.urlString).value_or(item.fileContentCreatedDate);
+        for (SqliteStatement* s : {update.get(), insert.get()}) {
+            s->reset();
+            s->bind(1, static_cast<int64_t>(item.combinedHash));
+            s->bind(2, static_cast<int64_t>(item.contentHash));
+            s->bind(3, secondsSince1970(item.fileModifiedDate));
+            s->bind(4, secondsSince1970(item.fileCreatedDate));
+            s->bind(5, secondsSince1970(contentCreated));
+            s->bind(6, item.totalPageCount);
+            s->bind(7, rawValue(item.processingState));
+            s->bind(8, std::string_view(item.urlString));
+            s->bind(9, std::string_view(item.fileName));
+        }
+        if (!update->run()) {
+            appLog(prefix + update->errorMessage());
+            return false;
+        }
+        if (db_->changes() == 0 && !insert->run()) {
+            appLog(prefix + insert->errorMessage());
+            return false;
+        }
+    }
+    if (!transaction.commit()) {
+        appLog(prefix + transaction.error());
+        return false;
+    }
+    return true;
+}
+
+void NanItemSqliteManager_v2::inBatches(const std::vector<uint32_t>& hashes, const std::string& statementHead,
+                                        const std::string& tail, const char* prefix) {
+    if (!db_ || hashes.empty()) return;
+    platform::SqliteTransaction transaction(*db_);
+    if (!transaction.began()) {
+        appLog(prefix + transaction.error());
+        return;
+    }
+    for (size_t start = 0; start < hashes.size(); start += batchSize) {
+        const size_t count = std::min(batchSize, hashes.size() - start);
+        std::string sql = statementHead + " WHERE combinedHash IN (";
+        for (size_t i = 0; i < count; ++i) sql += i == 0 ? "?" : ", ?";
+        sql += ")" + tail;
+        std::string error;
+        auto statement = db_->prepare(sql, error);
+        if (!statement) {
+            appLog(prefix + error);
+            return;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            statement->bind(static_cast<int>(i + 1), static_cast<int64_t>(hashes[start + i]));
+        }
+        if (!statement->run()) {
+            appLog(prefix + statement->errorMessage());
+            return;
+        }
+    }
+    if (!transaction.commit()) appLog(prefix + transaction.error());
+}
+
+bool NanItemSqliteManager_v2::remove(const std::vector<uint32_t>& combinedHashes) {
+    if (!db_) return false;
+    inBatches(combinedHashes, std::string("DELETE FROM ") + kTable, "", "nan delete ");
+    return true;
+}
+
+void NanItemSqliteManager_v2::markTombstone(const std::vector<uint32_t>& combinedHashes) {
+    inBatches(combinedHashes, std::string("UPDATE ") + kTable + " SET tombstone = 1", "", "nan markTombstone ");
+}
+
+void NanItemSqliteManager_v2::purgeTombstones(const std::vector<uint32_t>& combinedHashes) {
+    inBatches(combinedHashes, std::string("DELETE FROM ") + kTable, " AND tombstone = 1", "nan purgeTombstones ");
+}
+
+void NanItemSqliteManager_v2::markSynced(const std::vector<NanItem>& items) {
+    if (!db_ || items.empty()) return;
+    const char* prefix = "nan markSynced ";
+    std::string error;
+    platform::SqliteTransaction transaction(*db_);
+    auto update = db_->prepare(
+        std::string("UPDATE ") + kTable + " SET lastSyncedCombinedHash = ?1 WHERE combinedHash = ?1", error);
+    if (!transaction.began() || !update) {
+        appLog(prefix + (transaction.began() ? error : transaction.error()));
+        return;
+    }
+    for (const NanItem& item : items) {
+        update->reset();
+        update->bind(1, static_cast<int64_t>(item.combinedHash));
+        if (!update->run()) {
+            appLog(prefix + update->errorMessage());
+            return;
+        }
+    }
+    if (!transaction.commit()) appLog(prefix + transaction.error());
+}
+
+std::vector<NanItem> NanItemSqliteManager_v2::selectItems(const std::string& whereClause, const char* prefix) {
+    std::vector<NanItem> items;
+    if (!db_) return items;
+    std::string error;
+    auto select = db_->prepare(std::string("SELECT ") + kColumns + " FROM " + kTable + whereClause, error);
+    if (!select) {
+        appLog(prefix + error);
+        return items;
+    }
+    SqliteStatement::Step step;
+    while ((step = select->step()) == SqliteStatement::Step::row) {
+        NanItem item;
+        item.id = Uuid::random();
+        item.combinedHash = static_cast<uint32_t>(select->int64At(0));
+        item.contentHash = static_cast<uint32_t>(select->int64At(1));
+        item.fileModifiedDate = dateFromSecondsSince1970(select->doubleAt(2));
+        item.fileCreatedDate = dateFromSecondsSince1970(select->doubleAt(3));
+        item.fileContentCreatedDate = dateFromSecondsSince1970(select->doubleAt(4));
+        item.totalPageCount = select->int64At(5);
+        // An unknown stored state means the row needs processing again rather than being dropped.
+        item.processingState = processingStateFromRaw(select->int64At(6)).value_or(NanItemProcessingStates::readyForProcessing);
+        item.urlString = select->textAt(7);
+        item.fileName = select->textAt(8);
+        item.type = NanItemTypes::file;
+        item.searchResultType = SearchResultTypes::normal;
+        item.rootFolderUrl = rootFolderUrl_;
+        items.push_back(std::move(item));
+    }
+    if (step == SqliteStatement::Step::error) appLog(prefix + select->errorMessage());
+    return items;
+}
+
+std::vector<NanItem> NanItemSqliteManager_v2::dirtyItems() {
+    return selectItems(" WHERE tombstone = 0 AND (lastSyncedCombinedHash IS NULL OR lastSyncedCombinedHash != combinedHash)",
+                       "nan dirtyItems ");
+}
+
+std::vector<NanItem> NanItemSqliteManager_v2::tombstoneItems() {
+    return selectItems(" WHERE tombstone = 1", "nan tombstoneItems ");
+}
+
+std::vector<NanItem> NanItemSqliteManager_v2::allItems() { return selectItems("", "nan allItems "); }
+
+void NanItemSqliteManager_v2::markAllSyncedAndPurgeTombstones() {
+    if (!db_) return;
+    std::string error;
+    if (!db_->exec(std::string("UPDATE ") + kTable + " SET lastSyncedCombinedHash = combinedHash WHERE tombstone = 0",
+                   error) ||
+        !db_->exec(std::string("DELETE FROM ") + kTable + " WHERE tombstone = 1", error)) {
+        appLog("nan markAllSyncedAndPurgeTombstones " + error);
+    }
+}
+
+std::vector<std::string> NanItemSqliteManager_v2::getAllUrlPaths() {
+    std::vector<std::string> paths;
+    if (!db_) return paths;
+    std::string error;
+    auto select = db_->prepare(std::string("SELECT sqlitePath FROM ") + kTable, error);
+    if (!select) {
+        appLog("nan getAllUrlPaths " + error);
+        return paths;
+    }
+    SqliteStatement::Step step;
+    while ((step = select->step()) == SqliteStatement::Step::row) {
+        if (auto path = select->optionalTextAt(0)) paths.push_back(std::move(*path));
+    }
+    if (step == SqliteStatement::Step::error) appLog("nan getAllUrlPaths " + select->errorMessage());
+    return paths;
+}
+
+}  // namespace lumidex::storage

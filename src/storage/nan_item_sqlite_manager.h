@@ -1,0 +1,69 @@
+// The indexed documents of one shard of one folder: table "nanItemTable", one row per document
+// version keyed by combinedHash.
+//
+// One object owns one short-lived connection; the item balancer creates it for a single operation
+// while holding the shard's turn, so operations on one shard never overlap. Not thread-safe itself.
+// Failure behaviour: SQLite errors are logged with the operation's prefix and the operation returns
+// as if nothing was found or changed; batch operations roll back whole.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/model/nan_item.h"
+
+namespace lumidex::platform {
+class SqliteDatabase;
+}
+
+namespace lumidex::storage {
+
+class NanItemSqliteManager_v2 {
+public:
+    static constexpr size_t batchSize = 500;
+    // Files bigger than this are not opened to look for a capture date.
+    static constexpr uintmax_t maxMetadataFileSize = 104857600;
+
+    NanItemSqliteManager_v2(const std::filesystem::path& folderDataDirectory, uint32_t shard,
+                            std::string rootFolderUrl);
+    ~NanItemSqliteManager_v2();
+    NanItemSqliteManager_v2(const NanItemSqliteManager_v2&) = delete;
+    NanItemSqliteManager_v2& operator=(const NanItemSqliteManager_v2&) = delete;
+
+    bool isOpen() const { return db_ != nullptr; }
+
+    // Inserts the item or replaces the row with the same combinedHash.
+    bool create(const NanItem& item);
+    // The same for many items, inside one transaction.
+    bool create(const std::vector<NanItem>& items);
+    bool remove(const std::vector<uint32_t>& combinedHashes);
+    void markSynced(const std::vector<NanItem>& items);
+    void markTombstone(const std::vector<uint32_t>& combinedHashes);
+    void purgeTombstones(const std::vector<uint32_t>& combinedHashes);
+    std::vector<NanItem> dirtyItems();
+    std::vector<NanItem> tombstoneItems();
+    void markAllSyncedAndPurgeTombstones();
+    std::vector<std::string> getAllUrlPaths();
+    std::vector<NanItem> allItems();
+
+    int userVersion();
+
+private:
+    bool createInTransaction(const std::vector<NanItem>& items, const char* prefix);
+    void runMigrations(const std::string& fileName);
+    std::vector<NanItem> selectItems(const std::string& whereClause, const char* prefix);
+    void inBatches(const std::vector<uint32_t>& hashes, const std::string& statementHead, const std::string& tail,
+                   const char* prefix);
+
+    std::string rootFolderUrl_;
+    std::unique_ptr<platform::SqliteDatabase> db_;
+};
+
+// The capture date stored for a document: the image's EXIF date when it has one (files up to
+// maxMetadataFileSize), else nullopt.
+std::optional<Date> imageCaptureDate(const std::string& path);
+
+}  // namespace lumidex::storage

@@ -1,0 +1,31 @@
+// The one-time re-folding of a folder's search index, run at folder start-up.
+//
+// Reads the folder's folding version from the settings; below 1 it refolds every full-text row and
+// every rectangle text, stores version 1 and logs what changed. Safe to call at every start: once the
+// version is stored it does nothing. Never throws.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/settings/settings.h"
+
+namespace lumidex::storage {
+
+class SqliteFtsDatabaseBalancer;
+class SqliteOcrRectsDatabaseBalancer;
+
+struct RefoldCounts {
+    int64_t fullTextRows = 0;
+    int64_t ocrLines = 0;
+};
+
+inline constexpr int64_t currentFoldingVersion = 1;
+
+// Returns the counts when a refold ran, nullopt when the index was already current.
+std::optional<RefoldCounts> migrateSearchIndexFolding(Settings settings, const std::string& rootFolderUrlString,
+                                                      SqliteFtsDatabaseBalancer& fullText,
+                                                      SqliteOcrRectsDatabaseBalancer& ocrRects);
+
+}  // namespace lumidex::storage

@@ -1,0 +1,64 @@
+#include "storage/shard_layout.h"
+
+#include <mutex>
+#include <set>
+#include <string>
+#include <system_error>
+
+#include "core/app_log.h"
+
+namespace lumidex::storage {
+namespace {
+
+// A damaged shard would otherwise log on every operation; once per path and process is enough.
+void logShardFailureOnce(const std::filesystem::path& path, const std::string& line) {
+    static std::mutex mutex;
+    static std::set<std::string> logged;
+    {
+        std::lock_guard lock(mutex);
+        if (!logged.insert(path.string() + '\n' + line.substr(0, line.find(':'))).second) return;
+    }
+    appLog(line);
+}
+
+}  // namespace
+
+std::string_view subdirectory(StoreKind kind) {
+    switch (kind) {
+        case StoreKind::items: return "balanced_db_v9";
+        case StoreKind::fullText: return "balanced_db_fts_v9";
+        case StoreKind::numbers: return "balanced_db_numbers_v9";
+        case StoreKind::ocrRects: return "balanced_db_ocr_v9";
+    }
+    return "balanced_db_v9";
+}
+
+std::filesystem::path shardPath(const std::filesystem::path& folderDataDirectory, StoreKind kind, uint32_t shard) {
+    return folderDataDirectory / subdirectory(kind) / (std::to_string(shard) + ".sqlite");
+}
+
+std::unique_ptr<platform::SqliteDatabase> openShardDatabase(const std::filesystem::path& folderDataDirectory,
+                                                            StoreKind kind, uint32_t shard, std::string_view tag) {
+    const std::filesystem::path path = shardPath(folderDataDirectory, kind, shard);
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+
+    std::string error;
+    auto db = platform::SqliteDatabase::open(path, error);
+    if (!db) {
+        logShardFailureOnce(path, "Sqlite connection failed " + std::string(tag) + ": " + path.string() + ": " + error);
+        return nullptr;
+    }
+    db->setBusyTimeout(5000);
+    // journal_mode is the first statement that reads the file, so a file that is not a database
+    // shows up here; such a shard stays closed instead of being recreated over the user's data.
+    // A pragma that fails on a readable database (e.g. WAL unsupported) leaves the store usable.
+    if (!db->exec("PRAGMA journal_mode=WAL", error) || !db->exec("PRAGMA synchronous=NORMAL", error)) {
+        logShardFailureOnce(path, std::string(tag) + " openDatabaseFile " + path.string() + ": " + error);
+        std::string readError;
+        if (!db->exec("SELECT count(*) FROM sqlite_master", readError)) return nullptr;
+    }
+    return db;
+}
+
+}  // namespace lumidex::storage

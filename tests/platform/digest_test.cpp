@@ -1,0 +1,46 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <set>
+
+#include "platform/digest.h"
+
+namespace lumidex::platform {
+namespace {
+
+template <size_t N>
+std::string hex(const std::array<uint8_t, N>& bytes) {
+    std::string out;
+    char buffer[3];
+    for (uint8_t b : bytes) {
+        std::snprintf(buffer, sizeof buffer, "%02x", b);
+        out += buffer;
+    }
+    return out;
+}
+
+TEST(Digest, KnownVectors) {
+    EXPECT_EQ(hex(md5("")), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(hex(md5("abc")), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(hex(sha256("")), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(hex(sha256("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    const std::array<uint8_t, 3> abc{'a', 'b', 'c'};
+    EXPECT_EQ(md5(std::span<const uint8_t>(abc)), md5("abc"));
+    EXPECT_EQ(sha256(std::span<const uint8_t>(abc)), sha256("abc"));
+    // Embedded NUL bytes are data.
+    EXPECT_NE(md5(std::string_view("a\0b", 3)), md5("a"));
+}
+
+TEST(Digest, RandomBytesDiffer) {
+    std::set<std::array<uint8_t, 16>> seen;
+    for (int i = 0; i < 100; ++i) {
+        std::array<uint8_t, 16> buffer{};
+        fillRandom(buffer);
+        seen.insert(buffer);
+    }
+    EXPECT_EQ(seen.size(), 100u);
+    fillRandom(std::span<uint8_t>());  // empty is fine
+}
+
+}  // namespace
+}  // namespace lumidex::platform

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "storage/fts_balancer.h"
+#include "storage/fts_tools.h"
+#include "support/temp_home.h"
+
+namespace lumidex::storage {
+namespace {
+
+FtsDocument document(uint32_t hash, std::string name, std::string text, double modified = 1000) {
+    FtsDocument d;
+    d.combinedHash = hash;
+    d.fileName = name;
+    d.urlPath = "/Users/anna/Docs/" + name;
+    d.foldedText = FtsTools::fold(text);
+    d.creationDate = dateFromSecondsSince1970(modified - 10);
+    d.modificationDate = dateFromSecondsSince1970(modified);
+    d.contentCreated = dateFromSecondsSince1970(modified - 5);
+    return d;
+}
+
+SearchParameters query(std::string text) {
+    SearchParameters p;
+    p.searchText = std::move(text);
+    return p;
+}
+
+TEST(FtsStore, FindsFoldedWordsPathWordsAndCountsMatches) {
+    testing::TempDir dir;
+    SqliteFtsDatabaseBalancer fts(dir.path());
+    ASSERT_TRUE(fts.write(document(41, "brief.pdf", "Herr Müller zahlt die Rechnung. Müller dankt.", 2000)));
+    ASSERT_TRUE(fts.write(document(4, "notiz.txt", "Frau Muller ohne Umlaut", 1000)));
+
+    auto hits = fts.search(query("Müller"), 100, true, true);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].combinedHash, 41u);
+    EXPECT_EQ(hits[0].matchCount, 2);
+    ASSERT_TRUE(hits[0].snippet);
+    EXPECT_NE(hits[0].snippet->find("mueller"), std::string::npos);
+
+    EXPECT_EQ(fts.search(query("Mueller"), 100, false, false).size(), 1u);
+    EXPECT_EQ(fts.search(query("notiz"), 100, false, false).size(), 1u);  // file name words are content
+    EXPECT_EQ(fts.search(query("\"zahlt die\""), 100, false, false).size(), 1u);
+    EXPECT_EQ(fts.search(query("rechnung -dankt"), 100, false, false).size(), 0u);
+}
+
+TEST(FtsStore, WriteReplacesAndDeleteRemovesOnlyThatDocument) {
+    testing::TempDir dir;
+    SqliteFtsDatabaseBalancer fts(dir.path());
+    fts.write(document(20, "a.txt", "alpha"));
+    fts.write(document(40, "b.txt", "alpha"));  // same shard as 20
+    fts.write(document(20, "a.txt", "beta"));
+    EXPECT_EQ(fts.store(0)->rowCount(), 2);
+    EXPECT_EQ(fts.search(query("alpha"), 10, false, false).size(), 1u);
+    fts.remove(40);
+    EXPECT_EQ(fts.search(query("alpha"), 10, false, false).size(), 0u);
+    EXPECT_EQ(fts.search(query("beta"), 10, false, false).size(), 1u);
+}
+
+TEST(FtsStore, SortsLimitsAndRestrictsToASubFolder) {
+    testing::TempDir dir;
+    SqliteFtsDatabaseBalancer fts(dir.path());
+    FtsDocument inside = document(3, "b.txt", "steuer", 3000);
+    inside.urlPath = "/Users/anna/Docs/Steuer/b.txt";
+    fts.write(inside);
+    FtsDocument sibling = document(23, "a.txt", "steuer", 1000);
+    sibling.urlPath = "/Users/anna/Docs/Steuer2023/a.txt";
+    fts.write(sibling);
+
+    SearchParameters p = query("steuer");
+    p.sortOrder = SortOrders::old2New;
+    auto hits = fts.store(3)->search(p, 10, false, false);
+    ASSERT_EQ(hits.size(), 2u);
+    EXPECT_EQ(hits[0].combinedHash, 23u);
+    EXPECT_EQ(fts.store(3)->search(p, 1, false, false).size(), 1u);
+
+    p.searchInsideUrl = "/Users/anna/Docs/Steuer";
+    hits = fts.search(p, 10, false, false);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].combinedHash, 3u);
+}
+
+TEST(FtsStore, AnySearchTextIsSafe) {
+    testing::TempDir dir;
+    SqliteFtsDatabaseBalancer fts(dir.path());
+    fts.write(document(1, "x.txt", "harmless text"));
+    const std::vector<std::string> texts = {"\"open quote", "'; DROP TABLE ftsVirtualTable; --", "(((", "NEAR/3 OR AND",
+                                   "😀😀😀", "*", "-", "content:harmless", std::string(10000, 'a'),
+                                   std::string("ab\xFF\xFE")};
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text.substr(0, 40));
+        EXPECT_NO_THROW(fts.search(query(text), 10, true, true));
+    }
+    EXPECT_EQ(fts.search(query("harmless"), 10, false, false).size(), 1u);
+}
+
+TEST(FtsStore, ConcurrentFirstUsesOpenTheShardOnce) {
+    testing::TempDir dir;
+    SqliteFtsDatabaseBalancer fts(dir.path());
+    std::vector<std::shared_ptr<FtsSqlite>> seen(8);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&, i] { seen[i] = fts.store(7); });
+    for (auto& t : threads) t.join();
+    for (const auto& s : seen) EXPECT_EQ(s, seen[0]);
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "balanced_db_fts_v9" / "7.sqlite"));
+}
+
+TEST(FtsStore, CorruptShardAnswersEmptyAndLeavesTheOthersAlone) {
+    testing::TempDir dir;
+    testing::writeFile(dir.path() / "balanced_db_fts_v9" / "5.sqlite", std::string(8192, 'x'));
+    SqliteFtsDatabaseBalancer fts(dir.path());
+    fts.write(document(5, "lost.txt", "findme"));
+    fts.write(document(6, "kept.txt", "findme"));
+    auto hits = fts.search(query("findme"), 10, false, false);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].combinedHash, 6u);
+    EXPECT_EQ(testing::readFile(dir.path() / "balanced_db_fts_v9" / "5.sqlite"), std::string(8192, 'x'));
+}
+
+TEST(FtsStore, RefoldRewritesOnlyRowsThatChange) {
+    testing::TempDir dir;
+    SqliteFtsDatabaseBalancer fts(dir.path());
+    FtsDocument raw = document(2, "x.txt", "");
+    raw.foldedText = "Straße";  // written before folding existed
+    fts.write(raw);
+    fts.write(document(22, "y.txt", "already folded"));
+    EXPECT_EQ(fts.refoldContent(), 1);
+    EXPECT_EQ(fts.refoldContent(), 0);
+    EXPECT_EQ(fts.search(query("strasse"), 10, false, false).size(), 1u);
+}
+
+TEST(NumbersStore, LivesInItsOwnFiles) {
+    testing::TempDir dir;
+    SqliteNumbersDatabaseBalancer numbers(dir.path());
+    numbers.write(document(9, "r.pdf", "4711 2023"));
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "balanced_db_numbers_v9" / "9.sqlite"));
+    EXPECT_EQ(numbers.search(query("4711"), 10, false, false).size(), 1u);
+}
+
+}  // namespace
+}  // namespace lumidex::storage
+
+#include "core/settings/settings.h"
+#include "storage/ocr_rects_balancer.h"
+#include "storage/search_index_migration.h"
+
+namespace lumidex::storage {
+namespace {
+
+TEST(SearchIndexMigration, RefoldsOnceAndRecordsTheVersion) {
+    testing::TempDir dir;
+    SettingsStore store(dir / "settings.json");
+    SqliteFtsDatabaseBalancer fts(dir / "data");
+    SqliteOcrRectsDatabaseBalancer rects(dir / "data");
+    FtsDocument raw = document(2, "x.txt", "");
+    raw.foldedText = "Größe";
+    fts.write(raw);
+
+    auto counts = migrateSearchIndexFolding(Settings(store), "/root", fts, rects);
+    ASSERT_TRUE(counts);
+    EXPECT_EQ(counts->fullTextRows, 1);
+    EXPECT_EQ(counts->ocrLines, 0);
+    EXPECT_EQ(store.getInt("searchIndexFoldingVersion_/root"), 1);
+    EXPECT_FALSE(migrateSearchIndexFolding(Settings(store), "/root", fts, rects));
+    EXPECT_EQ(fts.search(query("groesse"), 10, false, false).size(), 1u);
+}
+
+}  // namespace
+}  // namespace lumidex::storage

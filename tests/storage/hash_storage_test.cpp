@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "storage/hash_storage.h"
+#include "support/temp_home.h"
+
+namespace lumidex::storage {
+namespace {
+
+using namespace std::chrono_literals;
+using lumidex::testing::readFile;
+using lumidex::testing::TempDir;
+using lumidex::testing::writeFile;
+
+template <class Predicate>
+bool eventually(Predicate predicate, std::chrono::milliseconds timeout = 5000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+TEST(HashStorageManager, LoadSaveAndUnion) {
+    TempDir dir;
+    HashStorageManager manager(dir / "hash_storage_v9");
+    ASSERT_FALSE(manager.prepare());
+    EXPECT_EQ(manager.bucketPath(7).filename(), "hash_bucket_7.dat");
+
+    const HashLoadResult missing = manager.load(3);
+    EXPECT_TRUE(missing.ok());
+    EXPECT_TRUE(missing.hashes.empty());
+
+    ASSERT_FALSE(manager.save({0x01020304u, 5}, 3));
+    EXPECT_EQ(readFile(manager.bucketPath(3)).size(), 8u);
+    const std::string bytes = readFile(manager.bucketPath(3));
+    EXPECT_NE(bytes.find(std::string("\x04\x03\x02\x01", 4)), std::string::npos);  // little-endian
+
+    ASSERT_FALSE(manager.save({5, 4294967295u}, 3));
+    EXPECT_EQ(manager.load(3).hashes, (HashSet{0x01020304u, 5, 4294967295u}));
+    EXPECT_EQ(readFile(manager.bucketPath(3)).size(), 12u);
+}
+
+TEST(HashStorageManager, TrailingBytesAreIgnoredAndDroppedByTheNextSave) {
+    TempDir dir;
+    HashStorageManager manager(dir.path());
+    writeFile(manager.bucketPath(0), std::string("\x01\x00\x00\x00\x02\x00\x00\x00\x07", 9));
+    const HashLoadResult loaded = manager.load(0);
+    EXPECT_TRUE(loaded.ok());
+    EXPECT_EQ(loaded.hashes, (HashSet{1, 2}));
+    ASSERT_FALSE(manager.save({3}, 0));
+    EXPECT_EQ(readFile(manager.bucketPath(0)).size(), 12u);
+}
+
+TEST(HashStorageManager, UnreadableBucketIsAnErrorAndIsNotOverwritten) {
+    TempDir dir;
+    HashStorageManager manager(dir.path());
+    std::filesystem::create_directories(manager.bucketPath(4));
+    const HashLoadResult loaded = manager.load(4);
+    ASSERT_FALSE(loaded.ok());
+    EXPECT_EQ(loaded.error->kind, HashStorageError::Kind::read);
+    EXPECT_NE(loaded.error->message().find("hash_bucket_4.dat"), std::string::npos);
+
+    const auto saved = manager.save({1}, 4);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(saved->kind, HashStorageError::Kind::read);
+    EXPECT_TRUE(std::filesystem::is_directory(manager.bucketPath(4)));
+}
+
+TEST(HashStorageActor, BurstOfAppendsIsOneWriteAndDuplicatesAreStoredOnce) {
+    TempDir dir;
+    auto manager = std::make_shared<HashStorageManager>(dir.path());
+    HashStorageActor actor(manager, 2, 150ms);
+    for (uint32_t i = 0; i < 1000; ++i) actor.append(i * 20 + 2);
+    actor.append(2);  // again
+    ASSERT_TRUE(eventually([&] { return actor.writeCount() == 1; }));
+    std::this_thread::sleep_for(300ms);  // nothing left to write
+    EXPECT_EQ(actor.writeCount(), 1u);
+    EXPECT_EQ(actor.pendingCount(), 0u);
+    EXPECT_EQ(readFile(manager->bucketPath(2)).size(), 4000u);
+}
+
+TEST(HashStorageActor, AppendsPostponeTheWriteButNotBeyondTheMaximumDelay) {
+    TempDir dir;
+    auto manager = std::make_shared<HashStorageManager>(dir.path());
+    constexpr auto delay = 500ms;  // wide margins: sleeps overshoot on a loaded machine
+    HashStorageActor actor(manager, 1, delay, 1200ms);
+    actor.append(1);
+    std::this_thread::sleep_for(300ms);
+    actor.append(21);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(actor.writeCount(), 0u);  // more than one delay since the first append, less since the last
+
+    // A steady stream faster than the delay is still written once the maximum delay has passed.
+    const auto end = std::chrono::steady_clock::now() + 1500ms;
+    for (uint32_t h = 41; std::chrono::steady_clock::now() < end; h += 20) {
+        actor.append(h);
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_GE(actor.writeCount(), 1u);
+    ASSERT_FALSE(actor.flush());
+    EXPECT_EQ(manager->load(1).hashes.count(21), 1u);
+}
+
+TEST(HashStorageActor, FailedWriteKeepsTheHashesForTheNextWrite) {
+    TempDir dir;
+    auto manager = std::make_shared<HashStorageManager>(dir.path());
+    HashStorageActor actor(manager, 5, 10s);
+    std::filesystem::create_directories(manager->bucketPath(5));
+    actor.append(25);
+    actor.append(45);
+    const auto error = actor.flush();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(actor.pendingCount(), 2u);
+
+    std::filesystem::remove(manager->bucketPath(5));
+    EXPECT_FALSE(actor.flush());
+    EXPECT_EQ(actor.pendingCount(), 0u);
+    EXPECT_EQ(manager->load(5).hashes, (HashSet{25, 45}));
+}
+
+TEST(HashStorageActorManager, RoutesByShardLoadsAllAndFlushesOnDestruction) {
+    TempDir dir;
+    {
+        HashStorageActorManager manager(dir.path(), 10s);
+        EXPECT_TRUE(std::filesystem::is_directory(dir / "hash_storage_v9"));
+        manager.append(21);
+        manager.append(4294967295u);  // shard 15
+        manager.append(40);
+        const auto loaded = manager.loadAll();  // pending hashes count as known
+        ASSERT_EQ(loaded.size(), 20u);
+        EXPECT_EQ(loaded[1].hashes, HashSet{21});
+        EXPECT_EQ(loaded[15].hashes, HashSet{4294967295u});
+        EXPECT_EQ(loaded[0].hashes, HashSet{40});
+        EXPECT_FALSE(std::filesystem::exists(dir / "hash_storage_v9" / "hash_bucket_1.dat"));
+    }
+    HashStorageActorManager reopened(dir.path());
+    const auto loaded = reopened.loadAll();
+    EXPECT_EQ(loaded[1].hashes, HashSet{21});
+    EXPECT_EQ(loaded[15].hashes, HashSet{4294967295u});
+    EXPECT_TRUE(loaded[2].ok());
+    EXPECT_TRUE(loaded[2].hashes.empty());
+    EXPECT_TRUE(reopened.flushAll().empty());
+}
+
+}  // namespace
+}  // namespace lumidex::storage

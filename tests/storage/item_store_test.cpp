@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "platform/sqlite.h"
+#include "storage/item_balancer.h"
+#include "storage/shard_layout.h"
+#include "support/temp_home.h"
+
+namespace lumidex::storage {
+namespace {
+
+NanItem item(uint32_t hash, std::string path, NanItemProcessingStates state = NanItemProcessingStates::readyForProcessing) {
+    NanItem i;
+    i.id = Uuid::random();
+    i.urlString = std::move(path);
+    i.fileName = std::filesystem::path(i.urlString).filename().string();
+    i.combinedHash = hash;
+    i.contentHash = 7;
+    i.totalPageCount = 3;
+    i.fileModifiedDate = dateFromSecondsSince1970(2000);
+    i.fileCreatedDate = dateFromSecondsSince1970(1000);
+    i.fileContentCreatedDate = dateFromSecondsSince1970(1500);
+    i.processingState = state;
+    i.rootFolderUrl = "/root";
+    return i;
+}
+
+std::vector<uint32_t> hashesOf(const std::vector<NanItem>& items) {
+    std::vector<uint32_t> h;
+    for (const auto& i : items) h.push_back(i.combinedHash);
+    std::sort(h.begin(), h.end());
+    return h;
+}
+
+TEST(ShardLayout, ShardRuleAndFileNames) {
+    EXPECT_EQ(balancerId(0), 0u);
+    EXPECT_EQ(balancerId(20), 0u);
+    EXPECT_EQ(balancerId(4294967295u), 15u);
+    EXPECT_EQ(shardPath("/d", StoreKind::ocrRects, 7), "/d/balanced_db_ocr_v9/7.sqlite");
+    EXPECT_EQ(shardPath("/d", StoreKind::numbers, 0), "/d/balanced_db_numbers_v9/0.sqlite");
+}
+
+TEST(ItemStore, CreateReplacesTheRowOfTheSameVersion) {
+    testing::TempDir dir;
+    NanItemSqliteManager_v2 store(dir.path(), 1, "/root");
+    ASSERT_TRUE(store.isOpen());
+    EXPECT_EQ(store.userVersion(), 1);
+    store.create(item(21, "/root/a.pdf"));
+    NanItem changed = item(21, "/root/b.pdf", NanItemProcessingStates::complete);
+    changed.totalPageCount = 9;
+    store.create(changed);
+
+    const auto all = store.allItems();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].urlString, "/root/b.pdf");
+    EXPECT_EQ(all[0].fileName, "b.pdf");
+    EXPECT_EQ(all[0].processingState, NanItemProcessingStates::complete);
+    EXPECT_EQ(all[0].totalPageCount, 9);
+    EXPECT_EQ(all[0].rootFolderUrl, "/root");
+    EXPECT_DOUBLE_EQ(secondsSince1970(all[0].fileModifiedDate), 2000);
+    // Not an image: the content date the scanner found is kept.
+    EXPECT_DOUBLE_EQ(secondsSince1970(all[0].fileContentCreatedDate), 1500);
+    EXPECT_EQ(store.getAllUrlPaths(), std::vector<std::string>{"/root/b.pdf"});
+}
+
+TEST(ItemStore, SyncBookkeeping) {
+    testing::TempDir dir;
+    NanItemSqliteManager_v2 store(dir.path(), 0, "/root");
+    std::vector<NanItem> items;
+    for (uint32_t h = 0; h < 1201; ++h) items.push_back(item(h * 20, "/root/" + std::to_string(h)));
+    store.create(items);
+    EXPECT_EQ(store.dirtyItems().size(), 1201u);
+
+    store.markSynced({items[0], items[1]});
+    EXPECT_EQ(store.dirtyItems().size(), 1199u);
+
+    std::vector<uint32_t> all = hashesOf(items);
+    store.markTombstone(all);  // three batches: 500, 500, 201
+    EXPECT_EQ(store.tombstoneItems().size(), 1201u);
+    EXPECT_TRUE(store.dirtyItems().empty());
+
+    store.purgeTombstones({all[0], all[1]});
+    EXPECT_EQ(store.tombstoneItems().size(), 1199u);
+
+    store.create(item(999999980, "/root/new"));
+    store.markAllSyncedAndPurgeTombstones();
+    EXPECT_TRUE(store.dirtyItems().empty());
+    EXPECT_TRUE(store.tombstoneItems().empty());
+    EXPECT_EQ(store.allItems().size(), 1u);
+}
+
+TEST(ItemStore, MigratesAnOldFileOnceAndKeepsItsRows) {
+    testing::TempDir dir;
+    const auto path = shardPath(dir.path(), StoreKind::items, 3);
+    std::filesystem::create_directories(path.parent_path());
+    {
+        std::string error;
+        auto db = platform::SqliteDatabase::open(path, error);
+        ASSERT_TRUE(db->exec(
+            "CREATE TABLE nanItemTable (dbId INTEGER PRIMARY KEY, combinedHash INTEGER NOT NULL, contentHash INTEGER "
+            "NOT NULL, fileModificationTimestamp REAL NOT NULL, fileCreationTimestamp REAL NOT NULL, "
+            "fileContentCreated REAL NOT NULL, totalPageCount INTEGER NOT NULL, nanItemProcessingState INTEGER NOT "
+            "NULL, sqlitePath TEXT, sqliteFileName TEXT);"
+            "INSERT INTO nanItemTable VALUES (1, 23, 0, 5, 5, 5, 1, 1, '/root/old.pdf', 'old.pdf');",
+            error))
+            << error;
+    }
+    {
+        NanItemSqliteManager_v2 store(dir.path(), 3, "/root");
+        EXPECT_EQ(store.userVersion(), 1);
+        ASSERT_EQ(store.dirtyItems().size(), 1u);  // old rows count as changed
+        EXPECT_TRUE(store.tombstoneItems().empty());
+    }
+    NanItemSqliteManager_v2 again(dir.path(), 3, "/root");
+    EXPECT_EQ(again.userVersion(), 1);
+    EXPECT_EQ(again.allItems().size(), 1u);
+}
+
+TEST(ItemBalancer, RegistersRoutesAndReloads) {
+    testing::TempDir dir;
+    {
+        SqliteDatabaseBalancer balancer(dir.path(), "/root");
+        balancer.create({item(1, "/root/a"), item(21, "/root/b"), item(4294967295u, "/root/c")});
+        EXPECT_TRUE(balancer.containsCombinedHash(21));
+        EXPECT_EQ(balancer.hashesOfShard(1), (std::unordered_set<uint32_t>{1, 21}));
+        ASSERT_TRUE(balancer.itemForPath("/root/b"));
+        EXPECT_EQ(balancer.itemForPath("/root/b")->combinedHash, 21u);
+        balancer.remove({item(1, "/root/a")});
+        EXPECT_FALSE(balancer.itemForPath("/root/a"));
+    }
+    SqliteDatabaseBalancer reloaded(dir.path(), "/root");
+    EXPECT_EQ(hashesOf(reloaded.initializeAsync()), (std::vector<uint32_t>{21, 4294967295u}));
+    EXPECT_EQ(reloaded.registeredCount(), 2u);
+    EXPECT_EQ(reloaded.hashesOfShard(15), (std::unordered_set<uint32_t>{4294967295u}));
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "balanced_db_v9" / "15.sqlite"));
+}
+
+TEST(ItemBalancer, OperationsOnOneShardRunOneAfterTheOther) {
+    testing::TempDir dir;
+    SqliteDatabaseBalancer balancer(dir.path(), "/root");
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            balancer.withStore(2, [&](NanItemSqliteManager_v2& store) {
+                if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+                store.create(item(2 + 20 * static_cast<uint32_t>(t), "/root/" + std::to_string(t)));
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                inside.fetch_sub(1);
+            });
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(overlaps.load(), 0);
+    balancer.withStore(2, [](NanItemSqliteManager_v2& store) { EXPECT_EQ(store.allItems().size(), 4u); });
+}
+
+TEST(ItemBalancer, CorruptShardReadsEmpty) {
+    testing::TempDir dir;
+    testing::writeFile(shardPath(dir.path(), StoreKind::items, 4), "not a database at all, just text");
+    SqliteDatabaseBalancer balancer(dir.path(), "/root");
+    balancer.create({item(4, "/root/x"), item(5, "/root/y")});
+    const auto loaded = SqliteDatabaseBalancer(dir.path(), "/root").initializeAsync();
+    EXPECT_EQ(hashesOf(loaded), std::vector<uint32_t>{5});
+}
+
+}  // namespace
+}  // namespace lumidex::storage
