@@ -13,6 +13,14 @@ if(NOT CLI11_FOUND)
 endif()
 
 pkg_check_modules(EXIV2 REQUIRED IMPORTED_TARGET exiv2)
+pkg_check_modules(POPPLER_CPP REQUIRED IMPORTED_TARGET poppler-cpp)
+pkg_check_modules(TESSERACT REQUIRED IMPORTED_TARGET tesseract)
+pkg_check_modules(LEPT REQUIRED IMPORTED_TARGET lept)
+pkg_check_modules(LIBHEIF REQUIRED IMPORTED_TARGET libheif)
+pkg_check_modules(LIBRAW REQUIRED IMPORTED_TARGET libraw_r)
+pkg_check_modules(MAGICKPP REQUIRED IMPORTED_TARGET Magick++)
+find_package(CURL REQUIRED)
+find_package(ZLIB REQUIRED)
 
 # Standalone Asio is header-only; keep it out of widely included headers.
 find_path(ASIO_INCLUDE_DIR asio.hpp REQUIRED)
