@@ -65,36 +65,75 @@ std::vector<FtsSearchResult> SqliteFtsDatabaseBalancer::search(const SearchParam
                                                                bool withSnippet, bool withMatchCounts,
                                                                ThreadPool* pool) {
     ThreadPool& workers = pool != nullptr ? *pool : ThreadPool::shared();
-    auto perShard = parallelMap(
-        loadBalancerCount,
-        [&](size_t shard) {
-            return store(static_cast<uint32_t>(shard))->search(parameters, rowLimit, false, withMatchCounts);
-        },
-        workers);
-    std::vector<FtsSearchResult> all;
-    for (auto& rows : perShard) {
-        all.insert(all.end(), std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
-    }
-    std::stable_sort(all.begin(), all.end(), [&](const FtsSearchResult& a, const FtsSearchResult& b) {
+    // With snippets wanted anyway, the match counts come with them, for the rows kept only.
+    const bool countsWithSnippets = withSnippet && withMatchCounts;
+    const auto shardRows = [&](size_t shard, int64_t limit) {
+        return store(static_cast<uint32_t>(shard))
+            ->search(parameters, limit, false, withMatchCounts && !countsWithSnippets);
+    };
+    const auto less = [&](const FtsSearchResult& a, const FtsSearchResult& b) {
         return sqlOrderLess(a, b, parameters.sortOrder);
-    });
-    if (rowLimit >= 0 && all.size() > static_cast<size_t>(rowLimit)) all.resize(static_cast<size_t>(rowLimit));
+    };
+    // Documents spread evenly over the shards, so a shard holds about rowLimit / 20 of the rows kept.
+    // Asking each for a generous share instead of rowLimit rows saves reading and, with excluded words,
+    // checking rows that are dropped in the merge. The folder restriction filters after a shard's limit,
+    // which hides whether a shard had more; such searches ask for everything at once.
+    int64_t share = rowLimit;
+    if (rowLimit > 0 && !parameters.searchInsideUrl) {
+        share = std::min<int64_t>(rowLimit, 2 * ((rowLimit + loadBalancerCount - 1) / loadBalancerCount) + 16);
+    }
+    auto perShard = parallelMap(loadBalancerCount, [&](size_t shard) { return shardRows(shard, share); }, workers);
+    const auto merged = [&] {
+        std::vector<FtsSearchResult*> rows;
+        for (auto& rowsOfShard : perShard) {
+            for (FtsSearchResult& r : rowsOfShard) rows.push_back(&r);
+        }
+        std::stable_sort(rows.begin(), rows.end(), [&](const auto* a, const auto* b) { return less(*a, *b); });
+        if (rowLimit >= 0 && rows.size() > static_cast<size_t>(rowLimit)) rows.resize(static_cast<size_t>(rowLimit));
+        return rows;
+    };
+    std::vector<FtsSearchResult*> kept = merged();
+    if (share != rowLimit) {
+        // A shard that filled its share may hold further rows of the result: exactly when its last row
+        // does not come strictly after the last row kept (or fewer than rowLimit rows were found).
+        std::vector<size_t> unsure;
+        for (size_t shard = 0; shard < loadBalancerCount; ++shard) {
+            const auto& rows = perShard[shard];
+            if (static_cast<int64_t>(rows.size()) < share) continue;
+            if (kept.size() < static_cast<size_t>(rowLimit) || !less(*kept.back(), rows.back())) unsure.push_back(shard);
+        }
+        if (!unsure.empty()) {
+            auto more = parallelMap(unsure.size(), [&](size_t i) { return shardRows(unsure[i], rowLimit); }, workers);
+            for (size_t i = 0; i < unsure.size(); ++i) perShard[unsure[i]] = std::move(more[i]);
+            kept = merged();
+        }
+    }
+    std::vector<FtsSearchResult> all;
+    all.reserve(kept.size());
+    for (FtsSearchResult* r : kept) all.push_back(std::move(*r));
     if (!withSnippet || all.empty()) return all;
 
     std::array<std::vector<uint32_t>, loadBalancerCount> wanted;
     for (const FtsSearchResult& r : all) wanted[balancerId(r.combinedHash)].push_back(r.combinedHash);
-    auto snippetsPerShard = parallelMap(
-        loadBalancerCount,
-        [&](size_t shard) {
-            return store(static_cast<uint32_t>(shard))->snippets(parameters, wanted[shard]);
+    std::vector<uint32_t> shards;
+    for (uint32_t shard = 0; shard < loadBalancerCount; ++shard) {
+        if (!wanted[shard].empty()) shards.push_back(shard);
+    }
+    auto detailsPerShard = parallelMap(
+        shards.size(),
+        [&](size_t i) {
+            return store(shards[i])->details(parameters, wanted[shards[i]], true, countsWithSnippets);
         },
         workers);
-    std::unordered_map<uint32_t, std::string> snippetByHash;
-    for (auto& shardSnippets : snippetsPerShard) {
-        for (auto& [hash, snippet] : shardSnippets) snippetByHash.emplace(hash, std::move(snippet));
+    std::unordered_map<uint32_t, FtsRowDetails> detailsByHash;
+    for (auto& shardDetails : detailsPerShard) {
+        for (FtsRowDetails& d : shardDetails) detailsByHash.emplace(d.combinedHash, std::move(d));
     }
     for (FtsSearchResult& r : all) {
-        if (auto found = snippetByHash.find(r.combinedHash); found != snippetByHash.end()) r.snippet = found->second;
+        auto found = detailsByHash.find(r.combinedHash);
+        if (found == detailsByHash.end()) continue;
+        r.snippet = std::move(found->second.snippet);
+        if (countsWithSnippets) r.matchCount = found->second.matchCount;
     }
     return all;
 }

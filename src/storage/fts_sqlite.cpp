@@ -1,5 +1,7 @@
 #include "storage/fts_sqlite.h"
 
+#include <algorithm>
+#include <unordered_set>
 #include <utility>
 
 #include "core/app_log.h"
@@ -9,6 +11,77 @@
 namespace lumidex::storage {
 
 using platform::SqliteStatement;
+
+namespace {
+
+constexpr const char* kInsertSql =
+    "INSERT OR REPLACE INTO ftsVirtualTable (docid, content, combinedHash, urlPath, fileName, creationDate, "
+    "modificationDate, contentCreated) VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
+constexpr const char* kSnippetColumn = "snippet(ftsVirtualTable, '', '', '...', 0, 80)";
+constexpr const char* kMatchInfoColumn = "matchinfo(ftsVirtualTable, 'x')";
+// Statement texts depend only on the shape of a search (IN lists are padded), so few are ever cached;
+// the cap only guards against unusual searches, e.g. with dozens of excluded words.
+constexpr size_t kMaxCachedStatements = 48;
+constexpr size_t kMaxInList = 4096;
+// Each write transaction adds a segment to the full-text index, and every search reads every segment
+// of all 20 shards, so their count drives the cost of a search more than the data does. FTS4 alone
+// merges 16 segments of a level at once, which leaves 10 to 30 per shard after a few hundred batches;
+// merging groups of 4 keeps about 4 at the price of some 10 % more write work. At most 100 pages are
+// written per transaction, so no single write stalls on a large merge.
+constexpr const char* kMergeSql = "INSERT INTO ftsVirtualTable(ftsVirtualTable) VALUES('merge=100,4')";
+
+// Leaves a cached statement ready for its next use and releases its read snapshot, however the use ends.
+class ResetOnExit {
+public:
+    explicit ResetOnExit(SqliteStatement* statement) : statement_(statement) {}
+    ~ResetOnExit() {
+        if (statement_ != nullptr) statement_->reset();
+    }
+    ResetOnExit(const ResetOnExit&) = delete;
+    ResetOnExit& operator=(const ResetOnExit&) = delete;
+
+private:
+    SqliteStatement* statement_;
+};
+
+// FTS4 keeps a transaction's new terms in memory only while docids arrive in ascending order; a
+// smaller docid flushes them into a segment of their own. combinedHash docids are random, so an
+// unsorted batch would write (and later merge) a segment for about every second document. The sort
+// is stable, so of two versions of one document the later one still wins.
+std::vector<const FtsDocument*> inDocidOrder(const std::vector<FtsDocument>& documents) {
+    std::vector<const FtsDocument*> ordered;
+    ordered.reserve(documents.size());
+    for (const FtsDocument& d : documents) ordered.push_back(&d);
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [](const FtsDocument* a, const FtsDocument* b) { return a->combinedHash < b->combinedHash; });
+    return ordered;
+}
+
+FtsRowIndex::Row rowOf(const FtsDocument& d) {
+    return FtsRowIndex::makeRow(d.combinedHash, d.combinedHash, d.urlPath, d.fileName, secondsSince1970(d.creationDate),
+                                secondsSince1970(d.modificationDate), secondsSince1970(d.contentCreated));
+}
+
+// IN lists are padded to a power of two (repeating the last value), so a few texts cover every size.
+size_t paddedCount(size_t n) {
+    size_t slots = 8;
+    while (slots < n) slots *= 2;
+    return slots;
+}
+
+FtsSearchResult resultOf(const FtsRowIndex::Row& row, int64_t matchCount) {
+    FtsSearchResult r;
+    r.combinedHash = static_cast<uint32_t>(row.combinedHash);
+    r.urlPath = std::string(row.urlPath());
+    r.fileName = std::string(row.fileName());
+    r.creationDate = dateFromSecondsSince1970(row.creationDate);
+    r.modificationDate = dateFromSecondsSince1970(row.modificationDate);
+    r.contentCreated = dateFromSecondsSince1970(row.contentCreated);
+    r.matchCount = matchCount;
+    return r;
+}
+
+}  // namespace
 
 FtsSqlite::FtsSqlite(const std::filesystem::path& folderDataDirectory, StoreKind kind, uint32_t shard)
     : prefix_(kind == StoreKind::numbers ? "numbers" : "fts") {
@@ -24,85 +97,254 @@ FtsSqlite::FtsSqlite(const std::filesystem::path& folderDataDirectory, StoreKind
     }
 }
 
-FtsSqlite::~FtsSqlite() = default;
-
-bool FtsSqlite::write(const FtsDocument& document) {
-    std::lock_guard lock(mutex_);
-    return db_ && writeLocked(document);
+FtsSqlite::~FtsSqlite() {
+    statements_.clear();  // statements before their connection
 }
+
+SqliteStatement* FtsSqlite::cached(const std::string& sql, const std::string& logLine) {
+    if (auto found = statements_.find(sql); found != statements_.end()) return found->second.get();
+    std::string error;
+    auto statement = db_->prepare(sql, error);
+    if (!statement) {
+        appLog(logLine + error);
+        return nullptr;
+    }
+    return statements_.emplace(sql, std::move(statement)).first->second.get();
+}
+
+void FtsSqlite::trimStatementCache() {
+    // Only between operations: statements handed out during one stay valid until it ends.
+    if (statements_.size() > kMaxCachedStatements) statements_.clear();
+}
+
+bool FtsSqlite::write(const FtsDocument& document) { return write(std::vector<FtsDocument>{document}); }
 
 bool FtsSqlite::write(const std::vector<FtsDocument>& documents) {
     std::lock_guard lock(mutex_);
     if (!db_) return false;
+    trimStatementCache();
     platform::SqliteTransaction transaction(*db_);
     if (!transaction.began()) {
         appLog(prefix_ + " write " + transaction.error());
         return false;
     }
-    for (const FtsDocument& d : documents) {
-        if (!writeLocked(d)) return false;
+    // New terms become a segment only at commit, so this merges what earlier writes left.
+    mergeSegmentsLocked();
+    for (const FtsDocument* d : inDocidOrder(documents)) {
+        if (!writeLocked(*d)) return false;
     }
     if (!transaction.commit()) {
         appLog(prefix_ + " write " + transaction.error());
         return false;
     }
+    if (rowIndex_.loaded()) {
+        std::vector<FtsRowIndex::Row> rows;
+        rows.reserve(documents.size());
+        for (const FtsDocument& d : documents) rows.push_back(rowOf(d));
+        rowIndex_.upsert(std::move(rows));
+    }
     return true;
 }
 
+void FtsSqlite::mergeSegmentsLocked() {
+    SqliteStatement* merge = cached(kMergeSql, prefix_ + " merge ");
+    if (merge == nullptr) return;
+    ResetOnExit guard(merge);
+    // A failed merge leaves the index as it was (the statement is rolled back on its own); the
+    // documents are written either way.
+    if (!merge->run()) appLog(prefix_ + " merge " + merge->errorMessage());
+}
+
 bool FtsSqlite::writeLocked(const FtsDocument& d) {
-    if (!insert_) {
-        std::string error;
-        insert_ = db_->prepare(
-            "INSERT OR REPLACE INTO ftsVirtualTable (docid, content, combinedHash, urlPath, fileName, creationDate, "
-            "modificationDate, contentCreated) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-            error);
-        if (!insert_) {
-            appLog(prefix_ + " write " + error);
-            return false;
-        }
-    }
+    SqliteStatement* insert = cached(kInsertSql, prefix_ + " write ");
+    if (insert == nullptr) return false;
+    ResetOnExit guard(insert);
     const std::string content = d.foldedText + " " + FtsTools::fold(d.urlPath) + " " + FtsTools::fold(d.fileName);
-    insert_->reset();
-    insert_->bind(1, static_cast<int64_t>(d.combinedHash));
-    insert_->bind(2, std::string_view(content));
-    insert_->bind(3, static_cast<int64_t>(d.combinedHash));
-    insert_->bind(4, std::string_view(d.urlPath));
-    insert_->bind(5, std::string_view(d.fileName));
-    insert_->bind(6, secondsSince1970(d.creationDate));
-    insert_->bind(7, secondsSince1970(d.modificationDate));
-    insert_->bind(8, secondsSince1970(d.contentCreated));
-    const bool ok = insert_->run();
-    if (!ok) appLog(prefix_ + " write " + insert_->errorMessage());
-    insert_->reset();
+    insert->bind(1, static_cast<int64_t>(d.combinedHash));
+    insert->bind(2, std::string_view(content));
+    insert->bind(3, static_cast<int64_t>(d.combinedHash));
+    insert->bind(4, std::string_view(d.urlPath));
+    insert->bind(5, std::string_view(d.fileName));
+    insert->bind(6, secondsSince1970(d.creationDate));
+    insert->bind(7, secondsSince1970(d.modificationDate));
+    insert->bind(8, secondsSince1970(d.contentCreated));
+    const bool ok = insert->run();
+    if (!ok) appLog(prefix_ + " write " + insert->errorMessage());
     return ok;
 }
 
 bool FtsSqlite::remove(uint32_t combinedHash) {
     std::lock_guard lock(mutex_);
     if (!db_) return false;
-    std::string error;
-    auto del = db_->prepare("DELETE FROM ftsVirtualTable WHERE docid = ?", error);
-    if (!del) {
-        appLog(prefix_ + " delete " + error);
-        return false;
-    }
+    trimStatementCache();
+    SqliteStatement* del = cached("DELETE FROM ftsVirtualTable WHERE docid = ?", prefix_ + " delete ");
+    if (del == nullptr) return false;
+    ResetOnExit guard(del);
     del->bind(1, static_cast<int64_t>(combinedHash));
     if (!del->run()) {
         appLog(prefix_ + " delete " + del->errorMessage());
         return false;
     }
+    if (rowIndex_.loaded()) rowIndex_.erase(combinedHash);
     return true;
+}
+
+bool FtsSqlite::rowIndexReady() {
+    // data_version changes when another connection commits; this connection's own writes keep the
+    // index current themselves.
+    SqliteStatement* version = cached("PRAGMA data_version", prefix_ + " searchComplete prepare error: ");
+    if (version == nullptr) return false;
+    int64_t current;
+    {
+        ResetOnExit guard(version);
+        if (version->step() != SqliteStatement::Step::row) return false;
+        current = version->int64At(0);
+    }
+    if (current == rowIndexDataVersion_ && (rowIndex_.loaded() || rowIndexUnusable_)) return rowIndex_.loaded();
+    rowIndexDataVersion_ = current;
+    std::string error;
+    rowIndexUnusable_ = !rowIndex_.load(*db_, error);
+    if (rowIndexUnusable_) appLog(prefix_ + " row index not used: " + error);
+    return !rowIndexUnusable_;
 }
 
 std::vector<FtsSearchResult> FtsSqlite::search(const SearchParameters& parameters, int64_t rowLimit,
                                                bool withSnippet, bool withMatchCounts) {
+    const std::optional<FtsSearchConditions> conditions = FtsTools::searchConditions(parameters);
+    if (!conditions) return {};
+    std::lock_guard lock(mutex_);
+    if (!db_) return {};
+    trimStatementCache();
+    std::vector<int64_t> docids;
+    std::vector<FtsSearchResult> results;
+    if (!rowIndexReady() ||
+        !searchWithRowIndex(parameters, *conditions, rowLimit, withMatchCounts && !withSnippet, results, docids)) {
+        return searchWithStatement(parameters, rowLimit, withSnippet, withMatchCounts);
+    }
+    if (!withSnippet || results.empty()) return results;
+    // Snippets (and then the match counts too) for the rows returned only.
+    std::unordered_map<int64_t, size_t> rowOfDocid;
+    for (size_t i = 0; i < docids.size(); ++i) rowOfDocid.emplace(docids[i], i);
+    for (FtsRowDetails& d : detailsLocked(*conditions, docids, true, withMatchCounts)) {
+        auto row = rowOfDocid.find(static_cast<int64_t>(d.combinedHash));
+        if (row == rowOfDocid.end()) continue;
+        results[row->second].snippet = std::move(d.snippet);
+        if (withMatchCounts) results[row->second].matchCount = d.matchCount;
+    }
+    return results;
+}
+
+bool FtsSqlite::searchWithRowIndex(const SearchParameters& parameters, const FtsSearchConditions& conditions,
+                                   int64_t rowLimit, bool withMatchCounts, std::vector<FtsSearchResult>& results,
+                                   std::vector<int64_t>& docids) {
+    const FtsQuery& query = conditions.query;
+    const std::string prepareError = prefix_ + " searchComplete prepare error: ";
+    const SortOrders order = parameters.sortOrder;
+    struct Candidate {
+        double key;  // sqlOrderKey, kept here so most comparisons need not touch the row
+        size_t position;
+        int64_t matchCount;
+    };
+    std::vector<Candidate> candidates;
+    if (!query.matchExpression.empty()) {
+        SqliteStatement* select = cached(withMatchCounts ? std::string("SELECT docid, ") + kMatchInfoColumn +
+                                                               " FROM ftsVirtualTable WHERE content MATCH ?"
+                                                         : "SELECT docid, NULL FROM ftsVirtualTable WHERE content MATCH ?",
+                                         prepareError);
+        if (select == nullptr) return true;
+        ResetOnExit guard(select);
+        select->bind(1, std::string_view(query.matchExpression));
+        size_t hint = 0;
+        SqliteStatement::Step step;
+        while ((step = select->step()) == SqliteStatement::Step::row) {
+            const size_t position = rowIndex_.find(select->int64At(0), hint);
+            if (position == FtsRowIndex::npos) {
+                // Never expected: the index and the table disagree. Rebuild the index next time and
+                // answer from the table now.
+                rowIndex_.clear();
+                rowIndexDataVersion_ = -1;
+                return false;
+            }
+            if (conditions.dates && !inDateRange(rowIndex_.row(position), *conditions.dates)) continue;
+            int64_t count = 1;
+            if (withMatchCounts) {
+                const auto blob = select->blobAt(1);
+                count = FtsTools::matchCount(blob.empty() ? nullptr : blob.data(), blob.size());
+            }
+            candidates.push_back({rowIndex_.orderKey(position, order), position, count});
+        }
+        if (step == SqliteStatement::Step::error) {
+            // A malformed MATCH or a damaged file: this shard contributes nothing rather than half a list.
+            appLog(prefix_ + " searchComplete step error: " + select->errorMessage());
+            return true;
+        }
+    } else {
+        for (size_t position = 0; position < rowIndex_.size(); ++position) {
+            if (inDateRange(rowIndex_.row(position), *conditions.dates)) {
+                candidates.push_back({rowIndex_.orderKey(position, order), position, 1});
+            }
+        }
+    }
+
+    const auto less = [this, order](const Candidate& a, const Candidate& b) {
+        return a.key != b.key ? a.key < b.key
+                              : sqlOrderLess(rowIndex_.row(a.position), rowIndex_.row(b.position), order);
+    };
+    const size_t wanted = rowLimit < 0 ? candidates.size() : static_cast<size_t>(rowLimit);
+    std::vector<Candidate> kept;
+    if (query.notLikePatterns.empty()) {
+        const size_t count = std::min(wanted, candidates.size());
+        std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(count), candidates.end(),
+                          less);
+        candidates.resize(count);
+        kept = std::move(candidates);
+    } else {
+        // The excluded words need each row's text: rows leave a heap in order and are checked one by
+        // one until enough pass, so only about as many texts are read as rows are returned.
+        std::string sql = "SELECT docid FROM ftsVirtualTable WHERE docid = ?";
+        for (size_t i = 0; i < query.notLikePatterns.size(); ++i) sql += " AND content NOT LIKE ?";
+        SqliteStatement* check = cached(sql, prepareError);
+        if (check == nullptr) return true;
+        const auto later = [&less](const Candidate& a, const Candidate& b) { return less(b, a); };
+        std::make_heap(candidates.begin(), candidates.end(), later);
+        auto end = candidates.end();
+        while (kept.size() < wanted && end != candidates.begin()) {
+            std::pop_heap(candidates.begin(), end, later);
+            --end;
+            ResetOnExit guard(check);
+            check->bind(1, rowIndex_.row(end->position).docid);
+            for (size_t i = 0; i < query.notLikePatterns.size(); ++i) {
+                check->bind(static_cast<int>(i + 2), std::string_view(query.notLikePatterns[i]));
+            }
+            const SqliteStatement::Step step = check->step();
+            if (step == SqliteStatement::Step::error) {
+                appLog(prefix_ + " searchComplete step error: " + check->errorMessage());
+                return true;
+            }
+            if (step == SqliteStatement::Step::row) kept.push_back(*end);
+        }
+    }
+
+    results.reserve(kept.size());
+    docids.reserve(kept.size());
+    for (const Candidate& c : kept) {
+        const FtsRowIndex::Row& row = rowIndex_.row(c.position);
+        // As with the plain statement, the folder restriction applies to the rows within the limit.
+        if (parameters.searchInsideUrl && !FtsTools::isInsideFolder(row.urlPath(), *parameters.searchInsideUrl)) {
+            continue;
+        }
+        results.push_back(resultOf(row, c.matchCount));
+        docids.push_back(row.docid);
+    }
+    return true;
+}
+
+std::vector<FtsSearchResult> FtsSqlite::searchWithStatement(const SearchParameters& parameters, int64_t rowLimit,
+                                                            bool withSnippet, bool withMatchCounts) {
     std::vector<FtsSearchResult> results;
     const std::optional<FtsStatement> statement =
         FtsTools::buildSelect(parameters, rowLimit, withSnippet, withMatchCounts);
     if (!statement) return results;
-
-    std::lock_guard lock(mutex_);
-    if (!db_) return results;
     std::string error;
     auto select = db_->prepare(statement->sql, error);
     if (!select) {
@@ -130,45 +372,76 @@ std::vector<FtsSearchResult> FtsSqlite::search(const SearchParameters& parameter
         results.push_back(std::move(r));
     }
     if (step == SqliteStatement::Step::error) {
-        // A malformed MATCH or a damaged file: this shard contributes nothing rather than half a list.
         appLog(prefix_ + " searchComplete step error: " + select->errorMessage());
         results.clear();
     }
     return results;
 }
 
+std::vector<FtsRowDetails> FtsSqlite::details(const SearchParameters& parameters,
+                                              const std::vector<uint32_t>& combinedHashes, bool withSnippet,
+                                              bool withMatchCounts) {
+    if (combinedHashes.empty()) return {};
+    const std::optional<FtsSearchConditions> conditions = FtsTools::searchConditions(parameters);
+    if (!conditions) return {};
+    std::lock_guard lock(mutex_);
+    if (!db_) return {};
+    trimStatementCache();
+    // The docid of a row is its combinedHash.
+    const std::vector<int64_t> docids(combinedHashes.begin(), combinedHashes.end());
+    return detailsLocked(*conditions, docids, withSnippet, withMatchCounts);
+}
+
+std::vector<FtsRowDetails> FtsSqlite::detailsLocked(const FtsSearchConditions& conditions,
+                                                    const std::vector<int64_t>& docids, bool withSnippet,
+                                                    bool withMatchCounts) {
+    std::vector<FtsRowDetails> out;
+    const std::string& match = conditions.query.matchExpression;
+    if (docids.empty() || match.empty() || (!withSnippet && !withMatchCounts)) return out;
+    out.reserve(docids.size());
+    for (size_t start = 0; start < docids.size(); start += kMaxInList) {
+        const size_t count = std::min(kMaxInList, docids.size() - start);
+        const size_t slots = paddedCount(count);
+        std::string sql = std::string("SELECT docid, ") + (withSnippet ? kSnippetColumn : "NULL") + ", " +
+                          (withMatchCounts ? kMatchInfoColumn : "NULL") +
+                          " FROM ftsVirtualTable WHERE content MATCH ? AND docid IN (?";
+        for (size_t i = 1; i < slots; ++i) sql += ", ?";
+        sql += ")";
+        SqliteStatement* select = cached(sql, prefix_ + " searchComplete prepare error: ");
+        if (select == nullptr) return out;
+        ResetOnExit guard(select);
+        select->bind(1, std::string_view(match));
+        for (size_t i = 0; i < slots; ++i) {
+            select->bind(static_cast<int>(i + 2), docids[start + std::min(i, count - 1)]);
+        }
+        SqliteStatement::Step step;
+        while ((step = select->step()) == SqliteStatement::Step::row) {
+            FtsRowDetails d;
+            d.combinedHash = static_cast<uint32_t>(select->int64At(0));
+            d.snippet = select->optionalTextAt(1);
+            const auto blob = select->blobAt(2);
+            d.matchCount = FtsTools::matchCount(blob.empty() ? nullptr : blob.data(), blob.size());
+            out.push_back(std::move(d));
+        }
+        if (step == SqliteStatement::Step::error) {
+            appLog(prefix_ + " searchComplete step error: " + select->errorMessage());
+            return out;
+        }
+    }
+    return out;
+}
+
 std::vector<std::pair<uint32_t, std::string>> FtsSqlite::snippets(const SearchParameters& parameters,
                                                                    const std::vector<uint32_t>& combinedHashes) {
     std::vector<std::pair<uint32_t, std::string>> out;
-    if (combinedHashes.empty()) return out;
-    const std::optional<FtsStatement> statement = FtsTools::buildSelect(parameters, 1, true, false);
-    if (!statement || statement->textBindings.empty() || statement->sql.find("content MATCH ?") == std::string::npos) {
-        return out;
-    }
-    std::string sql = "SELECT docid, snippet(ftsVirtualTable, '', '', '...', 0, 80) FROM ftsVirtualTable "
-                      "WHERE content MATCH ? AND docid IN (";
-    for (size_t i = 0; i < combinedHashes.size(); ++i) sql += i == 0 ? "?" : ", ?";
-    sql += ")";
-
-    std::lock_guard lock(mutex_);
-    if (!db_) return out;
-    std::string error;
-    auto select = db_->prepare(sql, error);
-    if (!select) {
-        appLog(prefix_ + " searchComplete prepare error: " + error);
-        return out;
-    }
-    select->bind(1, std::string_view(statement->textBindings.front()));
-    for (size_t i = 0; i < combinedHashes.size(); ++i) {
-        select->bind(static_cast<int>(i + 2), static_cast<int64_t>(combinedHashes[i]));
-    }
-    while (select->step() == SqliteStatement::Step::row) {
-        out.emplace_back(static_cast<uint32_t>(select->int64At(0)), select->textAt(1));
+    for (FtsRowDetails& d : details(parameters, combinedHashes, true, false)) {
+        out.emplace_back(d.combinedHash, d.snippet.value_or(std::string()));
     }
     return out;
 }
 
 int64_t FtsSqlite::refoldContent() {
+    // Only "content" changes, so the row index stays valid.
     std::lock_guard lock(mutex_);
     if (!db_) return 0;
     std::string error;

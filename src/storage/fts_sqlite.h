@@ -4,6 +4,13 @@
 // directory and log prefix. The row's docid is the document's combinedHash, so writing and deleting a
 // document is a key lookup instead of a scan of the virtual table.
 //
+// Searches return what the search statement built by FtsTools::buildSelect returns, but are run in
+// steps: the full-text index yields the matching docids, an in-memory copy of the short columns
+// (FtsRowIndex, loaded on the first search and kept current by this object's writes; a commit by another
+// connection makes the next search reload it) orders and date-filters them, and only the rows returned
+// are read in full. Snippets and match counts can be fetched afterwards for just the rows a caller
+// keeps (details()). A table whose values the copy cannot model is searched with the plain statement.
+//
 // Thread-safety: all operations may be called from any thread; one mutex serialises the connection.
 // Failure behaviour: SQLite errors are logged with the operation's prefix and the operation returns an
 // empty result; a shard that could not be opened answers everything with nothing.
@@ -13,13 +20,16 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/model/date.h"
 #include "core/model/fts_search_result.h"
 #include "core/model/search_parameters.h"
+#include "storage/fts_row_index.h"
 #include "storage/shard_layout.h"
 
 namespace lumidex::platform {
@@ -37,6 +47,13 @@ struct FtsDocument {
     Date creationDate{};
     Date modificationDate{};
     Date contentCreated{};
+};
+
+// Snippet and match count of one row found by a search.
+struct FtsRowDetails {
+    uint32_t combinedHash = 0;
+    std::optional<std::string> snippet;
+    int64_t matchCount = 1;
 };
 
 class FtsSqlite {
@@ -57,6 +74,10 @@ public:
     bool remove(uint32_t combinedHash);
     std::vector<FtsSearchResult> search(const SearchParameters& parameters, int64_t rowLimit, bool withSnippet,
                                         bool withMatchCounts);
+    // Snippets and/or match counts for rows found earlier by search(), by combinedHash; rows that no
+    // longer match are left out. Nothing when the search has no words to match.
+    std::vector<FtsRowDetails> details(const SearchParameters& parameters, const std::vector<uint32_t>& combinedHashes,
+                                       bool withSnippet, bool withMatchCounts);
     // Snippets for rows found earlier by search() without snippets: combinedHash -> snippet. Lets a
     // fan-out compute snippets only for the rows that survive the merge and limit.
     std::vector<std::pair<uint32_t, std::string>> snippets(const SearchParameters& parameters,
@@ -67,11 +88,29 @@ public:
 
 private:
     bool writeLocked(const FtsDocument& document);
+    // Some incremental merging of the index's segments, inside the current write transaction.
+    void mergeSegmentsLocked();
+    // The statement for `sql`, prepared once per connection; null (and logged) when it cannot be prepared.
+    platform::SqliteStatement* cached(const std::string& sql, const std::string& logLine);
+    void trimStatementCache();
+    // True when the row index is loaded and current; loads or reloads it as needed.
+    bool rowIndexReady();
+    // False when the row index turned out not to match the table; the caller then uses the statement.
+    bool searchWithRowIndex(const SearchParameters& parameters, const FtsSearchConditions& conditions,
+                            int64_t rowLimit, bool withMatchCounts, std::vector<FtsSearchResult>& results,
+                            std::vector<int64_t>& docids);
+    std::vector<FtsSearchResult> searchWithStatement(const SearchParameters& parameters, int64_t rowLimit,
+                                                     bool withSnippet, bool withMatchCounts);
+    std::vector<FtsRowDetails> detailsLocked(const FtsSearchConditions& conditions, const std::vector<int64_t>& docids,
+                                             bool withSnippet, bool withMatchCounts);
 
     std::string prefix_;  // "fts" or "numbers"
     std::mutex mutex_;
     std::unique_ptr<platform::SqliteDatabase> db_;
-    std::unique_ptr<platform::SqliteStatement> insert_;  // prepared once: writes are the hot path
+    std::unordered_map<std::string, std::unique_ptr<platform::SqliteStatement>> statements_;
+    FtsRowIndex rowIndex_;
+    int64_t rowIndexDataVersion_ = -1;
+    bool rowIndexUnusable_ = false;  // the table holds values the index cannot model
 };
 
 }  // namespace lumidex::storage

@@ -163,21 +163,16 @@ std::string formatSeconds(double seconds) {
     return s;
 }
 
-std::string dateCondition(const SearchParameters& p) {
-    const double start = secondsSince1970(*p.startDate);
-    const double end = secondsSince1970(*p.endDate);
-    const std::string s = formatSeconds(start);
-    const std::string e = formatSeconds(end);
+std::string dateCondition(const FtsDateRange& range) {
+    const std::string s = formatSeconds(range.start);
+    const std::string e = formatSeconds(range.end);
     const auto clause = [&](const char* column) {
         return "(" + std::string(column) + " >= " + s + " AND " + column + " <= " + e + ")";
     };
-    const DateSearchParameters& d = p.dateSearchParameter;
-    const bool any = d.contains(DateSearchParameters::created) || d.contains(DateSearchParameters::modified) ||
-                     d.contains(DateSearchParameters::contentCreated);
     std::vector<std::string> clauses;
-    if (!any || d.contains(DateSearchParameters::created)) clauses.push_back(clause("creationDate"));
-    if (!any || d.contains(DateSearchParameters::modified)) clauses.push_back(clause("modificationDate"));
-    if (!any || d.contains(DateSearchParameters::contentCreated)) clauses.push_back(clause("contentCreated"));
+    if (range.created) clauses.push_back(clause("creationDate"));
+    if (range.modified) clauses.push_back(clause("modificationDate"));
+    if (range.contentCreated) clauses.push_back(clause("contentCreated"));
     // Parenthesised as a whole so that the OR cannot escape the AND with the other conditions.
     return "(" + join(clauses, " OR ") + ")";
 }
@@ -341,19 +336,39 @@ FtsQuery FtsTools::buildQuery(const SplitSearchText& split, int64_t minSearchCha
     return query;
 }
 
-std::optional<FtsStatement> FtsTools::buildSelect(const SearchParameters& p, int64_t rowLimit, bool withSnippet,
-                                                   bool withMatchCounts) {
+std::optional<FtsSearchConditions> FtsTools::searchConditions(const SearchParameters& p) {
     SplitSearchText split;
     if (p.searchWithQuotes) {
         if (!p.searchText.empty()) split.phrases.push_back(p.searchText);
     } else {
         split = splitSearchText(p.searchText);
     }
-    const FtsQuery query = buildQuery(split, p.minSearchCharCount);
+    FtsSearchConditions conditions;
+    conditions.query = buildQuery(split, p.minSearchCharCount);
+    if (p.startDate && p.endDate && std::isfinite(secondsSince1970(*p.startDate)) &&
+        std::isfinite(secondsSince1970(*p.endDate))) {
+        FtsDateRange range;
+        range.start = secondsSince1970(*p.startDate);
+        range.end = secondsSince1970(*p.endDate);
+        const DateSearchParameters& d = p.dateSearchParameter;
+        // No date chosen means all three.
+        const bool any = d.contains(DateSearchParameters::created) || d.contains(DateSearchParameters::modified) ||
+                         d.contains(DateSearchParameters::contentCreated);
+        range.created = !any || d.contains(DateSearchParameters::created);
+        range.modified = !any || d.contains(DateSearchParameters::modified);
+        range.contentCreated = !any || d.contains(DateSearchParameters::contentCreated);
+        conditions.dates = range;
+    }
+    if (conditions.query.matchExpression.empty() && !conditions.dates) return std::nullopt;
+    return conditions;
+}
+
+std::optional<FtsStatement> FtsTools::buildSelect(const SearchParameters& p, int64_t rowLimit, bool withSnippet,
+                                                   bool withMatchCounts) {
+    const std::optional<FtsSearchConditions> conditions = searchConditions(p);
+    if (!conditions) return std::nullopt;
+    const FtsQuery& query = conditions->query;
     const bool hasMatch = !query.matchExpression.empty();
-    const bool hasDates = p.startDate.has_value() && p.endDate.has_value() &&
-                          std::isfinite(secondsSince1970(*p.startDate)) && std::isfinite(secondsSince1970(*p.endDate));
-    if (!hasMatch && !hasDates) return std::nullopt;
 
     FtsStatement statement;
     std::string& sql = statement.sql;
@@ -362,17 +377,17 @@ std::optional<FtsStatement> FtsTools::buildSelect(const SearchParameters& p, int
     sql += withMatchCounts && hasMatch ? ", matchinfo(ftsVirtualTable, 'x')" : ", NULL";
     sql += " FROM ftsVirtualTable";
 
-    std::vector<std::string> conditions;
+    std::vector<std::string> where;
     if (hasMatch) {
-        conditions.emplace_back("content MATCH ?");
+        where.emplace_back("content MATCH ?");
         statement.textBindings.push_back(query.matchExpression);
     }
     for (const std::string& pattern : query.notLikePatterns) {
-        conditions.emplace_back("content NOT LIKE ?");
+        where.emplace_back("content NOT LIKE ?");
         statement.textBindings.push_back(pattern);
     }
-    if (hasDates) conditions.push_back(dateCondition(p));
-    if (!conditions.empty()) sql += " WHERE " + join(conditions, " AND ");
+    if (conditions->dates) where.push_back(dateCondition(*conditions->dates));
+    if (!where.empty()) sql += " WHERE " + join(where, " AND ");
     sql += orderBy(p.sortOrder);
     sql += " LIMIT " + std::to_string(rowLimit < 0 ? -1 : rowLimit);
     return statement;

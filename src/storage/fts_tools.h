@@ -34,6 +34,21 @@ struct FtsStatement {
     std::vector<std::string> textBindings;
 };
 
+// The date condition of a search: a row passes when one of the selected dates lies in [start, end].
+struct FtsDateRange {
+    double start = 0;
+    double end = 0;
+    bool created = true;
+    bool modified = true;
+    bool contentCreated = true;
+};
+
+// Everything a search filters on, before it is turned into SQL.
+struct FtsSearchConditions {
+    FtsQuery query;
+    std::optional<FtsDateRange> dates;
+};
+
 class FtsTools {
 public:
     static std::string fold(std::string_view text);
@@ -41,6 +56,8 @@ public:
     static SplitSearchText splitSearchText(std::string_view searchText);
     static FtsQuery buildQuery(const SplitSearchText& split, int64_t minSearchCharCount);
     // nullopt when the search must not touch the database (no MATCH expression and no full date range).
+    static std::optional<FtsSearchConditions> searchConditions(const SearchParameters& parameters);
+    // The SELECT for searchConditions(parameters); nullopt in the same cases.
     static std::optional<FtsStatement> buildSelect(const SearchParameters& parameters, int64_t rowLimit,
                                                    bool withSnippet, bool withMatchCounts);
     // Sum of the column-0 hits of every phrase in a matchinfo('x') blob over 7 columns; at least 1.

@@ -1,0 +1,102 @@
+#include "app/scan_command.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/data_directory.h"
+#include "folders/coordinator/core_manager_data.h"
+#include "folders/registry/security_bookmarks.h"
+#include "processing/default_runner.h"
+
+namespace lumidex {
+namespace {
+
+std::string skippedDetail(const folders::ScanSkipCounts& s) {
+    std::string detail;
+    auto add = [&](uint64_t count, const char* label) {
+        if (count == 0) return;
+        if (!detail.empty()) detail += ", ";
+        detail += std::to_string(count) + " " + label;
+    };
+    add(s.hiddenEntries, "hidden");
+    add(s.excludedFolders, "excluded folders");
+    add(s.symbolicLinks, "links");
+    add(s.unreadableDirectories, "unreadable folders");
+    add(s.permissionDenied, "permission denied");
+    add(s.vanishedEntries, "vanished");
+    add(s.statusErrors, "unreadable entries");
+    add(s.directoryLoops, "loops");
+    add(s.invalidNames, "invalid names");
+    add(s.otherEntries, "other");
+    return detail.empty() ? "" : " (" + detail + ")";
+}
+
+bool scanFolder(folders::CoreManagerData& core, const std::string& folder, bool showProgress) {
+    std::cout << folder << '\n';
+    auto manager = core.addFolder(folder);
+    manager->start();
+    folders::ScanProgressCallback progress;
+    if (showProgress) {
+        progress = [](const folders::ScanProgress& p) {
+            std::cout << "\r  scanning: " << p.entriesSeen << " entries, " << p.found << " files" << std::flush;
+        };
+    }
+    const folders::FullScanResult result = manager->fullScan(progress);
+    if (showProgress) std::cout << "\r\033[K" << std::flush;
+
+    std::cout << "  found:           " << result.found << '\n'
+              << "  new:             " << result.newItems << '\n'
+              << "  removed orphans: " << result.removedOrphans << '\n'
+              << "  unsupported:     " << result.unsupported << '\n'
+              << "  skipped:         " << result.skipped.total() << skippedDetail(result.skipped) << '\n';
+    if (!result.reconciled) {
+        std::cout << "  enumeration " << folders::name(result.outcome) << ": nothing was removed\n";
+    }
+    processing::completeFolderProcessing(*manager, *processing::makeDefaultProcessingRunner(), std::cout, showProgress);
+    core.removeFolder(folder);
+    return result.outcome == folders::EnumerationOutcome::completed;
+}
+
+void runScan(const std::string& path) {
+    std::vector<std::string> foldersToScan;
+    if (!path.empty()) {
+        std::error_code ec;
+        auto absolute = std::filesystem::absolute(path, ec);
+        if (ec || !std::filesystem::is_directory(absolute, ec)) {
+            std::cerr << "lumidex scan: not a folder: " << path << '\n';
+            throw CLI::RuntimeError(1);
+        }
+        foldersToScan.push_back(absolute.lexically_normal().string());
+    } else {
+        foldersToScan = folders::SecurityBookmarks::shared().list();
+        if (foldersToScan.empty()) {
+            std::cout << "No searchable folders are stored. Run `lumidex scan PATH` to scan one folder.\n";
+            return;
+        }
+    }
+
+    folders::CoreManagerDataDependencies dependencies;
+    dependencies.processingRunner = processing::makeDefaultProcessingRunner();
+    folders::CoreManagerData core(std::move(dependencies));
+    const bool showProgress = ::isatty(STDOUT_FILENO) == 1;
+    bool allRead = true;
+    for (const auto& folder : foldersToScan) allRead = scanFolder(core, folder, showProgress) && allRead;
+    if (!allRead) throw CLI::RuntimeError(1);
+}
+
+}  // namespace
+
+void addScanCommand(CLI::App& app) {
+    auto path = std::make_shared<std::string>();
+    auto* scan = app.add_subcommand("scan", "Scan the searchable folders (or PATH) and update the index of files");
+    scan->add_option("PATH", *path, "scan only this folder");
+    scan->callback([path] { runScan(*path); });
+}
+
+}  // namespace lumidex

@@ -1,0 +1,19 @@
+// The "scan" command: start-up and a full scan of the stored searchable folders (or of one given
+// folder) without the rest of the application, printing what was found, then processes the folder's
+// content (retrying items that failed before) and waits for it, printing a summary.
+#pragma once
+
+namespace CLI {
+class App;
+}
+
+namespace lumidex {
+
+// Adds "scan [PATH]". Without PATH every folder of the bookmark store is scanned; with PATH only that
+// folder (it need not be stored). Prints per folder the counts found, new, removed orphans, unsupported
+// and skipped, then what processing did; on a terminal a progress line is updated while the walk and
+// the processing run. A folder that cannot be read makes the command end with exit code 1 (after the
+// other folders were scanned).
+void addScanCommand(CLI::App& app);
+
+}  // namespace lumidex

@@ -1,0 +1,404 @@
+// Lifecycle, start-up and the item operations of the coordinator. Scans, file events and processing
+// runs are in balanced_data_manager_scan.cpp.
+#include "folders/coordinator/balanced_data_manager.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "core/app_log.h"
+#include "core/concurrency/task_group.h"
+#include "core/concurrency/thread_pool.h"
+#include "core/data_directory.h"
+#include "core/diagnostics_collector.h"
+#include "core/directory_maps.h"
+#include "core/settings/settings.h"
+#include "folders/coordinator/coordinator_states.h"
+#include "folders/registry/bookmark_naming.h"
+#include "folders/scanning/excluded_extensions.h"
+#include "folders/scanning/excluded_folders.h"
+#include "folders/scanning/file_types.h"
+#include "folders/scanning/scan_file_system.h"
+#include "platform/unicode.h"
+#include "storage/search_index_migration.h"
+
+namespace lumidex::folders {
+namespace {
+
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+std::string normalisedRoot(const std::string& root) { return withoutTrailingSlashes(platform::toNfc(root)); }
+
+std::filesystem::path resolveFolderDataDirectory(const BalancedDataManagerDependencies& deps, const std::string& root) {
+    if (!deps.folderDataDirectory.empty()) return deps.folderDataDirectory;
+    return folderDataDirectory(root);
+}
+
+}  // namespace
+
+std::filesystem::path folderDataDirectory(const std::filesystem::path& dataDirectory, const std::string& nfcRootFolder) {
+    return dataDirectory / bookmarkFileStem(nfcRootFolder);
+}
+
+std::filesystem::path folderDataDirectory(const std::string& nfcRootFolder) {
+    return nanDataDirectories().findOrInsert(nfcRootFolder, [&] {
+        const auto directory = folderDataDirectory(lumidex::dataDirectory(), nfcRootFolder);
+        std::error_code ec;
+        std::filesystem::create_directories(directory, ec);
+        if (ec) appLog("Ordner-Datenverzeichnis nicht angelegt: " + directory.string() + ": " + ec.message());
+        return directory;
+    });
+}
+
+BalancedDataManager::BalancedDataManager(std::string rootFolder, BalancedDataManagerDependencies deps)
+    : rootFolderPath_(withoutTrailingSlashes(rootFolder)),
+      rootFolderUrlString_(normalisedRoot(rootFolder)),
+      rootFolderName_(lastPathComponent(rootFolderUrlString_)),
+      folderDataDirectory_(resolveFolderDataDirectory(deps, rootFolderUrlString_)),
+      excludedExtensionsFile_(deps.excludedExtensionsFile.empty()
+                                  ? excludedFileExtensionsPath(lumidex::dataDirectory())
+                                  : deps.excludedExtensionsFile),
+      settingsStore_(deps.settingsStore != nullptr ? *deps.settingsStore : SettingsStore::shared()),
+      diagnostics_(deps.diagnostics != nullptr ? *deps.diagnostics : DiagnosticsCollector::shared()),
+      fileSystem_(deps.fileSystem != nullptr ? *deps.fileSystem : ScanFileSystem::local()),
+      excludedFolderCache_(deps.excludedFolderCache != nullptr ? *deps.excludedFolderCache
+                                                               : ExcludedFolderCache::shared()),
+      pool_(deps.pool != nullptr ? *deps.pool : ThreadPool::shared()),
+      processingRunner_(std::move(deps.processingRunner)),
+      aiFolderRouting_(std::move(deps.aiFolderRouting)),
+      scanBatchSize_(std::max<std::size_t>(deps.scanBatchSize, 1)),
+      activeProcessId_(Uuid::random().toString()),
+      activeOcrRectsProcessId_(Uuid::random().toString()),
+      databaseBalancer_(folderDataDirectory_, rootFolderUrlString_),
+      ftsDatabaseBalancer_(folderDataDirectory_),
+      numbersDatabaseBalancer_(folderDataDirectory_),
+      ocrRectsDatabaseBalancer_(folderDataDirectory_),
+      hashStorageActorManager_(folderDataDirectory_),
+      nanItemsDict_(deps.insertBufferSize),
+      throttledModififiedFilesUpdater_(pool_, deps.updaterIntervals),
+      throttledRemovedFilesUpdater_(pool_, deps.updaterIntervals),
+      throttledProgressUpdater_(rootFolderUrlString_, pool_, deps.updaterIntervals),
+      executor_(std::make_unique<SerialExecutor>("BalancedDataManager " + rootFolderName_, pool_)) {
+    if (deps.observerFactory) {
+        FolderObserverHandlers handlers;
+        handlers.fileEvent = [this](const std::string& path) { handleFileEvent(path); };
+        handlers.rescanNeeded = [this] { requestFullScan(RunPriority::medium); };
+        try {
+            nanFilePresenter_ = deps.observerFactory(rootFolderUrlString_, std::move(handlers));
+        } catch (const std::exception& e) {
+            appLog("[BalancedDataManager] observer for " + rootFolderUrlString_ + " not created: " + e.what());
+        }
+    }
+}
+
+BalancedDataManager::~BalancedDataManager() {
+    cancellationToken_.cancel();
+    if (nanFilePresenter_) nanFilePresenter_->shutdown();
+    // A scan waiting for start-up must not wait for ever.
+    markInitialized();
+    backgroundThreads_.joinAll();
+    executor_.reset();  // discards queued events, waits for the running one
+    backgroundThreads_.joinAll();
+    // Nothing else touches the registry now: keep what the last scan found but did not write yet.
+    const auto buffered = nanItemsDict_.takeInsertBuffer();
+    if (!buffered.empty()) databaseBalancer_.create(buffered);
+    nanFilePresenter_.reset();
+}
+
+// --- lifecycle ---
+
+void BalancedDataManager::start() {
+    {
+        std::lock_guard lock(initMutex_);
+        if (started_) return;
+        started_ = true;
+    }
+    beginWork();
+    try {
+        struct ShardLoad {
+            std::vector<NanItem> items;
+            storage::HashLoadResult hashes;
+        };
+        auto loads = parallelMap(
+            storage::loadBalancerCount,
+            [this](std::size_t shard) {
+                ShardLoad load;
+                const auto id = static_cast<uint32_t>(shard);
+                databaseBalancer_.withStore(id, [&](storage::NanItemSqliteManager_v2& store) { load.items = store.allItems(); });
+                load.hashes = hashStorageActorManager_.actor(id).load();
+                return load;
+            },
+            pool_);
+
+        std::vector<NanItem> superseded;
+        for (std::size_t shard = 0; shard < loads.size(); ++shard) {
+            ShardLoad& load = loads[shard];
+            if (!load.hashes.ok()) appLog("[BalancedDataManager] " + load.hashes.error->message());
+            {
+                std::lock_guard lock(hashStorageMutex_);
+                hashStorage_[shard] = std::move(load.hashes.hashes);
+            }
+            for (NanItem& item : load.items) {
+                // Rows do not keep the id; it is derived from the path, so it is the same in every run.
+                item.id = Uuid::nameBased(item.urlString);
+                item.rootFolderUrl = rootFolderUrlString_;
+                // Two versions of one path are left by a run that ended between writing the new one
+                // and deleting the old: keep the newer, the next scan settles the rest.
+                if (auto existing = nanItemsDict_.itemForPath(item.urlString);
+                    existing && existing->fileModifiedDate >= item.fileModifiedDate) {
+                    superseded.push_back(std::move(item));
+                    continue;
+                }
+                auto displaced = nanItemsDict_.upsert(item);
+                for (auto& old : displaced.samePathOtherVersion) superseded.push_back(std::move(old));
+            }
+        }
+        for (const NanItem& item : nanItemsDict_.allItems()) {
+            databaseBalancer_.registerItem(item);
+            combinedHashDict_.set(item.combinedHash, item.urlString);
+        }
+        if (!superseded.empty()) {
+            appLog("[BalancedDataManager] " + std::to_string(superseded.size()) +
+                   " superseded item versions removed in " + rootFolderName_);
+            databaseBalancer_.remove(superseded);
+        }
+        appLog("initializeAsyncCompleted " + rootFolderName_);
+        storage::migrateSearchIndexFolding(Settings(settingsStore_), rootFolderUrlString_, ftsDatabaseBalancer_,
+                                           ocrRectsDatabaseBalancer_);
+    } catch (const std::exception& e) {
+        appLog("[BalancedDataManager] start-up of " + rootFolderUrlString_ + " failed: " + e.what());
+    } catch (...) {
+        appLog("[BalancedDataManager] start-up of " + rootFolderUrlString_ + " failed");
+    }
+    updateProgressCounts();
+    markInitialized();
+    endWork();
+}
+
+void BalancedDataManager::startInBackground() {
+    if (isCancelled()) return;
+    beginWork();
+    backgroundThreads_.spawn([this] {
+        start();
+        endWork();
+    });
+}
+
+void BalancedDataManager::markInitialized() {
+    std::vector<std::function<void()>> waiting;
+    {
+        std::lock_guard lock(initMutex_);
+        if (isInitialized_) return;
+        isInitialized_ = true;
+        waiting.swap(continuationBlockUntilInitComplete_);
+    }
+    initDone_.notify_all();
+    for (auto& continuation : waiting) {
+        try {
+            continuation();
+        } catch (const std::exception& e) {
+            appLog(std::string("[BalancedDataManager] waiting caller failed: ") + e.what());
+        }
+    }
+}
+
+bool BalancedDataManager::isInitialized() const {
+    std::lock_guard lock(initMutex_);
+    return isInitialized_;
+}
+
+void BalancedDataManager::waitForInitToComplete(std::function<void()> continuation) const {
+    {
+        std::lock_guard lock(initMutex_);
+        if (!isInitialized_) {
+            continuationBlockUntilInitComplete_.push_back(std::move(continuation));
+            return;
+        }
+    }
+    continuation();
+}
+
+void BalancedDataManager::waitForInitToComplete() const {
+    // Queued like any other caller, so blocked threads are released in their order of arrival too.
+    auto released = std::make_shared<std::promise<void>>();
+    auto future = released->get_future();
+    waitForInitToComplete([released] { released->set_value(); });
+    future.wait();
+}
+
+void BalancedDataManager::cancel() {
+    cancellationToken_.cancel();
+    post([this] { queuedForProcessing_.clear(); });
+}
+
+void BalancedDataManager::beginWork() {
+    std::lock_guard lock(workMutex_);
+    ++outstandingWork_;
+}
+
+void BalancedDataManager::endWork() {
+    {
+        std::lock_guard lock(workMutex_);
+        --outstandingWork_;
+    }
+    workDone_.notify_all();
+}
+
+bool BalancedDataManager::waitUntilIdle(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(workMutex_);
+    return workDone_.wait_for(lock, timeout, [this] { return outstandingWork_ == 0; });
+}
+
+void BalancedDataManager::post(std::function<void()> task) {
+    beginWork();
+    executor_->post([this, task = std::move(task)] {
+        struct Done {
+            BalancedDataManager& self;
+            ~Done() { self.endWork(); }
+        } done{*this};
+        task();
+    });
+}
+
+// --- items ---
+
+void BalancedDataManager::saveItem(const NanItem& item) { saveItems({item}); }
+
+void BalancedDataManager::saveItems(const std::vector<NanItem>& items) {
+    if (items.empty()) return;
+    waitForInitToComplete();
+    executor_->sync([&] { saveItemsOnExecutor(items); });
+}
+
+void BalancedDataManager::removeItems(const std::vector<NanItem>& items) {
+    if (items.empty()) return;
+    waitForInitToComplete();
+    executor_->sync([&] { removeItemsOnExecutor(items); });
+}
+
+void BalancedDataManager::saveItemsOnExecutor(const std::vector<NanItem>& items) {
+    std::vector<NanItem> accepted;
+    std::vector<NanItem> superseded;
+    for (NanItem item : items) {
+        item.urlString = platform::toNfc(item.urlString);
+        if (removedHashes_.contains(item.combinedHash)) {
+            appLog("[BalancedDataManager] result for removed item dropped: " + item.urlString);
+            continue;
+        }
+        auto displaced = nanItemsDict_.upsert(item);
+        for (auto& old : displaced.samePathOtherVersion) superseded.push_back(std::move(old));
+        nanItemsDict_.dropFromInsertBuffer(item.combinedHash);
+        combinedHashDict_.set(item.combinedHash, item.urlString);
+        if (coordinator_states::isProcessed(item.processingState)) {
+            bool fresh = false;
+            {
+                std::lock_guard lock(hashStorageMutex_);
+                fresh = hashStorage_[storage::balancerId(item.combinedHash)].insert(item.combinedHash).second;
+            }
+            if (fresh) {
+                hashStorageActorManager_.append(item.combinedHash);
+                ++hashProcessedFileCount_;
+            }
+        }
+        markSeenInActiveScansOnExecutor(item.combinedHash, item.urlString);
+        accepted.push_back(std::move(item));
+    }
+    // The new version replaces the old one in the user interface: no removal to announce.
+    if (!superseded.empty()) removeItemsOnExecutor(superseded, false);
+    if (accepted.empty()) return;
+    databaseBalancer_.create(accepted);
+    throttledModififiedFilesUpdater_.add(accepted);
+    updateProgressCounts();
+}
+
+void BalancedDataManager::removeItemsOnExecutor(const std::vector<NanItem>& items, bool publish) {
+    std::vector<NanItem> removed;
+    removed.reserve(items.size());
+    for (const NanItem& item : items) {
+        std::optional<NanItem> registered = nanItemsDict_.item(item.combinedHash);
+        // A 32-bit collision partner of another path keeps its slot: remove only what was asked for.
+        if (registered && (item.urlString.empty() || registered->urlString == item.urlString)) {
+            nanItemsDict_.remove(item.combinedHash);
+        } else {
+            registered.reset();
+        }
+        const std::string& path = registered ? registered->urlString : item.urlString;
+        if (combinedHashDict_.path(item.combinedHash) == path) combinedHashDict_.erase(item.combinedHash);
+        nanItemsDict_.dropFromInsertBuffer(item.combinedHash);
+        removedHashes_.insert(item.combinedHash);
+        removed.push_back(registered ? std::move(*registered) : item);
+    }
+    if (removedHashes_.size() > 200000) removedHashes_.clear();  // bounded; only guards late results
+
+    databaseBalancer_.remove(removed);
+    for (const NanItem& item : removed) {
+        // Unsupported files never got text or rectangles.
+        if (item.processingState == NanItemProcessingStates::notSupported) continue;
+        ftsDatabaseBalancer_.remove(item.combinedHash);
+        numbersDatabaseBalancer_.remove(item.combinedHash);
+        ocrRectsDatabaseBalancer_.deleteRects(item.combinedHash);
+    }
+    if (publish) throttledRemovedFilesUpdater_.add(removed);
+    updateProgressCounts();
+}
+
+std::vector<NanItem> BalancedDataManager::allItems() const {
+    waitForInitToComplete();
+    return nanItemsDict_.allItems();
+}
+
+std::optional<NanItem> BalancedDataManager::itemById(const Uuid& id) const {
+    waitForInitToComplete();
+    return nanItemsDict_.itemForId(id);
+}
+
+std::optional<NanItem> BalancedDataManager::itemByPath(const std::string& path) const {
+    waitForInitToComplete();
+    return nanItemsDict_.itemForPath(normalisedRoot(path));
+}
+
+std::optional<NanItem> BalancedDataManager::itemByCombinedHash(uint32_t combinedHash) const {
+    waitForInitToComplete();
+    return nanItemsDict_.item(combinedHash);
+}
+
+std::vector<NanItem> BalancedDataManager::itemsOfShard(uint32_t shard) const {
+    waitForInitToComplete();
+    return nanItemsDict_.itemsOfShard(shard);
+}
+
+std::size_t BalancedDataManager::itemCount() const {
+    waitForInitToComplete();
+    return nanItemsDict_.count();
+}
+
+std::optional<std::string> BalancedDataManager::pathForCombinedHash(uint32_t combinedHash) const {
+    waitForInitToComplete();
+    return combinedHashDict_.path(combinedHash);
+}
+
+bool BalancedDataManager::isHashStored(uint32_t combinedHash) const {
+    std::lock_guard lock(hashStorageMutex_);
+    return hashStorage_[storage::balancerId(combinedHash)].contains(combinedHash);
+}
+
+void BalancedDataManager::updateProgressCounts() {
+    int64_t pending = 0;
+    int64_t done = 0;
+    for (const auto& [state, count] : nanItemsDict_.stateCounts()) {
+        (coordinator_states::isPending(state) ? pending : done) += count;
+    }
+    throttledProgressUpdater_.setCounts(pending, done);
+}
+
+bool BalancedDataManager::needsProcessing(const NanItem& item) const {
+    return coordinator_states::awaitsProcessing(item.processingState) && !isHashStored(item.combinedHash);
+}
+
+std::optional<ExtensionSet> BalancedDataManager::excludedExtensions() const {
+    return activeExcludedExtensions(Settings(settingsStore_), excludedExtensionsFile_);
+}
+
+}  // namespace lumidex::folders

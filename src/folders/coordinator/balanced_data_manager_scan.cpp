@@ -1,0 +1,496 @@
+// Full scans, reconciliation, file events, folder rescans and processing runs of the coordinator.
+#include <algorithm>
+#include <exception>
+
+#include "core/app_log.h"
+#include "core/concurrency/task_group.h"
+#include "core/concurrency/thread_pool.h"
+#include "core/diagnostics_collector.h"
+#include "core/settings/settings.h"
+#include "folders/coordinator/balanced_data_manager.h"
+#include "folders/coordinator/coordinator_states.h"
+#include "folders/scanning/excluded_folders.h"
+#include "folders/scanning/fast_directory_enumerator.h"
+#include "folders/scanning/file_types.h"
+#include "folders/scanning/scan_file_system.h"
+#include "platform/unicode.h"
+
+namespace lumidex::folders {
+namespace {
+
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// True when the path or one of its ancestors is in the set.
+bool isWithinAny(const std::string& path, const std::set<std::string>& folders) {
+    if (folders.empty()) return false;
+    if (folders.contains(path)) return true;
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        if (folders.contains(path.substr(0, slash))) return true;
+    }
+    return false;
+}
+
+FullScanResult unfinishedResult(const std::string& folder, EnumerationOutcome outcome) {
+    FullScanResult result;
+    result.folder = folder;
+    result.outcome = outcome;
+    return result;
+}
+
+}  // namespace
+
+struct BalancedDataManager::ScanState {
+    ScanState(std::string nfcFolder, const std::string& rootFolder, std::optional<ExtensionSet> excluded)
+        : folder(std::move(nfcFolder)), enumerator(rootFolder, std::move(excluded)) {}
+
+    void addToProcess(const NanItem& item) {
+        if (toProcessHashes.insert(item.combinedHash).second) toProcess.push_back(item);
+    }
+
+    const std::string folder;  // NFC: the scope of the reconciliation
+    FastDirectoryEnumerator enumerator;
+    // Executor only:
+    std::unordered_set<std::string> goneSinceStart;     // paths events reported gone during the walk
+    std::unordered_set<std::string> updatedSinceStart;  // paths events or saves registered during the walk
+    std::vector<NanItem> toProcess;
+    std::unordered_set<uint32_t> toProcessHashes;
+    uint64_t newItems = 0;
+};
+
+// --- scans ---
+
+BalancedDataManager::ScanTarget BalancedDataManager::scanTarget(const std::string& folder) const {
+    std::string disk = withoutTrailingSlashes(folder);
+    return ScanTarget{disk, withoutTrailingSlashes(platform::toNfc(disk))};
+}
+
+FullScanResult BalancedDataManager::fullScan(ScanProgressCallback progress, RunPriority priority) {
+    return fullScan(rootFolderPath_, std::move(progress), priority);
+}
+
+FullScanResult BalancedDataManager::fullScan(const std::string& folder, ScanProgressCallback progress,
+                                             RunPriority priority) {
+    const ScanTarget target = scanTarget(folder);
+    if (!isPathWithin(target.nfcPath, rootFolderUrlString_)) {
+        appLog("[BalancedDataManager] " + target.nfcPath + " is not inside " + rootFolderUrlString_);
+        return unfinishedResult(target.nfcPath, EnumerationOutcome::rootUnreadable);
+    }
+    waitForInitToComplete();
+    auto promise = std::make_shared<std::promise<FullScanResult>>();
+    auto future = promise->get_future();
+    post([this, target, priority, progress = std::move(progress), promise] {
+        requestFolderScanOnExecutor(target, priority, progress,
+                                    [promise](const FullScanResult& result) { promise->set_value(result); });
+    });
+    try {
+        return future.get();
+    } catch (const std::future_error&) {  // the coordinator went away before the scan could run
+        return unfinishedResult(target.nfcPath, EnumerationOutcome::cancelled);
+    }
+}
+
+void BalancedDataManager::requestFullScan(RunPriority priority) {
+    beginWork();
+    waitForInitToComplete([this, priority] {
+        post([this, priority] { requestFolderScanOnExecutor(scanTarget(rootFolderPath_), priority, {}, {}); });
+        endWork();
+    });
+}
+
+void BalancedDataManager::requestFolderScanOnExecutor(const ScanTarget& target, RunPriority priority,
+                                                      ScanProgressCallback progress, ScanCompletion completion) {
+    if (isCancelled()) {
+        if (completion) completion(unfinishedResult(target.nfcPath, EnumerationOutcome::cancelled));
+        return;
+    }
+    if (runningFolderScans_.contains(target.nfcPath)) {
+        // However many requests arrive meanwhile, one further scan serves them all.
+        pendingFolderRescans_.insert(target.nfcPath);
+        if (completion) pendingCompletions_[target.nfcPath].push_back(std::move(completion));
+        auto [slot, inserted] = pendingPriorities_.try_emplace(target.nfcPath, priority);
+        if (!inserted && static_cast<int>(priority) > static_cast<int>(slot->second)) slot->second = priority;
+        diagnostics_.increment("bdm.folderscan.coalesced");
+        return;
+    }
+    runningFolderScans_.insert(target.nfcPath);
+    diagnostics_.record("bdm.folderscan." + rootFolderName_, lastPathComponent(target.nfcPath));
+    std::vector<ScanCompletion> completions;
+    if (completion) completions.push_back(std::move(completion));
+    spawnScan(target, priority, std::move(progress), std::move(completions));
+}
+
+void BalancedDataManager::spawnScan(const ScanTarget& target, RunPriority priority, ScanProgressCallback progress,
+                                    std::vector<ScanCompletion> completions) {
+    beginWork();
+    backgroundThreads_.spawn([this, target, priority, progress = std::move(progress),
+                              completions = std::move(completions)]() mutable {
+        struct Done {
+            BalancedDataManager& self;
+            ~Done() { self.endWork(); }
+        } done{*this};
+        FullScanResult result;
+        try {
+            result = runScan(target, priority, progress);
+        } catch (const std::exception& e) {
+            appLog("[BalancedDataManager] scan of " + target.nfcPath + " stopped: " + e.what());
+            result = unfinishedResult(target.nfcPath, EnumerationOutcome::interrupted);
+        }
+        post([this, target, result, completions = std::move(completions)]() mutable {
+            scanEndedOnExecutor(target, result, std::move(completions));
+        });
+    });
+}
+
+void BalancedDataManager::scanEndedOnExecutor(const ScanTarget& target, const FullScanResult& result,
+                                              std::vector<ScanCompletion> completions) {
+    runningFolderScans_.erase(target.nfcPath);
+    for (auto& completion : completions) completion(result);
+    if (pendingFolderRescans_.erase(target.nfcPath) == 0) return;
+
+    auto waiting = std::move(pendingCompletions_[target.nfcPath]);
+    pendingCompletions_.erase(target.nfcPath);
+    const RunPriority priority = pendingPriorities_[target.nfcPath];
+    pendingPriorities_.erase(target.nfcPath);
+    if (isCancelled()) {
+        for (auto& completion : waiting) completion(unfinishedResult(target.nfcPath, EnumerationOutcome::cancelled));
+        return;
+    }
+    runningFolderScans_.insert(target.nfcPath);
+    diagnostics_.record("bdm.folderscan." + rootFolderName_, lastPathComponent(target.nfcPath));
+    spawnScan(target, priority, {}, std::move(waiting));
+}
+
+FullScanResult BalancedDataManager::runScan(const ScanTarget& target, RunPriority priority,
+                                            const ScanProgressCallback& progress) {
+    FullScanResult result;
+    result.folder = target.nfcPath;
+    auto scan = std::make_shared<ScanState>(target.nfcPath, rootFolderUrlString_, excludedExtensions());
+    executor_->sync([&] { activeScans_.push_back(scan); });
+
+    EnumerationResult walk;
+    try {
+        DirectoryEnumerator enumerator(fileSystem_, excludedFolderCache_);
+        std::vector<EnumeratedEntry> batch;
+        batch.reserve(scanBatchSize_);
+        uint64_t entriesSeen = 0;
+        auto handOver = [&] {
+            if (batch.empty()) return;
+            const auto candidates = scan->enumerator.processBatch(batch);
+            entriesSeen += batch.size();
+            batch.clear();
+            executor_->sync([&] { commitBatchOnExecutor(*scan, candidates); });
+            if (progress) progress(ScanProgress{target.nfcPath, entriesSeen, scan->enumerator.acceptedCount()});
+        };
+        walk = enumerator.enumerate(target.diskPath, cancellationToken_, [&](EnumeratedEntry&& entry) {
+            batch.push_back(std::move(entry));
+            if (batch.size() >= scanBatchSize_) handOver();
+        });
+        handOver();
+    } catch (const std::exception& e) {
+        appLog("[BalancedDataManager] walk of " + target.nfcPath + " stopped: " + e.what());
+        walk.outcome = EnumerationOutcome::interrupted;
+    }
+
+    result.outcome = walk.outcome;
+    result.skipped = walk.skipped;
+    result.skipped.otherEntries += scan->enumerator.rejectedCount();
+    result.found = scan->enumerator.acceptedCount();
+    result.unsupported = scan->enumerator.notSupportedCount();
+
+    executor_->sync([&] {
+        flushInsertBufferOnExecutor();
+        std::erase(activeScans_, scan);
+        result.newItems = scan->newItems;
+        if (walk.isComplete() && !isCancelled()) {
+            result.removedOrphans = reconcileOnExecutor(*scan, walk.unreadablePaths);
+            result.reconciled = true;
+        } else {
+            // Whatever the walk did not reach would look deleted: leave the tables alone.
+            appLog("[SyncCleanup] Skipped for " + target.nfcPath + ": enumeration " + std::string(name(walk.outcome)));
+        }
+        std::vector<NanItem> toProcess;
+        for (const NanItem& item : scan->toProcess) {
+            auto current = nanItemsDict_.item(item.combinedHash);
+            if (current && current->urlString == item.urlString && needsProcessing(*current)) toProcess.push_back(*current);
+        }
+        result.queuedForProcessing = toProcess.size();
+        updateProgressCounts();
+        queueForProcessingOnExecutor(std::move(toProcess), priority);
+    });
+    return result;
+}
+
+void BalancedDataManager::commitBatchOnExecutor(ScanState& scan, const std::vector<HandleUrlResult>& candidates) {
+    for (const HandleUrlResult& candidate : candidates) {
+        if (isCancelled()) break;
+        const NanItem& found = candidate.nanItem;
+        if (auto known = nanItemsDict_.item(candidate.combinedHash); known && known->urlString == found.urlString) {
+            if (needsProcessing(*known)) scan.addToProcess(*known);
+            continue;
+        }
+        // A file event handled this path while the walk was under way. Its word is at least as recent as
+        // the walk's (and if the file changed again since, another event is on its way): keep it.
+        if (scan.goneSinceStart.contains(found.urlString)) continue;
+        if (scan.updatedSinceStart.contains(found.urlString)) {
+            if (auto byPath = nanItemsDict_.itemForPath(found.urlString)) scan.enumerator.markSeen(byPath->combinedHash);
+            continue;
+        }
+        insertItemOnExecutor(found, true);
+        markSeenInActiveScansOnExecutor(found.combinedHash, found.urlString, &scan);
+        ++scan.newItems;
+        if (candidate.isProcessingItem) scan.addToProcess(found);
+    }
+    updateProgressCounts();
+}
+
+uint64_t BalancedDataManager::reconcileOnExecutor(const ScanState& scan, const std::vector<std::string>& unreadablePaths) {
+    const auto seen = scan.enumerator.deleteSyncDict();
+    std::set<std::string> spared;
+    for (const auto& path : unreadablePaths) spared.insert(withoutTrailingSlashes(platform::toNfc(path)));
+
+    auto perShard = parallelMap(
+        storage::loadBalancerCount,
+        [&](std::size_t shard) {
+            std::vector<NanItem> orphans;
+            for (NanItem& item : nanItemsDict_.itemsOfShard(static_cast<uint32_t>(shard))) {
+                if (seen[shard].contains(item.combinedHash)) continue;
+                if (!isPathWithin(item.urlString, scan.folder)) continue;
+                if (isWithinAny(item.urlString, spared)) continue;
+                orphans.push_back(std::move(item));
+            }
+            return orphans;
+        },
+        pool_);
+    std::vector<NanItem> orphans;
+    for (auto& shard : perShard) std::move(shard.begin(), shard.end(), std::back_inserter(orphans));
+    if (orphans.empty()) return 0;
+    appLog("[SyncCleanup] Removing " + std::to_string(orphans.size()) +
+           " orphaned DB entries (files deleted from disk)");
+    removeItemsOnExecutor(orphans);
+    return orphans.size();
+}
+
+void BalancedDataManager::flushInsertBufferOnExecutor() {
+    auto batch = nanItemsDict_.takeInsertBuffer();
+    if (!batch.empty()) databaseBalancer_.create(batch);
+}
+
+void BalancedDataManager::insertItemOnExecutor(const NanItem& item, bool buffered) {
+    auto displaced = nanItemsDict_.upsert(item);
+    removedHashes_.erase(item.combinedHash);
+    combinedHashDict_.set(item.combinedHash, item.urlString);
+    // The old version of a changed file: its rows go, the new version replaces it in the interface.
+    if (!displaced.samePathOtherVersion.empty()) removeItemsOnExecutor(displaced.samePathOtherVersion, false);
+    if (buffered) {
+        auto batch = nanItemsDict_.bufferInsert(item);
+        if (!batch.empty()) databaseBalancer_.create(batch);
+    } else {
+        nanItemsDict_.dropFromInsertBuffer(item.combinedHash);
+        databaseBalancer_.create(std::vector<NanItem>{item});
+    }
+    throttledModififiedFilesUpdater_.add(item);
+}
+
+void BalancedDataManager::markSeenInActiveScansOnExecutor(uint32_t combinedHash, const std::string& path,
+                                                          const ScanState* source) {
+    for (const auto& scan : activeScans_) {
+        if (!isPathWithin(path, scan->folder)) continue;
+        scan->enumerator.markSeen(combinedHash);
+        if (scan.get() == source) continue;
+        scan->goneSinceStart.erase(path);
+        scan->updatedSinceStart.insert(path);
+    }
+}
+
+// --- file events ---
+
+void BalancedDataManager::handleFileEvent(const std::string& path) {
+    beginWork();
+    waitForInitToComplete([this, path] {
+        post([this, path] { handleFileEventOnExecutor(path); });
+        endWork();
+    });
+}
+
+bool BalancedDataManager::isIgnoredPath(const std::string& nfcPath) {
+    if (nfcPath.size() <= rootFolderUrlString_.size()) return false;
+    std::string folder = rootFolderUrlString_;
+    std::size_t start = rootFolderUrlString_.size() + (rootFolderUrlString_ == "/" ? 0 : 1);
+    while (start < nfcPath.size()) {
+        const std::size_t slash = nfcPath.find('/', start);
+        const std::string component = nfcPath.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (component.empty() || component.front() == '.') return true;
+        if (slash == std::string::npos) break;  // the entry itself: its kind decides later
+        folder = nfcPath.substr(0, slash);
+        if (excludedFolderCache_.isExcludedFolder(component, folder, fileSystem_)) return true;
+        start = slash + 1;
+    }
+    return false;
+}
+
+void BalancedDataManager::handleFileEventOnExecutor(const std::string& rawPath) {
+    if (isCancelled()) return;
+    const std::string diskPath = withoutTrailingSlashes(rawPath);
+    const std::string path = withoutTrailingSlashes(platform::toNfc(diskPath));
+    if (!isPathWithin(path, rootFolderUrlString_) || isIgnoredPath(path)) return;
+
+    std::error_code error;
+    const std::optional<FileStatus> status = fileSystem_.status(diskPath, false, error);
+    if (!status && path == rootFolderUrlString_) {
+        // An unmounted or renamed root says nothing about its files: keep the index until a scan can tell.
+        appLog("[BalancedDataManager] root folder not reachable: " + rootFolderUrlString_);
+        return;
+    }
+    const std::optional<NanItem> existing = nanItemsDict_.itemForPath(path);
+    if (existing && status && status->modified && *status->modified == existing->fileModifiedDate) {
+        diagnostics_.increment("bdm.event.unchanged_skip");
+        throttledModififiedFilesUpdater_.add(*existing);
+        return;
+    }
+    const bool isFolder = status && status->isDirectory() && !isPackageName(path);
+    if (aiFolderRouting_ && status && !isFolder && path != rootFolderUrlString_ &&
+        path.substr(0, path.rfind('/')) == rootFolderUrlString_) {
+        aiFolderRouting_(path);
+    }
+    if (isFolder) {
+        if (path != rootFolderUrlString_ &&
+            excludedFolderCache_.isExcludedFolder(lastPathComponent(path), path, fileSystem_)) {
+            return;
+        }
+        diagnostics_.increment("bdm.event.folder");
+        folderRescanOnExecutor(diskPath, path);
+        return;
+    }
+
+    diagnostics_.increment("bdm.event.file");
+    const auto excluded = excludedExtensions();
+    std::optional<HandleUrlResult> candidate;
+    if (status) candidate = handleUrl(diskPath, *status, rootFolderUrlString_, excluded ? &*excluded : nullptr);
+    if (!candidate) {
+        for (const auto& scan : activeScans_) {
+            scan->goneSinceStart.insert(path);
+            scan->updatedSinceStart.erase(path);
+        }
+        // A vanished path may have been a folder: everything registered below it went with it.
+        std::vector<NanItem> gone = status ? std::vector<NanItem>{} : nanItemsDict_.itemsWithin(path);
+        if (status && existing) gone.push_back(*existing);
+        if (gone.empty()) return;
+        diagnostics_.increment("bdm.event.removed");
+        const bool wasFolder = !status && (gone.size() > 1 || !existing);
+        removeItemsOnExecutor(gone);
+        if (wasFolder) throttledModififiedFilesUpdater_.add(folderItem(path, rootFolderUrlString_));
+        return;
+    }
+
+    NanItem item = candidate->nanItem;
+    if (!candidate->isProcessingItem) {
+        item.processingState = NanItemProcessingStates::notSupported;
+        item.fileContentCreatedDate = now();
+    }
+    insertItemOnExecutor(item, false);
+    markSeenInActiveScansOnExecutor(item.combinedHash, item.urlString);
+    updateProgressCounts();
+    if (candidate->isProcessingItem) queueForProcessingOnExecutor({item}, RunPriority::medium);
+}
+
+void BalancedDataManager::folderRescanOnExecutor(const std::string& diskPath, const std::string& nfcPath) {
+    std::error_code error;
+    const auto status = fileSystem_.status(diskPath, false, error);
+    const DirectoryListing listing = status && status->isDirectory() ? fileSystem_.list(diskPath, false)
+                                                                      : DirectoryListing{{}, error};
+    const bool listed = status && status->isDirectory() && !listing.error;
+    const auto visible = std::count_if(listing.names.begin(), listing.names.end(),
+                                       [](const std::string& name) { return !name.empty() && name.front() != '.'; });
+    if (!listed || visible == 0) {
+        if (listed) {
+            // Listed and empty: nothing registered below it exists any more.
+            auto gone = nanItemsDict_.itemsWithin(nfcPath);
+            if (!gone.empty()) removeItemsOnExecutor(gone);
+        }
+        throttledModififiedFilesUpdater_.add(folderItem(nfcPath, rootFolderUrlString_));
+        return;
+    }
+    requestFolderScanOnExecutor(ScanTarget{diskPath, nfcPath}, RunPriority::medium, {}, {});
+}
+
+// --- processing runs ---
+
+bool BalancedDataManager::isProcessing() const { return processingActive_.load(); }
+
+void BalancedDataManager::queueForProcessing(std::vector<NanItem> items, RunPriority priority) {
+    if (items.empty()) return;
+    waitForInitToComplete();
+    post([this, items = std::move(items), priority]() mutable { queueForProcessingOnExecutor(std::move(items), priority); });
+}
+
+void BalancedDataManager::queueForProcessingOnExecutor(std::vector<NanItem> items, RunPriority priority) {
+    if (!processingRunner_ || isCancelled() || items.empty()) return;
+    if (processingActive_) {
+        std::unordered_set<uint32_t> queued;
+        for (const NanItem& item : queuedForProcessing_) queued.insert(item.combinedHash);
+        for (NanItem& item : items) {
+            if (queued.insert(item.combinedHash).second) queuedForProcessing_.push_back(std::move(item));
+        }
+        if (static_cast<int>(priority) > static_cast<int>(queuedPriority_)) queuedPriority_ = priority;
+        return;
+    }
+    startRunOnExecutor(std::move(items), priority);
+}
+
+void BalancedDataManager::startRunOnExecutor(std::vector<NanItem> items, RunPriority priority) {
+    // Only the versions still registered and still waiting: anything else changed since it was queued.
+    std::vector<NanItem> current;
+    std::unordered_set<uint32_t> taken;
+    for (const NanItem& item : items) {
+        auto registered = nanItemsDict_.item(item.combinedHash);
+        if (!registered || registered->urlString != item.urlString) continue;
+        if (!coordinator_states::awaitsProcessing(registered->processingState)) continue;
+        if (taken.insert(item.combinedHash).second) current.push_back(std::move(*registered));
+    }
+    if (current.empty()) return;
+
+    const Settings settings(settingsStore_);
+    ProcessingRunSettings runSettings;
+    runSettings.rootFolderUrl = rootFolderUrlString_;
+    runSettings.cancellationToken = cancellationToken_;
+    runSettings.activeProcessId = activeProcessId_;
+    runSettings.useCloudService = settings.useCloudService();
+    runSettings.lowResImages = settings.lowResImages();
+    runSettings.slowHardDrive = settings.slowHardDrive();
+    runSettings.priority = priority;
+
+    processingActive_ = true;
+    beginWork();
+    backgroundThreads_.spawn([this, runner = processingRunner_, current = std::move(current), runSettings]() mutable {
+        struct Done {
+            BalancedDataManager& self;
+            ~Done() { self.endWork(); }
+        } done{*this};
+        try {
+            runner->run(*this, std::move(current), runSettings);
+        } catch (const std::exception& e) {
+            appLog("[BalancedDataManager] processing run in " + rootFolderName_ + " failed: " + e.what());
+        } catch (...) {
+            appLog("[BalancedDataManager] processing run in " + rootFolderName_ + " failed");
+        }
+        post([this] { runEndedOnExecutor(); });
+    });
+}
+
+void BalancedDataManager::runEndedOnExecutor() {
+    processingActive_ = false;
+    if (queuedForProcessing_.empty() || isCancelled()) {
+        queuedForProcessing_.clear();
+        return;
+    }
+    auto next = std::move(queuedForProcessing_);
+    queuedForProcessing_.clear();
+    const RunPriority priority = queuedPriority_;
+    queuedPriority_ = RunPriority::low;
+    startRunOnExecutor(std::move(next), priority);
+}
+
+}  // namespace lumidex::folders

@@ -1,0 +1,175 @@
+#include "folders/coordinator/item_registry.h"
+
+#include <algorithm>
+
+namespace lumidex::folders {
+
+bool isPathWithin(std::string_view path, std::string_view folder) {
+    while (folder.size() > 1 && folder.back() == '/') folder.remove_suffix(1);
+    if (!path.starts_with(folder)) return false;
+    if (path.size() == folder.size()) return true;
+    return folder == "/" || path[folder.size()] == '/';
+}
+
+NanItemsUrlDictAsync::NanItemsUrlDictAsync(std::size_t bufferSize) : bufferSize_(std::max<std::size_t>(bufferSize, 1)) {}
+
+void NanItemsUrlDictAsync::eraseLocked(uint32_t combinedHash) {
+    auto& shard = balancedNanItemsUrlDict_[storage::balancerId(combinedHash)];
+    const auto found = shard.find(combinedHash);
+    if (found == shard.end()) return;
+    const NanItem& item = found->second;
+    if (auto byId = allItems_.find(item.id); byId != allItems_.end() && byId->second == combinedHash) {
+        allItems_.erase(byId);
+    }
+    if (auto byUrl = allItemsByUrl_.find(item.urlString); byUrl != allItemsByUrl_.end() && byUrl->second == combinedHash) {
+        allItemsByUrl_.erase(byUrl);
+    }
+    if (--stateCounts_[item.processingState] <= 0) stateCounts_.erase(item.processingState);
+    shard.erase(found);
+}
+
+NanItemsUrlDictAsync::Displaced NanItemsUrlDictAsync::upsert(const NanItem& item) {
+    Displaced displaced;
+    std::lock_guard lock(mutex_);
+    if (auto byUrl = allItemsByUrl_.find(item.urlString); byUrl != allItemsByUrl_.end() && byUrl->second != item.combinedHash) {
+        const uint32_t old = byUrl->second;
+        auto& shard = balancedNanItemsUrlDict_[storage::balancerId(old)];
+        if (auto found = shard.find(old); found != shard.end()) displaced.samePathOtherVersion.push_back(found->second);
+        eraseLocked(old);
+    }
+    auto& shard = balancedNanItemsUrlDict_[storage::balancerId(item.combinedHash)];
+    if (auto found = shard.find(item.combinedHash); found != shard.end()) {
+        if (found->second.urlString != item.urlString) displaced.sameHashOtherPath.push_back(found->second);
+        eraseLocked(item.combinedHash);
+    }
+    shard.emplace(item.combinedHash, item);
+    allItems_[item.id] = item.combinedHash;
+    allItemsByUrl_[item.urlString] = item.combinedHash;
+    ++stateCounts_[item.processingState];
+    return displaced;
+}
+
+std::optional<NanItem> NanItemsUrlDictAsync::remove(uint32_t combinedHash) {
+    std::lock_guard lock(mutex_);
+    auto& shard = balancedNanItemsUrlDict_[storage::balancerId(combinedHash)];
+    const auto found = shard.find(combinedHash);
+    if (found == shard.end()) return std::nullopt;
+    NanItem item = found->second;
+    eraseLocked(combinedHash);
+    return item;
+}
+
+std::optional<NanItem> NanItemsUrlDictAsync::item(uint32_t combinedHash) const {
+    std::lock_guard lock(mutex_);
+    const auto& shard = balancedNanItemsUrlDict_[storage::balancerId(combinedHash)];
+    const auto found = shard.find(combinedHash);
+    if (found == shard.end()) return std::nullopt;
+    return found->second;
+}
+
+std::optional<NanItem> NanItemsUrlDictAsync::itemForPath(const std::string& nfcPath) const {
+    std::lock_guard lock(mutex_);
+    const auto byUrl = allItemsByUrl_.find(nfcPath);
+    if (byUrl == allItemsByUrl_.end()) return std::nullopt;
+    return balancedNanItemsUrlDict_[storage::balancerId(byUrl->second)].at(byUrl->second);
+}
+
+std::optional<NanItem> NanItemsUrlDictAsync::itemForId(const Uuid& id) const {
+    std::lock_guard lock(mutex_);
+    const auto byId = allItems_.find(id);
+    if (byId == allItems_.end()) return std::nullopt;
+    return balancedNanItemsUrlDict_[storage::balancerId(byId->second)].at(byId->second);
+}
+
+bool NanItemsUrlDictAsync::contains(uint32_t combinedHash) const {
+    std::lock_guard lock(mutex_);
+    return balancedNanItemsUrlDict_[storage::balancerId(combinedHash)].contains(combinedHash);
+}
+
+std::vector<NanItem> NanItemsUrlDictAsync::allItems() const {
+    std::lock_guard lock(mutex_);
+    std::vector<NanItem> items;
+    items.reserve(allItemsByUrl_.size());
+    for (const auto& shard : balancedNanItemsUrlDict_) {
+        for (const auto& [hash, item] : shard) items.push_back(item);
+    }
+    return items;
+}
+
+std::vector<NanItem> NanItemsUrlDictAsync::itemsOfShard(uint32_t shard) const {
+    std::lock_guard lock(mutex_);
+    std::vector<NanItem> items;
+    for (const auto& [hash, item] : balancedNanItemsUrlDict_[shard % storage::loadBalancerCount]) items.push_back(item);
+    return items;
+}
+
+std::vector<NanItem> NanItemsUrlDictAsync::itemsWithin(const std::string& folder) const {
+    std::lock_guard lock(mutex_);
+    std::vector<NanItem> items;
+    for (const auto& shard : balancedNanItemsUrlDict_) {
+        for (const auto& [hash, item] : shard) {
+            if (isPathWithin(item.urlString, folder)) items.push_back(item);
+        }
+    }
+    return items;
+}
+
+std::size_t NanItemsUrlDictAsync::count() const {
+    std::lock_guard lock(mutex_);
+    return allItemsByUrl_.size();
+}
+
+std::map<NanItemProcessingStates, int64_t> NanItemsUrlDictAsync::stateCounts() const {
+    std::lock_guard lock(mutex_);
+    return stateCounts_;
+}
+
+std::vector<NanItem> NanItemsUrlDictAsync::bufferInsert(const NanItem& item) {
+    std::lock_guard lock(mutex_);
+    insertBuffer_.push_back(item);
+    if (insertBuffer_.size() < bufferSize_) return {};
+    std::vector<NanItem> batch;
+    batch.swap(insertBuffer_);
+    return batch;
+}
+
+std::vector<NanItem> NanItemsUrlDictAsync::takeInsertBuffer() {
+    std::lock_guard lock(mutex_);
+    std::vector<NanItem> batch;
+    batch.swap(insertBuffer_);
+    return batch;
+}
+
+void NanItemsUrlDictAsync::dropFromInsertBuffer(uint32_t combinedHash) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(insertBuffer_, [combinedHash](const NanItem& item) { return item.combinedHash == combinedHash; });
+}
+
+std::size_t NanItemsUrlDictAsync::insertBufferCount() const {
+    std::lock_guard lock(mutex_);
+    return insertBuffer_.size();
+}
+
+void CombinedUrlHashesDictAsync::set(uint32_t combinedHash, const std::string& path) {
+    std::lock_guard lock(mutex_);
+    combinedUrlHashesDict_.insert_or_assign(combinedHash, path);
+}
+
+void CombinedUrlHashesDictAsync::erase(uint32_t combinedHash) {
+    std::lock_guard lock(mutex_);
+    combinedUrlHashesDict_.erase(combinedHash);
+}
+
+std::optional<std::string> CombinedUrlHashesDictAsync::path(uint32_t combinedHash) const {
+    std::lock_guard lock(mutex_);
+    const auto found = combinedUrlHashesDict_.find(combinedHash);
+    if (found == combinedUrlHashesDict_.end()) return std::nullopt;
+    return found->second;
+}
+
+std::size_t CombinedUrlHashesDictAsync::count() const {
+    std::lock_guard lock(mutex_);
+    return combinedUrlHashesDict_.size();
+}
+
+}  // namespace lumidex::folders

@@ -1,0 +1,90 @@
+// The in-memory registry of one folder's items, and the combined-hash-to-path map.
+//
+// NanItemsUrlDictAsync holds each item once, reachable by shard and combinedHash, by id and by NFC path;
+// one path holds one version and one combinedHash one item. Upserting a new version of a path displaces
+// the old one, and (in the rare case of a 32-bit collision) an item of another path with the same
+// combinedHash; both come back to the caller, who removes their rows. It also keeps the insert buffer:
+// new items gathered until `bufferSize` of them can be written to the item tables in one batch, and a
+// count per processing state for the progress display.
+//
+// Both classes are actors guarded by one mutex each, never held across calls into other objects.
+// Nothing throws except on allocation failure.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/model/nan_item.h"
+#include "storage/shard_layout.h"
+
+namespace lumidex::folders {
+
+// True when `path` is `folder` or lies below it.
+bool isPathWithin(std::string_view path, std::string_view folder);
+
+class NanItemsUrlDictAsync {
+public:
+    static constexpr std::size_t defaultBufferSize = 1000;
+
+    explicit NanItemsUrlDictAsync(std::size_t bufferSize = defaultBufferSize);
+
+    // Items that left the registry because of the upsert.
+    struct Displaced {
+        std::vector<NanItem> samePathOtherVersion;  // their rows must be deleted
+        std::vector<NanItem> sameHashOtherPath;     // their row is overwritten by the new item's
+    };
+    Displaced upsert(const NanItem& item);
+    std::optional<NanItem> remove(uint32_t combinedHash);
+
+    std::optional<NanItem> item(uint32_t combinedHash) const;
+    std::optional<NanItem> itemForPath(const std::string& nfcPath) const;
+    std::optional<NanItem> itemForId(const Uuid& id) const;
+    bool contains(uint32_t combinedHash) const;
+
+    std::vector<NanItem> allItems() const;
+    std::vector<NanItem> itemsOfShard(uint32_t shard) const;
+    std::vector<NanItem> itemsWithin(const std::string& folder) const;
+    std::size_t count() const;
+    std::map<NanItemProcessingStates, int64_t> stateCounts() const;
+
+    // Adds to the insert buffer; returns the whole buffer (and empties it) once it holds bufferSize items.
+    std::vector<NanItem> bufferInsert(const NanItem& item);
+    std::vector<NanItem> takeInsertBuffer();
+    // Drops buffered versions with this hash (the item was saved or removed directly meanwhile).
+    void dropFromInsertBuffer(uint32_t combinedHash);
+    std::size_t insertBufferCount() const;
+    std::size_t bufferSize() const { return bufferSize_; }
+
+private:
+    void eraseLocked(uint32_t combinedHash);
+
+    const std::size_t bufferSize_;
+    mutable std::mutex mutex_;
+    std::array<std::unordered_map<uint32_t, NanItem>, storage::loadBalancerCount> balancedNanItemsUrlDict_;
+    std::unordered_map<Uuid, uint32_t> allItems_;              // id -> combinedHash
+    std::unordered_map<std::string, uint32_t> allItemsByUrl_;  // NFC path -> combinedHash
+    std::map<NanItemProcessingStates, int64_t> stateCounts_;
+    std::vector<NanItem> insertBuffer_;
+};
+
+class CombinedUrlHashesDictAsync {
+public:
+    void set(uint32_t combinedHash, const std::string& path);
+    void erase(uint32_t combinedHash);
+    std::optional<std::string> path(uint32_t combinedHash) const;
+    std::size_t count() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::unordered_map<uint32_t, std::string> combinedUrlHashesDict_;
+};
+
+}  // namespace lumidex::folders

@@ -1,0 +1,59 @@
+// The per-URL step of one full scan: classifies the walked entries and records which document versions
+// still exist on disk (`deleteSyncDict`, per shard), which the coordinator's reconciliation compares
+// against its item tables once the walk has completed.
+//
+// One object per scan. A version seen twice is returned once. Thread-safe: the walk classifies batches
+// on its thread while the coordinator marks versions it learnt of by other means (file events) from its
+// own; one mutex guards the sets and is never held while the file system is asked.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "folders/scanning/directory_enumerator.h"
+#include "folders/scanning/file_candidate.h"
+#include "storage/shard_layout.h"
+
+namespace lumidex::folders {
+
+class FastDirectoryEnumerator {
+public:
+    using ShardHashSets = std::array<std::unordered_set<uint32_t>, storage::loadBalancerCount>;
+
+    FastDirectoryEnumerator(std::string rootFolder, std::optional<ExtensionSet> excludedFileExtensions);
+
+    // Classifies the entries; returns the candidates not seen before in this scan, in entry order.
+    std::vector<HandleUrlResult> processBatch(const std::vector<EnumeratedEntry>& entries);
+
+    // Records a version as present on disk; false when it was already recorded.
+    bool markSeen(uint32_t combinedHash);
+    bool wasSeen(uint32_t combinedHash) const;
+    ShardHashSets deleteSyncDict() const;
+
+    uint64_t counter() const;           // entries classified
+    uint64_t acceptedCount() const;     // distinct versions accepted
+    uint64_t rejectedCount() const;     // entries handleUrl refused
+    uint64_t processingCount() const;   // distinct versions of processable types
+    uint64_t notSupportedCount() const; // distinct versions of other types
+
+    const std::string& rootFolder() const { return rootFolder_; }
+    const std::optional<ExtensionSet>& excludedFileExtensions() const { return excludedFileExtensions_; }
+
+private:
+    const std::string rootFolder_;
+    const std::optional<ExtensionSet> excludedFileExtensions_;
+
+    mutable std::mutex mutex_;
+    std::unordered_set<uint32_t> processingItemHashes_;
+    std::unordered_set<uint32_t> notSupportedItemHashes_;
+    ShardHashSets deleteSyncDict_;
+    uint64_t counter_ = 0;
+    uint64_t rejected_ = 0;
+};
+
+}  // namespace lumidex::folders

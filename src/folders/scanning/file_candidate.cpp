@@ -1,0 +1,84 @@
+#include "folders/scanning/file_candidate.h"
+
+#include "core/hashing.h"
+#include "folders/scanning/file_types.h"
+#include "platform/unicode.h"
+#include "storage/shard_layout.h"
+
+namespace lumidex::folders {
+
+bool canProcess(std::string_view lowerCaseExtension, const ExtensionSet* excluded) {
+    if (!isSupportedExtension(lowerCaseExtension)) return false;
+    return excluded == nullptr || !excluded->contains(std::string(lowerCaseExtension));
+}
+
+bool isPackageName(std::string_view path) { return lowerCaseExtension(path) == "rtfd"; }
+
+std::optional<HandleUrlResult> handleUrl(const std::string& path, const FileStatus& status,
+                                         const std::string& rootFolder, const ExtensionSet* excluded) {
+    const bool accepted = status.isRegularFile() || (status.isDirectory() && isPackageName(path));
+    if (!accepted || !status.modified) return std::nullopt;
+
+    std::string nfcPath = platform::toNfc(path);
+    while (nfcPath.size() > 1 && nfcPath.back() == '/') nfcPath.pop_back();
+    const std::string extension = lowerCaseExtension(nfcPath);
+    const bool processable = canProcess(extension, excluded);
+
+    HandleUrlResult result;
+    result.combinedHash = combinedHash(nfcPath, *status.modified);
+    result.balancerId = storage::balancerId(result.combinedHash);
+    result.isProcessingItem = processable;
+
+    NanItem& item = result.nanItem;
+    item.id = Uuid::nameBased(nfcPath);
+    item.fileName = std::string(lastPathComponent(nfcPath));
+    item.urlString = std::move(nfcPath);
+    item.combinedHash = result.combinedHash;
+    item.contentHash = 0;
+    item.totalPageCount = -1;
+    item.fileModifiedDate = *status.modified;
+    item.fileCreatedDate = status.created.value_or(dateFromSecondsSince1970(0));
+    item.fileContentCreatedDate = dateFromSecondsSince1970(0);
+    item.type = NanItemTypes::file;
+    item.searchResultType = SearchResultTypes::normal;
+    item.rootFolderUrl = rootFolder;
+    item.mailbox.reset();
+    item.processingState =
+        processable ? NanItemProcessingStates::readyForProcessing : NanItemProcessingStates::notSupported;
+    return result;
+}
+
+std::optional<HandleUrlResult> handleUrl(const std::string& path, const std::string& rootFolder,
+                                         const ExtensionSet* excluded, ScanFileSystem& fileSystem) {
+    std::error_code error;
+    const auto status = fileSystem.status(path, false, error);
+    if (!status) return std::nullopt;
+    return handleUrl(path, *status, rootFolder, excluded);
+}
+
+uint32_t combinedHashFor(const std::string& path, std::optional<Date> modificationDate, ScanFileSystem& fileSystem) {
+    if (!modificationDate) {
+        std::error_code error;
+        if (auto status = fileSystem.status(path, false, error)) modificationDate = status->modified;
+    }
+    return combinedHash(path, modificationDate.value_or(dateFromSecondsSince1970(0)));
+}
+
+NanItem folderItem(const std::string& nfcPath, const std::string& rootFolder) {
+    NanItem item;
+    item.id = Uuid::nameBased(nfcPath);
+    item.urlString = nfcPath;
+    item.fileName = std::string(lastPathComponent(nfcPath));
+    item.combinedHash = 0;
+    item.contentHash = 0;
+    item.totalPageCount = 0;
+    item.fileModifiedDate = dateFromSecondsSince1970(0);
+    item.fileCreatedDate = dateFromSecondsSince1970(0);
+    item.fileContentCreatedDate = dateFromSecondsSince1970(0);
+    item.type = NanItemTypes::folder;
+    item.rootFolderUrl = rootFolder;
+    item.processingState = NanItemProcessingStates::notProcessed;
+    return item;
+}
+
+}  // namespace lumidex::folders

@@ -1,0 +1,157 @@
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+#include "platform/bitmap.h"
+#include "platform/linux/leptonica_support.h"
+
+namespace lumidex::platform {
+namespace linux_detail {
+namespace {
+
+// Leptonica stores 8-bit samples inside native 32-bit words, most significant byte first.
+inline std::size_t byteIndex(std::size_t x) {
+    return std::endian::native == std::endian::little ? (x ^ 3U) : x;
+}
+
+void ignoreMessage(const char*) {}
+
+}  // namespace
+
+void silenceLeptonica() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        setMsgSeverity(L_SEVERITY_NONE);
+        leptSetStderrHandler(ignoreMessage);
+    });
+}
+
+PixPtr pixFromBitmap(const Bitmap& bitmap) {
+    if (!bitmap.isValid()) return nullptr;
+    silenceLeptonica();
+    const bool gray = bitmap.channels == 1;
+    PixPtr pix(pixCreateNoInit(bitmap.width, bitmap.height, gray ? 8 : 32));
+    if (!pix) return nullptr;
+    l_uint32* data = pixGetData(pix.get());
+    const std::size_t wpl = static_cast<std::size_t>(pixGetWpl(pix.get()));
+    const std::size_t width = static_cast<std::size_t>(bitmap.width);
+    for (std::size_t y = 0; y < static_cast<std::size_t>(bitmap.height); ++y) {
+        l_uint32* line = data + y * wpl;
+        const uint8_t* src = bitmap.bytes.data() + y * bitmap.stride();
+        if (gray) {
+            auto* bytes = reinterpret_cast<uint8_t*>(line);
+            for (std::size_t x = 0; x < width; ++x) bytes[byteIndex(x)] = src[x];
+        } else {
+            for (std::size_t x = 0; x < width; ++x, src += 3) {
+                line[x] = (l_uint32{src[0]} << 24) | (l_uint32{src[1]} << 16) | (l_uint32{src[2]} << 8) | 0xffU;
+            }
+        }
+    }
+    return pix;
+}
+
+std::optional<Bitmap> bitmapFromPix(PIX* source) {
+    if (source == nullptr) return std::nullopt;
+    silenceLeptonica();
+    PixPtr owned;  // holds whichever converted copy `pix` points at
+    PIX* pix = source;
+    auto replace = [&](PIX* converted) {
+        owned.reset(converted);
+        pix = converted;
+        return converted != nullptr;
+    };
+    if (pixGetColormap(pix) != nullptr && !replace(pixRemoveColormap(pix, REMOVE_CMAP_BASED_ON_SRC))) return std::nullopt;
+    int depth = pixGetDepth(pix);
+    if (depth == 32 && pixGetSpp(pix) == 4) {
+        if (!replace(pixAlphaBlendUniform(pix, 0xffffff00U))) return std::nullopt;
+    } else if (depth == 24) {
+        if (!replace(pixConvertTo32(pix))) return std::nullopt;
+    } else if (depth == 16) {
+        if (!replace(pixConvert16To8(pix, L_MS_BYTE))) return std::nullopt;
+    } else if (depth < 8) {
+        if (!replace(pixConvertTo8(pix, 0))) return std::nullopt;
+    }
+    depth = pixGetDepth(pix);
+    if (depth != 8 && depth != 32) return std::nullopt;
+
+    int w = 0, h = 0;
+    pixGetDimensions(pix, &w, &h, nullptr);
+    Bitmap bitmap = depth == 8 ? Bitmap::gray(w, h) : Bitmap::rgb(w, h);
+    const l_uint32* data = pixGetData(pix);
+    const std::size_t wpl = static_cast<std::size_t>(pixGetWpl(pix));
+    for (std::size_t y = 0; y < static_cast<std::size_t>(h); ++y) {
+        const l_uint32* line = data + y * wpl;
+        uint8_t* dst = bitmap.bytes.data() + y * bitmap.stride();
+        if (depth == 8) {
+            const auto* bytes = reinterpret_cast<const uint8_t*>(line);
+            for (std::size_t x = 0; x < static_cast<std::size_t>(w); ++x) dst[x] = bytes[byteIndex(x)];
+        } else {
+            for (std::size_t x = 0; x < static_cast<std::size_t>(w); ++x, dst += 3) {
+                const l_uint32 word = line[x];
+                dst[0] = static_cast<uint8_t>(word >> 24);
+                dst[1] = static_cast<uint8_t>(word >> 16);
+                dst[2] = static_cast<uint8_t>(word >> 8);
+            }
+        }
+    }
+    return bitmap;
+}
+
+}  // namespace linux_detail
+
+using linux_detail::PixPtr;
+
+Bitmap Bitmap::gray(int width, int height, uint8_t fill) {
+    Bitmap b{width, height, 1, {}};
+    if (width > 0 && height > 0) b.bytes.assign(b.stride() * static_cast<std::size_t>(height), fill);
+    return b;
+}
+
+Bitmap Bitmap::rgb(int width, int height, uint8_t fill) {
+    Bitmap b{width, height, 3, {}};
+    if (width > 0 && height > 0) b.bytes.assign(b.stride() * static_cast<std::size_t>(height), fill);
+    return b;
+}
+
+bool Bitmap::isValid() const {
+    return width > 0 && height > 0 && (channels == 1 || channels == 3) &&
+           bytes.size() == stride() * static_cast<std::size_t>(height);
+}
+
+std::optional<std::string> encodePng(const Bitmap& bitmap) {
+    PixPtr pix = linux_detail::pixFromBitmap(bitmap);
+    if (!pix) return std::nullopt;
+    // Level 3 of zlib: a third less time than the default for ~5% larger page images.
+    pixSetZlibCompression(pix.get(), 3);
+    l_uint8* data = nullptr;
+    size_t size = 0;
+    if (pixWriteMemPng(&data, &size, pix.get(), 0.0F) != 0 || data == nullptr) {
+        lept_free(data);
+        return std::nullopt;
+    }
+    std::string png(reinterpret_cast<const char*>(data), size);
+    lept_free(data);
+    return png;
+}
+
+Bitmap scaleToWidth(const Bitmap& bitmap, int width) {
+    if (!bitmap.isValid() || width < 1) return {};
+    const double exact = static_cast<double>(bitmap.height) * width / bitmap.width;
+    const int height = std::max(1, static_cast<int>(std::lround(exact)));
+    PixPtr pix = linux_detail::pixFromBitmap(bitmap);
+    if (!pix) return {};
+    PixPtr scaled(pixScaleToSize(pix.get(), width, height));
+    if (!scaled) return {};
+    std::optional<Bitmap> result = linux_detail::bitmapFromPix(scaled.get());
+    if (!result || result->width != width || result->height != height) return {};
+    if (result->channels == 3) return std::move(*result);
+    Bitmap rgb = Bitmap::rgb(width, height);
+    for (std::size_t i = 0; i < result->bytes.size(); ++i) {
+        std::memset(rgb.bytes.data() + 3 * i, result->bytes[i], 3);
+    }
+    return rgb;
+}
+
+}  // namespace lumidex::platform

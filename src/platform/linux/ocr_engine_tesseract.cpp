@@ -1,0 +1,135 @@
+#include <tesseract/baseapi.h>
+#include <tesseract/ocrclass.h>
+#include <tesseract/resultiterator.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "platform/linux/leptonica_support.h"
+#include "platform/ocr_engine.h"
+
+namespace lumidex::platform {
+namespace {
+
+std::string trimmed(const char* text) {
+    if (text == nullptr) return {};
+    std::string_view view(text);
+    constexpr std::string_view kSpace = " \t\r\n\f\v";
+    const auto first = view.find_first_not_of(kSpace);
+    if (first == std::string_view::npos) return {};
+    const auto last = view.find_last_not_of(kSpace);
+    return std::string(view.substr(first, last - first + 1));
+}
+
+double clamp01(double v) { return std::clamp(v, 0.0, 1.0); }
+
+class TesseractEngine final : public OcrEngine {
+public:
+    explicit TesseractEngine(const OcrEngineOptions& options) : options_(options) {}
+
+    ~TesseractEngine() override { api_.End(); }
+
+    std::optional<OcrError> initialize() {
+        linux_detail::silenceLeptonica();
+        const char* dataPath = options_.dataPath.empty() ? nullptr : options_.dataPath.c_str();
+        if (api_.Init(dataPath, options_.languages.c_str(), tesseract::OEM_LSTM_ONLY) != 0) {
+            return OcrError{OcrError::Kind::initializationFailed, "could not load languages " + options_.languages};
+        }
+        // Progress and warnings ("Estimating resolution as ...") would otherwise go to stderr.
+        api_.SetVariable("debug_file", "/dev/null");
+        // Pages have columns, headers and captions; the library's own default expects a single block.
+        api_.SetPageSegMode(tesseract::PSM_AUTO);
+        return std::nullopt;
+    }
+
+    OcrOutcome recognize(const Bitmap& bitmap) override {
+        OcrOutcome outcome;
+        if (std::this_thread::get_id() != owner_) {
+            outcome.error = OcrError{OcrError::Kind::recognitionFailed, "engine used from a thread that did not create it"};
+            return outcome;
+        }
+        if (!bitmap.isValid()) {
+            outcome.error = OcrError{OcrError::Kind::invalidBitmap, "bitmap has no pixels or an unsupported layout"};
+            return outcome;
+        }
+        try {
+            api_.SetImage(bitmap.bytes.data(), bitmap.width, bitmap.height, bitmap.channels,
+                          static_cast<int>(bitmap.stride()));
+            tesseract::ETEXT_DESC monitor;
+            if (options_.timeout.count() > 0) {
+                monitor.set_deadline_msecs(static_cast<int32_t>(std::min<int64_t>(options_.timeout.count(), INT32_MAX)));
+            }
+            const int status = api_.Recognize(&monitor);
+            if (monitor.deadline_exceeded()) {
+                outcome.error = OcrError{OcrError::Kind::timedOut, "page took longer than the time limit"};
+            } else if (status != 0) {
+                outcome.error = OcrError{OcrError::Kind::recognitionFailed, "the recogniser gave up on the image"};
+            } else {
+                outcome.lines = collectLines(bitmap.width, bitmap.height);
+            }
+        } catch (const std::exception& e) {
+            outcome.error = OcrError{OcrError::Kind::recognitionFailed, e.what()};
+        }
+        api_.Clear();
+        return outcome;
+    }
+
+private:
+    std::vector<OcrLine> collectLines(int width, int height) {
+        std::vector<OcrLine> lines;
+        std::unique_ptr<tesseract::ResultIterator> it(api_.GetIterator());
+        if (!it) return lines;
+        const double w = width;
+        const double h = height;
+        constexpr auto level = tesseract::RIL_TEXTLINE;
+        do {
+            std::unique_ptr<char[]> raw(it->GetUTF8Text(level));
+            std::string text = trimmed(raw.get());
+            int left = 0, top = 0, right = 0, bottom = 0;
+            if (text.empty() || !it->BoundingBox(level, &left, &top, &right, &bottom)) continue;
+            // The library measures from the top-left in pixels; lines are reported from the bottom-left.
+            const double x0 = clamp01(left / w), x1 = clamp01(right / w);
+            const double yBottom = clamp01(1.0 - bottom / h), yTop = clamp01(1.0 - top / h);
+            OcrLine line;
+            line.text = std::move(text);
+            line.corners = {OcrPoint{x0, yBottom}, OcrPoint{x1, yBottom}, OcrPoint{x1, yTop}, OcrPoint{x0, yTop}};
+            line.confidence = it->Confidence(level);
+            lines.push_back(std::move(line));
+        } while (it->Next(level));
+        return lines;
+    }
+
+    OcrEngineOptions options_;
+    tesseract::TessBaseAPI api_;
+    std::thread::id owner_ = std::this_thread::get_id();
+};
+
+}  // namespace
+
+std::string OcrError::message() const {
+    switch (kind) {
+        case Kind::initializationFailed: return "text recognition unavailable: " + detail;
+        case Kind::invalidBitmap: return "text recognition refused the image: " + detail;
+        case Kind::timedOut: return "text recognition timed out: " + detail;
+        case Kind::shutDown: return "text recognition stopped: " + detail;
+        case Kind::recognitionFailed: break;
+    }
+    return "text recognition failed: " + detail;
+}
+
+OcrEngineResult makeOcrEngine(const OcrEngineOptions& options) {
+    OcrEngineResult result;
+    try {
+        auto engine = std::make_unique<TesseractEngine>(options);
+        if (auto error = engine->initialize()) {
+            result.error = std::move(error);
+        } else {
+            result.engine = std::move(engine);
+        }
+    } catch (const std::exception& e) {
+        result.error = OcrError{OcrError::Kind::initializationFailed, e.what()};
+    }
+    return result;
+}
+
+}  // namespace lumidex::platform

@@ -1,0 +1,161 @@
+#include <poppler/cpp/poppler-document.h>
+#include <poppler/cpp/poppler-global.h>
+#include <poppler/cpp/poppler-image.h>
+#include <poppler/cpp/poppler-page-renderer.h>
+#include <poppler/cpp/poppler-page.h>
+
+#include <cstring>
+#include <mutex>
+#include <system_error>
+
+#include "platform/pdf_document.h"
+
+namespace lumidex::platform {
+namespace {
+
+void ignoreDiagnostic(const std::string&, void*) {}
+
+void silencePoppler() {
+    static std::once_flag once;
+    std::call_once(once, [] { poppler::set_debug_error_function(ignoreDiagnostic, nullptr); });
+}
+
+class PopplerPdfDocument final : public PdfDocument {
+public:
+    explicit PopplerPdfDocument(std::unique_ptr<poppler::document> document) : document_(std::move(document)) {}
+
+    bool isLocked() const override {
+        std::lock_guard lock(mutex_);
+        return document_->is_locked();
+    }
+
+    bool isEncrypted() const override {
+        std::lock_guard lock(mutex_);
+        return document_->is_encrypted();
+    }
+
+    bool unlock(const std::string& password) override {
+        std::lock_guard lock(mutex_);
+        if (!document_->is_locked()) return true;
+        // The library answers true when unlocking *failed*; the lock state is the reliable witness.
+        try {
+            (void)document_->unlock(password, password);
+        } catch (...) {
+            return false;
+        }
+        return !document_->is_locked();
+    }
+
+    int pageCount() const override {
+        std::lock_guard lock(mutex_);
+        if (document_->is_locked()) return 0;  // the library crashes on a locked document's pages
+        return std::max(0, document_->pages());
+    }
+
+    std::optional<PdfPageSize> mediaBox(int pageIndex) const override {
+        std::lock_guard lock(mutex_);
+        auto page = pageAt(pageIndex);
+        if (!page) return std::nullopt;
+        return displayedSize(*page);
+    }
+
+    std::string pageText(int pageIndex) const override {
+        std::lock_guard lock(mutex_);
+        auto page = pageAt(pageIndex);
+        if (!page) return {};
+        try {
+            const poppler::byte_array utf8 = page->text(poppler::rectf(), poppler::page::physical_layout).to_utf8();
+            return std::string(utf8.begin(), utf8.end());
+        } catch (...) {
+            return {};
+        }
+    }
+
+    std::optional<Bitmap> renderPage(int pageIndex, int pixelWidth, int pixelHeight,
+                                     PdfRenderColor color) const override {
+        if (pixelWidth <= 0 || pixelHeight <= 0) return std::nullopt;
+        std::lock_guard lock(mutex_);
+        auto page = pageAt(pageIndex);
+        if (!page) return std::nullopt;
+        const PdfPageSize size = displayedSize(*page);
+        if (size.width <= 0 || size.height <= 0) return std::nullopt;
+        try {
+            poppler::page_renderer renderer;
+            renderer.set_render_hints(poppler::page_renderer::antialiasing | poppler::page_renderer::text_antialiasing);
+            renderer.set_paper_color(0xffffffffU);
+            const bool gray = color == PdfRenderColor::gray;
+            renderer.set_image_format(gray ? poppler::image::format_gray8 : poppler::image::format_rgb24);
+            const double dpiX = 72.0 * pixelWidth / size.width;
+            const double dpiY = 72.0 * pixelHeight / size.height;
+            // An explicit slice fixes the output size; the renderer would otherwise round it itself.
+            const poppler::image image = renderer.render_page(page.get(), dpiX, dpiY, 0, 0, pixelWidth, pixelHeight);
+            if (!image.is_valid() || image.width() != pixelWidth || image.height() != pixelHeight) return std::nullopt;
+            Bitmap bitmap = gray ? Bitmap::gray(pixelWidth, pixelHeight) : Bitmap::rgb(pixelWidth, pixelHeight);
+            const char* src = image.const_data();
+            const std::size_t sourceStride = static_cast<std::size_t>(image.bytes_per_row());
+            if (sourceStride < bitmap.stride()) return std::nullopt;
+            for (std::size_t y = 0; y < static_cast<std::size_t>(pixelHeight); ++y) {
+                std::memcpy(bitmap.bytes.data() + y * bitmap.stride(), src + y * sourceStride, bitmap.stride());
+            }
+            return bitmap;
+        } catch (...) {
+            return std::nullopt;  // std::bad_alloc for an absurd size, or anything the library throws
+        }
+    }
+
+private:
+    std::unique_ptr<poppler::page> pageAt(int pageIndex) const {
+        if (document_->is_locked() || pageIndex < 0 || pageIndex >= document_->pages()) return nullptr;
+        try {
+            return std::unique_ptr<poppler::page>(document_->create_page(pageIndex));
+        } catch (...) {
+            return nullptr;
+        }
+    }
+
+    // The renderer draws the crop box (clipped to the media box) and applies /Rotate, so that is the
+    // size callers must scale.
+    static PdfPageSize displayedSize(const poppler::page& page) {
+        const poppler::rectf box = page.page_rect(poppler::crop_box);
+        PdfPageSize size{box.width(), box.height()};
+        const auto orientation = page.orientation();
+        if (orientation == poppler::page::landscape || orientation == poppler::page::seascape) {
+            std::swap(size.width, size.height);
+        }
+        return size;
+    }
+
+    mutable std::mutex mutex_;
+    std::unique_ptr<poppler::document> document_;
+};
+
+}  // namespace
+
+std::string PdfOpenError::message() const {
+    const char* reason = kind == Kind::fileNotFound ? "file not found" : "not a readable PDF document";
+    return "Could not open PDF " + path.string() + ": " + reason;
+}
+
+PdfOpenResult openPdfDocument(const std::filesystem::path& path) {
+    silencePoppler();
+    PdfOpenResult result;
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        result.error = PdfOpenError{PdfOpenError::Kind::fileNotFound, path};
+        return result;
+    }
+    std::unique_ptr<poppler::document> document;
+    try {
+        document.reset(poppler::document::load_from_file(path.string()));
+    } catch (...) {
+        document.reset();
+    }
+    if (!document) {
+        result.error = PdfOpenError{PdfOpenError::Kind::unreadable, path};
+        return result;
+    }
+    result.document = std::make_unique<PopplerPdfDocument>(std::move(document));
+    return result;
+}
+
+}  // namespace lumidex::platform

@@ -1,0 +1,71 @@
+// A PDF document opened from a file: lock state, page count, page sizes, embedded text, rendering.
+//
+// Failure behaviour: nothing here throws. openPdfDocument() reports a missing or unparsable file as a
+// PdfOpenError; page operations on an index out of range, or on a document that is still locked, give
+// an empty result (0 pages, nullopt, "") instead of touching the library.
+// Thread-safety: one PdfDocument may be shared between threads; its calls are serialised internally
+// (the PDF library is not safe for concurrent use of one document). Different documents render in
+// parallel. The library's diagnostics on stderr are silenced process-wide.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/bitmap.h"
+
+namespace lumidex::platform {
+
+struct PdfOpenError {
+    enum class Kind { fileNotFound, unreadable };
+
+    Kind kind = Kind::unreadable;
+    std::filesystem::path path;
+
+    // For example "Could not open PDF /x/a.pdf: not a readable PDF document".
+    std::string message() const;
+};
+
+// Width and height in points (1/72 inch) of the box that rendering draws: the media box as cut by the
+// crop box, with the page's /Rotate applied.
+struct PdfPageSize {
+    double width = 0;
+    double height = 0;
+};
+
+enum class PdfRenderColor { gray, rgb };
+
+class PdfDocument {
+public:
+    virtual ~PdfDocument() = default;
+
+    // Locked: a user password is needed before the pages can be read. Encrypted: the file is encrypted
+    // but readable as it stands (empty user password), or was unlocked.
+    virtual bool isLocked() const = 0;
+    virtual bool isEncrypted() const = 0;
+    // Tries `password` as owner and as user password. True when the document is unlocked afterwards
+    // (also when it was not locked to begin with).
+    virtual bool unlock(const std::string& password) = 0;
+
+    // 0 while locked.
+    virtual int pageCount() const = 0;
+    virtual std::optional<PdfPageSize> mediaBox(int pageIndex) const = 0;
+    // The page's embedded text in reading order (UTF-8), "" when it has none.
+    virtual std::string pageText(int pageIndex) const = 0;
+    // The page's box scaled to exactly pixelWidth × pixelHeight on white. nullopt for a non-positive
+    // size, an index out of range, a locked document or a renderer failure.
+    virtual std::optional<Bitmap> renderPage(int pageIndex, int pixelWidth, int pixelHeight,
+                                             PdfRenderColor color = PdfRenderColor::gray) const = 0;
+};
+
+struct PdfOpenResult {
+    std::unique_ptr<PdfDocument> document;  // null exactly when `error` is set
+    std::optional<PdfOpenError> error;
+
+    explicit operator bool() const { return document != nullptr; }
+};
+
+PdfOpenResult openPdfDocument(const std::filesystem::path& path);
+
+}  // namespace lumidex::platform

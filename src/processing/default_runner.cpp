@@ -1,0 +1,86 @@
+#include "processing/default_runner.h"
+
+#include <algorithm>
+#include <ostream>
+#include <vector>
+
+#include "folders/coordinator/balanced_data_manager.h"
+#include "folders/coordinator/coordinator_states.h"
+#include "processing/pipeline/digital_text_enrichment_queue.h"
+
+namespace lumidex::processing {
+
+std::shared_ptr<NanItemsProcessing> makeDefaultProcessingRunner() {
+    static const std::shared_ptr<NanItemsProcessing> runner = [] {
+        NanItemsProcessingOptions options;
+        options.enrichmentQueue = &DigitalTextEnrichmentQueue::shared();
+        return std::make_shared<NanItemsProcessing>(std::move(options));
+    }();
+    return runner;
+}
+
+std::size_t retryFailedItems(folders::BalancedDataManager& manager) {
+    std::vector<NanItem> retry;
+    for (NanItem& item : manager.allItems()) {
+        const bool failed = item.processingState == NanItemProcessingStates::error;
+        const bool interruptedRetry = folders::coordinator_states::awaitsProcessing(item.processingState) &&
+                                      manager.isHashStored(item.combinedHash);
+        if (!failed && !interruptedRetry) continue;
+        item.processingState = NanItemProcessingStates::readyForProcessing;
+        retry.push_back(std::move(item));
+    }
+    if (retry.empty()) return 0;
+    manager.saveItems(retry);
+    manager.queueForProcessing(retry);
+    return retry.size();
+}
+
+FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
+                                              bool countCloudItems) {
+    const folders::ProgressItem progress = manager.progressItem();
+    const FolderProcessingStats stats = runner.stats(manager.rootFolderUrlString());
+    FolderProcessingStatus status;
+    status.folder = manager.rootFolderUrlString();
+    status.completed = progress.completedCount;
+    status.waitingForCloud = stats.waitingForCloud;
+    if (countCloudItems) {
+        status.waitingForCloud = 0;
+        for (const NanItem& item : manager.allItems()) {
+            if (folders::coordinator_states::awaitsProcessing(item.processingState) &&
+                NanItemsProcessing::route(item) == folders::FileRoute::cloud) {
+                ++status.waitingForCloud;
+            }
+        }
+    }
+    status.pending = std::max<int64_t>(progress.notProcessedCount - stats.waitingForCloud, 0);
+    status.pagesRecognised = stats.pagesRecognised;
+    status.errors = stats.errors;
+    status.idle = !manager.isProcessing();
+    return status;
+}
+
+std::string describe(const FolderProcessingStatus& status) {
+    std::string text = std::to_string(status.completed) + " documents processed";
+    if (status.pending > 0) text += ", " + std::to_string(status.pending) + " to go";
+    text += ", " + std::to_string(status.pagesRecognised) + " pages recognised";
+    text += ", " + std::to_string(status.errors) + (status.errors == 1 ? " error" : " errors");
+    if (status.waitingForCloud > 0) {
+        text += ", " + std::to_string(status.waitingForCloud) + " waiting for cloud extraction";
+    }
+    return text;
+}
+
+FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
+                                                std::ostream& out, bool showProgress, std::chrono::milliseconds interval) {
+    retryFailedItems(manager);
+    while (!manager.waitUntilIdle(interval)) {
+        if (showProgress) out << "\r\033[K  processing: " << describe(folderProcessingStatus(manager, runner, false)) << std::flush;
+    }
+    if (showProgress) out << "\r\033[K" << std::flush;
+    FolderProcessingStatus status = folderProcessingStatus(manager, runner);
+    status.idle = true;
+    out << "  processed:       " << describe(status) << '\n';
+    return status;
+}
+
+}  // namespace lumidex::processing

@@ -1,0 +1,61 @@
+// The application's processing runner, and what the command line needs around it: the retry of items
+// that failed at an earlier start, and waiting for a folder's processing with a progress display.
+//
+// Error retry policy: a run never retries items in state error (a file that crashed its worker would
+// otherwise crash one on every scan and every file event). retryFailedItems() puts them back into
+// processing, meant to be called once per start-up of the application (or of `lumidex scan`) for each
+// folder, after its coordinator has started; a file that is changed meanwhile is retried anyway, as a
+// new version.
+//
+// Thread-safety: every function may be called from any thread; makeDefaultProcessingRunner() always
+// returns the same runner. Nothing throws except std::bad_alloc.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "processing/nan_items_processing.h"
+
+namespace lumidex::folders {
+class BalancedDataManager;
+}
+
+namespace lumidex::processing {
+
+// The process-wide runner: extraction workers are this executable started with "--extraction-worker"
+// (one per core), the digital-text enrichment uses the shared queue. Created on first use.
+std::shared_ptr<NanItemsProcessing> makeDefaultProcessingRunner();
+
+// Saves every item in state error (and every item left waiting although its hash is stored, i.e. a
+// retry that was interrupted) as readyForProcessing and queues it. Returns how many were queued.
+std::size_t retryFailedItems(folders::BalancedDataManager& manager);
+
+struct FolderProcessingStatus {
+    std::string folder;
+    int64_t completed = 0;        // items in a final state
+    int64_t pending = 0;          // items still to be processed here (cloud items not counted)
+    int64_t waitingForCloud = 0;  // office documents waiting for the cloud extraction service
+    int64_t pagesRecognised = 0;  // since the runner was created
+    int64_t errors = 0;           // items that ended in error, since the runner was created
+    bool idle = false;            // no scan, run or queued work left
+};
+
+// countCloudItems: count the items waiting for the cloud extraction service (a walk over all items);
+// otherwise the number the latest run of the folder saw is taken.
+FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
+                                              bool countCloudItems = true);
+// "12 documents processed, 3 to go, 40 pages recognised, 1 error, 2 waiting for cloud extraction".
+std::string describe(const FolderProcessingStatus& status);
+
+// For `lumidex scan`: retries the folder's failed items, waits until the folder's coordinator is idle
+// (its runs and their enrichments done) and prints "  processed: <describe(status)>". With showProgress
+// (a terminal) a "  processing: ..." line is rewritten in place every `interval` while it waits.
+FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
+                                                std::ostream& out, bool showProgress,
+                                                std::chrono::milliseconds interval = std::chrono::milliseconds(500));
+
+}  // namespace lumidex::processing

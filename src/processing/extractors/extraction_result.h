@@ -1,0 +1,64 @@
+// What an extractor found in one file, as it travels from a worker process back to the processing run,
+// and the options a run sends with each extraction job.
+//
+// Both are plain values with a JSON form (the worker protocol carries JSON); the codecs live in the .cpp
+// so that this header stays free of the JSON library. Decoding is strict about types and lenient about
+// absent members (they keep their defaults), so a worker of a slightly older build still decodes.
+// Pure functions; thread-safe; nothing throws except std::bad_alloc.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/model/enums.h"
+#include "core/model/ocr_rect.h"
+
+namespace lumidex::processing {
+
+// The job kinds served by extraction workers (registered by registerExtractorJobs).
+inline constexpr std::string_view extractPdfJob = "extract.pdf";
+inline constexpr std::string_view extractImageJob = "extract.image";
+inline constexpr std::string_view extractTextJob = "extract.text";
+// Recognises every page of a PDF that has digital text; the result's text is the joined transcripts.
+inline constexpr std::string_view enrichPdfJob = "enrich.pdf";
+
+struct ExtractionResult {
+    NanItemProcessingStates state = NanItemProcessingStates::error;
+    std::string message;  // why the file ended in error, pdfLocked or notSupported; empty otherwise
+    std::string text;     // as extracted (not folded): digital text, transcripts or file text
+    int64_t totalPageCount = 0;
+    bool digitalText = false;     // a PDF whose embedded text was used (candidate for enrichment)
+    int64_t recognisedPages = 0;  // pages that went through text recognition
+    // Recognised lines: folded text, corners and page index; combinedHash and id are left for the
+    // run to fill in.
+    std::vector<OcrRect> rects;
+    // Seconds spent in the worker per profile phase ("fileLoad", "thumbnailRender", "ocrRecognition").
+    std::map<std::string, double> phases;
+    int64_t workerPeakRssKb = 0;  // the worker process's peak resident memory so far
+};
+
+std::string encodeExtractionResult(const ExtractionResult& result);
+// nullopt (with `error` set) when the text is not a result object.
+std::optional<ExtractionResult> decodeExtractionResult(std::string_view json, std::string& error);
+
+struct ExtractionJobOptions {
+    bool lowResImages = false;
+    bool ignoreSmallImages = true;
+    // Previews go to dataDirectory (the folder's data directory) under imageKey; none when either is empty.
+    std::filesystem::path dataDirectory;
+    std::string imageKey;
+    std::string rootFolderUrl;
+    bool thumbnailOnly = false;
+    std::uintmax_t maxTextBytes = 512000;
+};
+
+std::string encodeJobOptions(const ExtractionJobOptions& options);
+// Absent or mistyped members keep their defaults.
+ExtractionJobOptions decodeJobOptions(std::string_view json);
+
+}  // namespace lumidex::processing

@@ -1,0 +1,155 @@
+#include "processing/extractors/extractor_jobs.h"
+
+#include <nlohmann/json.hpp>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/image_decoder.h"
+#include "platform/ocr_engine_pool.h"
+#include "processing/extractors/extraction_json.h"
+#include "processing/extractors/nan_items_processing_image.h"
+#include "processing/extractors/nan_items_processing_pdf.h"
+#include "processing/pipeline/thumbnail_write_queue.h"
+#include "processing/recognition/save_nan_images_helper.h"
+#include "processing/text/nan_items_processing_text.h"
+#include "processing/worker/extraction_worker.h"
+
+namespace lumidex::processing {
+namespace {
+
+using nlohmann::json;
+
+// What a worker process keeps between jobs: the recognition engine (costly to create) and the decoder.
+struct WorkerContext {
+    platform::OcrEnginePool ocrPool{1};
+    std::unique_ptr<platform::ImageDecoder> decoder = platform::makeImageDecoder();
+};
+
+WorkerContext& context() {
+    static WorkerContext instance;
+    return instance;
+}
+
+int64_t peakRssKb() {
+    rusage usage{};
+    return ::getrusage(RUSAGE_SELF, &usage) == 0 ? static_cast<int64_t>(usage.ru_maxrss) : 0;
+}
+
+// The previews of one job: written through the worker's thumbnail queue, complete when the job returns.
+class JobPreviews {
+public:
+    explicit JobPreviews(const ExtractionJobOptions& options)
+        : helper_(options.lowResImages, options.rootFolderUrl, options.dataDirectory,
+                  [](std::string path, std::string png) {
+                      ThumbnailWriteQueue::shared().enqueue(std::move(path), std::move(png));
+                  }),
+          enabled_(!options.dataDirectory.empty() && !options.imageKey.empty()) {
+        previews_.helper = enabled_ ? &helper_ : nullptr;
+        previews_.key = options.imageKey;
+        previews_.thumbnailOnly = options.thumbnailOnly;
+    }
+    ~JobPreviews() {
+        if (enabled_) ThumbnailWriteQueue::shared().waitUntilIdle();
+    }
+    JobPreviews(const JobPreviews&) = delete;
+    JobPreviews& operator=(const JobPreviews&) = delete;
+
+    const PagePreviews& previews() const { return previews_; }
+
+private:
+    SaveNanImagesHelper helper_;
+    bool enabled_;
+    PagePreviews previews_;
+};
+
+json finish(ExtractionResult result) {
+    result.workerPeakRssKb = peakRssKb();
+    return toJson(result);
+}
+
+NanItemsProcessingPdf pdfExtractor(const ExtractionJobOptions& options, ProgressSink& sink) {
+    PdfExtractorSettings settings;
+    settings.lowResImages = options.lowResImages;
+    settings.slimOcr = SlimOcr(&context().ocrPool);
+    return NanItemsProcessingPdf(
+        settings,
+        [&sink](int64_t pageIndex, bool recognised) { sink.progress({{"page", pageIndex}, {"recognised", recognised}}); },
+        [&sink](std::string_view line) { sink.log(line); });
+}
+
+json extractPdf(const WorkerRequest& request, ProgressSink& sink) {
+    const ExtractionJobOptions options = jobOptionsFromJson(request.options);
+    ExtractionResult result;
+    {
+        JobPreviews previews(options);
+        result = pdfExtractor(options, sink).extract(request.path, previews.previews());
+    }
+    return finish(std::move(result));
+}
+
+json enrichPdf(const WorkerRequest& request, ProgressSink& sink) {
+    const ExtractionJobOptions options = jobOptionsFromJson(request.options);
+    ExtractionResult result;
+    if (auto text = pdfExtractor(options, sink).recogniseAllPages(request.path, &result.recognisedPages)) {
+        result.state = NanItemProcessingStates::complete;
+        result.text = std::move(*text);
+    } else {
+        result.state = NanItemProcessingStates::error;
+        result.message = "The document could not be opened for recognition.";
+    }
+    return finish(std::move(result));
+}
+
+json extractImage(const WorkerRequest& request, ProgressSink& sink) {
+    const ExtractionJobOptions options = jobOptionsFromJson(request.options);
+    ExtractionResult result;
+    {
+        JobPreviews previews(options);
+        const NanItemsProcessingImage extractor(options.ignoreSmallImages, *context().decoder, SlimOcr(&context().ocrPool),
+                                                [&sink](std::string_view line) { sink.log(line); });
+        result = extractor.extract(request.path, previews.previews());
+    }
+    if (result.state == NanItemProcessingStates::complete) {
+        sink.progress({{"page", 0}, {"recognised", result.recognisedPages > 0}});
+    }
+    return finish(std::move(result));
+}
+
+json extractText(const WorkerRequest& request, ProgressSink&) {
+    const ExtractionJobOptions options = jobOptionsFromJson(request.options);
+    TextExtractionLimits limits;
+    limits.maxFileBytes = options.maxTextBytes;
+    TextFileExtraction extraction = NanItemsProcessingText(limits).extract(request.path);
+    ExtractionResult result;
+    result.state = extraction.state;
+    result.message = std::move(extraction.message);
+    result.text = std::move(extraction.text);
+    result.totalPageCount = extraction.totalPageCount;
+    return finish(std::move(result));
+}
+
+}  // namespace
+
+void registerExtractorJobs(JobRegistry& jobs) {
+    jobs.add(std::string(extractPdfJob), extractPdf);
+    jobs.add(std::string(extractImageJob), extractImage);
+    jobs.add(std::string(extractTextJob), extractText);
+    jobs.add(std::string(enrichPdfJob), enrichPdf);
+}
+
+int extractorWorkerMain(int argc, char** argv) {
+    JobRegistry jobs;
+    registerExtractionJobs(jobs);
+    registerExtractorJobs(jobs);
+    const bool testJobs = std::any_of(argv + std::min(argc, 2), argv + argc,
+                                      [](const char* arg) { return arg == extractionWorkerTestJobsFlag; });
+    if (testJobs) registerTestJobs(jobs);
+    return runExtractionWorker(jobs);
+}
+
+}  // namespace lumidex::processing

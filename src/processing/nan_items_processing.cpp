@@ -1,0 +1,602 @@
+#include "processing/nan_items_processing.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <future>
+#include <list>
+
+#include "core/app_log.h"
+#include "core/diagnostics_collector.h"
+#include "core/hashing.h"
+#include "core/settings/settings.h"
+#include "folders/coordinator/balanced_data_manager.h"
+#include "processing/extractors/extraction_result.h"
+#include "processing/pipeline/digital_text_enrichment_queue.h"
+#include "processing/pipeline/pipeline_profiler.h"
+#include "processing/recognition/save_nan_images_helper.h"
+#include "storage/fts_tools.h"
+
+namespace lumidex::processing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Reason = ExtractionFailure::Reason;
+using namespace std::chrono_literals;
+
+// How often a waiting run looks at its cancellation token.
+constexpr auto cancellationPoll = 100ms;
+
+double secondsBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+ProfiledFileType profiledType(folders::FileRoute route) {
+    switch (route) {
+        case folders::FileRoute::pdf: return ProfiledFileType::pdf;
+        case folders::FileRoute::image: return ProfiledFileType::image;
+        case folders::FileRoute::text: return ProfiledFileType::text;
+        case folders::FileRoute::cloud: return ProfiledFileType::cloud;
+    }
+    return ProfiledFileType::pdf;
+}
+
+// A page the worker reports as recognised (progress payload {"page": i, "recognised": true}).
+bool isRecognisedPage(const std::string& payloadJson) {
+    const auto payload = nlohmann::json::parse(payloadJson, nullptr, false);
+    return payload.is_object() && payload.value("recognised", false);
+}
+
+// When the document's content came to be: the file's creation date, or its modification date when the
+// file system does not know one. Processing time would be meaningless in date searches.
+Date contentCreatedDate(const NanItem& item) {
+    return secondsSince1970(item.fileCreatedDate) > 0 ? item.fileCreatedDate : item.fileModifiedDate;
+}
+
+storage::FtsDocument ftsDocument(const NanItem& item, std::string foldedText) {
+    storage::FtsDocument document;
+    document.urlPath = item.urlString;
+    document.fileName = item.fileName;
+    document.combinedHash = item.combinedHash;
+    document.foldedText = std::move(foldedText);
+    document.creationDate = item.fileCreatedDate;
+    document.modificationDate = item.fileModifiedDate;
+    document.contentCreated = item.fileContentCreatedDate;
+    return document;
+}
+
+// True when the coordinator still holds this version of the item (it may have been removed or replaced
+// while its job ran; its rows must then not be written).
+bool stillRegistered(folders::BalancedDataManager& manager, const NanItem& item) {
+    const auto current = manager.itemByCombinedHash(item.combinedHash);
+    return current && current->urlString == item.urlString;
+}
+
+}  // namespace
+
+// --- enrichment bookkeeping ---
+
+// One run's share of the enrichment queue; the run waits until `pending` is 0 before it returns.
+struct NanItemsProcessing::EnrichmentContext {
+    folders::BalancedDataManager* manager = nullptr;
+    CancellationToken cancellationToken;
+    std::string rootFolderUrl;
+    bool lowResImages = false;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    int64_t pending = 0;
+
+    void finishOne() {
+        std::lock_guard lock(mutex);
+        --pending;
+        changed.notify_all();
+    }
+    void waitUntilDone() {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [this] { return pending == 0; });
+    }
+};
+
+struct NanItemsProcessing::EnrichmentTicket {
+    std::shared_ptr<EnrichmentContext> context;
+    NanItem item;
+    std::string digitalText;  // folded, as stored
+};
+
+namespace {
+
+template <class Ticket>
+std::shared_ptr<Ticket> takeTicket(std::map<uint32_t, std::deque<std::shared_ptr<Ticket>>>& tickets, uint32_t hash) {
+    const auto found = tickets.find(hash);
+    if (found == tickets.end() || found->second.empty()) return nullptr;
+    auto ticket = std::move(found->second.front());
+    found->second.pop_front();
+    if (found->second.empty()) tickets.erase(found);
+    return ticket;
+}
+
+}  // namespace
+
+// --- one run ---
+
+class NanItemsProcessing::Run {
+public:
+    Run(NanItemsProcessing& owner, folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings,
+        std::shared_ptr<EnrichmentContext> enrichment)
+        : owner_(owner), manager_(manager), settings_(settings), enrichment_(std::move(enrichment)) {
+        const Settings preferences(owner_.settingsStore_);
+        jobOptions_.lowResImages = settings_.lowResImages;
+        jobOptions_.ignoreSmallImages = preferences.ignoreSmallImages();
+        jobOptions_.dataDirectory = manager_.folderDataDirectory();
+        jobOptions_.rootFolderUrl = settings_.rootFolderUrl;
+        std::size_t limit = owner_.options_.maxItemsInFlight != 0 ? owner_.options_.maxItemsInFlight
+                                                                   : owner_.pool_->workerCount();
+        if (settings_.slowHardDrive) limit = 1;  // one file at a time: no seeking between two readers
+        maxInFlight_ = std::max<std::size_t>(limit, 1);
+    }
+
+    void execute(std::vector<NanItem> items);
+
+private:
+    struct Pending {
+        NanItem item;
+        folders::FileRoute route;
+        Clock::time_point enqueued;
+    };
+    struct Job {
+        Pending pending;
+        Clock::time_point dispatched;
+        double queueWait = 0;
+        ExtractionWorkerPool::JobId id = 0;
+        bool done = false;
+    };
+    struct Completion {
+        std::shared_ptr<Job> job;
+        ExtractionOutcome outcome;
+    };
+
+    void dispatch(Pending pending);
+    void cancelInFlight();
+    void persist(std::vector<Completion>& batch);
+    void pageRecognised();
+
+    NanItemsProcessing& owner_;
+    folders::BalancedDataManager& manager_;
+    const folders::ProcessingRunSettings& settings_;
+    std::shared_ptr<EnrichmentContext> enrichment_;
+    ExtractionJobOptions jobOptions_;
+    std::size_t maxInFlight_ = 1;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::list<std::shared_ptr<Job>> inFlight_;
+    std::deque<Completion> completions_;
+};
+
+void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
+    const std::string& folder = settings_.rootFolderUrl;
+    std::deque<Pending> queue;
+    int64_t cloudItems = 0;
+    std::vector<NanItem> unsupported;
+    const auto now = Clock::now();
+    for (NanItem& item : items) {
+        const auto route = NanItemsProcessing::route(item);
+        if (!route) {
+            item.processingState = NanItemProcessingStates::notSupported;
+            unsupported.push_back(std::move(item));
+        } else if (*route == folders::FileRoute::cloud) {
+            ++cloudItems;  // stays readyForProcessing until the cloud extraction takes it
+        } else {
+            owner_.profiler_.markEnqueued(item.combinedHash, now);
+            queue.push_back(Pending{std::move(item), *route, now});
+        }
+    }
+    owner_.updateStats(folder, [&](FolderProcessingStats& s) { s.waitingForCloud = cloudItems; });
+    if (cloudItems > 0) {
+        owner_.log("[NanItemsProcessing] " + std::to_string(cloudItems) +
+                   " Dateien warten auf den Cloud-Dienst in " + folder);
+    }
+    if (!unsupported.empty()) manager_.saveItems(unsupported);
+
+    bool cancelSent = false;
+    for (;;) {
+        const bool cancelled = settings_.cancellationToken.isCancelled();
+        if (cancelled && !cancelSent) {
+            cancelSent = true;
+            cancelInFlight();
+            if (!queue.empty()) {
+                owner_.log("[NanItemsProcessing] abgebrochen, " + std::to_string(queue.size()) +
+                           " Dateien bleiben für einen späteren Lauf: " + folder);
+                owner_.updateStats(folder, [&](FolderProcessingStats& s) {
+                    s.interrupted += static_cast<int64_t>(queue.size());
+                });
+                queue.clear();
+            }
+        }
+        for (;;) {
+            {
+                std::lock_guard lock(mutex_);
+                if (cancelled || queue.empty() || inFlight_.size() >= maxInFlight_) break;
+            }
+            dispatch(std::move(queue.front()));
+            queue.pop_front();
+        }
+
+        std::vector<Completion> batch;
+        bool idle = false;
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait_for(lock, cancellationPoll, [this] { return !completions_.empty(); });
+            while (!completions_.empty()) {
+                batch.push_back(std::move(completions_.front()));
+                completions_.pop_front();
+            }
+            idle = inFlight_.empty() && (queue.empty() || cancelled);
+        }
+        if (!batch.empty()) persist(batch);
+        if (idle) break;
+    }
+    // The enrichments of this run use the coordinator: they must end before the run does.
+    enrichment_->waitUntilDone();
+}
+
+void NanItemsProcessing::Run::dispatch(Pending pending) {
+    auto job = std::make_shared<Job>();
+    job->dispatched = Clock::now();
+    job->queueWait = owner_.profiler_.takeQueueWait(pending.item.combinedHash, job->dispatched);
+    std::string kind(NanItemsProcessing::jobKind(pending.route));
+    if (owner_.options_.jobKindOverride) {
+        if (auto replaced = owner_.options_.jobKindOverride(pending.item)) kind = std::move(*replaced);
+    }
+    ExtractionJobOptions options = jobOptions_;
+    options.imageKey = SaveNanImagesHelper::imageKey(pending.item);
+    ExtractionRequest request{std::move(kind), pending.item.urlString, encodeJobOptions(options), std::nullopt};
+    job->pending = std::move(pending);
+    {
+        std::lock_guard lock(mutex_);
+        inFlight_.push_back(job);
+    }
+    const auto id = owner_.pool_->submit(
+        std::move(request),
+        [this](const std::string& payload) {
+            if (isRecognisedPage(payload)) pageRecognised();
+        },
+        [this, job](ExtractionOutcome outcome) {
+            std::lock_guard lock(mutex_);
+            job->done = true;
+            inFlight_.remove(job);
+            completions_.push_back(Completion{job, std::move(outcome)});
+            changed_.notify_all();
+        });
+    std::lock_guard lock(mutex_);
+    job->id = id;
+}
+
+void NanItemsProcessing::Run::cancelInFlight() {
+    std::vector<ExtractionWorkerPool::JobId> ids;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& job : inFlight_) {
+            if (!job->done && job->id != 0) ids.push_back(job->id);
+        }
+    }
+    for (const auto id : ids) owner_.pool_->cancel(id);
+}
+
+void NanItemsProcessing::Run::pageRecognised() {
+    manager_.throttledProgressUpdater().addOcrPages(1);
+    owner_.diagnostics_.increment("ocr.page");
+    owner_.updateStats(settings_.rootFolderUrl, [](FolderProcessingStats& s) { ++s.pagesRecognised; });
+}
+
+void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
+    const std::string& folder = settings_.rootFolderUrl;
+    if (settings_.cancellationToken.isCancelled()) {
+        // A stopped run persists nothing more: these items are taken up again by a later run.
+        owner_.updateStats(folder, [&](FolderProcessingStats& s) { s.interrupted += static_cast<int64_t>(batch.size()); });
+        return;
+    }
+    const auto started = Clock::now();
+    struct Persisted {
+        Job* job;
+        NanItem item;
+        ExtractionResult result;
+    };
+    std::vector<Persisted> items;
+    std::vector<NanItem> toSave;
+    FolderProcessingStats delta;
+    for (Completion& completion : batch) {
+        NanItem item = completion.job->pending.item;
+        std::optional<ExtractionResult> result;
+        std::string failure;
+        if (!completion.outcome.ok()) {
+            const Reason reason = completion.outcome.failure().reason;
+            if (reason == Reason::cancelled || reason == Reason::workerUnavailable) {
+                owner_.log("[NanItemsProcessing] nicht verarbeitet, bleibt für einen späteren Lauf: " + item.urlString +
+                           " (" + completion.outcome.description() + ")");
+                ++delta.interrupted;
+                continue;
+            }
+            failure = completion.outcome.description();
+        } else {
+            std::string error;
+            result = decodeExtractionResult(completion.outcome.resultJson(), error);
+            if (!result) failure = error;
+        }
+        owner_.log("Erneut verarbeitet: " + item.urlString);
+        if (!result) {
+            owner_.log("[NanItemsProcessing] Verarbeitung fehlgeschlagen: " + item.urlString + ": " + failure);
+            item.processingState = NanItemProcessingStates::error;
+            ++delta.errors;
+            ++delta.documentsProcessed;
+            toSave.push_back(std::move(item));
+            continue;
+        }
+        item.processingState = result->state;
+        if (result->state == NanItemProcessingStates::error) {
+            owner_.log("[NanItemsProcessing] Datei nicht lesbar: " + item.urlString + ": " + result->message);
+            ++delta.errors;
+            ++delta.documentsProcessed;
+            toSave.push_back(std::move(item));
+            continue;
+        }
+        if (result->state == NanItemProcessingStates::pdfLocked) ++delta.locked;
+        item.totalPageCount = result->totalPageCount;
+        item.contentHash = contentHash(result->text);
+        item.fileContentCreatedDate = contentCreatedDate(item);
+        ++delta.documentsProcessed;
+        items.push_back(Persisted{completion.job.get(), std::move(item), std::move(*result)});
+    }
+
+    std::vector<OcrRect> rects;
+    std::vector<storage::FtsDocument> texts;
+    std::vector<storage::FtsDocument> numbers;
+    std::vector<std::pair<NanItem, std::string>> enrichments;
+    for (Persisted& persisted : items) {
+        NanItem& item = persisted.item;
+        ExtractionResult& result = persisted.result;
+        if (!stillRegistered(manager_, item)) continue;  // saveItems drops it too
+        // Files that are not read (an over-large text file) get no rows, like unsupported files.
+        if (result.state != NanItemProcessingStates::notSupported) {
+            if (!result.rects.empty()) {
+                // A run that ended between writing rectangles and saving the item leaves rows behind.
+                manager_.ocrRectsDatabaseBalancer().deleteRects(item.combinedHash);
+                for (OcrRect& rect : result.rects) {
+                    rect.id = Uuid::random();
+                    rect.combinedHash = item.combinedHash;
+                    rects.push_back(std::move(rect));
+                }
+            }
+            std::string folded = storage::FtsTools::fold(result.text);
+            if (std::string tokens = storage::FtsTools::numberTokens(folded); !tokens.empty()) {
+                numbers.push_back(ftsDocument(item, std::move(tokens)));
+            }
+            if (result.digitalText && !folded.empty()) enrichments.emplace_back(item, folded);
+            texts.push_back(ftsDocument(item, std::move(folded)));
+        }
+        toSave.push_back(item);
+    }
+    if (!rects.empty()) manager_.ocrRectsDatabaseBalancer().createOcrRectItem(rects);
+    if (!texts.empty()) manager_.ftsDatabaseBalancer().write(texts);
+    if (!numbers.empty()) manager_.numbersDatabaseBalancer().write(numbers);
+    if (!toSave.empty()) manager_.saveItems(toSave);
+    manager_.throttledProgressUpdater().addHandled(static_cast<int64_t>(toSave.size()));
+    owner_.updateStats(folder, [&](FolderProcessingStats& s) {
+        s.documentsProcessed += delta.documentsProcessed;
+        s.errors += delta.errors;
+        s.locked += delta.locked;
+        s.interrupted += delta.interrupted;
+    });
+
+    const auto ended = Clock::now();
+    const double persistence = secondsBetween(started, ended) / static_cast<double>(std::max<std::size_t>(batch.size(), 1));
+    for (const Persisted& persisted : items) {
+        FileProfile profile;
+        profile.combinedHash = persisted.item.combinedHash;
+        profile.fileExtension = folders::lowerCaseExtension(persisted.item.urlString);
+        profile.fileType = profiledType(persisted.job->pending.route);
+        profile.pageCount = persisted.item.totalPageCount;
+        profile.setPhase(ProfilePhase::queueWait, persisted.job->queueWait);
+        for (const auto& [name, seconds] : persisted.result.phases) {
+            if (auto phase = profilePhaseFromRaw(name)) profile.setPhase(*phase, seconds);
+        }
+        profile.setPhase(ProfilePhase::resultPersistence, persistence);
+        profile.setPhase(ProfilePhase::totalProcessing, secondsBetween(persisted.job->dispatched, ended));
+        owner_.profiler_.record(std::move(profile));
+    }
+
+    // After the save, so that the stored digital text is what the enrichment extends.
+    for (auto& [item, digitalText] : enrichments) {
+        if (settings_.cancellationToken.isCancelled()) break;
+        owner_.enqueueEnrichment(enrichment_, item, std::move(digitalText));
+    }
+}
+
+// --- the runner ---
+
+NanItemsProcessing::NanItemsProcessing(NanItemsProcessingOptions options)
+    : options_(std::move(options)),
+      pool_(options_.workerPool ? options_.workerPool
+                                : std::make_shared<ExtractionWorkerPool>(options_.workerPoolOptions)),
+      settingsStore_(options_.settingsStore != nullptr ? *options_.settingsStore : SettingsStore::shared()),
+      diagnostics_(options_.diagnostics != nullptr ? *options_.diagnostics : DiagnosticsCollector::shared()),
+      profiler_(options_.profiler != nullptr ? *options_.profiler : PipelineProfiler::shared()) {
+    auto recognise = [this](const NanItem& item) { return recogniseForEnrichment(item); };
+    auto store = [this](const NanItem& item, const std::string& text) { storeEnrichment(item, text); };
+    if (options_.enrichmentQueue != nullptr) {
+        enrichmentQueue_ = options_.enrichmentQueue;
+        enrichmentQueue_->configure(recognise, store);
+    } else {
+        ownEnrichmentQueue_ = std::make_unique<DigitalTextEnrichmentQueue>(recognise, store);
+        enrichmentQueue_ = ownEnrichmentQueue_.get();
+    }
+}
+
+NanItemsProcessing::~NanItemsProcessing() {
+    if (!ownEnrichmentQueue_) {
+        // The shared queue outlives us: later enrichments must not call into this object.
+        enrichmentQueue_->configure(nullptr, nullptr);
+        enrichmentQueue_->waitUntilIdle();
+    }
+    ownEnrichmentQueue_.reset();
+}
+
+std::optional<folders::FileRoute> NanItemsProcessing::route(const NanItem& item) {
+    return folders::routeForExtension(folders::lowerCaseExtension(item.urlString.empty() ? item.fileName : item.urlString));
+}
+
+std::string_view NanItemsProcessing::jobKind(folders::FileRoute route) {
+    switch (route) {
+        case folders::FileRoute::pdf: return extractPdfJob;
+        case folders::FileRoute::image: return extractImageJob;
+        case folders::FileRoute::text: return extractTextJob;
+        case folders::FileRoute::cloud: return {};
+    }
+    return {};
+}
+
+void NanItemsProcessing::run(folders::BalancedDataManager& manager, std::vector<NanItem> items,
+                             const folders::ProcessingRunSettings& settings) {
+    if (items.empty()) return;
+    auto enrichment = std::make_shared<EnrichmentContext>();
+    enrichment->manager = &manager;
+    enrichment->cancellationToken = settings.cancellationToken;
+    enrichment->rootFolderUrl = settings.rootFolderUrl;
+    enrichment->lowResImages = settings.lowResImages;
+    Run run(*this, manager, settings, enrichment);
+    try {
+        run.execute(std::move(items));
+    } catch (...) {
+        // The enrichments already queued still hold the coordinator.
+        enrichment->waitUntilDone();
+        throw;
+    }
+}
+
+FolderProcessingStats NanItemsProcessing::stats(const std::string& rootFolderUrl) const {
+    std::lock_guard lock(statsMutex_);
+    const auto found = stats_.find(rootFolderUrl);
+    return found == stats_.end() ? FolderProcessingStats{} : found->second;
+}
+
+void NanItemsProcessing::log(std::string_view line) const {
+    if (options_.log) {
+        options_.log(line);
+    } else {
+        appLog(line);
+    }
+}
+
+void NanItemsProcessing::updateStats(const std::string& folder, const std::function<void(FolderProcessingStats&)>& change) {
+    std::lock_guard lock(statsMutex_);
+    change(stats_[folder]);
+}
+
+// --- digital-text enrichment ---
+
+void NanItemsProcessing::enqueueEnrichment(const std::shared_ptr<EnrichmentContext>& context, const NanItem& item,
+                                           std::string storedDigitalText) {
+    auto ticket = std::make_shared<EnrichmentTicket>(EnrichmentTicket{context, item, storedDigitalText});
+    {
+        std::lock_guard lock(context->mutex);
+        ++context->pending;
+    }
+    {
+        std::lock_guard lock(enrichmentMutex_);
+        awaitingRecognition_[item.combinedHash].push_back(std::move(ticket));
+    }
+    updateStats(context->rootFolderUrl, [](FolderProcessingStats& s) { ++s.enrichmentsQueued; });
+    // Blocks while the queue holds its maximum; the queue's own log line names the file.
+    enrichmentQueue_->enqueue(item, std::move(storedDigitalText));
+}
+
+std::optional<std::string> NanItemsProcessing::recogniseForEnrichment(const NanItem& item) {
+    std::shared_ptr<EnrichmentTicket> ticket;
+    {
+        std::lock_guard lock(enrichmentMutex_);
+        ticket = takeTicket(awaitingRecognition_, item.combinedHash);
+    }
+    if (!ticket) return std::nullopt;
+    const CancellationToken& token = ticket->context->cancellationToken;
+    std::optional<std::string> text;
+    try {
+        if (!token.isCancelled()) {
+            text = options_.enrichmentRecogniser ? options_.enrichmentRecogniser(item) : runEnrichmentJob(*ticket);
+        }
+    } catch (const std::exception& e) {
+        log("[DigitalTextEnrichment] recognition failed for: " + item.urlString + ": " + e.what());
+        text.reset();
+    }
+    if (text && token.isCancelled()) text.reset();
+    // The queue stores only when words are missing; whoever ends the enrichment releases the run.
+    const bool storeFollows = text && !findMissingWords(ticket->digitalText, *text).words.empty();
+    if (storeFollows) {
+        std::lock_guard lock(enrichmentMutex_);
+        awaitingStore_[item.combinedHash].push_back(ticket);
+    } else {
+        ticket->context->finishOne();
+    }
+    return text;
+}
+
+void NanItemsProcessing::storeEnrichment(const NanItem& item, const std::string& newText) {
+    std::shared_ptr<EnrichmentTicket> ticket;
+    {
+        std::lock_guard lock(enrichmentMutex_);
+        ticket = takeTicket(awaitingStore_, item.combinedHash);
+    }
+    if (!ticket) return;
+    struct Release {
+        EnrichmentContext& context;
+        ~Release() { context.finishOne(); }
+    } release{*ticket->context};
+    if (ticket->context->cancellationToken.isCancelled()) return;
+    folders::BalancedDataManager& manager = *ticket->context->manager;
+    if (!stillRegistered(manager, ticket->item)) return;
+    manager.ftsDatabaseBalancer().write(ftsDocument(ticket->item, newText));
+    if (std::string tokens = storage::FtsTools::numberTokens(newText); !tokens.empty()) {
+        manager.numbersDatabaseBalancer().write(ftsDocument(ticket->item, std::move(tokens)));
+    }
+}
+
+std::optional<std::string> NanItemsProcessing::runEnrichmentJob(const EnrichmentTicket& ticket) {
+    EnrichmentContext& context = *ticket.context;
+    ExtractionJobOptions options;
+    options.lowResImages = context.lowResImages;
+    options.rootFolderUrl = context.rootFolderUrl;
+    auto done = std::make_shared<std::promise<ExtractionOutcome>>();
+    auto outcomeFuture = done->get_future();
+    const auto id = pool_->submit(
+        ExtractionRequest{std::string(enrichPdfJob), ticket.item.urlString, encodeJobOptions(options), std::nullopt},
+        [this, &context](const std::string& payload) {
+            if (!isRecognisedPage(payload)) return;
+            context.manager->throttledProgressUpdater().addOcrPages(1);
+            diagnostics_.increment("ocr.page");
+            updateStats(context.rootFolderUrl, [](FolderProcessingStats& s) { ++s.pagesRecognised; });
+        },
+        [done](ExtractionOutcome outcome) { done->set_value(std::move(outcome)); });
+    bool cancelSent = false;
+    while (outcomeFuture.wait_for(cancellationPoll) != std::future_status::ready) {
+        if (!cancelSent && context.cancellationToken.isCancelled()) {
+            cancelSent = true;
+            pool_->cancel(id);
+        }
+    }
+    const ExtractionOutcome outcome = outcomeFuture.get();
+    if (!outcome.ok()) {
+        log("[DigitalTextEnrichment] " + ticket.item.urlString + ": " + outcome.description());
+        return std::nullopt;
+    }
+    std::string error;
+    auto result = decodeExtractionResult(outcome.resultJson(), error);
+    if (!result || result->state != NanItemProcessingStates::complete) {
+        log("[DigitalTextEnrichment] " + ticket.item.urlString + ": " + (result ? result->message : error));
+        return std::nullopt;
+    }
+    return std::move(result->text);
+}
+
+}  // namespace lumidex::processing

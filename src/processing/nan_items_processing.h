@@ -1,0 +1,134 @@
+// The processing run: takes the items a folder's coordinator hands over, routes each by its lower-case
+// extension (pdf / 12 image / 5 text / 15 cloud types) to its extractor job, runs the jobs in the shared
+// pool of extraction worker processes, and persists every result through the coordinator.
+//
+// Per run: items are dispatched in order, at most maxItemsInFlight at a time (default: the pool's
+// worker count; one at a time when slowHardDrive is on). Results are persisted on the run's thread:
+// "Erneut verarbeitet: <path>" is logged; an item in error is saved alone; otherwise its rectangles
+// are written first (replacing any of the same version), then its folded text into the full-text
+// store of its shard (and its number tokens into the numbers store), then the item is saved with its
+// final state, page count and contentHash. PDFs that had digital text are then handed to the digital
+// text enrichment (an "enrich.pdf" worker job recognises the pages; missing words are written to the
+// full-text store). Every recognised page counts in "ocr.page" and in the folder's progress updater.
+//
+// Outcomes: a worker crash, hang or memory exhaustion ends that item in error with a log line naming
+// the file; the run carries on. Items of the cloud set are left readyForProcessing (waiting for the
+// cloud extraction service) and never marked done. When the folder's cancellation token is set the
+// run stops dispatching, kills the jobs in flight and persists nothing more: unfinished items keep
+// readyForProcessing so that a later run takes them up; the same holds when no worker can be started.
+// Items in error are not retried by runs; retryFailedItems() (default_runner.h) retries them once
+// per start-up.
+//
+// Thread-safety: run() may be called for several folders at once (one run per folder at a time, as
+// the coordinator guarantees); stats() from any thread. run() returns only after the enrichments it
+// queued have finished (quickly when cancelled), so it never touches a coordinator after returning.
+// Lifetime: the runner must outlive its runs; destruction waits for enrichments still queued.
+// Nothing throws from run() except std::bad_alloc.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/model/nan_item.h"
+#include "folders/coordinator/processing_runner.h"
+#include "folders/scanning/file_types.h"
+#include "processing/worker/extraction_worker_pool.h"
+
+namespace lumidex {
+class DiagnosticsCollector;
+class SettingsStore;
+}  // namespace lumidex
+
+namespace lumidex::processing {
+
+class DigitalTextEnrichmentQueue;
+class PipelineProfiler;
+
+// Counts per searchable folder since the runner was created.
+struct FolderProcessingStats {
+    int64_t documentsProcessed = 0;  // items persisted with a final state (errors included)
+    int64_t pagesRecognised = 0;     // recognised pages, enrichment included
+    int64_t errors = 0;
+    int64_t locked = 0;              // pdfLocked
+    int64_t interrupted = 0;         // left readyForProcessing by a cancel or a missing worker
+    int64_t waitingForCloud = 0;     // cloud-set items handed to the latest run, left waiting
+    int64_t enrichmentsQueued = 0;
+};
+
+struct NanItemsProcessingOptions {
+    std::shared_ptr<ExtractionWorkerPool> workerPool;  // null: a pool made from workerPoolOptions
+    ExtractionWorkerPoolOptions workerPoolOptions;
+    SettingsStore* settingsStore = nullptr;              // null: the shared store (ignoreSmallImages)
+    DiagnosticsCollector* diagnostics = nullptr;         // null: the shared collector
+    PipelineProfiler* profiler = nullptr;                // null: the shared profiler
+    // null: a queue of the runner's own. A queue given here is configured for this runner and must not
+    // serve another runner while this one exists (enrichments are matched to their runs by the runner).
+    DigitalTextEnrichmentQueue* enrichmentQueue = nullptr;
+    std::size_t maxItemsInFlight = 0;                    // 0: the pool's worker count
+    std::function<void(std::string_view)> log;          // null: the debug log
+    // Test hooks. jobKindOverride may replace an item's job kind (e.g. with a crashing test kind);
+    // enrichmentRecogniser replaces the "enrich.pdf" job.
+    std::function<std::optional<std::string>(const NanItem&)> jobKindOverride;
+    std::function<std::optional<std::string>(const NanItem&)> enrichmentRecogniser;
+};
+
+class NanItemsProcessing final : public folders::ProcessingRunner {
+public:
+    explicit NanItemsProcessing(NanItemsProcessingOptions options = {});
+    ~NanItemsProcessing() override;
+    NanItemsProcessing(const NanItemsProcessing&) = delete;
+    NanItemsProcessing& operator=(const NanItemsProcessing&) = delete;
+
+    void run(folders::BalancedDataManager& manager, std::vector<NanItem> items,
+             const folders::ProcessingRunSettings& settings) override;
+
+    FolderProcessingStats stats(const std::string& rootFolderUrl) const;
+    ExtractionWorkerPool& workerPool() { return *pool_; }
+
+    // The extractor an item goes to, by the lower-case extension of its path; nullopt when unsupported.
+    static std::optional<folders::FileRoute> route(const NanItem& item);
+    // The worker job kind of a route; empty for the cloud set (not extracted locally).
+    static std::string_view jobKind(folders::FileRoute route);
+
+private:
+    class Run;
+    struct EnrichmentContext;
+    struct EnrichmentTicket;
+
+    void log(std::string_view line) const;
+    void updateStats(const std::string& folder, const std::function<void(FolderProcessingStats&)>& change);
+    void enqueueEnrichment(const std::shared_ptr<EnrichmentContext>& context, const NanItem& item,
+                           std::string storedDigitalText);
+    std::optional<std::string> recogniseForEnrichment(const NanItem& item);
+    void storeEnrichment(const NanItem& item, const std::string& newText);
+    std::optional<std::string> runEnrichmentJob(const EnrichmentTicket& ticket);
+
+    NanItemsProcessingOptions options_;
+    std::shared_ptr<ExtractionWorkerPool> pool_;
+    SettingsStore& settingsStore_;
+    DiagnosticsCollector& diagnostics_;
+    PipelineProfiler& profiler_;
+
+    mutable std::mutex statsMutex_;
+    std::map<std::string, FolderProcessingStats> stats_;
+
+    // Enrichments between enqueue and their end: waiting for recognition, then for the store write.
+    std::mutex enrichmentMutex_;
+    std::map<uint32_t, std::deque<std::shared_ptr<EnrichmentTicket>>> awaitingRecognition_;
+    std::map<uint32_t, std::deque<std::shared_ptr<EnrichmentTicket>>> awaitingStore_;
+
+    std::unique_ptr<DigitalTextEnrichmentQueue> ownEnrichmentQueue_;  // last: drained before the rest goes
+    DigitalTextEnrichmentQueue* enrichmentQueue_ = nullptr;
+};
+
+}  // namespace lumidex::processing

@@ -1,0 +1,91 @@
+#include "processing/recognition/pdf_processing.h"
+
+#include <algorithm>
+#include <future>
+#include <memory>
+
+#include "processing/recognition/render_size.h"
+
+namespace lumidex::processing {
+
+std::string PdfPagesResult::text() const {
+    std::string joined;
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        if (i > 0) joined += ' ';
+        joined += pages[i].transcript;
+    }
+    return joined;
+}
+
+std::vector<OcrRect> PdfPagesResult::ocrRects(uint32_t combinedHash) const {
+    std::vector<OcrRect> rects;
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        auto page = pages[i].ocrRects(combinedHash, static_cast<int64_t>(i));
+        rects.insert(rects.end(), std::make_move_iterator(page.begin()), std::make_move_iterator(page.end()));
+    }
+    return rects;
+}
+
+PdfProcessing::PdfProcessing(bool lowResImages, SlimOcr slimOcr, CancellationToken cancellationToken,
+                             UpdateHandledPage updateHandledPage, platform::PdfRenderColor renderColor)
+    : lowResImages_(lowResImages),
+      slimOcr_(slimOcr),
+      cancellationToken_(std::move(cancellationToken)),
+      updateHandledPage_(std::move(updateHandledPage)),
+      renderColor_(renderColor) {}
+
+std::optional<platform::Bitmap> PdfProcessing::renderPage(const platform::PdfDocument& document, int pageIndex,
+                                                          bool lowResImages, platform::PdfRenderColor color) {
+    const auto box = document.mediaBox(pageIndex);
+    if (!box) return std::nullopt;
+    const PixelSize size = renderSize(box->width, box->height, lowResImages);
+    if (size.isEmpty()) return std::nullopt;
+    return document.renderPage(pageIndex, size.width, size.height, color);
+}
+
+PdfPagesResult PdfProcessing::processPages(const platform::PdfDocument& document, const PagePreviews& previews,
+                                           bool recognizeText) const {
+    PdfPagesResult result;
+    const int pageCount = document.pageCount();
+    result.pageCount = pageCount;
+    result.pages.reserve(static_cast<std::size_t>(std::max(pageCount, 0)));
+    auto render = [&](int pageIndex) -> std::shared_ptr<const platform::Bitmap> {
+        auto bitmap = renderPage(document, pageIndex, lowResImages_, renderColor_);
+        return bitmap ? std::make_shared<const platform::Bitmap>(std::move(*bitmap)) : nullptr;
+    };
+
+    std::shared_ptr<const platform::Bitmap> current;
+    for (int i = 0; i < pageCount; ++i) {
+        cancellationToken_.throwIfCancelled();
+        if (i == 0) current = render(0);
+
+        std::future<SlimOcrOutcome> recognition;
+        if (recognizeText && current) recognition = slimOcr_.recognizeTextAsync(current, i, pageCount);
+
+        // Work that does not need the recognition result overlaps it: the next page, this page's previews.
+        std::shared_ptr<const platform::Bitmap> next;
+        if (i + 1 < pageCount && !cancellationToken_.isCancelled()) next = render(i + 1);
+        if (previews.helper != nullptr && current) {
+            previews.helper->savePageImageAndThumbnail(previews.key, i, *current, previews.thumbnailOnly);
+        }
+
+        SlimOcrResult page;
+        page.pageCount = pageCount;
+        if (recognition.valid()) {
+            SlimOcrOutcome outcome = recognition.get();
+            if (outcome.result) {
+                page = std::move(*outcome.result);
+            } else {
+                page.ocrResultStates = OcrResultStates::failed;
+            }
+        } else {
+            page.ocrResultStates = OcrResultStates::skipped;
+        }
+        result.pages.push_back(std::move(page));
+        if (updateHandledPage_) updateHandledPage_(i);
+        current = std::move(next);
+    }
+    return result;
+}
+
+}  // namespace lumidex::processing

@@ -1,0 +1,76 @@
+// The page loop over a PDF: render each page at the bounded resolution, recognise its text, write its
+// previews, report it as handled.
+//
+// Rendering of page i + 1 runs on the calling thread while page i is being recognised on the recognition
+// queue, so the two overlap by one page; the previews of page i are encoded in that time too. At most two
+// page bitmaps are alive at once. The cancellation token is tested before each page: when it is set the
+// loop throws MyCancellationError and its partial result is dropped (the item is taken up by a later run).
+// A page that cannot be rendered (empty page box, renderer failure) contributes no text and no previews;
+// a recognition error is logged by SlimOcr and the page contributes no text. Neither stops the loop.
+// Thread-safety: processPages() blocks its caller until the document is done; different calls may run
+// on different threads at once. updateHandledPage runs on the calling thread once per finished page.
+// Exceptions from updateHandledPage or the preview writer propagate to the caller.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/concurrency/cancellation_token.h"
+#include "core/model/ocr_rect.h"
+#include "platform/bitmap.h"
+#include "platform/pdf_document.h"
+#include "processing/recognition/save_nan_images_helper.h"
+#include "processing/recognition/slim_ocr.h"
+
+namespace lumidex::processing {
+
+struct PdfPagesResult {
+    int64_t pageCount = 0;
+    // One entry per page, in page order. ocrResultStates: recognized, failed (recognition error), or
+    // skipped (no bitmap, or recognition not asked for).
+    std::vector<SlimOcrResult> pages;
+
+    // The page transcripts joined with single spaces.
+    std::string text() const;
+    // The lines of every page as rectangle records of one document version.
+    std::vector<OcrRect> ocrRects(uint32_t combinedHash) const;
+};
+
+struct PagePreviews {
+    const SaveNanImagesHelper* helper = nullptr;  // null: no previews
+    std::string key;                              // SaveNanImagesHelper::imageKey(item)
+    bool thumbnailOnly = false;
+};
+
+class PdfProcessing {
+public:
+    using UpdateHandledPage = std::function<void(int64_t pageIndex)>;
+
+    PdfProcessing(bool lowResImages, SlimOcr slimOcr, CancellationToken cancellationToken,
+                  UpdateHandledPage updateHandledPage, platform::PdfRenderColor renderColor = platform::PdfRenderColor::rgb);
+
+    bool lowResImages() const { return lowResImages_; }
+    const SlimOcr& slimOcr() const { return slimOcr_; }
+    const CancellationToken& cancellationToken() const { return cancellationToken_; }
+
+    // recognizeText false: only renders the pages for their previews (documents with digital text).
+    PdfPagesResult processPages(const platform::PdfDocument& document, const PagePreviews& previews = {},
+                                bool recognizeText = true) const;
+
+    // One page at the size of renderSize(); nullopt for an empty page box or a renderer failure.
+    static std::optional<platform::Bitmap> renderPage(const platform::PdfDocument& document, int pageIndex,
+                                                      bool lowResImages,
+                                                      platform::PdfRenderColor color = platform::PdfRenderColor::rgb);
+
+private:
+    bool lowResImages_;
+    SlimOcr slimOcr_;
+    CancellationToken cancellationToken_;
+    UpdateHandledPage updateHandledPage_;
+    platform::PdfRenderColor renderColor_;
+};
+
+}  // namespace lumidex::processing

@@ -1,0 +1,254 @@
+#include "search/list_search_view_model.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "search/search_text.h"
+
+namespace lumidex::search {
+namespace {
+
+bool hasFullDateRange(const SearchParameters& p) { return p.startDate.has_value() && p.endDate.has_value(); }
+
+// Tag and size filters read the disk; the others are decided from the items alone.
+bool filterReadsDisk(const SearchFilterState& state) {
+    return !state.selectedFinderTags.empty() || state.fileSizeMin || state.fileSizeMax;
+}
+
+}  // namespace
+
+struct ListSearchViewModel::Published {
+    SearchOutcome outcome;
+    std::vector<NanItem> shown;
+    SearchFilterState filteredWith;
+};
+
+ListSearchViewModel::ListSearchViewModel(std::shared_ptr<const SearchEngine> engine, Settings settings,
+                                         ViewModelScheduler& scheduler, std::shared_ptr<FileInfoReader> files)
+    : engine_(std::move(engine)),
+      settings_(settings),
+      scheduler_(scheduler),
+      files_(files),
+      alive_(std::make_shared<bool>(true)),
+      parameters_(searchParametersFromSettings(settings)),
+      filterViewModel_(scheduler, std::move(files)) {
+    filterViewModel_.setOnChange([this](SearchFilterViewModel::Change change) {
+        if (change == SearchFilterViewModel::Change::filterState) refilter();
+    });
+}
+
+ListSearchViewModel::~ListSearchViewModel() {
+    *alive_ = false;
+    typingPause_.reset();
+    if (searchTask_) searchTask_->cancel();
+}
+
+SearchParameters ListSearchViewModel::withPendingText() {
+    SearchParameters p = parameters_;
+    if (pendingText_) {
+        p.searchText = std::move(*pendingText_);
+        pendingText_.reset();
+        typingPause_.reset();
+    }
+    return p;
+}
+
+void ListSearchViewModel::searchTextTyped(std::string text) {
+    pendingText_ = std::move(text);
+    const int64_t seconds = std::max<int64_t>(settings_.autoSearchDelaySeconds(), 0);
+    if (seconds == 0) {
+        parametersChanged(withPendingText());
+        return;
+    }
+    typingPause_ = scheduler_.scheduleOnMain(std::chrono::seconds(seconds), [this, alive = alive_] {
+        if (*alive && pendingText_) parametersChanged(withPendingText());
+    });
+}
+
+void ListSearchViewModel::submitSearchText(std::string text) {
+    pendingText_ = std::move(text);
+    parametersChanged(withPendingText());
+}
+
+void ListSearchViewModel::setSortOrder(SortOrders order) {
+    SearchParameters p = withPendingText();
+    p.sortOrder = order;
+    parametersChanged(p);
+}
+
+void ListSearchViewModel::setDateRange(std::optional<Date> start, std::optional<Date> end) {
+    SearchParameters p = withPendingText();
+    p.startDate = start;
+    p.endDate = end;
+    parametersChanged(p);
+}
+
+void ListSearchViewModel::setDateSearchParameter(DateSearchParameters fields) {
+    SearchParameters p = withPendingText();
+    p.dateSearchParameter = fields;
+    parametersChanged(p);
+}
+
+void ListSearchViewModel::setRootFolders(std::set<std::string> rootFolderUrlStrings) {
+    SearchParameters p = withPendingText();
+    p.rootFolderUrlStrings = std::move(rootFolderUrlStrings);
+    parametersChanged(p);
+}
+
+void ListSearchViewModel::setSearchInsideUrl(std::optional<std::string> folder) {
+    SearchParameters p = withPendingText();
+    p.searchInsideUrl = std::move(folder);
+    parametersChanged(p);
+}
+
+void ListSearchViewModel::setSearchWithQuotes(bool phrase) {
+    SearchParameters p = withPendingText();
+    p.searchWithQuotes = phrase;
+    parametersChanged(p);
+}
+
+void ListSearchViewModel::parametersChanged(const SearchParameters& parameters) {
+    if (parameters != parameters_) {
+        parameters_ = parameters;
+        specialCharactersHint_ =
+            withoutIgnoredCharacters(parameters.searchText, parameters.searchWithQuotes).ignoredSomething;
+        notify(Change::parameters);
+    }
+    if (searchParametersOld_ && *searchParametersOld_ == parameters) return;
+    if (lengthWithoutSpaces(parameters.searchText) < parameters.minSearchCharCount && !hasFullDateRange(parameters)) {
+        clearResults();
+        return;
+    }
+
+    setBusy(true);
+    if (searchTask_) searchTask_->cancel();
+    searchParametersOld_ = parameters;
+    CancellationToken token;
+    searchTask_ = token;
+
+    SearchRunOptions options;
+    options.resultLimit = settings_.resultLimit();
+    options.includeMail = settings_.mailSourceEnabled();
+    options.withSnippets = true;
+    scheduler_.postToBackground([this, alive = alive_, &scheduler = scheduler_, engine = engine_, files = files_,
+                                 parameters, options, token, filter = filterViewModel_.filterState()] {
+        SearchOutcome outcome = engine->run(parameters, options, token);
+        if (outcome.cancelled || token.isCancelled()) return;
+        Published published;
+        published.shown = applySearchFilter(filter, outcome.items(), outcome.matchCounts(), *files);
+        published.outcome = std::move(outcome);
+        published.filteredWith = filter;
+        scheduler.postToMain([this, alive, token, published = std::move(published)]() mutable {
+            // Checked on the main queue, where cancelling happens, so an overtaken search never lands.
+            if (!*alive || token.isCancelled()) return;
+            publish(std::move(published));
+        });
+    });
+}
+
+void ListSearchViewModel::publish(Published published) {
+    searchTask_.reset();
+    SearchOutcome& outcome = published.outcome;
+    allItems_ = outcome.items();
+    relevanceCountDict_ = outcome.matchCounts();
+    snippets_.clear();
+    for (SearchHit& hit : outcome.hits) {
+        if (hit.snippet) snippets_[hit.item.urlString] = std::move(*hit.snippet);
+    }
+    items_ = std::move(published.shown);
+    indexBeingBuiltHint_ = outcome.indexBeingBuilt;
+    ++filterGeneration_;
+    if (published.filteredWith != filterViewModel_.filterState()) refilter();
+
+    if (selectFirstWhenResultsArrive_ && !items_.empty()) {
+        selectFirstWhenResultsArrive_ = false;
+        selectedItem_ = items_.front();
+    } else if (selectedItem_ && std::find(items_.begin(), items_.end(), *selectedItem_) == items_.end()) {
+        selectedItem_.reset();
+    }
+    setBusy(false);
+    filterViewModel_.updateMetadata(allItems_, relevanceCountDict_);
+    notify(Change::results);
+    notify(Change::selection);
+}
+
+void ListSearchViewModel::clearResults() {
+    if (searchTask_) searchTask_->cancel();
+    searchTask_.reset();
+    // Forgotten, so that typing the same text again searches again.
+    searchParametersOld_.reset();
+    ++filterGeneration_;
+    allItems_.clear();
+    items_.clear();
+    relevanceCountDict_.clear();
+    snippets_.clear();
+    indexBeingBuiltHint_ = false;
+    selectedItem_.reset();
+    filterViewModel_.cancelMetadata();
+    setBusy(false);
+    notify(Change::results);
+    notify(Change::selection);
+}
+
+void ListSearchViewModel::cancelSearch() {
+    typingPause_.reset();
+    pendingText_.reset();
+    if (!searchTask_) return;
+    searchTask_->cancel();
+    searchTask_.reset();
+    searchParametersOld_.reset();
+    setBusy(false);
+}
+
+void ListSearchViewModel::refilter() {
+    const uint64_t generation = ++filterGeneration_;
+    const SearchFilterState state = filterViewModel_.filterState();
+    if (!filterReadsDisk(state)) {
+        items_ = applySearchFilter(state, allItems_, relevanceCountDict_, *files_);
+        notify(Change::results);
+        return;
+    }
+    scheduler_.postToBackground([this, alive = alive_, &scheduler = scheduler_, files = files_, state, generation,
+                                 all = allItems_, counts = relevanceCountDict_] {
+        std::vector<NanItem> shown = applySearchFilter(state, all, counts, *files);
+        scheduler.postToMain([this, alive, generation, shown = std::move(shown)]() mutable {
+            // A newer search or filter change has replaced what this was computed from.
+            if (!*alive || generation != filterGeneration_) return;
+            items_ = std::move(shown);
+            notify(Change::results);
+        });
+    });
+}
+
+void ListSearchViewModel::selectFirst() {
+    selectedItem_ = items_.empty() ? std::nullopt : std::optional<NanItem>(items_.front());
+    notify(Change::selection);
+}
+
+void ListSearchViewModel::select(std::optional<NanItem> item) {
+    selectedItem_ = std::move(item);
+    notify(Change::selection);
+}
+
+std::optional<std::string> ListSearchViewModel::snippet(const NanItem& item) const {
+    const auto found = snippets_.find(item.urlString);
+    if (found == snippets_.end()) return std::nullopt;
+    return found->second;
+}
+
+std::string ListSearchViewModel::resultCountText() const { return search::resultCountText(resultCount()); }
+
+std::vector<std::string> ListSearchViewModel::hints() const {
+    std::vector<std::string> out;
+    if (specialCharactersHint_) out.emplace_back(kSpecialCharactersHint);
+    if (indexBeingBuiltHint_) out.emplace_back(kIndexBeingBuiltHint);
+    return out;
+}
+
+void ListSearchViewModel::setBusy(bool busy) {
+    if (busy_ == busy) return;
+    busy_ = busy;
+    notify(Change::busy);
+}
+
+}  // namespace lumidex::search

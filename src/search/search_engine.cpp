@@ -1,0 +1,313 @@
+#include "search/search_engine.h"
+
+#include <algorithm>
+#include <array>
+#include <exception>
+#include <set>
+#include <unordered_map>
+#include <utility>
+
+#include "core/app_log.h"
+#include "core/concurrency/task_group.h"
+#include "core/concurrency/thread_pool.h"
+#include "core/hashing.h"
+#include "platform/unicode.h"
+#include "search/search_text.h"
+#include "storage/fts_balancer.h"
+#include "storage/fts_tools.h"
+
+namespace lumidex::search {
+namespace {
+
+constexpr std::string_view kNoSubject = "(no subject)";
+
+std::string normalizedRoot(std::string_view path) {
+    std::string root = platform::toNfc(path);
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    return root;
+}
+
+// A hit together with the folder it came from (-1 for mail), so snippets can be fetched later.
+struct Ranked {
+    SearchHit hit;
+    std::ptrdiff_t folder = -1;
+};
+
+struct SourceRows {
+    std::vector<Ranked> rows;
+    bool indexing = false;
+};
+
+NanItem fileResultItem(const FtsSearchResult& row, NanItem known, const std::string& root) {
+    NanItem item = std::move(known);
+    item.urlString = row.urlPath;
+    item.fileName = row.fileName;
+    item.combinedHash = row.combinedHash;
+    item.fileCreatedDate = row.creationDate;
+    item.fileModifiedDate = row.modificationDate;
+    item.fileContentCreatedDate = row.contentCreated;
+    item.type = NanItemTypes::file;
+    item.searchResultType = SearchResultTypes::normal;
+    item.rootFolderUrl = root;
+    item.mailbox.reset();
+    return item;
+}
+
+// The order one shard's SQL produces, applied to the rows of every folder and of mail.
+bool sqlOrderLess(const NanItem& a, const NanItem& b, SortOrders order) {
+    switch (order) {
+        case SortOrders::a2z: return a.fileName < b.fileName;
+        case SortOrders::z2a: return a.fileName > b.fileName;
+        case SortOrders::old2New:
+            if (a.fileModifiedDate != b.fileModifiedDate) return a.fileModifiedDate < b.fileModifiedDate;
+            return a.fileName < b.fileName;
+        case SortOrders::new2Old:
+        case SortOrders::relevance: break;
+    }
+    if (a.fileModifiedDate != b.fileModifiedDate) return a.fileModifiedDate > b.fileModifiedDate;
+    return a.fileName < b.fileName;
+}
+
+SourceRows searchFolder(SearchableFolderIndex& folder, std::ptrdiff_t index, const SearchParameters& parameters,
+                        const CancellationToken& token, ThreadPool& workers) {
+    SourceRows result;
+    std::string root;
+    try {
+        root = normalizedRoot(folder.rootPath());
+        folder.waitForInitToComplete();
+        result.indexing = folder.isIndexing();
+        if (token.isCancelled()) return result;
+        auto rows = folder.ftsBalancer().search(parameters, -1, false, true, &workers);
+        for (FtsSearchResult& row : rows) {
+            std::optional<NanItem> known = folder.itemForCombinedHash(row.combinedHash);
+            if (!known) continue;
+            Ranked ranked;
+            ranked.hit.matchCount = row.matchCount;
+            ranked.hit.item = fileResultItem(row, std::move(*known), root);
+            ranked.folder = index;
+            result.rows.push_back(std::move(ranked));
+        }
+    } catch (const std::exception& e) {
+        appLog("search folder " + root + " failed: " + e.what());
+        result.rows.clear();
+    } catch (...) {
+        appLog("search folder " + root + " failed");
+        result.rows.clear();
+    }
+    return result;
+}
+
+SourceRows searchMail(MailSearchSource& mail, const SearchParameters& parameters, const CancellationToken& token) {
+    SourceRows result;
+    try {
+        const std::string root = mail.rootFolderUrl();
+        for (const MailSearchHit& hit : mail.search(parameters, -1, token)) {
+            Ranked ranked;
+            ranked.hit.item = mailResultItem(hit, root);
+            ranked.hit.snippet = hit.snippet;
+            ranked.hit.matchCount = std::max<int64_t>(hit.matchCount, 1);
+            result.rows.push_back(std::move(ranked));
+        }
+    } catch (const std::exception& e) {
+        appLog(std::string("search mail failed: ") + e.what());
+        result.rows.clear();
+    } catch (...) {
+        appLog("search mail failed");
+        result.rows.clear();
+    }
+    return result;
+}
+
+// Snippets only for the rows that survived the limit, one store call per folder and shard.
+void addSnippets(std::vector<Ranked>& ranked, const std::vector<std::shared_ptr<SearchableFolderIndex>>& folders,
+                 const SearchParameters& parameters, ThreadPool& workers) {
+    struct Batch {
+        std::ptrdiff_t folder;
+        uint32_t shard;
+        std::vector<uint32_t> hashes;
+    };
+    const auto key = [](std::ptrdiff_t folder, uint32_t hash) {
+        return (static_cast<uint64_t>(folder) << 32) | hash;
+    };
+    std::vector<Batch> batches;
+    std::unordered_map<uint64_t, size_t> batchOf;  // (folder, shard) -> index into batches
+    std::unordered_map<uint64_t, size_t> rowOf;    // (folder, combinedHash) -> index into ranked
+    for (size_t i = 0; i < ranked.size(); ++i) {
+        const Ranked& r = ranked[i];
+        if (r.folder < 0) continue;
+        const uint32_t shard = storage::balancerId(r.hit.item.combinedHash);
+        auto [slot, inserted] = batchOf.try_emplace(key(r.folder, shard), batches.size());
+        if (inserted) batches.push_back({r.folder, shard, {}});
+        batches[slot->second].hashes.push_back(r.hit.item.combinedHash);
+        rowOf.emplace(key(r.folder, r.hit.item.combinedHash), i);
+    }
+    // Bounded statements: a store binds one value per document.
+    constexpr size_t kMaxHashesPerStatement = 500;
+    for (size_t i = 0; i < batches.size(); ++i) {
+        while (batches[i].hashes.size() > kMaxHashesPerStatement) {
+            Batch rest{batches[i].folder, batches[i].shard, {}};
+            rest.hashes.assign(batches[i].hashes.begin() + kMaxHashesPerStatement, batches[i].hashes.end());
+            batches[i].hashes.resize(kMaxHashesPerStatement);
+            batches.push_back(std::move(rest));
+        }
+    }
+    const auto snippets = parallelMap(
+        batches.size(),
+        [&](size_t i) -> std::vector<std::pair<uint32_t, std::string>> {
+            try {
+                const Batch& b = batches[i];
+                return folders[static_cast<size_t>(b.folder)]->ftsBalancer().store(b.shard)->snippets(parameters,
+                                                                                                      b.hashes);
+            } catch (...) {
+                return {};
+            }
+        },
+        workers);
+    for (size_t i = 0; i < batches.size(); ++i) {
+        for (const auto& [hash, snippet] : snippets[i]) {
+            if (auto row = rowOf.find(key(batches[i].folder, hash)); row != rowOf.end()) {
+                ranked[row->second].hit.snippet = snippet;
+            }
+        }
+    }
+}
+
+SearchOutcome cancelledOutcome() {
+    SearchOutcome outcome;
+    outcome.cancelled = true;
+    return outcome;
+}
+
+}  // namespace
+
+std::vector<NanItem> SearchOutcome::items() const {
+    std::vector<NanItem> out;
+    out.reserve(hits.size());
+    for (const SearchHit& hit : hits) out.push_back(hit.item);
+    return out;
+}
+
+MatchCounts SearchOutcome::matchCounts() const {
+    MatchCounts counts;
+    for (const SearchHit& hit : hits) counts[hit.item.combinedHash] = hit.matchCount;
+    return counts;
+}
+
+std::string resultLimitLogLine(size_t count, int64_t limit) {
+    return "Info performance loss search items " + std::to_string(count) + " / " + std::to_string(limit) + " e28hhzt";
+}
+
+NanItem mailResultItem(const MailSearchHit& hit, const std::string& mailRootFolderUrl) {
+    NanItem item;
+    item.urlString = "mail:" + hit.indexId;
+    item.id = Uuid::nameBased(item.urlString);
+    item.fileName = hit.subject.empty() ? std::string(kNoSubject) : hit.subject;
+    item.combinedHash = fnv1a32(item.urlString);
+    item.totalPageCount = 1;
+    item.fileModifiedDate = hit.receivedDate;
+    item.fileCreatedDate = hit.receivedDate;
+    item.fileContentCreatedDate = hit.receivedDate;
+    item.type = NanItemTypes::emailMessage;
+    item.searchResultType = SearchResultTypes::normal;
+    item.processingState = NanItemProcessingStates::complete;
+    item.rootFolderUrl = mailRootFolderUrl;
+    item.mailbox = hit.mailbox;
+    return item;
+}
+
+SearchEngine::SearchEngine(FolderListFunction folders, std::shared_ptr<MailSearchSource> mail, ThreadPool* pool)
+    : folders_(std::move(folders)), mail_(std::move(mail)), pool_(pool) {}
+
+std::vector<std::shared_ptr<SearchableFolderIndex>> SearchEngine::selectedFolders(
+    const SearchParameters& parameters) const {
+    std::vector<std::shared_ptr<SearchableFolderIndex>> all;
+    try {
+        if (folders_) all = folders_();
+    } catch (...) {
+        return {};
+    }
+    std::set<std::string> wanted;
+    for (const std::string& root : parameters.rootFolderUrlStrings) wanted.insert(normalizedRoot(root));
+    std::vector<std::shared_ptr<SearchableFolderIndex>> selected;
+    for (auto& folder : all) {
+        if (!folder) continue;
+        const std::string root = normalizedRoot(folder->rootPath());
+        const bool take = parameters.searchInsideUrl
+                              ? storage::FtsTools::isInsideFolder(*parameters.searchInsideUrl, root)
+                              : wanted.empty() || wanted.contains(root);
+        if (take) selected.push_back(std::move(folder));
+    }
+    return selected;
+}
+
+SearchOutcome SearchEngine::run(const SearchParameters& parameters, const SearchRunOptions& options,
+                                const CancellationToken& token) const {
+    SearchOutcome outcome;
+    ThreadPool& workers = pool_ != nullptr ? *pool_ : ThreadPool::shared();
+    const CleanedSearchText cleaned = withoutIgnoredCharacters(parameters.searchText, parameters.searchWithQuotes);
+    outcome.ignoredCharacters = cleaned.ignoredSomething;
+    SearchParameters effective = parameters;
+    effective.searchText = cleaned.searchText;
+
+    const auto folders = selectedFolders(parameters);
+    const bool withMail = options.includeMail && mail_ != nullptr;
+    std::vector<SourceRows> sources;
+    try {
+        sources = parallelMap(
+            folders.size() + (withMail ? 1 : 0),
+            [&](size_t i) {
+                if (token.isCancelled()) return SourceRows{};
+                if (i == folders.size()) return searchMail(*mail_, effective, token);
+                return searchFolder(*folders[i], static_cast<std::ptrdiff_t>(i), effective, token, workers);
+            },
+            workers);
+    } catch (const std::exception& e) {
+        appLog(std::string("search failed: ") + e.what());
+        sources.clear();
+    }
+    if (token.isCancelled()) return cancelledOutcome();
+
+    // A folder removed while its query ran contributes nothing.
+    std::vector<std::shared_ptr<SearchableFolderIndex>> current;
+    try {
+        if (folders_) current = folders_();
+    } catch (...) {
+    }
+    std::vector<Ranked> ranked;
+    for (size_t i = 0; i < sources.size(); ++i) {
+        if (i < folders.size()) {
+            const bool stillConfigured = std::find(current.begin(), current.end(), folders[i]) != current.end();
+            if (!stillConfigured || folders[i]->isRemoved()) continue;
+            outcome.indexBeingBuilt = outcome.indexBeingBuilt || sources[i].indexing;
+        }
+        for (Ranked& r : sources[i].rows) ranked.push_back(std::move(r));
+    }
+
+    std::stable_sort(ranked.begin(), ranked.end(), [&](const Ranked& a, const Ranked& b) {
+        return sqlOrderLess(a.hit.item, b.hit.item, parameters.sortOrder);
+    });
+    if (parameters.sortOrder == SortOrders::relevance) {
+        std::stable_sort(ranked.begin(), ranked.end(),
+                         [](const Ranked& a, const Ranked& b) { return a.hit.matchCount > b.hit.matchCount; });
+    }
+    outcome.countBeforeLimit = ranked.size();
+    if (options.resultLimit && *options.resultLimit >= 0 &&
+        ranked.size() > static_cast<size_t>(*options.resultLimit)) {
+        appLog(resultLimitLogLine(ranked.size(), *options.resultLimit));
+        ranked.resize(static_cast<size_t>(*options.resultLimit));
+    }
+    if (options.withSnippets && !ranked.empty()) {
+        try {
+            addSnippets(ranked, folders, effective, workers);
+        } catch (const std::exception& e) {
+            appLog(std::string("search snippets failed: ") + e.what());
+        }
+    }
+    if (token.isCancelled()) return cancelledOutcome();
+
+    outcome.hits.reserve(ranked.size());
+    for (Ranked& r : ranked) outcome.hits.push_back(std::move(r.hit));
+    return outcome;
+}
+
+}  // namespace lumidex::search

@@ -1,0 +1,85 @@
+// Runs one search over the full-text stores of the selected searchable folders (each over its 20
+// shards, folders concurrently) and the optional mail index, and returns one ranked, limited list.
+//
+// Selection: a folder takes part when its root path is in SearchParameters::rootFolderUrlStrings (an
+// empty set selects every configured folder); with `searchInsideUrl` set, only the folder containing
+// that path takes part and the stores keep only documents below it.
+// Order: the SQL order of the sort order, applied across folders and mail; `relevance` orders by match
+// count, highest first, equal counts staying newest first.
+//
+// Thread-safety: run() may be called from any thread, also concurrently; it blocks while the stores
+// work. Failure behaviour: never throws for any search text. A folder that throws, or that was removed
+// while the search ran, contributes nothing; a failing shard contributes nothing (the stores log it).
+// Cancellation is checked between stages; a cancelled run returns `cancelled` and no hits.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/concurrency/cancellation_token.h"
+#include "core/model/nan_item.h"
+#include "core/model/search_parameters.h"
+#include "search/searchable_folder.h"
+
+namespace lumidex {
+class ThreadPool;
+}
+
+namespace lumidex::search {
+
+struct SearchRunOptions {
+    std::optional<int64_t> resultLimit;  // nullopt: keep every hit
+    bool withSnippets = true;
+    bool includeMail = false;            // the "mailSourceEnabled" setting
+};
+
+struct SearchHit {
+    NanItem item;
+    std::optional<std::string> snippet;
+    int64_t matchCount = 1;
+};
+
+using MatchCounts = std::unordered_map<uint32_t, int64_t>;  // combinedHash -> match count
+
+struct SearchOutcome {
+    bool cancelled = false;
+    std::vector<SearchHit> hits;
+    size_t countBeforeLimit = 0;
+    bool indexBeingBuilt = false;    // a searched folder was still indexing
+    bool ignoredCharacters = false;  // words or characters were left out of the query
+
+    std::vector<NanItem> items() const;
+    MatchCounts matchCounts() const;
+};
+
+// The log line written when the result limit cuts the list.
+std::string resultLimitLogLine(size_t count, int64_t limit);
+
+// Mail results are keyed like documents: combinedHash is the FNV-1a hash of the "mail:" URL string.
+NanItem mailResultItem(const MailSearchHit& hit, const std::string& mailRootFolderUrl);
+
+class SearchEngine {
+public:
+    // `pool`: where folder and shard queries fan out (the shared pool when null); must outlive the engine.
+    explicit SearchEngine(FolderListFunction folders, std::shared_ptr<MailSearchSource> mail = nullptr,
+                          ThreadPool* pool = nullptr);
+
+    SearchOutcome run(const SearchParameters& parameters, const SearchRunOptions& options,
+                      const CancellationToken& token) const;
+
+    // The configured folders that run() would search for these parameters.
+    std::vector<std::shared_ptr<SearchableFolderIndex>> selectedFolders(const SearchParameters& parameters) const;
+
+    const FolderListFunction& folders() const { return folders_; }
+
+private:
+    FolderListFunction folders_;
+    std::shared_ptr<MailSearchSource> mail_;
+    ThreadPool* pool_;
+};
+
+}  // namespace lumidex::search

@@ -1,0 +1,114 @@
+// Test fixtures made at test time: small hand-written PDFs (Helvetica text lines, filled rectangles) and
+// helpers shared by the media and recognition tests. Header-only so both test binaries can use it.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace lumidex::testing {
+
+struct PdfTextLine {
+    double x = 72;
+    double y = 700;
+    double size = 24;
+    std::string text;  // ASCII; parentheses and backslashes are escaped
+};
+
+struct PdfRect {
+    double x = 0, y = 0, width = 0, height = 0;
+    double r = 0, g = 0, b = 0;
+};
+
+struct PdfPageSpec {
+    double width = 612;
+    double height = 792;
+    int rotate = 0;
+    std::vector<PdfTextLine> lines;
+    std::vector<PdfRect> rects;
+};
+
+inline std::string escapePdfText(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '(' || c == ')' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// A complete PDF 1.4 file: catalog, page tree, one content stream per page, one shared Helvetica font.
+inline std::string makePdf(const std::vector<PdfPageSpec>& pages) {
+    std::vector<std::string> objects;  // object n is objects[n - 1]
+    const std::size_t pageCount = pages.size();
+    const std::size_t fontId = 3 + 2 * pageCount;
+    objects.push_back("<< /Type /Catalog /Pages 2 0 R >>");
+    std::string kids;
+    for (std::size_t i = 0; i < pageCount; ++i) kids += std::to_string(3 + 2 * i) + " 0 R ";
+    objects.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pageCount) + " >>");
+    for (std::size_t i = 0; i < pageCount; ++i) {
+        const PdfPageSpec& page = pages[i];
+        std::ostringstream content;
+        for (const PdfRect& r : page.rects) {
+            content << r.r << ' ' << r.g << ' ' << r.b << " rg " << r.x << ' ' << r.y << ' ' << r.width << ' '
+                    << r.height << " re f\n";
+        }
+        for (const PdfTextLine& line : page.lines) {
+            content << "BT 0 0 0 rg /F1 " << line.size << " Tf " << line.x << ' ' << line.y << " Td ("
+                    << escapePdfText(line.text) << ") Tj ET\n";
+        }
+        std::ostringstream pageObject;
+        pageObject << "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " << page.width << ' ' << page.height << "]";
+        if (page.rotate != 0) pageObject << " /Rotate " << page.rotate;
+        pageObject << " /Resources << /Font << /F1 " << fontId << " 0 R >> >> /Contents " << 4 + 2 * i << " 0 R >>";
+        objects.push_back(pageObject.str());
+        const std::string stream = content.str();
+        objects.push_back("<< /Length " + std::to_string(stream.size()) + " >>\nstream\n" + stream + "\nendstream");
+    }
+    objects.push_back("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>");
+
+    std::string pdf = "%PDF-1.4\n%\xe2\xe3\xcf\xd3\n";
+    std::vector<std::size_t> offsets;
+    for (std::size_t n = 0; n < objects.size(); ++n) {
+        offsets.push_back(pdf.size());
+        pdf += std::to_string(n + 1) + " 0 obj\n" + objects[n] + "\nendobj\n";
+    }
+    const std::size_t xref = pdf.size();
+    pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (std::size_t offset : offsets) {
+        char entry[21];
+        std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
+        pdf += entry;
+    }
+    pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+           std::to_string(xref) + "\n%%EOF\n";
+    return pdf;
+}
+
+inline void writeBinaryFile(const std::filesystem::path& path, const std::string& bytes) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline bool commandAvailable(const std::string& name) {
+    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Width and height from a PNG's IHDR chunk; {0, 0} when the bytes are not a PNG.
+inline std::pair<int, int> pngSize(const std::string& png) {
+    if (png.size() < 24 || png.compare(1, 3, "PNG") != 0) return {0, 0};
+    auto be32 = [&](std::size_t at) {
+        return (static_cast<int>(static_cast<unsigned char>(png[at])) << 24) |
+               (static_cast<int>(static_cast<unsigned char>(png[at + 1])) << 16) |
+               (static_cast<int>(static_cast<unsigned char>(png[at + 2])) << 8) |
+               static_cast<int>(static_cast<unsigned char>(png[at + 3]));
+    };
+    return {be32(16), be32(20)};
+}
+
+}  // namespace lumidex::testing

@@ -1,0 +1,232 @@
+// End to end: scans and processing runs through CoreManagerData with real extraction workers (this
+// test binary in worker mode) and real text recognition on small pages.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/app_log.h"
+#include "core/diagnostics_collector.h"
+#include "folders/coordinator/core_manager_data.h"
+#include "platform/paths.h"
+#include "platform/subprocess.h"
+#include "processing/default_runner.h"
+#include "processing/extractors/extractor_fixtures.h"
+#include "processing/nan_items_processing.h"
+#include "processing/pipeline/pipeline_profiler.h"
+#include "support/temp_home.h"
+
+namespace lumidex::processing {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace testing;
+using lumidex::testing::TempDir;
+
+class LogLines {
+public:
+    std::function<void(std::string_view)> sink() {
+        return [this](std::string_view line) {
+            std::lock_guard lock(mutex_);
+            lines_.emplace_back(line);
+        };
+    }
+    bool contains(std::string_view needle) const {
+        std::lock_guard lock(mutex_);
+        for (const auto& line : lines_) {
+            if (line.find(needle) != std::string::npos) return true;
+        }
+        return false;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+std::string appLogText() {
+    flushAppLog();
+    std::ifstream in(platform::userDirectories().appDocuments / "app_debug.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class ProcessingRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(docs);
+        profiler.setEnabled(true);
+    }
+    void TearDown() override { core.reset(); }
+
+    NanItemsProcessingOptions options() {
+        NanItemsProcessingOptions o;
+        o.workerPoolOptions.workerExecutable = platform::currentExecutable();
+        o.workerPoolOptions.workerArguments = {"--extraction-worker", "--enable-test-jobs"};
+        o.workerPoolOptions.workerCount = 2;
+        o.workerPoolOptions.memoryLimitBytes = 2ull << 30;
+        o.workerPoolOptions.timeLimit = 90s;
+        o.workerPoolOptions.log = log.sink();
+        o.log = log.sink();
+        o.diagnostics = &diagnostics;
+        o.profiler = &profiler;
+        return o;
+    }
+
+    // Scans the folder with the runner and waits for every run (and enrichment) to end.
+    std::shared_ptr<folders::BalancedDataManager> scanAndProcess(std::shared_ptr<NanItemsProcessing> processing) {
+        runner = std::move(processing);
+        folders::CoreManagerDataDependencies deps;
+        deps.dataDirectory = dir / "data";
+        deps.diagnostics = &diagnostics;
+        deps.processingRunner = runner;
+        core = std::make_unique<folders::CoreManagerData>(std::move(deps));
+        auto manager = core->addFolder(docs.string());
+        manager->start();
+        manager->fullScan();
+        EXPECT_TRUE(manager->waitUntilIdle(120s));
+        return manager;
+    }
+
+    NanItem item(folders::BalancedDataManager& manager, const std::string& name) {
+        auto found = manager.itemByPath((docs / name).string());
+        EXPECT_TRUE(found.has_value()) << name;
+        return found.value_or(NanItem{});
+    }
+
+    std::set<std::string> filesWith(folders::BalancedDataManager& manager, const std::string& word) {
+        SearchParameters parameters;
+        parameters.rootFolderUrlStrings = {manager.rootFolderUrlString()};
+        parameters.searchText = word;
+        std::set<std::string> names;
+        for (const auto& row : manager.ftsDatabaseBalancer().search(parameters, -1, false, false)) names.insert(row.fileName);
+        return names;
+    }
+
+    TempDir dir;
+    std::filesystem::path docs = dir / "docs";
+    DiagnosticsCollector diagnostics;
+    PipelineProfiler profiler{100};
+    LogLines log;
+    std::shared_ptr<NanItemsProcessing> runner;
+    std::unique_ptr<folders::CoreManagerData> core;
+};
+
+TEST_F(ProcessingRunTest, FolderOfMixedFilesIsProcessedAndACrashingJobFailsOnlyItsItem) {
+    writeTextPdf(docs / "text.pdf", {textPage("Digital contract kangaroo")});
+    if (!writeScannedPdf(docs / "scan.pdf", {textPage("Scanned quokka letter")}, dir.path())) {
+        GTEST_SKIP() << "img2pdf not available";
+    }
+    ASSERT_TRUE(writePng(docs / "image.png", renderTextPage(textPage("wombat picture"), 2.0, dir.path())));
+    writeBinaryFile(docs / "notes.txt", "Plain ocelot notes\n");
+    writeBinaryFile(docs / "letter.docx", "PK\x03\x04 an office document");
+    writeBinaryFile(docs / "corrupt.pdf", "%PDF-1.4\ngarbage without objects\n");
+    writeTextPdf(docs / "crash.pdf", {textPage("This document crashes its worker")});
+
+    auto crashOnce = std::make_shared<std::atomic<bool>>(true);
+    NanItemsProcessingOptions o = options();
+    o.jobKindOverride = [crashOnce](const NanItem& item) -> std::optional<std::string> {
+        if (item.fileName == "crash.pdf" && crashOnce->exchange(false)) return "test.crash";
+        return std::nullopt;
+    };
+    auto manager = scanAndProcess(std::make_shared<NanItemsProcessing>(o));
+
+    EXPECT_EQ(filesWith(*manager, "kangaroo"), std::set<std::string>{"text.pdf"});
+    EXPECT_EQ(filesWith(*manager, "quokka"), std::set<std::string>{"scan.pdf"});
+    EXPECT_EQ(filesWith(*manager, "wombat"), std::set<std::string>{"image.png"});
+    EXPECT_EQ(filesWith(*manager, "ocelot"), std::set<std::string>{"notes.txt"});
+
+    using S = NanItemProcessingStates;
+    EXPECT_EQ(item(*manager, "text.pdf").processingState, S::complete);
+    const NanItem scan = item(*manager, "scan.pdf");
+    EXPECT_EQ(scan.processingState, S::complete);
+    EXPECT_EQ(scan.totalPageCount, 1);
+    EXPECT_EQ(item(*manager, "image.png").processingState, S::complete);
+    EXPECT_EQ(item(*manager, "notes.txt").processingState, S::complete);
+    EXPECT_EQ(item(*manager, "letter.docx").processingState, S::readyForProcessing);  // waits for the cloud
+    EXPECT_EQ(item(*manager, "corrupt.pdf").processingState, S::error);
+    EXPECT_EQ(item(*manager, "crash.pdf").processingState, S::error);
+    EXPECT_TRUE(log.contains("Erneut verarbeitet: " + (docs / "scan.pdf").string()));
+    EXPECT_TRUE(log.contains("Verarbeitung fehlgeschlagen: " + (docs / "crash.pdf").string()));
+
+    // Rectangles and previews of the recognised document.
+    const auto rects = manager->ocrRectsDatabaseBalancer().ocrRects(scan.combinedHash);
+    ASSERT_FALSE(rects.empty());
+    EXPECT_EQ(rects[0].pageIndex, 0);
+    EXPECT_TRUE(std::filesystem::exists(manager->folderDataDirectory() / (scan.id.toString() + "_thumbmage_#0.png")));
+
+    const FolderProcessingStats stats = runner->stats(manager->rootFolderUrlString());
+    EXPECT_EQ(stats.errors, 2);
+    EXPECT_EQ(stats.waitingForCloud, 1);
+    EXPECT_EQ(stats.enrichmentsQueued, 1);  // text.pdf; crash.pdf was not read
+    // scan.pdf, image.png and the enrichment of text.pdf.
+    EXPECT_GE(diagnostics.counter("ocr.page"), 3);
+    EXPECT_EQ(manager->progressItem().ocrPagesCount, diagnostics.counter("ocr.page"));
+    EXPECT_FALSE(profiler.profiles().empty());
+
+    const FolderProcessingStatus status = folderProcessingStatus(*manager, *runner);
+    EXPECT_EQ(status.waitingForCloud, 1);
+    EXPECT_EQ(status.pending, 0);
+    EXPECT_NE(describe(status).find("2 errors"), std::string::npos) << describe(status);
+
+    // The next start-up retries the failed items: the crash does not repeat, the corrupt file fails again.
+    EXPECT_EQ(retryFailedItems(*manager), 2u);
+    ASSERT_TRUE(manager->waitUntilIdle(120s));
+    EXPECT_EQ(item(*manager, "crash.pdf").processingState, S::complete);
+    EXPECT_EQ(item(*manager, "corrupt.pdf").processingState, S::error);
+    EXPECT_EQ(filesWith(*manager, "crashes"), std::set<std::string>{"crash.pdf"});
+    EXPECT_EQ(retryFailedItems(*manager), 1u);  // corrupt.pdf, which keeps failing
+    ASSERT_TRUE(manager->waitUntilIdle(120s));
+}
+
+TEST_F(ProcessingRunTest, EnrichmentAddsOnlyMissingWords) {
+    writeTextPdf(docs / "enriched.pdf", {textPage("Alpha bravo charlie delta echo")});
+    writeTextPdf(docs / "complete.pdf", {textPage("Foxtrot golf hotel india juliett")});
+    NanItemsProcessingOptions o = options();
+    std::atomic<int> recognitions{0};
+    o.enrichmentRecogniser = [&recognitions](const NanItem& item) -> std::optional<std::string> {
+        ++recognitions;
+        if (item.fileName == "enriched.pdf") return "ALPHA Bravo xylophone charlie";
+        return "Foxtrot GOLF hotel";
+    };
+    auto manager = scanAndProcess(std::make_shared<NanItemsProcessing>(o));
+    EXPECT_EQ(recognitions.load(), 2);
+    EXPECT_EQ(filesWith(*manager, "xylophone"), std::set<std::string>{"enriched.pdf"});
+    EXPECT_EQ(filesWith(*manager, "bravo"), std::set<std::string>{"enriched.pdf"});  // the digital text stays
+    EXPECT_EQ(filesWith(*manager, "juliett"), std::set<std::string>{"complete.pdf"});
+    const std::string appLog = appLogText();
+    EXPECT_NE(appLog.find("[DigitalTextEnrichment] +1 words for: enriched.pdf"), std::string::npos);
+    EXPECT_NE(appLog.find("[DigitalTextEnrichment] no missing words for: complete.pdf"), std::string::npos);
+}
+
+TEST_F(ProcessingRunTest, CancellingStopsTheRunAndLeavesItemsForALaterRun) {
+    writeTextPdf(docs / "slow.pdf", {textPage("a document whose worker hangs")});
+    writeTextPdf(docs / "next.pdf", {textPage("a document that waits its turn")});
+    NanItemsProcessingOptions o = options();
+    o.maxItemsInFlight = 1;
+    o.jobKindOverride = [](const NanItem&) -> std::optional<std::string> { return "test.hang"; };
+    runner = std::make_shared<NanItemsProcessing>(o);
+    folders::CoreManagerDataDependencies deps;
+    deps.dataDirectory = dir / "data";
+    deps.diagnostics = &diagnostics;
+    deps.processingRunner = runner;
+    core = std::make_unique<folders::CoreManagerData>(std::move(deps));
+    auto manager = core->addFolder(docs.string());
+    manager->start();
+    manager->fullScan();
+    ASSERT_TRUE(manager->isProcessing());
+    EXPECT_FALSE(manager->waitUntilIdle(300ms));  // the hanging job holds the run
+    manager->cancel();
+    ASSERT_TRUE(manager->waitUntilIdle(60s));
+    EXPECT_EQ(item(*manager, "slow.pdf").processingState, NanItemProcessingStates::readyForProcessing);
+    EXPECT_EQ(item(*manager, "next.pdf").processingState, NanItemProcessingStates::readyForProcessing);
+    EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).interrupted, 2);
+}
+
+}  // namespace
+}  // namespace lumidex::processing

@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "processing/extractors/extractor_fixtures.h"
+#include "processing/extractors/nan_items_processing_pdf.h"
+#include "support/temp_home.h"
+
+namespace lumidex::processing {
+namespace {
+
+using namespace testing;
+using lumidex::testing::TempDir;
+
+struct PageReport {
+    int64_t page;
+    bool recognised;
+};
+
+class PdfExtractorTest : public ::testing::Test {
+protected:
+    NanItemsProcessingPdf extractor() {
+        PdfExtractorSettings settings;
+        settings.slimOcr = SlimOcr(&ocr.pool);
+        settings.renderColor = platform::PdfRenderColor::gray;
+        return NanItemsProcessingPdf(
+            settings,
+            [this](int64_t page, bool recognised) {
+                std::lock_guard lock(mutex);
+                pages.push_back({page, recognised});
+            },
+            [this](std::string_view line) {
+                std::lock_guard lock(mutex);
+                logLines.emplace_back(line);
+            });
+    }
+
+    TempDir dir;
+    CountingOcr ocr;
+    std::mutex mutex;
+    std::vector<PageReport> pages;
+    std::vector<std::string> logLines;
+};
+
+TEST(PdfTextRules, TrimsUnicodeWhiteSpaceAndCountsCharacters) {
+    EXPECT_EQ(trimWhiteSpaceAndNewlines(" \t\r\n\u00a0Rechnung\u2003\n"), "Rechnung");
+    EXPECT_EQ(trimWhiteSpaceAndNewlines("\n\n"), "");
+    EXPECT_EQ(trimWhiteSpaceAndNewlines("a b"), "a b");
+    // Characters, not bytes: 21 umlauts are 42 bytes but 21 characters.
+    std::string umlauts;
+    for (int i = 0; i < 21; ++i) umlauts += "\u00e4";
+    EXPECT_EQ(characterCount(umlauts), 21u);
+    EXPECT_EQ(characterCount("\xff\xfe"), 2u);  // ill-formed bytes count one each
+}
+
+TEST_F(PdfExtractorTest, DigitalTextOnPageThreeOnlyIsUsedWithoutRecognition) {
+    const auto pdf = dir / "late.pdf";
+    // 21 characters on page three, the first two blank.
+    writeTextPdf(pdf, {textPage(""), textPage(""), textPage("abcdefghij klmnopqrst"), textPage("tail page")});
+    const ExtractionResult result = extractor().extract(pdf);
+    EXPECT_EQ(result.state, NanItemProcessingStates::complete);
+    EXPECT_TRUE(result.digitalText);
+    // Each page's embedded text as the library gives it, then one space; trimmed at both ends.
+    EXPECT_EQ(result.text.rfind("abcdefghij klmnopqrst", 0), 0u) << result.text;
+    EXPECT_TRUE(result.text.ends_with(" tail page")) << result.text;
+    EXPECT_EQ(result.totalPageCount, 4);
+    EXPECT_EQ(ocr.calls->load(), 0);
+    EXPECT_TRUE(result.rects.empty());
+    ASSERT_EQ(pages.size(), 4u);
+    EXPECT_FALSE(pages[3].recognised);
+    ASSERT_FALSE(logLines.empty());
+    EXPECT_EQ(logLines.front(), "URL heavy NanItemsProcessingPdf d2");
+}
+
+TEST_F(PdfExtractorTest, TwentyCharactersOnTheFirstThreePagesAreNotDigital) {
+    const auto pdf = dir / "twenty.pdf";
+    // Page four has plenty of text, but only the first three pages decide.
+    writeTextPdf(pdf, {textPage("abcdefghij klmnopqrs"), textPage("short"), textPage(""),
+                       textPage("a long line of embedded text on page four")});
+    const ExtractionResult result = extractor().extract(pdf);
+    EXPECT_EQ(result.state, NanItemProcessingStates::complete);
+    EXPECT_FALSE(result.digitalText);
+    EXPECT_EQ(ocr.calls->load(), 4);
+}
+
+TEST_F(PdfExtractorTest, ScannedPdfWithShortHeadersIsRecognisedPageByPage) {
+    const auto pdf = dir / "scan-headers.pdf";
+    // Each page carries a 15-character header as embedded text (too short to count as digital).
+    writeTextPdf(pdf, {textPage("Scan 2024-01-01"), textPage("Scan 2024-01-02"), textPage("Scan 2024-01-03")});
+    const ExtractionResult result = extractor().extract(pdf);
+    EXPECT_EQ(result.state, NanItemProcessingStates::complete);
+    EXPECT_FALSE(result.digitalText);
+    EXPECT_EQ(result.totalPageCount, 3);
+    EXPECT_EQ(result.recognisedPages, 3);
+    EXPECT_EQ(ocr.calls->load(), 3);
+    ASSERT_EQ(pages.size(), 3u);
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        EXPECT_EQ(pages[i].page, static_cast<int64_t>(i));
+        EXPECT_TRUE(pages[i].recognised);
+    }
+    // The transcripts of the three pages, in page order, each rendered at four times its point size.
+    EXPECT_NE(result.text.find("recognised1 1680x480"), std::string::npos) << result.text;
+    EXPECT_LT(result.text.find("recognised1"), result.text.find("recognised3"));
+    ASSERT_EQ(result.rects.size(), 3u);
+    EXPECT_EQ(result.rects[2].pageIndex, 2);
+    EXPECT_EQ(result.rects[0].ocrContent.find("recognised1"), 0u);  // folded text
+}
+
+TEST_F(PdfExtractorTest, UnreadableFilesEndInError) {
+    writeBinaryFile(dir / "corrupt.pdf", "%PDF-1.4\nthis is not a document\n");
+    EXPECT_EQ(extractor().extract(dir / "corrupt.pdf").state, NanItemProcessingStates::error);
+    EXPECT_EQ(extractor().extract(dir / "missing.pdf").state, NanItemProcessingStates::error);
+    EXPECT_EQ(ocr.calls->load(), 0);
+}
+
+TEST_F(PdfExtractorTest, PasswordProtectedPdfIsLocked) {
+    const auto plain = dir / "plain.pdf";
+    writeTextPdf(plain, {textPage("Confidential contract text here")});
+    if (!encryptPdf(plain, dir / "locked.pdf", "secret", "owner")) GTEST_SKIP() << "qpdf not available";
+    const ExtractionResult result = extractor().extract(dir / "locked.pdf");
+    EXPECT_EQ(result.state, NanItemProcessingStates::pdfLocked);
+    EXPECT_EQ(result.totalPageCount, 0);
+    EXPECT_EQ(result.message, NanItemsProcessingPdf::lockedMessage);
+    EXPECT_TRUE(result.text.empty());
+    EXPECT_TRUE(pages.empty());
+}
+
+TEST_F(PdfExtractorTest, EncryptedPdfWithEmptyUserPasswordIsOpened) {
+    const auto plain = dir / "plain.pdf";
+    writeTextPdf(plain, {textPage("Open to all readers, printing restricted")});
+    if (!encryptPdf(plain, dir / "encrypted.pdf", "", "owner")) GTEST_SKIP() << "qpdf not available";
+    const ExtractionResult result = extractor().extract(dir / "encrypted.pdf");
+    EXPECT_EQ(result.state, NanItemProcessingStates::complete);
+    EXPECT_TRUE(result.digitalText);
+    EXPECT_EQ(result.text, "Open to all readers, printing restricted");
+    EXPECT_EQ(result.totalPageCount, 1);
+}
+
+TEST_F(PdfExtractorTest, RecognisedPagesGetPageImagesAndDigitalPagesThumbnailsOnly) {
+    writeTextPdf(dir / "scanned.pdf", {textPage("short"), textPage("")});
+    writeTextPdf(dir / "digital.pdf", {textPage("first page of the document text"), textPage("second")});
+    std::mutex written;
+    std::map<std::string, std::pair<int, int>> files;  // name -> PNG size
+    SaveNanImagesHelper helper(false, dir.path().string(), dir / "data", [&](std::string path, std::string png) {
+        std::lock_guard lock(written);
+        files[std::filesystem::path(path).filename().string()] = lumidex::testing::pngSize(png);
+    });
+    ASSERT_EQ(extractor().extract(dir / "scanned.pdf", PagePreviews{&helper, "SCAN", false}).state,
+              NanItemProcessingStates::complete);
+    ASSERT_EQ(extractor().extract(dir / "digital.pdf", PagePreviews{&helper, "TEXT", false}).state,
+              NanItemProcessingStates::complete);
+    const std::map<std::string, std::pair<int, int>> expected{
+        {"SCAN_nanimage_#0.png", {1680, 480}}, {"SCAN_nanimage_#1.png", {1680, 480}},
+        {"SCAN_thumbmage_#0.png", {200, 57}},  {"SCAN_thumbmage_#1.png", {200, 57}},
+        {"TEXT_thumbmage_#0.png", {200, 44}},  {"TEXT_thumbmage_#1.png", {200, 57}}};  // a wider first page
+    EXPECT_EQ(files, expected);
+    EXPECT_EQ(pages.size(), 4u);  // every page is reported, recognised or not
+}
+
+TEST_F(PdfExtractorTest, RecognisesAllPagesOfADigitalDocumentForEnrichment) {
+    const auto pdf = dir / "digital.pdf";
+    writeTextPdf(pdf, {textPage("a digital document with enough text"), textPage("more")});
+    int64_t recognised = 0;
+    const auto text = extractor().recogniseAllPages(pdf, &recognised);
+    ASSERT_TRUE(text.has_value());
+    EXPECT_EQ(recognised, 2);
+    EXPECT_NE(text->find("recognised2"), std::string::npos);
+    EXPECT_FALSE(extractor().recogniseAllPages(dir / "missing.pdf").has_value());
+}
+
+}  // namespace
+}  // namespace lumidex::processing
