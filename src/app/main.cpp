@@ -7,6 +7,7 @@
 #include "app/scan_command.h"
 #include "app/search_command.h"
 #include "app/settings_command.h"
+#include "app/shell_command.h"
 #include "core/app_log.h"
 #include "core/data_directory.h"
 #include "core/settings/settings.h"
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
     lumidex::addScanCommand(app);
     lumidex::addSearchCommand(app, lumidex::storedFolderList());
     lumidex::addDuplicatesCommand(app, lumidex::storedFolderList());
+    lumidex::addShellCommand(app);
     CLI11_PARSE(app, argc, argv);
 
     if (resetContainer) lumidex::resetContainer();
@@ -33,7 +35,7 @@ int main(int argc, char** argv) {
         std::cout << "Lumidex\n"
                   << "  data directory: " << lumidex::dataDirectory().string() << "\n"
                   << "  settings file:  " << lumidex::SettingsStore::shared().filePath().string() << "\n"
-                  << "Run `lumidex settings list` to see every setting with its value.\n";
+                  << "Run `lumidex shell FOLDER` to index a folder and search it, `lumidex --help` for every command.\n";
     }
     return 0;
 }

@@ -37,18 +37,27 @@ std::string skippedDetail(const folders::ScanSkipCounts& s) {
     return detail.empty() ? "" : " (" + detail + ")";
 }
 
-bool scanFolder(folders::CoreManagerData& core, const std::string& folder, bool showProgress) {
-    std::cout << folder << '\n';
-    auto manager = core.addFolder(folder);
-    manager->start();
+}  // namespace
+
+folders::FullScanResult fullScanShowingProgress(folders::BalancedDataManager& manager, bool showProgress) {
     folders::ScanProgressCallback progress;
     if (showProgress) {
         progress = [](const folders::ScanProgress& p) {
             std::cout << "\r  scanning: " << p.entriesSeen << " entries, " << p.found << " files" << std::flush;
         };
     }
-    const folders::FullScanResult result = manager->fullScan(progress);
+    folders::FullScanResult result = manager.fullScan(progress);
     if (showProgress) std::cout << "\r\033[K" << std::flush;
+    return result;
+}
+
+namespace {
+
+bool scanFolder(folders::CoreManagerData& core, const std::string& folder, bool showProgress) {
+    std::cout << folder << '\n';
+    auto manager = core.addFolder(folder);
+    manager->start();
+    const folders::FullScanResult result = fullScanShowingProgress(*manager, showProgress);
 
     std::cout << "  found:           " << result.found << '\n'
               << "  new:             " << result.newItems << '\n'

@@ -3,6 +3,8 @@
 // content (retrying items that failed before) and waits for it, printing a summary.
 #pragma once
 
+#include "folders/coordinator/balanced_data_manager.h"
+
 namespace CLI {
 class App;
 }
@@ -15,5 +17,9 @@ namespace lumidex {
 // the processing run. A folder that cannot be read makes the command end with exit code 1 (after the
 // other folders were scanned).
 void addScanCommand(CLI::App& app);
+
+// A full scan of the folder; on a terminal (showProgress) a line counting entries and files is
+// rewritten while it runs and cleared at the end.
+folders::FullScanResult fullScanShowingProgress(folders::BalancedDataManager& manager, bool showProgress);
 
 }  // namespace lumidex

@@ -136,27 +136,21 @@ void printHits(const std::vector<search::SearchHit>& hits) {
     }
 }
 
-void runSearch(const SearchCommandOptions& o, const search::FolderListFunction& listFolders,
-               const MailSourceFunction& mail) {
+// Runs one search and prints it: human-readable or as JSON. `resultLimit` 0 shows every hit.
+void executeSearch(const SearchParameters& parameters, const search::SearchFilterState& filter, int64_t resultLimit,
+                   bool json, const FolderList& folders, const MailSourceFunction& mail) {
     const Settings settings = Settings::shared();
-    const FolderList folders = listFolders ? listFolders() : FolderList{};
-    const SearchParameters parameters = buildParameters(o, folders, settings);
-    const search::SearchFilterState filter = buildFilter(o);
-
     search::SearchOutcome outcome;
     std::string note;
     const bool hasDateRange = parameters.startDate && parameters.endDate;
     if (search::lengthWithoutSpaces(parameters.searchText) < parameters.minSearchCharCount && !hasDateRange) {
         note = "the search text needs at least " + std::to_string(parameters.minSearchCharCount) +
                " characters (startSearchCharacterCountKey)";
-        outcome.ignoredCharacters = search::withoutIgnoredCharacters(parameters.searchText, o.exact).ignoredSomething;
+        outcome.ignoredCharacters =
+            search::withoutIgnoredCharacters(parameters.searchText, parameters.searchWithQuotes).ignoredSomething;
     } else {
         search::SearchRunOptions options;
-        if (*o.limitOption) {
-            if (o.limit > 0) options.resultLimit = o.limit;
-        } else {
-            options.resultLimit = settings.resultLimit();
-        }
+        if (resultLimit > 0) options.resultLimit = resultLimit;
         std::shared_ptr<search::MailSearchSource> mailSource;
         if (settings.mailSourceEnabled() && mail) mailSource = mail();
         options.includeMail = mailSource != nullptr;
@@ -181,8 +175,8 @@ void runSearch(const SearchCommandOptions& o, const search::FolderListFunction& 
     if (outcome.ignoredCharacters) hints.emplace_back(search::kSpecialCharactersHint);
     if (outcome.indexBeingBuilt) hints.emplace_back(search::kIndexBeingBuiltHint);
 
-    if (o.json) {
-        std::cout << search::searchResultsJson(o.query, shown, shown.size(), hints) << '\n';
+    if (json) {
+        std::cout << search::searchResultsJson(parameters.searchText, shown, shown.size(), hints) << '\n';
     } else {
         printHits(shown);
         if (!shown.empty()) std::cout << '\n';
@@ -190,6 +184,16 @@ void runSearch(const SearchCommandOptions& o, const search::FolderListFunction& 
         for (const std::string& hint : hints) std::cout << hint << '\n';
     }
     if (!note.empty()) std::cerr << "lumidex search: " << note << '\n';
+}
+
+void runSearch(const SearchCommandOptions& o, const search::FolderListFunction& listFolders,
+               const MailSourceFunction& mail) {
+    const Settings settings = Settings::shared();
+    const FolderList folders = listFolders ? listFolders() : FolderList{};
+    const SearchParameters parameters = buildParameters(o, folders, settings);
+    const search::SearchFilterState filter = buildFilter(o);
+    const int64_t limit = *o.limitOption ? std::max<int64_t>(o.limit, 0) : settings.resultLimit().value_or(0);
+    executeSearch(parameters, filter, limit, o.json, folders, mail);
 }
 
 void printDuplicates(SearchableFolderIndex& folder) {
@@ -221,6 +225,15 @@ void printDuplicates(SearchableFolderIndex& folder) {
 }
 
 }  // namespace
+
+void searchAndPrint(const std::string& query, const search::FolderListFunction& listFolders) {
+    const Settings settings = Settings::shared();
+    const FolderList folders = listFolders ? listFolders() : FolderList{};
+    SearchParameters parameters = searchParametersFromSettings(settings);
+    parameters.searchText = query;
+    parameters.rootFolderUrlStrings.clear();
+    executeSearch(parameters, search::SearchFilterState{}, settings.resultLimit().value_or(0), false, folders, {});
+}
 
 void addSearchCommand(CLI::App& app, search::FolderListFunction folders, MailSourceFunction mail) {
     auto options = std::make_shared<SearchCommandOptions>();

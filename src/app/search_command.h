@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "search/searchable_folder.h"
 
@@ -25,6 +26,10 @@ using MailSourceFunction = std::function<std::shared_ptr<search::MailSearchSourc
 //  [--max-size BYTES] [--min-pages N] [--max-pages N] [--min-matches N] [--limit N] [--json]".
 // Mail hits join when "mailSourceEnabled" is on and `mail` yields a source.
 void addSearchCommand(CLI::App& app, search::FolderListFunction folders, MailSourceFunction mail = {});
+
+// One search over every folder with the settings' defaults, printed as `search` prints it (the
+// interactive prompt uses it).
+void searchAndPrint(const std::string& query, const search::FolderListFunction& folders);
 
 // "duplicates [FOLDER]": every searchable folder when FOLDER is left out.
 void addDuplicatesCommand(CLI::App& app, search::FolderListFunction folders);

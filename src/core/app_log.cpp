@@ -236,7 +236,27 @@ AppLogger* sharedLogger() {
 
 }  // namespace
 
+namespace {
+std::mutex redirectMutex;
+std::shared_ptr<const std::function<void(std::string_view)>> appLogRedirect;
+}  // namespace
+
+void redirectAppLog(std::function<void(std::string_view)> redirect) {
+    std::lock_guard lock(redirectMutex);
+    if (redirect) appLogRedirect = std::make_shared<const std::function<void(std::string_view)>>(std::move(redirect));
+    else appLogRedirect.reset();
+}
+
 void appLog(std::string_view message) {
+    std::shared_ptr<const std::function<void(std::string_view)>> redirect;
+    {
+        std::lock_guard lock(redirectMutex);
+        redirect = appLogRedirect;
+    }
+    if (redirect) {
+        (*redirect)(message);
+        return;
+    }
     if (AppLogger* logger = sharedLogger()) logger->log(message);
     else std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
 }

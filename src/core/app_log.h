@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -46,6 +47,10 @@ private:
 
 // The shared logger in the app's documents folder.
 void appLog(std::string_view message);
+// Sends every later appLog line to `redirect` instead of the shared logger (an empty function restores
+// it). Helper processes use it so that only the main process opens, rotates and writes the log file.
+// `redirect` may be called from any thread, concurrently.
+void redirectAppLog(std::function<void(std::string_view)> redirect);
 void clearAppLog();
 void flushAppLog();
 

@@ -71,14 +71,19 @@ std::string describe(const FolderProcessingStatus& status) {
 }
 
 FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
-                                                std::ostream& out, bool showProgress, std::chrono::milliseconds interval) {
+                                                std::ostream& out, bool showProgress, std::chrono::milliseconds interval,
+                                                bool waitForEnrichment) {
     retryFailedItems(manager);
-    while (!manager.waitUntilIdle(interval)) {
-        if (showProgress) out << "\r\033[K  processing: " << describe(folderProcessingStatus(manager, runner, false)) << std::flush;
+    bool idle = false;
+    while (!(idle = manager.waitUntilIdle(interval))) {
+        const FolderProcessingStatus current = folderProcessingStatus(manager, runner, false);
+        if (showProgress) out << "\r\033[K  processing: " << describe(current) << std::flush;
+        // Every document has its text; what is left is enrichment of digital PDFs by recognition.
+        if (!waitForEnrichment && current.pending == 0 && current.completed > 0) break;
     }
     if (showProgress) out << "\r\033[K" << std::flush;
     FolderProcessingStatus status = folderProcessingStatus(manager, runner);
-    status.idle = true;
+    status.idle = idle;
     out << "  processed:       " << describe(status) << '\n';
     return status;
 }

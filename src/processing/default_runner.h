@@ -54,8 +54,11 @@ std::string describe(const FolderProcessingStatus& status);
 // For `lumidex scan`: retries the folder's failed items, waits until the folder's coordinator is idle
 // (its runs and their enrichments done) and prints "  processed: <describe(status)>". With showProgress
 // (a terminal) a "  processing: ..." line is rewritten in place every `interval` while it waits.
+// Without waitForEnrichment it returns once every document has its text, while the recognition that
+// enriches digital PDFs may still run (status.idle tells).
 FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
                                                 std::ostream& out, bool showProgress,
-                                                std::chrono::milliseconds interval = std::chrono::milliseconds(500));
+                                                std::chrono::milliseconds interval = std::chrono::milliseconds(500),
+                                                bool waitForEnrichment = true);
 
 }  // namespace lumidex::processing

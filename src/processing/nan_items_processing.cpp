@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <future>
 #include <list>
@@ -13,6 +14,7 @@
 #include "core/hashing.h"
 #include "core/settings/settings.h"
 #include "folders/coordinator/balanced_data_manager.h"
+#include "folders/scanning/on_disk_path.h"
 #include "processing/extractors/extraction_result.h"
 #include "processing/pipeline/digital_text_enrichment_queue.h"
 #include "processing/pipeline/pipeline_profiler.h"
@@ -41,6 +43,13 @@ ProfiledFileType profiledType(folders::FileRoute route) {
         case folders::FileRoute::cloud: return ProfiledFileType::cloud;
     }
     return ProfiledFileType::pdf;
+}
+
+// LUMIDEX_DISABLE_OCR=1 in the environment turns text recognition off (no page or image is recognised,
+// no enrichment runs), so that benchmarks can time indexing without it. Deliberately not a setting.
+bool textRecognitionDisabled() {
+    const char* value = std::getenv("LUMIDEX_DISABLE_OCR");
+    return value != nullptr && *value != '\0' && std::string_view(value) != "0";
 }
 
 // A page the worker reports as recognised (progress payload {"page": i, "recognised": true}).
@@ -132,6 +141,7 @@ public:
         jobOptions_.ignoreSmallImages = preferences.ignoreSmallImages();
         jobOptions_.dataDirectory = manager_.folderDataDirectory();
         jobOptions_.rootFolderUrl = settings_.rootFolderUrl;
+        jobOptions_.recognizeText = !textRecognitionDisabled();
         std::size_t limit = owner_.options_.maxItemsInFlight != 0 ? owner_.options_.maxItemsInFlight
                                                                    : owner_.pool_->workerCount();
         if (settings_.slowHardDrive) limit = 1;  // one file at a time: no seeking between two readers
@@ -253,7 +263,9 @@ void NanItemsProcessing::Run::dispatch(Pending pending) {
     }
     ExtractionJobOptions options = jobOptions_;
     options.imageKey = SaveNanImagesHelper::imageKey(pending.item);
-    ExtractionRequest request{std::move(kind), pending.item.urlString, encodeJobOptions(options), std::nullopt};
+    // Items carry the NFC path; the file may be named in another normalisation on disk.
+    ExtractionRequest request{std::move(kind), folders::onDiskPath(pending.item.urlString), encodeJobOptions(options),
+                              std::nullopt};
     job->pending = std::move(pending);
     {
         std::lock_guard lock(mutex_);
@@ -374,7 +386,9 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             if (std::string tokens = storage::FtsTools::numberTokens(folded); !tokens.empty()) {
                 numbers.push_back(ftsDocument(item, std::move(tokens)));
             }
-            if (result.digitalText && !folded.empty()) enrichments.emplace_back(item, folded);
+            if (result.digitalText && !folded.empty() && jobOptions_.recognizeText) {
+                enrichments.emplace_back(item, folded);
+            }
             texts.push_back(ftsDocument(item, std::move(folded)));
         }
         toSave.push_back(item);

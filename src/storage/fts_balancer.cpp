@@ -80,7 +80,7 @@ std::vector<FtsSearchResult> SqliteFtsDatabaseBalancer::search(const SearchParam
     // which hides whether a shard had more; such searches ask for everything at once.
     int64_t share = rowLimit;
     if (rowLimit > 0 && !parameters.searchInsideUrl) {
-        share = std::min<int64_t>(rowLimit, 2 * ((rowLimit + loadBalancerCount - 1) / loadBalancerCount) + 16);
+        share = std::min<int64_t>(rowLimit, 2 * (rowLimit / loadBalancerCount + 1) + 16);
     }
     auto perShard = parallelMap(loadBalancerCount, [&](size_t shard) { return shardRows(shard, share); }, workers);
     const auto merged = [&] {

@@ -35,7 +35,9 @@ public:
     bool remove(uint32_t combinedHash) { return storeFor(combinedHash)->remove(combinedHash); }
 
     // Every shard queried concurrently; the rows are merged in the SQL order of the sort order and cut to
-    // rowLimit (negative: no limit). Snippets are computed afterwards, only for the rows returned.
+    // rowLimit (negative: no limit). Shards are first asked for a share of rowLimit a little above their
+    // expected part, and asked again for rowLimit rows only when the merge shows they may hold more.
+    // Snippets (and, with snippets, match counts) are computed afterwards, only for the rows returned.
     std::vector<FtsSearchResult> search(const SearchParameters& parameters, int64_t rowLimit, bool withSnippet,
                                         bool withMatchCounts, ThreadPool* pool = nullptr);
     // Refolds all shards; returns the number of rows changed.

@@ -25,7 +25,8 @@ int compareNames(const FtsRowIndex::Row& a, const FtsRowIndex::Row& b) {
     const bool bNull = (b.nulls & FtsRowIndex::nullFileName) != 0;
     if (aNull || bNull) return static_cast<int>(bNull) - static_cast<int>(aNull);
     // std::string_view compares like memcmp, which is SQLite's BINARY collation.
-    return a.fileName().compare(b.fileName());
+    const int c = a.fileName().compare(b.fileName());
+    return (c > 0) - (c < 0);
 }
 
 int compareModification(const FtsRowIndex::Row& a, const FtsRowIndex::Row& b) {

@@ -10,6 +10,8 @@
 // connection makes the next search reload it) orders and date-filters them, and only the rows returned
 // are read in full. Snippets and match counts can be fetched afterwards for just the rows a caller
 // keeps (details()). A table whose values the copy cannot model is searched with the plain statement.
+// Writes sort each batch by docid, and every write merges a little of the index (see kMergeSql), which
+// keeps the number of index segments each search has to read small.
 //
 // Thread-safety: all operations may be called from any thread; one mutex serialises the connection.
 // Failure behaviour: SQLite errors are logged with the operation's prefix and the operation returns an
@@ -88,7 +90,7 @@ public:
 
 private:
     bool writeLocked(const FtsDocument& document);
-    // Some incremental merging of the index's segments, inside the current write transaction.
+    // Some incremental merging of the index's segments (see kMergeSql).
     void mergeSegmentsLocked();
     // The statement for `sql`, prepared once per connection; null (and logged) when it cannot be prepared.
     platform::SqliteStatement* cached(const std::string& sql, const std::string& logLine);
@@ -108,6 +110,7 @@ private:
     std::mutex mutex_;
     std::unique_ptr<platform::SqliteDatabase> db_;
     std::unordered_map<std::string, std::unique_ptr<platform::SqliteStatement>> statements_;
+    int writesSinceMerge_ = 0;
     FtsRowIndex rowIndex_;
     int64_t rowIndexDataVersion_ = -1;
     bool rowIndexUnusable_ = false;  // the table holds values the index cannot model

@@ -56,23 +56,42 @@ void SqliteDatabaseBalancer::unregister(const NanItem& item) {
     combinedHashSet_.erase(item.combinedHash);
 }
 
+namespace {
+
+// Runs `operation` for every shard that has work, shards in parallel: each holds only its own turn.
+template <class Work, class Operation>
+void forEachShardWithWork(const std::array<Work, loadBalancerCount>& byShard, Operation operation) {
+    std::vector<uint32_t> shards;
+    for (uint32_t shard = 0; shard < loadBalancerCount; ++shard) {
+        if (!byShard[shard].empty()) shards.push_back(shard);
+    }
+    if (shards.size() == 1) {
+        operation(shards.front());
+        return;
+    }
+    parallelMap(shards.size(), [&](size_t i) {
+        operation(shards[i]);
+        return true;
+    });
+}
+
+}  // namespace
+
 void SqliteDatabaseBalancer::create(const std::vector<NanItem>& items) {
     std::array<std::vector<NanItem>, loadBalancerCount> byShard;
     for (const NanItem& item : items) byShard[balancerId(item.combinedHash)].push_back(item);
-    for (uint32_t shard = 0; shard < loadBalancerCount; ++shard) {
-        if (byShard[shard].empty()) continue;
+    forEachShardWithWork(byShard, [&](uint32_t shard) {
         withStore(shard, [&](NanItemSqliteManager_v2& store) { store.create(byShard[shard]); });
-    }
+    });
     for (const NanItem& item : items) registerItem(item);
 }
 
 void SqliteDatabaseBalancer::remove(const std::vector<NanItem>& items) {
     std::array<std::vector<uint32_t>, loadBalancerCount> byShard;
     for (const NanItem& item : items) byShard[balancerId(item.combinedHash)].push_back(item.combinedHash);
-    for (uint32_t shard = 0; shard < loadBalancerCount; ++shard) {
-        if (byShard[shard].empty()) continue;
+    forEachShardWithWork(byShard, [&](uint32_t shard) {
         withStore(shard, [&](NanItemSqliteManager_v2& store) { store.remove(byShard[shard]); });
-    }
+    });
     for (const NanItem& item : items) unregister(item);
 }
 

@@ -40,9 +40,10 @@ public:
     void registerItem(const NanItem& item);
     void unregister(const NanItem& item);
 
-    // Writes the items to their shards (one transaction per shard) and registers them.
+    // Writes the items to their shards (one transaction per shard, shards in parallel on the shared
+    // pool) and registers them.
     void create(const std::vector<NanItem>& items);
-    // Deletes the rows of these document versions and forgets them.
+    // Deletes the rows of these document versions (shards in parallel) and forgets them.
     void remove(const std::vector<NanItem>& items);
 
     bool containsCombinedHash(uint32_t combinedHash) const;

@@ -77,6 +77,7 @@ BalancedDataManager::BalancedDataManager(std::string rootFolder, BalancedDataMan
       ocrRectsDatabaseBalancer_(folderDataDirectory_),
       hashStorageActorManager_(folderDataDirectory_),
       nanItemsDict_(deps.insertBufferSize),
+      itemTableWriter_(databaseBalancer_, pool_),
       throttledModififiedFilesUpdater_(pool_, deps.updaterIntervals),
       throttledRemovedFilesUpdater_(pool_, deps.updaterIntervals),
       throttledProgressUpdater_(rootFolderUrlString_, pool_, deps.updaterIntervals),
@@ -102,8 +103,8 @@ BalancedDataManager::~BalancedDataManager() {
     executor_.reset();  // discards queued events, waits for the running one
     backgroundThreads_.joinAll();
     // Nothing else touches the registry now: keep what the last scan found but did not write yet.
-    const auto buffered = nanItemsDict_.takeInsertBuffer();
-    if (!buffered.empty()) databaseBalancer_.create(buffered);
+    itemTableWriter_.create(nanItemsDict_.takeInsertBuffer());
+    itemTableWriter_.flush();
     nanFilePresenter_.reset();
 }
 
@@ -146,18 +147,20 @@ void BalancedDataManager::start() {
                 item.rootFolderUrl = rootFolderUrlString_;
                 // Two versions of one path are left by a run that ended between writing the new one
                 // and deleting the old: keep the newer, the next scan settles the rest.
-                if (auto existing = nanItemsDict_.itemForPath(item.urlString);
-                    existing && existing->fileModifiedDate >= item.fileModifiedDate) {
+                if (auto existing = nanItemsDict_.modifiedDateForPath(item.urlString);
+                    existing && *existing >= item.fileModifiedDate) {
                     superseded.push_back(std::move(item));
                     continue;
                 }
                 auto displaced = nanItemsDict_.upsert(item);
-                for (auto& old : displaced.samePathOtherVersion) superseded.push_back(std::move(old));
+                for (const NanItem& other : displaced.sameHashOtherPath) databaseBalancer_.unregister(other);
+                databaseBalancer_.registerItem(item);
+                combinedHashDict_.set(item.combinedHash, item.urlString);
+                for (auto& old : displaced.samePathOtherVersion) {
+                    if (combinedHashDict_.path(old.combinedHash) == old.urlString) combinedHashDict_.erase(old.combinedHash);
+                    superseded.push_back(std::move(old));
+                }
             }
-        }
-        for (const NanItem& item : nanItemsDict_.allItems()) {
-            databaseBalancer_.registerItem(item);
-            combinedHashDict_.set(item.combinedHash, item.urlString);
         }
         if (!superseded.empty()) {
             appLog("[BalancedDataManager] " + std::to_string(superseded.size()) +
@@ -247,8 +250,12 @@ void BalancedDataManager::endWork() {
 }
 
 bool BalancedDataManager::waitUntilIdle(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(workMutex_);
-    return workDone_.wait_for(lock, timeout, [this] { return outstandingWork_ == 0; });
+    {
+        std::unique_lock lock(workMutex_);
+        if (!workDone_.wait_for(lock, timeout, [this] { return outstandingWork_ == 0; })) return false;
+    }
+    itemTableWriter_.flush();  // rather than waiting for the writer to gather more
+    return true;
 }
 
 void BalancedDataManager::post(std::function<void()> task) {
@@ -270,12 +277,14 @@ void BalancedDataManager::saveItems(const std::vector<NanItem>& items) {
     if (items.empty()) return;
     waitForInitToComplete();
     executor_->sync([&] { saveItemsOnExecutor(items); });
+    itemTableWriter_.flush();  // stored when this returns, as callers expect
 }
 
 void BalancedDataManager::removeItems(const std::vector<NanItem>& items) {
     if (items.empty()) return;
     waitForInitToComplete();
     executor_->sync([&] { removeItemsOnExecutor(items); });
+    itemTableWriter_.flush();
 }
 
 void BalancedDataManager::saveItemsOnExecutor(const std::vector<NanItem>& items) {
@@ -308,7 +317,7 @@ void BalancedDataManager::saveItemsOnExecutor(const std::vector<NanItem>& items)
     // The new version replaces the old one in the user interface: no removal to announce.
     if (!superseded.empty()) removeItemsOnExecutor(superseded, false);
     if (accepted.empty()) return;
-    databaseBalancer_.create(accepted);
+    itemTableWriter_.create(accepted);
     throttledModififiedFilesUpdater_.add(accepted);
     updateProgressCounts();
 }
@@ -332,7 +341,6 @@ void BalancedDataManager::removeItemsOnExecutor(const std::vector<NanItem>& item
     }
     if (removedHashes_.size() > 200000) removedHashes_.clear();  // bounded; only guards late results
 
-    databaseBalancer_.remove(removed);
     for (const NanItem& item : removed) {
         // Unsupported files never got text or rectangles.
         if (item.processingState == NanItemProcessingStates::notSupported) continue;
@@ -341,6 +349,7 @@ void BalancedDataManager::removeItemsOnExecutor(const std::vector<NanItem>& item
         ocrRectsDatabaseBalancer_.deleteRects(item.combinedHash);
     }
     if (publish) throttledRemovedFilesUpdater_.add(removed);
+    itemTableWriter_.remove(std::move(removed));
     updateProgressCounts();
 }
 
@@ -394,7 +403,11 @@ void BalancedDataManager::updateProgressCounts() {
 }
 
 bool BalancedDataManager::needsProcessing(const NanItem& item) const {
-    return coordinator_states::awaitsProcessing(item.processingState) && !isHashStored(item.combinedHash);
+    return needsProcessing(item.combinedHash, item.processingState);
+}
+
+bool BalancedDataManager::needsProcessing(uint32_t combinedHash, NanItemProcessingStates state) const {
+    return coordinator_states::awaitsProcessing(state) && !isHashStored(combinedHash);
 }
 
 std::optional<ExtensionSet> BalancedDataManager::excludedExtensions() const {

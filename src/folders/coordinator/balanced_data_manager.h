@@ -44,6 +44,7 @@
 #include "folders/coordinator/background_threads.h"
 #include "folders/coordinator/folder_observer.h"
 #include "folders/coordinator/item_registry.h"
+#include "folders/coordinator/item_table_writer.h"
 #include "folders/coordinator/processing_runner.h"
 #include "folders/coordinator/throttled_updaters.h"
 #include "folders/scanning/directory_enumerator.h"
@@ -120,7 +121,8 @@ public:
     void cancel();
     bool isCancelled() const { return cancellationToken_.isCancelled(); }
     const CancellationToken& cancellationToken() const { return cancellationToken_; }
-    // Waits until no scan, event, run or queued work is left (tests, command line). False on timeout.
+    // Waits until no scan, event, run or queued work is left and the item tables are written (tests,
+    // command line). False on timeout.
     bool waitUntilIdle(std::chrono::milliseconds timeout = std::chrono::hours(24));
 
     // --- scanning and events ---
@@ -191,12 +193,14 @@ private:
     void scanEndedOnExecutor(const ScanTarget& target, const FullScanResult& result,
                              std::vector<ScanCompletion> completions);
     FullScanResult runScan(const ScanTarget& target, RunPriority priority, const ScanProgressCallback& progress);
-    void commitBatchOnExecutor(ScanState& scan, const std::vector<HandleUrlResult>& candidates);
+    // Completes identity-only candidates it has to insert.
+    void commitBatchOnExecutor(ScanState& scan, std::vector<HandleUrlResult>& candidates);
     uint64_t reconcileOnExecutor(const ScanState& scan, const std::vector<std::string>& unreadablePaths);
     void runEndedOnExecutor();
     bool isIgnoredPath(const std::string& nfcPath);
     void flushInsertBufferOnExecutor();
-    void insertItemOnExecutor(const NanItem& item, bool buffered);
+    // `toPublish`: collects the item for one announcement of the whole batch instead of announcing it.
+    void insertItemOnExecutor(const NanItem& item, bool buffered, std::vector<NanItem>* toPublish = nullptr);
     void saveItemsOnExecutor(const std::vector<NanItem>& items);
     void removeItemsOnExecutor(const std::vector<NanItem>& items, bool publish = true);
     void handleFileEventOnExecutor(const std::string& rawPath);
@@ -208,6 +212,7 @@ private:
                                          const ScanState* source = nullptr);
     void updateProgressCounts();
     bool needsProcessing(const NanItem& item) const;
+    bool needsProcessing(uint32_t combinedHash, NanItemProcessingStates state) const;
     std::optional<ExtensionSet> excludedExtensions() const;
     void markInitialized();
     void beginWork();
@@ -264,6 +269,9 @@ private:
     mutable std::mutex workMutex_;
     std::condition_variable workDone_;
     int64_t outstandingWork_ = 0;
+
+    // Every item-table write goes through here, in order; scans do not wait for the disk per batch.
+    ItemTableWriter itemTableWriter_;
 
     ThrottledNanItemRefreshUpdater throttledModififiedFilesUpdater_;
     ThrottledNanItemRefreshUpdater throttledRemovedFilesUpdater_;

@@ -1,5 +1,6 @@
 // Full scans, reconciliation, file events, folder rescans and processing runs of the coordinator.
 #include <algorithm>
+#include <atomic>
 #include <exception>
 
 #include "core/app_log.h"
@@ -43,19 +44,23 @@ FullScanResult unfinishedResult(const std::string& folder, EnumerationOutcome ou
 }  // namespace
 
 struct BalancedDataManager::ScanState {
+    // Candidates come identity-only: the commit builds items just for the versions the registry lacks.
     ScanState(std::string nfcFolder, const std::string& rootFolder, std::optional<ExtensionSet> excluded)
-        : folder(std::move(nfcFolder)), enumerator(rootFolder, std::move(excluded)) {}
+        : folder(std::move(nfcFolder)), enumerator(rootFolder, std::move(excluded), true) {}
 
-    void addToProcess(const NanItem& item) {
-        if (toProcessHashes.insert(item.combinedHash).second) toProcess.push_back(item);
+    // Only the hash: most scans find nothing to process, and the items are read once at the end.
+    void addToProcess(uint32_t combinedHash) {
+        if (toProcessHashes.insert(combinedHash).second) toProcess.push_back(combinedHash);
     }
 
     const std::string folder;  // NFC: the scope of the reconciliation
     FastDirectoryEnumerator enumerator;
+    // Batches handed to the executor and not yet committed: the walk goes on meanwhile, up to a bound.
+    std::atomic<int> uncommittedBatches{0};
     // Executor only:
     std::unordered_set<std::string> goneSinceStart;     // paths events reported gone during the walk
     std::unordered_set<std::string> updatedSinceStart;  // paths events or saves registered during the walk
-    std::vector<NanItem> toProcess;
+    std::vector<uint32_t> toProcess;
     std::unordered_set<uint32_t> toProcessHashes;
     uint64_t newItems = 0;
 };
@@ -176,12 +181,23 @@ FullScanResult BalancedDataManager::runScan(const ScanTarget& target, RunPriorit
         std::vector<EnumeratedEntry> batch;
         batch.reserve(scanBatchSize_);
         uint64_t entriesSeen = 0;
+        // The walk (disk and classification) and the commits (registry, on the executor) overlap; a few
+        // batches may wait, then the walk helps the executor catch up (sync runs queued tasks in order).
+        constexpr int maxUncommittedBatches = 4;
         auto handOver = [&] {
             if (batch.empty()) return;
-            const auto candidates = scan->enumerator.processBatch(batch);
+            auto candidates = scan->enumerator.processBatch(batch);
             entriesSeen += batch.size();
             batch.clear();
-            executor_->sync([&] { commitBatchOnExecutor(*scan, candidates); });
+            if (scan->uncommittedBatches.load() >= maxUncommittedBatches) executor_->sync([] {});
+            ++scan->uncommittedBatches;
+            post([this, scan, candidates = std::move(candidates)]() mutable {
+                struct Committed {
+                    ScanState& scan;
+                    ~Committed() { --scan.uncommittedBatches; }
+                } committed{*scan};
+                commitBatchOnExecutor(*scan, candidates);
+            });
             if (progress) progress(ScanProgress{target.nfcPath, entriesSeen, scan->enumerator.acceptedCount()});
         };
         walk = enumerator.enumerate(target.diskPath, cancellationToken_, [&](EnumeratedEntry&& entry) {
@@ -211,24 +227,34 @@ FullScanResult BalancedDataManager::runScan(const ScanTarget& target, RunPriorit
             // Whatever the walk did not reach would look deleted: leave the tables alone.
             appLog("[SyncCleanup] Skipped for " + target.nfcPath + ": enumeration " + std::string(name(walk.outcome)));
         }
+        // Still waiting (a file event or a run may have moved them on meanwhile); copied only for a runner.
         std::vector<NanItem> toProcess;
-        for (const NanItem& item : scan->toProcess) {
-            auto current = nanItemsDict_.item(item.combinedHash);
-            if (current && current->urlString == item.urlString && needsProcessing(*current)) toProcess.push_back(*current);
+        for (const uint32_t combinedHash : scan->toProcess) {
+            if (!processingRunner_) {
+                if (auto state = nanItemsDict_.stateOf(combinedHash); state && needsProcessing(combinedHash, *state)) {
+                    ++result.queuedForProcessing;
+                }
+                continue;
+            }
+            auto current = nanItemsDict_.item(combinedHash);
+            if (current && needsProcessing(*current)) toProcess.push_back(std::move(*current));
         }
-        result.queuedForProcessing = toProcess.size();
+        if (processingRunner_) result.queuedForProcessing = toProcess.size();
         updateProgressCounts();
         queueForProcessingOnExecutor(std::move(toProcess), priority);
     });
+    // The scan's rows are stored when it reports back.
+    itemTableWriter_.flush();
     return result;
 }
 
-void BalancedDataManager::commitBatchOnExecutor(ScanState& scan, const std::vector<HandleUrlResult>& candidates) {
-    for (const HandleUrlResult& candidate : candidates) {
+void BalancedDataManager::commitBatchOnExecutor(ScanState& scan, std::vector<HandleUrlResult>& candidates) {
+    std::vector<NanItem> inserted;
+    for (HandleUrlResult& candidate : candidates) {
         if (isCancelled()) break;
         const NanItem& found = candidate.nanItem;
-        if (auto known = nanItemsDict_.item(candidate.combinedHash); known && known->urlString == found.urlString) {
-            if (needsProcessing(*known)) scan.addToProcess(*known);
+        if (auto known = nanItemsDict_.stateOf(candidate.combinedHash, found.urlString)) {
+            if (needsProcessing(candidate.combinedHash, *known)) scan.addToProcess(candidate.combinedHash);
             continue;
         }
         // A file event handled this path while the walk was under way. Its word is at least as recent as
@@ -238,11 +264,14 @@ void BalancedDataManager::commitBatchOnExecutor(ScanState& scan, const std::vect
             if (auto byPath = nanItemsDict_.itemForPath(found.urlString)) scan.enumerator.markSeen(byPath->combinedHash);
             continue;
         }
-        insertItemOnExecutor(found, true);
+        // Identity-only when the registry knew the version as the walk classified it; it left since.
+        completeCandidate(candidate, rootFolderUrlString_);
+        insertItemOnExecutor(found, true, &inserted);
         markSeenInActiveScansOnExecutor(found.combinedHash, found.urlString, &scan);
         ++scan.newItems;
-        if (candidate.isProcessingItem) scan.addToProcess(found);
+        if (candidate.isProcessingItem) scan.addToProcess(found.combinedHash);
     }
+    throttledModififiedFilesUpdater_.add(inserted);
     updateProgressCounts();
 }
 
@@ -254,14 +283,10 @@ uint64_t BalancedDataManager::reconcileOnExecutor(const ScanState& scan, const s
     auto perShard = parallelMap(
         storage::loadBalancerCount,
         [&](std::size_t shard) {
-            std::vector<NanItem> orphans;
-            for (NanItem& item : nanItemsDict_.itemsOfShard(static_cast<uint32_t>(shard))) {
-                if (seen[shard].contains(item.combinedHash)) continue;
-                if (!isPathWithin(item.urlString, scan.folder)) continue;
-                if (isWithinAny(item.urlString, spared)) continue;
-                orphans.push_back(std::move(item));
-            }
-            return orphans;
+            return nanItemsDict_.itemsOfShard(static_cast<uint32_t>(shard), [&](const NanItem& item) {
+                return !seen[shard].contains(item.combinedHash) && isPathWithin(item.urlString, scan.folder) &&
+                       !isWithinAny(item.urlString, spared);
+            });
         },
         pool_);
     std::vector<NanItem> orphans;
@@ -273,25 +298,25 @@ uint64_t BalancedDataManager::reconcileOnExecutor(const ScanState& scan, const s
     return orphans.size();
 }
 
-void BalancedDataManager::flushInsertBufferOnExecutor() {
-    auto batch = nanItemsDict_.takeInsertBuffer();
-    if (!batch.empty()) databaseBalancer_.create(batch);
-}
+void BalancedDataManager::flushInsertBufferOnExecutor() { itemTableWriter_.create(nanItemsDict_.takeInsertBuffer()); }
 
-void BalancedDataManager::insertItemOnExecutor(const NanItem& item, bool buffered) {
+void BalancedDataManager::insertItemOnExecutor(const NanItem& item, bool buffered, std::vector<NanItem>* toPublish) {
     auto displaced = nanItemsDict_.upsert(item);
     removedHashes_.erase(item.combinedHash);
     combinedHashDict_.set(item.combinedHash, item.urlString);
     // The old version of a changed file: its rows go, the new version replaces it in the interface.
     if (!displaced.samePathOtherVersion.empty()) removeItemsOnExecutor(displaced.samePathOtherVersion, false);
     if (buffered) {
-        auto batch = nanItemsDict_.bufferInsert(item);
-        if (!batch.empty()) databaseBalancer_.create(batch);
+        itemTableWriter_.create(nanItemsDict_.bufferInsert(item));
     } else {
         nanItemsDict_.dropFromInsertBuffer(item.combinedHash);
-        databaseBalancer_.create(std::vector<NanItem>{item});
+        itemTableWriter_.create(std::vector<NanItem>{item});
     }
-    throttledModififiedFilesUpdater_.add(item);
+    if (toPublish != nullptr) {
+        toPublish->push_back(item);
+    } else {
+        throttledModififiedFilesUpdater_.add(item);
+    }
 }
 
 void BalancedDataManager::markSeenInActiveScansOnExecutor(uint32_t combinedHash, const std::string& path,

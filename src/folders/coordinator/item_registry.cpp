@@ -86,6 +86,30 @@ bool NanItemsUrlDictAsync::contains(uint32_t combinedHash) const {
     return balancedNanItemsUrlDict_[storage::balancerId(combinedHash)].contains(combinedHash);
 }
 
+std::optional<NanItemProcessingStates> NanItemsUrlDictAsync::stateOf(uint32_t combinedHash,
+                                                                    const std::string& nfcPath) const {
+    std::lock_guard lock(mutex_);
+    const auto& shard = balancedNanItemsUrlDict_[storage::balancerId(combinedHash)];
+    const auto found = shard.find(combinedHash);
+    if (found == shard.end() || found->second.urlString != nfcPath) return std::nullopt;
+    return found->second.processingState;
+}
+
+std::optional<NanItemProcessingStates> NanItemsUrlDictAsync::stateOf(uint32_t combinedHash) const {
+    std::lock_guard lock(mutex_);
+    const auto& shard = balancedNanItemsUrlDict_[storage::balancerId(combinedHash)];
+    const auto found = shard.find(combinedHash);
+    if (found == shard.end()) return std::nullopt;
+    return found->second.processingState;
+}
+
+std::optional<Date> NanItemsUrlDictAsync::modifiedDateForPath(const std::string& nfcPath) const {
+    std::lock_guard lock(mutex_);
+    const auto byUrl = allItemsByUrl_.find(nfcPath);
+    if (byUrl == allItemsByUrl_.end()) return std::nullopt;
+    return balancedNanItemsUrlDict_[storage::balancerId(byUrl->second)].at(byUrl->second).fileModifiedDate;
+}
+
 std::vector<NanItem> NanItemsUrlDictAsync::allItems() const {
     std::lock_guard lock(mutex_);
     std::vector<NanItem> items;
@@ -100,6 +124,16 @@ std::vector<NanItem> NanItemsUrlDictAsync::itemsOfShard(uint32_t shard) const {
     std::lock_guard lock(mutex_);
     std::vector<NanItem> items;
     for (const auto& [hash, item] : balancedNanItemsUrlDict_[shard % storage::loadBalancerCount]) items.push_back(item);
+    return items;
+}
+
+std::vector<NanItem> NanItemsUrlDictAsync::itemsOfShard(uint32_t shard,
+                                                        const std::function<bool(const NanItem&)>& keep) const {
+    std::lock_guard lock(mutex_);
+    std::vector<NanItem> items;
+    for (const auto& [hash, item] : balancedNanItemsUrlDict_[shard % storage::loadBalancerCount]) {
+        if (keep(item)) items.push_back(item);
+    }
     return items;
 }
 

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -48,9 +49,16 @@ public:
     std::optional<NanItem> itemForPath(const std::string& nfcPath) const;
     std::optional<NanItem> itemForId(const Uuid& id) const;
     bool contains(uint32_t combinedHash) const;
+    // The state of the version when the registry holds it for this path (no copy of the item).
+    std::optional<NanItemProcessingStates> stateOf(uint32_t combinedHash, const std::string& nfcPath) const;
+    std::optional<NanItemProcessingStates> stateOf(uint32_t combinedHash) const;
+    std::optional<Date> modifiedDateForPath(const std::string& nfcPath) const;
 
     std::vector<NanItem> allItems() const;
     std::vector<NanItem> itemsOfShard(uint32_t shard) const;
+    // Only the items `keep` accepts are copied. `keep` runs under the registry's lock: it must look at
+    // the item and its own data only.
+    std::vector<NanItem> itemsOfShard(uint32_t shard, const std::function<bool(const NanItem&)>& keep) const;
     std::vector<NanItem> itemsWithin(const std::string& folder) const;
     std::size_t count() const;
     std::map<NanItemProcessingStates, int64_t> stateCounts() const;

@@ -1,10 +1,15 @@
 #include "folders/scanning/fast_directory_enumerator.h"
 
+#include "platform/unicode.h"
+
 namespace lumidex::folders {
 
 FastDirectoryEnumerator::FastDirectoryEnumerator(std::string rootFolder,
-                                                 std::optional<ExtensionSet> excludedFileExtensions)
-    : rootFolder_(std::move(rootFolder)), excludedFileExtensions_(std::move(excludedFileExtensions)) {}
+                                                 std::optional<ExtensionSet> excludedFileExtensions,
+                                                 bool identityOnly)
+    : rootFolder_(std::move(rootFolder)),
+      excludedFileExtensions_(std::move(excludedFileExtensions)),
+      identityOnly_(identityOnly) {}
 
 std::vector<HandleUrlResult> FastDirectoryEnumerator::processBatch(const std::vector<EnumeratedEntry>& entries) {
     const ExtensionSet* excluded = excludedFileExtensions_ ? &*excludedFileExtensions_ : nullptr;
@@ -12,7 +17,24 @@ std::vector<HandleUrlResult> FastDirectoryEnumerator::processBatch(const std::ve
     candidates.reserve(entries.size());
     uint64_t rejected = 0;
     for (const EnumeratedEntry& entry : entries) {
-        auto candidate = handleUrl(entry.path, entry.status, rootFolder_, excluded);
+        // NFC of "folder/name" is NFC(folder) + "/" + NFC(name) ("/" starts a normalisation segment), and
+        // entries arrive folder by folder: the folder part is normalised once per folder.
+        const std::string_view path = entry.path;
+        const std::size_t slash = path.rfind('/');
+        std::string nfcPath;
+        if (slash == std::string_view::npos || slash + 1 == path.size()) {
+            nfcPath = platform::toNfc(path);
+        } else {
+            const std::string_view folder = path.substr(0, slash);
+            if (folder != lastFolder_) {
+                lastFolder_ = std::string(folder);
+                lastNfcFolder_ = platform::toNfc(folder);
+            }
+            nfcPath = lastNfcFolder_;
+            nfcPath += '/';
+            nfcPath += platform::toNfc(path.substr(slash + 1));
+        }
+        auto candidate = handleNfcUrl(std::move(nfcPath), entry.status, rootFolder_, excluded, identityOnly_);
         if (candidate) {
             candidates.push_back(std::move(*candidate));
         } else {
@@ -27,7 +49,7 @@ std::vector<HandleUrlResult> FastDirectoryEnumerator::processBatch(const std::ve
     rejected_ += rejected;
     for (HandleUrlResult& candidate : candidates) {
         if (!deleteSyncDict_[candidate.balancerId].insert(candidate.combinedHash).second) continue;
-        (candidate.isProcessingItem ? processingItemHashes_ : notSupportedItemHashes_).insert(candidate.combinedHash);
+        ++(candidate.isProcessingItem ? processing_ : notSupported_);
         fresh.push_back(std::move(candidate));
     }
     return fresh;
@@ -55,7 +77,7 @@ uint64_t FastDirectoryEnumerator::counter() const {
 
 uint64_t FastDirectoryEnumerator::acceptedCount() const {
     std::lock_guard lock(mutex_);
-    return processingItemHashes_.size() + notSupportedItemHashes_.size();
+    return processing_ + notSupported_;
 }
 
 uint64_t FastDirectoryEnumerator::rejectedCount() const {
@@ -65,12 +87,12 @@ uint64_t FastDirectoryEnumerator::rejectedCount() const {
 
 uint64_t FastDirectoryEnumerator::processingCount() const {
     std::lock_guard lock(mutex_);
-    return processingItemHashes_.size();
+    return processing_;
 }
 
 uint64_t FastDirectoryEnumerator::notSupportedCount() const {
     std::lock_guard lock(mutex_);
-    return notSupportedItemHashes_.size();
+    return notSupported_;
 }
 
 }  // namespace lumidex::folders

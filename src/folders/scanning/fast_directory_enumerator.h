@@ -2,9 +2,11 @@
 // still exist on disk (`deleteSyncDict`, per shard), which the coordinator's reconciliation compares
 // against its item tables once the walk has completed.
 //
-// One object per scan. A version seen twice is returned once. Thread-safe: the walk classifies batches
-// on its thread while the coordinator marks versions it learnt of by other means (file events) from its
-// own; one mutex guards the sets and is never held while the file system is asked.
+// One object per scan. A version seen twice is returned once. With `identityOnly` the candidates come
+// without their items (see HandleUrlResult), for a caller that builds items only for versions it does not
+// know yet. Thread-safe: the walk classifies batches on its thread while the coordinator marks versions it
+// learnt of by other means (file events) from its own; one mutex guards the sets and is never held while
+// the file system is asked.
 #pragma once
 
 #include <array>
@@ -25,9 +27,11 @@ class FastDirectoryEnumerator {
 public:
     using ShardHashSets = std::array<std::unordered_set<uint32_t>, storage::loadBalancerCount>;
 
-    FastDirectoryEnumerator(std::string rootFolder, std::optional<ExtensionSet> excludedFileExtensions);
+    FastDirectoryEnumerator(std::string rootFolder, std::optional<ExtensionSet> excludedFileExtensions,
+                            bool identityOnly = false);
 
-    // Classifies the entries; returns the candidates not seen before in this scan, in entry order.
+    // Classifies the entries; returns the candidates not seen before in this scan, in entry order. Runs on
+    // one thread at a time (it keeps the NFC form of the last folder, since entries come folder by folder).
     std::vector<HandleUrlResult> processBatch(const std::vector<EnumeratedEntry>& entries);
 
     // Records a version as present on disk; false when it was already recorded.
@@ -47,13 +51,16 @@ public:
 private:
     const std::string rootFolder_;
     const std::optional<ExtensionSet> excludedFileExtensions_;
+    const bool identityOnly_;
+    std::string lastFolder_;     // processBatch only: the last folder (as on disk) and its NFC form
+    std::string lastNfcFolder_;
 
     mutable std::mutex mutex_;
-    std::unordered_set<uint32_t> processingItemHashes_;
-    std::unordered_set<uint32_t> notSupportedItemHashes_;
     ShardHashSets deleteSyncDict_;
     uint64_t counter_ = 0;
     uint64_t rejected_ = 0;
+    uint64_t processing_ = 0;    // distinct versions, by kind
+    uint64_t notSupported_ = 0;
 };
 
 }  // namespace lumidex::folders

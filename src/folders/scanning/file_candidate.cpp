@@ -14,38 +14,50 @@ bool canProcess(std::string_view lowerCaseExtension, const ExtensionSet* exclude
 
 bool isPackageName(std::string_view path) { return lowerCaseExtension(path) == "rtfd"; }
 
-std::optional<HandleUrlResult> handleUrl(const std::string& path, const FileStatus& status,
-                                         const std::string& rootFolder, const ExtensionSet* excluded) {
-    const bool accepted = status.isRegularFile() || (status.isDirectory() && isPackageName(path));
+std::optional<HandleUrlResult> handleNfcUrl(std::string nfcPath, const FileStatus& status,
+                                            const std::string& rootFolder, const ExtensionSet* excluded,
+                                            bool identityOnly) {
+    const bool accepted = status.isRegularFile() || (status.isDirectory() && isPackageName(nfcPath));
     if (!accepted || !status.modified) return std::nullopt;
-
-    std::string nfcPath = platform::toNfc(path);
     while (nfcPath.size() > 1 && nfcPath.back() == '/') nfcPath.pop_back();
-    const std::string extension = lowerCaseExtension(nfcPath);
-    const bool processable = canProcess(extension, excluded);
 
     HandleUrlResult result;
     result.combinedHash = combinedHash(nfcPath, *status.modified);
     result.balancerId = storage::balancerId(result.combinedHash);
-    result.isProcessingItem = processable;
+    result.isProcessingItem = canProcess(lowerCaseExtension(nfcPath), excluded);
+    result.identityOnly = true;
 
     NanItem& item = result.nanItem;
-    item.id = Uuid::nameBased(nfcPath);
-    item.fileName = std::string(lastPathComponent(nfcPath));
     item.urlString = std::move(nfcPath);
     item.combinedHash = result.combinedHash;
-    item.contentHash = 0;
-    item.totalPageCount = -1;
     item.fileModifiedDate = *status.modified;
     item.fileCreatedDate = status.created.value_or(dateFromSecondsSince1970(0));
+    if (!identityOnly) completeCandidate(result, rootFolder);
+    return result;
+}
+
+void completeCandidate(HandleUrlResult& candidate, const std::string& rootFolder) {
+    if (!candidate.identityOnly) return;
+    candidate.identityOnly = false;
+    NanItem& item = candidate.nanItem;
+    item.id = Uuid::nameBased(item.urlString);
+    item.fileName = std::string(lastPathComponent(item.urlString));
+    item.contentHash = 0;
+    item.totalPageCount = -1;
     item.fileContentCreatedDate = dateFromSecondsSince1970(0);
     item.type = NanItemTypes::file;
     item.searchResultType = SearchResultTypes::normal;
     item.rootFolderUrl = rootFolder;
     item.mailbox.reset();
-    item.processingState =
-        processable ? NanItemProcessingStates::readyForProcessing : NanItemProcessingStates::notSupported;
-    return result;
+    item.processingState = candidate.isProcessingItem ? NanItemProcessingStates::readyForProcessing
+                                                      : NanItemProcessingStates::notSupported;
+}
+
+std::optional<HandleUrlResult> handleUrl(const std::string& path, const FileStatus& status,
+                                         const std::string& rootFolder, const ExtensionSet* excluded) {
+    const bool accepted = status.isRegularFile() || (status.isDirectory() && isPackageName(path));
+    if (!accepted || !status.modified) return std::nullopt;
+    return handleNfcUrl(platform::toNfc(path), status, rootFolder, excluded);
 }
 
 std::optional<HandleUrlResult> handleUrl(const std::string& path, const std::string& rootFolder,

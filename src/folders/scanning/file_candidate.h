@@ -24,6 +24,9 @@ struct HandleUrlResult {
     uint32_t combinedHash = 0;
     NanItem nanItem;
     bool isProcessingItem = false;
+    // Only the version's identity is filled in (nanItem.urlString, combinedHash and the two file dates);
+    // completeCandidate() fills in the rest.
+    bool identityOnly = false;
 };
 
 // Accepts a regular file, or a folder with the extension "rtfd" (one document); anything else, or an
@@ -31,6 +34,14 @@ struct HandleUrlResult {
 // `excluded` (may be null) lists extensions that are not processed.
 std::optional<HandleUrlResult> handleUrl(const std::string& path, const FileStatus& status,
                                          const std::string& rootFolder, const ExtensionSet* excluded);
+// The same for a path already in NFC. With `identityOnly` the item is left for completeCandidate(): a scan
+// builds items only for versions it does not know yet (the id digest and the strings cost more than the
+// identity).
+std::optional<HandleUrlResult> handleNfcUrl(std::string nfcPath, const FileStatus& status,
+                                            const std::string& rootFolder, const ExtensionSet* excluded,
+                                            bool identityOnly = false);
+// Fills in the item of an identity-only candidate (nothing else changes); `rootFolder` as for handleUrl.
+void completeCandidate(HandleUrlResult& candidate, const std::string& rootFolder);
 // The same after reading the entry's status; a path that cannot be read gives nullopt.
 std::optional<HandleUrlResult> handleUrl(const std::string& path, const std::string& rootFolder,
                                          const ExtensionSet* excluded,

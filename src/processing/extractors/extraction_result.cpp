@@ -93,7 +93,7 @@ json toJson(const ExtractionJobOptions& options) {
     return json{{"lowResImages", options.lowResImages},     {"ignoreSmallImages", options.ignoreSmallImages},
                 {"dataDirectory", options.dataDirectory.string()}, {"imageKey", options.imageKey},
                 {"rootFolderUrl", options.rootFolderUrl},   {"thumbnailOnly", options.thumbnailOnly},
-                {"maxTextBytes", options.maxTextBytes}};
+                {"maxTextBytes", options.maxTextBytes},     {"recognizeText", options.recognizeText}};
 }
 
 std::string encodeJobOptions(const ExtractionJobOptions& options) { return dump(toJson(options)); }
@@ -110,6 +110,7 @@ ExtractionJobOptions jobOptionsFromJson(const json& value) {
     readIf(value, "rootFolderUrl", options.rootFolderUrl);
     readIf(value, "thumbnailOnly", options.thumbnailOnly);
     readIf(value, "maxTextBytes", options.maxTextBytes);
+    readIf(value, "recognizeText", options.recognizeText);
     return options;
 }
 

@@ -55,6 +55,8 @@ struct ExtractionJobOptions {
     std::string rootFolderUrl;
     bool thumbnailOnly = false;
     std::uintmax_t maxTextBytes = 512000;
+    // false: no text recognition at all (scanned pages and images keep no text); for measurements.
+    bool recognizeText = true;
 };
 
 std::string encodeJobOptions(const ExtractionJobOptions& options);

@@ -76,6 +76,7 @@ NanItemsProcessingPdf pdfExtractor(const ExtractionJobOptions& options, Progress
     PdfExtractorSettings settings;
     settings.lowResImages = options.lowResImages;
     settings.slimOcr = SlimOcr(&context().ocrPool);
+    settings.recognizeText = options.recognizeText;
     return NanItemsProcessingPdf(
         settings,
         [&sink](int64_t pageIndex, bool recognised) { sink.progress({{"page", pageIndex}, {"recognised", recognised}}); },
@@ -111,7 +112,7 @@ json extractImage(const WorkerRequest& request, ProgressSink& sink) {
     {
         JobPreviews previews(options);
         const NanItemsProcessingImage extractor(options.ignoreSmallImages, *context().decoder, SlimOcr(&context().ocrPool),
-                                                [&sink](std::string_view line) { sink.log(line); });
+                                                [&sink](std::string_view line) { sink.log(line); }, options.recognizeText);
         result = extractor.extract(request.path, previews.previews());
     }
     if (result.state == NanItemProcessingStates::complete) {

@@ -25,8 +25,12 @@ ExtractionResult failed(std::string message) {
 }  // namespace
 
 NanItemsProcessingImage::NanItemsProcessingImage(bool ignoreSmallImages, const platform::ImageDecoder& decoder,
-                                                 SlimOcr slimOcr, Log log)
-    : ignoreSmallImages_(ignoreSmallImages), decoder_(decoder), slimOcr_(slimOcr), log_(std::move(log)) {
+                                                 SlimOcr slimOcr, Log log, bool recognizeText)
+    : ignoreSmallImages_(ignoreSmallImages),
+      decoder_(decoder),
+      slimOcr_(slimOcr),
+      log_(std::move(log)),
+      recognizeText_(recognizeText) {
     if (!log_) log_ = [](std::string_view line) { appLog(line); };
 }
 
@@ -75,7 +79,7 @@ ExtractionResult NanItemsProcessingImage::extractShared(std::shared_ptr<const pl
     result.totalPageCount = 1;
     if (!bitmap.isValid()) return failed("The image could not be converted to a bitmap.");
 
-    if (!skipsRecognition(bitmap.width, bitmap.height)) {
+    if (recognizeText_ && !skipsRecognition(bitmap.width, bitmap.height)) {
         const auto started = Clock::now();
         if (std::optional<SlimOcrResult> page = slimOcr_.recognize(shared, 0, 1)) {
             result.text = page->transcript;

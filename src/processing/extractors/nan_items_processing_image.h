@@ -31,8 +31,9 @@ class NanItemsProcessingImage {
 public:
     using Log = std::function<void(std::string_view)>;
 
-    // The decoder must outlive this object.
-    NanItemsProcessingImage(bool ignoreSmallImages, const platform::ImageDecoder& decoder, SlimOcr slimOcr, Log log = {});
+    // The decoder must outlive this object. recognizeText false: no image is recognised (measurements).
+    NanItemsProcessingImage(bool ignoreSmallImages, const platform::ImageDecoder& decoder, SlimOcr slimOcr, Log log = {},
+                            bool recognizeText = true);
 
     bool ignoreSmallImages() const { return ignoreSmallImages_; }
 
@@ -50,6 +51,7 @@ private:
     const platform::ImageDecoder& decoder_;
     SlimOcr slimOcr_;
     Log log_;
+    bool recognizeText_;
 };
 
 }  // namespace lumidex::processing

@@ -155,12 +155,12 @@ ExtractionResult NanItemsProcessingPdf::extract(const std::filesystem::path& pat
 ExtractionResult NanItemsProcessingPdf::extract(platform::PdfDocument& document, const PagePreviews& previews) const {
     if (auto early = checkAccess(document)) return *early;
     const std::optional<std::string> digitalText = hasDigitalText(document);
-    if (digitalText) {
+    if (digitalText || !settings_.recognizeText) {
         ExtractionResult result;
         result.state = NanItemProcessingStates::complete;
         result.totalPageCount = document.pageCount();
-        result.digitalText = true;
-        result.text = *digitalText;
+        result.digitalText = digitalText.has_value();
+        result.text = digitalText.value_or("");
         const auto started = Clock::now();
         writeThumbnails(document, previews);
         result.phases["thumbnailRender"] = secondsSince(started);

@@ -47,6 +47,8 @@ struct PdfExtractorSettings {
     SlimOcr slimOcr{nullptr};  // null pool: the process's shared recognition queue
     CancellationToken cancellationToken;
     platform::PdfRenderColor renderColor = platform::PdfRenderColor::rgb;
+    // false: a document without digital text keeps no text and gets thumbnails only (measurements).
+    bool recognizeText = true;
 };
 
 class NanItemsProcessingPdf {

@@ -1,5 +1,6 @@
 #include "processing/worker/extraction_worker.h"
 
+#include "core/app_log.h"
 #include "processing/worker/frame_codec.h"
 
 #include <nlohmann/json.hpp>
@@ -10,9 +11,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace lumidex {
 namespace {
@@ -65,11 +69,39 @@ private:
     FrameDecoder decoder_;
 };
 
+// Lines the worker's libraries log through appLog, from any thread. They travel to Lumidex as log
+// messages, sent only from the thread that owns the channel, so frames never interleave.
+class PendingLogLines {
+public:
+    void add(std::string_view line) {
+        std::lock_guard lock(mutex_);
+        if (lines_.size() < maxLines) lines_.emplace_back(line);
+    }
+    std::vector<std::string> take() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(lines_, {});
+    }
+
+private:
+    static constexpr std::size_t maxLines = 10000;  // a runaway logger must not exhaust the worker
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+PendingLogLines& pendingLogLines() {
+    static PendingLogLines lines;
+    return lines;
+}
+
 class ChannelSink final : public ProgressSink {
 public:
     ChannelSink(Channel& channel, std::uint64_t id) : channel_(channel), id_(id) {}
     void progress(const json& payload) override {
+        sendPendingLogLines();
         channel_.send({{"type", "progress"}, {"id", id_}, {"payload", payload}});
+    }
+    void sendPendingLogLines() {
+        for (std::string& line : pendingLogLines().take()) log(line);
     }
     void log(std::string_view message) override {
         channel_.send({{"type", "log"}, {"id", id_}, {"message", std::string(message)}});
@@ -120,6 +152,10 @@ json serve(const JobRegistry& jobs, Channel& channel, const json& message) {
     const JobHandler* handler = jobs.find(kind);
     if (!handler) return failedResult(id, "unknown job kind: " + kind, false);
     ChannelSink sink(channel, id);
+    struct SendLogLinesLast {
+        ChannelSink& sink;
+        ~SendLogLinesLast() { sink.sendPendingLogLines(); }
+    } sendLogLinesLast{sink};
     try {
         json result = (*handler)(WorkerRequest{id, kind, path, optionsObject}, sink);
         return {{"type", "result"}, {"id", id}, {"ok", true}, {"result", std::move(result)}};
@@ -170,6 +206,7 @@ int runExtractionWorker(const JobRegistry& jobs) {
         return exitSetupFailed;
     }
     Channel channel(in, out);
+    redirectAppLog([](std::string_view line) { pendingLogLines().add(line); });
     channel.send({{"type", "hello"},
                   {"protocol", extractionWorkerProtocolVersion},
                   {"pid", static_cast<long long>(::getpid())},

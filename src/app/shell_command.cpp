@@ -1,0 +1,111 @@
+#include "app/shell_command.h"
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/scan_command.h"
+#include "app/search_command.h"
+#include "folders/coordinator/balanced_data_manager.h"
+#include "folders/coordinator/core_manager_data.h"
+#include "folders/registry/folder_paths.h"
+#include "folders/registry/rootfolder_manager.h"
+#include "folders/registry/security_bookmarks.h"
+#include "folders/watch/presenter_observer.h"
+#include "processing/default_runner.h"
+#include "search/coordinator_folder_index.h"
+
+namespace lumidex {
+namespace {
+
+[[noreturn]] void refuse(const std::string& message) {
+    std::cerr << "lumidex shell: " << message << '\n';
+    throw CLI::RuntimeError(1);
+}
+
+// Stores FOLDER as a searchable folder, or explains why it cannot be one.
+void addSearchableFolder(const std::string& argument) {
+    std::error_code ec;
+    const auto absolute = std::filesystem::absolute(argument, ec);
+    if (ec) refuse("cannot resolve " + argument + ": " + ec.message());
+    folders::RootfolderManager manager(folders::SecurityBookmarks::shared(),
+                                       folders::ProtectedFolders::forCurrentUser());
+    const auto result = manager.addFolder(absolute.string(), folders::RootFolderTypes::searchableFolder);
+    switch (result.status) {
+        case folders::AddFolderStatus::added:
+            std::cout << "Added " << result.folderPath << " as a searchable folder\n";
+            return;
+        case folders::AddFolderStatus::alreadySearchable: return;
+        case folders::AddFolderStatus::notAFolder: refuse(absolute.string() + " is not a folder");
+        case folders::AddFolderStatus::refused:
+            refuse(result.alert ? result.alert->text : absolute.string() + " cannot be added");
+        case folders::AddFolderStatus::bookmarkFailed:
+            refuse("the bookmark for " + absolute.string() + " could not be stored (details in the debug log)");
+    }
+}
+
+void indexFolder(folders::CoreManagerData& core, const std::string& folder,
+                 const processing::NanItemsProcessing& runner, bool showProgress) {
+    std::cout << "Indexing " << folder << '\n';
+    auto manager = core.addFolder(folder);
+    manager->start();
+    const auto result = fullScanShowingProgress(*manager, showProgress);
+    std::cout << "  " << result.found << " files found, " << result.newItems << " new, " << result.removedOrphans
+              << " removed, " << result.unsupported << " not supported\n";
+    const auto status = processing::completeFolderProcessing(*manager, runner, std::cout, showProgress,
+                                                             std::chrono::milliseconds(500), false);
+    if (!status.idle) {
+        std::cout << "  (recognising text inside digital PDFs continues in the background; their words "
+                     "become findable as it finishes)\n";
+    }
+}
+
+void runShell(const std::string& folderArgument) {
+    if (!folderArgument.empty()) addSearchableFolder(folderArgument);
+    const std::vector<std::string> stored = folders::SecurityBookmarks::shared().list();
+    if (stored.empty()) refuse("no searchable folders yet: start it with a folder, `lumidex shell PATH`");
+
+    const auto runner = processing::makeDefaultProcessingRunner();
+    folders::CoreManagerDataDependencies dependencies;
+    dependencies.processingRunner = runner;
+    dependencies.observerFactory = folders::makePresenterObserverFactory();
+    folders::CoreManagerData core(std::move(dependencies));
+
+    const bool interactive = ::isatty(STDIN_FILENO) == 1;
+    const bool showProgress = ::isatty(STDOUT_FILENO) == 1;
+    for (const std::string& folder : stored) indexFolder(core, folder, *runner, showProgress);
+
+    const auto folderList = search::coordinatorFolderList(core);
+    std::cout << "\nType a search and press Enter (\"quit\" to leave). Changes to the folders are indexed "
+                 "while this prompt is open.\n";
+    std::string line;
+    while (true) {
+        if (interactive) std::cout << "search> " << std::flush;
+        if (!std::getline(std::cin, line)) break;
+        const auto first = line.find_first_not_of(" \t");
+        if (first == std::string::npos) continue;
+        const std::string query = line.substr(first);
+        if (query == "quit" || query == "exit") break;
+        if (!interactive) std::cout << "search> " << query << '\n';
+        searchAndPrint(query, folderList);
+        std::cout << '\n';
+    }
+    core.cancelAll();
+}
+
+}  // namespace
+
+void addShellCommand(CLI::App& app) {
+    auto folder = std::make_shared<std::string>();
+    auto* shell = app.add_subcommand("shell", "Index the searchable folders (adding FOLDER first) and search them at a prompt");
+    shell->add_option("FOLDER", *folder, "a folder to add as a searchable folder before indexing");
+    shell->callback([folder] { runShell(*folder); });
+}
+
+}  // namespace lumidex

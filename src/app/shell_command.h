@@ -1,0 +1,14 @@
+// "shell [FOLDER]": Lumidex's main job on the command line. Adds FOLDER as a searchable folder (when
+// given), indexes every searchable folder with a live progress display, keeps watching them, and
+// answers searches typed at a prompt until "quit" or the end of input.
+#pragma once
+
+namespace CLI {
+class App;
+}
+
+namespace lumidex {
+
+void addShellCommand(CLI::App& app);
+
+}  // namespace lumidex
