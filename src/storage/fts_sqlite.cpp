@@ -96,9 +96,8 @@ FtsSqlite::FtsSqlite(const std::filesystem::path& folderDataDirectory, StoreKind
         db_.reset();
         return;
     }
-    // Searches read the index and, for the rows they return, the text; mapped reads spare a copy per
-    // page. A failure only costs that speed.
-    if (!db_->exec("PRAGMA mmap_size=268435456", error)) appLog(prefix_ + " openDatabaseFile " + error);
+    // No memory-mapped reads: a shard file damaged or truncated underneath us would end the process with
+    // SIGBUS instead of an SQLite error that the store can log and answer empty.
 }
 
 FtsSqlite::~FtsSqlite() {

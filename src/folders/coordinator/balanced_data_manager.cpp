@@ -129,9 +129,18 @@ void BalancedDataManager::start() {
                 const auto id = static_cast<uint32_t>(shard);
                 databaseBalancer_.withStore(id, [&](storage::NanItemSqliteManager_v2& store) { load.items = store.allItems(); });
                 load.hashes = hashStorageActorManager_.actor(id).load();
+                for (NanItem& item : load.items) {
+                    // Rows do not keep the id; it is derived from the path, so it is the same in every run.
+                    item.id = Uuid::nameBased(item.urlString);
+                    item.rootFolderUrl = rootFolderUrlString_;
+                }
                 return load;
             },
             pool_);
+        std::size_t loaded = 0;
+        for (const ShardLoad& load : loads) loaded += load.items.size();
+        nanItemsDict_.reserve(loaded);
+        combinedHashDict_.reserve(loaded);
 
         std::vector<NanItem> superseded;
         for (std::size_t shard = 0; shard < loads.size(); ++shard) {
@@ -142,9 +151,6 @@ void BalancedDataManager::start() {
                 hashStorage_[shard] = std::move(load.hashes.hashes);
             }
             for (NanItem& item : load.items) {
-                // Rows do not keep the id; it is derived from the path, so it is the same in every run.
-                item.id = Uuid::nameBased(item.urlString);
-                item.rootFolderUrl = rootFolderUrlString_;
                 // Two versions of one path are left by a run that ended between writing the new one
                 // and deleting the old: keep the newer, the next scan settles the rest.
                 if (auto existing = nanItemsDict_.modifiedDateForPath(item.urlString);

@@ -200,7 +200,7 @@ private:
     bool isIgnoredPath(const std::string& nfcPath);
     void flushInsertBufferOnExecutor();
     // `toPublish`: collects the item for one announcement of the whole batch instead of announcing it.
-    void insertItemOnExecutor(const NanItem& item, bool buffered, std::vector<NanItem>* toPublish = nullptr);
+    void insertItemOnExecutor(NanItem item, bool buffered, std::vector<NanItem>* toPublish = nullptr);
     void saveItemsOnExecutor(const std::vector<NanItem>& items);
     void removeItemsOnExecutor(const std::vector<NanItem>& items, bool publish = true);
     void handleFileEventOnExecutor(const std::string& rawPath);

@@ -44,16 +44,20 @@ FullScanResult unfinishedResult(const std::string& folder, EnumerationOutcome ou
 }  // namespace
 
 struct BalancedDataManager::ScanState {
-    // Candidates come identity-only: the commit builds items just for the versions the registry lacks.
-    ScanState(std::string nfcFolder, const std::string& rootFolder, std::optional<ExtensionSet> excluded)
-        : folder(std::move(nfcFolder)), enumerator(rootFolder, std::move(excluded), true) {}
+    // With items registered already, candidates come identity-only: the commit builds items just for the
+    // versions the registry lacks. A first scan builds them on the walk's thread, beside the commits.
+    ScanState(std::string nfcFolder, const std::string& rootFolder, std::optional<ExtensionSet> excluded,
+              std::size_t registeredItems)
+        : folder(std::move(nfcFolder)),
+          classifyOnExecutor(registeredItems > 0),
+          enumerator(rootFolder, std::move(excluded), classifyOnExecutor, registeredItems) {}
 
-    // Only the hash: most scans find nothing to process, and the items are read once at the end.
-    void addToProcess(uint32_t combinedHash) {
-        if (toProcessHashes.insert(combinedHash).second) toProcess.push_back(combinedHash);
-    }
+    // Only the hash: most scans find nothing to process, and the items are read once at the end. The
+    // enumerator hands out each version once per scan, so no version comes here twice.
+    void addToProcess(uint32_t combinedHash) { toProcess.push_back(combinedHash); }
 
     const std::string folder;  // NFC: the scope of the reconciliation
+    const bool classifyOnExecutor;
     FastDirectoryEnumerator enumerator;
     // Batches handed to the executor and not yet committed: the walk goes on meanwhile, up to a bound.
     std::atomic<int> uncommittedBatches{0};
@@ -61,7 +65,6 @@ struct BalancedDataManager::ScanState {
     std::unordered_set<std::string> goneSinceStart;     // paths events reported gone during the walk
     std::unordered_set<std::string> updatedSinceStart;  // paths events or saves registered during the walk
     std::vector<uint32_t> toProcess;
-    std::unordered_set<uint32_t> toProcessHashes;
     uint64_t newItems = 0;
 };
 
@@ -172,7 +175,9 @@ FullScanResult BalancedDataManager::runScan(const ScanTarget& target, RunPriorit
                                             const ScanProgressCallback& progress) {
     FullScanResult result;
     result.folder = target.nfcPath;
-    auto scan = std::make_shared<ScanState>(target.nfcPath, rootFolderUrlString_, excludedExtensions());
+    // A rescan usually finds about what the registry holds.
+    auto scan = std::make_shared<ScanState>(target.nfcPath, rootFolderUrlString_, excludedExtensions(),
+                                            nanItemsDict_.count());
     executor_->sync([&] { activeScans_.push_back(scan); });
 
     EnumerationResult walk;
@@ -181,21 +186,31 @@ FullScanResult BalancedDataManager::runScan(const ScanTarget& target, RunPriorit
         std::vector<EnumeratedEntry> batch;
         batch.reserve(scanBatchSize_);
         uint64_t entriesSeen = 0;
-        // The walk (disk and classification) and the commits (registry, on the executor) overlap; a few
-        // batches may wait, then the walk helps the executor catch up (sync runs queued tasks in order).
+        // The walk and the commits (registry, on the executor) overlap; a few batches may wait, then the
+        // walk helps the executor catch up (sync runs the queued tasks, in order). Each batch is classified
+        // on whichever side has less to do: the walk's thread while a first scan builds every item, the
+        // executor when a rescan mostly just looks versions up.
         constexpr int maxUncommittedBatches = 4;
         auto handOver = [&] {
             if (batch.empty()) return;
-            auto candidates = scan->enumerator.processBatch(batch);
             entriesSeen += batch.size();
+            std::vector<HandleUrlResult> candidates;
+            std::vector<EnumeratedEntry> entries;
+            if (scan->classifyOnExecutor) {
+                entries = std::move(batch);
+            } else {
+                candidates = scan->enumerator.processBatch(batch);
+            }
             batch.clear();
+            batch.reserve(scanBatchSize_);
             if (scan->uncommittedBatches.load() >= maxUncommittedBatches) executor_->sync([] {});
             ++scan->uncommittedBatches;
-            post([this, scan, candidates = std::move(candidates)]() mutable {
+            post([this, scan, entries = std::move(entries), candidates = std::move(candidates)]() mutable {
                 struct Committed {
                     ScanState& scan;
                     ~Committed() { --scan.uncommittedBatches; }
                 } committed{*scan};
+                if (!entries.empty()) candidates = scan->enumerator.processBatch(entries);
                 commitBatchOnExecutor(*scan, candidates);
             });
             if (progress) progress(ScanProgress{target.nfcPath, entriesSeen, scan->enumerator.acceptedCount()});
@@ -212,11 +227,12 @@ FullScanResult BalancedDataManager::runScan(const ScanTarget& target, RunPriorit
 
     result.outcome = walk.outcome;
     result.skipped = walk.skipped;
-    result.skipped.otherEntries += scan->enumerator.rejectedCount();
-    result.found = scan->enumerator.acceptedCount();
-    result.unsupported = scan->enumerator.notSupportedCount();
 
     executor_->sync([&] {
+        // Every batch is classified and committed now (the executor runs its tasks in order).
+        result.skipped.otherEntries += scan->enumerator.rejectedCount();
+        result.found = scan->enumerator.acceptedCount();
+        result.unsupported = scan->enumerator.notSupportedCount();
         flushInsertBufferOnExecutor();
         std::erase(activeScans_, scan);
         result.newItems = scan->newItems;
@@ -264,14 +280,13 @@ void BalancedDataManager::commitBatchOnExecutor(ScanState& scan, std::vector<Han
             if (auto byPath = nanItemsDict_.itemForPath(found.urlString)) scan.enumerator.markSeen(byPath->combinedHash);
             continue;
         }
-        // Identity-only when the registry knew the version as the walk classified it; it left since.
-        completeCandidate(candidate, rootFolderUrlString_);
-        insertItemOnExecutor(found, true, &inserted);
-        markSeenInActiveScansOnExecutor(found.combinedHash, found.urlString, &scan);
+        markSeenInActiveScansOnExecutor(candidate.combinedHash, found.urlString, &scan);
         ++scan.newItems;
-        if (candidate.isProcessingItem) scan.addToProcess(found.combinedHash);
+        if (candidate.isProcessingItem) scan.addToProcess(candidate.combinedHash);
+        completeCandidate(candidate, rootFolderUrlString_);  // a rescan's candidates are identity-only
+        insertItemOnExecutor(std::move(candidate.nanItem), true, &inserted);
     }
-    throttledModififiedFilesUpdater_.add(inserted);
+    throttledModififiedFilesUpdater_.add(std::move(inserted));
     updateProgressCounts();
 }
 
@@ -300,7 +315,7 @@ uint64_t BalancedDataManager::reconcileOnExecutor(const ScanState& scan, const s
 
 void BalancedDataManager::flushInsertBufferOnExecutor() { itemTableWriter_.create(nanItemsDict_.takeInsertBuffer()); }
 
-void BalancedDataManager::insertItemOnExecutor(const NanItem& item, bool buffered, std::vector<NanItem>* toPublish) {
+void BalancedDataManager::insertItemOnExecutor(NanItem item, bool buffered, std::vector<NanItem>* toPublish) {
     auto displaced = nanItemsDict_.upsert(item);
     removedHashes_.erase(item.combinedHash);
     combinedHashDict_.set(item.combinedHash, item.urlString);
@@ -313,7 +328,7 @@ void BalancedDataManager::insertItemOnExecutor(const NanItem& item, bool buffere
         itemTableWriter_.create(std::vector<NanItem>{item});
     }
     if (toPublish != nullptr) {
-        toPublish->push_back(item);
+        toPublish->push_back(std::move(item));
     } else {
         throttledModififiedFilesUpdater_.add(item);
     }

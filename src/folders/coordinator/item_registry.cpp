@@ -153,6 +153,15 @@ std::size_t NanItemsUrlDictAsync::count() const {
     return allItemsByUrl_.size();
 }
 
+void NanItemsUrlDictAsync::reserve(std::size_t items) {
+    std::lock_guard lock(mutex_);
+    // Shards fill unevenly by a few percent.
+    const std::size_t perShard = items / storage::loadBalancerCount + items / 100;
+    for (auto& shard : balancedNanItemsUrlDict_) shard.reserve(perShard);
+    allItems_.reserve(items);
+    allItemsByUrl_.reserve(items);
+}
+
 std::map<NanItemProcessingStates, int64_t> NanItemsUrlDictAsync::stateCounts() const {
     std::lock_guard lock(mutex_);
     return stateCounts_;
@@ -199,6 +208,11 @@ std::optional<std::string> CombinedUrlHashesDictAsync::path(uint32_t combinedHas
     const auto found = combinedUrlHashesDict_.find(combinedHash);
     if (found == combinedUrlHashesDict_.end()) return std::nullopt;
     return found->second;
+}
+
+void CombinedUrlHashesDictAsync::reserve(std::size_t entries) {
+    std::lock_guard lock(mutex_);
+    combinedUrlHashesDict_.reserve(entries);
 }
 
 std::size_t CombinedUrlHashesDictAsync::count() const {

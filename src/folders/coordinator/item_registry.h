@@ -62,6 +62,8 @@ public:
     std::vector<NanItem> itemsWithin(const std::string& folder) const;
     std::size_t count() const;
     std::map<NanItemProcessingStates, int64_t> stateCounts() const;
+    // Room for this many items in all, so that loading them does not rehash again and again.
+    void reserve(std::size_t items);
 
     // Adds to the insert buffer; returns the whole buffer (and empties it) once it holds bufferSize items.
     std::vector<NanItem> bufferInsert(const NanItem& item);
@@ -89,6 +91,7 @@ public:
     void erase(uint32_t combinedHash);
     std::optional<std::string> path(uint32_t combinedHash) const;
     std::size_t count() const;
+    void reserve(std::size_t entries);
 
 private:
     mutable std::mutex mutex_;

@@ -37,7 +37,7 @@ class ItemTableWriter {
 public:
     struct Options {
         std::chrono::milliseconds gatherDelay{500};
-        std::size_t gatherLimit = 20000;  // items
+        std::size_t gatherLimit = 10000;  // items
     };
 
     ItemTableWriter(storage::SqliteDatabaseBalancer& balancer, ThreadPool& pool, Options options);

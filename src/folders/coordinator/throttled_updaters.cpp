@@ -52,6 +52,18 @@ void ThrottledNanItemRefreshUpdater::add(const std::vector<NanItem>& items) {
     throttle_.trigger();
 }
 
+void ThrottledNanItemRefreshUpdater::add(std::vector<NanItem>&& items) {
+    if (items.empty()) return;
+    {
+        std::lock_guard lock(mutex_);
+        for (NanItem& item : items) {
+            dataSet_.erase(item);
+            dataSet_.insert(std::move(item));
+        }
+    }
+    throttle_.trigger();
+}
+
 std::size_t ThrottledNanItemRefreshUpdater::waitingCount() const {
     std::lock_guard lock(mutex_);
     return dataSet_.size();

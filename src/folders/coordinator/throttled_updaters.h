@@ -81,6 +81,7 @@ public:
 
     void add(const NanItem& item);
     void add(const std::vector<NanItem>& items);
+    void add(std::vector<NanItem>&& items);
 
     // refreshItemsSubject: receives each published set.
     int subscribe(Subscribers<std::vector<NanItem>>::Callback callback) { return refreshItemsSubject_.subscribe(std::move(callback)); }

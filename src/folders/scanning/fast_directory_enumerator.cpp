@@ -6,10 +6,16 @@ namespace lumidex::folders {
 
 FastDirectoryEnumerator::FastDirectoryEnumerator(std::string rootFolder,
                                                  std::optional<ExtensionSet> excludedFileExtensions,
-                                                 bool identityOnly)
+                                                 bool identityOnly, std::size_t expectedVersions)
     : rootFolder_(std::move(rootFolder)),
       excludedFileExtensions_(std::move(excludedFileExtensions)),
-      identityOnly_(identityOnly) {}
+      identityOnly_(identityOnly) {
+    // Growing 20 sets by rehashing costs more than the walk's own bookkeeping otherwise would.
+    const std::size_t perShard = expectedVersions / storage::loadBalancerCount + expectedVersions / 200;
+    if (perShard > 0) {
+        for (auto& shard : deleteSyncDict_) shard.reserve(perShard);
+    }
+}
 
 std::vector<HandleUrlResult> FastDirectoryEnumerator::processBatch(const std::vector<EnumeratedEntry>& entries) {
     const ExtensionSet* excluded = excludedFileExtensions_ ? &*excludedFileExtensions_ : nullptr;

@@ -27,8 +27,9 @@ class FastDirectoryEnumerator {
 public:
     using ShardHashSets = std::array<std::unordered_set<uint32_t>, storage::loadBalancerCount>;
 
+    // `expectedVersions`: a guess of how many versions the walk will find (room is reserved for them).
     FastDirectoryEnumerator(std::string rootFolder, std::optional<ExtensionSet> excludedFileExtensions,
-                            bool identityOnly = false);
+                            bool identityOnly = false, std::size_t expectedVersions = 0);
 
     // Classifies the entries; returns the candidates not seen before in this scan, in entry order. Runs on
     // one thread at a time (it keeps the NFC form of the last folder, since entries come folder by folder).

@@ -50,6 +50,29 @@ TEST(NanItemsUrlDictAsync, OnePathHoldsOneVersionAndOneHashOneItem) {
     EXPECT_TRUE(isPathWithin("/r/x", "/r/"));
 }
 
+TEST(NanItemsUrlDictAsync, LooksVersionsUpWithoutCopyingItems) {
+    NanItemsUrlDictAsync dict;
+    NanItem a = version("/r/a", 21, NanItemProcessingStates::complete);
+    a.fileModifiedDate = dateFromSecondsSince1970(500);
+    dict.upsert(a);
+    dict.upsert(version("/r/b", 41));
+    dict.upsert(version("/r/c", 61));
+
+    EXPECT_EQ(dict.stateOf(21, "/r/a"), NanItemProcessingStates::complete);
+    EXPECT_EQ(dict.stateOf(21), NanItemProcessingStates::complete);
+    EXPECT_FALSE(dict.stateOf(21, "/r/b"));  // that hash belongs to another path
+    EXPECT_FALSE(dict.stateOf(22));
+    EXPECT_EQ(secondsSince1970(*dict.modifiedDateForPath("/r/a")), 500.0);
+    EXPECT_FALSE(dict.modifiedDateForPath("/r/x"));
+
+    // Shard 1 holds all three (hash % 20); the filter picks, only the picked are copied out.
+    const auto picked = dict.itemsOfShard(1, [](const NanItem& item) { return item.urlString != "/r/b"; });
+    ASSERT_EQ(picked.size(), 2u);
+    EXPECT_NE(picked[0].urlString, "/r/b");
+    EXPECT_NE(picked[1].urlString, "/r/b");
+    EXPECT_TRUE(dict.itemsOfShard(2, [](const NanItem&) { return true; }).empty());
+}
+
 TEST(NanItemsUrlDictAsync, TheInsertBufferHandsOverFullBatches) {
     NanItemsUrlDictAsync dict(3);
     EXPECT_TRUE(dict.bufferInsert(version("/a", 1)).empty());

@@ -94,6 +94,81 @@ TEST(HandleUrl, DatesOutsideTheHashRangeAreClampedNotFatal) {
     EXPECT_EQ(b->combinedHash, combinedHash(future.string(), dateFromSecondsSince1970(4294967295.0)));
 }
 
+TEST(HandleUrl, AnIdentityOnlyCandidateCompletesToTheFullRecord) {
+    lumidex::testing::TempDir dir;
+    const auto root = dir.path().string();
+    const auto path = dir.path() / "Scan.PDF";
+    makeFile(path);
+    ASSERT_TRUE(setModificationTime(path, 1700000000));
+    std::error_code ec;
+    const auto status = *ScanFileSystem::local().status(path.string(), false, ec);
+
+    const auto full = handleUrl(path.string(), root, nullptr);
+    auto lean = handleNfcUrl(path.string() + "/", status, root, nullptr, true);
+    ASSERT_TRUE(full && lean);
+    EXPECT_FALSE(full->identityOnly);
+    EXPECT_TRUE(lean->identityOnly);
+    // The identity is all there; the rest waits.
+    EXPECT_EQ(lean->combinedHash, full->combinedHash);
+    EXPECT_EQ(lean->balancerId, full->balancerId);
+    EXPECT_EQ(lean->isProcessingItem, full->isProcessingItem);
+    EXPECT_EQ(lean->nanItem.urlString, full->nanItem.urlString);  // trailing slash dropped
+    EXPECT_EQ(lean->nanItem.fileModifiedDate, full->nanItem.fileModifiedDate);
+    EXPECT_TRUE(lean->nanItem.fileName.empty());
+
+    completeCandidate(*lean, root);
+    EXPECT_FALSE(lean->identityOnly);
+    const NanItem& a = lean->nanItem;
+    const NanItem& b = full->nanItem;
+    EXPECT_EQ(a.id, b.id);
+    EXPECT_EQ(a.fileName, b.fileName);
+    EXPECT_EQ(a.rootFolderUrl, b.rootFolderUrl);
+    EXPECT_EQ(a.processingState, b.processingState);
+    EXPECT_EQ(a.totalPageCount, b.totalPageCount);
+    EXPECT_EQ(a.fileCreatedDate, b.fileCreatedDate);
+    EXPECT_EQ(a.fileContentCreatedDate, b.fileContentCreatedDate);
+    EXPECT_EQ(a.type, b.type);
+
+    completeCandidate(*lean, "/elsewhere");  // a complete candidate stays as it is
+    EXPECT_EQ(lean->nanItem.rootFolderUrl, root);
+}
+
+TEST(FastDirectoryEnumerator, DecomposedFolderAndFileNamesComeOutComposed) {
+    lumidex::testing::TempDir dir;
+    const std::string decomposedFolder = "Bu\xCC\x88ro";      // "Büro" with a combining diaeresis
+    const std::string decomposedFile = "Gru\xCC\x88\xC3\x9F" "e.txt";  // "Grüße.txt", half decomposed
+    const auto folder = dir.path() / decomposedFolder;
+    makeFile(folder / decomposedFile);
+    makeFile(folder / "plain.md");
+    makeFile(dir.path() / "top.pdf");
+
+    for (const bool identityOnly : {false, true}) {
+        FastDirectoryEnumerator fast(dir.path().string(), std::nullopt, identityOnly, 300);
+        std::vector<EnumeratedEntry> entries;
+        for (const auto& path : {folder / decomposedFile, folder / "plain.md", dir.path() / "top.pdf",
+                                 folder / decomposedFile}) {
+            std::error_code ec;
+            entries.push_back({path.string(), *ScanFileSystem::local().status(path.string(), false, ec)});
+        }
+        const auto fresh = fast.processBatch(entries);
+        ASSERT_EQ(fresh.size(), 3u);
+        EXPECT_EQ(fast.acceptedCount(), 3u);
+        EXPECT_EQ(fast.processingCount(), 3u);
+        for (const auto& candidate : fresh) {
+            EXPECT_EQ(candidate.identityOnly, identityOnly);
+            EXPECT_EQ(candidate.combinedHash,
+                      combinedHash(candidate.nanItem.urlString, candidate.nanItem.fileModifiedDate));
+        }
+        // Composed as a whole path would be, whatever folder came before.
+        EXPECT_EQ(fresh[0].nanItem.urlString, dir.path().string() + "/B\xC3\xBCro/Gr\xC3\xBC\xC3\x9F" "e.txt");
+        EXPECT_EQ(fresh[1].nanItem.urlString, dir.path().string() + "/B\xC3\xBCro/plain.md");
+        EXPECT_EQ(fresh[2].nanItem.urlString, dir.path().string() + "/top.pdf");
+        if (!identityOnly) {
+            EXPECT_EQ(fresh[0].nanItem.fileName, "Gr\xC3\xBC\xC3\x9F" "e.txt");
+        }
+    }
+}
+
 TEST(FastDirectoryEnumerator, RecordsEachVersionOnceAndSortsItByType) {
     lumidex::testing::TempDir dir;
     makeFile(dir.path() / "a.pdf");
