@@ -14,10 +14,14 @@
 // (or let CoreManagerData do it) first. A scan never runs twice for one folder path at a time: requests
 // made meanwhile coalesce into one further scan.
 //
+// Item-table writes are queued in order and gathered (ItemTableWriter): a scan's walk never waits for
+// the disk. They are on disk when saveItems/removeItems or a full scan return, after waitUntilIdle(), and
+// after destruction; the registry in memory is current at once.
+//
 // Crash safety: orphans are removed only after a walk that completed (unreadable folders and entries are
 // spared), and the rows of a replaced version go only once its successor is registered. A kill at any
-// point therefore loses at most versions that the next scan finds again: the next start-up and scan
-// reconcile the tables to the truth on disk.
+// point therefore loses at most versions that the next scan finds again (queued writes included): the
+// next start-up and scan reconcile the tables to the truth on disk.
 //
 // Failure behaviour: nothing throws to callers (except std::bad_alloc); stores log their own errors
 // and answer empty; single-file problems are skipped and counted.
@@ -195,7 +199,7 @@ private:
     FullScanResult runScan(const ScanTarget& target, RunPriority priority, const ScanProgressCallback& progress);
     // Completes identity-only candidates it has to insert.
     void commitBatchOnExecutor(ScanState& scan, std::vector<HandleUrlResult>& candidates);
-    uint64_t reconcileOnExecutor(const ScanState& scan, const std::vector<std::string>& unreadablePaths);
+    uint64_t reconcileOnExecutor(ScanState& scan, const std::vector<std::string>& unreadablePaths);
     void runEndedOnExecutor();
     bool isIgnoredPath(const std::string& nfcPath);
     void flushInsertBufferOnExecutor();

@@ -290,8 +290,9 @@ void BalancedDataManager::commitBatchOnExecutor(ScanState& scan, std::vector<Han
     updateProgressCounts();
 }
 
-uint64_t BalancedDataManager::reconcileOnExecutor(const ScanState& scan, const std::vector<std::string>& unreadablePaths) {
-    const auto seen = scan.enumerator.deleteSyncDict();
+uint64_t BalancedDataManager::reconcileOnExecutor(ScanState& scan, const std::vector<std::string>& unreadablePaths) {
+    // The scan is out of activeScans_ now: nothing marks versions in it any more.
+    const auto seen = scan.enumerator.takeDeleteSyncDict();
     std::set<std::string> spared;
     for (const auto& path : unreadablePaths) spared.insert(withoutTrailingSlashes(platform::toNfc(path)));
 

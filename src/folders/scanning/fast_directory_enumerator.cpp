@@ -76,6 +76,13 @@ FastDirectoryEnumerator::ShardHashSets FastDirectoryEnumerator::deleteSyncDict()
     return deleteSyncDict_;
 }
 
+FastDirectoryEnumerator::ShardHashSets FastDirectoryEnumerator::takeDeleteSyncDict() {
+    std::lock_guard lock(mutex_);
+    ShardHashSets taken = std::move(deleteSyncDict_);
+    for (auto& shard : deleteSyncDict_) shard.clear();  // moved-from: make it a plain empty set again
+    return taken;
+}
+
 uint64_t FastDirectoryEnumerator::counter() const {
     std::lock_guard lock(mutex_);
     return counter_;

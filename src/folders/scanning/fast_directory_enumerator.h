@@ -39,6 +39,8 @@ public:
     bool markSeen(uint32_t combinedHash);
     bool wasSeen(uint32_t combinedHash) const;
     ShardHashSets deleteSyncDict() const;
+    // Moves the sets out once the scan is over (later marks start from empty sets).
+    ShardHashSets takeDeleteSyncDict();
 
     uint64_t counter() const;           // entries classified
     uint64_t acceptedCount() const;     // distinct versions accepted

@@ -189,6 +189,12 @@ TEST(FastDirectoryEnumerator, RecordsEachVersionOnceAndSortsItByType) {
     EXPECT_TRUE(fast.deleteSyncDict()[fresh[1].balancerId].contains(fresh[1].combinedHash));
     EXPECT_TRUE(fast.processBatch(entries).empty());
     EXPECT_FALSE(fast.markSeen(fresh[0].combinedHash));
+
+    // Taken once the scan is over: the caller has the sets, the enumerator starts from empty ones.
+    const auto taken = fast.takeDeleteSyncDict();
+    EXPECT_TRUE(taken[fresh[0].balancerId].contains(fresh[0].combinedHash));
+    EXPECT_FALSE(fast.wasSeen(fresh[0].combinedHash));
+    EXPECT_TRUE(fast.markSeen(fresh[0].combinedHash));
 }
 
 }  // namespace
