@@ -1,5 +1,7 @@
 #include "search/coordinator_folder_index.h"
 
+#include <map>
+#include <mutex>
 #include <utility>
 
 #include "folders/coordinator/balanced_data_manager.h"
@@ -35,9 +37,27 @@ std::shared_ptr<SearchableFolderIndex> makeCoordinatorFolderIndex(
 }
 
 FolderListFunction coordinatorFolderList(folders::CoreManagerData& core) {
-    return [&core] {
+    // The search tells a removed folder by its adapter disappearing from the list, so each coordinator
+    // keeps one adapter for as long as it is configured.
+    struct Adapters {
+        std::mutex mutex;
+        std::map<const folders::BalancedDataManager*, std::shared_ptr<SearchableFolderIndex>> byManager;
+    };
+    auto adapters = std::make_shared<Adapters>();
+    return [&core, adapters] {
+        const auto managers = core.balancedDataManagers();
+        std::lock_guard lock(adapters->mutex);
+        std::map<const folders::BalancedDataManager*, std::shared_ptr<SearchableFolderIndex>> current;
         std::vector<std::shared_ptr<SearchableFolderIndex>> list;
-        for (auto& manager : core.balancedDataManagers()) list.push_back(makeCoordinatorFolderIndex(manager));
+        for (const auto& manager : managers) {
+            auto found = adapters->byManager.find(manager.get());
+            auto adapter = found != adapters->byManager.end() ? found->second : makeCoordinatorFolderIndex(manager);
+            current.emplace(manager.get(), adapter);
+            list.push_back(std::move(adapter));
+        }
+        // Adapters of removed folders are dropped; each holds its coordinator, so an address is never
+        // reused while its adapter is still mapped.
+        adapters->byManager = std::move(current);
         return list;
     };
 }
