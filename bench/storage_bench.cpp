@@ -24,6 +24,7 @@
 #include "core/concurrency/thread_pool.h"
 #include "platform/sqlite.h"
 #include "storage/fts_balancer.h"
+#include "storage/fts_sqlite.h"
 #include "storage/fts_tools.h"
 
 using namespace lumidex;
@@ -155,19 +156,7 @@ std::vector<FtsSearchResult> plainStatement(platform::SqliteDatabase& db, const 
     for (size_t i = 0; i < statement->textBindings.size(); ++i) {
         select->bind(static_cast<int>(i + 1), std::string_view(statement->textBindings[i]));
     }
-    while (select->step() == platform::SqliteStatement::Step::row) {
-        FtsSearchResult r;
-        r.combinedHash = static_cast<uint32_t>(select->int64At(0));
-        r.urlPath = select->textAt(1);
-        r.fileName = select->textAt(2);
-        r.creationDate = dateFromSecondsSince1970(select->doubleAt(3));
-        r.modificationDate = dateFromSecondsSince1970(select->doubleAt(4));
-        r.contentCreated = dateFromSecondsSince1970(select->doubleAt(5));
-        r.snippet = select->optionalTextAt(6);
-        const auto blob = select->blobAt(7);
-        r.matchCount = FtsTools::matchCount(blob.empty() ? nullptr : blob.data(), blob.size());
-        rows.push_back(std::move(r));
-    }
+    while (select->step() == platform::SqliteStatement::Step::row) rows.push_back(searchResultFromRow(*select));
     return rows;
 }
 

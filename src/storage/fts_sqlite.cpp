@@ -83,6 +83,20 @@ FtsSearchResult resultOf(const FtsRowIndex::Row& row, int64_t matchCount) {
 
 }  // namespace
 
+FtsSearchResult searchResultFromRow(const SqliteStatement& row) {
+    FtsSearchResult r;
+    r.combinedHash = static_cast<uint32_t>(row.int64At(0));
+    r.urlPath = row.textAt(1);
+    r.fileName = row.textAt(2);
+    r.creationDate = dateFromSecondsSince1970(row.doubleAt(3));
+    r.modificationDate = dateFromSecondsSince1970(row.doubleAt(4));
+    r.contentCreated = dateFromSecondsSince1970(row.doubleAt(5));
+    r.snippet = row.optionalTextAt(6);
+    const auto blob = row.blobAt(7);
+    r.matchCount = FtsTools::matchCount(blob.empty() ? nullptr : blob.data(), blob.size());
+    return r;
+}
+
 FtsSqlite::FtsSqlite(const std::filesystem::path& folderDataDirectory, StoreKind kind, uint32_t shard)
     : prefix_(kind == StoreKind::numbers ? "numbers" : "fts") {
     db_ = openShardDatabase(folderDataDirectory, kind, shard, prefix_);
@@ -362,19 +376,8 @@ std::vector<FtsSearchResult> FtsSqlite::searchWithStatement(const SearchParamete
     const std::optional<std::string> insideFolder = parameters.searchInsideUrl;
     SqliteStatement::Step step;
     while ((step = select->step()) == SqliteStatement::Step::row) {
-        std::string urlPath = select->textAt(1);
-        if (insideFolder && !FtsTools::isInsideFolder(urlPath, *insideFolder)) continue;
-        FtsSearchResult r;
-        r.combinedHash = static_cast<uint32_t>(select->int64At(0));
-        r.urlPath = std::move(urlPath);
-        r.fileName = select->textAt(2);
-        r.creationDate = dateFromSecondsSince1970(select->doubleAt(3));
-        r.modificationDate = dateFromSecondsSince1970(select->doubleAt(4));
-        r.contentCreated = dateFromSecondsSince1970(select->doubleAt(5));
-        r.snippet = select->optionalTextAt(6);
-        const auto blob = select->blobAt(7);
-        r.matchCount = FtsTools::matchCount(blob.empty() ? nullptr : blob.data(), blob.size());
-        results.push_back(std::move(r));
+        if (insideFolder && !FtsTools::isInsideFolder(select->textAt(1), *insideFolder)) continue;
+        results.push_back(searchResultFromRow(*select));
     }
     if (step == SqliteStatement::Step::error) {
         appLog(prefix_ + " searchComplete step error: " + select->errorMessage());

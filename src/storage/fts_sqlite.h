@@ -41,6 +41,10 @@ class SqliteStatement;
 
 namespace lumidex::storage {
 
+// One row of the search statement built by FtsTools::buildSelect (hash, path, name, three dates,
+// snippet, matchinfo), decoded. The statement must be on a row.
+FtsSearchResult searchResultFromRow(const platform::SqliteStatement& row);
+
 struct FtsDocument {
     std::string urlPath;
     std::string fileName;

@@ -9,6 +9,7 @@
 
 #include "platform/sqlite.h"
 #include "storage/fts_balancer.h"
+#include "storage/fts_sqlite.h"
 #include "storage/fts_tools.h"
 #include "support/temp_home.h"
 
@@ -53,18 +54,8 @@ std::vector<FtsSearchResult> statementAnswer(const std::filesystem::path& file, 
         select->bind(static_cast<int>(i + 1), std::string_view(statement->textBindings[i]));
     }
     while (select->step() == platform::SqliteStatement::Step::row) {
-        FtsSearchResult r;
-        r.combinedHash = static_cast<uint32_t>(select->int64At(0));
-        r.urlPath = select->textAt(1);
-        if (p.searchInsideUrl && !FtsTools::isInsideFolder(r.urlPath, *p.searchInsideUrl)) continue;
-        r.fileName = select->textAt(2);
-        r.creationDate = dateFromSecondsSince1970(select->doubleAt(3));
-        r.modificationDate = dateFromSecondsSince1970(select->doubleAt(4));
-        r.contentCreated = dateFromSecondsSince1970(select->doubleAt(5));
-        r.snippet = select->optionalTextAt(6);
-        const auto blob = select->blobAt(7);
-        r.matchCount = FtsTools::matchCount(blob.empty() ? nullptr : blob.data(), blob.size());
-        rows.push_back(std::move(r));
+        if (p.searchInsideUrl && !FtsTools::isInsideFolder(select->textAt(1), *p.searchInsideUrl)) continue;
+        rows.push_back(searchResultFromRow(*select));
     }
     return rows;
 }

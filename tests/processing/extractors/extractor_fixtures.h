@@ -63,7 +63,7 @@ inline bool writePng(const std::filesystem::path& path, const platform::Bitmap& 
     return true;
 }
 
-// A PDF whose pages are images of the given pages (no embedded text), one image page per spec.
+// A PDF whose pages are images of the given pages (no embedded text), one image page per page description.
 inline bool writeScannedPdf(const std::filesystem::path& path, const std::vector<PdfPageSpec>& pages,
                             const std::filesystem::path& scratch) {
     if (!commandAvailable("img2pdf")) return false;
