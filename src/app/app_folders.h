@@ -1,13 +1,13 @@
-// The stored searchable folders, opened for queries by the command-line tools: each folder's coordinator
-// is created and started (its shards loaded) on first use, without scanning, watching or processing.
+// The stored searchable folders, opened for queries by the one-shot command-line tools: each folder is
+// read straight from its stored index, without a coordinator, so a search costs only its queries.
 #pragma once
 
 #include "search/searchable_folder.h"
 
 namespace lumidex {
 
-// Lists the stored folders (SecurityBookmarks) with their started coordinators. Thread-safe; the
-// coordinators live until the process ends.
+// Lists the stored folders (SecurityBookmarks), each backed by its index in the data directory.
+// Thread-safe; the list is read once, on first use.
 search::FolderListFunction storedFolderList();
 
 }  // namespace lumidex

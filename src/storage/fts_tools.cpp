@@ -56,6 +56,10 @@ std::string foldWithUnicodeLibrary(std::string_view text) {
         {"\xC3\xA6", "ae"}, {"\xC5\x93", "oe"}, {"\xC3\xB8", "o"},  {"\xC5\x82", "l"},   // æ œ ø ł
         {"\xC4\x91", "d"},  {"\xC3\xB0", "d"},  {"\xC3\xBE", "th"}, {"\xC4\xA7", "h"},   // đ ð þ ħ
         {"\xC4\xB1", "i"},                                                                // ı
+        // Typeset PDFs carry the Latin ligatures as single characters; readers type the letters.
+        {"\xEF\xAC\x80", "ff"}, {"\xEF\xAC\x81", "fi"}, {"\xEF\xAC\x82", "fl"},        // ﬀ ﬁ ﬂ
+        {"\xEF\xAC\x83", "ffi"}, {"\xEF\xAC\x84", "ffl"},                              // ﬃ ﬄ
+        {"\xEF\xAC\x85", "st"}, {"\xEF\xAC\x86", "st"},                                // ﬅ ﬆ
     };
     for (const auto& [from, to] : kLetters) replaceAll(s, from, to);
     return applyPunctuationRules(platform::removeDiacritics(s));

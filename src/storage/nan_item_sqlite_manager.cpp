@@ -221,26 +221,48 @@ std::vector<NanItem> NanItemSqliteManager_v2::selectItems(const std::string& whe
         return items;
     }
     SqliteStatement::Step step;
-    while ((step = select->step()) == SqliteStatement::Step::row) {
-        NanItem item;
-        item.id = Uuid::random();
-        item.combinedHash = static_cast<uint32_t>(select->int64At(0));
-        item.contentHash = static_cast<uint32_t>(select->int64At(1));
-        item.fileModifiedDate = dateFromSecondsSince1970(select->doubleAt(2));
-        item.fileCreatedDate = dateFromSecondsSince1970(select->doubleAt(3));
-        item.fileContentCreatedDate = dateFromSecondsSince1970(select->doubleAt(4));
-        item.totalPageCount = select->int64At(5);
-        // An unknown stored state means the row needs processing again rather than being dropped.
-        item.processingState = processingStateFromRaw(select->int64At(6)).value_or(NanItemProcessingStates::readyForProcessing);
-        item.urlString = select->textAt(7);
-        item.fileName = select->textAt(8);
-        item.type = NanItemTypes::file;
-        item.searchResultType = SearchResultTypes::normal;
-        item.rootFolderUrl = rootFolderUrl_;
-        items.push_back(std::move(item));
-    }
+    while ((step = select->step()) == SqliteStatement::Step::row) items.push_back(itemFromRow(*select));
     if (step == SqliteStatement::Step::error) appLog(prefix + select->errorMessage());
     return items;
+}
+
+NanItem NanItemSqliteManager_v2::itemFromRow(const SqliteStatement& row) const {
+    NanItem item;
+    item.id = Uuid::random();
+    item.combinedHash = static_cast<uint32_t>(row.int64At(0));
+    item.contentHash = static_cast<uint32_t>(row.int64At(1));
+    item.fileModifiedDate = dateFromSecondsSince1970(row.doubleAt(2));
+    item.fileCreatedDate = dateFromSecondsSince1970(row.doubleAt(3));
+    item.fileContentCreatedDate = dateFromSecondsSince1970(row.doubleAt(4));
+    item.totalPageCount = row.int64At(5);
+    // An unknown stored state means the row needs processing again rather than being dropped.
+    item.processingState = processingStateFromRaw(row.int64At(6)).value_or(NanItemProcessingStates::readyForProcessing);
+    item.urlString = row.textAt(7);
+    item.fileName = row.textAt(8);
+    item.type = NanItemTypes::file;
+    item.searchResultType = SearchResultTypes::normal;
+    item.rootFolderUrl = rootFolderUrl_;
+    return item;
+}
+
+std::optional<NanItem> NanItemSqliteManager_v2::itemForCombinedHash(uint32_t combinedHash) {
+    if (!db_) return std::nullopt;
+    std::string error;
+    if (!itemByHash_) {
+        itemByHash_ = db_->prepare(std::string("SELECT ") + kColumns + " FROM " + kTable + " WHERE combinedHash = ?", error);
+        if (!itemByHash_) {
+            appLog("nan itemForCombinedHash " + error);
+            return std::nullopt;
+        }
+    }
+    itemByHash_->reset();
+    itemByHash_->bind(1, static_cast<int64_t>(combinedHash));
+    std::optional<NanItem> item;
+    const SqliteStatement::Step step = itemByHash_->step();
+    if (step == SqliteStatement::Step::row) item = itemFromRow(*itemByHash_);
+    if (step == SqliteStatement::Step::error) appLog("nan itemForCombinedHash " + itemByHash_->errorMessage());
+    itemByHash_->reset();
+    return item;
 }
 
 std::vector<NanItem> NanItemSqliteManager_v2::dirtyItems() {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 
 namespace lumidex::platform {
 class SqliteDatabase;
+class SqliteStatement;
 }
 
 namespace lumidex::storage {
@@ -48,6 +50,8 @@ public:
     void markAllSyncedAndPurgeTombstones();
     std::vector<std::string> getAllUrlPaths();
     std::vector<NanItem> allItems();
+    // The row of one document version; the statement is prepared once per store.
+    std::optional<NanItem> itemForCombinedHash(uint32_t combinedHash);
 
     int userVersion();
 
@@ -55,11 +59,13 @@ private:
     bool createInTransaction(const std::vector<NanItem>& items, const char* prefix);
     void runMigrations(const std::string& fileName);
     std::vector<NanItem> selectItems(const std::string& whereClause, const char* prefix);
+    NanItem itemFromRow(const platform::SqliteStatement& row) const;
     void inBatches(const std::vector<uint32_t>& hashes, const std::string& statementHead, const std::string& tail,
                    const char* prefix);
 
     std::string rootFolderUrl_;
     std::unique_ptr<platform::SqliteDatabase> db_;
+    std::unique_ptr<platform::SqliteStatement> itemByHash_;  // after db_: finalized before the connection closes
 };
 
 // The capture date stored for a document: the image's EXIF date when it has one (files up to

@@ -1,7 +1,8 @@
 // The one-time re-folding of a folder's search index, run at folder start-up.
 //
-// Reads the folder's folding version from the settings; below 1 it refolds every full-text row and
-// every rectangle text, stores version 1 and logs what changed. Safe to call at every start: once the
+// Reads the folder's folding version from the settings; below the current version it refolds every
+// full-text row and every rectangle text, stores the current version and logs what changed. Version 2
+// added the ff/fi/fl ligature letters, so indexes written by version 1 are refolded once. Safe to call at every start: once the
 // version is stored it does nothing. Never throws.
 #pragma once
 
@@ -21,7 +22,7 @@ struct RefoldCounts {
     int64_t ocrLines = 0;
 };
 
-inline constexpr int64_t currentFoldingVersion = 1;
+inline constexpr int64_t currentFoldingVersion = 2;
 
 // Returns the counts when a refold ran, nullopt when the index was already current.
 std::optional<RefoldCounts> migrateSearchIndexFolding(Settings settings, const std::string& rootFolderUrlString,

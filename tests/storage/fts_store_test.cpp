@@ -158,14 +158,19 @@ TEST(SearchIndexMigration, RefoldsOnceAndRecordsTheVersion) {
     FtsDocument raw = document(2, "x.txt", "");
     raw.foldedText = "Größe";
     fts.write(raw);
+    FtsDocument ligature = document(3, "y.txt", "");
+    ligature.foldedText = "\xEF\xAC\x81nanz";  // "finanz" with the fi ligature, as version 1 stored it
+    fts.write(ligature);
+    store.setInt("searchIndexFoldingVersion_/root", 1);
 
     auto counts = migrateSearchIndexFolding(Settings(store), "/root", fts, rects);
     ASSERT_TRUE(counts);
-    EXPECT_EQ(counts->fullTextRows, 1);
+    EXPECT_EQ(counts->fullTextRows, 2);
     EXPECT_EQ(counts->ocrLines, 0);
-    EXPECT_EQ(store.getInt("searchIndexFoldingVersion_/root"), 1);
+    EXPECT_EQ(store.getInt("searchIndexFoldingVersion_/root"), currentFoldingVersion);
     EXPECT_FALSE(migrateSearchIndexFolding(Settings(store), "/root", fts, rects));
     EXPECT_EQ(fts.search(query("groesse"), 10, false, false).size(), 1u);
+    EXPECT_EQ(fts.search(query("finanz"), 10, false, false).size(), 1u);
 }
 
 }  // namespace

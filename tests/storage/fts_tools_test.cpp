@@ -16,6 +16,8 @@ TEST(FtsFolding, GermanAndLatinLettersFoldAsUsersExpect) {
     // A decomposed umlaut is not an umlaut letter: it loses its mark instead of becoming "ae".
     EXPECT_EQ(FtsTools::fold("Ba\xCC\x88r"), "bar");
     EXPECT_EQ(FtsTools::fold("Bär"), "baer");
+    EXPECT_EQ(FtsTools::fold("ﬁnanz ﬂach Koﬀer eﬃzient ﬆil"),
+              "finanz flach koffer effizient stil");
 }
 
 TEST(FtsFolding, PunctuationRules) {

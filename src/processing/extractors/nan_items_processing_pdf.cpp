@@ -205,7 +205,11 @@ std::optional<std::string> NanItemsProcessingPdf::recogniseAllPages(const std::f
                                                                     int64_t* recognisedPages) const {
     platform::PdfOpenResult opened = platform::openPdfDocument(path);
     if (!opened || checkAccess(*opened.document)) return std::nullopt;
-    const PdfPagesResult pages = pageLoop(true).processPages(*opened.document, {}, true);
+    const platform::PdfDocument& document = *opened.document;
+    const auto needsRecognition = [&document](int pageIndex) {
+        return characterCount(trimWhiteSpaceAndNewlines(document.pageText(pageIndex))) < enrichmentPageTextLimit;
+    };
+    const PdfPagesResult pages = pageLoop(true).processPages(document, {}, true, needsRecognition);
     if (recognisedPages != nullptr) {
         *recognisedPages = static_cast<int64_t>(std::count_if(
             pages.pages.begin(), pages.pages.end(),

@@ -36,6 +36,8 @@ namespace lumidex::processing {
 // A page of more than this many characters of trimmed embedded text makes a document digital.
 inline constexpr std::size_t digitalTextMinimumCharacters = 21;
 inline constexpr int digitalTextPagesTested = 3;
+// The digital-text enrichment recognises only pages with less trimmed embedded text than this.
+inline constexpr std::size_t enrichmentPageTextLimit = 200;
 
 // Trims white space and line breaks (ASCII and Unicode) at both ends of UTF-8 text.
 std::string_view trimWhiteSpaceAndNewlines(std::string_view text);
@@ -63,8 +65,11 @@ public:
     ExtractionResult extract(const std::filesystem::path& path, const PagePreviews& previews = {}) const;
     ExtractionResult extract(platform::PdfDocument& document, const PagePreviews& previews = {}) const;
 
-    // Recognises every page (no previews) and returns the transcripts joined by single spaces; nullopt
-    // for a document that cannot be opened or unlocked with the empty password.
+    // Recognises the pages that carry little embedded text (fewer than enrichmentPageTextLimit characters:
+    // scanned pages and pictures inside a digital document), no previews, and returns their transcripts
+    // joined by single spaces; nullopt for a document that cannot be opened or unlocked with the empty
+    // password. Pages full of embedded text are left out: recognition would cost about a second each and
+    // rarely finds a word their text lacks.
     std::optional<std::string> recogniseAllPages(const std::filesystem::path& path, int64_t* recognisedPages = nullptr) const;
 
     // The document text when it has digital text, else nullopt.

@@ -44,12 +44,13 @@ std::optional<platform::Bitmap> PdfProcessing::renderPage(const platform::PdfDoc
 }
 
 PdfPagesResult PdfProcessing::processPages(const platform::PdfDocument& document, const PagePreviews& previews,
-                                           bool recognizeText) const {
+                                           bool recognizeText, const PageFilter& pageFilter) const {
     PdfPagesResult result;
     const int pageCount = document.pageCount();
     result.pageCount = pageCount;
     result.pages.reserve(static_cast<std::size_t>(std::max(pageCount, 0)));
     auto render = [&](int pageIndex) -> std::shared_ptr<const platform::Bitmap> {
+        if (pageFilter && !pageFilter(pageIndex)) return nullptr;
         auto bitmap = renderPage(document, pageIndex, lowResImages_, renderColor_);
         return bitmap ? std::make_shared<const platform::Bitmap>(std::move(*bitmap)) : nullptr;
     };

@@ -56,9 +56,14 @@ public:
     const SlimOcr& slimOcr() const { return slimOcr_; }
     const CancellationToken& cancellationToken() const { return cancellationToken_; }
 
+    // Which pages the loop renders and recognises; a page left out is neither rendered nor shown in
+    // previews and is reported as skipped.
+    using PageFilter = std::function<bool(int pageIndex)>;
+
     // recognizeText false: only renders the pages for their previews (documents with digital text).
+    // An empty filter takes every page.
     PdfPagesResult processPages(const platform::PdfDocument& document, const PagePreviews& previews = {},
-                                bool recognizeText = true) const;
+                                bool recognizeText = true, const PageFilter& pageFilter = {}) const;
 
     // One page at the size of renderSize(); nullopt for an empty page box or a renderer failure.
     static std::optional<platform::Bitmap> renderPage(const platform::PdfDocument& document, int pageIndex,

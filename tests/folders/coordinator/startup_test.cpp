@@ -4,6 +4,7 @@
 
 #include "coordinator_fixture.h"
 #include "core/settings/settings.h"
+#include "storage/search_index_migration.h"
 
 namespace lumidex::folders::testing {
 namespace {
@@ -83,7 +84,7 @@ TEST_F(CoordinatorTest, TheFoldingMigrationRunsOnceAndIsRecorded) {
     const std::string key = SettingsKeys::searchIndexFoldingVersion(root.string());
     settings.remove(key);
     started();
-    EXPECT_EQ(settings.getInt(key), 1);
+    EXPECT_EQ(settings.getInt(key), storage::currentFoldingVersion);
     // Recorded: the next start does not refold (the full-text shards are not even opened for it).
     std::filesystem::remove_all(dir.path() / "data" / "folder" / "balanced_db_fts_v9");
     started();

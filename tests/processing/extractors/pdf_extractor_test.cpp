@@ -160,13 +160,15 @@ TEST_F(PdfExtractorTest, RecognisedPagesGetPageImagesAndDigitalPagesThumbnailsOn
     EXPECT_EQ(pages.size(), 4u);  // every page is reported, recognised or not
 }
 
-TEST_F(PdfExtractorTest, RecognisesAllPagesOfADigitalDocumentForEnrichment) {
+TEST_F(PdfExtractorTest, EnrichmentRecognisesOnlyPagesWithLittleEmbeddedText) {
     const auto pdf = dir / "digital.pdf";
-    writeTextPdf(pdf, {textPage("a digital document with enough text"), textPage("more")});
+    const std::string fullPage(enrichmentPageTextLimit, 'x');
+    writeTextPdf(pdf, {textPage("a digital document with enough text"), textPage(fullPage), textPage("more")});
     int64_t recognised = 0;
     const auto text = extractor().recogniseAllPages(pdf, &recognised);
     ASSERT_TRUE(text.has_value());
-    EXPECT_EQ(recognised, 2);
+    EXPECT_EQ(recognised, 2);  // the page full of text is neither rendered nor recognised
+    EXPECT_EQ(ocr.calls->load(), 2);
     EXPECT_NE(text->find("recognised2"), std::string::npos);
     EXPECT_FALSE(extractor().recogniseAllPages(dir / "missing.pdf").has_value());
 }

@@ -1,0 +1,85 @@
+#include "search/stored_folder_index.h"
+
+#include <array>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "storage/fts_balancer.h"
+#include "storage/nan_item_sqlite_manager.h"
+#include "storage/shard_layout.h"
+
+namespace lumidex::search {
+namespace {
+
+class StoredFolderIndex final : public SearchableFolderIndex {
+public:
+    StoredFolderIndex(std::string rootPath, std::filesystem::path folderDataDirectory)
+        : rootPath_(std::move(rootPath)),
+          folderDataDirectory_(std::move(folderDataDirectory)),
+          fts_(folderDataDirectory_) {}
+
+    std::string rootPath() const override { return rootPath_; }
+    void waitForInitToComplete() override {}
+    bool isIndexing() const override { return false; }
+    bool isRemoved() const override { return false; }
+    storage::SqliteFtsDatabaseBalancer& ftsBalancer() override { return fts_; }
+
+    std::optional<NanItem> itemForCombinedHash(uint32_t combinedHash) override {
+        Shard& shard = shards_[storage::balancerId(combinedHash)];
+        std::lock_guard lock(shard.mutex);
+        return store(shard, storage::balancerId(combinedHash)).itemForCombinedHash(combinedHash);
+    }
+
+    std::vector<NanItem> allItems() override {
+        std::vector<NanItem> all;
+        for (uint32_t i = 0; i < storage::loadBalancerCount; ++i) {
+            std::lock_guard lock(shards_[i].mutex);
+            std::vector<NanItem> items = store(shards_[i], i).allItems();
+            all.insert(all.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+        }
+        return all;
+    }
+
+private:
+    struct Shard {
+        std::mutex mutex;
+        std::unique_ptr<storage::NanItemSqliteManager_v2> store;
+    };
+
+    storage::NanItemSqliteManager_v2& store(Shard& shard, uint32_t index) {
+        if (!shard.store) {
+            shard.store = std::make_unique<storage::NanItemSqliteManager_v2>(folderDataDirectory_, index, rootPath_);
+        }
+        return *shard.store;
+    }
+
+    std::string rootPath_;
+    std::filesystem::path folderDataDirectory_;
+    storage::SqliteFtsDatabaseBalancer fts_;
+    std::array<Shard, storage::loadBalancerCount> shards_;
+};
+
+}  // namespace
+
+std::shared_ptr<SearchableFolderIndex> makeStoredFolderIndex(std::string rootPath,
+                                                             std::filesystem::path folderDataDirectory) {
+    return std::make_shared<StoredFolderIndex>(std::move(rootPath), std::move(folderDataDirectory));
+}
+
+FolderListFunction storedFolderIndexList(std::vector<std::string> rootPaths,
+                                         std::function<std::filesystem::path(const std::string&)> folderDataDirectoryOf) {
+    // Built once: the search tells a removed folder by its object leaving the list.
+    auto folders = std::make_shared<std::vector<std::shared_ptr<SearchableFolderIndex>>>();
+    auto once = std::make_shared<std::once_flag>();
+    return [rootPaths = std::move(rootPaths), folderDataDirectoryOf = std::move(folderDataDirectoryOf), folders, once] {
+        std::call_once(*once, [&] {
+            for (const std::string& root : rootPaths) {
+                folders->push_back(makeStoredFolderIndex(root, folderDataDirectoryOf(root)));
+            }
+        });
+        return *folders;
+    };
+}
+
+}  // namespace lumidex::search
