@@ -67,6 +67,9 @@ public:
     SqliteDatabase& operator=(const SqliteDatabase&) = delete;
 
     void setBusyTimeout(int milliseconds);
+    // Keeps the write-ahead log and its index file when the last connection closes, so that opening and
+    // closing a database does not create and delete two files each time.
+    void keepWriteAheadLogOnClose();
     // Executes one or more statements without results. Returns false and sets `error` on failure.
     bool exec(std::string_view sql, std::string& error);
     // Returns null and sets `error` when the statement cannot be prepared.

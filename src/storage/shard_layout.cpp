@@ -58,6 +58,10 @@ std::unique_ptr<platform::SqliteDatabase> openShardDatabase(const std::filesyste
         std::string readError;
         if (!db->exec("SELECT count(*) FROM sqlite_master", readError)) return nullptr;
     }
+    // Shards are opened and closed for single operations: re-creating the log files on every open cost
+    // more than the query. The log left between opens is checkpointed and cut back to a bounded size.
+    db->keepWriteAheadLogOnClose();
+    db->exec("PRAGMA journal_size_limit=1048576", error);
     return db;
 }
 

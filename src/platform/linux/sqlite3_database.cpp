@@ -94,6 +94,11 @@ SqliteDatabase::~SqliteDatabase() { sqlite3_close_v2(db_); }
 
 void SqliteDatabase::setBusyTimeout(int milliseconds) { sqlite3_busy_timeout(db_, milliseconds); }
 
+void SqliteDatabase::keepWriteAheadLogOnClose() {
+    int persist = 1;
+    sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+}
+
 bool SqliteDatabase::exec(std::string_view sql, std::string& error) {
     char* message = nullptr;
     const std::string text(sql);

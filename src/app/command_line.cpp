@@ -1,0 +1,63 @@
+#include "app/command_line.h"
+
+#include <CLI/CLI.hpp>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string_view>
+
+#include "app/app_folders.h"
+#include "app/folders_command.h"
+#include "app/search_command.h"
+#include "app/settings_command.h"
+#include "core/data_directory.h"
+#include "core/settings/settings.h"
+
+namespace lumidex {
+
+int runCommandLine(int argc, char** argv, const std::function<void(CLI::App&)>& addMore) {
+    CLI::App app{"Lumidex: desktop document search"};
+    bool reset = false;
+    app.add_flag("--reset-container", reset, "Move the data directory to the trash before starting");
+    addSettingsCommands(app);
+    addFoldersCommand(app);
+    addSearchCommand(app, storedFolderList());
+    addDuplicatesCommand(app, storedFolderList());
+    if (addMore) addMore(app);
+    CLI11_PARSE(app, argc, argv);
+
+    if (reset) resetContainer();
+    Settings settings = Settings::shared();
+    settings.ensureIdentifiers();
+    if (app.get_subcommands().empty()) {
+        std::cout << "Lumidex\n"
+                  << "  data directory: " << dataDirectory().string() << "\n"
+                  << "  settings file:  " << SettingsStore::shared().filePath().string() << "\n"
+                  << "Run `lumidex shell FOLDER` to index a folder and search it, `lumidex --help` for every command.\n";
+    }
+    return 0;
+}
+
+bool isIndexerCommandLine(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument.starts_with("--extraction-worker")) return true;
+        if (argument.starts_with('-')) continue;  // the options before the command are flags
+        return argument == "scan" || argument == "shell";
+    }
+    return false;
+}
+
+int execIndexer(char** argv) {
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    const std::filesystem::path indexer = (ec ? std::filesystem::path(argv[0]) : self).parent_path() / indexerExecutableName;
+    ::execv(indexer.c_str(), argv);
+    std::cerr << "lumidex: cannot start " << indexer.string() << ": " << std::strerror(errno) << '\n';
+    return 127;
+}
+
+}  // namespace lumidex

@@ -1,0 +1,18 @@
+// `lumidex-indexer`: every command, including scanning, the interactive shell and, started by itself,
+// the extraction workers that run the document decoders.
+#include <CLI/CLI.hpp>
+
+#include "app/command_line.h"
+#include "app/scan_command.h"
+#include "app/shell_command.h"
+#include "processing/extractors/extractor_jobs.h"
+#include "processing/worker/extraction_worker.h"
+
+int main(int argc, char** argv) {
+    // Worker processes must not touch settings or the data directory.
+    if (argc > 1 && argv[1] == lumidex::extractionWorkerFlag) return lumidex::processing::extractorWorkerMain(argc, argv);
+    return lumidex::runCommandLine(argc, argv, [](CLI::App& app) {
+        lumidex::addScanCommand(app);
+        lumidex::addShellCommand(app);
+    });
+}
