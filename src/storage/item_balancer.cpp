@@ -15,8 +15,11 @@ SqliteDatabaseBalancer::SqliteDatabaseBalancer(std::filesystem::path folderDataD
 void SqliteDatabaseBalancer::withStore(uint32_t shard, const std::function<void(NanItemSqliteManager_v2&)>& operation) {
     shard %= loadBalancerCount;
     AsyncSemaphore::Permit turn = turns_.take(shard);
-    NanItemSqliteManager_v2 store(folderDataDirectory_, shard, rootFolderUrl_);
-    operation(store);
+    std::unique_ptr<NanItemSqliteManager_v2>& store = stores_[shard];
+    if (!store || !store->isOpen()) {
+        store = std::make_unique<NanItemSqliteManager_v2>(folderDataDirectory_, shard, rootFolderUrl_);
+    }
+    operation(*store);
 }
 
 std::vector<NanItem> SqliteDatabaseBalancer::initializeAsync(ThreadPool* pool) {
@@ -35,12 +38,20 @@ std::vector<NanItem> SqliteDatabaseBalancer::initializeAsync(ThreadPool* pool) {
             all.push_back(std::move(item));
         }
     }
+    {
+        std::lock_guard lock(mutex_);
+        loaded_ = true;
+    }
     appLog("initializeAsyncCompleted " + std::filesystem::path(rootFolderUrl_).filename().string());
     return all;
 }
 
 void SqliteDatabaseBalancer::registerItem(const NanItem& item) {
     std::lock_guard lock(mutex_);
+    registerItemLocked(item);
+}
+
+void SqliteDatabaseBalancer::registerItemLocked(const NanItem& item) {
     sqlitePathHashLookup_.insert_or_assign(pathHash(item.urlString), item);
     nanItemsHashesDict_[balancerId(item.combinedHash)].insert(item.combinedHash);
     combinedHashSet_.insert(item.combinedHash);
@@ -78,12 +89,20 @@ void forEachShardWithWork(const std::array<Work, loadBalancerCount>& byShard, Op
 }  // namespace
 
 void SqliteDatabaseBalancer::create(const std::vector<NanItem>& items) {
-    std::array<std::vector<NanItem>, loadBalancerCount> byShard;
-    for (const NanItem& item : items) byShard[balancerId(item.combinedHash)].push_back(item);
+    std::array<std::vector<NanItemSqliteManager_v2::ItemWrite>, loadBalancerCount> byShard;
+    {
+        // Once the tables are loaded, a version the maps do not know has no row to replace.
+        std::lock_guard lock(mutex_);
+        for (const NanItem& item : items) {
+            const bool mayExist = !loaded_ || combinedHashSet_.contains(item.combinedHash);
+            byShard[balancerId(item.combinedHash)].push_back({&item, mayExist});
+        }
+    }
     forEachShardWithWork(byShard, [&](uint32_t shard) {
         withStore(shard, [&](NanItemSqliteManager_v2& store) { store.create(byShard[shard]); });
     });
-    for (const NanItem& item : items) registerItem(item);
+    std::lock_guard lock(mutex_);
+    for (const NanItem& item : items) registerItemLocked(item);
 }
 
 void SqliteDatabaseBalancer::remove(const std::vector<NanItem>& items) {

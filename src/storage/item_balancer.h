@@ -1,6 +1,8 @@
-// The item tables of one folder: 20 shards, each opened anew for every operation under the shard's
-// turn (so operations on one shard run one after the other, each on its own connection), plus the
-// in-memory registration maps filled at start-up.
+// The item tables of one folder: 20 shards, each used under the shard's turn (so operations on one
+// shard run one after the other), plus the in-memory registration maps filled at start-up. A shard's
+// connection is opened on its first operation and kept: closing it after every operation would
+// checkpoint the write-ahead log with two disk syncs each time. A shard that failed to open is tried
+// again on its next operation.
 //
 // Thread-safety: every member may be called from any thread; the maps are guarded by one mutex that
 // is never held during database work. Failure behaviour: as the item store — nothing throws, a shard
@@ -10,6 +12,7 @@
 #include <array>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -31,7 +34,7 @@ class SqliteDatabaseBalancer {
 public:
     SqliteDatabaseBalancer(std::filesystem::path folderDataDirectory, std::string rootFolderUrl);
 
-    // Runs `operation` on a fresh store of the shard while holding the shard's turn.
+    // Runs `operation` on the shard's store while holding the shard's turn.
     void withStore(uint32_t shard, const std::function<void(NanItemSqliteManager_v2&)>& operation);
 
     // Reads every shard concurrently, registers the items and returns them.
@@ -52,14 +55,19 @@ public:
     size_t registeredCount() const;
 
 private:
+    void registerItemLocked(const NanItem& item);
+
     std::filesystem::path folderDataDirectory_;
     std::string rootFolderUrl_;
     ShardTurns turns_;
 
     mutable std::mutex mutex_;
+    bool loaded_ = false;  // initializeAsync has registered every stored row
     std::unordered_set<uint32_t> combinedHashSet_;
     std::array<std::unordered_set<uint32_t>, loadBalancerCount> nanItemsHashesDict_;
     std::unordered_map<uint32_t, NanItem> sqlitePathHashLookup_;
+
+    std::array<std::unique_ptr<NanItemSqliteManager_v2>, loadBalancerCount> stores_;  // each under its shard's turn
 };
 
 // Key of the path lookup: djb2 over the Unicode scalars of the path.

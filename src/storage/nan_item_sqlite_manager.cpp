@@ -90,14 +90,21 @@ void NanItemSqliteManager_v2::runMigrations(const std::string& fileName) {
     appLog("nan migration v1: lastSyncedCombinedHash + tombstone added (" + fileName + ")");
 }
 
-bool NanItemSqliteManager_v2::create(const NanItem& item) { return createInTransaction({item}, "nan create "); }
+bool NanItemSqliteManager_v2::create(const NanItem& item) { return createInTransaction({ItemWrite{&item, true}}, "nan create "); }
 
 bool NanItemSqliteManager_v2::create(const std::vector<NanItem>& items) {
-    return createInTransaction(items, "nan create ");
+    std::vector<ItemWrite> writes;
+    writes.reserve(items.size());
+    for (const NanItem& item : items) writes.push_back({&item, true});
+    return createInTransaction(writes, "nan create ");
 }
 
-bool NanItemSqliteManager_v2::createInTransaction(const std::vector<NanItem>& items, const char* prefix) {
-    if (!db_ || items.empty()) return false;
+bool NanItemSqliteManager_v2::create(const std::vector<ItemWrite>& writes) {
+    return createInTransaction(writes, "nan create ");
+}
+
+bool NanItemSqliteManager_v2::createInTransaction(const std::vector<ItemWrite>& writes, const char* prefix) {
+    if (!db_ || writes.empty()) return false;
     std::string error;
     platform::SqliteTransaction transaction(*db_);
     auto update = db_->prepare(std::string("UPDATE ") + kTable +
@@ -114,10 +121,12 @@ bool NanItemSqliteManager_v2::createInTransaction(const std::vector<NanItem>& it
         appLog(prefix + (transaction.began() ? error : transaction.error()));
         return false;
     }
-    for (const NanItem& item : items) {
+    for (const auto& [itemPointer, mayExist] : writes) {
+        const NanItem& item = *itemPointer;
         // The capture date inside an image wins; everything else keeps the date the scanner found.
         const Date contentCreated = imageCaptureDate(item.urlString).value_or(item.fileContentCreatedDate);
         for (SqliteStatement* s : {update.get(), insert.get()}) {
+            if (s == update.get() && !mayExist) continue;
             s->reset();
             s->bind(1, static_cast<int64_t>(item.combinedHash));
             s->bind(2, static_cast<int64_t>(item.contentHash));
@@ -129,11 +138,11 @@ bool NanItemSqliteManager_v2::createInTransaction(const std::vector<NanItem>& it
             s->bind(8, std::string_view(item.urlString));
             s->bind(9, std::string_view(item.fileName));
         }
-        if (!update->run()) {
+        if (mayExist && !update->run()) {
             appLog(prefix + update->errorMessage());
             return false;
         }
-        if (db_->changes() == 0 && !insert->run()) {
+        if ((!mayExist || db_->changes() == 0) && !insert->run()) {
             appLog(prefix + insert->errorMessage());
             return false;
         }

@@ -41,6 +41,13 @@ public:
     bool create(const NanItem& item);
     // The same for many items, inside one transaction.
     bool create(const std::vector<NanItem>& items);
+    // One row to write; mayExist false (the caller knows the shard holds no row with this combinedHash)
+    // skips the look-up for a row to replace.
+    struct ItemWrite {
+        const NanItem* item;
+        bool mayExist = true;
+    };
+    bool create(const std::vector<ItemWrite>& writes);
     bool remove(const std::vector<uint32_t>& combinedHashes);
     void markSynced(const std::vector<NanItem>& items);
     void markTombstone(const std::vector<uint32_t>& combinedHashes);
@@ -56,7 +63,7 @@ public:
     int userVersion();
 
 private:
-    bool createInTransaction(const std::vector<NanItem>& items, const char* prefix);
+    bool createInTransaction(const std::vector<ItemWrite>& writes, const char* prefix);
     void runMigrations(const std::string& fileName);
     std::vector<NanItem> selectItems(const std::string& whereClause, const char* prefix);
     NanItem itemFromRow(const platform::SqliteStatement& row) const;

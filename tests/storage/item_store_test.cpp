@@ -137,6 +137,25 @@ TEST(ItemBalancer, RegistersRoutesAndReloads) {
     EXPECT_TRUE(std::filesystem::exists(dir.path() / "balanced_db_v9" / "15.sqlite"));
 }
 
+TEST(ItemBalancer, AfterLoadingWritesEachVersionOnceAndReplacesKnownOnes) {
+    testing::TempDir dir;
+    {
+        SqliteDatabaseBalancer balancer(dir.path(), "/root");
+        balancer.create({item(7, "/root/a")});
+    }
+    SqliteDatabaseBalancer balancer(dir.path(), "/root");
+    balancer.initializeAsync();
+    NanItem processed = item(7, "/root/a");
+    processed.totalPageCount = 12;
+    balancer.create({processed, item(27, "/root/b")});  // a stored version and a new one, same shard
+    balancer.create({item(27, "/root/b")});            // the new one again, now known
+    std::vector<NanItem> rows;
+    balancer.withStore(7, [&](NanItemSqliteManager_v2& store) { rows = store.allItems(); });
+    ASSERT_EQ(hashesOf(rows), (std::vector<uint32_t>{7, 27}));
+    const auto stored = std::find_if(rows.begin(), rows.end(), [](const NanItem& i) { return i.combinedHash == 7; });
+    EXPECT_EQ(stored->totalPageCount, 12);
+}
+
 TEST(ItemBalancer, OperationsOnOneShardRunOneAfterTheOther) {
     testing::TempDir dir;
     SqliteDatabaseBalancer balancer(dir.path(), "/root");
