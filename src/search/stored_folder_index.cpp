@@ -17,7 +17,7 @@ public:
     StoredFolderIndex(std::string rootPath, std::filesystem::path folderDataDirectory)
         : rootPath_(std::move(rootPath)),
           folderDataDirectory_(std::move(folderDataDirectory)),
-          fts_(folderDataDirectory_) {}
+          fts_(folderDataDirectory_, storage::StoreKind::fullText, false) {}
 
     std::string rootPath() const override { return rootPath_; }
     void waitForInitToComplete() override {}
@@ -49,7 +49,7 @@ private:
 
     storage::NanItemSqliteManager_v2& store(Shard& shard, uint32_t index) {
         if (!shard.store) {
-            shard.store = std::make_unique<storage::NanItemSqliteManager_v2>(folderDataDirectory_, index, rootPath_);
+            shard.store = std::make_unique<storage::NanItemSqliteManager_v2>(folderDataDirectory_, index, rootPath_, true);
         }
         return *shard.store;
     }

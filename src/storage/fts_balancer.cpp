@@ -9,8 +9,9 @@
 
 namespace lumidex::storage {
 
-SqliteFtsDatabaseBalancer::SqliteFtsDatabaseBalancer(std::filesystem::path folderDataDirectory, StoreKind kind)
-    : folderDataDirectory_(std::move(folderDataDirectory)), kind_(kind) {}
+SqliteFtsDatabaseBalancer::SqliteFtsDatabaseBalancer(std::filesystem::path folderDataDirectory, StoreKind kind,
+                                                     bool keepRowIndex)
+    : folderDataDirectory_(std::move(folderDataDirectory)), kind_(kind), keepRowIndex_(keepRowIndex) {}
 
 std::shared_ptr<FtsSqlite> SqliteFtsDatabaseBalancer::store(uint32_t shard) {
     shard %= loadBalancerCount;
@@ -24,7 +25,7 @@ std::shared_ptr<FtsSqlite> SqliteFtsDatabaseBalancer::store(uint32_t shard) {
         std::lock_guard lock(mutex_);
         if (cachedManagers_[shard]) return cachedManagers_[shard];
     }
-    auto opened = std::make_shared<FtsSqlite>(folderDataDirectory_, kind_, shard);
+    auto opened = std::make_shared<FtsSqlite>(folderDataDirectory_, kind_, shard, keepRowIndex_);
     std::lock_guard lock(mutex_);
     cachedManagers_[shard] = opened;
     return opened;

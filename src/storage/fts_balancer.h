@@ -23,8 +23,9 @@ namespace lumidex::storage {
 
 class SqliteFtsDatabaseBalancer {
 public:
+    // keepRowIndex: see FtsSqlite (false for short-lived balancers that answer one search).
     explicit SqliteFtsDatabaseBalancer(std::filesystem::path folderDataDirectory,
-                                       StoreKind kind = StoreKind::fullText);
+                                       StoreKind kind = StoreKind::fullText, bool keepRowIndex = true);
 
     std::shared_ptr<FtsSqlite> store(uint32_t shard);
     std::shared_ptr<FtsSqlite> storeFor(uint32_t combinedHash) { return store(balancerId(combinedHash)); }
@@ -48,6 +49,7 @@ public:
 private:
     std::filesystem::path folderDataDirectory_;
     StoreKind kind_;
+    bool keepRowIndex_;
     ShardTurns turns_;
     std::mutex mutex_;
     std::array<std::shared_ptr<FtsSqlite>, loadBalancerCount> cachedManagers_;

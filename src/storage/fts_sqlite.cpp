@@ -97,8 +97,9 @@ FtsSearchResult searchResultFromRow(const SqliteStatement& row) {
     return r;
 }
 
-FtsSqlite::FtsSqlite(const std::filesystem::path& folderDataDirectory, StoreKind kind, uint32_t shard)
-    : prefix_(kind == StoreKind::numbers ? "numbers" : "fts") {
+FtsSqlite::FtsSqlite(const std::filesystem::path& folderDataDirectory, StoreKind kind, uint32_t shard,
+                     bool keepRowIndex)
+    : prefix_(kind == StoreKind::numbers ? "numbers" : "fts"), keepRowIndex_(keepRowIndex) {
     db_ = openShardDatabase(folderDataDirectory, kind, shard, prefix_);
     if (!db_) return;
     std::string error;
@@ -236,7 +237,7 @@ std::vector<FtsSearchResult> FtsSqlite::search(const SearchParameters& parameter
     trimStatementCache();
     std::vector<int64_t> docids;
     std::vector<FtsSearchResult> results;
-    if (!rowIndexReady() ||
+    if (!keepRowIndex_ || !rowIndexReady() ||
         !searchWithRowIndex(parameters, *conditions, rowLimit, withMatchCounts && !withSnippet, results, docids)) {
         return searchWithStatement(parameters, rowLimit, withSnippet, withMatchCounts);
     }

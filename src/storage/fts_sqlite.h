@@ -64,8 +64,11 @@ struct FtsRowDetails {
 
 class FtsSqlite {
 public:
-    // kind is StoreKind::fullText or StoreKind::numbers.
-    FtsSqlite(const std::filesystem::path& folderDataDirectory, StoreKind kind, uint32_t shard);
+    // kind is StoreKind::fullText or StoreKind::numbers. keepRowIndex false: searches run their SQL
+    // statement directly instead of loading the in-memory copy of the short columns first, which pays
+    // off only for a store that answers many searches.
+    FtsSqlite(const std::filesystem::path& folderDataDirectory, StoreKind kind, uint32_t shard,
+              bool keepRowIndex = true);
     ~FtsSqlite();
     FtsSqlite(const FtsSqlite&) = delete;
     FtsSqlite& operator=(const FtsSqlite&) = delete;
@@ -111,6 +114,7 @@ private:
                                              bool withSnippet, bool withMatchCounts);
 
     std::string prefix_;  // "fts" or "numbers"
+    bool keepRowIndex_ = true;
     std::mutex mutex_;
     std::unique_ptr<platform::SqliteDatabase> db_;
     std::unordered_map<std::string, std::unique_ptr<platform::SqliteStatement>> statements_;

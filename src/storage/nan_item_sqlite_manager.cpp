@@ -49,10 +49,14 @@ std::optional<Date> imageCaptureDate(const std::string& path) {
 }
 
 NanItemSqliteManager_v2::NanItemSqliteManager_v2(const std::filesystem::path& folderDataDirectory, uint32_t shard,
-                                                 std::string rootFolderUrl)
+                                                 std::string rootFolderUrl, bool readOnly)
     : rootFolderUrl_(std::move(rootFolderUrl)) {
+    if (readOnly) {
+        std::error_code ec;
+        if (!std::filesystem::exists(shardPath(folderDataDirectory, StoreKind::items, shard), ec)) return;
+    }
     db_ = openShardDatabase(folderDataDirectory, StoreKind::items, shard, "nan");
-    if (!db_) return;
+    if (!db_ || readOnly) return;
     std::string error;
     // The two sync columns are not in the base table: the first migration adds them, for new and old files alike.
     if (!db_->exec("CREATE TABLE IF NOT EXISTS nanItemTable (dbId INTEGER PRIMARY KEY, combinedHash INTEGER NOT NULL, "

@@ -29,8 +29,10 @@ public:
     // Files bigger than this are not opened to look for a capture date.
     static constexpr uintmax_t maxMetadataFileSize = 104857600;
 
+    // readOnly: for readers of an index another process keeps: a missing shard file stays missing (the
+    // store reads as empty) and neither the table nor a migration is written.
     NanItemSqliteManager_v2(const std::filesystem::path& folderDataDirectory, uint32_t shard,
-                            std::string rootFolderUrl);
+                            std::string rootFolderUrl, bool readOnly = false);
     ~NanItemSqliteManager_v2();
     NanItemSqliteManager_v2(const NanItemSqliteManager_v2&) = delete;
     NanItemSqliteManager_v2& operator=(const NanItemSqliteManager_v2&) = delete;

@@ -118,6 +118,18 @@ TEST_F(MediaImage, GrayImagesStayOneChannel) {
     const auto result = decodeBytes("g.png", *encodePng(gray));
     ASSERT_TRUE(result);
     EXPECT_EQ(*result.bitmap, gray);
+
+    // A colour bitmap that holds only grey pixels is stored as grey, pixel for pixel.
+    Bitmap rgbGray = Bitmap::rgb(20, 10, 200);
+    rgbGray.bytes[0] = rgbGray.bytes[1] = rgbGray.bytes[2] = 0;
+    const auto fromRgb = decodeBytes("h.png", *encodePng(rgbGray));
+    ASSERT_TRUE(fromRgb);
+    EXPECT_EQ(*fromRgb.bitmap, gray);
+    // One coloured pixel keeps all three channels.
+    rgbGray.bytes[5] = 17;
+    const auto coloured = decodeBytes("c.png", *encodePng(rgbGray));
+    ASSERT_TRUE(coloured);
+    EXPECT_EQ(*coloured.bitmap, rgbGray);
 }
 
 TEST_F(MediaImage, FormatComesFromContentNotName) {

@@ -58,6 +58,9 @@ TEST(StoredFolderIndex, AFolderWithoutAnIndexFindsNothing) {
     const SearchEngine engine([folder] { return std::vector<std::shared_ptr<SearchableFolderIndex>>{folder}; });
     EXPECT_TRUE(engine.run(query("walrus"), {}, CancellationToken()).hits.empty());
     EXPECT_TRUE(folder->allItems().empty());
+    EXPECT_FALSE(folder->itemForCombinedHash(42));
+    // A reader leaves the item tables to the indexer that owns them.
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "data" / "balanced_db_v9" / "2.sqlite"));
 }
 
 }  // namespace

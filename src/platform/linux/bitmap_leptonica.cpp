@@ -120,7 +120,27 @@ bool Bitmap::isValid() const {
            bytes.size() == stride() * static_cast<std::size_t>(height);
 }
 
+namespace {
+
+// A colour bitmap whose every pixel is grey, as one channel; nullopt when any pixel has colour.
+std::optional<Bitmap> asGray(const Bitmap& bitmap) {
+    if (bitmap.channels != 3 || !bitmap.isValid()) return std::nullopt;
+    const uint8_t* rgb = bitmap.bytes.data();
+    const std::size_t pixels = bitmap.pixelCount();
+    for (std::size_t i = 0; i < pixels; ++i, rgb += 3) {
+        if (rgb[0] != rgb[1] || rgb[1] != rgb[2]) return std::nullopt;
+    }
+    Bitmap gray = Bitmap::gray(bitmap.width, bitmap.height);
+    for (std::size_t i = 0; i < pixels; ++i) gray.bytes[i] = bitmap.bytes[3 * i];
+    return gray;
+}
+
+}  // namespace
+
 std::optional<std::string> encodePng(const Bitmap& bitmap) {
+    // Rendered pages and scans are mostly grey: one channel instead of three compresses three times
+    // less data, for identical pixels.
+    if (std::optional<Bitmap> gray = asGray(bitmap)) return encodePng(*gray);
     PixPtr pix = linux_detail::pixFromBitmap(bitmap);
     if (!pix) return std::nullopt;
     // Level 3 of zlib: a third less time than the default for ~5% larger page images.
