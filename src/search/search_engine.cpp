@@ -78,12 +78,16 @@ SourceRows searchFolder(SearchableFolderIndex& folder, std::ptrdiff_t index, con
         result.indexing = folder.isIndexing();
         if (token.isCancelled()) return result;
         auto rows = folder.ftsBalancer().search(parameters, -1, false, true, &workers);
+        std::vector<uint32_t> hashes;
+        hashes.reserve(rows.size());
+        for (const FtsSearchResult& row : rows) hashes.push_back(row.combinedHash);
+        std::unordered_map<uint32_t, NanItem> known = folder.itemsForCombinedHashes(hashes);
         for (FtsSearchResult& row : rows) {
-            std::optional<NanItem> known = folder.itemForCombinedHash(row.combinedHash);
-            if (!known) continue;
+            auto item = known.find(row.combinedHash);
+            if (item == known.end()) continue;
             Ranked ranked;
             ranked.hit.matchCount = row.matchCount;
-            ranked.hit.item = fileResultItem(row, std::move(*known), root);
+            ranked.hit.item = fileResultItem(row, std::move(item->second), root);
             ranked.folder = index;
             result.rows.push_back(std::move(ranked));
         }

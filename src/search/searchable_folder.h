@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/concurrency/cancellation_token.h"
@@ -44,6 +45,15 @@ public:
     // The folder's current item for a document version, nullopt when the folder does not know it (a
     // full-text row left behind by a removed document is then not shown).
     virtual std::optional<NanItem> itemForCombinedHash(uint32_t combinedHash) = 0;
+    // The same for many versions at once; versions the folder does not know are left out. Stores that
+    // read from disk answer this with one query per shard.
+    virtual std::unordered_map<uint32_t, NanItem> itemsForCombinedHashes(const std::vector<uint32_t>& combinedHashes) {
+        std::unordered_map<uint32_t, NanItem> items;
+        for (uint32_t combinedHash : combinedHashes) {
+            if (auto item = itemForCombinedHash(combinedHash)) items.emplace(combinedHash, std::move(*item));
+        }
+        return items;
+    }
     // Every item of the folder (the duplicates scan walks them).
     virtual std::vector<NanItem> allItems() = 0;
 };

@@ -3,6 +3,7 @@
 #include <array>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include "storage/fts_balancer.h"
@@ -29,6 +30,21 @@ public:
         Shard& shard = shards_[storage::balancerId(combinedHash)];
         std::lock_guard lock(shard.mutex);
         return store(shard, storage::balancerId(combinedHash)).itemForCombinedHash(combinedHash);
+    }
+
+    std::unordered_map<uint32_t, NanItem> itemsForCombinedHashes(const std::vector<uint32_t>& combinedHashes) override {
+        std::array<std::vector<uint32_t>, storage::loadBalancerCount> byShard;
+        for (uint32_t combinedHash : combinedHashes) byShard[storage::balancerId(combinedHash)].push_back(combinedHash);
+        std::unordered_map<uint32_t, NanItem> items;
+        for (uint32_t i = 0; i < storage::loadBalancerCount; ++i) {
+            if (byShard[i].empty()) continue;
+            std::lock_guard lock(shards_[i].mutex);
+            for (NanItem& item : store(shards_[i], i).itemsForCombinedHashes(byShard[i])) {
+                const uint32_t combinedHash = item.combinedHash;
+                items.insert_or_assign(combinedHash, std::move(item));
+            }
+        }
+        return items;
     }
 
     std::vector<NanItem> allItems() override {

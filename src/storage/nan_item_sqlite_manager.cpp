@@ -1,5 +1,6 @@
 #include "storage/nan_item_sqlite_manager.h"
 
+#include <algorithm>
 #include <ctime>
 #include <system_error>
 
@@ -256,6 +257,21 @@ NanItem NanItemSqliteManager_v2::itemFromRow(const SqliteStatement& row) const {
     item.searchResultType = SearchResultTypes::normal;
     item.rootFolderUrl = rootFolderUrl_;
     return item;
+}
+
+std::vector<NanItem> NanItemSqliteManager_v2::itemsForCombinedHashes(const std::vector<uint32_t>& combinedHashes) {
+    std::vector<NanItem> items;
+    for (size_t start = 0; start < combinedHashes.size(); start += batchSize) {
+        const size_t end = std::min(combinedHashes.size(), start + batchSize);
+        std::string list;
+        for (size_t i = start; i < end; ++i) {
+            if (i > start) list += ", ";
+            list += std::to_string(combinedHashes[i]);  // integers: nothing to escape
+        }
+        std::vector<NanItem> batch = selectItems(" WHERE combinedHash IN (" + list + ")", "nan itemsForCombinedHashes ");
+        items.insert(items.end(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
+    }
+    return items;
 }
 
 std::optional<NanItem> NanItemSqliteManager_v2::itemForCombinedHash(uint32_t combinedHash) {

@@ -61,6 +61,8 @@ public:
     std::vector<NanItem> allItems();
     // The row of one document version; the statement is prepared once per store.
     std::optional<NanItem> itemForCombinedHash(uint32_t combinedHash);
+    // The rows of many versions, read in batches of batchSize; unknown versions are left out.
+    std::vector<NanItem> itemsForCombinedHashes(const std::vector<uint32_t>& combinedHashes);
 
     int userVersion();
 
