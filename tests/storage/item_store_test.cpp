@@ -156,6 +156,23 @@ TEST(ItemBalancer, AfterLoadingWritesEachVersionOnceAndReplacesKnownOnes) {
     EXPECT_EQ(stored->totalPageCount, 12);
 }
 
+TEST(ItemStore, ReadsManyVersionsAcrossQueryBatches) {
+    testing::TempDir dir;
+    NanItemSqliteManager_v2 store(dir.path(), 3, "/root");
+    std::vector<NanItem> items;
+    std::vector<uint32_t> wanted;
+    for (uint32_t i = 0; i < 2 * NanItemSqliteManager_v2::batchSize + 7; ++i) {
+        items.push_back(item(i * 20 + 3, "/root/f" + std::to_string(i)));
+        if (i % 2 == 0) wanted.push_back(i * 20 + 3);
+    }
+    ASSERT_TRUE(store.create(items));
+    wanted.push_back(999999983);  // not stored
+    const auto found = store.itemsForCombinedHashes(wanted);
+    EXPECT_EQ(found.size(), wanted.size() - 1);
+    EXPECT_EQ(store.itemForCombinedHash(23)->urlString, "/root/f1");
+    EXPECT_FALSE(store.itemForCombinedHash(999999983));
+}
+
 TEST(ItemBalancer, OperationsOnOneShardRunOneAfterTheOther) {
     testing::TempDir dir;
     SqliteDatabaseBalancer balancer(dir.path(), "/root");
