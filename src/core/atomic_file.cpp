@@ -88,7 +88,8 @@ std::string FileWriteError::message() const {
 }
 
 std::optional<FileWriteError> writeFileAtomically(const std::filesystem::path& requested, std::string_view bytes,
-                                                  std::filesystem::perms permissions) {
+                                                  std::filesystem::perms permissions, FileDurability durability) {
+    const bool sync = durability == FileDurability::synced;
     // Replace the target of a symbolic link (dotfiles are often linked), not the link itself.
     std::filesystem::path path = requested;
     std::error_code ec;
@@ -103,14 +104,14 @@ std::optional<FileWriteError> writeFileAtomically(const std::filesystem::path& r
     const auto mode = static_cast<mode_t>(permissions & std::filesystem::perms::mask);
     if (::fchmod(temp.fd(), mode) != 0) return FileWriteError{FileWriteError::Step::write, path, lastError()};
     if (!writeAll(temp.fd(), bytes)) return FileWriteError{FileWriteError::Step::write, path, lastError()};
-    if (::fsync(temp.fd()) != 0) return FileWriteError{FileWriteError::Step::flush, path, lastError()};
+    if (sync && ::fsync(temp.fd()) != 0) return FileWriteError{FileWriteError::Step::flush, path, lastError()};
     // close() can report a deferred write error (for example on network file systems).
     if (temp.close() != 0) return FileWriteError{FileWriteError::Step::flush, path, lastError()};
     if (::rename(temp.path(), path.c_str()) != 0)
         return FileWriteError{FileWriteError::Step::replace, path, lastError()};
     temp.commit();
 
-    if (syncFolder(path.parent_path()) != 0)
+    if (sync && syncFolder(path.parent_path()) != 0)
         return FileWriteError{FileWriteError::Step::flushFolder, path, lastError()};
     return std::nullopt;
 }

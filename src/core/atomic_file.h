@@ -27,11 +27,19 @@ struct FileWriteError {
     std::string message() const;
 };
 
+// synced: the new content is on disk before the call returns. cache: for files that can be made again
+// (previews); readers still never see a partial file, but after a power loss the file may be missing
+// or empty, and no disk sync is waited for.
+enum class FileDurability { synced, cache };
+
+inline constexpr std::filesystem::perms defaultFilePermissions =
+    std::filesystem::perms::owner_read | std::filesystem::perms::owner_write | std::filesystem::perms::group_read |
+    std::filesystem::perms::others_read;
+
 // Returns nullopt on success. `permissions` is applied to the new file (umask not involved).
 // A failure at Step::flushFolder means the new content is in place but may not survive a power loss.
 [[nodiscard]] std::optional<FileWriteError> writeFileAtomically(
     const std::filesystem::path& path, std::string_view bytes,
-    std::filesystem::perms permissions = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                                         std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+    std::filesystem::perms permissions = defaultFilePermissions, FileDurability durability = FileDurability::synced);
 
 }  // namespace lumidex

@@ -30,6 +30,10 @@ using namespace std::chrono_literals;
 
 // How often a waiting run looks at its cancellation token.
 constexpr auto cancellationPoll = 100ms;
+// Results are stored in groups: every store write is a transaction (and a new full-text index
+// segment), so one per finished file cost more than the extraction of a small file.
+constexpr std::size_t persistGroupSize = 64;
+constexpr auto persistGroupDelay = 250ms;
 
 double secondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
@@ -142,8 +146,10 @@ public:
         jobOptions_.dataDirectory = manager_.folderDataDirectory();
         jobOptions_.rootFolderUrl = settings_.rootFolderUrl;
         jobOptions_.recognizeText = !textRecognitionDisabled();
+        // Two per worker: a worker that finishes finds its next job already queued instead of waiting
+        // until this thread has stored the previous results.
         std::size_t limit = owner_.options_.maxItemsInFlight != 0 ? owner_.options_.maxItemsInFlight
-                                                                   : owner_.pool_->workerCount();
+                                                                   : 2 * owner_.pool_->workerCount();
         if (settings_.slowHardDrive) limit = 1;  // one file at a time: no seeking between two readers
         maxInFlight_ = std::max<std::size_t>(limit, 1);
     }
@@ -212,6 +218,8 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
     if (!unsupported.empty()) manager_.saveItems(unsupported);
 
     bool cancelSent = false;
+    std::vector<Completion> waiting;  // finished, not yet stored
+    Clock::time_point firstWaiting{};
     for (;;) {
         const bool cancelled = settings_.cancellationToken.isCancelled();
         if (cancelled && !cancelSent) {
@@ -226,27 +234,40 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
                 queue.clear();
             }
         }
-        for (;;) {
-            {
-                std::lock_guard lock(mutex_);
-                if (cancelled || queue.empty() || inFlight_.size() >= maxInFlight_) break;
+        const auto dispatchWhileRoom = [&] {
+            for (;;) {
+                {
+                    std::lock_guard lock(mutex_);
+                    if (cancelled || queue.empty() || inFlight_.size() >= maxInFlight_) break;
+                }
+                dispatch(std::move(queue.front()));
+                queue.pop_front();
             }
-            dispatch(std::move(queue.front()));
-            queue.pop_front();
-        }
+        };
+        dispatchWhileRoom();
 
-        std::vector<Completion> batch;
-        bool idle = false;
         {
             std::unique_lock lock(mutex_);
             changed_.wait_for(lock, cancellationPoll, [this] { return !completions_.empty(); });
+            if (!completions_.empty() && waiting.empty()) firstWaiting = Clock::now();
             while (!completions_.empty()) {
-                batch.push_back(std::move(completions_.front()));
+                waiting.push_back(std::move(completions_.front()));
                 completions_.pop_front();
             }
+        }
+        // The workers get their next files before this thread spends time storing results.
+        dispatchWhileRoom();
+        bool idle = false;
+        {
+            std::lock_guard lock(mutex_);
             idle = inFlight_.empty() && (queue.empty() || cancelled);
         }
-        if (!batch.empty()) persist(batch);
+        const bool due = idle || cancelled || waiting.size() >= persistGroupSize ||
+                         Clock::now() - firstWaiting >= persistGroupDelay;
+        if (!waiting.empty() && due) {
+            persist(waiting);
+            waiting.clear();
+        }
         if (idle) break;
     }
     // The enrichments of this run use the coordinator: they must end before the run does.

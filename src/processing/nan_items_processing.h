@@ -2,8 +2,10 @@
 // extension (pdf / 12 image / 5 text / 15 cloud types) to its extractor job, runs the jobs in the shared
 // pool of extraction worker processes, and persists every result through the coordinator.
 //
-// Per run: items are dispatched in order, at most maxItemsInFlight at a time (default: the pool's
-// worker count; one at a time when slowHardDrive is on). Results are persisted on the run's thread:
+// Per run: items are dispatched in order, at most maxItemsInFlight at a time (default: twice the pool's
+// worker count, so that a worker never waits for the run to store results; one at a time when
+// slowHardDrive is on). Results are persisted on the run's thread, in groups of up to 64 files or
+// 250 ms:
 // "Erneut verarbeitet: <path>" is logged; an item in error is saved alone; otherwise its rectangles
 // are written first (replacing any of the same version), then its folded text into the full-text
 // store of its shard (and its number tokens into the numbers store), then the item is saved with its
@@ -74,7 +76,7 @@ struct NanItemsProcessingOptions {
     // null: a queue of the runner's own. A queue given here is configured for this runner and must not
     // serve another runner while this one exists (enrichments are matched to their runs by the runner).
     DigitalTextEnrichmentQueue* enrichmentQueue = nullptr;
-    std::size_t maxItemsInFlight = 0;                    // 0: the pool's worker count
+    std::size_t maxItemsInFlight = 0;                    // 0: twice the pool's worker count
     std::function<void(std::string_view)> log;          // null: the debug log
     // Test hooks. jobKindOverride may replace an item's job kind (e.g. with a crashing test kind);
     // enrichmentRecogniser replaces the "enrich.pdf" job.

@@ -51,6 +51,11 @@ TEST(AtomicFile, CreatesAndReplacesWithGivenPermissionsAndNoLeftovers) {
     EXPECT_EQ(readFile(target), "second");
     EXPECT_EQ(fs::status(target).permissions() & fs::perms::mask, fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"config.json"});
+
+    // Cache files skip the disk syncs but are replaced the same way.
+    ASSERT_FALSE(writeFileAtomically(target, "third", defaultFilePermissions, FileDurability::cache));
+    EXPECT_EQ(readFile(target), "third");
+    EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"config.json"});
 }
 
 TEST(AtomicFile, ReplacesTheTargetOfASymbolicLink) {

@@ -74,7 +74,7 @@ bool ThumbnailWriteQueue::writePngFile(const std::filesystem::path& file, std::s
         appLog("Vorschaubild konnte nicht geschrieben werden: " + file.string() + ": " + ec.message());
         return false;
     }
-    if (auto error = writeFileAtomically(file, png)) {
+    if (auto error = writeFileAtomically(file, png, defaultFilePermissions, FileDurability::cache)) {
         appLog("Vorschaubild konnte nicht geschrieben werden: " + error->message());
         return false;
     }
