@@ -31,7 +31,10 @@ void Throttle::trigger() {
 ThrottledNanItemRefreshUpdater::ThrottledNanItemRefreshUpdater(ThreadPool& pool, ThrottleIntervals intervals)
     : throttle_(intervals, pool, [this] { publish(); }) {}
 
+// Without a subscriber nobody would receive the set: collecting it (tens of thousands of items on a
+// first scan) is skipped.
 void ThrottledNanItemRefreshUpdater::add(const NanItem& item) {
+    if (refreshItemsSubject_.empty()) return;
     {
         std::lock_guard lock(mutex_);
         dataSet_.erase(item);
@@ -41,7 +44,7 @@ void ThrottledNanItemRefreshUpdater::add(const NanItem& item) {
 }
 
 void ThrottledNanItemRefreshUpdater::add(const std::vector<NanItem>& items) {
-    if (items.empty()) return;
+    if (items.empty() || refreshItemsSubject_.empty()) return;
     {
         std::lock_guard lock(mutex_);
         for (const NanItem& item : items) {
@@ -53,7 +56,7 @@ void ThrottledNanItemRefreshUpdater::add(const std::vector<NanItem>& items) {
 }
 
 void ThrottledNanItemRefreshUpdater::add(std::vector<NanItem>&& items) {
-    if (items.empty()) return;
+    if (items.empty() || refreshItemsSubject_.empty()) return;
     {
         std::lock_guard lock(mutex_);
         for (NanItem& item : items) {

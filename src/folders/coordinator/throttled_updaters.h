@@ -60,6 +60,10 @@ public:
         std::lock_guard lock(mutex_);
         callbacks_.erase(token);
     }
+    bool empty() const {
+        std::lock_guard lock(mutex_);
+        return callbacks_.empty();
+    }
     void publish(const Value& value) const {
         std::map<int, Callback> callbacks;
         {
