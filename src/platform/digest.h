@@ -22,7 +22,7 @@ std::array<uint8_t, 16> md5(std::string_view bytes);
 std::array<uint8_t, 32> sha256(std::span<const uint8_t> bytes);
 std::array<uint8_t, 32> sha256(std::string_view bytes);
 
-// Fills the buffer from a cryptographically secure generator: the crypto library's, else the kernel's.
+// Fills the buffer from a cryptographically secure generator: the kernel's, else the crypto library's.
 // Throws DigestError only when neither is available.
 void fillRandom(std::span<uint8_t> buffer);
 

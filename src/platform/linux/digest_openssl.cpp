@@ -45,22 +45,26 @@ std::array<uint8_t, 32> sha256(std::string_view bytes) {
 
 void fillRandom(std::span<uint8_t> buffer) {
     if (buffer.empty()) return;
-    constexpr size_t kMaxChunk = 1 << 30;
-    bool ok = true;
-    for (size_t offset = 0; ok && offset < buffer.size(); offset += kMaxChunk) {
-        const size_t chunk = std::min(kMaxChunk, buffer.size() - offset);
-        ok = RAND_bytes(buffer.data() + offset, static_cast<int>(chunk)) == 1;
-    }
-    if (ok) return;
-    ERR_clear_error();
+    // The kernel's generator first: the crypto library's loads its configuration and providers on first
+    // use, which costs a short command such as a search several milliseconds.
     size_t filled = 0;
     while (filled < buffer.size()) {
         const ssize_t got = getrandom(buffer.data() + filled, buffer.size() - filled, 0);
         if (got < 0) {
             if (errno == EINTR) continue;
-            throw DigestError(std::string("no secure random source: ") + std::strerror(errno));
+            break;
         }
         filled += static_cast<size_t>(got);
+    }
+    if (filled == buffer.size()) return;
+    const int kernelError = errno;
+    constexpr size_t kMaxChunk = 1 << 30;
+    for (size_t offset = filled; offset < buffer.size(); offset += kMaxChunk) {
+        const size_t chunk = std::min(kMaxChunk, buffer.size() - offset);
+        if (RAND_bytes(buffer.data() + offset, static_cast<int>(chunk)) != 1) {
+            ERR_clear_error();
+            throw DigestError(std::string("no secure random source: ") + std::strerror(kernelError));
+        }
     }
 }
 
