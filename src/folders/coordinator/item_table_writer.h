@@ -2,8 +2,8 @@
 // queued and carried out strictly in the order they were asked for, by whichever thread drains the
 // queue (a task on the pool, or a caller waiting in flush()).
 //
-// Why: every item-table operation opens and closes the 20 shard files, which costs a few disk syncs
-// however few rows it writes. So the writer gathers: a write starts `gatherDelay` after the first
+// Why: every item-table operation is a transaction on each shard it touches, with its own commit
+// and index work however few rows it writes. So the writer gathers: a write starts `gatherDelay` after the first
 // operation waiting for it, at once when `gatherLimit` items wait, or when someone flushes; creates (and
 // removals) waiting next to each other are written as one batch. A walk then never waits for the disk,
 // and a few large transactions reach it instead of one per buffered thousand items.
