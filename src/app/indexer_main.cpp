@@ -3,12 +3,14 @@
 #include <CLI/CLI.hpp>
 
 #include "app/command_line.h"
+#include "platform/subprocess.h"
 #include "app/scan_command.h"
 #include "app/shell_command.h"
 #include "processing/extractors/extractor_jobs.h"
 #include "processing/worker/extraction_worker.h"
 
 int main(int argc, char** argv) {
+    lumidex::platform::reserveFileDescriptors(512);
     // Worker processes must not touch settings or the data directory.
     if (argc > 1 && argv[1] == lumidex::extractionWorkerFlag) return lumidex::processing::extractorWorkerMain(argc, argv);
     return lumidex::runCommandLine(argc, argv, [](CLI::App& app) {

@@ -2,8 +2,10 @@
 #include <CLI/CLI.hpp>
 
 #include "app/command_line.h"
+#include "platform/subprocess.h"
 
 int main(int argc, char** argv) {
+    lumidex::platform::reserveFileDescriptors(512);
     if (lumidex::isIndexerCommandLine(argc, argv)) return lumidex::execIndexer(argv);
     return lumidex::runCommandLine(argc, argv, [](CLI::App& app) {
         // Listed for --help only: these command lines never reach the parser here.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -176,6 +177,27 @@ TEST(Subprocess, HelpersNameSignalsAndFindPrograms) {
     EXPECT_FALSE(findExecutable("lumidex-no-such-program"));
     EXPECT_FALSE(findExecutable("/etc/hostname-not-there"));
     EXPECT_TRUE(std::filesystem::exists(currentExecutable()));
+}
+
+// The table size shows in /proc/self/status as "FDSize:"; it never shrinks.
+int descriptorTableSize() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("FDSize:", 0) == 0) return std::stoi(line.substr(7));
+    }
+    return 0;
+}
+
+TEST(Subprocess, ReservesRoomInTheDescriptorTableWithoutKeepingADescriptor) {
+    const int before = ::fcntl(STDERR_FILENO, F_DUPFD, 0);
+    ASSERT_GE(before, 0);
+    ::close(before);
+    reserveFileDescriptors(1024);
+    EXPECT_GE(descriptorTableSize(), 1024);
+    const int after = ::fcntl(STDERR_FILENO, F_DUPFD, 0);
+    EXPECT_EQ(after, before);  // the lowest free number is unchanged: nothing was left open
+    ::close(after);
 }
 
 }  // namespace

@@ -297,6 +297,12 @@ std::string signalName(int signal) {
 
 std::filesystem::path currentExecutable() { return "/proc/self/exe"; }
 
+void reserveFileDescriptors(int count) {
+    // Duplicating a descriptor to a number near the end grows the table once; closing it keeps the size.
+    const int high = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, std::max(count - 1, 3));
+    if (high >= 0) ::close(high);
+}
+
 std::optional<std::filesystem::path> findExecutable(std::string_view name) {
     if (name.empty()) return std::nullopt;
     const auto usable = [](const std::filesystem::path& candidate) {
