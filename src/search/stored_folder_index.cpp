@@ -85,17 +85,10 @@ std::shared_ptr<SearchableFolderIndex> makeStoredFolderIndex(std::string rootPat
 
 FolderListFunction storedFolderIndexList(std::vector<std::string> rootPaths,
                                          std::function<std::filesystem::path(const std::string&)> folderDataDirectoryOf) {
-    // Built once: the search tells a removed folder by its object leaving the list.
-    auto folders = std::make_shared<std::vector<std::shared_ptr<SearchableFolderIndex>>>();
-    auto once = std::make_shared<std::once_flag>();
-    return [rootPaths = std::move(rootPaths), folderDataDirectoryOf = std::move(folderDataDirectoryOf), folders, once] {
-        std::call_once(*once, [&] {
-            for (const std::string& root : rootPaths) {
-                folders->push_back(makeStoredFolderIndex(root, folderDataDirectoryOf(root)));
-            }
-        });
-        return *folders;
-    };
+    // The same objects on every call: the search tells a removed folder by its object leaving the list.
+    std::vector<std::shared_ptr<SearchableFolderIndex>> folders;
+    for (const std::string& root : rootPaths) folders.push_back(makeStoredFolderIndex(root, folderDataDirectoryOf(root)));
+    return [folders = std::move(folders)] { return folders; };
 }
 
 }  // namespace lumidex::search

@@ -21,7 +21,8 @@ namespace lumidex::search {
 std::shared_ptr<SearchableFolderIndex> makeStoredFolderIndex(std::string rootPath,
                                                              std::filesystem::path folderDataDirectory);
 
-// The given folders, each read from its stored index in `folderDataDirectoryOf(root)`.
+// The given folders, each read from its stored index in `folderDataDirectoryOf(root)` (asked once per
+// folder, now).
 FolderListFunction storedFolderIndexList(std::vector<std::string> rootPaths,
                                          std::function<std::filesystem::path(const std::string&)> folderDataDirectoryOf);
 

@@ -275,23 +275,9 @@ std::vector<NanItem> NanItemSqliteManager_v2::itemsForCombinedHashes(const std::
 }
 
 std::optional<NanItem> NanItemSqliteManager_v2::itemForCombinedHash(uint32_t combinedHash) {
-    if (!db_) return std::nullopt;
-    std::string error;
-    if (!itemByHash_) {
-        itemByHash_ = db_->prepare(std::string("SELECT ") + kColumns + " FROM " + kTable + " WHERE combinedHash = ?", error);
-        if (!itemByHash_) {
-            appLog("nan itemForCombinedHash " + error);
-            return std::nullopt;
-        }
-    }
-    itemByHash_->reset();
-    itemByHash_->bind(1, static_cast<int64_t>(combinedHash));
-    std::optional<NanItem> item;
-    const SqliteStatement::Step step = itemByHash_->step();
-    if (step == SqliteStatement::Step::row) item = itemFromRow(*itemByHash_);
-    if (step == SqliteStatement::Step::error) appLog("nan itemForCombinedHash " + itemByHash_->errorMessage());
-    itemByHash_->reset();
-    return item;
+    std::vector<NanItem> items = itemsForCombinedHashes({combinedHash});
+    if (items.empty()) return std::nullopt;
+    return std::move(items.front());
 }
 
 std::vector<NanItem> NanItemSqliteManager_v2::dirtyItems() {

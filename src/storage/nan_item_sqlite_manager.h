@@ -59,7 +59,7 @@ public:
     void markAllSyncedAndPurgeTombstones();
     std::vector<std::string> getAllUrlPaths();
     std::vector<NanItem> allItems();
-    // The row of one document version; the statement is prepared once per store.
+    // The row of one document version.
     std::optional<NanItem> itemForCombinedHash(uint32_t combinedHash);
     // The rows of many versions, read in batches of batchSize; unknown versions are left out.
     std::vector<NanItem> itemsForCombinedHashes(const std::vector<uint32_t>& combinedHashes);
@@ -76,7 +76,6 @@ private:
 
     std::string rootFolderUrl_;
     std::unique_ptr<platform::SqliteDatabase> db_;
-    std::unique_ptr<platform::SqliteStatement> itemByHash_;  // after db_: finalized before the connection closes
 };
 
 // The capture date stored for a document: the image's EXIF date when it has one (files up to
