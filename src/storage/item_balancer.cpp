@@ -51,10 +51,11 @@ void SqliteDatabaseBalancer::registerItem(const NanItem& item) {
     registerItemLocked(item);
 }
 
-void SqliteDatabaseBalancer::registerItemLocked(const NanItem& item) {
-    sqlitePathHashLookup_.insert_or_assign(pathHash(item.urlString), item);
+void SqliteDatabaseBalancer::registerItemLocked(NanItem item) {
     nanItemsHashesDict_[balancerId(item.combinedHash)].insert(item.combinedHash);
     combinedHashSet_.insert(item.combinedHash);
+    const uint32_t key = pathHash(item.urlString);
+    sqlitePathHashLookup_.insert_or_assign(key, std::move(item));
 }
 
 void SqliteDatabaseBalancer::unregister(const NanItem& item) {
@@ -88,7 +89,7 @@ void forEachShardWithWork(const std::array<Work, loadBalancerCount>& byShard, Op
 
 }  // namespace
 
-void SqliteDatabaseBalancer::create(const std::vector<NanItem>& items) {
+void SqliteDatabaseBalancer::create(std::vector<NanItem> items) {
     std::array<std::vector<NanItemSqliteManager_v2::ItemWrite>, loadBalancerCount> byShard;
     {
         // Once the tables are loaded, a version the maps do not know has no row to replace.
@@ -102,7 +103,7 @@ void SqliteDatabaseBalancer::create(const std::vector<NanItem>& items) {
         withStore(shard, [&](NanItemSqliteManager_v2& store) { store.create(byShard[shard]); });
     });
     std::lock_guard lock(mutex_);
-    for (const NanItem& item : items) registerItemLocked(item);
+    for (NanItem& item : items) registerItemLocked(std::move(item));
 }
 
 void SqliteDatabaseBalancer::remove(const std::vector<NanItem>& items) {

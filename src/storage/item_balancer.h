@@ -45,7 +45,7 @@ public:
 
     // Writes the items to their shards (one transaction per shard, shards in parallel on the shared
     // pool) and registers them.
-    void create(const std::vector<NanItem>& items);
+    void create(std::vector<NanItem> items);
     // Deletes the rows of these document versions (shards in parallel) and forgets them.
     void remove(const std::vector<NanItem>& items);
 
@@ -55,7 +55,7 @@ public:
     size_t registeredCount() const;
 
 private:
-    void registerItemLocked(const NanItem& item);
+    void registerItemLocked(NanItem item);
 
     std::filesystem::path folderDataDirectory_;
     std::string rootFolderUrl_;

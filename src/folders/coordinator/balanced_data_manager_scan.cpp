@@ -322,12 +322,18 @@ void BalancedDataManager::insertItemOnExecutor(NanItem item, bool buffered, std:
     combinedHashDict_.set(item.combinedHash, item.urlString);
     // The old version of a changed file: its rows go, the new version replaces it in the interface.
     if (!displaced.samePathOtherVersion.empty()) removeItemsOnExecutor(displaced.samePathOtherVersion, false);
+    if (!buffered) nanItemsDict_.dropFromInsertBuffer(item.combinedHash);
+    // With nobody to tell (a first scan at start-up), the write takes the item itself instead of a copy.
+    const bool publish = throttledModififiedFilesUpdater_.hasSubscribers();
+    NanItem toWrite = publish ? NanItem(item) : std::move(item);
     if (buffered) {
-        itemTableWriter_.create(nanItemsDict_.bufferInsert(item));
+        itemTableWriter_.create(nanItemsDict_.bufferInsert(std::move(toWrite)));
     } else {
-        nanItemsDict_.dropFromInsertBuffer(item.combinedHash);
-        itemTableWriter_.create(std::vector<NanItem>{item});
+        std::vector<NanItem> single;
+        single.push_back(std::move(toWrite));
+        itemTableWriter_.create(std::move(single));
     }
+    if (!publish) return;
     if (toPublish != nullptr) {
         toPublish->push_back(std::move(item));
     } else {

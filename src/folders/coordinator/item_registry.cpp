@@ -167,9 +167,9 @@ std::map<NanItemProcessingStates, int64_t> NanItemsUrlDictAsync::stateCounts() c
     return stateCounts_;
 }
 
-std::vector<NanItem> NanItemsUrlDictAsync::bufferInsert(const NanItem& item) {
+std::vector<NanItem> NanItemsUrlDictAsync::bufferInsert(NanItem item) {
     std::lock_guard lock(mutex_);
-    insertBuffer_.push_back(item);
+    insertBuffer_.push_back(std::move(item));
     if (insertBuffer_.size() < bufferSize_) return {};
     std::vector<NanItem> batch;
     batch.swap(insertBuffer_);

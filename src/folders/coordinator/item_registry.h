@@ -66,7 +66,7 @@ public:
     void reserve(std::size_t items);
 
     // Adds to the insert buffer; returns the whole buffer (and empties it) once it holds bufferSize items.
-    std::vector<NanItem> bufferInsert(const NanItem& item);
+    std::vector<NanItem> bufferInsert(NanItem item);
     std::vector<NanItem> takeInsertBuffer();
     // Drops buffered versions with this hash (the item was saved or removed directly meanwhile).
     void dropFromInsertBuffer(uint32_t combinedHash);

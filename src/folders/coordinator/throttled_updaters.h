@@ -90,6 +90,8 @@ public:
     // refreshItemsSubject: receives each published set.
     int subscribe(Subscribers<std::vector<NanItem>>::Callback callback) { return refreshItemsSubject_.subscribe(std::move(callback)); }
     void unsubscribe(int token) { refreshItemsSubject_.unsubscribe(token); }
+    // Without subscribers `add` drops what it is given, so callers may skip gathering it.
+    bool hasSubscribers() const { return !refreshItemsSubject_.empty(); }
     std::size_t waitingCount() const;
 
 private:
