@@ -114,8 +114,11 @@ EnumerationResult DirectoryEnumerator::enumerate(const std::string& rootFolder, 
             result.outcome = EnumerationOutcome::cancelled;
             return result;
         }
-        DirectoryListing listing = fileSystem_.list(directory, atRoot);
-        if (atRoot && listing.error && listing.names.empty()) {
+        // Hidden entries and invalid names are skipped unseen: only the others are asked about.
+        StatusListing listing = fileSystem_.listWithStatus(directory, atRoot, [](const std::string& name) {
+            return !name.empty() && name.front() != '.' && isValidUtf8(name);
+        });
+        if (atRoot && listing.error && listing.entries.empty()) {
             result.outcome = EnumerationOutcome::rootUnreadable;
             return result;
         }
@@ -127,11 +130,12 @@ EnumerationResult DirectoryEnumerator::enumerate(const std::string& rootFolder, 
         ++result.directoriesVisited;
         bool directoryProtected = listing.error.operator bool();
 
-        for (std::string& entryName : listing.names) {
+        for (ListedEntry& entry : listing.entries) {
             if (token.isCancelled()) {
                 result.outcome = EnumerationOutcome::cancelled;
                 return result;
             }
+            const std::string& entryName = entry.name;
             if (entryName.empty() || entryName.front() == '.') {
                 ++result.skipped.hiddenEntries;
                 continue;
@@ -141,8 +145,8 @@ EnumerationResult DirectoryEnumerator::enumerate(const std::string& rootFolder, 
                 continue;
             }
             std::string path = childPath(directory, entryName);
-            std::error_code error;
-            std::optional<FileStatus> status = fileSystem_.status(path, false, error);
+            const std::error_code& error = entry.error;
+            std::optional<FileStatus>& status = entry.status;
             if (!status) {
                 if (isVanished(error)) {
                     ++result.skipped.vanishedEntries;

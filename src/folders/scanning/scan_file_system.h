@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -35,6 +36,17 @@ struct DirectoryListing {
     std::error_code error;
 };
 
+struct ListedEntry {
+    std::string name;
+    std::optional<FileStatus> status;  // nullopt when not asked for, or (with `error`) when it failed
+    std::error_code error;
+};
+
+struct StatusListing {
+    std::vector<ListedEntry> entries;  // as DirectoryListing::names
+    std::error_code error;             // of the listing itself
+};
+
 class ScanFileSystem {
 public:
     virtual ~ScanFileSystem() = default;
@@ -46,6 +58,11 @@ public:
     // Status of the entry itself (links are not followed unless followLink); nullopt and `error` on failure.
     virtual std::optional<FileStatus> status(const std::string& path, bool followLink, std::error_code& error) = 0;
     virtual bool exists(const std::string& path) = 0;
+    // The folder's entries with the status (links not followed) of each name `wanted` accepts: the
+    // answers of list() and then status() of every child path. The local file system asks relative to
+    // the open folder, which spares the kernel a lookup of the whole path per entry.
+    virtual StatusListing listWithStatus(const std::string& directory, bool followLink,
+                                         const std::function<bool(const std::string&)>& wanted);
 
     static ScanFileSystem& local();
 };

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "folders/scanning/directory_enumerator.h"
@@ -70,6 +71,42 @@ TEST(DirectoryEnumerator, LinksAreNeverFollowedSoLoopsCannotHappen) {
     EXPECT_TRUE(w.result.isComplete());
     EXPECT_EQ(w.relative, std::set<std::string>{"sub/doc.txt"});
     EXPECT_EQ(w.result.skipped.symbolicLinks, 3u);
+}
+
+TEST(DirectoryEnumerator, ListingRelativeToTheOpenFolderAnswersLikeWholePathLookups) {
+    lumidex::testing::TempDir dir;
+    const auto root = dir.path() / "root";
+    makeFile(root / "doc.pdf");
+    makeFile(root / "sub/inner.txt");
+    makeFile(root / ".hidden");
+    std::filesystem::create_symlink(root / "doc.pdf", root / "alias.pdf");
+    const auto wanted = [](const std::string& name) { return name.front() != '.'; };
+
+    FaultInjectingFileSystem wholePaths;  // no faults: the interface's own list-then-status answer
+    auto byName = [](StatusListing listing) {
+        std::map<std::string, ListedEntry> out;
+        for (ListedEntry& entry : listing.entries) out.emplace(entry.name, std::move(entry));
+        return out;
+    };
+    const auto local = byName(ScanFileSystem::local().listWithStatus(root.string(), true, wanted));
+    const auto reference = byName(wholePaths.listWithStatus(root.string() + "/", true, wanted));
+    ASSERT_EQ(local.size(), 4u);
+    ASSERT_EQ(reference.size(), 4u);
+    for (const auto& [name, entry] : local) {
+        const ListedEntry& other = reference.at(name);
+        ASSERT_EQ(entry.status.has_value(), other.status.has_value()) << name;
+        if (!entry.status) continue;
+        EXPECT_EQ(entry.status->kind, other.status->kind) << name;
+        EXPECT_EQ(entry.status->inode, other.status->inode) << name;
+        EXPECT_EQ(entry.status->modified, other.status->modified) << name;
+    }
+    EXPECT_FALSE(local.at(".hidden").status);
+    EXPECT_EQ(local.at("alias.pdf").status->kind, FileStatus::Kind::symlink);
+    EXPECT_EQ(local.at("sub").status->kind, FileStatus::Kind::directory);
+
+    const StatusListing missing = ScanFileSystem::local().listWithStatus((root / "nope").string(), true, wanted);
+    EXPECT_EQ(missing.error, std::errc::no_such_file_or_directory);
+    EXPECT_TRUE(missing.entries.empty());
 }
 
 TEST(DirectoryEnumerator, NamesThatAreNotUtf8AreSkippedAndCounted) {
