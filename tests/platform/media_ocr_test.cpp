@@ -84,6 +84,27 @@ TEST(MediaOcr, RecognisesLinesWithNormalisedBottomLeftCorners) {
     EXPECT_GT(first.confidence, 50.0f);
 }
 
+TEST(MediaOcr, SmallTextIsReadAtALargerSizeWithCornersOfTheOriginal) {
+    // 16 pt text rendered at 1.5 px per point: capitals about 17 px tall, which is recognised enlarged.
+    TempDir dir;
+    PdfPageSpec spec{400, 200, 0, {{40, 120, 16, "Rechnung 2024 bezahlt"}}, {}};
+    testing::writeBinaryFile(dir / "small.pdf", testing::makePdf({spec}));
+    auto doc = openPdfDocument(dir / "small.pdf");
+    auto bitmap = doc.document->renderPage(0, 600, 300, PdfRenderColor::gray);
+    ASSERT_TRUE(bitmap);
+
+    const OcrOutcome outcome = mainThreadEngine().recognize(*bitmap);
+    ASSERT_TRUE(outcome) << outcome.error->message();
+    ASSERT_EQ(outcome.lines.size(), 1u);
+    const OcrLine& line = outcome.lines[0];
+    EXPECT_EQ(lower(line.text), "rechnung 2024 bezahlt");
+    expectWellFormedCorners(line);
+    // Baseline at 120 pt of 200 from the bottom; the text starts 40 pt from the left.
+    EXPECT_NEAR(line.corners[0].y, 120.0 / 200, 0.04);
+    EXPECT_NEAR(line.corners[0].x, 40.0 / 400, 0.02);
+    EXPECT_LT(line.corners[2].y, 0.72);
+}
+
 TEST(MediaOcr, BlankAndInvalidBitmaps) {
     OcrEngine& engine = mainThreadEngine();
     const OcrOutcome blank = engine.recognize(Bitmap::gray(300, 200));
