@@ -16,6 +16,7 @@ pkg_check_modules(EXIV2 REQUIRED IMPORTED_TARGET exiv2)
 pkg_check_modules(POPPLER_CPP REQUIRED IMPORTED_TARGET poppler-cpp)
 pkg_check_modules(TESSERACT REQUIRED IMPORTED_TARGET tesseract)
 pkg_check_modules(LEPT REQUIRED IMPORTED_TARGET lept)
+pkg_check_modules(LIBPNG REQUIRED IMPORTED_TARGET libpng)
 pkg_check_modules(LIBHEIF REQUIRED IMPORTED_TARGET libheif)
 pkg_check_modules(LIBRAW REQUIRED IMPORTED_TARGET libraw_r)
 pkg_check_modules(MAGICKPP REQUIRED IMPORTED_TARGET Magick++)
@@ -32,6 +33,10 @@ target_link_libraries(lumidex_asio INTERFACE Threads::Threads)
 # The executables' allocator. A scan makes and frees millions of small strings on several threads, and
 # the C library's allocator spent a sixth of a first scan's CPU time on them (merging free lists above
 # all); mimalloc replaces malloc for the whole process once an executable links this target.
-find_package(mimalloc 2 REQUIRED)
+# Off for sanitizer and valgrind builds, which bring their own allocator.
+option(LUMIDEX_USE_MIMALLOC "Link the executables with mimalloc" ON)
 add_library(lumidex_allocator INTERFACE)
-target_link_libraries(lumidex_allocator INTERFACE mimalloc)
+if(LUMIDEX_USE_MIMALLOC)
+  find_package(mimalloc 2 REQUIRED)
+  target_link_libraries(lumidex_allocator INTERFACE mimalloc)
+endif()

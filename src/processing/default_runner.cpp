@@ -1,19 +1,34 @@
 #include "processing/default_runner.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <ostream>
 #include <vector>
 
 #include "folders/coordinator/balanced_data_manager.h"
 #include "folders/coordinator/coordinator_states.h"
 #include "processing/pipeline/digital_text_enrichment_queue.h"
+#include "processing/worker/extraction_worker.h"
 
 namespace lumidex::processing {
+namespace {
+
+// The worker executable beside this one, when it is there.
+std::filesystem::path installedWorkerExecutable() {
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return {};
+    std::filesystem::path worker = self.parent_path() / extractionWorkerExecutableName;
+    return std::filesystem::is_regular_file(worker, ec) ? worker : std::filesystem::path{};
+}
+
+}  // namespace
 
 std::shared_ptr<NanItemsProcessing> makeDefaultProcessingRunner() {
     static const std::shared_ptr<NanItemsProcessing> runner = [] {
         NanItemsProcessingOptions options;
         options.enrichmentQueue = &DigitalTextEnrichmentQueue::shared();
+        options.workerPoolOptions.workerExecutable = installedWorkerExecutable();
         return std::make_shared<NanItemsProcessing>(std::move(options));
     }();
     return runner;

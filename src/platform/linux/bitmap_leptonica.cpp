@@ -120,42 +120,6 @@ bool Bitmap::isValid() const {
            bytes.size() == stride() * static_cast<std::size_t>(height);
 }
 
-namespace {
-
-// A colour bitmap whose every pixel is grey, as one channel; nullopt when any pixel has colour.
-std::optional<Bitmap> asGray(const Bitmap& bitmap) {
-    if (bitmap.channels != 3 || !bitmap.isValid()) return std::nullopt;
-    const uint8_t* rgb = bitmap.bytes.data();
-    const std::size_t pixels = bitmap.pixelCount();
-    for (std::size_t i = 0; i < pixels; ++i, rgb += 3) {
-        if (rgb[0] != rgb[1] || rgb[1] != rgb[2]) return std::nullopt;
-    }
-    Bitmap gray = Bitmap::gray(bitmap.width, bitmap.height);
-    for (std::size_t i = 0; i < pixels; ++i) gray.bytes[i] = bitmap.bytes[3 * i];
-    return gray;
-}
-
-}  // namespace
-
-std::optional<std::string> encodePng(const Bitmap& bitmap) {
-    // Rendered pages and scans are mostly grey: one channel instead of three compresses three times
-    // less data, for identical pixels.
-    if (std::optional<Bitmap> gray = asGray(bitmap)) return encodePng(*gray);
-    PixPtr pix = linux_detail::pixFromBitmap(bitmap);
-    if (!pix) return std::nullopt;
-    // Level 3 of zlib: a third less time than the default for ~5% larger page images.
-    pixSetZlibCompression(pix.get(), 3);
-    l_uint8* data = nullptr;
-    size_t size = 0;
-    if (pixWriteMemPng(&data, &size, pix.get(), 0.0F) != 0 || data == nullptr) {
-        lept_free(data);
-        return std::nullopt;
-    }
-    std::string png(reinterpret_cast<const char*>(data), size);
-    lept_free(data);
-    return png;
-}
-
 Bitmap scaleToWidth(const Bitmap& bitmap, int width) {
     if (!bitmap.isValid() || width < 1) return {};
     const double exact = static_cast<double>(bitmap.height) * width / bitmap.width;

@@ -34,6 +34,8 @@ namespace lumidex {
 
 inline constexpr int extractionWorkerProtocolVersion = 1;
 inline constexpr std::string_view extractionWorkerFlag = "--extraction-worker";
+// Installed beside the indexer; without it the indexer runs the workers itself.
+inline constexpr std::string_view extractionWorkerExecutableName = "lumidex-extraction-worker";
 inline constexpr std::string_view extractionWorkerTestJobsFlag = "--enable-test-jobs";
 
 struct WorkerRequest {
