@@ -41,7 +41,8 @@ std::unique_ptr<platform::SqliteDatabase> openShardDatabase(const std::filesyste
                                                             StoreKind kind, uint32_t shard, std::string_view tag) {
     const std::filesystem::path path = shardPath(folderDataDirectory, kind, shard);
     std::error_code ec;
-    std::filesystem::create_directories(path.parent_path(), ec);
+    // One stat when the folder exists (nearly always); creating walks every ancestor.
+    if (!std::filesystem::is_directory(path.parent_path(), ec)) std::filesystem::create_directories(path.parent_path(), ec);
 
     std::string error;
     auto db = platform::SqliteDatabase::open(path, error);
