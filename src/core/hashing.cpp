@@ -87,27 +87,48 @@ uint32_t djb2Scalars(std::string_view utf8) {
 
 uint32_t contentHash(std::string_view text) { return hasEnoughCharacters(text) ? fnv1a32(text) : 0; }
 
-std::string fileUrlString(std::string_view path) {
+namespace {
+
+std::string_view withoutTrailingSlashes(std::string_view path) {
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-    const std::string nfc = platform::toNfc(path);
+    return path;
+}
+
+// Feeds "file://" and the percent-encoded path to `put`, one character at a time.
+template <class Put>
+void writeFileUrl(std::string_view nfc, Put put) {
     static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out = "file://";
-    out.reserve(out.size() + nfc.size() + nfc.size() / 4);
+    for (char ch : std::string_view("file://")) put(ch);
     for (char ch : nfc) {
         const auto c = static_cast<unsigned char>(ch);
         if (isUrlPathCharacter(c)) {
-            out.push_back(ch);
+            put(ch);
         } else {
-            out.push_back('%');
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 0x0F]);
+            put('%');
+            put(kHex[c >> 4]);
+            put(kHex[c & 0x0F]);
         }
     }
+}
+
+}  // namespace
+
+std::string fileUrlString(std::string_view path) {
+    const std::string nfc = platform::toNfc(withoutTrailingSlashes(path));
+    std::string out;
+    out.reserve(7 + nfc.size() + nfc.size() / 4);
+    writeFileUrl(nfc, [&out](char ch) { out.push_back(ch); });
     return out;
 }
 
 uint32_t combinedHash(std::string_view path, Date modificationDate) {
-    return djb2(fileUrlString(path)) * 33u + wholeSeconds(modificationDate);
+    return combinedHashOfNfcPath(platform::toNfc(withoutTrailingSlashes(path)), modificationDate);
+}
+
+uint32_t combinedHashOfNfcPath(std::string_view nfcPath, Date modificationDate) {
+    uint32_t h = 5381u;
+    writeFileUrl(withoutTrailingSlashes(nfcPath), [&h](char ch) { h = h * 33u + static_cast<unsigned char>(ch); });
+    return h * 33u + wholeSeconds(modificationDate);
 }
 
 }  // namespace lumidex

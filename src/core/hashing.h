@@ -32,6 +32,8 @@ std::string fileUrlString(std::string_view path);
 // date's whole seconds since 1970 (wrapping in 32 bits). Dates before 1970 count as 0 seconds, dates
 // past 2106 as 4294967295, a non-finite date as 0.
 uint32_t combinedHash(std::string_view path, Date modificationDate);
+// The same value for a path known to be in NFC already, without normalising it again or building the URL.
+uint32_t combinedHashOfNfcPath(std::string_view nfcPath, Date modificationDate);
 
 // Mixes a value's hash into a running seed (order-sensitive), for std::hash of composite values.
 inline size_t hashCombine(size_t seed, size_t value) {

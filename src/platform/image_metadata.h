@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace lumidex::platform {
 
@@ -15,6 +16,6 @@ std::optional<std::string> exifCaptureDate(const std::filesystem::path& path);
 
 // Whether the metadata library can read this kind of file at all (by lower-case extension), so that
 // callers skip opening files that cannot carry image metadata.
-bool mayCarryImageMetadata(const std::filesystem::path& path);
+bool mayCarryImageMetadata(std::string_view path);
 
 }  // namespace lumidex::platform

@@ -75,6 +75,12 @@ TEST(Hashing, CombinedHash) {
     EXPECT_EQ(combinedHash("/home/a/My Docs/A\xCC\x88rger.pdf", dateFromSecondsSince1970(1700000000)), 4036583453u);
     EXPECT_NE(combinedHash(path, dateFromSecondsSince1970(1700000001)), 4036583453u);
     EXPECT_NE(combinedHash("/home/a/My Docs/Aerger.pdf", dateFromSecondsSince1970(1700000000)), 4036583453u);
+    // The shortcut for paths in NFC already gives the same keys, trailing slashes and escapes included.
+    for (const char* nfc : {"/home/a/My Docs/\xC3\x84rger.pdf", "/a/b#1?x%y", "/a/Doc.rtfd/", "/", "/a/(x)+y,z;=@~!$&'*:_-.txt"}) {
+        const Date date = dateFromSecondsSince1970(1700000000.5);
+        EXPECT_EQ(combinedHashOfNfcPath(nfc, date), combinedHash(nfc, date)) << nfc;
+        EXPECT_EQ(combinedHashOfNfcPath(nfc, date), djb2(fileUrlString(nfc)) * 33u + 1700000000u) << nfc;
+    }
 
     // Out-of-range dates are clamped instead of failing.
     const uint32_t base = djb2(fileUrlString(path)) * 33u;

@@ -8,6 +8,7 @@
 #include "platform/bitmap.h"
 #include "platform/image_decoder.h"
 #include "platform/image_encoder.h"
+#include "platform/image_metadata.h"
 #include "platform/media_fixtures.h"
 #include "support/temp_home.h"
 
@@ -309,6 +310,17 @@ TEST_F(MediaImageEps, HugeBoundingBoxIsRefusedAndBrokenProgramFails) {
     const auto missing = decodeBytes("any.eps", "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 10 10\n", noGs);
     ASSERT_TRUE(missing.error);
     EXPECT_EQ(missing.error->kind, ImageDecodeError::Kind::decodeFailed);
+}
+
+TEST(MediaImageMetadata, OnlyImageExtensionsOfTheLastComponentAreOpened) {
+    EXPECT_TRUE(mayCarryImageMetadata("/photos/IMG_0001.JPG"));
+    EXPECT_TRUE(mayCarryImageMetadata("/a.b/scan.tiff"));
+    EXPECT_TRUE(mayCarryImageMetadata("raw.cr2"));
+    EXPECT_FALSE(mayCarryImageMetadata("/photos.jpg/notes.txt"));  // the folder's extension does not count
+    EXPECT_FALSE(mayCarryImageMetadata("/home/a/.jpg"));            // a hidden name, not an extension
+    EXPECT_FALSE(mayCarryImageMetadata("/home/a/picture."));
+    EXPECT_FALSE(mayCarryImageMetadata("/home/a/picture"));
+    EXPECT_FALSE(mayCarryImageMetadata("/home/a/archive.jpgx"));
 }
 
 TEST(MediaBitmap, ScalesToThumbnailWidthAsRgb) {

@@ -22,7 +22,7 @@ std::optional<HandleUrlResult> handleNfcUrl(std::string nfcPath, const FileStatu
     while (nfcPath.size() > 1 && nfcPath.back() == '/') nfcPath.pop_back();
 
     HandleUrlResult result;
-    result.combinedHash = combinedHash(nfcPath, *status.modified);
+    result.combinedHash = combinedHashOfNfcPath(nfcPath, *status.modified);
     result.balancerId = storage::balancerId(result.combinedHash);
     result.isProcessingItem = canProcess(lowerCaseExtension(nfcPath), excluded);
     result.identityOnly = true;

@@ -23,12 +23,16 @@ void initialiseOnce() {
 
 }  // namespace
 
-bool mayCarryImageMetadata(const std::filesystem::path& path) {
+bool mayCarryImageMetadata(std::string_view path) {
     static constexpr std::array<std::string_view, 19> kExtensions = {
         "jpg", "jpeg", "tif", "tiff", "png", "dng", "nef", "arw", "cr2", "orf", "psd",
         "webp", "heic", "heif", "cr3", "raf", "rw2", "raw", "jpe"};
-    std::string ext = path.extension().string();
-    if (!ext.empty()) ext.erase(0, 1);
+    // The extension of the last component; a leading dot (a hidden file's name) is no extension.
+    const std::size_t slash = path.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0 || name.size() - dot - 1 > 4) return false;
+    std::string ext(name.substr(dot + 1));
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
     return std::find(kExtensions.begin(), kExtensions.end(), ext) != kExtensions.end();
 }
