@@ -87,8 +87,8 @@ TEST(MediaOcr, RecognisesLinesWithNormalisedBottomLeftCorners) {
 TEST(MediaOcr, SmallTextIsReadAtALargerSizeWithCornersOfTheOriginal) {
     // 16 pt text rendered at 1.5 px per point: capitals about 17 px tall, which is recognised enlarged.
     TempDir dir;
-    PdfPageSpec spec{400, 200, 0, {{40, 120, 16, "Rechnung 2024 bezahlt"}}, {}};
-    testing::writeBinaryFile(dir / "small.pdf", testing::makePdf({spec}));
+    PdfPageSpec small{400, 200, 0, {{40, 120, 16, "Rechnung 2024 bezahlt"}}, {}};
+    testing::writeBinaryFile(dir / "small.pdf", testing::makePdf({small}));
     auto doc = openPdfDocument(dir / "small.pdf");
     auto bitmap = doc.document->renderPage(0, 600, 300, PdfRenderColor::gray);
     ASSERT_TRUE(bitmap);
