@@ -37,6 +37,7 @@
 #include "folders/scanning/excluded_folders.h"
 #include "folders/scanning/file_candidate.h"
 #include "folders/watch/presenter_observer.h"
+#include "storage/image_capture_date.h"
 
 using namespace lumidex;
 using namespace lumidex::folders;
@@ -98,6 +99,7 @@ struct Coordinator {
         deps.excludedExtensionsFile = context.work / "data" / "excluded_file_path_extensions.json";
         deps.settingsStore = &settings;
         deps.diagnostics = &diagnostics;
+        deps.imageCaptureDate = storage::imageCaptureDate;  // as the indexer writes rows
         deps.excludedFolderCache = &cache;
     }
 };

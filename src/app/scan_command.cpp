@@ -13,6 +13,7 @@
 #include "folders/coordinator/core_manager_data.h"
 #include "folders/registry/security_bookmarks.h"
 #include "processing/default_runner.h"
+#include "storage/image_capture_date.h"
 
 namespace lumidex {
 namespace {
@@ -92,6 +93,7 @@ void runScan(const std::string& path) {
 
     folders::CoreManagerDataDependencies dependencies;
     dependencies.processingRunner = processing::makeDefaultProcessingRunner();
+    dependencies.imageCaptureDate = storage::imageCaptureDate;
     folders::CoreManagerData core(std::move(dependencies));
     const bool showProgress = ::isatty(STDOUT_FILENO) == 1;
     bool allRead = true;

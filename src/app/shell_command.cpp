@@ -19,6 +19,7 @@
 #include "folders/registry/security_bookmarks.h"
 #include "folders/watch/presenter_observer.h"
 #include "processing/default_runner.h"
+#include "storage/image_capture_date.h"
 #include "search/coordinator_folder_index.h"
 
 namespace lumidex {
@@ -75,6 +76,7 @@ void runShell(const std::string& folderArgument) {
     folders::CoreManagerDataDependencies dependencies;
     dependencies.processingRunner = runner;
     dependencies.observerFactory = folders::makePresenterObserverFactory();
+    dependencies.imageCaptureDate = storage::imageCaptureDate;
     folders::CoreManagerData core(std::move(dependencies));
 
     const bool interactive = ::isatty(STDIN_FILENO) == 1;

@@ -9,15 +9,18 @@ namespace lumidex::storage {
 
 uint32_t pathHash(const std::string& path) { return djb2Scalars(path); }
 
-SqliteDatabaseBalancer::SqliteDatabaseBalancer(std::filesystem::path folderDataDirectory, std::string rootFolderUrl)
-    : folderDataDirectory_(std::move(folderDataDirectory)), rootFolderUrl_(std::move(rootFolderUrl)) {}
+SqliteDatabaseBalancer::SqliteDatabaseBalancer(std::filesystem::path folderDataDirectory, std::string rootFolderUrl,
+                                               CaptureDateReader captureDate)
+    : folderDataDirectory_(std::move(folderDataDirectory)),
+      rootFolderUrl_(std::move(rootFolderUrl)),
+      captureDate_(std::move(captureDate)) {}
 
 void SqliteDatabaseBalancer::withStore(uint32_t shard, const std::function<void(NanItemSqliteManager_v2&)>& operation) {
     shard %= loadBalancerCount;
     AsyncSemaphore::Permit turn = turns_.take(shard);
     std::unique_ptr<NanItemSqliteManager_v2>& store = stores_[shard];
     if (!store || !store->isOpen()) {
-        store = std::make_unique<NanItemSqliteManager_v2>(folderDataDirectory_, shard, rootFolderUrl_);
+        store = std::make_unique<NanItemSqliteManager_v2>(folderDataDirectory_, shard, rootFolderUrl_, false, captureDate_);
     }
     operation(*store);
 }

@@ -32,7 +32,9 @@ namespace lumidex::storage {
 
 class SqliteDatabaseBalancer {
 public:
-    SqliteDatabaseBalancer(std::filesystem::path folderDataDirectory, std::string rootFolderUrl);
+    // captureDate: see NanItemSqliteManager_v2.
+    SqliteDatabaseBalancer(std::filesystem::path folderDataDirectory, std::string rootFolderUrl,
+                           CaptureDateReader captureDate = {});
 
     // Runs `operation` on the shard's store while holding the shard's turn.
     void withStore(uint32_t shard, const std::function<void(NanItemSqliteManager_v2&)>& operation);
@@ -59,6 +61,7 @@ private:
 
     std::filesystem::path folderDataDirectory_;
     std::string rootFolderUrl_;
+    CaptureDateReader captureDate_;
     ShardTurns turns_;
 
     mutable std::mutex mutex_;

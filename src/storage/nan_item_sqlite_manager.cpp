@@ -6,7 +6,6 @@
 
 #include "core/app_log.h"
 #include "core/uuid.h"
-#include "platform/image_metadata.h"
 #include "platform/sqlite.h"
 #include "storage/shard_layout.h"
 
@@ -21,37 +20,12 @@ constexpr const char* kColumns =
     "combinedHash, contentHash, fileModificationTimestamp, fileCreationTimestamp, fileContentCreated, "
     "totalPageCount, nanItemProcessingState, sqlitePath, sqliteFileName";
 
-std::optional<Date> parseExifDate(const std::string& text) {
-    std::tm tm{};
-    if (std::sscanf(text.c_str(), "%d:%d:%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min,
-                    &tm.tm_sec) != 6 ||
-        tm.tm_year < 1 || tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31) {
-        return std::nullopt;
-    }
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    tm.tm_isdst = -1;
-    // EXIF dates carry no zone; like the camera, read them as local time.
-    const std::time_t t = std::mktime(&tm);
-    if (t == static_cast<std::time_t>(-1)) return std::nullopt;
-    return dateFromSecondsSince1970(static_cast<double>(t));
-}
-
 }  // namespace
 
-std::optional<Date> imageCaptureDate(const std::string& path) {
-    if (!platform::mayCarryImageMetadata(path)) return std::nullopt;
-    std::error_code ec;
-    const uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec || size > NanItemSqliteManager_v2::maxMetadataFileSize) return std::nullopt;
-    const std::optional<std::string> raw = platform::exifCaptureDate(path);
-    if (!raw) return std::nullopt;
-    return parseExifDate(*raw);
-}
-
 NanItemSqliteManager_v2::NanItemSqliteManager_v2(const std::filesystem::path& folderDataDirectory, uint32_t shard,
-                                                 std::string rootFolderUrl, bool readOnly)
-    : rootFolderUrl_(std::move(rootFolderUrl)) {
+                                                 std::string rootFolderUrl, bool readOnly,
+                                                 CaptureDateReader captureDate)
+    : rootFolderUrl_(std::move(rootFolderUrl)), captureDate_(std::move(captureDate)) {
     if (readOnly) {
         std::error_code ec;
         if (!std::filesystem::exists(shardPath(folderDataDirectory, StoreKind::items, shard), ec)) return;
@@ -129,7 +103,8 @@ bool NanItemSqliteManager_v2::createInTransaction(const std::vector<ItemWrite>& 
     for (const auto& [itemPointer, mayExist] : writes) {
         const NanItem& item = *itemPointer;
         // The capture date inside an image wins; everything else keeps the date the scanner found.
-        const Date contentCreated = imageCaptureDate(item.urlString).value_or(item.fileContentCreatedDate);
+        const std::optional<Date> captured = captureDate_ ? captureDate_(item.urlString) : std::nullopt;
+        const Date contentCreated = captured.value_or(item.fileContentCreatedDate);
         for (SqliteStatement* s : {update.get(), insert.get()}) {
             if (s == update.get() && !mayExist) continue;
             s->reset();

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,16 +24,19 @@ class SqliteStatement;
 
 namespace lumidex::storage {
 
+// Reads the capture date stored for a document's file (storage::imageCaptureDate in the indexer).
+using CaptureDateReader = std::function<std::optional<Date>(const std::string& path)>;
+
 class NanItemSqliteManager_v2 {
 public:
     static constexpr size_t batchSize = 500;
-    // Files bigger than this are not opened to look for a capture date.
-    static constexpr uintmax_t maxMetadataFileSize = 104857600;
 
     // readOnly: for readers of an index another process keeps: a missing shard file stays missing (the
-    // store reads as empty) and neither the table nor a migration is written.
+    // store reads as empty) and neither the table nor a migration is written. captureDate: the date a
+    // written row gets as "fileContentCreated" when it has one; without it (or without a date) the
+    // item's own fileContentCreatedDate is written.
     NanItemSqliteManager_v2(const std::filesystem::path& folderDataDirectory, uint32_t shard,
-                            std::string rootFolderUrl, bool readOnly = false);
+                            std::string rootFolderUrl, bool readOnly = false, CaptureDateReader captureDate = {});
     ~NanItemSqliteManager_v2();
     NanItemSqliteManager_v2(const NanItemSqliteManager_v2&) = delete;
     NanItemSqliteManager_v2& operator=(const NanItemSqliteManager_v2&) = delete;
@@ -75,11 +79,8 @@ private:
                    const char* prefix);
 
     std::string rootFolderUrl_;
+    CaptureDateReader captureDate_;
     std::unique_ptr<platform::SqliteDatabase> db_;
 };
-
-// The capture date stored for a document: the image's EXIF date when it has one (files up to
-// maxMetadataFileSize), else nullopt.
-std::optional<Date> imageCaptureDate(const std::string& path);
 
 }  // namespace lumidex::storage

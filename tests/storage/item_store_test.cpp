@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <thread>
 
 #include "platform/sqlite.h"
@@ -40,6 +41,30 @@ TEST(ShardLayout, ShardRuleAndFileNames) {
     EXPECT_EQ(balancerId(4294967295u), 15u);
     EXPECT_EQ(shardPath("/d", StoreKind::ocrRects, 7), "/d/balanced_db_ocr_v9/7.sqlite");
     EXPECT_EQ(shardPath("/d", StoreKind::numbers, 0), "/d/balanced_db_numbers_v9/0.sqlite");
+}
+
+TEST(ItemStore, RowsTakeTheCaptureDateTheReaderFindsElseTheItemsOwn) {
+    testing::TempDir dir;
+    std::vector<std::string> asked;
+    CaptureDateReader reader = [&asked](const std::string& path) -> std::optional<Date> {
+        asked.push_back(path);
+        if (path.ends_with(".jpg")) return dateFromSecondsSince1970(1234);
+        return std::nullopt;
+    };
+    SqliteDatabaseBalancer balancer(dir.path(), "/root", reader);
+    balancer.create({item(40, "/root/photo.jpg"), item(60, "/root/notes.txt")});
+    NanItemSqliteManager_v2 withoutReader(dir.path(), 5, "/root");  // shard of 45: 45 % 20
+    withoutReader.create(item(45, "/root/other.jpg"));
+
+    std::map<std::string, double> contentCreated;
+    for (uint32_t shard : {0u, 5u}) {
+        NanItemSqliteManager_v2 store(dir.path(), shard, "/root", true);
+        for (const NanItem& row : store.allItems()) contentCreated[row.urlString] = secondsSince1970(row.fileContentCreatedDate);
+    }
+    EXPECT_EQ(contentCreated["/root/photo.jpg"], 1234.0);
+    EXPECT_EQ(contentCreated["/root/notes.txt"], 1500.0);
+    EXPECT_EQ(contentCreated["/root/other.jpg"], 1500.0);  // no reader: the item's own date
+    EXPECT_EQ(asked.size(), 2u);
 }
 
 TEST(ItemStore, CreateReplacesTheRowOfTheSameVersion) {

@@ -71,7 +71,7 @@ BalancedDataManager::BalancedDataManager(std::string rootFolder, BalancedDataMan
       scanBatchSize_(std::max<std::size_t>(deps.scanBatchSize, 1)),
       activeProcessId_(Uuid::random().toString()),
       activeOcrRectsProcessId_(Uuid::random().toString()),
-      databaseBalancer_(folderDataDirectory_, rootFolderUrlString_),
+      databaseBalancer_(folderDataDirectory_, rootFolderUrlString_, std::move(deps.imageCaptureDate)),
       ftsDatabaseBalancer_(folderDataDirectory_),
       numbersDatabaseBalancer_(folderDataDirectory_),
       ocrRectsDatabaseBalancer_(folderDataDirectory_),

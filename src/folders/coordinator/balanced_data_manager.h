@@ -83,6 +83,10 @@ struct BalancedDataManagerDependencies {
     FolderObserverFactory observerFactory;               // none: no observer
     // Called with each file placed directly in the root (AI folders); whatever it moves comes back as events.
     std::function<void(const std::string& path)> aiFolderRouting;
+    // The capture date of an image, for its rows (storage::imageCaptureDate); none: rows keep the
+    // item's own content date. Left to the caller so that only programs that write rows link the
+    // image-metadata library.
+    storage::CaptureDateReader imageCaptureDate;
     std::size_t scanBatchSize = 1000;
     std::size_t insertBufferSize = NanItemsUrlDictAsync::defaultBufferSize;
     ThrottleIntervals updaterIntervals;

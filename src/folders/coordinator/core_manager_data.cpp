@@ -118,6 +118,7 @@ BalancedDataManagerDependencies CoreManagerData::managerDependencies(const std::
     deps.pool = dependencies_.pool;
     deps.processingRunner = dependencies_.processingRunner;
     deps.observerFactory = dependencies_.observerFactory;
+    deps.imageCaptureDate = dependencies_.imageCaptureDate;
     return deps;
 }
 

@@ -37,6 +37,7 @@ struct CoreManagerDataDependencies {
     ThreadPool* pool = nullptr;
     std::shared_ptr<ProcessingRunner> processingRunner;
     FolderObserverFactory observerFactory;
+    storage::CaptureDateReader imageCaptureDate;  // see BalancedDataManagerDependencies
 };
 
 // Runs first full scans one at a time, in the order asked, on a thread of its own. A folder removed
