@@ -1,7 +1,9 @@
 #include "platform/digest.h"
 
+#include <dlfcn.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/opensslv.h>
 #include <openssl/rand.h>
 
 #include <sys/random.h>
@@ -9,39 +11,89 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace lumidex::platform {
 namespace {
 
+// The crypto library is loaded on first use rather than linked: loading and relocating it cost every
+// start of the quick command-line tool about a millisecond, and a search never needs it.
+struct Crypto {
+    decltype(&::EVP_MD_fetch) mdFetch = nullptr;
+    decltype(&::EVP_MD_CTX_new) contextNew = nullptr;
+    decltype(&::EVP_MD_CTX_free) contextFree = nullptr;
+    decltype(&::EVP_DigestInit_ex) digestInit = nullptr;
+    decltype(&::EVP_DigestUpdate) digestUpdate = nullptr;
+    decltype(&::EVP_DigestFinal_ex) digestFinal = nullptr;
+    decltype(&::ERR_get_error) errorGet = nullptr;
+    decltype(&::ERR_error_string_n) errorString = nullptr;
+    decltype(&::ERR_clear_error) errorClear = nullptr;
+    decltype(&::RAND_bytes) randomBytes = nullptr;
+    std::string loadError;  // empty when every function was found
+};
+
+template <class Function>
+bool resolve(void* library, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(::dlsym(library, name));
+    return function != nullptr;
+}
+
+const Crypto& crypto() {
+    static const Crypto loaded = [] {
+        Crypto c;
+        const std::string soname = "libcrypto.so." + std::to_string(OPENSSL_VERSION_MAJOR);
+        void* library = ::dlopen(soname.c_str(), RTLD_NOW | RTLD_LOCAL);  // kept for the process's life
+        if (library == nullptr) {
+            const char* why = ::dlerror();
+            c.loadError = "cannot load " + soname + (why != nullptr ? std::string(": ") + why : std::string());
+            return c;
+        }
+        const bool found = resolve(library, "EVP_MD_fetch", c.mdFetch) && resolve(library, "EVP_MD_CTX_new", c.contextNew) &&
+                           resolve(library, "EVP_MD_CTX_free", c.contextFree) &&
+                           resolve(library, "EVP_DigestInit_ex", c.digestInit) &&
+                           resolve(library, "EVP_DigestUpdate", c.digestUpdate) &&
+                           resolve(library, "EVP_DigestFinal_ex", c.digestFinal) &&
+                           resolve(library, "ERR_get_error", c.errorGet) &&
+                           resolve(library, "ERR_error_string_n", c.errorString) &&
+                           resolve(library, "ERR_clear_error", c.errorClear) &&
+                           resolve(library, "RAND_bytes", c.randomBytes);
+        if (!found) c.loadError = soname + " lacks a function this program needs";
+        return c;
+    }();
+    if (!loaded.loadError.empty()) throw DigestError(loaded.loadError);
+    return loaded;
+}
+
 [[noreturn]] void throwDigestError(const char* name) {
-    const unsigned long code = ERR_get_error();
+    const Crypto& c = crypto();
+    const unsigned long code = c.errorGet();
     char reason[256] = "unknown error";
-    if (code != 0) ERR_error_string_n(code, reason, sizeof reason);
-    ERR_clear_error();
+    if (code != 0) c.errorString(code, reason, sizeof reason);
+    c.errorClear();
     throw DigestError(std::string(name) + " digest failed: " + reason);
 }
 
 // Algorithms are looked up once: the library's implicit look-up on every call took more time than
 // hashing a path. Kept for the life of the process.
 const EVP_MD* algorithm(const char* name) {
-    EVP_MD* fetched = EVP_MD_fetch(nullptr, name, nullptr);
+    EVP_MD* fetched = crypto().mdFetch(nullptr, name, nullptr);
     if (fetched == nullptr) throwDigestError(name);
     return fetched;
 }
 
 struct ContextDeleter {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+    void operator()(EVP_MD_CTX* context) const { crypto().contextFree(context); }
 };
 
 template <size_t N>
 std::array<uint8_t, N> digest(const EVP_MD* type, const void* data, size_t size, const char* name) {
-    const std::unique_ptr<EVP_MD_CTX, ContextDeleter> context(EVP_MD_CTX_new());
+    const Crypto& c = crypto();
+    const std::unique_ptr<EVP_MD_CTX, ContextDeleter> context(c.contextNew());
     std::array<uint8_t, N> out{};
     unsigned int length = 0;
-    if (!context || EVP_DigestInit_ex(context.get(), type, nullptr) != 1 ||
-        EVP_DigestUpdate(context.get(), data, size) != 1 || EVP_DigestFinal_ex(context.get(), out.data(), &length) != 1 ||
-        length != N) {
+    if (!context || c.digestInit(context.get(), type, nullptr) != 1 || c.digestUpdate(context.get(), data, size) != 1 ||
+        c.digestFinal(context.get(), out.data(), &length) != 1 || length != N) {
         throwDigestError(name);
     }
     return out;
@@ -93,8 +145,9 @@ void fillRandom(std::span<uint8_t> buffer) {
     constexpr size_t kMaxChunk = 1 << 30;
     for (size_t offset = filled; offset < buffer.size(); offset += kMaxChunk) {
         const size_t chunk = std::min(kMaxChunk, buffer.size() - offset);
-        if (RAND_bytes(buffer.data() + offset, static_cast<int>(chunk)) != 1) {
-            ERR_clear_error();
+        const Crypto& c = crypto();
+        if (c.randomBytes(buffer.data() + offset, static_cast<int>(chunk)) != 1) {
+            c.errorClear();
             throw DigestError(std::string("no secure random source: ") + std::strerror(kernelError));
         }
     }
