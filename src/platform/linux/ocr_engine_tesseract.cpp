@@ -26,7 +26,7 @@ std::string trimmed(const char* text) {
 
 double clamp01(double v) { return std::clamp(v, 0.0, 1.0); }
 
-// Capitals shorter than this many pixels are misread far more often (q for g, n for h); Tesseract reads
+// Capitals shorter than this many pixels are misread far more often (a q read as g, an n as h); Tesseract reads
 // best at about 30-35. Images at 200 pixels per inch land below it, pages rendered at 288 above.
 constexpr float kSmallCapitalHeight = 30.0F;
 constexpr float kSmallTextScale = 1.5F;
