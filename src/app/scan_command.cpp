@@ -91,10 +91,7 @@ void runScan(const std::string& path) {
         }
     }
 
-    folders::CoreManagerDataDependencies dependencies;
-    dependencies.processingRunner = processing::makeDefaultProcessingRunner();
-    dependencies.imageCaptureDate = storage::imageCaptureDate;
-    folders::CoreManagerData core(std::move(dependencies));
+    folders::CoreManagerData core(indexerDependencies());
     const bool showProgress = ::isatty(STDOUT_FILENO) == 1;
     bool allRead = true;
     for (const auto& folder : foldersToScan) allRead = scanFolder(core, folder, showProgress) && allRead;
@@ -102,6 +99,13 @@ void runScan(const std::string& path) {
 }
 
 }  // namespace
+
+folders::CoreManagerDataDependencies indexerDependencies() {
+    folders::CoreManagerDataDependencies dependencies;
+    dependencies.processingRunner = processing::makeDefaultProcessingRunner();
+    dependencies.imageCaptureDate = storage::imageCaptureDate;
+    return dependencies;
+}
 
 void addScanCommand(CLI::App& app) {
     auto path = std::make_shared<std::string>();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "folders/coordinator/balanced_data_manager.h"
+#include "folders/coordinator/core_manager_data.h"
 
 namespace CLI {
 class App;
@@ -17,6 +18,10 @@ namespace lumidex {
 // the processing run. A folder that cannot be read makes the command end with exit code 1 (after the
 // other folders were scanned).
 void addScanCommand(CLI::App& app);
+
+// What the indexer's commands give their coordinators: the shared processing runner, and the
+// image-metadata reader for the capture dates of the rows they write.
+folders::CoreManagerDataDependencies indexerDependencies();
 
 // A full scan of the folder; on a terminal (showProgress) a line counting entries and files is
 // rewritten while it runs and cleared at the end.

@@ -19,7 +19,6 @@
 #include "folders/registry/security_bookmarks.h"
 #include "folders/watch/presenter_observer.h"
 #include "processing/default_runner.h"
-#include "storage/image_capture_date.h"
 #include "search/coordinator_folder_index.h"
 
 namespace lumidex {
@@ -72,11 +71,9 @@ void runShell(const std::string& folderArgument) {
     const std::vector<std::string> stored = folders::SecurityBookmarks::shared().list();
     if (stored.empty()) refuse("no searchable folders yet: start it with a folder, `lumidex shell PATH`");
 
-    const auto runner = processing::makeDefaultProcessingRunner();
-    folders::CoreManagerDataDependencies dependencies;
-    dependencies.processingRunner = runner;
+    const auto runner = processing::makeDefaultProcessingRunner();  // the one the dependencies hold
+    folders::CoreManagerDataDependencies dependencies = indexerDependencies();
     dependencies.observerFactory = folders::makePresenterObserverFactory();
-    dependencies.imageCaptureDate = storage::imageCaptureDate;
     folders::CoreManagerData core(std::move(dependencies));
 
     const bool interactive = ::isatty(STDIN_FILENO) == 1;

@@ -1,7 +1,6 @@
 #include "storage/nan_item_sqlite_manager.h"
 
 #include <algorithm>
-#include <ctime>
 #include <system_error>
 
 #include "core/app_log.h"

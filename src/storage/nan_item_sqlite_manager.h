@@ -1,8 +1,8 @@
 // The indexed documents of one shard of one folder: table "nanItemTable", one row per document
 // version keyed by combinedHash.
 //
-// One object owns one short-lived connection; the item balancer creates it for a single operation
-// while holding the shard's turn, so operations on one shard never overlap. Not thread-safe itself.
+// One object owns one connection; the item balancer keeps it for the shard and uses it only while
+// holding the shard's turn, so operations on one shard never overlap. Not thread-safe itself.
 // Failure behaviour: SQLite errors are logged with the operation's prefix and the operation returns
 // as if nothing was found or changed; batch operations roll back whole.
 #pragma once
