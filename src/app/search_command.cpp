@@ -157,6 +157,7 @@ void executeSearch(const SearchParameters& parameters, const search::SearchFilte
         // The engine lists the folders again after querying, to drop one removed meanwhile.
         const search::SearchEngine engine([&folders] { return folders; }, mailSource);
         outcome = engine.run(parameters, options, CancellationToken());
+        for (const auto& folder : folders) folder->closeStores();
         if (options.resultLimit && outcome.countBeforeLimit > outcome.hits.size()) {
             note = "showing the first " + std::to_string(outcome.hits.size()) + " of " +
                    std::to_string(outcome.countBeforeLimit) + " hits; --limit 0 shows all";
@@ -200,7 +201,9 @@ void printDuplicates(SearchableFolderIndex& folder) {
     folder.waitForInitToComplete();
     search::DuplicateGroups groups;
     const search::DuplicatesProducerClock clock{[] { return std::chrono::steady_clock::now(); }};
-    search::produceDuplicateGroups(folder.allItems(), clock, CancellationToken(),
+    std::vector<NanItem> items = folder.allItems();
+    folder.closeStores();
+    search::produceDuplicateGroups(std::move(items), clock, CancellationToken(),
                                    [&](search::DuplicateGroups partial) {
                                        search::mergeDuplicateGroups(groups, std::move(partial));
                                    });

@@ -59,6 +59,8 @@ class SqliteDatabase {
 public:
     // Opens (creating if missing) a read-write database. Returns null and sets `error` on failure.
     static std::unique_ptr<SqliteDatabase> open(const std::filesystem::path& path, std::string& error);
+    // Opens an existing database read-write; a missing file is an error, not a new database.
+    static std::unique_ptr<SqliteDatabase> openExisting(const std::filesystem::path& path, std::string& error);
     // Opens an existing database read-only (for stores owned by other programs).
     static std::unique_ptr<SqliteDatabase> openReadOnly(const std::filesystem::path& path, std::string& error);
 

@@ -56,6 +56,10 @@ public:
     }
     // Every item of the folder (the duplicates scan walks them).
     virtual std::vector<NanItem> allItems() = 0;
+    // Lets go of store connections kept for later calls; the next call opens them again. Commands that
+    // read and exit call it as soon as they have their answer, so that their hold on the stores ends
+    // before their output, which may wait on a slow reader, is written.
+    virtual void closeStores() {}
 };
 
 // All configured searchable folders at the moment of the call. A folder removed and added again must

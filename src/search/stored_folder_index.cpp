@@ -18,7 +18,7 @@ public:
     StoredFolderIndex(std::string rootPath, std::filesystem::path folderDataDirectory)
         : rootPath_(std::move(rootPath)),
           folderDataDirectory_(std::move(folderDataDirectory)),
-          fts_(folderDataDirectory_, storage::StoreKind::fullText, false) {}
+          fts_(folderDataDirectory_, storage::StoreKind::fullText, storage::ShardUse::oneCommand) {}
 
     std::string rootPath() const override { return rootPath_; }
     void waitForInitToComplete() override {}
@@ -57,6 +57,15 @@ public:
         return all;
     }
 
+    void closeStores() override {
+        fts_.closeStores();
+        for (Shard& shard : shards_) {
+            std::unique_ptr<storage::NanItemSqliteManager_v2> closing;
+            std::lock_guard lock(shard.mutex);
+            closing.swap(shard.store);
+        }
+    }
+
 private:
     struct Shard {
         std::mutex mutex;
@@ -65,7 +74,8 @@ private:
 
     storage::NanItemSqliteManager_v2& store(Shard& shard, uint32_t index) {
         if (!shard.store) {
-            shard.store = std::make_unique<storage::NanItemSqliteManager_v2>(folderDataDirectory_, index, rootPath_, true);
+            shard.store = std::make_unique<storage::NanItemSqliteManager_v2>(folderDataDirectory_, index, rootPath_,
+                                                                           storage::ShardUse::oneCommand);
         }
         return *shard.store;
     }

@@ -1,7 +1,8 @@
 // A searchable folder read straight from its stored index, for one-shot commands (`lumidex search`,
 // `lumidex duplicates`) that must answer in milliseconds: no coordinator, no start-up load of the item
 // tables, no scan and no watcher. What the last indexing run stored is what is found; a later scan
-// (`lumidex scan`, the shell) brings the index up to date.
+// (`lumidex scan`, the shell) brings the index up to date. Shards are opened for one command
+// (storage::ShardUse::oneCommand): a shard no other process has open is held alone until closeStores().
 //
 // Thread-safety: every member may be called from any thread; each item shard has its own lock and its
 // connection is opened on first use. Failure behaviour: a shard that cannot be opened contributes

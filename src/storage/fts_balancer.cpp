@@ -10,8 +10,17 @@
 namespace lumidex::storage {
 
 SqliteFtsDatabaseBalancer::SqliteFtsDatabaseBalancer(std::filesystem::path folderDataDirectory, StoreKind kind,
-                                                     bool keepRowIndex)
-    : folderDataDirectory_(std::move(folderDataDirectory)), kind_(kind), keepRowIndex_(keepRowIndex) {}
+                                                     ShardUse use)
+    : folderDataDirectory_(std::move(folderDataDirectory)), kind_(kind), use_(use) {}
+
+void SqliteFtsDatabaseBalancer::closeStores() {
+    std::array<std::shared_ptr<FtsSqlite>, loadBalancerCount> closing;
+    {
+        std::lock_guard lock(mutex_);
+        closing.swap(cachedManagers_);
+    }
+    // The connections close here, outside the lock.
+}
 
 std::shared_ptr<FtsSqlite> SqliteFtsDatabaseBalancer::store(uint32_t shard) {
     shard %= loadBalancerCount;
@@ -25,7 +34,7 @@ std::shared_ptr<FtsSqlite> SqliteFtsDatabaseBalancer::store(uint32_t shard) {
         std::lock_guard lock(mutex_);
         if (cachedManagers_[shard]) return cachedManagers_[shard];
     }
-    auto opened = std::make_shared<FtsSqlite>(folderDataDirectory_, kind_, shard, keepRowIndex_);
+    auto opened = std::make_shared<FtsSqlite>(folderDataDirectory_, kind_, shard, use_);
     std::lock_guard lock(mutex_);
     cachedManagers_[shard] = opened;
     return opened;

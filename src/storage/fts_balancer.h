@@ -23,9 +23,9 @@ namespace lumidex::storage {
 
 class SqliteFtsDatabaseBalancer {
 public:
-    // keepRowIndex: see FtsSqlite (false for short-lived balancers that answer one search).
+    // use: see FtsSqlite (ShardUse::oneCommand for short-lived balancers that answer one search).
     explicit SqliteFtsDatabaseBalancer(std::filesystem::path folderDataDirectory,
-                                       StoreKind kind = StoreKind::fullText, bool keepRowIndex = true);
+                                       StoreKind kind = StoreKind::fullText, ShardUse use = ShardUse::lasting);
 
     std::shared_ptr<FtsSqlite> store(uint32_t shard);
     std::shared_ptr<FtsSqlite> storeFor(uint32_t combinedHash) { return store(balancerId(combinedHash)); }
@@ -43,13 +43,16 @@ public:
                                         bool withMatchCounts, ThreadPool* pool = nullptr);
     // Refolds all shards; returns the number of rows changed.
     int64_t refoldContent(ThreadPool* pool = nullptr);
+    // Forgets the open shards; the next use opens them again. A store a running call still holds closes
+    // when that call ends.
+    void closeStores();
 
     const std::filesystem::path& folderDataDirectory() const { return folderDataDirectory_; }
 
 private:
     std::filesystem::path folderDataDirectory_;
     StoreKind kind_;
-    bool keepRowIndex_;
+    ShardUse use_;
     ShardTurns turns_;
     std::mutex mutex_;
     std::array<std::shared_ptr<FtsSqlite>, loadBalancerCount> cachedManagers_;

@@ -98,10 +98,10 @@ FtsSearchResult searchResultFromRow(const SqliteStatement& row) {
 }
 
 FtsSqlite::FtsSqlite(const std::filesystem::path& folderDataDirectory, StoreKind kind, uint32_t shard,
-                     bool keepRowIndex)
-    : prefix_(kind == StoreKind::numbers ? "numbers" : "fts"), keepRowIndex_(keepRowIndex) {
-    db_ = openShardDatabase(folderDataDirectory, kind, shard, prefix_);
-    if (!db_) return;
+                     ShardUse use)
+    : prefix_(kind == StoreKind::numbers ? "numbers" : "fts"), keepRowIndex_(use == ShardUse::lasting) {
+    db_ = openShardDatabase(folderDataDirectory, kind, shard, prefix_, use);
+    if (!db_ || use == ShardUse::oneCommand) return;
     std::string error;
     if (!db_->exec("CREATE VIRTUAL TABLE IF NOT EXISTS ftsVirtualTable USING fts4(content, combinedHash, urlPath, "
                    "fileName, creationDate, modificationDate, contentCreated)",

@@ -64,11 +64,11 @@ struct FtsRowDetails {
 
 class FtsSqlite {
 public:
-    // kind is StoreKind::fullText or StoreKind::numbers. keepRowIndex false: searches run their SQL
-    // statement directly instead of loading the in-memory copy of the short columns first, which pays
-    // off only for a store that answers many searches.
+    // kind is StoreKind::fullText or StoreKind::numbers. A ShardUse::oneCommand store (see shard_layout.h)
+    // creates nothing, and its searches run their SQL statement directly instead of loading the in-memory
+    // copy of the short columns first, which pays off only for a store that answers many searches.
     FtsSqlite(const std::filesystem::path& folderDataDirectory, StoreKind kind, uint32_t shard,
-              bool keepRowIndex = true);
+              ShardUse use = ShardUse::lasting);
     ~FtsSqlite();
     FtsSqlite(const FtsSqlite&) = delete;
     FtsSqlite& operator=(const FtsSqlite&) = delete;

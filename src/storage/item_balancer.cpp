@@ -20,7 +20,7 @@ void SqliteDatabaseBalancer::withStore(uint32_t shard, const std::function<void(
     AsyncSemaphore::Permit turn = turns_.take(shard);
     std::unique_ptr<NanItemSqliteManager_v2>& store = stores_[shard];
     if (!store || !store->isOpen()) {
-        store = std::make_unique<NanItemSqliteManager_v2>(folderDataDirectory_, shard, rootFolderUrl_, false, captureDate_);
+        store = std::make_unique<NanItemSqliteManager_v2>(folderDataDirectory_, shard, rootFolderUrl_, ShardUse::lasting, captureDate_);
     }
     operation(*store);
 }

@@ -22,15 +22,11 @@ constexpr const char* kColumns =
 }  // namespace
 
 NanItemSqliteManager_v2::NanItemSqliteManager_v2(const std::filesystem::path& folderDataDirectory, uint32_t shard,
-                                                 std::string rootFolderUrl, bool readOnly,
+                                                 std::string rootFolderUrl, ShardUse use,
                                                  CaptureDateReader captureDate)
     : rootFolderUrl_(std::move(rootFolderUrl)), captureDate_(std::move(captureDate)) {
-    if (readOnly) {
-        std::error_code ec;
-        if (!std::filesystem::exists(shardPath(folderDataDirectory, StoreKind::items, shard), ec)) return;
-    }
-    db_ = openShardDatabase(folderDataDirectory, StoreKind::items, shard, "nan");
-    if (!db_ || readOnly) return;
+    db_ = openShardDatabase(folderDataDirectory, StoreKind::items, shard, "nan", use);
+    if (!db_ || use == ShardUse::oneCommand) return;
     std::string error;
     // The two sync columns are not in the base table: the first migration adds them, for new and old files alike.
     if (!db_->exec("CREATE TABLE IF NOT EXISTS nanItemTable (dbId INTEGER PRIMARY KEY, combinedHash INTEGER NOT NULL, "

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/model/nan_item.h"
+#include "storage/shard_layout.h"
 
 namespace lumidex::platform {
 class SqliteDatabase;
@@ -31,12 +32,14 @@ class NanItemSqliteManager_v2 {
 public:
     static constexpr size_t batchSize = 500;
 
-    // readOnly: for readers of an index another process keeps: a missing shard file stays missing (the
-    // store reads as empty) and neither the table nor a migration is written. captureDate: the date a
+    // use ShardUse::oneCommand: for readers of an index another process keeps (see shard_layout.h): a
+    // missing shard file stays missing (the store reads as empty) and neither the table nor a migration
+    // is written. captureDate: the date a
     // written row gets as "fileContentCreated" when it has one; without it (or without a date) the
     // item's own fileContentCreatedDate is written.
     NanItemSqliteManager_v2(const std::filesystem::path& folderDataDirectory, uint32_t shard,
-                            std::string rootFolderUrl, bool readOnly = false, CaptureDateReader captureDate = {});
+                            std::string rootFolderUrl, ShardUse use = ShardUse::lasting,
+                            CaptureDateReader captureDate = {});
     ~NanItemSqliteManager_v2();
     NanItemSqliteManager_v2(const NanItemSqliteManager_v2&) = delete;
     NanItemSqliteManager_v2& operator=(const NanItemSqliteManager_v2&) = delete;

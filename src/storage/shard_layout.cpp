@@ -21,6 +21,31 @@ void logShardFailureOnce(const std::filesystem::path& path, const std::string& l
     appLog(line);
 }
 
+std::unique_ptr<platform::SqliteDatabase> openForOneCommand(const std::filesystem::path& path, std::string_view tag) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return nullptr;
+    std::string error;
+    auto db = platform::SqliteDatabase::openExisting(path, error);
+    if (db) {
+        // The first read takes the exclusive lock, at once or not at all (no busy timeout yet).
+        db->keepWriteAheadLogOnClose();
+        if (db->exec("PRAGMA locking_mode=EXCLUSIVE", error) && db->exec("PRAGMA schema_version", error)) {
+            db->setBusyTimeout(5000);
+            return db;
+        }
+        db.reset();
+    }
+    // Someone else has the shard open (or the exclusive read failed for another reason): share it.
+    db = platform::SqliteDatabase::openExisting(path, error);
+    if (!db) {
+        logShardFailureOnce(path, "Sqlite connection failed " + std::string(tag) + ": " + path.string() + ": " + error);
+        return nullptr;
+    }
+    db->setBusyTimeout(5000);
+    db->keepWriteAheadLogOnClose();
+    return db;
+}
+
 }  // namespace
 
 std::string_view subdirectory(StoreKind kind) {
@@ -38,8 +63,10 @@ std::filesystem::path shardPath(const std::filesystem::path& folderDataDirectory
 }
 
 std::unique_ptr<platform::SqliteDatabase> openShardDatabase(const std::filesystem::path& folderDataDirectory,
-                                                            StoreKind kind, uint32_t shard, std::string_view tag) {
+                                                            StoreKind kind, uint32_t shard, std::string_view tag,
+                                                            ShardUse use) {
     const std::filesystem::path path = shardPath(folderDataDirectory, kind, shard);
+    if (use == ShardUse::oneCommand) return openForOneCommand(path, tag);
     std::error_code ec;
     // One stat when the folder exists (nearly always); creating walks every ancestor.
     if (!std::filesystem::is_directory(path.parent_path(), ec)) std::filesystem::create_directories(path.parent_path(), ec);

@@ -29,9 +29,22 @@ std::string_view subdirectory(StoreKind kind);
 // <folderDataDirectory>/<subdirectory>/<shard>.sqlite
 std::filesystem::path shardPath(const std::filesystem::path& folderDataDirectory, StoreKind kind, uint32_t shard);
 
-// Creates the sub-directory if needed, opens the file, sets a 5 s busy timeout, WAL and
-// synchronous=NORMAL. `tag` names the store in log lines. Schema creation is the store's job.
+// How long a store keeps its shard, which decides how the shard is opened.
+//  lasting: the file (and its folder) is created when missing and put in WAL mode; connections of
+//    every process share it through the log's shared-memory index.
+//  oneCommand: for a command that reads and exits (`lumidex search`). A missing shard stays missing
+//    and nothing is written to set one up. While no other connection has the file open, the command
+//    holds it alone until it closes the store, so the shared-memory index is not needed: setting it up
+//    for each of the 20 shards was a quarter of such a command's time. A connection that comes
+//    meanwhile waits for it within its busy timeout; when another connection already has the file
+//    open, the shard is read as usual.
+enum class ShardUse { lasting, oneCommand };
+
+// Opens the shard for `use` with a 5 s busy timeout; `lasting` also sets WAL and synchronous=NORMAL.
+// `tag` names the store in log lines. Schema creation is the store's job. Null for a missing
+// `oneCommand` shard, silently.
 std::unique_ptr<platform::SqliteDatabase> openShardDatabase(const std::filesystem::path& folderDataDirectory,
-                                                            StoreKind kind, uint32_t shard, std::string_view tag);
+                                                            StoreKind kind, uint32_t shard, std::string_view tag,
+                                                            ShardUse use = ShardUse::lasting);
 
 }  // namespace lumidex::storage

@@ -89,7 +89,7 @@ TEST(FtsSearch, AnswersLikeTheStatementForEveryOrderLimitAndCondition) {
     testing::TempDir dir;
     FtsSqlite store(dir.path(), StoreKind::fullText, 0);
     ASSERT_TRUE(store.write(corpus(300)));
-    FtsSqlite oneShot(dir.path(), StoreKind::fullText, 0, false);  // no in-memory copy
+    FtsSqlite oneShot(dir.path(), StoreKind::fullText, 0, ShardUse::oneCommand);  // no in-memory copy
     const auto file = shardPath(dir.path(), StoreKind::fullText, 0);
     for (SearchParameters p : searches()) {
         for (SortOrders order : {SortOrders::new2Old, SortOrders::old2New, SortOrders::a2z, SortOrders::z2a,

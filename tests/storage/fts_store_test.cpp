@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "storage/fts_balancer.h"
 #include "storage/fts_tools.h"
+#include "platform/sqlite.h"
 #include "support/temp_home.h"
 
 namespace lumidex::storage {
@@ -118,6 +120,45 @@ TEST(FtsStore, CorruptShardAnswersEmptyAndLeavesTheOthersAlone) {
     ASSERT_EQ(hits.size(), 1u);
     EXPECT_EQ(hits[0].combinedHash, 6u);
     EXPECT_EQ(testing::readFile(dir.path() / "balanced_db_fts_v9" / "5.sqlite"), std::string(8192, 'x'));
+}
+
+// Whether a connection of its own could read the shard right now, without waiting.
+bool readableWithoutWaiting(const std::filesystem::path& shard) {
+    std::string error;
+    auto db = platform::SqliteDatabase::open(shard, error);
+    return db && db->exec("SELECT count(*) FROM sqlite_master", error);
+}
+
+TEST(FtsStore, OneCommandStoresHoldAFreeShardAloneUntilClosedAndShareABusyOne) {
+    testing::TempDir dir;
+    const auto shard = shardPath(dir.path(), StoreKind::fullText, 5);
+    {
+        SqliteFtsDatabaseBalancer writer(dir.path());
+        ASSERT_TRUE(writer.write(document(5, "a.txt", "findme")));
+        ASSERT_TRUE(writer.write(document(25, "b.txt", "findme too")));
+    }
+    SqliteFtsDatabaseBalancer oneCommand(dir.path(), StoreKind::fullText, ShardUse::oneCommand);
+    EXPECT_EQ(oneCommand.search(query("findme"), 10, true, true).size(), 2u);
+    EXPECT_FALSE(readableWithoutWaiting(shard));
+    EXPECT_FALSE(std::filesystem::exists(shardPath(dir.path(), StoreKind::fullText, 6)));  // nothing created
+
+    // A writer that comes meanwhile waits for the command, and writes once it lets go.
+    std::atomic<bool> written{false};
+    std::thread later([&] {
+        SqliteFtsDatabaseBalancer writer(dir.path());
+        written = writer.write(document(45, "c.txt", "findme again"));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    oneCommand.closeStores();
+    later.join();
+    EXPECT_TRUE(written);
+    EXPECT_TRUE(readableWithoutWaiting(shard));
+
+    // With a lasting connection open, a command shares the shard and sees its latest rows.
+    SqliteFtsDatabaseBalancer lasting(dir.path());
+    ASSERT_TRUE(lasting.write(document(65, "d.txt", "findme last")));
+    EXPECT_EQ(oneCommand.search(query("findme"), 10, false, true).size(), 4u);
+    EXPECT_TRUE(readableWithoutWaiting(shard));
 }
 
 TEST(FtsStore, RefoldRewritesOnlyRowsThatChange) {

@@ -58,7 +58,7 @@ TEST(ItemStore, RowsTakeTheCaptureDateTheReaderFindsElseTheItemsOwn) {
 
     std::map<std::string, double> contentCreated;
     for (uint32_t shard : {0u, 5u}) {
-        NanItemSqliteManager_v2 store(dir.path(), shard, "/root", true);
+        NanItemSqliteManager_v2 store(dir.path(), shard, "/root", ShardUse::oneCommand);
         for (const NanItem& row : store.allItems()) contentCreated[row.urlString] = secondsSince1970(row.fileContentCreatedDate);
     }
     EXPECT_EQ(contentCreated["/root/photo.jpg"], 1234.0);

@@ -65,10 +65,15 @@ std::string SqliteStatement::errorMessage() const { return sqlite3_errmsg(db_); 
 namespace {
 
 // Memory statistics make every SQLite allocation take one process-wide lock; with shards searched on
-// several threads at once that lock is the main cost. Must run before SQLite initialises itself.
+// several threads at once that lock is the main cost. Every connection would also set up 20 pages of
+// cache at once, touching memory a search of a few pages never uses (a search opens 20 shards or
+// more). Must run before SQLite initialises itself.
 void configureLibraryOnce() {
     static std::once_flag once;
-    std::call_once(once, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
+    std::call_once(once, [] {
+        sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+        sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
+    });
 }
 
 std::unique_ptr<sqlite3, int (*)(sqlite3*)> openWithFlags(const std::filesystem::path& path, int flags,
@@ -90,6 +95,12 @@ std::unique_ptr<sqlite3, int (*)(sqlite3*)> openWithFlags(const std::filesystem:
 
 std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::filesystem::path& path, std::string& error) {
     auto db = openWithFlags(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, error);
+    if (!db) return nullptr;
+    return std::unique_ptr<SqliteDatabase>(new SqliteDatabase(db.release(), path));
+}
+
+std::unique_ptr<SqliteDatabase> SqliteDatabase::openExisting(const std::filesystem::path& path, std::string& error) {
+    auto db = openWithFlags(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, error);
     if (!db) return nullptr;
     return std::unique_ptr<SqliteDatabase>(new SqliteDatabase(db.release(), path));
 }
