@@ -44,6 +44,9 @@ struct OcrLine {
     // bottom-left, bottom-right, top-right, top-left
     std::array<OcrPoint, 4> corners;
     float confidence = 0;  // 0..100
+    // Other readings of words of this line, worth finding the page by: words the first of several
+    // languages alone reads differently, for a line with a word the recogniser was unsure of.
+    std::vector<std::string> alternativeWords;
 
     friend bool operator==(const OcrLine&, const OcrLine&) = default;
 };

@@ -165,7 +165,7 @@ public:
     OcrOutcome recognize(const Bitmap& bitmap) override {
         if (std::this_thread::get_id() != owner_) ++log_.wrongThreadUses;
         OcrOutcome outcome;
-        outcome.lines.push_back(OcrLine{"w" + std::to_string(bitmap.width), {}, 90});
+        outcome.lines.push_back(OcrLine{"w" + std::to_string(bitmap.width), {}, 90, {}});
         return outcome;
     }
 

@@ -5,7 +5,9 @@
 #include <leptonica/allheaders.h>
 
 #include <algorithm>
+#include <sstream>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/linux/leptonica_support.h"
@@ -32,6 +34,22 @@ constexpr float kSmallCapitalHeight = 30.0F;
 constexpr float kSmallTextScale = 1.5F;
 constexpr double kMaxScaledPixels = 24.0e6;
 
+// With several languages the recogniser keeps, word by word, the reading of whichever model is surest,
+// and the German model is sure of readings that bend a word towards German spelling: a q before
+// anything but u comes out as g or a, and such words are codes and names people search for. A line
+// holding a word the recogniser was unsure of, and that no dictionary knows, is read once more with the
+// first language alone; the words it reads differently become alternative readings of the line. On
+// scanned German and English pages about one line in twenty is read again.
+constexpr float kUnsureWordConfidence = 80.0F;
+constexpr int kLineMargin = 8;
+
+std::vector<std::string> words(std::string_view text) {
+    std::vector<std::string> out;
+    std::istringstream stream{std::string(text)};
+    for (std::string word; stream >> word;) out.push_back(std::move(word));
+    return out;
+}
+
 // The median height of capitals over the text lines the layout analysis found; 0 without lines.
 float medianCapitalHeight(tesseract::PageIterator* lines) {
     std::vector<float> heights;
@@ -52,7 +70,10 @@ class TesseractEngine final : public OcrEngine {
 public:
     explicit TesseractEngine(const OcrEngineOptions& options) : options_(options) {}
 
-    ~TesseractEngine() override { api_.End(); }
+    ~TesseractEngine() override {
+        firstLanguage_.End();
+        api_.End();
+    }
 
     std::optional<OcrError> initialize() {
         linux_detail::silenceLeptonica();
@@ -64,6 +85,15 @@ public:
         api_.SetVariable("debug_file", "/dev/null");
         // Pages have columns, headers and captions; the library's own default expects a single block.
         api_.SetPageSegMode(tesseract::PSM_AUTO);
+        if (const auto plus = options_.languages.find('+'); plus != std::string::npos) {
+            const std::string first = options_.languages.substr(0, plus);
+            // Without it, lines simply get no alternative readings.
+            if (firstLanguage_.Init(dataPath, first.c_str(), tesseract::OEM_LSTM_ONLY) == 0) {
+                firstLanguage_.SetVariable("debug_file", "/dev/null");
+                firstLanguage_.SetPageSegMode(tesseract::PSM_SINGLE_LINE);
+                hasFirstLanguage_ = true;
+            }
+        }
         return std::nullopt;
     }
 
@@ -96,12 +126,23 @@ public:
                 // Line boxes are in the pixels of the image recognised, the enlarged one when there is one.
                 const int width = enlarged ? static_cast<int>(pixGetWidth(enlarged.get())) : bitmap.width;
                 const int height = enlarged ? static_cast<int>(pixGetHeight(enlarged.get())) : bitmap.height;
-                outcome.lines = collectLines(width, height);
+                std::vector<LineBox> unsure;
+                outcome.lines = collectLines(width, height, unsure);
+                if (!unsure.empty() && hasFirstLanguage_) {
+                    if (enlarged) {
+                        firstLanguage_.SetImage(enlarged.get());
+                    } else {
+                        firstLanguage_.SetImage(bitmap.bytes.data(), bitmap.width, bitmap.height, bitmap.channels,
+                                                static_cast<int>(bitmap.stride()));
+                    }
+                    addAlternativeReadings(outcome.lines, unsure, width, height, monitor);
+                }
             }
         } catch (const std::exception& e) {
             outcome.error = OcrError{OcrError::Kind::recognitionFailed, e.what()};
         }
         api_.Clear();
+        firstLanguage_.Clear();
         return outcome;
     }
 
@@ -117,32 +158,71 @@ private:
         return linux_detail::PixPtr(pixScale(pix.get(), kSmallTextScale, kSmallTextScale));
     }
 
-    std::vector<OcrLine> collectLines(int width, int height) {
+    // A line with an unsure word: its index in the lines and its box in pixels from the top-left.
+    struct LineBox {
+        size_t line;
+        int left, top, right, bottom;
+    };
+
+    // Walks the words, starting a line at each line's first word; `unsure` gets the lines to read again.
+    std::vector<OcrLine> collectLines(int width, int height, std::vector<LineBox>& unsure) {
         std::vector<OcrLine> lines;
         std::unique_ptr<tesseract::ResultIterator> it(api_.GetIterator());
         if (!it) return lines;
         const double w = width;
         const double h = height;
-        constexpr auto level = tesseract::RIL_TEXTLINE;
+        bool inLine = false;  // whether the current line was kept
+        LineBox current{};
         do {
-            std::unique_ptr<char[]> raw(it->GetUTF8Text(level));
-            std::string text = trimmed(raw.get());
-            int left = 0, top = 0, right = 0, bottom = 0;
-            if (text.empty() || !it->BoundingBox(level, &left, &top, &right, &bottom)) continue;
-            // The library measures from the top-left in pixels; lines are reported from the bottom-left.
-            const double x0 = clamp01(left / w), x1 = clamp01(right / w);
-            const double yBottom = clamp01(1.0 - bottom / h), yTop = clamp01(1.0 - top / h);
-            OcrLine line;
-            line.text = std::move(text);
-            line.corners = {OcrPoint{x0, yBottom}, OcrPoint{x1, yBottom}, OcrPoint{x1, yTop}, OcrPoint{x0, yTop}};
-            line.confidence = it->Confidence(level);
-            lines.push_back(std::move(line));
-        } while (it->Next(level));
+            if (it->IsAtBeginningOf(tesseract::RIL_TEXTLINE)) {
+                std::unique_ptr<char[]> raw(it->GetUTF8Text(tesseract::RIL_TEXTLINE));
+                std::string text = trimmed(raw.get());
+                int left = 0, top = 0, right = 0, bottom = 0;
+                inLine = !text.empty() && it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom);
+                if (!inLine) continue;
+                // The library measures from the top-left in pixels; lines are reported from the bottom-left.
+                const double x0 = clamp01(left / w), x1 = clamp01(right / w);
+                const double yBottom = clamp01(1.0 - bottom / h), yTop = clamp01(1.0 - top / h);
+                OcrLine line;
+                line.text = std::move(text);
+                line.corners = {OcrPoint{x0, yBottom}, OcrPoint{x1, yBottom}, OcrPoint{x1, yTop}, OcrPoint{x0, yTop}};
+                line.confidence = it->Confidence(tesseract::RIL_TEXTLINE);
+                lines.push_back(std::move(line));
+                current = LineBox{lines.size() - 1, left, top, right, bottom};
+            }
+            if (!inLine || it->Empty(tesseract::RIL_WORD)) continue;
+            if (it->Confidence(tesseract::RIL_WORD) < kUnsureWordConfidence && !it->WordIsFromDictionary() &&
+                (unsure.empty() || unsure.back().line != current.line)) {
+                unsure.push_back(current);
+            }
+        } while (it->Next(tesseract::RIL_WORD));
         return lines;
+    }
+
+    void addAlternativeReadings(std::vector<OcrLine>& lines, const std::vector<LineBox>& unsure, int width,
+                                int height, tesseract::ETEXT_DESC& monitor) {
+        for (const LineBox& box : unsure) {
+            const int left = std::max(box.left - kLineMargin, 0);
+            const int top = std::max(box.top - kLineMargin, 0);
+            const int right = std::min(box.right + kLineMargin, width);
+            const int bottom = std::min(box.bottom + kLineMargin, height);
+            if (right <= left || bottom <= top) continue;
+            firstLanguage_.SetRectangle(left, top, right - left, bottom - top);
+            if (firstLanguage_.Recognize(&monitor) != 0 || monitor.deadline_exceeded()) return;
+            std::unique_ptr<char[]> raw(firstLanguage_.GetUTF8Text());
+            OcrLine& line = lines[box.line];
+            const std::vector<std::string> read = words(line.text);
+            const std::unordered_set<std::string> known(read.begin(), read.end());
+            for (std::string& word : words(raw ? raw.get() : "")) {
+                if (!known.contains(word)) line.alternativeWords.push_back(std::move(word));
+            }
+        }
     }
 
     OcrEngineOptions options_;
     tesseract::TessBaseAPI api_;
+    tesseract::TessBaseAPI firstLanguage_;
+    bool hasFirstLanguage_ = false;
     std::thread::id owner_ = std::this_thread::get_id();
 };
 

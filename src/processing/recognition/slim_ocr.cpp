@@ -54,11 +54,14 @@ SlimOcrResult SlimOcr::makeResult(const std::vector<platform::OcrLine>& lines, i
     std::unordered_set<OcrRectDisplayResult, LineKeyHash> seen;
     for (const auto& line : lines) {
         if (line.text.empty()) continue;
-        result.transcript += line.text;
+        // Alternative readings are searched and highlighted like the line's own words, never shown.
+        std::string searchable = line.text;
+        for (const std::string& word : line.alternativeWords) (searchable += ' ') += word;
+        result.transcript += searchable;
         result.transcript += ' ';
         OcrRectDisplayResult display{line.text, {}, line.corners};
         if (!seen.insert(display).second) continue;
-        display.foldedText = storage::FtsTools::fold(display.text);
+        display.foldedText = storage::FtsTools::fold(searchable);
         result.ocrRectDisplayResults.push_back(std::move(display));
     }
     return result;

@@ -1,9 +1,10 @@
 // Text recognition of one page bitmap: the page transcript and one rectangle per recognised line.
 //
 // SlimOcr sends bitmaps to the process's recognition queue (platform::OcrEnginePool, by default the
-// shared one) and turns the recogniser's lines into a SlimOcrResult: each line's text followed by one
-// space forms the transcript, identical lines at identical positions are kept once, and each line also
-// carries its text folded with the full-text store's rule.
+// shared one) and turns the recogniser's lines into a SlimOcrResult: each line's text, then its
+// alternative readings (platform::OcrLine), followed by one space forms the transcript, identical lines
+// at identical positions are kept once, and each line also carries its text and alternative readings
+// folded with the full-text store's rule, so that either reading is found and highlighted.
 // Failure behaviour: a recogniser error is logged as "Error performing text recognition: " followed by
 // the error, and is returned (async) or turns into nullopt (sync). Nothing throws except std::bad_alloc.
 // Thread-safety: a SlimOcr is a small copyable value; every member may be called from any thread.
@@ -35,7 +36,7 @@ enum class OcrResultStates { recognized, failed, skipped };
 // One recognised line: its text and its quadrilateral in normalised page coordinates (origin bottom-left).
 struct OcrRectDisplayResult {
     std::string text;        // as recognised, trimmed, never empty
-    std::string foldedText;  // storage::FtsTools::fold(text)
+    std::string foldedText;  // storage::FtsTools::fold of the text and the line's alternative readings
     std::array<platform::OcrPoint, 4> corners;  // bottom-left, bottom-right, top-right, top-left
 
     friend bool operator==(const OcrRectDisplayResult& a, const OcrRectDisplayResult& b) {
@@ -45,7 +46,7 @@ struct OcrRectDisplayResult {
 
 struct SlimOcrResult {
     OcrResultStates ocrResultStates = OcrResultStates::recognized;
-    std::string transcript;  // every line's text followed by one space
+    std::string transcript;  // every line's text and alternative readings, followed by one space
     int64_t pageCount = 0;   // pages of the document the bitmap came from
     std::vector<OcrRectDisplayResult> ocrRectDisplayResults;  // distinct lines, in recognition order
 

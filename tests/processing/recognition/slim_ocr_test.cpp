@@ -39,7 +39,7 @@ TEST(RenderSize, EmptyPageBoxRendersNothing) {
 }
 
 OcrLine line(std::string text, double x0, double y0, double x1, double y1) {
-    return OcrLine{std::move(text), {OcrPoint{x0, y0}, OcrPoint{x1, y0}, OcrPoint{x1, y1}, OcrPoint{x0, y1}}, 90};
+    return OcrLine{std::move(text), {OcrPoint{x0, y0}, OcrPoint{x1, y0}, OcrPoint{x1, y1}, OcrPoint{x0, y1}}, 90, {}};
 }
 
 TEST(SlimOcrResultTest, TranscriptDeduplicationAndFolding) {
@@ -69,6 +69,16 @@ TEST(SlimOcrResultTest, TranscriptDeduplicationAndFolding) {
     EXPECT_EQ(std::vector<double>({r.p0x, r.p0y, r.p1x, r.p1y, r.p2x, r.p2y, r.p3x, r.p3y}),
               std::vector<double>({0.1, 0.5, 0.4, 0.5, 0.4, 0.55, 0.1, 0.55}));
     EXPECT_NE(rects[0].id, rects[1].id);
+}
+
+TEST(SlimOcrResultTest, AlternativeReadingsAreSearchableButNeverShown) {
+    OcrLine unsure = line("Aktenzeichen vxng2571 Konto", 0.1, 0.5, 0.6, 0.55);
+    unsure.alternativeWords = {"vxnq2571"};
+    const SlimOcrResult result = SlimOcr::makeResult({line("Betreff", 0.1, 0.6, 0.3, 0.65), unsure}, 1);
+    EXPECT_EQ(result.transcript, "Betreff Aktenzeichen vxng2571 Konto vxnq2571 ");
+    ASSERT_EQ(result.ocrRectDisplayResults.size(), 2u);
+    EXPECT_EQ(result.ocrRectDisplayResults[1].text, "Aktenzeichen vxng2571 Konto");
+    EXPECT_EQ(result.ocrRectDisplayResults[1].foldedText, storage::FtsTools::fold("Aktenzeichen vxng2571 Konto vxnq2571"));
 }
 
 TEST(SlimOcrResultTest, NoLinesIsAnEmptySuccess) {
