@@ -9,6 +9,8 @@
 #include <set>
 #include <thread>
 
+#include <leptonica/allheaders.h>
+
 #include "platform/media_fixtures.h"
 #include "platform/ocr_engine.h"
 #include "platform/ocr_engine_pool.h"
@@ -114,6 +116,24 @@ TEST(MediaOcr, BlankAndInvalidBitmaps) {
     const OcrOutcome invalid = engine.recognize(Bitmap{});
     ASSERT_TRUE(invalid.error);
     EXPECT_EQ(invalid.error->kind, OcrError::Kind::invalidBitmap);
+}
+
+TEST(MediaOcr, InMemoryPngsOutsideRecognitionStayPngs) {
+    // The engine swaps the format of the recogniser's own in-memory images; nobody else's may change.
+    mainThreadEngine();
+    PIX* pix = pixCreate(40, 20, 8);
+    ASSERT_NE(pix, nullptr);
+    l_uint8* data = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(pixWriteMem(&data, &size, pix, IFF_PNG), 0);
+    ASSERT_GE(size, 8u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data) + 1, 3), "PNG");
+    PIX* back = pixReadMem(data, size);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(pixGetWidth(back), 40);
+    pixDestroy(&back);
+    lept_free(data);
+    pixDestroy(&pix);
 }
 
 TEST(MediaOcr, MissingLanguageDataIsAnInitialisationError) {
