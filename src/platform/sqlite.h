@@ -77,6 +77,8 @@ public:
     // Returns null and sets `error` when the statement cannot be prepared.
     std::unique_ptr<SqliteStatement> prepare(std::string_view sql, std::string& error);
 
+    // Hands the cache pages no statement holds back to the allocator.
+    void releaseMemory();
     int64_t changes() const;
     int64_t lastInsertRowId() const;
     std::string errorMessage() const;

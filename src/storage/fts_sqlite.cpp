@@ -237,7 +237,13 @@ std::vector<FtsSearchResult> FtsSqlite::search(const SearchParameters& parameter
     trimStatementCache();
     std::vector<int64_t> docids;
     std::vector<FtsSearchResult> results;
-    if (!keepRowIndex_ || !rowIndexReady() ||
+    if (!keepRowIndex_) {
+        results = searchWithStatement(parameters, rowLimit, withSnippet, withMatchCounts);
+        // A command opens every shard at once: what one search read is better reused by the next shard's.
+        db_->releaseMemory();
+        return results;
+    }
+    if (!rowIndexReady() ||
         !searchWithRowIndex(parameters, *conditions, rowLimit, withMatchCounts && !withSnippet, results, docids)) {
         return searchWithStatement(parameters, rowLimit, withSnippet, withMatchCounts);
     }

@@ -115,6 +115,8 @@ SqliteDatabase::~SqliteDatabase() { sqlite3_close_v2(db_); }
 
 void SqliteDatabase::setBusyTimeout(int milliseconds) { sqlite3_busy_timeout(db_, milliseconds); }
 
+void SqliteDatabase::releaseMemory() { sqlite3_db_release_memory(db_); }
+
 void SqliteDatabase::keepWriteAheadLogOnClose() {
     int persist = 1;
     sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
