@@ -34,9 +34,8 @@ public:
 
     // use ShardUse::oneCommand: for readers of an index another process keeps (see shard_layout.h): a
     // missing shard file stays missing (the store reads as empty) and neither the table nor a migration
-    // is written. captureDate: the date a
-    // written row gets as "fileContentCreated" when it has one; without it (or without a date) the
-    // item's own fileContentCreatedDate is written.
+    // is written. captureDate: the date a written row gets as "fileContentCreated" when it has one;
+    // without it (or without a date) the item's own fileContentCreatedDate is written.
     NanItemSqliteManager_v2(const std::filesystem::path& folderDataDirectory, uint32_t shard,
                             std::string rootFolderUrl, ShardUse use = ShardUse::lasting,
                             CaptureDateReader captureDate = {});
