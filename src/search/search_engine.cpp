@@ -38,18 +38,24 @@ struct SourceRows {
     bool indexing = false;
 };
 
-NanItem fileResultItem(const FtsSearchResult& row, NanItem known, const std::string& root) {
+NanItem fileResultItem(NanItem known, const std::string& root) {
     NanItem item = std::move(known);
+    item.type = NanItemTypes::file;
+    item.searchResultType = SearchResultTypes::normal;
+    item.rootFolderUrl = root;
+    item.mailbox.reset();
+    return item;
+}
+
+// The full-text row's path, name and dates take precedence over the item's.
+NanItem fileResultItem(const FtsSearchResult& row, NanItem known, const std::string& root) {
+    NanItem item = fileResultItem(std::move(known), root);
     item.urlString = row.urlPath;
     item.fileName = row.fileName;
     item.combinedHash = row.combinedHash;
     item.fileCreatedDate = row.creationDate;
     item.fileModifiedDate = row.modificationDate;
     item.fileContentCreatedDate = row.contentCreated;
-    item.type = NanItemTypes::file;
-    item.searchResultType = SearchResultTypes::normal;
-    item.rootFolderUrl = root;
-    item.mailbox.reset();
     return item;
 }
 
@@ -77,6 +83,22 @@ SourceRows searchFolder(SearchableFolderIndex& folder, std::ptrdiff_t index, con
         folder.waitForInitToComplete();
         result.indexing = folder.isIndexing();
         if (token.isCancelled()) return result;
+        if (auto matches = folder.matchesWithoutRows(parameters, workers)) {
+            std::vector<uint32_t> hashes;
+            hashes.reserve(matches->size());
+            for (const FtsMatch& match : *matches) hashes.push_back(match.combinedHash);
+            std::unordered_map<uint32_t, NanItem> known = folder.itemsForCombinedHashes(hashes);
+            for (const FtsMatch& match : *matches) {
+                auto item = known.find(match.combinedHash);
+                if (item == known.end()) continue;
+                Ranked ranked;
+                ranked.hit.matchCount = match.matchCount;
+                ranked.hit.item = fileResultItem(std::move(item->second), root);
+                ranked.folder = index;
+                result.rows.push_back(std::move(ranked));
+            }
+            return result;
+        }
         auto rows = folder.ftsBalancer().search(parameters, -1, false, true, &workers);
         std::vector<uint32_t> hashes;
         hashes.reserve(rows.size());

@@ -18,8 +18,13 @@
 
 #include "core/concurrency/cancellation_token.h"
 #include "core/model/date.h"
+#include "core/model/fts_search_result.h"
 #include "core/model/nan_item.h"
 #include "core/model/search_parameters.h"
+
+namespace lumidex {
+class ThreadPool;
+}
 
 namespace lumidex::storage {
 class SqliteFtsDatabaseBalancer;
@@ -42,6 +47,13 @@ public:
     virtual bool isRemoved() const = 0;
 
     virtual storage::SqliteFtsDatabaseBalancer& ftsBalancer() = 0;
+    // For a folder that keeps no copy of its full-text rows in memory: the documents a search matches,
+    // found without reading their rows (the items then give paths, names and dates), or nullopt when
+    // the search needs the rows. Folders that read rows cheaply keep the default, nullopt.
+    virtual std::optional<std::vector<FtsMatch>> matchesWithoutRows(const SearchParameters& /*parameters*/,
+                                                                    ThreadPool& /*workers*/) {
+        return std::nullopt;
+    }
     // The folder's current item for a document version, nullopt when the folder does not know it (a
     // full-text row left behind by a removed document is then not shown).
     virtual std::optional<NanItem> itemForCombinedHash(uint32_t combinedHash) = 0;

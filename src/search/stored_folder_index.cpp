@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/concurrency/task_group.h"
 #include "storage/fts_balancer.h"
 #include "storage/nan_item_sqlite_manager.h"
 #include "storage/shard_layout.h"
@@ -26,6 +27,11 @@ public:
     bool isRemoved() const override { return false; }
     storage::SqliteFtsDatabaseBalancer& ftsBalancer() override { return fts_; }
 
+    std::optional<std::vector<FtsMatch>> matchesWithoutRows(const SearchParameters& parameters,
+                                                            ThreadPool& workers) override {
+        return fts_.matches(parameters, true, &workers);
+    }
+
     std::optional<NanItem> itemForCombinedHash(uint32_t combinedHash) override {
         Shard& shard = shards_[storage::balancerId(combinedHash)];
         std::lock_guard lock(shard.mutex);
@@ -35,11 +41,19 @@ public:
     std::unordered_map<uint32_t, NanItem> itemsForCombinedHashes(const std::vector<uint32_t>& combinedHashes) override {
         std::array<std::vector<uint32_t>, storage::loadBalancerCount> byShard;
         for (uint32_t combinedHash : combinedHashes) byShard[storage::balancerId(combinedHash)].push_back(combinedHash);
-        std::unordered_map<uint32_t, NanItem> items;
+        std::vector<uint32_t> shards;
         for (uint32_t i = 0; i < storage::loadBalancerCount; ++i) {
-            if (byShard[i].empty()) continue;
+            if (!byShard[i].empty()) shards.push_back(i);
+        }
+        // Shards in parallel: a common word finds thousands of documents in all of them.
+        auto perShard = parallelMap(shards.size(), [&](size_t k) {
+            const uint32_t i = shards[k];
             std::lock_guard lock(shards_[i].mutex);
-            for (NanItem& item : store(shards_[i], i).itemsForCombinedHashes(byShard[i])) {
+            return store(shards_[i], i).itemsForCombinedHashes(byShard[i]);
+        });
+        std::unordered_map<uint32_t, NanItem> items;
+        for (auto& shardItems : perShard) {
+            for (NanItem& item : shardItems) {
                 const uint32_t combinedHash = item.combinedHash;
                 items.insert_or_assign(combinedHash, std::move(item));
             }

@@ -148,6 +148,20 @@ std::vector<FtsSearchResult> SqliteFtsDatabaseBalancer::search(const SearchParam
     return all;
 }
 
+std::optional<std::vector<FtsMatch>> SqliteFtsDatabaseBalancer::matches(const SearchParameters& parameters,
+                                                                        bool withMatchCounts, ThreadPool* pool) {
+    if (FtsSqlite::needsRows(parameters)) return std::nullopt;
+    auto perShard = parallelMap(
+        loadBalancerCount,
+        [&](size_t shard) {
+            return store(static_cast<uint32_t>(shard))->matches(parameters, withMatchCounts).value_or(std::vector<FtsMatch>{});
+        },
+        pool != nullptr ? *pool : ThreadPool::shared());
+    std::vector<FtsMatch> all;
+    for (auto& shardMatches : perShard) all.insert(all.end(), shardMatches.begin(), shardMatches.end());
+    return all;
+}
+
 int64_t SqliteFtsDatabaseBalancer::refoldContent(ThreadPool* pool) {
     const auto counts = parallelMap(
         loadBalancerCount, [&](size_t shard) { return store(static_cast<uint32_t>(shard))->refoldContent(); },

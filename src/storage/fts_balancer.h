@@ -41,6 +41,9 @@ public:
     // Snippets (and, with snippets, match counts) are computed afterwards, only for the rows returned.
     std::vector<FtsSearchResult> search(const SearchParameters& parameters, int64_t rowLimit, bool withSnippet,
                                         bool withMatchCounts, ThreadPool* pool = nullptr);
+    // FtsSqlite::matches of every shard, queried concurrently; nullopt when the search needs its rows.
+    std::optional<std::vector<FtsMatch>> matches(const SearchParameters& parameters, bool withMatchCounts,
+                                                 ThreadPool* pool = nullptr);
     // Refolds all shards; returns the number of rows changed.
     int64_t refoldContent(ThreadPool* pool = nullptr);
     // Forgets the open shards; the next use opens them again. A store a running call still holds closes

@@ -260,6 +260,48 @@ std::vector<FtsSearchResult> FtsSqlite::search(const SearchParameters& parameter
     return results;
 }
 
+bool FtsSqlite::needsRows(const SearchParameters& parameters) {
+    const std::optional<FtsSearchConditions> conditions = FtsTools::searchConditions(parameters);
+    return conditions && (conditions->dates || !conditions->query.notLikePatterns.empty() ||
+                          conditions->query.matchExpression.empty() || parameters.searchInsideUrl);
+}
+
+std::optional<std::vector<FtsMatch>> FtsSqlite::matches(const SearchParameters& parameters, bool withMatchCounts) {
+    const std::optional<FtsSearchConditions> conditions = FtsTools::searchConditions(parameters);
+    if (!conditions) return std::vector<FtsMatch>{};
+    if (needsRows(parameters)) return std::nullopt;
+    std::vector<FtsMatch> out;
+    std::lock_guard lock(mutex_);
+    if (!db_) return out;
+    trimStatementCache();
+    SqliteStatement* select = cached(withMatchCounts ? std::string("SELECT docid, ") + kMatchInfoColumn +
+                                                           " FROM ftsVirtualTable WHERE content MATCH ?"
+                                                     : "SELECT docid, NULL FROM ftsVirtualTable WHERE content MATCH ?",
+                                     prefix_ + " searchComplete prepare error: ");
+    if (select == nullptr) return out;
+    {
+        ResetOnExit guard(select);
+        select->bind(1, std::string_view(conditions->query.matchExpression));
+        SqliteStatement::Step step;
+        while ((step = select->step()) == SqliteStatement::Step::row) {
+            FtsMatch match;
+            match.combinedHash = static_cast<uint32_t>(select->int64At(0));
+            if (withMatchCounts) {
+                const auto blob = select->blobAt(1);
+                match.matchCount = FtsTools::matchCount(blob.empty() ? nullptr : blob.data(), blob.size());
+            }
+            out.push_back(match);
+        }
+        if (step == SqliteStatement::Step::error) {
+            // A malformed MATCH or a damaged file: this shard contributes nothing rather than half a list.
+            appLog(prefix_ + " searchComplete step error: " + select->errorMessage());
+            out.clear();
+        }
+    }
+    if (!keepRowIndex_) db_->releaseMemory();
+    return out;
+}
+
 bool FtsSqlite::searchWithRowIndex(const SearchParameters& parameters, const FtsSearchConditions& conditions,
                                    int64_t rowLimit, bool withMatchCounts, std::vector<FtsSearchResult>& results,
                                    std::vector<int64_t>& docids) {

@@ -83,6 +83,12 @@ public:
     bool remove(uint32_t combinedHash);
     std::vector<FtsSearchResult> search(const SearchParameters& parameters, int64_t rowLimit, bool withSnippet,
                                         bool withMatchCounts);
+    // The documents the search text matches, in no particular order, reading none of their rows: a row's
+    // short columns lie behind its text, so a search that returns them reads every matching text.
+    // nullopt when the search needs the rows (see needsRows); empty for a closed store or a failed query.
+    std::optional<std::vector<FtsMatch>> matches(const SearchParameters& parameters, bool withMatchCounts);
+    // True when a search has to read its rows: for a date range, excluded words or a folder restriction.
+    static bool needsRows(const SearchParameters& parameters);
     // Snippets and/or match counts for rows found earlier by search(), by combinedHash; rows that no
     // longer match are left out. Nothing when the search has no words to match.
     std::vector<FtsRowDetails> details(const SearchParameters& parameters, const std::vector<uint32_t>& combinedHashes,

@@ -47,6 +47,21 @@ TEST(StoredFolderIndex, AnswersFromTheStoredIndexAlone) {
     ASSERT_NE(found, outcome.hits.end());
     EXPECT_EQ(found->item.totalPageCount, 8);  // from the item table, not the full-text row
     EXPECT_EQ(found->item.rootFolderUrl, writer.rootPath());
+    // A plain search reads no full-text rows: paths, names and dates come from the items.
+    EXPECT_EQ(found->item.urlString, writer.rootPath() + "/letters/brief7.txt");
+    EXPECT_EQ(secondsSince1970(found->item.fileModifiedDate), 1700000007.0);
+
+    // A date range needs the rows, and finds the same documents.
+    SearchParameters dated = query("walrus");
+    dated.startDate = dateFromSecondsSince1970(1700000000.0);
+    dated.endDate = dateFromSecondsSince1970(1700000100.0);
+    dated.dateSearchParameter.rawValue = DateSearchParameters::modified;
+    const SearchOutcome byDate = engine.run(dated, {}, CancellationToken());
+    ASSERT_EQ(byDate.hits.size(), outcome.hits.size());
+    for (size_t i = 0; i < byDate.hits.size(); ++i) {
+        EXPECT_EQ(byDate.hits[i].item.urlString, outcome.hits[i].item.urlString);
+        EXPECT_EQ(byDate.hits[i].item.fileModifiedDate, outcome.hits[i].item.fileModifiedDate);
+    }
 
     EXPECT_EQ(list()[0]->allItems().size(), 39u);
     EXPECT_FALSE(list()[0]->itemForCombinedHash(written[3].combinedHash));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -120,6 +121,40 @@ TEST(FtsStore, CorruptShardAnswersEmptyAndLeavesTheOthersAlone) {
     ASSERT_EQ(hits.size(), 1u);
     EXPECT_EQ(hits[0].combinedHash, 6u);
     EXPECT_EQ(testing::readFile(dir.path() / "balanced_db_fts_v9" / "5.sqlite"), std::string(8192, 'x'));
+}
+
+TEST(FtsStore, MatchesWithoutRowsAreTheSearchesHitsAndCountsOrNothingWhenRowsAreNeeded) {
+    testing::TempDir dir;
+    SqliteFtsDatabaseBalancer fts(dir.path());
+    for (uint32_t hash = 1; hash <= 45; ++hash) {
+        const std::string text = hash % 3 == 0 ? "invoice invoice paid" : hash % 3 == 1 ? "invoice open" : "receipt";
+        ASSERT_TRUE(fts.write(document(hash, "doc" + std::to_string(hash) + ".txt", text, 1000 + hash)));
+    }
+    std::vector<FtsMatch> expected;
+    for (const FtsSearchResult& row : fts.search(query("invoice"), -1, false, true)) {
+        expected.push_back({row.combinedHash, row.matchCount});
+    }
+    ASSERT_EQ(expected.size(), 30u);
+    const auto byHash = [](const FtsMatch& a, const FtsMatch& b) { return a.combinedHash < b.combinedHash; };
+    std::sort(expected.begin(), expected.end(), byHash);
+    for (ShardUse use : {ShardUse::lasting, ShardUse::oneCommand}) {
+        SqliteFtsDatabaseBalancer reader(dir.path(), StoreKind::fullText, use);
+        auto found = reader.matches(query("invoice"), true);
+        ASSERT_TRUE(found);
+        std::sort(found->begin(), found->end(), byHash);
+        EXPECT_EQ(*found, expected);
+        reader.closeStores();
+    }
+
+    SearchParameters dated = query("invoice");
+    dated.startDate = dateFromSecondsSince1970(0);
+    dated.endDate = dateFromSecondsSince1970(5000);
+    SearchParameters inside = query("invoice");
+    inside.searchInsideUrl = "/Users/anna/Docs";
+    for (const SearchParameters& p : {dated, inside, query("invoice -paid")}) {
+        EXPECT_FALSE(fts.matches(p, true)) << p.searchText;
+    }
+    EXPECT_TRUE(fts.matches(query("nothing"), true)->empty());
 }
 
 // Whether a connection of its own could read the shard right now, without waiting.

@@ -1,4 +1,4 @@
-// One row of a full-text query.
+// One row of a full-text query, and a match found without reading the row.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,13 @@ struct FtsSearchResult {
     Date contentCreated{};
 
     friend bool operator==(const FtsSearchResult&, const FtsSearchResult&) = default;
+};
+
+struct FtsMatch {
+    uint32_t combinedHash = 0;
+    int64_t matchCount = 1;
+
+    friend bool operator==(const FtsMatch&, const FtsMatch&) = default;
 };
 
 }  // namespace lumidex
