@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "core/app_log.h"
+#include "platform/process_lock.h"
 
 namespace lumidex::storage {
 namespace {
@@ -21,11 +22,16 @@ void logShardFailureOnce(const std::filesystem::path& path, const std::string& l
     appLog(line);
 }
 
-std::unique_ptr<platform::SqliteDatabase> openForOneCommand(const std::filesystem::path& path, std::string_view tag) {
+std::unique_ptr<platform::SqliteDatabase> openForOneCommand(const std::filesystem::path& folderDataDirectory,
+                                                            const std::filesystem::path& path, std::string_view tag) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) return nullptr;
     std::string error;
-    auto db = platform::SqliteDatabase::openExisting(path, error);
+    std::unique_ptr<platform::SqliteDatabase> db;
+    // Two commands that each held some shards alone and waited for the other's would both wait out
+    // their busy timeouts and find nothing there: only the one that locks the folder's data directory
+    // holds shards alone, the others share them.
+    if (platform::holdDirectoryLockUntilExit(folderDataDirectory)) db = platform::SqliteDatabase::openExisting(path, error);
     if (db) {
         // The first read takes the exclusive lock, at once or not at all (no busy timeout yet).
         db->keepWriteAheadLogOnClose();
@@ -66,7 +72,7 @@ std::unique_ptr<platform::SqliteDatabase> openShardDatabase(const std::filesyste
                                                             StoreKind kind, uint32_t shard, std::string_view tag,
                                                             ShardUse use) {
     const std::filesystem::path path = shardPath(folderDataDirectory, kind, shard);
-    if (use == ShardUse::oneCommand) return openForOneCommand(path, tag);
+    if (use == ShardUse::oneCommand) return openForOneCommand(folderDataDirectory, path, tag);
     std::error_code ec;
     // One stat when the folder exists (nearly always); creating walks every ancestor.
     if (!std::filesystem::is_directory(path.parent_path(), ec)) std::filesystem::create_directories(path.parent_path(), ec);

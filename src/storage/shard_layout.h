@@ -37,7 +37,8 @@ std::filesystem::path shardPath(const std::filesystem::path& folderDataDirectory
 //    holds it alone until it closes the store, so the shared-memory index is not needed: setting it up
 //    for each of the 20 shards was a quarter of such a command's time. A connection that comes
 //    meanwhile waits for it within its busy timeout; when another connection already has the file
-//    open, the shard is read as usual.
+//    open, the shard is read as usual. Of several commands running at once, only the one holding the
+//    lock on the folder's data directory (platform::holdDirectoryLockUntilExit) holds shards alone.
 enum class ShardUse { lasting, oneCommand };
 
 // Opens the shard for `use` with a 5 s busy timeout; `lasting` also sets WAL and synchronous=NORMAL.
