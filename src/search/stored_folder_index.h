@@ -5,7 +5,7 @@
 // (storage::ShardUse::oneCommand): a shard no other process has open is held alone until closeStores().
 //
 // Thread-safety: every member may be called from any thread; each item shard has its own lock and its
-// connection is opened on first use. Failure behaviour: a shard that cannot be opened contributes
+// connection is opened on first use. Look-ups of many items fan out over the shared thread pool. Failure behaviour: a shard that cannot be opened contributes
 // nothing (the stores log); nothing throws.
 #pragma once
 
