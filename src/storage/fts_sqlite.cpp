@@ -69,6 +69,17 @@ size_t paddedCount(size_t n) {
     return slots;
 }
 
+// Every document the MATCH finds, with its matchinfo blob or NULL: reads no row.
+std::string matchSelect(bool withMatchCounts) {
+    return withMatchCounts ? std::string("SELECT docid, ") + kMatchInfoColumn + " FROM ftsVirtualTable WHERE content MATCH ?"
+                           : "SELECT docid, NULL FROM ftsVirtualTable WHERE content MATCH ?";
+}
+
+bool conditionsNeedRows(const FtsSearchConditions& conditions, const SearchParameters& parameters) {
+    return conditions.dates || !conditions.query.notLikePatterns.empty() || conditions.query.matchExpression.empty() ||
+           parameters.searchInsideUrl;
+}
+
 FtsSearchResult resultOf(const FtsRowIndex::Row& row, int64_t matchCount) {
     FtsSearchResult r;
     r.combinedHash = static_cast<uint32_t>(row.combinedHash);
@@ -262,22 +273,18 @@ std::vector<FtsSearchResult> FtsSqlite::search(const SearchParameters& parameter
 
 bool FtsSqlite::needsRows(const SearchParameters& parameters) {
     const std::optional<FtsSearchConditions> conditions = FtsTools::searchConditions(parameters);
-    return conditions && (conditions->dates || !conditions->query.notLikePatterns.empty() ||
-                          conditions->query.matchExpression.empty() || parameters.searchInsideUrl);
+    return conditions && conditionsNeedRows(*conditions, parameters);
 }
 
 std::optional<std::vector<FtsMatch>> FtsSqlite::matches(const SearchParameters& parameters, bool withMatchCounts) {
     const std::optional<FtsSearchConditions> conditions = FtsTools::searchConditions(parameters);
     if (!conditions) return std::vector<FtsMatch>{};
-    if (needsRows(parameters)) return std::nullopt;
+    if (conditionsNeedRows(*conditions, parameters)) return std::nullopt;
     std::vector<FtsMatch> out;
     std::lock_guard lock(mutex_);
     if (!db_) return out;
     trimStatementCache();
-    SqliteStatement* select = cached(withMatchCounts ? std::string("SELECT docid, ") + kMatchInfoColumn +
-                                                           " FROM ftsVirtualTable WHERE content MATCH ?"
-                                                     : "SELECT docid, NULL FROM ftsVirtualTable WHERE content MATCH ?",
-                                     prefix_ + " searchComplete prepare error: ");
+    SqliteStatement* select = cached(matchSelect(withMatchCounts), prefix_ + " searchComplete prepare error: ");
     if (select == nullptr) return out;
     {
         ResetOnExit guard(select);
@@ -315,10 +322,7 @@ bool FtsSqlite::searchWithRowIndex(const SearchParameters& parameters, const Fts
     };
     std::vector<Candidate> candidates;
     if (!query.matchExpression.empty()) {
-        SqliteStatement* select = cached(withMatchCounts ? std::string("SELECT docid, ") + kMatchInfoColumn +
-                                                               " FROM ftsVirtualTable WHERE content MATCH ?"
-                                                         : "SELECT docid, NULL FROM ftsVirtualTable WHERE content MATCH ?",
-                                         prepareError);
+        SqliteStatement* select = cached(matchSelect(withMatchCounts), prepareError);
         if (select == nullptr) return true;
         ResetOnExit guard(select);
         select->bind(1, std::string_view(query.matchExpression));

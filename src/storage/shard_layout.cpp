@@ -11,6 +11,8 @@
 namespace lumidex::storage {
 namespace {
 
+constexpr int kBusyTimeoutMilliseconds = 5000;
+
 // A damaged shard would otherwise log on every operation; once per path and process is enough.
 void logShardFailureOnce(const std::filesystem::path& path, const std::string& line) {
     static std::mutex mutex;
@@ -36,7 +38,7 @@ std::unique_ptr<platform::SqliteDatabase> openForOneCommand(const std::filesyste
         // The first read takes the exclusive lock, at once or not at all (no busy timeout yet).
         db->keepWriteAheadLogOnClose();
         if (db->exec("PRAGMA locking_mode=EXCLUSIVE", error) && db->exec("PRAGMA schema_version", error)) {
-            db->setBusyTimeout(5000);
+            db->setBusyTimeout(kBusyTimeoutMilliseconds);
             return db;
         }
         db.reset();
@@ -47,7 +49,7 @@ std::unique_ptr<platform::SqliteDatabase> openForOneCommand(const std::filesyste
         logShardFailureOnce(path, "Sqlite connection failed " + std::string(tag) + ": " + path.string() + ": " + error);
         return nullptr;
     }
-    db->setBusyTimeout(5000);
+    db->setBusyTimeout(kBusyTimeoutMilliseconds);
     db->keepWriteAheadLogOnClose();
     return db;
 }
@@ -83,7 +85,7 @@ std::unique_ptr<platform::SqliteDatabase> openShardDatabase(const std::filesyste
         logShardFailureOnce(path, "Sqlite connection failed " + std::string(tag) + ": " + path.string() + ": " + error);
         return nullptr;
     }
-    db->setBusyTimeout(5000);
+    db->setBusyTimeout(kBusyTimeoutMilliseconds);
     // journal_mode is the first statement that reads the file, so a file that is not a database
     // shows up here; such a shard stays closed instead of being recreated over the user's data.
     // A pragma that fails on a readable database (e.g. WAL unsupported) leaves the store usable.
