@@ -18,10 +18,28 @@
 
 namespace lumidex {
 
+namespace {
+
+// The switch belongs to the program, so it stands before the command; later words are the command's
+// (a search for "--reset-container" must not empty the index).
+bool asksForReset(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == kResetContainerArgument) return true;
+        if (!argument.starts_with('-') || argument == "--") return false;
+    }
+    return false;
+}
+
+}  // namespace
+
 int runCommandLine(int argc, char** argv, const std::function<void(CLI::App&)>& addMore) {
+    // Before anything opens a store or runs a command: the command then works on a new, empty data
+    // directory. CLI11 runs a subcommand's callback while parsing, so this cannot wait for the parse.
+    if (asksForReset(argc, argv)) resetContainer();
     CLI::App app{"Lumidex: desktop document search"};
-    bool reset = false;
-    app.add_flag("--reset-container", reset, "Move the data directory to the trash before starting");
+    bool reset = false;  // acted on above; declared so that --help lists it and the parser accepts it
+    app.add_flag(std::string(kResetContainerArgument), reset, "Move the data directory to the trash before starting");
     addSettingsCommands(app);
     addFoldersCommand(app);
     addSearchCommand(app, storedFolderList());
@@ -29,7 +47,6 @@ int runCommandLine(int argc, char** argv, const std::function<void(CLI::App&)>& 
     if (addMore) addMore(app);
     CLI11_PARSE(app, argc, argv);
 
-    if (reset) resetContainer();
     Settings settings = Settings::shared();
     settings.ensureIdentifiers();
     if (app.get_subcommands().empty()) {

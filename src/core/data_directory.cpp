@@ -1,6 +1,7 @@
 #include "core/data_directory.h"
 
 #include "core/app_log.h"
+#include "platform/file_tree.h"
 #include "platform/paths.h"
 #include "platform/trash.h"
 
@@ -28,8 +29,9 @@ std::string describe(const std::error_code& code, const fs::path& from, const fs
     return "cannot move " + from.string() + " to " + to.string() + ": " + code.message();
 }
 
-// Renames when both lie on one file system. Otherwise copies into a staging folder next to the target and
-// renames that into place, so an interrupted copy never looks like a finished migration.
+// Renames when both lie on one file system. Otherwise copies into a staging folder next to the target,
+// compares the copy with the original, renames it into place and only then removes the original, so an
+// interrupted or damaged copy never looks like a finished migration and never costs the old data.
 std::error_code moveDirectory(const fs::path& from, const fs::path& to) {
     std::error_code ec;
     fs::create_directories(to.parent_path(), ec);
@@ -38,8 +40,9 @@ std::error_code moveDirectory(const fs::path& from, const fs::path& to) {
     if (ec.value() != EXDEV) return ec;
 
     const fs::path staging = to.parent_path() / (to.filename().string() + ".incomplete");
-    fs::remove_all(staging, ec);
-    fs::copy(from, staging, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+    fs::remove_all(staging, ec);  // our own leftover from an interrupted migration
+    if ((ec = platform::copyTree(from, staging))) return ec;
+    if (!platform::sameTree(from, staging)) ec = std::make_error_code(std::errc::io_error);
     if (!ec) fs::rename(staging, to, ec);
     if (ec) {
         std::error_code ignored;
@@ -72,7 +75,11 @@ std::string DirectoryCreationError::message() const {
 
 DataDirectoryLocations DataDirectoryLocations::forCurrentUser() {
     const platform::UserDirectories user = platform::userDirectories();
-    return {user.applicationSupport, user.appDocuments, realHomeDirectory(user.home, kBundleIdentifier)};
+    // Only a sandboxed process has a real home apart from its own. Without a container, ~/Documents is the
+    // user's own folder: a "lumidexData" there was not made by us and is never moved or removed.
+    std::optional<fs::path> realHome = realHomeDirectory(user.home, kBundleIdentifier);
+    if (realHome && *realHome == user.home) realHome.reset();
+    return {user.applicationSupport, user.appDocuments, std::move(realHome)};
 }
 
 DataDirectory::DataDirectory(DataDirectoryLocations locations, Reporter reporter)

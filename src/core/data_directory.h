@@ -49,8 +49,10 @@ struct TrashDirectoryResult {
 struct DataDirectoryLocations {
     std::filesystem::path applicationSupport;       // holds the data directory
     std::filesystem::path appDocuments;             // older location
-    std::optional<std::filesystem::path> realHome;  // its Documents folder is the oldest location
+    // Set only for a process inside an application container: its Documents folder is the oldest location.
+    std::optional<std::filesystem::path> realHome;
 
+    // Without a container (always on Linux) there is no real home, so the user's ~/Documents is never read.
     static DataDirectoryLocations forCurrentUser();
 };
 

@@ -2,10 +2,11 @@
 //
 // On Linux this is the freedesktop home trash ($XDG_DATA_HOME/Trash): the item goes to files/<name> and a
 // matching info/<name>.trashinfo records where it came from and when. <name> is the item's own name, or
-// "<name>.2", "<name>.3", ... when taken. An item on another file system is copied and the original then
-// removed. Nothing here throws; failures come back as a TrashError, and a failed move leaves the item where
-// it was (apart from the rare TrashError::Step::removeOriginal, where a complete copy is already in the
-// trash). Safe to call from several threads, also for items with the same name.
+// "<name>.2", "<name>.3", ... when taken. An item on another file system is copied, the copy compared with
+// the original, and only then the original removed. Nothing here throws; failures come back as a
+// TrashError, and a failed move leaves the item where it was (apart from the rare
+// TrashError::Step::removeOriginal, where a complete copy is already in the trash). Safe to call from
+// several threads, also for items with the same name.
 #pragma once
 
 #include <filesystem>

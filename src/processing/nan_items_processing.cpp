@@ -197,6 +197,7 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
     std::deque<Pending> queue;
     int64_t cloudItems = 0;
     std::vector<NanItem> unsupported;
+    std::vector<storage::FtsDocument> namesOnly;
     const auto now = Clock::now();
     for (NanItem& item : items) {
         const auto route = NanItemsProcessing::route(item);
@@ -204,7 +205,10 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
             item.processingState = NanItemProcessingStates::notSupported;
             unsupported.push_back(std::move(item));
         } else if (*route == folders::FileRoute::cloud) {
-            ++cloudItems;  // stays readyForProcessing until the cloud extraction takes it
+            // Stays readyForProcessing until the cloud extraction takes it. Meanwhile a row with no text
+            // makes it findable by its folder and file name; the text, when it comes, replaces the row.
+            ++cloudItems;
+            namesOnly.push_back(ftsDocument(item, {}));
         } else {
             owner_.profiler_.markEnqueued(item.combinedHash, now);
             queue.push_back(Pending{std::move(item), *route, now});
@@ -216,6 +220,10 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
                    " Dateien warten auf den Cloud-Dienst in " + folder);
     }
     if (!unsupported.empty()) manager_.saveItems(unsupported);
+    if (!namesOnly.empty() && !manager_.ftsDatabaseBalancer().write(namesOnly)) {
+        owner_.log("[NanItemsProcessing] Namenszeilen nicht gespeichert: " + std::to_string(namesOnly.size()) +
+                   " Dateien in " + folder);
+    }
 
     bool cancelSent = false;
     std::vector<Completion> waiting;  // finished, not yet stored

@@ -15,7 +15,8 @@
 //
 // Outcomes: a worker crash, hang or memory exhaustion ends that item in error with a log line naming
 // the file; the run carries on. Items of the cloud set are left readyForProcessing (waiting for the
-// cloud extraction service) and never marked done. When the folder's cancellation token is set the
+// cloud extraction service) and never marked done; each run stores a full-text row without text for
+// them, so that their folder and file name find them meanwhile. When the folder's cancellation token is set the
 // run stops dispatching, kills the jobs in flight and persists nothing more: unfinished items keep
 // readyForProcessing so that a later run takes them up; the same holds when no worker can be started.
 // Items in error are not retried by runs; retryFailedItems() (default_runner.h) retries them once

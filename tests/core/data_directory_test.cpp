@@ -108,6 +108,21 @@ TEST_F(Migration, NeverRemovesTheSandboxCopyOrTheDataDirectoryAsALeftover) {
     EXPECT_TRUE(texts().empty());
 }
 
+TEST(MigrationWithoutContainer, NeverTouchesTheUsersDocumentsFolder) {
+    // A folder of the user's that happens to carry our name, beside a data directory: the leftover
+    // clean-up of a sandboxed install must not apply to it, on any start.
+    testing::ScopedHome home;
+    const fs::path userFolder = home.home() / "Documents" / "lumidexData";
+    writeFile(userFolder / "Steuer 2025" / "beleg.pdf", "the user's");
+    for (bool dataDirectoryExists : {false, true}) {
+        if (dataDirectoryExists) writeFile(home.dataHome() / "lumidexData" / "x", "ours");
+        DataDirectory data(DataDirectoryLocations::forCurrentUser(), [](std::string_view, bool) {});
+        EXPECT_EQ(data.path(), home.dataHome() / "lumidexData");
+        EXPECT_EQ(readFile(userFolder / "Steuer 2025" / "beleg.pdf"), "the user's");
+    }
+    EXPECT_FALSE(fs::exists(home.dataHome() / "lumidexData" / "Steuer 2025"));
+}
+
 TEST_F(Migration, FailuresAreReportedAndStartUpContinues) {
     writeFile(old / "a", "old");
     writeFile(realOld / "c", "real");

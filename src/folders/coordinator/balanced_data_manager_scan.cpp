@@ -370,7 +370,10 @@ bool BalancedDataManager::isIgnoredPath(const std::string& nfcPath) {
         const std::size_t slash = nfcPath.find('/', start);
         const std::string component = nfcPath.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
         if (component.empty() || component.front() == '.') return true;
-        if (slash == std::string::npos) break;  // the entry itself: its kind decides later
+        if (slash == std::string::npos) {
+            // The entry itself: its kind decides later, except for our own configuration in the root.
+            return folder == rootFolderUrlString_ && component == kFolderConfigFileName;
+        }
         folder = nfcPath.substr(0, slash);
         if (excludedFolderCache_.isExcludedFolder(component, folder, fileSystem_)) return true;
         start = slash + 1;

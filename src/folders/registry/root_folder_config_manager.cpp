@@ -6,10 +6,12 @@
 
 #include "core/app_log.h"
 #include "core/atomic_file.h"
+#include "folders/registry/bookmark_naming.h"
 
 namespace lumidex::folders {
 namespace {
 
+namespace fs = std::filesystem;
 using nlohmann::json;
 
 // The configuration object, or an empty object; `parseError` receives the text of a parse failure.
@@ -26,10 +28,27 @@ json readObject(const std::filesystem::path& file, std::string& parseError) {
     }
 }
 
+bool isNotWritable(const std::error_code& code) {
+    return code == std::errc::permission_denied || code == std::errc::operation_not_permitted ||
+           code == std::errc::read_only_file_system;
+}
+
 }  // namespace
 
-RootFolderConfigManager::RootFolderConfigManager(const std::filesystem::path& rootFolder, LogSink log)
-    : configFileUrl_(rootFolder / fileName), log_(std::move(log)) {}
+RootFolderConfigManager::RootFolderConfigManager(const std::filesystem::path& rootFolder, LogSink log,
+                                                 std::filesystem::path fallbackFile)
+    : configFileUrl_(rootFolder / fileName), fallbackFile_(std::move(fallbackFile)), log_(std::move(log)) {}
+
+std::filesystem::path RootFolderConfigManager::fallbackFileFor(const std::filesystem::path& dataDirectory,
+                                                               std::string_view nfcRootFolder) {
+    return dataDirectory / "folder_configs" / (bookmarkFileStem(nfcRootFolder) + ".json");
+}
+
+const std::filesystem::path& RootFolderConfigManager::currentFile() const {
+    std::error_code ec;
+    if (fallbackFile_.empty() || fs::exists(configFileUrl_, ec) || !fs::exists(fallbackFile_, ec)) return configFileUrl_;
+    return fallbackFile_;
+}
 
 void RootFolderConfigManager::log(const std::string& message) const {
     if (log_) log_(message);
@@ -38,7 +57,7 @@ void RootFolderConfigManager::log(const std::string& message) const {
 
 std::map<std::string, std::string> RootFolderConfigManager::read() const {
     std::string parseError;
-    const json object = readObject(configFileUrl_, parseError);
+    const json object = readObject(currentFile(), parseError);
     if (!parseError.empty()) log("Fehler beim Lesen des JSON: " + parseError);
     std::map<std::string, std::string> values;
     for (const auto& [key, value] : object.items()) values.emplace(key, value.dump());
@@ -52,7 +71,8 @@ bool RootFolderConfigManager::set(std::string_view key, std::string_view jsonVal
         return false;
     }
     std::string parseError;
-    json object = readObject(configFileUrl_, parseError);
+    const std::filesystem::path& current = currentFile();
+    json object = readObject(current, parseError);
     if (!parseError.empty()) log("Fehler beim Lesen des JSON: " + parseError);
     object[std::string(key)] = value;
     std::string text;
@@ -62,7 +82,17 @@ bool RootFolderConfigManager::set(std::string_view key, std::string_view jsonVal
         log("folder_config.json could not be serialised: " + std::string(e.what()));
         return false;
     }
-    if (auto error = writeFileAtomically(configFileUrl_, text)) {
+    auto error = current == configFileUrl_ ? writeFileAtomically(configFileUrl_, text) : std::nullopt;
+    if (current != configFileUrl_ || (error && isNotWritable(error->code) && !fallbackFile_.empty())) {
+        if (error) {
+            log("folder_config.json: " + configFileUrl_.parent_path().string() + " is not writable (" +
+                error->code.message() + "); the configuration is kept in " + fallbackFile_.string());
+        }
+        std::error_code ec;
+        fs::create_directories(fallbackFile_.parent_path(), ec);
+        error = writeFileAtomically(fallbackFile_, text);
+    }
+    if (error) {
         log("folder_config.json could not be written: " + error->message());
         return false;
     }
@@ -73,7 +103,7 @@ bool RootFolderConfigManager::setBool(std::string_view key, bool value) { return
 
 std::optional<bool> RootFolderConfigManager::boolValue(std::string_view key) const {
     std::string parseError;
-    const json object = readObject(configFileUrl_, parseError);
+    const json object = readObject(currentFile(), parseError);
     if (!parseError.empty()) log("Fehler beim Lesen des JSON: " + parseError);
     const auto it = object.find(std::string(key));
     if (it == object.end() || !it->is_boolean()) return std::nullopt;

@@ -1,5 +1,7 @@
 // The per-folder configuration: "folder_config.json" directly inside a root folder, one JSON object
-// with string keys, written pretty-printed.
+// with string keys, written pretty-printed. A folder we may not write to (a read-only mount, a shared
+// drive) keeps its configuration in `fallbackFile` under the data directory instead, which is logged;
+// reads prefer the file in the folder and fall back to that one.
 //
 // Values cross this interface as JSON text ("true", "\"text\"", "{...}") so that callers need no JSON
 // library. read() never fails: a missing, unreadable or non-object file is an empty configuration (a
@@ -24,9 +26,13 @@ public:
     static constexpr std::string_view keyAiSourceFolder = "aiSourceFolder";
     static constexpr std::string_view fileName = "folder_config.json";
 
-    explicit RootFolderConfigManager(const std::filesystem::path& rootFolder, LogSink log = {});
+    // Without a `fallbackFile`, a folder that cannot be written to keeps no configuration.
+    explicit RootFolderConfigManager(const std::filesystem::path& rootFolder, LogSink log = {},
+                                     std::filesystem::path fallbackFile = {});
 
     const std::filesystem::path& configFileUrl() const { return configFileUrl_; }
+    // <data directory>/folder_configs/<folder's bookmark stem>.json
+    static std::filesystem::path fallbackFileFor(const std::filesystem::path& dataDirectory, std::string_view nfcRootFolder);
 
     // Key → the value as compact JSON text.
     std::map<std::string, std::string> read() const;
@@ -39,8 +45,11 @@ public:
 
 private:
     void log(const std::string& message) const;
+    // The file that holds the configuration now: the folder's own, else an existing fallback.
+    const std::filesystem::path& currentFile() const;
 
     std::filesystem::path configFileUrl_;
+    std::filesystem::path fallbackFile_;
     LogSink log_;
 };
 

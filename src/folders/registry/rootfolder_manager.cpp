@@ -79,6 +79,11 @@ FolderValidation RootfolderManager::validateFolder(std::string_view folderPath, 
     return {};
 }
 
+RootFolderConfigManager RootfolderManager::configFor(const std::string& resolvedFolder) const {
+    return RootFolderConfigManager(resolvedFolder, log_,
+                                   RootFolderConfigManager::fallbackFileFor(bookmarks_.dataDirectory(), resolvedFolder));
+}
+
 AddFolderResult RootfolderManager::addFolder(std::string_view folderPath, RootFolderTypes type) {
     AddFolderResult result;
     result.folderPath = normalizedFolderPath(folderPath);
@@ -105,7 +110,7 @@ AddFolderResult RootfolderManager::addFolder(std::string_view folderPath, RootFo
         return result;
     }
     if (const auto resolved = bookmarks_.resolve(result.folderPath)) {
-        RootFolderConfigManager(*resolved, log_).setBool(RootFolderConfigManager::keyAiFolder, ai);
+        configFor(*resolved).setBool(RootFolderConfigManager::keyAiFolder, ai);
     }
     result.status = AddFolderStatus::added;
     return result;
@@ -122,7 +127,7 @@ bool RootfolderManager::removeFolder(std::string_view folderPath) { return bookm
 bool RootfolderManager::isAiFolder(std::string_view folderPath) {
     const auto resolved = bookmarks_.resolve(folderPath);
     if (!resolved) return false;
-    return RootFolderConfigManager(*resolved, log_).boolValue(RootFolderConfigManager::keyAiFolder).value_or(false);
+    return configFor(*resolved).boolValue(RootFolderConfigManager::keyAiFolder).value_or(false);
 }
 
 }  // namespace lumidex::folders

@@ -3,7 +3,8 @@
 // There is no window to show alerts in: a refusal comes back as a FolderAlert carrying the title, text
 // and button the user is to see, and the confirmation before removal is a text the caller shows
 // (removeConfirmationText) before calling removeFolder. Nothing here ever modifies a document on disk:
-// adding writes the bookmark and the folder's "folder_config.json", removing deletes only the bookmark.
+// adding writes the bookmark and the folder's "folder_config.json" (under the data directory when the
+// folder is read-only), removing deletes only the bookmark.
 //
 // Refused folders (compared after normalization, and as the same file through links): the home folder
 // and every folder above it, ~/Library, the configuration folder ($XDG_CONFIG_HOME and its lumidex
@@ -19,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "folders/registry/root_folder_config_manager.h"
 #include "folders/registry/root_folder_types.h"
 #include "folders/registry/security_bookmarks.h"
 
@@ -86,6 +88,9 @@ public:
     std::vector<std::string> folders() { return bookmarks_.list(); }
 
 private:
+    // The folder's configuration, kept under the data directory when the folder is read-only.
+    RootFolderConfigManager configFor(const std::string& resolvedFolder) const;
+
     SecurityBookmarks& bookmarks_;
     ProtectedFolders protected_;
     LogSink log_;

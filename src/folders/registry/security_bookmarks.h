@@ -52,6 +52,7 @@ public:
     static SecurityBookmarks& shared();
 
     const std::filesystem::path& directory() const { return directory_; }
+    const std::filesystem::path& dataDirectory() const { return dataDirectory_; }
 
     // The resolved paths of every stored folder that resolves, sorted, without duplicates.
     std::vector<std::string> list();

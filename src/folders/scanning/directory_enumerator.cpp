@@ -126,6 +126,7 @@ EnumerationResult DirectoryEnumerator::enumerate(const std::string& rootFolder, 
             ++result.skipped.unreadableDirectories;
             result.unreadablePaths.push_back(directory);
         }
+        const bool listingRoot = atRoot;
         atRoot = false;
         ++result.directoriesVisited;
         bool directoryProtected = listing.error.operator bool();
@@ -136,7 +137,9 @@ EnumerationResult DirectoryEnumerator::enumerate(const std::string& rootFolder, 
                 return result;
             }
             const std::string& entryName = entry.name;
-            if (entryName.empty() || entryName.front() == '.') {
+            // The folder's configuration, which adding the folder writes into its root, is ours and never
+            // the user's document: skipped like a hidden file.
+            if (entryName.empty() || entryName.front() == '.' || (listingRoot && entryName == kFolderConfigFileName)) {
                 ++result.skipped.hiddenEntries;
                 continue;
             }

@@ -1,7 +1,8 @@
 // The walk over one searchable folder: every file that may become an item, in the order the file
 // system returns entries, depth first.
 //
-// Skipped and never yielded: hidden entries (names starting with "."), excluded folders (see
+// Skipped and never yielded: hidden entries (names starting with "."), the root's "folder_config.json"
+// (written there by the folder registry when the folder is added), excluded folders (see
 // excluded_folders.h) and everything below them, symbolic links (never followed, so a link cannot loop
 // the walk or lead it out of the folder), folders already visited through another path (bind mounts),
 // names that are not valid UTF-8, and entries that are neither files nor folders. A folder whose
@@ -20,12 +21,16 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/concurrency/cancellation_token.h"
 #include "folders/scanning/scan_file_system.h"
 
 namespace lumidex::folders {
+
+// The per-folder configuration file in a searchable folder's root; it is ours, not a document.
+inline constexpr std::string_view kFolderConfigFileName = "folder_config.json";
 
 class ExcludedFolderCache;
 

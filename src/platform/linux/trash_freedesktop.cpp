@@ -1,5 +1,6 @@
 #include "platform/trash.h"
 
+#include "platform/file_tree.h"
 #include "platform/paths.h"
 
 #include <fcntl.h>
@@ -154,7 +155,9 @@ TrashResult moveToTrash(const fs::path& item) {
     if (renameNoReplace(absolute, target) == 0) return {target, std::nullopt};
     std::error_code failure = lastError();
     if (failure.value() == EXDEV) {
-        fs::copy(absolute, target, fs::copy_options::recursive | fs::copy_options::copy_symlinks, failure);
+        // The original goes only once the copy in the trash is known to be whole.
+        failure = copyTree(absolute, target);
+        if (!failure && !sameTree(absolute, target)) failure = std::make_error_code(std::errc::io_error);
         if (!failure) {
             fs::remove_all(absolute, failure);
             if (failure) return {target, TrashError{TrashError::Step::removeOriginal, absolute, failure}};

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -143,6 +145,24 @@ TEST_F(RootfolderManagerTest, AddingRecordsTheAiFlagInTheFolder) {
     EXPECT_FALSE(manager_.isAiFolder(plain));
     EXPECT_EQ(RootFolderConfigManager(plain).read().at("aifolder"), "false");
     EXPECT_FALSE(manager_.isAiFolder((home_.home() / "NotAdded").string()));
+}
+
+TEST_F(RootfolderManagerTest, AReadOnlyFolderKeepsItsConfigurationUnderTheDataDirectory) {
+    // Root may write anywhere, but not into an immutable folder: the stand-in for a read-only mount.
+    const std::string archive = makeFolder(home_.home() / "Archive");
+    struct Immutable {
+        std::string path;
+        bool set = std::system(("chattr +i '" + path + "' 2>/dev/null").c_str()) == 0;
+        ~Immutable() {
+            if (set) std::system(("chattr -i '" + path + "'").c_str());
+        }
+    } immutable{archive};
+    if (!immutable.set || std::ofstream(archive + "/probe")) GTEST_SKIP() << "needs a folder that cannot be written to";
+
+    ASSERT_EQ(manager_.addFolder(archive, RootFolderTypes::aiFolder).status, AddFolderStatus::added);
+    EXPECT_FALSE(fs::exists(fs::path(archive) / "folder_config.json"));
+    EXPECT_TRUE(manager_.isAiFolder(archive));
+    EXPECT_TRUE(fs::exists(RootFolderConfigManager::fallbackFileFor(data(), archive)));
 }
 
 TEST_F(RootfolderManagerTest, OnlyExistingFoldersCanBeAdded) {

@@ -184,6 +184,25 @@ TEST_F(ProcessingRunTest, FolderOfMixedFilesIsProcessedAndACrashingJobFailsOnlyI
     ASSERT_TRUE(manager->waitUntilIdle(120s));
 }
 
+TEST_F(ProcessingRunTest, AnOfficeFileWaitingForItsTextIsFoundByItsCurrentNameOnly) {
+    writeBinaryFile(docs / "Angebot Gartenhaus.docx", "PK\x03\x04 an office document");
+    auto manager = scanAndProcess(std::make_shared<NanItemsProcessing>(options()));
+    EXPECT_EQ(filesWith(*manager, "Gartenhaus"), std::set<std::string>{"Angebot Gartenhaus.docx"});
+
+    std::filesystem::create_directories(docs / "Zusagen");
+    std::filesystem::rename(docs / "Angebot Gartenhaus.docx", docs / "Angebot Carport.docx");
+    manager->fullScan();
+    ASSERT_TRUE(manager->waitUntilIdle(120s));
+    std::filesystem::rename(docs / "Angebot Carport.docx", docs / "Zusagen" / "Vertrag Carport.docx");
+    manager->fullScan();
+    ASSERT_TRUE(manager->waitUntilIdle(120s));
+
+    EXPECT_TRUE(filesWith(*manager, "Gartenhaus").empty());
+    EXPECT_EQ(filesWith(*manager, "Carport"), std::set<std::string>{"Vertrag Carport.docx"});
+    EXPECT_EQ(filesWith(*manager, "Zusagen"), std::set<std::string>{"Vertrag Carport.docx"});
+    EXPECT_TRUE(filesWith(*manager, "Angebot").empty());
+}
+
 TEST_F(ProcessingRunTest, EnrichmentAddsOnlyMissingWords) {
     writeTextPdf(docs / "enriched.pdf", {textPage("Alpha bravo charlie delta echo")});
     writeTextPdf(docs / "complete.pdf", {textPage("Foxtrot golf hotel india juliett")});

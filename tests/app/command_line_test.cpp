@@ -1,0 +1,86 @@
+// The executables as a user runs them: each test has its own HOME and XDG folders, which the commands
+// inherit.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/temp_home.h"
+
+namespace lumidex {
+namespace {
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::writeFile;
+
+struct Outcome {
+    int status = -1;
+    std::string output;
+};
+
+// Runs `lumidex ARGS` through the shell (arguments are quoted by the caller), stdout and stderr together.
+Outcome lumidex(const std::string& arguments) {
+    Outcome run;
+    const std::string command = "OMP_THREAD_LIMIT=1 '" + std::string(LUMIDEX_BINARY) + "' " + arguments + " 2>&1 </dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return run;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.output.append(buffer, n);
+    run.status = ::pclose(pipe);
+    return run;
+}
+
+std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+class CommandLine : public ::testing::Test {
+protected:
+    testing::ScopedHome home;
+    const fs::path data = home.dataHome() / "lumidexData";
+    const fs::path trashed = home.dataHome() / "Trash" / "files";
+};
+
+// How many trashed data directories hold a file called `name`.
+int trashedCopiesOf(const fs::path& trashFiles, const std::string& name) {
+    int count = 0;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(trashFiles, ec)) count += fs::exists(entry.path() / name) ? 1 : 0;
+    return count;
+}
+
+TEST_F(CommandLine, ResetSwitchEmptiesTheDataDirectoryBeforeTheCommandRuns) {
+    const fs::path before = home.home() / "before";
+    const fs::path after = home.home() / "after";
+    writeFile(before / "alt.txt", "Quittung Walfischbein");
+    writeFile(after / "neu.txt", "Quittung Seeigelstachel");
+    ASSERT_EQ(lumidex("folders add " + quoted(before)).status, 0);
+    ASSERT_EQ(lumidex("scan").status, 0);
+    ASSERT_NE(lumidex("search Walfischbein").output.find("alt.txt"), std::string::npos);
+
+    // The command's own work lands in the new data directory and stays there.
+    const Outcome shell = lumidex("--reset-container shell " + quoted(after));
+    ASSERT_EQ(shell.status, 0) << shell.output;
+    EXPECT_NE(lumidex("search Seeigelstachel").output.find("neu.txt"), std::string::npos);
+    EXPECT_EQ(lumidex("search Walfischbein").output.find("alt.txt"), std::string::npos);
+    const Outcome listed = lumidex("folders list");
+    EXPECT_NE(listed.output.find(after.string()), std::string::npos) << listed.output;
+    EXPECT_EQ(listed.output.find(before.string()), std::string::npos) << listed.output;
+
+    int expectedCopies = 0;
+    for (const std::string& command : std::vector<std::string>{"settings list", "folders list", "search Quittung", "duplicates", "scan",
+                                      "folders add " + quoted(before)}) {
+        writeFile(data / "marker", command);
+        const Outcome run = lumidex("--reset-container " + command);
+        EXPECT_NE(run.output.find("Moved the data directory to the trash"), std::string::npos) << command << ": " << run.output;
+        EXPECT_FALSE(fs::exists(data / "marker")) << command;
+        EXPECT_EQ(trashedCopiesOf(trashed, "marker"), ++expectedCopies) << command;
+    }
+    // A search word that looks like the switch is only a word.
+    writeFile(data / "marker", "kept");
+    lumidex("search -- --reset-container");
+    EXPECT_EQ(readFile(data / "marker"), "kept");
+}
+
+}  // namespace
+}  // namespace lumidex
