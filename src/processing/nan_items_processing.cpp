@@ -348,6 +348,11 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     };
     std::vector<Persisted> items;
     std::vector<NanItem> toSave;
+    // A file that cannot be read is still the user's document: its name and folder keep finding it.
+    std::vector<storage::FtsDocument> texts;
+    const auto keepFindableByName = [&](const NanItem& failed) {
+        if (stillRegistered(manager_, failed)) texts.push_back(ftsDocument(failed, {}));
+    };
     FolderProcessingStats delta;
     for (Completion& completion : batch) {
         NanItem item = completion.job->pending.item;
@@ -373,6 +378,7 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             item.processingState = NanItemProcessingStates::error;
             ++delta.errors;
             ++delta.documentsProcessed;
+            keepFindableByName(item);
             toSave.push_back(std::move(item));
             continue;
         }
@@ -381,6 +387,7 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             owner_.log("[NanItemsProcessing] Datei nicht lesbar: " + item.urlString + ": " + result->message);
             ++delta.errors;
             ++delta.documentsProcessed;
+            keepFindableByName(item);
             toSave.push_back(std::move(item));
             continue;
         }
@@ -393,7 +400,6 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     }
 
     std::vector<OcrRect> rects;
-    std::vector<storage::FtsDocument> texts;
     std::vector<storage::FtsDocument> numbers;
     std::vector<std::pair<NanItem, std::string>> enrichments;
     for (Persisted& persisted : items) {

@@ -6,9 +6,9 @@
 // worker count, so that a worker never waits for the run to store results; one at a time when
 // slowHardDrive is on). Results are persisted on the run's thread, in groups of up to 64 files or
 // 250 ms:
-// "Erneut verarbeitet: <path>" is logged; an item in error is saved alone; otherwise its rectangles
-// are written first (replacing any of the same version), then its folded text into the full-text
-// store of its shard (and its number tokens into the numbers store), then the item is saved with its
+// "Erneut verarbeitet: <path>" is logged; an item in error is saved with a full-text row of its name
+// and folder only; otherwise its rectangles are written first (replacing any of the same version), then
+// its folded text into the full-text store of its shard (and its number tokens into the numbers store), then the item is saved with its
 // final state, page count and contentHash. PDFs that had digital text are then handed to the digital
 // text enrichment (an "enrich.pdf" worker job recognises the pages; missing words are written to the
 // full-text store). Every recognised page counts in "ocr.page" and in the folder's progress updater.

@@ -151,6 +151,7 @@ TEST_F(ProcessingRunTest, FolderOfMixedFilesIsProcessedAndACrashingJobFailsOnlyI
     EXPECT_EQ(item(*manager, "letter.docx").processingState, S::readyForProcessing);  // waits for the cloud
     EXPECT_EQ(item(*manager, "corrupt.pdf").processingState, S::error);
     EXPECT_EQ(item(*manager, "crash.pdf").processingState, S::error);
+    EXPECT_EQ(filesWith(*manager, "corrupt"), std::set<std::string>{"corrupt.pdf"});  // unreadable, not hidden
     EXPECT_TRUE(log.contains("Erneut verarbeitet: " + (docs / "scan.pdf").string()));
     EXPECT_TRUE(log.contains("Verarbeitung fehlgeschlagen: " + (docs / "crash.pdf").string()));
 
