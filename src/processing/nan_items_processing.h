@@ -8,10 +8,11 @@
 // 250 ms:
 // "Erneut verarbeitet: <path>" is logged; an item in error is saved with a full-text row of its name
 // and folder only; otherwise its rectangles are written first (replacing any of the same version), then
-// its folded text into the full-text store of its shard (and its number tokens into the numbers store), then the item is saved with its
-// final state, page count and contentHash. PDFs that had digital text are then handed to the digital
-// text enrichment (an "enrich.pdf" worker job recognises the pages; missing words are written to the
-// full-text store). Every recognised page counts in "ocr.page" and in the folder's progress updater.
+// its folded text into the full-text store of its shard (and its number tokens into the numbers store),
+// then the item is saved with its final state, page count and contentHash. PDFs that had digital text
+// are then handed to the digital text enrichment (an "enrich.pdf" worker job recognises the pages;
+// missing words are written to the full-text store). Every recognised page counts in "ocr.page" and in
+// the folder's progress updater.
 //
 // Outcomes: a worker crash, hang or memory exhaustion ends that item in error with a log line naming
 // the file; the run carries on. Items of the cloud set are left readyForProcessing (waiting for the
