@@ -91,6 +91,7 @@ void runScan(const std::string& path) {
         }
     }
 
+    const auto writer = holdIndexForWriting("scan");
     folders::CoreManagerData core(indexerDependencies());
     const bool showProgress = ::isatty(STDOUT_FILENO) == 1;
     bool allRead = true;
@@ -99,6 +100,20 @@ void runScan(const std::string& path) {
 }
 
 }  // namespace
+
+std::unique_ptr<platform::WriterLock> holdIndexForWriting(std::string_view command) {
+    // Two indexers writing one index would both do all the work and race in its migrations.
+    const std::string holder = "lumidex " + std::string(command) + " (process " + std::to_string(::getpid()) + ")";
+    std::string error;
+    auto lock = platform::WriterLock::acquire(dataDirectory() / "indexer.lock", holder, [&](const std::string& current) {
+        std::cout << "Waiting for " << current << ", which is updating the index, to finish ..." << std::endl;
+    }, error);
+    if (!lock) {
+        std::cerr << "lumidex " << command << ": cannot take the index for writing: " << error << '\n';
+        throw CLI::RuntimeError(1);
+    }
+    return lock;
+}
 
 folders::CoreManagerDataDependencies indexerDependencies() {
     folders::CoreManagerDataDependencies dependencies;

@@ -3,12 +3,17 @@
 // content (retrying items that failed before) and waits for it, printing a summary.
 #pragma once
 
+#include <memory>
+#include <string_view>
+
 #include "folders/coordinator/balanced_data_manager.h"
 #include "folders/coordinator/core_manager_data.h"
+#include "platform/process_lock.h"
 
 namespace CLI {
 class App;
 }
+
 
 namespace lumidex {
 
@@ -22,6 +27,11 @@ void addScanCommand(CLI::App& app);
 // What the indexer's commands give their coordinators: the shared processing runner, and the
 // image-metadata reader for the capture dates of the rows they write.
 folders::CoreManagerDataDependencies indexerDependencies();
+
+// The right to write the index of the data directory, for as long as the returned lock lives. When
+// another indexer holds it, prints whom this command waits for and waits. Ends the command (exit code 1)
+// when the lock cannot be taken at all.
+std::unique_ptr<platform::WriterLock> holdIndexForWriting(std::string_view command);
 
 // A full scan of the folder; on a terminal (showProgress) a line counting entries and files is
 // rewritten while it runs and cleared at the end.

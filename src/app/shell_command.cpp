@@ -71,6 +71,7 @@ void runShell(const std::string& folderArgument) {
     const std::vector<std::string> stored = folders::SecurityBookmarks::shared().list();
     if (stored.empty()) refuse("no searchable folders yet: start it with a folder, `lumidex shell PATH`");
 
+    const auto writer = holdIndexForWriting("shell");
     const auto runner = processing::makeDefaultProcessingRunner();  // the one the dependencies hold
     folders::CoreManagerDataDependencies dependencies = indexerDependencies();
     dependencies.observerFactory = folders::makePresenterObserverFactory();

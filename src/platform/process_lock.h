@@ -5,6 +5,9 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
 
 namespace lumidex::platform {
 
@@ -12,5 +15,25 @@ namespace lumidex::platform {
 // ends. True when this process holds it (from this call or an earlier one); false when another
 // process does, or the directory cannot be opened. Child processes do not inherit it.
 bool holdDirectoryLockUntilExit(const std::filesystem::path& directory);
+
+// The right to write one index: held by one process at a time through an exclusive advisory lock on
+// `file` (created when missing), released when the object is destroyed or the process ends. The holder
+// writes a line naming itself into the file, so that a process that has to wait can say for whom.
+class WriterLock {
+public:
+    // Takes the lock, waiting as long as another process holds it; `waiting` is called once, with the
+    // holder's description, before the wait begins. Null (with `error` set) when the file cannot be
+    // opened or locked.
+    static std::unique_ptr<WriterLock> acquire(const std::filesystem::path& file, const std::string& holder,
+                                               const std::function<void(const std::string& holder)>& waiting,
+                                               std::string& error);
+    ~WriterLock();
+    WriterLock(const WriterLock&) = delete;
+    WriterLock& operator=(const WriterLock&) = delete;
+
+private:
+    explicit WriterLock(int descriptor) : descriptor_(descriptor) {}
+    int descriptor_;
+};
 
 }  // namespace lumidex::platform

@@ -82,5 +82,32 @@ TEST_F(CommandLine, ResetSwitchEmptiesTheDataDirectoryBeforeTheCommandRuns) {
     EXPECT_EQ(readFile(data / "marker"), "kept");
 }
 
+TEST_F(CommandLine, TwoScansStartedTogetherDoTheWorkOnce) {
+    const fs::path folder = home.home() / "docs";
+    for (int i = 0; i < 40; ++i) writeFile(folder / ("note" + std::to_string(i) + ".txt"), "Zettel Nummer " + std::to_string(i));
+    ASSERT_EQ(lumidex("folders add " + quoted(folder)).status, 0);
+
+    // Both start before either has opened a store: they meet in the first scan's schema set-up.
+    std::string command = "OMP_THREAD_LIMIT=1 '" + std::string(LUMIDEX_BINARY) + "' scan 2>&1 </dev/null";
+    FILE* first = ::popen(command.c_str(), "r");
+    FILE* second = ::popen(command.c_str(), "r");
+    ASSERT_TRUE(first && second);
+    std::string outputs[2];
+    FILE* pipes[2] = {first, second};
+    int statuses[2];
+    for (int k = 0; k < 2; ++k) {
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipes[k])) > 0;) outputs[k].append(buffer, n);
+        statuses[k] = ::pclose(pipes[k]);
+    }
+    EXPECT_EQ(statuses[0], 0) << outputs[0];
+    EXPECT_EQ(statuses[1], 0) << outputs[1];
+    const std::string both = outputs[0] + outputs[1];
+    EXPECT_NE(both.find("new:             40"), std::string::npos) << both;
+    EXPECT_NE(both.find("new:             0"), std::string::npos) << "the second scan found the work done: " << both;
+    EXPECT_NE(both.find("Waiting for lumidex scan (process "), std::string::npos) << both;
+    EXPECT_EQ(readFile(home.stateHome() / "lumidex" / "app_debug.log").find("duplicate column"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace lumidex

@@ -4,6 +4,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -26,5 +28,40 @@ bool holdDirectoryLockUntilExit(const std::filesystem::path& directory) {
     held.emplace(key, ok);
     return ok;
 }
+
+std::unique_ptr<WriterLock> WriterLock::acquire(const std::filesystem::path& file, const std::string& holder,
+                                                const std::function<void(const std::string& holder)>& waiting,
+                                                std::string& error) {
+    std::error_code ec;
+    std::filesystem::create_directories(file.parent_path(), ec);
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = "cannot open " + file.string() + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        std::string current(256, '\0');
+        const ssize_t n = ::pread(fd, current.data(), current.size(), 0);
+        current.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        while (!current.empty() && (current.back() == '\n' || current.back() == '\0')) current.pop_back();
+        if (waiting) waiting(current.empty() ? "another process" : current);
+        int result;
+        while ((result = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (result != 0) {
+            error = "cannot lock " + file.string() + ": " + std::strerror(errno);
+            ::close(fd);
+            return nullptr;
+        }
+    }
+    // Best effort: the name only helps a waiting process say whom it waits for.
+    const std::string line = holder + "\n";
+    if (::ftruncate(fd, 0) == 0) {
+        [[maybe_unused]] const ssize_t written = ::pwrite(fd, line.data(), line.size(), 0);
+    }
+    return std::unique_ptr<WriterLock>(new WriterLock(fd));
+}
+
+WriterLock::~WriterLock() { ::close(descriptor_); }
 
 }  // namespace lumidex::platform
