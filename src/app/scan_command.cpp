@@ -68,9 +68,10 @@ bool scanFolder(folders::CoreManagerData& core, const std::string& folder, bool 
     if (!result.reconciled) {
         std::cout << "  enumeration " << folders::name(result.outcome) << ": nothing was removed\n";
     }
-    processing::completeFolderProcessing(*manager, *processing::makeDefaultProcessingRunner(), std::cout, showProgress);
+    const auto status =
+        processing::completeFolderProcessing(*manager, *processing::makeDefaultProcessingRunner(), std::cout, showProgress);
     core.removeFolder(folder);
-    return result.outcome == folders::EnumerationOutcome::completed;
+    return result.outcome == folders::EnumerationOutcome::completed && status.notStored == 0;
 }
 
 void runScan(const std::string& path) {

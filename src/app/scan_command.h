@@ -20,8 +20,8 @@ namespace lumidex {
 // Adds "scan [PATH]". Without PATH every folder of the bookmark store is scanned; with PATH only that
 // folder (it need not be stored). Prints per folder the counts found, new, removed orphans, unsupported
 // and skipped, then what processing did; on a terminal a progress line is updated while the walk and
-// the processing run. A folder that cannot be read makes the command end with exit code 1 (after the
-// other folders were scanned).
+// the processing run. A folder that cannot be read, or whose documents could not all be stored, makes
+// the command end with exit code 1 (after the other folders were scanned).
 void addScanCommand(CLI::App& app);
 
 // What the indexer's commands give their coordinators: the shared processing runner, and the

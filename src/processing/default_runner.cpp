@@ -70,6 +70,7 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
     status.pending = std::max<int64_t>(progress.notProcessedCount - stats.waitingForCloud, 0);
     status.pagesRecognised = stats.pagesRecognised;
     status.errors = stats.errors;
+    status.notStored = stats.notStored;
     status.idle = !manager.isProcessing();
     return status;
 }
@@ -81,6 +82,9 @@ std::string describe(const FolderProcessingStatus& status) {
     text += ", " + std::to_string(status.errors) + (status.errors == 1 ? " error" : " errors");
     if (status.waitingForCloud > 0) {
         text += ", " + std::to_string(status.waitingForCloud) + " waiting for cloud extraction";
+    }
+    if (status.notStored > 0) {
+        text += ", " + std::to_string(status.notStored) + " could not be stored (read again at the next scan)";
     }
     return text;
 }

@@ -41,6 +41,7 @@ struct FolderProcessingStatus {
     int64_t waitingForCloud = 0;  // office documents waiting for the cloud extraction service
     int64_t pagesRecognised = 0;  // since the runner was created
     int64_t errors = 0;           // items that ended in error, since the runner was created
+    int64_t notStored = 0;        // read but not written (a full disk, a damaged shard), since the runner was created
     bool idle = false;            // no scan, run or queued work left
 };
 
@@ -48,7 +49,8 @@ struct FolderProcessingStatus {
 // otherwise the number the latest run of the folder saw is taken.
 FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
                                               bool countCloudItems = true);
-// "12 documents processed, 3 to go, 40 pages recognised, 1 error, 2 waiting for cloud extraction".
+// "12 documents processed, 3 to go, 40 pages recognised, 1 error, 2 waiting for cloud extraction"; a
+// notStored count adds ", 5 could not be stored (read again at the next scan)".
 std::string describe(const FolderProcessingStatus& status);
 
 // For `lumidex scan`: retries the folder's failed items, waits until the folder's coordinator is idle

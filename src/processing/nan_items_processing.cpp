@@ -428,9 +428,22 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         }
         toSave.push_back(item);
     }
-    if (!rects.empty()) manager_.ocrRectsDatabaseBalancer().createOcrRectItem(rects);
-    if (!texts.empty()) manager_.ftsDatabaseBalancer().write(texts);
-    if (!numbers.empty()) manager_.numbersDatabaseBalancer().write(numbers);
+    bool stored = rects.empty() || manager_.ocrRectsDatabaseBalancer().createOcrRectItem(rects);
+    stored = (texts.empty() || manager_.ftsDatabaseBalancer().write(texts)) && stored;
+    stored = (numbers.empty() || manager_.numbersDatabaseBalancer().write(numbers)) && stored;
+    if (!stored) {
+        // Saved as done, these documents would never be searchable and never be read again. Left waiting,
+        // the next scan reads them again and replaces whatever part of their rows did get written.
+        owner_.log("[NanItemsProcessing] Ergebnisse nicht gespeichert, bleiben für den nächsten Lauf: " +
+                   std::to_string(toSave.size()) + " Dateien in " + folder);
+        owner_.diagnostics_.increment("processing.store_failed", static_cast<int64_t>(toSave.size()));
+        delta.notStored += static_cast<int64_t>(toSave.size());
+        delta.documentsProcessed = 0;
+        delta.errors = 0;
+        delta.locked = 0;
+        toSave.clear();
+        enrichments.clear();
+    }
     if (!toSave.empty()) manager_.saveItems(toSave);
     manager_.throttledProgressUpdater().addHandled(static_cast<int64_t>(toSave.size()));
     owner_.updateStats(folder, [&](FolderProcessingStats& s) {
@@ -438,6 +451,7 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         s.errors += delta.errors;
         s.locked += delta.locked;
         s.interrupted += delta.interrupted;
+        s.notStored += delta.notStored;
     });
 
     const auto ended = Clock::now();

@@ -14,6 +14,10 @@
 // missing words are written to the full-text store). Every recognised page counts in "ocr.page" and in
 // the folder's progress updater.
 //
+// A group whose full-text, number or rectangle rows could not all be written is not saved at all: its
+// items stay readyForProcessing for the next scan, count in notStored and in the diagnostics counter
+// "processing.store_failed".
+//
 // Outcomes: a worker crash, hang or memory exhaustion ends that item in error with a log line naming
 // the file; the run carries on. Items of the cloud set are left readyForProcessing (waiting for the
 // cloud extraction service) and never marked done; each run stores a full-text row without text for
@@ -65,6 +69,7 @@ struct FolderProcessingStats {
     int64_t errors = 0;
     int64_t locked = 0;              // pdfLocked
     int64_t interrupted = 0;         // left readyForProcessing by a cancel or a missing worker
+    int64_t notStored = 0;           // read, but their rows could not be written: left for the next run
     int64_t waitingForCloud = 0;     // cloud-set items handed to the latest run, left waiting
     int64_t enrichmentsQueued = 0;
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -202,6 +203,41 @@ TEST_F(ProcessingRunTest, AnOfficeFileWaitingForItsTextIsFoundByItsCurrentNameOn
     EXPECT_EQ(filesWith(*manager, "Carport"), std::set<std::string>{"Vertrag Carport.docx"});
     EXPECT_EQ(filesWith(*manager, "Zusagen"), std::set<std::string>{"Vertrag Carport.docx"});
     EXPECT_TRUE(filesWith(*manager, "Angebot").empty());
+}
+
+TEST_F(ProcessingRunTest, DocumentsWhoseRowsCannotBeWrittenStayWaitingAndAreReadAgain) {
+    writeBinaryFile(docs / "notes.txt", "Plain ocelot notes\n");
+    writeBinaryFile(docs / "todo.txt", "Buy capybara food\n");
+    // An immutable full-text folder: no shard can be created in it, even by root.
+    const auto fullText = folders::folderDataDirectory(dir / "data", docs.string()) / "balanced_db_fts_v9";
+    std::filesystem::create_directories(fullText);
+    struct Immutable {
+        std::string path;
+        bool set = std::system(("chattr +i '" + path + "' 2>/dev/null").c_str()) == 0;
+        void clear() {
+            if (set) set = std::system(("chattr -i '" + path + "'").c_str()) != 0;
+        }
+        ~Immutable() { clear(); }
+    } immutable{fullText.string()};
+    if (!immutable.set || std::ofstream(fullText / "probe")) GTEST_SKIP() << "needs a folder that cannot be written to";
+
+    auto manager = scanAndProcess(std::make_shared<NanItemsProcessing>(options()));
+    using S = NanItemProcessingStates;
+    EXPECT_EQ(item(*manager, "notes.txt").processingState, S::readyForProcessing);
+    EXPECT_EQ(item(*manager, "todo.txt").processingState, S::readyForProcessing);
+    const FolderProcessingStatus status = folderProcessingStatus(*manager, *runner);
+    EXPECT_EQ(status.notStored, 2);
+    EXPECT_EQ(status.completed, 0);
+    EXPECT_NE(describe(status).find("2 could not be stored"), std::string::npos) << describe(status);
+    EXPECT_EQ(diagnostics.counter("processing.store_failed"), 2);
+
+    // Once the disk takes writes again, the next scan reads them and they become searchable.
+    immutable.clear();
+    manager.reset();
+    core.reset();
+    manager = scanAndProcess(std::make_shared<NanItemsProcessing>(options()));
+    EXPECT_EQ(item(*manager, "notes.txt").processingState, S::complete);
+    EXPECT_EQ(filesWith(*manager, "capybara"), std::set<std::string>{"todo.txt"});
 }
 
 TEST_F(ProcessingRunTest, EnrichmentAddsOnlyMissingWords) {
