@@ -6,13 +6,16 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "core/data_directory.h"
 #include "folders/coordinator/core_manager_data.h"
 #include "folders/registry/security_bookmarks.h"
+#include "core/diagnostics_collector.h"
 #include "processing/default_runner.h"
+#include "storage/shard_layout.h"
 #include "storage/image_capture_date.h"
 
 namespace lumidex {
@@ -40,6 +43,26 @@ std::string skippedDetail(const folders::ScanSkipCounts& s) {
 
 }  // namespace
 
+void startWithDamagedShardsRebuilt(folders::BalancedDataManager& manager, std::ostream& out) {
+    const std::vector<storage::DamagedShard> damaged = storage::moveDamagedShardsAside(manager.folderDataDirectory());
+    manager.start();
+    std::set<uint32_t> reread;
+    for (const storage::DamagedShard& shard : damaged) {
+        DiagnosticsCollector::shared().increment("storage.shard_rebuilt");
+        out << "  damaged index file " << storage::subdirectory(shard.kind) << '/' << shard.shard << " (" << shard.problem
+            << "): ";
+        if (shard.movedTo.empty()) {
+            out << "could not be moved aside; its documents stay missing from searches (see the debug log)\n";
+            continue;
+        }
+        out << "kept as " << shard.movedTo.filename().string() << ", rebuilt from the files\n";
+        // Lost item rows come back through the scan, which finds their files new; the other stores'
+        // rows are made again by reading the documents once more.
+        if (shard.kind != storage::StoreKind::items) reread.insert(shard.shard);
+    }
+    if (!reread.empty()) processing::requeueItemsOfShards(manager, reread);
+}
+
 folders::FullScanResult fullScanShowingProgress(folders::BalancedDataManager& manager, bool showProgress) {
     folders::ScanProgressCallback progress;
     if (showProgress) {
@@ -57,7 +80,7 @@ namespace {
 bool scanFolder(folders::CoreManagerData& core, const std::string& folder, bool showProgress) {
     std::cout << folder << '\n';
     auto manager = core.addFolder(folder);
-    manager->start();
+    startWithDamagedShardsRebuilt(*manager, std::cout);
     const folders::FullScanResult result = fullScanShowingProgress(*manager, showProgress);
 
     std::cout << "  found:           " << result.found << '\n'

@@ -3,6 +3,7 @@
 // content (retrying items that failed before) and waits for it, printing a summary.
 #pragma once
 
+#include <iosfwd>
 #include <memory>
 #include <string_view>
 
@@ -32,6 +33,10 @@ folders::CoreManagerDataDependencies indexerDependencies();
 // another indexer holds it, prints whom this command waits for and waits. Ends the command (exit code 1)
 // when the lock cannot be taken at all.
 std::unique_ptr<platform::WriterLock> holdIndexForWriting(std::string_view command);
+
+// Moves the folder's damaged index files aside (never deleting them), starts the coordinator on fresh
+// ones and queues the documents whose rows they held to be read again; prints one line per damaged file.
+void startWithDamagedShardsRebuilt(folders::BalancedDataManager& manager, std::ostream& out);
 
 // A full scan of the folder; on a terminal (showProgress) a line counting entries and files is
 // rewritten while it runs and cleared at the end.

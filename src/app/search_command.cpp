@@ -18,6 +18,7 @@
 #include "search/search_filter.h"
 #include "search/search_json.h"
 #include "search/search_text.h"
+#include "storage/fts_balancer.h"
 
 namespace lumidex {
 namespace {
@@ -137,11 +138,13 @@ void printHits(const std::vector<search::SearchHit>& hits) {
 }
 
 // Runs one search and prints it: human-readable or as JSON. `resultLimit` 0 shows every hit.
-void executeSearch(const SearchParameters& parameters, const search::SearchFilterState& filter, int64_t resultLimit,
+// Returns false when part of the index could not be read, so the answer may be missing documents.
+bool executeSearch(const SearchParameters& parameters, const search::SearchFilterState& filter, int64_t resultLimit,
                    bool json, const FolderList& folders, const MailSourceFunction& mail) {
     const Settings settings = Settings::shared();
     search::SearchOutcome outcome;
     std::string note;
+    std::string unreadable;
     const bool hasDateRange = parameters.startDate && parameters.endDate;
     if (search::lengthWithoutSpaces(parameters.searchText) < parameters.minSearchCharCount && !hasDateRange) {
         note = "the search text needs at least " + std::to_string(parameters.minSearchCharCount) +
@@ -157,7 +160,12 @@ void executeSearch(const SearchParameters& parameters, const search::SearchFilte
         // The engine lists the folders again after querying, to drop one removed meanwhile.
         const search::SearchEngine engine([&folders] { return folders; }, mailSource);
         outcome = engine.run(parameters, options, CancellationToken());
-        for (const auto& folder : folders) folder->closeStores();
+        for (const auto& folder : folders) {
+            if (const auto damaged = folder->ftsBalancer().damagedShards(); !damaged.empty()) {
+                unreadable += std::to_string(damaged.size()) + " of the index files of " + folder->rootPath() + ", ";
+            }
+            folder->closeStores();
+        }
         if (options.resultLimit && outcome.countBeforeLimit > outcome.hits.size()) {
             note = "showing the first " + std::to_string(outcome.hits.size()) + " of " +
                    std::to_string(outcome.countBeforeLimit) + " hits; --limit 0 shows all";
@@ -185,6 +193,11 @@ void executeSearch(const SearchParameters& parameters, const search::SearchFilte
         for (const std::string& hint : hints) std::cout << hint << '\n';
     }
     if (!note.empty()) std::cerr << "lumidex search: " << note << '\n';
+    if (unreadable.empty()) return true;
+    unreadable.resize(unreadable.size() - 2);
+    std::cerr << "lumidex search: " << unreadable << " could not be read (damaged); documents may be missing "
+              << "from these results. `lumidex scan` rebuilds them.\n";
+    return false;
 }
 
 void runSearch(const SearchCommandOptions& o, const search::FolderListFunction& listFolders,
@@ -194,7 +207,7 @@ void runSearch(const SearchCommandOptions& o, const search::FolderListFunction& 
     const SearchParameters parameters = buildParameters(o, folders, settings);
     const search::SearchFilterState filter = buildFilter(o);
     const int64_t limit = *o.limitOption ? std::max<int64_t>(o.limit, 0) : settings.resultLimit().value_or(0);
-    executeSearch(parameters, filter, limit, o.json, folders, mail);
+    if (!executeSearch(parameters, filter, limit, o.json, folders, mail)) throw CLI::RuntimeError(2);
 }
 
 void printDuplicates(SearchableFolderIndex& folder) {

@@ -4,7 +4,9 @@
 // Both take the folders from a function called only when the command runs (the application fills it
 // with its per-folder coordinators). Search text never makes a command fail: any text gives results or
 // none. Bad option values, or a folder argument that is not a searchable folder, print the reason to
-// stderr and end with exit code 1 by throwing CLI::RuntimeError from the callback.
+// stderr and end with exit code 1 by throwing CLI::RuntimeError from the callback. A search that could
+// not read part of the index (a damaged file) still prints what it found, says so on stderr and ends
+// with exit code 2.
 #pragma once
 
 #include <functional>

@@ -54,7 +54,7 @@ void indexFolder(folders::CoreManagerData& core, const std::string& folder,
                  const processing::NanItemsProcessing& runner, bool showProgress) {
     std::cout << "Indexing " << folder << '\n';
     auto manager = core.addFolder(folder);
-    manager->start();
+    startWithDamagedShardsRebuilt(*manager, std::cout);
     const auto result = fullScanShowingProgress(*manager, showProgress);
     std::cout << "  " << result.found << " files found, " << result.newItems << " new, " << result.removedOrphans
               << " removed, " << result.unsupported << " not supported\n";

@@ -50,6 +50,19 @@ std::size_t retryFailedItems(folders::BalancedDataManager& manager) {
     return retry.size();
 }
 
+std::size_t requeueItemsOfShards(folders::BalancedDataManager& manager, const std::set<uint32_t>& shards) {
+    std::vector<NanItem> again;
+    for (NanItem& item : manager.allItems()) {
+        if (!shards.contains(storage::balancerId(item.combinedHash))) continue;
+        item.processingState = NanItemProcessingStates::readyForProcessing;
+        again.push_back(std::move(item));
+    }
+    if (again.empty()) return 0;
+    manager.saveItems(again);
+    manager.queueForProcessing(again);
+    return again.size();
+}
+
 FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
                                               bool countCloudItems) {
     const folders::ProgressItem progress = manager.progressItem();

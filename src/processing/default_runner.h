@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "processing/nan_items_processing.h"
@@ -33,6 +34,10 @@ std::shared_ptr<NanItemsProcessing> makeDefaultProcessingRunner();
 // Saves every item in state error (and every item left waiting although its hash is stored, i.e. a
 // retry that was interrupted) as readyForProcessing and queues it. Returns how many were queued.
 std::size_t retryFailedItems(folders::BalancedDataManager& manager);
+
+// Saves every item whose rows lie in one of `shards` as readyForProcessing and queues it, so that rows
+// lost with a damaged index file are made again. Returns how many were queued.
+std::size_t requeueItemsOfShards(folders::BalancedDataManager& manager, const std::set<uint32_t>& shards);
 
 struct FolderProcessingStatus {
     std::string folder;

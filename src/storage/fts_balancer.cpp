@@ -40,6 +40,15 @@ std::shared_ptr<FtsSqlite> SqliteFtsDatabaseBalancer::store(uint32_t shard) {
     return opened;
 }
 
+std::vector<uint32_t> SqliteFtsDatabaseBalancer::damagedShards() {
+    std::lock_guard lock(mutex_);
+    std::vector<uint32_t> damaged;
+    for (uint32_t shard = 0; shard < loadBalancerCount; ++shard) {
+        if (cachedManagers_[shard] && cachedManagers_[shard]->looksDamaged()) damaged.push_back(shard);
+    }
+    return damaged;
+}
+
 bool SqliteFtsDatabaseBalancer::write(const std::vector<FtsDocument>& documents, ThreadPool* pool) {
     std::array<std::vector<FtsDocument>, loadBalancerCount> byShard;
     for (const FtsDocument& d : documents) byShard[balancerId(d.combinedHash)].push_back(d);

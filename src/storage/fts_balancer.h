@@ -34,6 +34,8 @@ public:
     // Groups the documents by shard and writes each group in one transaction, shards in parallel.
     bool write(const std::vector<FtsDocument>& documents, ThreadPool* pool = nullptr);
     bool remove(uint32_t combinedHash) { return storeFor(combinedHash)->remove(combinedHash); }
+    // The open shards found damaged so far (FtsSqlite::looksDamaged), in ascending order.
+    std::vector<uint32_t> damagedShards();
 
     // Every shard queried concurrently; the rows are merged in the SQL order of the sort order and cut to
     // rowLimit (negative: no limit). Shards are first asked for a share of rowLimit a little above their

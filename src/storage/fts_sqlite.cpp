@@ -112,6 +112,9 @@ FtsSqlite::FtsSqlite(const std::filesystem::path& folderDataDirectory, StoreKind
                      ShardUse use)
     : prefix_(kind == StoreKind::numbers ? "numbers" : "fts"), keepRowIndex_(use == ShardUse::lasting) {
     db_ = openShardDatabase(folderDataDirectory, kind, shard, prefix_, use);
+    std::error_code ec;
+    // A file that is there but cannot be opened hides its documents as much as a damaged one.
+    if (!db_) damaged_ = std::filesystem::exists(shardPath(folderDataDirectory, kind, shard), ec);
     if (!db_ || use == ShardUse::oneCommand) return;
     std::string error;
     if (!db_->exec("CREATE VIRTUAL TABLE IF NOT EXISTS ftsVirtualTable USING fts4(content, combinedHash, urlPath, "
@@ -126,6 +129,11 @@ FtsSqlite::FtsSqlite(const std::filesystem::path& folderDataDirectory, StoreKind
     // SIGBUS instead of an SQLite error that the store can log and answer empty.
 }
 
+void FtsSqlite::noteReadFailure(std::string_view what, const std::string& message) {
+    appLog(prefix_ + std::string(what) + message);
+    if (isDamageMessage(message)) damaged_ = true;
+}
+
 FtsSqlite::~FtsSqlite() {
     statements_.clear();  // statements before their connection
 }
@@ -136,6 +144,7 @@ SqliteStatement* FtsSqlite::cached(const std::string& sql, const std::string& lo
     auto statement = db_->prepare(sql, error);
     if (!statement) {
         appLog(logLine + error);
+        if (isDamageMessage(error)) damaged_ = true;
         return nullptr;
     }
     return statements_.emplace(sql, std::move(statement)).first->second.get();
@@ -301,7 +310,7 @@ std::optional<std::vector<FtsMatch>> FtsSqlite::matches(const SearchParameters& 
         }
         if (step == SqliteStatement::Step::error) {
             // A malformed MATCH or a damaged file: this shard contributes nothing rather than half a list.
-            appLog(prefix_ + " searchComplete step error: " + select->errorMessage());
+            noteReadFailure(" searchComplete step error: ", select->errorMessage());
             out.clear();
         }
     }
@@ -347,7 +356,7 @@ bool FtsSqlite::searchWithRowIndex(const SearchParameters& parameters, const Fts
         }
         if (step == SqliteStatement::Step::error) {
             // A malformed MATCH or a damaged file: this shard contributes nothing rather than half a list.
-            appLog(prefix_ + " searchComplete step error: " + select->errorMessage());
+            noteReadFailure(" searchComplete step error: ", select->errorMessage());
             return true;
         }
     } else {
@@ -390,7 +399,7 @@ bool FtsSqlite::searchWithRowIndex(const SearchParameters& parameters, const Fts
             }
             const SqliteStatement::Step step = check->step();
             if (step == SqliteStatement::Step::error) {
-                appLog(prefix_ + " searchComplete step error: " + check->errorMessage());
+                noteReadFailure(" searchComplete step error: ", check->errorMessage());
                 return true;
             }
             if (step == SqliteStatement::Step::row) kept.push_back(*end);
@@ -420,7 +429,7 @@ std::vector<FtsSearchResult> FtsSqlite::searchWithStatement(const SearchParamete
     std::string error;
     auto select = db_->prepare(statement->sql, error);
     if (!select) {
-        appLog(prefix_ + " searchComplete prepare error: " + error);
+        noteReadFailure(" searchComplete prepare error: ", error);
         return results;
     }
     for (size_t i = 0; i < statement->textBindings.size(); ++i) {
@@ -433,7 +442,7 @@ std::vector<FtsSearchResult> FtsSqlite::searchWithStatement(const SearchParamete
         results.push_back(searchResultFromRow(*select));
     }
     if (step == SqliteStatement::Step::error) {
-        appLog(prefix_ + " searchComplete step error: " + select->errorMessage());
+        noteReadFailure(" searchComplete step error: ", select->errorMessage());
         results.clear();
     }
     return results;
@@ -485,7 +494,7 @@ std::vector<FtsRowDetails> FtsSqlite::detailsLocked(const FtsSearchConditions& c
             out.push_back(std::move(d));
         }
         if (step == SqliteStatement::Step::error) {
-            appLog(prefix_ + " searchComplete step error: " + select->errorMessage());
+            noteReadFailure(" searchComplete step error: ", select->errorMessage());
             return out;
         }
     }

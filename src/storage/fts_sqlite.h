@@ -18,6 +18,7 @@
 // empty result; a shard that could not be opened answers everything with nothing.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -74,6 +75,9 @@ public:
     FtsSqlite& operator=(const FtsSqlite&) = delete;
 
     bool isOpen() const { return db_ != nullptr; }
+    // True once the shard file turned out to be damaged (it could not be opened although it exists, or
+    // SQLite reported it malformed): its documents are missing from every answer until it is rebuilt.
+    bool looksDamaged() const { return damaged_; }
 
     // Inserts the document, or replaces the row of the same combinedHash. The stored content is the
     // text, the folded path and the folded file name, so path and name words are found too.
@@ -119,7 +123,11 @@ private:
     std::vector<FtsRowDetails> detailsLocked(const FtsSearchConditions& conditions, const std::vector<int64_t>& docids,
                                              bool withSnippet, bool withMatchCounts);
 
+    // Logs a failed read; a failure that says the file is damaged marks the store.
+    void noteReadFailure(std::string_view what, const std::string& message);
+
     std::string prefix_;  // "fts" or "numbers"
+    std::atomic<bool> damaged_{false};
     bool keepRowIndex_ = true;
     std::mutex mutex_;
     std::unique_ptr<platform::SqliteDatabase> db_;

@@ -1,5 +1,7 @@
 #include "storage/shard_layout.h"
 
+#include <chrono>
+#include <ctime>
 #include <mutex>
 #include <set>
 #include <string>
@@ -99,6 +101,70 @@ std::unique_ptr<platform::SqliteDatabase> openShardDatabase(const std::filesyste
     db->keepWriteAheadLogOnClose();
     db->exec("PRAGMA journal_size_limit=1048576", error);
     return db;
+}
+
+bool isDamageMessage(std::string_view sqliteMessage) {
+    return sqliteMessage.find("disk image is malformed") != std::string_view::npos ||
+           sqliteMessage.find("not a database") != std::string_view::npos;
+}
+
+namespace {
+
+std::string utcStamp() {
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &tm);
+    return buffer;
+}
+
+// "ok", or what is wrong with the file.
+std::string checkShard(const std::filesystem::path& path) {
+    std::string error;
+    auto db = platform::SqliteDatabase::openExisting(path, error);
+    if (!db) return error;
+    auto check = db->prepare("PRAGMA quick_check", error);
+    if (!check) return error;
+    std::string verdict;
+    const auto step = check->step();
+    if (step == platform::SqliteStatement::Step::row) verdict = check->textAt(0);
+    if (step == platform::SqliteStatement::Step::error) verdict = check->errorMessage();
+    return verdict.empty() ? "no answer from the integrity check" : verdict;
+}
+
+}  // namespace
+
+std::vector<DamagedShard> moveDamagedShardsAside(const std::filesystem::path& folderDataDirectory) {
+    std::vector<DamagedShard> damaged;
+    for (StoreKind kind : {StoreKind::items, StoreKind::fullText, StoreKind::numbers, StoreKind::ocrRects}) {
+        for (uint32_t shard = 0; shard < loadBalancerCount; ++shard) {
+            const std::filesystem::path path = shardPath(folderDataDirectory, kind, shard);
+            std::error_code ec;
+            if (!std::filesystem::is_regular_file(path, ec)) continue;
+            std::string problem = checkShard(path);
+            if (problem == "ok") continue;
+            DamagedShard found{kind, shard, std::move(problem), {}};
+            std::string aside = path.string() + ".damaged-" + utcStamp();
+            for (int n = 2; std::filesystem::exists(aside, ec) && n < 1000; ++n) {
+                aside = path.string() + ".damaged-" + utcStamp() + "-" + std::to_string(n);
+            }
+            std::filesystem::rename(path, aside, ec);
+            if (!ec) {
+                found.movedTo = aside;
+                // The log files belong to the damaged file; beside a fresh shard they would be replayed into it.
+                for (const char* suffix : {"-wal", "-shm"}) {
+                    std::error_code ignored;
+                    const std::filesystem::path log = path.string() + suffix;
+                    if (std::filesystem::exists(log, ignored)) std::filesystem::rename(log, aside + suffix, ignored);
+                }
+            }
+            appLog("Beschädigter Index-Shard " + path.string() + ": " + found.problem +
+                   (ec ? "; konnte nicht beiseitegelegt werden: " + ec.message() : "; beiseitegelegt als " + aside));
+            damaged.push_back(std::move(found));
+        }
+    }
+    return damaged;
 }
 
 }  // namespace lumidex::storage

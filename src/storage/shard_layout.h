@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/sqlite.h"
 
@@ -47,5 +49,22 @@ enum class ShardUse { lasting, oneCommand };
 std::unique_ptr<platform::SqliteDatabase> openShardDatabase(const std::filesystem::path& folderDataDirectory,
                                                             StoreKind kind, uint32_t shard, std::string_view tag,
                                                             ShardUse use = ShardUse::lasting);
+
+// True for SQLite's words for a damaged or foreign file ("database disk image is malformed", "file is not
+// a database"), false for every other failure, such as a malformed query.
+bool isDamageMessage(std::string_view sqliteMessage);
+
+struct DamagedShard {
+    StoreKind kind = StoreKind::items;
+    uint32_t shard = 0;
+    std::string problem;            // what the check said
+    std::filesystem::path movedTo;  // empty when the file could not be moved aside
+};
+
+// Checks every existing shard file below the folder's data directory (PRAGMA quick_check) and moves each
+// damaged one aside, with its log files, as "<shard>.sqlite.damaged-<UTC time>": a damaged file is never
+// written to or deleted, and the next open creates a fresh, empty shard in its place. Call it before any
+// store of the folder is open. Each damaged shard is logged.
+std::vector<DamagedShard> moveDamagedShardsAside(const std::filesystem::path& folderDataDirectory);
 
 }  // namespace lumidex::storage

@@ -1,6 +1,7 @@
 // The executables as a user runs them: each test has its own HOME and XDG folders, which the commands
 // inherit.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -107,6 +108,40 @@ TEST_F(CommandLine, TwoScansStartedTogetherDoTheWorkOnce) {
     EXPECT_NE(both.find("new:             0"), std::string::npos) << "the second scan found the work done: " << both;
     EXPECT_NE(both.find("Waiting for lumidex scan (process "), std::string::npos) << both;
     EXPECT_EQ(readFile(home.stateHome() / "lumidex" / "app_debug.log").find("duplicate column"), std::string::npos);
+}
+
+TEST_F(CommandLine, ADamagedIndexFileIsReportedBySearchAndRebuiltByScan) {
+    const fs::path folder = home.home() / "docs";
+    std::string filler;
+    for (int w = 0; w < 400; ++w) filler += " wort" + std::to_string(w);
+    for (int i = 0; i < 60; ++i) writeFile(folder / ("brief" + std::to_string(i) + ".txt"), "Posteingang" + filler);
+    ASSERT_EQ(lumidex("folders add " + quoted(folder)).status, 0);
+    ASSERT_EQ(lumidex("scan").status, 0);
+
+    // The largest full-text file, cut in half as a crash or a full disk might leave it.
+    fs::path largest;
+    for (const auto& entry : fs::recursive_directory_iterator(data)) {
+        if (entry.path().parent_path().filename() == "balanced_db_fts_v9" && entry.path().extension() == ".sqlite" &&
+            (largest.empty() || entry.file_size() > fs::file_size(largest)))
+            largest = entry.path();
+    }
+    ASSERT_FALSE(largest.empty());
+    fs::resize_file(largest, fs::file_size(largest) / 2);
+
+    const Outcome damaged = lumidex("search Posteingang --limit 0");
+    EXPECT_EQ(WEXITSTATUS(damaged.status), 2) << damaged.output;
+    EXPECT_NE(damaged.output.find("could not be read (damaged)"), std::string::npos) << damaged.output;
+
+    const Outcome scan = lumidex("scan");
+    EXPECT_EQ(scan.status, 0) << scan.output;
+    EXPECT_NE(scan.output.find("damaged index file balanced_db_fts_v9/"), std::string::npos) << scan.output;
+    const Outcome repaired = lumidex("search Posteingang --limit 0");
+    EXPECT_EQ(repaired.status, 0) << repaired.output;
+    EXPECT_NE(repaired.output.find("Found 60 results"), std::string::npos) << repaired.output;
+    int keptAside = 0;
+    for (const auto& entry : fs::directory_iterator(largest.parent_path()))
+        keptAside += entry.path().filename().string().starts_with(largest.filename().string() + ".damaged-") ? 1 : 0;
+    EXPECT_EQ(keptAside, 1);
 }
 
 }  // namespace
