@@ -8,6 +8,7 @@
 #include "folders/coordinator/balanced_data_manager.h"
 #include "folders/coordinator/coordinator_states.h"
 #include "processing/pipeline/digital_text_enrichment_queue.h"
+#include "processing/pipeline/pending_enrichments.h"
 #include "processing/worker/extraction_worker.h"
 
 namespace lumidex::processing {
@@ -48,6 +49,24 @@ std::size_t retryFailedItems(folders::BalancedDataManager& manager) {
     manager.saveItems(retry);
     manager.queueForProcessing(retry);
     return retry.size();
+}
+
+std::size_t requeueInterruptedEnrichments(folders::BalancedDataManager& manager) {
+    const PendingEnrichments pending(manager.folderDataDirectory());
+    std::vector<NanItem> again;
+    for (const uint32_t combinedHash : pending.list()) {
+        auto item = manager.itemByCombinedHash(combinedHash);
+        // Read again from the start, which queues a new enrichment; a version gone meanwhile needs none.
+        if (item && item->processingState == NanItemProcessingStates::complete) {
+            item->processingState = NanItemProcessingStates::readyForProcessing;
+            again.push_back(std::move(*item));
+        }
+        pending.remove(combinedHash);
+    }
+    if (again.empty()) return 0;
+    manager.saveItems(again);
+    manager.queueForProcessing(again);
+    return again.size();
 }
 
 std::size_t requeueItemsOfShards(folders::BalancedDataManager& manager, const std::set<uint32_t>& shards) {
@@ -105,6 +124,7 @@ std::string describe(const FolderProcessingStatus& status) {
 FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
                                                 std::ostream& out, bool showProgress, std::chrono::milliseconds interval,
                                                 bool waitForEnrichment) {
+    requeueInterruptedEnrichments(manager);
     retryFailedItems(manager);
     bool idle = false;
     while (!(idle = manager.waitUntilIdle(interval))) {

@@ -35,6 +35,11 @@ std::shared_ptr<NanItemsProcessing> makeDefaultProcessingRunner();
 // retry that was interrupted) as readyForProcessing and queues it. Returns how many were queued.
 std::size_t retryFailedItems(folders::BalancedDataManager& manager);
 
+// Documents whose recognition enrichment was promised but never finished (the process was killed): each
+// still complete is saved as readyForProcessing and queued, so it is read and enriched again. Returns how
+// many were queued.
+std::size_t requeueInterruptedEnrichments(folders::BalancedDataManager& manager);
+
 // Saves every item whose rows lie in one of `shards` as readyForProcessing and queues it, so that rows
 // lost with a damaged index file are made again. Returns how many were queued.
 std::size_t requeueItemsOfShards(folders::BalancedDataManager& manager, const std::set<uint32_t>& shards);
@@ -58,7 +63,8 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
 // notStored count adds ", 5 could not be stored (read again at the next scan)".
 std::string describe(const FolderProcessingStatus& status);
 
-// For `lumidex scan`: retries the folder's failed items, waits until the folder's coordinator is idle
+// For `lumidex scan`: requeues interrupted enrichments, retries the folder's failed items, waits until
+// the folder's coordinator is idle
 // (its runs and their enrichments done) and prints "  processed: <describe(status)>". With showProgress
 // (a terminal) a "  processing: ..." line is rewritten in place every `interval` while it waits.
 // Without waitForEnrichment it returns once every document has its text, while the recognition that

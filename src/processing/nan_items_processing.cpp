@@ -17,6 +17,7 @@
 #include "folders/scanning/on_disk_path.h"
 #include "processing/extractors/extraction_result.h"
 #include "processing/pipeline/digital_text_enrichment_queue.h"
+#include "processing/pipeline/pending_enrichments.h"
 #include "processing/pipeline/pipeline_profiler.h"
 #include "processing/recognition/save_nan_images_helper.h"
 #include "storage/fts_tools.h"
@@ -444,6 +445,13 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         toSave.clear();
         enrichments.clear();
     }
+    // Before the save that marks them complete: a crash from here on must not lose their recognition.
+    const PendingEnrichments pending(manager_.folderDataDirectory());
+    for (const auto& [item, digitalText] : enrichments) {
+        if (!pending.add(item.combinedHash)) {
+            owner_.log("[DigitalTextEnrichment] Vormerkung nicht gespeichert: " + item.urlString);
+        }
+    }
     if (!toSave.empty()) manager_.saveItems(toSave);
     manager_.throttledProgressUpdater().addHandled(static_cast<int64_t>(toSave.size()));
     owner_.updateStats(folder, [&](FolderProcessingStats& s) {
@@ -600,6 +608,10 @@ std::optional<std::string> NanItemsProcessing::recogniseForEnrichment(const NanI
         std::lock_guard lock(enrichmentMutex_);
         awaitingStore_[item.combinedHash].push_back(ticket);
     } else {
+        // Nothing missing, or a recognition that failed for good: done. A cancelled one is done later.
+        if (!token.isCancelled()) {
+            PendingEnrichments(ticket->context->manager->folderDataDirectory()).remove(item.combinedHash);
+        }
         ticket->context->finishOne();
     }
     return text;
@@ -618,11 +630,18 @@ void NanItemsProcessing::storeEnrichment(const NanItem& item, const std::string&
     } release{*ticket->context};
     if (ticket->context->cancellationToken.isCancelled()) return;
     folders::BalancedDataManager& manager = *ticket->context->manager;
-    if (!stillRegistered(manager, ticket->item)) return;
-    manager.ftsDatabaseBalancer().write(ftsDocument(ticket->item, newText));
-    if (std::string tokens = storage::FtsTools::numberTokens(newText); !tokens.empty()) {
-        manager.numbersDatabaseBalancer().write(ftsDocument(ticket->item, std::move(tokens)));
+    const PendingEnrichments pending(manager.folderDataDirectory());
+    if (!stillRegistered(manager, ticket->item)) {
+        pending.remove(item.combinedHash);
+        return;
     }
+    bool stored = manager.ftsDatabaseBalancer().write(ftsDocument(ticket->item, newText));
+    if (std::string tokens = storage::FtsTools::numberTokens(newText); !tokens.empty()) {
+        stored = manager.numbersDatabaseBalancer().write(ftsDocument(ticket->item, std::move(tokens))) && stored;
+    }
+    // A failed write keeps the promise: the next start reads the document again.
+    if (stored) pending.remove(item.combinedHash);
+    else log("[DigitalTextEnrichment] Ergänzung nicht gespeichert, wird beim nächsten Start wiederholt: " + item.urlString);
 }
 
 std::optional<std::string> NanItemsProcessing::runEnrichmentJob(const EnrichmentTicket& ticket) {

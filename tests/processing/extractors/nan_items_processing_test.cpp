@@ -18,6 +18,7 @@
 #include "processing/default_runner.h"
 #include "processing/extractors/extractor_fixtures.h"
 #include "processing/nan_items_processing.h"
+#include "processing/pipeline/pending_enrichments.h"
 #include "processing/pipeline/pipeline_profiler.h"
 #include "support/temp_home.h"
 
@@ -247,7 +248,7 @@ TEST_F(ProcessingRunTest, EnrichmentAddsOnlyMissingWords) {
     std::atomic<int> recognitions{0};
     o.enrichmentRecogniser = [&recognitions](const NanItem& item) -> std::optional<std::string> {
         ++recognitions;
-        if (item.fileName == "enriched.pdf") return "ALPHA Bravo xylophone charlie";
+        if (item.fileName == "enriched.pdf") return recognitions > 2 ? "zeppelin" : "ALPHA Bravo xylophone charlie";
         return "Foxtrot GOLF hotel";
     };
     auto manager = scanAndProcess(std::make_shared<NanItemsProcessing>(o));
@@ -258,6 +259,17 @@ TEST_F(ProcessingRunTest, EnrichmentAddsOnlyMissingWords) {
     const std::string appLog = appLogText();
     EXPECT_NE(appLog.find("[DigitalTextEnrichment] +1 words for: enriched.pdf"), std::string::npos);
     EXPECT_NE(appLog.find("[DigitalTextEnrichment] no missing words for: complete.pdf"), std::string::npos);
+
+    // Promises on disk last until kept: none is left, until a crash leaves one behind, which the next
+    // start keeps by reading the document again.
+    const PendingEnrichments pending(manager->folderDataDirectory());
+    EXPECT_TRUE(pending.list().empty());
+    ASSERT_TRUE(pending.add(item(*manager, "enriched.pdf").combinedHash));
+    EXPECT_EQ(requeueInterruptedEnrichments(*manager), 1u);
+    ASSERT_TRUE(manager->waitUntilIdle(120s));
+    EXPECT_EQ(recognitions.load(), 3);
+    EXPECT_EQ(filesWith(*manager, "zeppelin"), std::set<std::string>{"enriched.pdf"});
+    EXPECT_TRUE(pending.list().empty());
 }
 
 TEST_F(ProcessingRunTest, CancellingStopsTheRunAndLeavesItemsForALaterRun) {
