@@ -146,7 +146,7 @@ SourceRows searchMail(MailSearchSource& mail, const SearchParameters& parameters
 
 // Snippets only for the rows that survived the limit, one store call per folder and shard.
 void addSnippets(std::vector<Ranked>& ranked, const std::vector<std::shared_ptr<SearchableFolderIndex>>& folders,
-                 const SearchParameters& parameters, ThreadPool& workers) {
+                 const SearchParameters& parameters, bool withDisplaySnippets, ThreadPool& workers) {
     struct Batch {
         std::ptrdiff_t folder;
         uint32_t shard;
@@ -177,22 +177,47 @@ void addSnippets(std::vector<Ranked>& ranked, const std::vector<std::shared_ptr<
             batches.push_back(std::move(rest));
         }
     }
-    const auto snippets = parallelMap(
+    struct BatchSnippets {
+        std::vector<std::pair<uint32_t, std::string>> folded;
+        std::vector<std::pair<uint32_t, DisplaySnippet>> display;
+    };
+    const std::vector<std::string> queryWords =
+        withDisplaySnippets ? displayQueryWords(parameters) : std::vector<std::string>{};
+    auto snippets = parallelMap(
         batches.size(),
-        [&](size_t i) -> std::vector<std::pair<uint32_t, std::string>> {
+        [&](size_t i) -> BatchSnippets {
+            BatchSnippets out;
             try {
                 const Batch& b = batches[i];
-                return folders[static_cast<size_t>(b.folder)]->ftsBalancer().store(b.shard)->snippets(parameters,
-                                                                                                      b.hashes);
+                const auto store = folders[static_cast<size_t>(b.folder)]->ftsBalancer().store(b.shard);
+                out.folded = store->snippets(parameters, b.hashes);
+                if (queryWords.empty()) return out;
+                // A few texts at a time: whole documents, of which only a passage is kept.
+                constexpr size_t kTextsAtOnce = 16;
+                for (size_t at = 0; at < b.hashes.size(); at += kTextsAtOnce) {
+                    const std::vector<uint32_t> some(b.hashes.begin() + static_cast<std::ptrdiff_t>(at),
+                                                     b.hashes.begin() + static_cast<std::ptrdiff_t>(
+                                                                            std::min(b.hashes.size(), at + kTextsAtOnce)));
+                    for (auto& [hash, text] : store->originalTexts(some)) {
+                        if (auto display = buildDisplaySnippet(text, queryWords)) {
+                            out.display.emplace_back(hash, std::move(*display));
+                        }
+                    }
+                }
             } catch (...) {
-                return {};
             }
+            return out;
         },
         workers);
     for (size_t i = 0; i < batches.size(); ++i) {
-        for (const auto& [hash, snippet] : snippets[i]) {
+        for (auto& [hash, snippet] : snippets[i].folded) {
             if (auto row = rowOf.find(key(batches[i].folder, hash)); row != rowOf.end()) {
-                ranked[row->second].hit.snippet = snippet;
+                ranked[row->second].hit.snippet = std::move(snippet);
+            }
+        }
+        for (auto& [hash, display] : snippets[i].display) {
+            if (auto row = rowOf.find(key(batches[i].folder, hash)); row != rowOf.end()) {
+                ranked[row->second].hit.displaySnippet = std::move(display);
             }
         }
     }
@@ -324,7 +349,7 @@ SearchOutcome SearchEngine::run(const SearchParameters& parameters, const Search
     }
     if (options.withSnippets && !ranked.empty()) {
         try {
-            addSnippets(ranked, folders, effective, workers);
+            addSnippets(ranked, folders, effective, options.withDisplaySnippets, workers);
         } catch (const std::exception& e) {
             appLog(std::string("search snippets failed: ") + e.what());
         }
