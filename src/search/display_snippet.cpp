@@ -125,46 +125,67 @@ struct Token {
     size_t wordBegin = 0;  // after the white space before it, at most kMaxGlueBytes earlier
 };
 
-// The words of the text as the store's tokenizer sees the folded text.
-std::vector<Token> tokensOf(Scanner& scanner) {
-    std::vector<Token> tokens;
-    const std::string_view text = scanner.text();
-    bool inToken = false;
-    size_t afterSpace = 0;
-    size_t afterToken = 0;
-    Token current;
-    for (size_t i = 0; i < text.size();) {
-        const Char c = scanner.at(i);
-        switch (c.kind) {
-            case Kind::token:
-                if (!inToken) {
-                    inToken = true;
-                    current.begin = c.begin;
-                    // Only punctuation glued to the word comes with it ("(Müller"), not another word ("a/b").
-                    current.wordBegin = afterToken > afterSpace || c.begin - afterSpace > kMaxGlueBytes ? c.begin
-                                                                                                      : afterSpace;
-                }
-                current.end = c.begin + c.length;
-                break;
-            case Kind::mark:
-                if (inToken && current.end == c.begin) current.end = c.begin + c.length;
-                break;
-            case Kind::vanishing: break;
-            case Kind::space:
-            case Kind::separator:
-                if (inToken) {
-                    tokens.push_back(current);
-                    afterToken = current.end;
-                }
-                inToken = false;
-                if (c.kind == Kind::space) afterSpace = c.begin + c.length;
-                break;
+// The words of the text as the store's tokenizer sees the folded text, read only as far as asked for:
+// a passage near the start of a long document costs no scan of the rest.
+class Tokens {
+public:
+    explicit Tokens(Scanner& scanner) : scanner_(scanner) {}
+
+    // True when the text has a word `index`.
+    bool has(size_t index) {
+        while (tokens_.size() <= index && readOne()) {
         }
-        i += c.length;
+        return index < tokens_.size();
     }
-    if (inToken) tokens.push_back(current);
-    return tokens;
-}
+    const Token& operator[](size_t index) const { return tokens_[index]; }
+
+private:
+    bool readOne() {
+        const std::string_view text = scanner_.text();
+        bool inToken = false;
+        Token current;
+        while (at_ < text.size()) {
+            const Char c = scanner_.at(at_);
+            switch (c.kind) {
+                case Kind::token:
+                    if (!inToken) {
+                        inToken = true;
+                        current.begin = c.begin;
+                        // Only punctuation glued to the word comes with it ("(Müller"), not another word ("a/b").
+                        current.wordBegin =
+                            afterToken_ > afterSpace_ || c.begin - afterSpace_ > kMaxGlueBytes ? c.begin : afterSpace_;
+                    }
+                    current.end = c.begin + c.length;
+                    break;
+                case Kind::mark:
+                    if (inToken && current.end == c.begin) current.end = c.begin + c.length;
+                    break;
+                case Kind::vanishing: break;
+                case Kind::space:
+                case Kind::separator:
+                    if (c.kind == Kind::space) afterSpace_ = c.begin + c.length;
+                    if (inToken) {
+                        at_ += c.length;
+                        return finish(current);
+                    }
+                    break;
+            }
+            at_ += c.length;
+        }
+        return inToken && finish(current);
+    }
+    bool finish(const Token& token) {
+        tokens_.push_back(token);
+        afterToken_ = token.end;
+        return true;
+    }
+
+    Scanner& scanner_;
+    std::vector<Token> tokens_;
+    size_t at_ = 0;
+    size_t afterSpace_ = 0;
+    size_t afterToken_ = 0;
+};
 
 std::string foldedToken(std::string_view token) {
     const bool ascii = std::all_of(token.begin(), token.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -241,10 +262,14 @@ std::optional<DisplaySnippet> buildDisplaySnippet(std::string_view original, con
     if (words.empty() || original.empty()) return std::nullopt;
     const size_t window = std::max<size_t>(wordCount, 1);
     Scanner scanner(original);
-    const std::vector<Token> tokens = tokensOf(scanner);
-    std::vector<uint64_t> masks(tokens.size(), 0);
-    std::vector<bool> known(tokens.size(), false);
+    Tokens tokens(scanner);
+    std::vector<uint64_t> masks;
+    std::vector<bool> known;
     const auto maskOf = [&](size_t t) {
+        if (t >= known.size()) {
+            known.resize(t + 1, false);
+            masks.resize(t + 1, 0);
+        }
         if (!known[t]) {
             masks[t] = matchMask(original.substr(tokens[t].begin, tokens[t].end - tokens[t].begin), words);
             known[t] = true;
@@ -253,7 +278,7 @@ std::optional<DisplaySnippet> buildDisplaySnippet(std::string_view original, con
     };
 
     // Slide a window of `window` words over the text; the first that holds the most distinct search words
-    // wins, and a window holding all of them ends the scan (words are folded only as far as it goes).
+    // wins, and a window holding all of them ends the scan (words are read and folded only as far as it goes).
     std::vector<int> counts(words.size(), 0);
     size_t distinct = 0, bestDistinct = 0, bestLast = 0;
     const auto count = [&](uint64_t mask, int delta) {
@@ -263,7 +288,7 @@ std::optional<DisplaySnippet> buildDisplaySnippet(std::string_view original, con
             if (delta < 0 && --counts[q] == 0) --distinct;
         }
     };
-    for (size_t last = 0; last < tokens.size(); ++last) {
+    for (size_t last = 0; tokens.has(last); ++last) {
         count(maskOf(last), 1);
         if (last >= window) count(maskOf(last - window), -1);
         if (distinct > bestDistinct) {
@@ -274,13 +299,15 @@ std::optional<DisplaySnippet> buildDisplaySnippet(std::string_view original, con
     }
     if (bestDistinct == 0) return std::nullopt;
 
-    // Centre the matched words of the best window in the passage.
+    // Centre the matched words of the best window in the passage; near the end of the text, the words
+    // before them fill it.
     size_t first = bestLast + 1 >= window ? bestLast + 1 - window : 0;
     while (maskOf(first) == 0) ++first;
     const size_t spare = window - std::min(window, bestLast - first + 1);
     size_t start = first - std::min(first, spare / 2);
-    if (tokens.size() >= window) start = std::min(start, tokens.size() - window);
-    const size_t stop = std::min(tokens.size(), start + window);  // one past the passage's last word
+    size_t stop = start;  // one past the passage's last word
+    while (stop < start + window && tokens.has(stop)) ++stop;
+    if (stop - start < window) start = stop >= window ? stop - window : 0;
 
     const size_t from = tokens[start].wordBegin;
     const size_t to = wordEnd(scanner, tokens[stop - 1]);

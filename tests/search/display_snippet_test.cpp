@@ -32,6 +32,7 @@ TEST(DisplaySnippet, ShowsTheDocumentsOwnWordsWhereMostSearchWordsMeetAndMarksTh
         "Rechnung eins zwei drei vier fünf sechs sieben acht neun zehn\n\tRechnung elf zwölf Mai dreizehn vierzehn";
     EXPECT_EQ(shown(text, "rechnung mai", 6), "… zehn <Rechnung> elf zwölf <Mai> dreizehn …");
     EXPECT_EQ(shown(text, "rechnung", 3), "<Rechnung> eins zwei …");
+    EXPECT_EQ(shown(text, "vierzehn", 3), "… Mai dreizehn <vierzehn>");  // at the end, words before fill it
 
     // Terminal control sequences and invalid bytes in a document never reach the output as such.
     EXPECT_EQ(shown("Müller\x1b[31m r\xffot", "müller"), "<Müller> [31m r\xEF\xBF\xBDot");
