@@ -176,6 +176,7 @@ void executeSearch(const SearchParameters& parameters, const search::SearchFilte
         search::SearchRunOptions options;
         if (resultLimit > 0) options.resultLimit = resultLimit;
         options.withDisplaySnippets = true;
+        options.displayReplacesFolded = !json;  // --json callers keep the folded snippet
         std::shared_ptr<search::MailSearchSource> mailSource;
         if (settings.mailSourceEnabled() && mail) mailSource = mail();
         options.includeMail = mailSource != nullptr;

@@ -93,15 +93,29 @@ struct Char {
 
 class Scanner {
 public:
-    explicit Scanner(std::string_view text) : text_(text) {}
+    explicit Scanner(const TextPrefixReader& read) : read_(read) {}
 
+    // True when the text has a byte at i (reading on as needed).
+    bool has(size_t i) {
+        // Up to a whole UTF-8 sequence at i, and a little more so that reads are not byte by byte.
+        if (i + 4 > text_.size() && !complete_) {
+            const size_t wanted = std::max(i + 4, 2 * text_.size());
+            text_ = read_(wanted);
+            complete_ = text_.size() < wanted;
+        }
+        return i < text_.size();
+    }
+
+    // The character at i; has(i) must be true.
     Char at(size_t i) {
+        has(i);
         const auto [cp, length] = decodeAt(text_, i);
         if (length == 0) return {i, 1, Kind::separator, true};
         if (cp < 128) return {i, 1, asciiFolds().kind[cp], false};
         return {i, length, kindOf(cp, text_.substr(i, length)), false};
     }
 
+    // The text read so far.
     std::string_view text() const { return text_; }
 
 private:
@@ -115,7 +129,9 @@ private:
         return kind;
     }
 
+    const TextPrefixReader& read_;
     std::string_view text_;
+    bool complete_ = false;
     std::unordered_map<char32_t, Kind> kinds_;
 };
 
@@ -141,10 +157,9 @@ public:
 
 private:
     bool readOne() {
-        const std::string_view text = scanner_.text();
         bool inToken = false;
         Token current;
-        while (at_ < text.size()) {
+        while (scanner_.has(at_)) {
             const Char c = scanner_.at(at_);
             switch (c.kind) {
                 case Kind::token:
@@ -215,7 +230,7 @@ uint64_t matchMask(std::string_view token, const std::vector<std::string>& query
 }
 
 bool hasContent(Scanner& scanner, size_t from, size_t to) {
-    for (size_t i = from; i < to;) {
+    for (size_t i = from; i < to && scanner.has(i);) {
         const Char c = scanner.at(i);
         if (c.kind != Kind::space) return true;
         i += c.length;
@@ -225,15 +240,15 @@ bool hasContent(Scanner& scanner, size_t from, size_t to) {
 
 // The end of `token` with the punctuation glued to it ("Äpfel.)"), but not the next word ("a/b").
 size_t wordEnd(Scanner& scanner, const Token& token) {
-    const std::string_view text = scanner.text();
-    const size_t limit = std::min(text.size(), token.end + kMaxGlueBytes);
-    for (size_t i = token.end; i < text.size();) {
+    const size_t limit = token.end + kMaxGlueBytes;
+    size_t i = token.end;
+    while (scanner.has(i)) {
         const Char c = scanner.at(i);
         if (c.kind == Kind::space) return i;
         if (c.kind == Kind::token || i + c.length > limit) return token.end;
         i += c.length;
     }
-    return text.size();
+    return i;
 }
 
 }  // namespace
@@ -256,10 +271,15 @@ std::vector<std::string> displayQueryWords(const SearchParameters& parameters) {
 
 std::optional<DisplaySnippet> buildDisplaySnippet(std::string_view original, const std::vector<std::string>& queryWords,
                                                   size_t wordCount) {
+    return buildDisplaySnippet([original](size_t) { return original; }, queryWords, wordCount);
+}
+
+std::optional<DisplaySnippet> buildDisplaySnippet(const TextPrefixReader& original,
+                                                  const std::vector<std::string>& queryWords, size_t wordCount) {
     std::vector<std::string> words(queryWords.begin(), queryWords.begin() + static_cast<std::ptrdiff_t>(
                                                                                  std::min(queryWords.size(), kMaxQueryWords)));
     std::erase_if(words, [](const std::string& w) { return w.empty(); });
-    if (words.empty() || original.empty()) return std::nullopt;
+    if (words.empty()) return std::nullopt;
     const size_t window = std::max<size_t>(wordCount, 1);
     Scanner scanner(original);
     Tokens tokens(scanner);
@@ -271,7 +291,7 @@ std::optional<DisplaySnippet> buildDisplaySnippet(std::string_view original, con
             masks.resize(t + 1, 0);
         }
         if (!known[t]) {
-            masks[t] = matchMask(original.substr(tokens[t].begin, tokens[t].end - tokens[t].begin), words);
+            masks[t] = matchMask(scanner.text().substr(tokens[t].begin, tokens[t].end - tokens[t].begin), words);
             known[t] = true;
         }
         return masks[t];
@@ -330,7 +350,7 @@ std::optional<DisplaySnippet> buildDisplaySnippet(std::string_view original, con
         if (pendingSpace && i > from) snippet.text += ' ';
         pendingSpace = false;
         if (nextMark < stop && c.begin == tokens[nextMark].begin) markBegin = snippet.text.size();
-        snippet.text += c.invalid ? kReplacementCharacter : original.substr(c.begin, c.length);
+        snippet.text += c.invalid ? kReplacementCharacter : scanner.text().substr(c.begin, c.length);
         i += c.length;
         if (markBegin != std::string::npos && nextMark < stop && i == tokens[nextMark].end) {
             snippet.marks.push_back({markBegin, snippet.text.size()});
@@ -339,7 +359,7 @@ std::optional<DisplaySnippet> buildDisplaySnippet(std::string_view original, con
             advanceMark();
         }
     }
-    if (hasContent(scanner, to, original.size())) snippet.text += " " + std::string(kEllipsis);
+    if (hasContent(scanner, to, std::string::npos)) snippet.text += " " + std::string(kEllipsis);
     return snippet;
 }
 

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +41,13 @@ std::vector<std::string> displayQueryWords(const SearchParameters& parameters);
 // name, or by words recognised later): the caller then shows the store's snippet.
 std::optional<DisplaySnippet> buildDisplaySnippet(std::string_view original, const std::vector<std::string>& queryWords,
                                                   size_t wordCount = 20);
+
+// A text read only as far as it is needed (e.g. inflated as it is read): read(n) returns at least its
+// first n bytes, or all of them when it is shorter, and the views it returns stay valid meanwhile.
+using TextPrefixReader = std::function<std::string_view(size_t count)>;
+// The same, reading the text only up to the passage when all search words occur early in it.
+std::optional<DisplaySnippet> buildDisplaySnippet(const TextPrefixReader& original,
+                                                  const std::vector<std::string>& queryWords, size_t wordCount = 20);
 
 // The text with `open` and `close` around each marked range.
 std::string renderDisplaySnippet(const DisplaySnippet& snippet, std::string_view open, std::string_view close);

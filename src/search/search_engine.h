@@ -38,6 +38,9 @@ struct SearchRunOptions {
     // With snippets: also the passage in the document's own words, for hits whose original text is
     // stored and holds a search word (the others keep only the folded snippet).
     bool withDisplaySnippets = false;
+    // A hit with a display passage gets no folded snippet: for readers who see only one of them, it
+    // saves the full-text store's snippet work.
+    bool displayReplacesFolded = false;
     bool includeMail = false;            // the "mailSourceEnabled" setting
 };
 

@@ -265,8 +265,9 @@ bool FtsSqlite::remove(uint32_t combinedHash) {
     return true;
 }
 
-std::vector<std::pair<uint32_t, std::string>> FtsSqlite::originalTexts(const std::vector<uint32_t>& combinedHashes) {
-    std::vector<std::pair<uint32_t, std::string>> out;
+std::vector<std::pair<uint32_t, platform::LazyInflatedText>> FtsSqlite::originalTexts(
+    const std::vector<uint32_t>& combinedHashes) {
+    std::vector<std::pair<uint32_t, platform::LazyInflatedText>> out;
     std::lock_guard lock(mutex_);
     if (!db_ || !keepsOriginals_ || combinedHashes.empty()) return out;
     // Prepared here rather than cached: a shard written before the table existed has none, which is
@@ -286,17 +287,15 @@ std::vector<std::pair<uint32_t, std::string>> FtsSqlite::originalTexts(const std
             return out;
         }
         if (step != SqliteStatement::Step::row) continue;
-        const int64_t size = select->int64At(0);
-        std::optional<std::string> text;
         // The stored size is trusted only as far as any text the pipeline stores can reach.
-        if (size >= 0 && size <= kMaxOriginalTextBytes) {
-            text = platform::decompressBytes(select->blobAt(1), static_cast<size_t>(size));
-        }
-        if (!text) {
+        const int64_t size = select->int64At(0);
+        if (size <= 0 || size > kMaxOriginalTextBytes) {
             appLog(prefix_ + " originalTexts damaged text of " + std::to_string(hash));
             continue;
         }
-        out.emplace_back(hash, std::move(*text));
+        const auto blob = select->blobAt(1);
+        out.emplace_back(hash, platform::LazyInflatedText(std::vector<uint8_t>(blob.begin(), blob.end()),
+                                                         static_cast<size_t>(size)));
     }
     return out;
 }

@@ -37,6 +37,7 @@
 #include "core/model/date.h"
 #include "core/model/fts_search_result.h"
 #include "core/model/search_parameters.h"
+#include "platform/compression.h"
 #include "storage/fts_row_index.h"
 #include "storage/shard_layout.h"
 
@@ -91,9 +92,9 @@ public:
     bool write(const std::vector<FtsDocument>& documents);
     // Deletes the document's row and its original text together.
     bool remove(uint32_t combinedHash);
-    // The stored original texts of these documents (combinedHash -> text); documents without one, or
-    // whose stored text is damaged (logged), are left out.
-    std::vector<std::pair<uint32_t, std::string>> originalTexts(const std::vector<uint32_t>& combinedHashes);
+    // The stored original texts of these documents (combinedHash -> text), inflated as they are read;
+    // documents without one, or whose stored size is impossible (logged), are left out.
+    std::vector<std::pair<uint32_t, platform::LazyInflatedText>> originalTexts(const std::vector<uint32_t>& combinedHashes);
     std::vector<FtsSearchResult> search(const SearchParameters& parameters, int64_t rowLimit, bool withSnippet,
                                         bool withMatchCounts);
     // The documents the search text matches, in no particular order, reading none of their rows: a row's

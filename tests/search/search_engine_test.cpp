@@ -100,6 +100,13 @@ TEST_F(TwoFolders, DisplaySnippetsAreTheDocumentsOwnWordsAndTheFoldedSnippetStay
     EXPECT_FALSE(byName.hits[0].displaySnippet.has_value());
     EXPECT_TRUE(byName.hits[0].snippet.has_value());
     EXPECT_FALSE(runSearch(engine, query("Müller")).hits[0].displaySnippet.has_value());  // not asked for
+
+    // Readers who see one form only: the folded snippet is made only where no passage is.
+    display.displayReplacesFolded = true;
+    const SearchOutcome one = runSearch(engine, query("Müller"), display);
+    EXPECT_TRUE(one.hits[0].displaySnippet.has_value());
+    EXPECT_FALSE(one.hits[0].snippet.has_value());
+    EXPECT_TRUE(runSearch(engine, query("obst"), display).hits[0].snippet.has_value());
 }
 
 TEST_F(TwoFolders, SearchesOnlyTheSelectedFoldersAndTheInsideFolder) {

@@ -200,8 +200,10 @@ TEST(FtsStore, OriginalTextComesAndGoesWithItsRow) {
     testing::TempDir dir;
     SqliteFtsDatabaseBalancer fts(dir.path());
     const auto original = [&fts](uint32_t hash) {
-        const auto texts = fts.storeFor(hash)->originalTexts({hash});
-        return texts.empty() ? std::string("<none>") : texts[0].second;
+        auto texts = fts.storeFor(hash)->originalTexts({hash});
+        if (texts.empty()) return std::string("<none>");
+        const std::string text(texts[0].second.prefix(texts[0].second.size()));
+        return texts[0].second.damaged() ? std::string("<damaged>") : text;
     };
     FtsDocument a = document(20, "a.txt", "Müller Äpfel");
     a.originalText = "Müller Äpfel";
@@ -240,8 +242,12 @@ TEST(FtsStore, OriginalTextComesAndGoesWithItsRow) {
     d.originalText = "Kirschen";
     EXPECT_FALSE(fts.write(d));
     EXPECT_TRUE(fts.search(query("kirschen"), 10, false, false).empty());
-    // A damaged text is left out, not shown garbled.
+    // A text whose stored size does not fit it, or that is impossible, is reported damaged.
     ASSERT_TRUE(raw->exec("UPDATE originalTextTable SET textSize = textSize + 1 WHERE combinedHash = 40", error));
+    EXPECT_EQ(original(40), "<damaged>");
+    ASSERT_TRUE(raw->exec("UPDATE originalTextTable SET textSize = textSize - 2 WHERE combinedHash = 40", error));
+    EXPECT_EQ(original(40), "<damaged>");
+    ASSERT_TRUE(raw->exec("UPDATE originalTextTable SET textSize = -1 WHERE combinedHash = 40", error));
     EXPECT_EQ(original(40), "<none>");
 
     // A shard written before the table existed: a one-command search finds its rows, with no originals.
