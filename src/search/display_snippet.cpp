@@ -18,6 +18,9 @@ constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 constexpr size_t kMaxQueryWords = 64;
 // Punctuation glued to a passage's first or last word is shown with it, up to this many bytes.
 constexpr size_t kMaxGlueBytes = 24;
+// A passage is cut after this many bytes (a run of letters without a break, such as encoded data,
+// would otherwise fill the screen).
+constexpr size_t kMaxPassageBytes = 480;
 
 // What a character of the original text is to the full-text store, judged by what fold() makes of it:
 // part of a word, gone (quotes, apostrophes: the letters around it stay one word), or a separator.
@@ -339,8 +342,14 @@ std::optional<DisplaySnippet> buildDisplaySnippet(const TextPrefixReader& origin
     };
     advanceMark();
     bool pendingSpace = false;
+    bool cut = false;
     size_t markBegin = std::string::npos;
     for (size_t i = from; i < to;) {
+        if (snippet.text.size() >= kMaxPassageBytes) {
+            if (markBegin != std::string::npos) snippet.marks.push_back({markBegin, snippet.text.size()});
+            cut = true;
+            break;
+        }
         const Char c = scanner.at(i);
         if (c.kind == Kind::space) {
             pendingSpace = true;
@@ -359,7 +368,11 @@ std::optional<DisplaySnippet> buildDisplaySnippet(const TextPrefixReader& origin
             advanceMark();
         }
     }
-    if (hasContent(scanner, to, std::string::npos)) snippet.text += " " + std::string(kEllipsis);
+    if (cut) {
+        snippet.text += kEllipsis;
+    } else if (hasContent(scanner, to, std::string::npos)) {
+        snippet.text += " " + std::string(kEllipsis);
+    }
     return snippet;
 }
 

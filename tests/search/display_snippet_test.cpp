@@ -34,6 +34,12 @@ TEST(DisplaySnippet, ShowsTheDocumentsOwnWordsWhereMostSearchWordsMeetAndMarksTh
     EXPECT_EQ(shown(text, "rechnung", 3), "<Rechnung> eins zwei …");
     EXPECT_EQ(shown(text, "vierzehn", 3), "… Mai dreizehn <vierzehn>");  // at the end, words before fill it
 
+    // A run of letters without a break is cut, not shown whole.
+    const std::string shownData = shown("Anhang: Müller" + std::string(5000, 'x') + " Ende", "müller");
+    EXPECT_LT(shownData.size(), 600u);
+    EXPECT_TRUE(shownData.starts_with("Anhang: <Müllerxxx")) << shownData;
+    EXPECT_TRUE(shownData.ends_with("x>…")) << shownData;
+
     // Terminal control sequences and invalid bytes in a document never reach the output as such.
     EXPECT_EQ(shown("Müller\x1b[31m r\xffot", "müller"), "<Müller> [31m r\xEF\xBF\xBDot");
 
