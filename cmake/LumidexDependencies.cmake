@@ -55,6 +55,7 @@ if(LUMIDEX_STATIC_QUICK_BINARY)
   find_library(LUMIDEX_ICU_I18N_ARCHIVE NAMES libicui18n.a REQUIRED)
   find_library(LUMIDEX_ICU_UC_ARCHIVE NAMES libicuuc.a REQUIRED)
   find_library(LUMIDEX_ICU_DATA_ARCHIVE NAMES libicudata.a REQUIRED)
+  find_library(LUMIDEX_ZLIB_ARCHIVE NAMES libz.a REQUIRED)
 endif()
 set(static_runtime "$<BOOL:$<TARGET_PROPERTY:LUMIDEX_STATIC_RUNTIME>>")
 add_library(lumidex_sqlite_link INTERFACE)
@@ -65,6 +66,10 @@ add_library(lumidex_icu_link INTERFACE)
 target_link_libraries(lumidex_icu_link INTERFACE
   "$<$<NOT:${static_runtime}>:ICU::uc;ICU::i18n;ICU::data>"
   "$<${static_runtime}:${LUMIDEX_ICU_I18N_ARCHIVE};${LUMIDEX_ICU_UC_ARCHIVE};${LUMIDEX_ICU_DATA_ARCHIVE};${CMAKE_DL_LIBS}>")
+add_library(lumidex_zlib_link INTERFACE)
+target_link_libraries(lumidex_zlib_link INTERFACE
+  "$<$<NOT:${static_runtime}>:ZLIB::ZLIB>"
+  "$<${static_runtime}:${LUMIDEX_ZLIB_ARCHIVE}>")
 add_library(lumidex_decoders_link INTERFACE)
 target_link_libraries(lumidex_decoders_link INTERFACE
   "$<$<NOT:${static_runtime}>:PkgConfig::EXIV2;PkgConfig::POPPLER_CPP;PkgConfig::TESSERACT;PkgConfig::LEPT;PkgConfig::LIBPNG;PkgConfig::LIBHEIF;PkgConfig::LIBRAW;PkgConfig::MAGICKPP>")

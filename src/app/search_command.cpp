@@ -1,8 +1,10 @@
 #include "app/search_command.h"
 
 #include <CLI/CLI.hpp>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <iostream>
 #include <set>
 #include <string>
@@ -12,6 +14,7 @@
 #include "core/model/date.h"
 #include "core/settings/settings.h"
 #include "platform/unicode.h"
+#include "search/display_snippet.h"
 #include "search/duplicates.h"
 #include "search/file_type_category.h"
 #include "search/search_engine.h"
@@ -125,7 +128,23 @@ search::SearchFilterState buildFilter(const SearchCommandOptions& o) {
     return state;
 }
 
-void printHits(const std::vector<search::SearchHit>& hits) {
+// How matched words are set off in a passage: bold on a terminal, unmarked elsewhere, so that piped
+// output is the document's own words, as a person would copy or grep them.
+struct Emphasis {
+    std::string_view open;
+    std::string_view close;
+};
+
+Emphasis emphasisForStdout() {
+    const char* noColor = std::getenv("NO_COLOR");
+    const char* term = std::getenv("TERM");
+    const bool styled = ::isatty(STDOUT_FILENO) == 1 && (noColor == nullptr || *noColor == '\0') &&
+                        !(term != nullptr && std::string_view(term) == "dumb");
+    if (styled) return {"\x1b[1m", "\x1b[22m"};
+    return {};
+}
+
+void printHits(const std::vector<search::SearchHit>& hits, const Emphasis& emphasis) {
     for (const search::SearchHit& hit : hits) {
         const NanItem& item = hit.item;
         std::cout << item.fileName << '\n'
@@ -133,7 +152,12 @@ void printHits(const std::vector<search::SearchHit>& hits) {
                   << "  modified: " << iso8601String(item.fileModifiedDate) << '\n';
         if (item.type == NanItemTypes::file) std::cout << "  path: " << item.urlString << '\n';
         if (item.mailbox) std::cout << "  mailbox: " << *item.mailbox << '\n';
-        if (hit.snippet && !hit.snippet->empty()) std::cout << "  " << oneLine(*hit.snippet) << '\n';
+        if (hit.displaySnippet) {
+            std::cout << "  " << search::renderDisplaySnippet(*hit.displaySnippet, emphasis.open, emphasis.close)
+                      << '\n';
+        } else if (hit.snippet && !hit.snippet->empty()) {
+            std::cout << "  " << oneLine(*hit.snippet) << '\n';  // no original text stored (older index)
+        }
     }
 }
 
@@ -154,6 +178,8 @@ bool executeSearch(const SearchParameters& parameters, const search::SearchFilte
     } else {
         search::SearchRunOptions options;
         if (resultLimit > 0) options.resultLimit = resultLimit;
+        options.withDisplaySnippets = true;
+        options.displayReplacesFolded = !json;  // --json callers keep the folded snippet
         std::shared_ptr<search::MailSearchSource> mailSource;
         if (settings.mailSourceEnabled() && mail) mailSource = mail();
         options.includeMail = mailSource != nullptr;
@@ -187,7 +213,7 @@ bool executeSearch(const SearchParameters& parameters, const search::SearchFilte
     if (json) {
         std::cout << search::searchResultsJson(parameters.searchText, shown, shown.size(), hints) << '\n';
     } else {
-        printHits(shown);
+        printHits(shown, emphasisForStdout());
         if (!shown.empty()) std::cout << '\n';
         std::cout << search::resultCountText(static_cast<int64_t>(shown.size())) << '\n';
         for (const std::string& hint : hints) std::cout << hint << '\n';

@@ -31,6 +31,7 @@ public:
     bool bind(int index, int64_t value);
     bool bind(int index, double value);
     bool bind(int index, std::string_view text);
+    bool bindBlob(int index, std::span<const uint8_t> bytes);
     bool bindNull(int index);
 
     Step step();

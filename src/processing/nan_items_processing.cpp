@@ -426,6 +426,8 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
                 enrichments.emplace_back(item, folded);
             }
             texts.push_back(ftsDocument(item, std::move(folded)));
+            // Shown in snippets in the document's own words; nothing to show when none of it is indexed.
+            texts.back().originalText = texts.back().foldedText.empty() ? std::string() : std::move(result.text);
         }
         toSave.push_back(item);
     }

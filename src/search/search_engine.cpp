@@ -5,6 +5,7 @@
 #include <exception>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "core/app_log.h"
@@ -144,9 +145,33 @@ SourceRows searchMail(MailSearchSource& mail, const SearchParameters& parameters
     return result;
 }
 
+// Passages in the documents' own words, for the documents whose original text holds a search word.
+std::vector<std::pair<uint32_t, DisplaySnippet>> displaySnippets(storage::FtsSqlite& store,
+                                                                 const std::vector<uint32_t>& hashes,
+                                                                 const std::vector<std::string>& queryWords) {
+    std::vector<std::pair<uint32_t, DisplaySnippet>> out;
+    // A few texts at a time: whole documents, of which only a passage is kept.
+    constexpr size_t kTextsAtOnce = 16;
+    for (size_t at = 0; at < hashes.size(); at += kTextsAtOnce) {
+        const std::vector<uint32_t> some(
+            hashes.begin() + static_cast<std::ptrdiff_t>(at),
+            hashes.begin() + static_cast<std::ptrdiff_t>(std::min(hashes.size(), at + kTextsAtOnce)));
+        for (auto& [hash, text] : store.originalTexts(some)) {
+            auto display = buildDisplaySnippet([&text](size_t n) { return text.prefix(n); }, queryWords);
+            if (text.damaged()) {
+                // What was read of it may be garbage: the folded snippet is shown instead.
+                appLog("search original text damaged: " + std::to_string(hash));
+            } else if (display) {
+                out.emplace_back(hash, std::move(*display));
+            }
+        }
+    }
+    return out;
+}
+
 // Snippets only for the rows that survived the limit, one store call per folder and shard.
 void addSnippets(std::vector<Ranked>& ranked, const std::vector<std::shared_ptr<SearchableFolderIndex>>& folders,
-                 const SearchParameters& parameters, ThreadPool& workers) {
+                 const SearchParameters& parameters, const SearchRunOptions& options, ThreadPool& workers) {
     struct Batch {
         std::ptrdiff_t folder;
         uint32_t shard;
@@ -177,22 +202,43 @@ void addSnippets(std::vector<Ranked>& ranked, const std::vector<std::shared_ptr<
             batches.push_back(std::move(rest));
         }
     }
-    const auto snippets = parallelMap(
+    struct BatchSnippets {
+        std::vector<std::pair<uint32_t, std::string>> folded;
+        std::vector<std::pair<uint32_t, DisplaySnippet>> display;
+    };
+    const std::vector<std::string> queryWords =
+        options.withDisplaySnippets ? displayQueryWords(parameters) : std::vector<std::string>{};
+    auto snippets = parallelMap(
         batches.size(),
-        [&](size_t i) -> std::vector<std::pair<uint32_t, std::string>> {
+        [&](size_t i) -> BatchSnippets {
+            BatchSnippets out;
             try {
                 const Batch& b = batches[i];
-                return folders[static_cast<size_t>(b.folder)]->ftsBalancer().store(b.shard)->snippets(parameters,
-                                                                                                      b.hashes);
+                const auto store = folders[static_cast<size_t>(b.folder)]->ftsBalancer().store(b.shard);
+                std::vector<uint32_t> folded = b.hashes;
+                if (!queryWords.empty()) {
+                    out.display = displaySnippets(*store, b.hashes, queryWords);
+                    if (options.displayReplacesFolded) {
+                        std::unordered_set<uint32_t> shown;
+                        for (const auto& entry : out.display) shown.insert(entry.first);
+                        std::erase_if(folded, [&shown](uint32_t hash) { return shown.contains(hash); });
+                    }
+                }
+                if (!folded.empty()) out.folded = store->snippets(parameters, folded);
             } catch (...) {
-                return {};
             }
+            return out;
         },
         workers);
     for (size_t i = 0; i < batches.size(); ++i) {
-        for (const auto& [hash, snippet] : snippets[i]) {
+        for (auto& [hash, snippet] : snippets[i].folded) {
             if (auto row = rowOf.find(key(batches[i].folder, hash)); row != rowOf.end()) {
-                ranked[row->second].hit.snippet = snippet;
+                ranked[row->second].hit.snippet = std::move(snippet);
+            }
+        }
+        for (auto& [hash, display] : snippets[i].display) {
+            if (auto row = rowOf.find(key(batches[i].folder, hash)); row != rowOf.end()) {
+                ranked[row->second].hit.displaySnippet = std::move(display);
             }
         }
     }
@@ -324,7 +370,7 @@ SearchOutcome SearchEngine::run(const SearchParameters& parameters, const Search
     }
     if (options.withSnippets && !ranked.empty()) {
         try {
-            addSnippets(ranked, folders, effective, workers);
+            addSnippets(ranked, folders, effective, options, workers);
         } catch (const std::exception& e) {
             appLog(std::string("search snippets failed: ") + e.what());
         }

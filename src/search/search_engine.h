@@ -23,6 +23,7 @@
 #include "core/concurrency/cancellation_token.h"
 #include "core/model/nan_item.h"
 #include "core/model/search_parameters.h"
+#include "search/display_snippet.h"
 #include "search/searchable_folder.h"
 
 namespace lumidex {
@@ -34,12 +35,19 @@ namespace lumidex::search {
 struct SearchRunOptions {
     std::optional<int64_t> resultLimit;  // nullopt: keep every hit
     bool withSnippets = true;
+    // With snippets: also the passage in the document's own words, for hits whose original text is
+    // stored and holds a search word (the others keep only the folded snippet).
+    bool withDisplaySnippets = false;
+    // A hit with a display passage gets no folded snippet: for readers who see only one of them, it
+    // saves the full-text store's snippet work.
+    bool displayReplacesFolded = false;
     bool includeMail = false;            // the "mailSourceEnabled" setting
 };
 
 struct SearchHit {
     NanItem item;
-    std::optional<std::string> snippet;
+    std::optional<std::string> snippet;  // folded spelling, from the full-text store
+    std::optional<DisplaySnippet> displaySnippet;
     int64_t matchCount = 1;
 };
 

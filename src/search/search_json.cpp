@@ -29,6 +29,7 @@ std::string searchResultsJson(std::string_view query, const std::vector<SearchHi
         r["file_type"] = mail ? std::string() : extensionOf(item.fileName);
         r["folder"] = item.rootFolderUrl;
         r["snippet"] = hit.snippet ? nlohmann::json(*hit.snippet) : nlohmann::json(nullptr);
+        r["display_snippet"] = hit.displaySnippet ? nlohmann::json(hit.displaySnippet->text) : nlohmann::json(nullptr);
         r["match_count"] = hit.matchCount;
         r["created_at"] = iso8601String(item.fileCreatedDate);
         r["modified_at"] = iso8601String(item.fileModifiedDate);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/app_log.h"
+#include "platform/compression.h"
 #include "platform/sqlite.h"
 #include "storage/fts_tools.h"
 
@@ -16,6 +17,13 @@ namespace {
 constexpr const char* kInsertSql =
     "INSERT OR REPLACE INTO ftsVirtualTable (docid, content, combinedHash, urlPath, fileName, creationDate, "
     "modificationDate, contentCreated) VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
+constexpr const char* kCreateOriginalsSql =
+    "CREATE TABLE IF NOT EXISTS originalTextTable (combinedHash INTEGER PRIMARY KEY, textSize INTEGER NOT NULL, "
+    "compressedText BLOB NOT NULL)";
+constexpr const char* kWriteOriginalSql =
+    "INSERT OR REPLACE INTO originalTextTable (combinedHash, textSize, compressedText) VALUES (?, ?, ?)";
+constexpr int64_t kMaxOriginalTextBytes = int64_t{1} << 30;
+constexpr const char* kDeleteOriginalSql = "DELETE FROM originalTextTable WHERE combinedHash = ?";
 constexpr const char* kSnippetColumn = "snippet(ftsVirtualTable, '', '', '...', 0, 80)";
 constexpr const char* kMatchInfoColumn = "matchinfo(ftsVirtualTable, 'x')";
 // Statement texts depend only on the shape of a search (IN lists are padded), so few are ever cached;
@@ -110,7 +118,9 @@ FtsSearchResult searchResultFromRow(const SqliteStatement& row) {
 
 FtsSqlite::FtsSqlite(const std::filesystem::path& folderDataDirectory, StoreKind kind, uint32_t shard,
                      ShardUse use)
-    : prefix_(kind == StoreKind::numbers ? "numbers" : "fts"), keepRowIndex_(use == ShardUse::lasting) {
+    : prefix_(kind == StoreKind::numbers ? "numbers" : "fts"),
+      keepRowIndex_(use == ShardUse::lasting),
+      keepsOriginals_(kind == StoreKind::fullText) {
     db_ = openShardDatabase(folderDataDirectory, kind, shard, prefix_, use);
     std::error_code ec;
     // A file that is there but cannot be opened hides its documents as much as a damaged one.
@@ -119,7 +129,8 @@ FtsSqlite::FtsSqlite(const std::filesystem::path& folderDataDirectory, StoreKind
     std::string error;
     if (!db_->exec("CREATE VIRTUAL TABLE IF NOT EXISTS ftsVirtualTable USING fts4(content, combinedHash, urlPath, "
                    "fileName, creationDate, modificationDate, contentCreated)",
-                   error)) {
+                   error) ||
+        (keepsOriginals_ && !db_->exec(kCreateOriginalsSql, error))) {
         appLog(prefix_ + " initDatabaseStructure " + error);
         // A shard whose table cannot be created cannot answer anything; keep it closed.
         db_.reset();
@@ -208,25 +219,94 @@ bool FtsSqlite::writeLocked(const FtsDocument& d) {
     insert->bind(6, secondsSince1970(d.creationDate));
     insert->bind(7, secondsSince1970(d.modificationDate));
     insert->bind(8, secondsSince1970(d.contentCreated));
-    const bool ok = insert->run();
-    if (!ok) appLog(prefix_ + " write " + insert->errorMessage());
-    return ok;
+    if (!insert->run()) {
+        appLog(prefix_ + " write " + insert->errorMessage());
+        return false;
+    }
+    if (keepsOriginals_ && d.originalText) return writeOriginalLocked(d.combinedHash, *d.originalText);
+    return true;
+}
+
+bool FtsSqlite::writeOriginalLocked(uint32_t combinedHash, const std::string& text) {
+    SqliteStatement* statement = cached(text.empty() ? kDeleteOriginalSql : kWriteOriginalSql, prefix_ + " write original ");
+    if (statement == nullptr) return false;
+    ResetOnExit guard(statement);
+    statement->bind(1, static_cast<int64_t>(combinedHash));
+    std::vector<uint8_t> compressed;
+    if (!text.empty()) {
+        compressed = platform::compressBytes(text);
+        statement->bind(2, static_cast<int64_t>(text.size()));
+        statement->bindBlob(3, compressed);
+    }
+    if (!statement->run()) {
+        appLog(prefix_ + " write original " + statement->errorMessage());
+        return false;
+    }
+    return true;
 }
 
 bool FtsSqlite::remove(uint32_t combinedHash) {
     std::lock_guard lock(mutex_);
     if (!db_) return false;
     trimStatementCache();
-    SqliteStatement* del = cached("DELETE FROM ftsVirtualTable WHERE docid = ?", prefix_ + " delete ");
-    if (del == nullptr) return false;
-    ResetOnExit guard(del);
-    del->bind(1, static_cast<int64_t>(combinedHash));
-    if (!del->run()) {
-        appLog(prefix_ + " delete " + del->errorMessage());
+    platform::SqliteTransaction transaction(*db_);
+    if (!transaction.began()) {
+        appLog(prefix_ + " delete " + transaction.error());
+        return false;
+    }
+    std::vector<const char*> statements{"DELETE FROM ftsVirtualTable WHERE docid = ?"};
+    if (keepsOriginals_) statements.push_back(kDeleteOriginalSql);
+    for (const char* sql : statements) {
+        SqliteStatement* del = cached(sql, prefix_ + " delete ");
+        if (del == nullptr) return false;
+        ResetOnExit guard(del);
+        del->bind(1, static_cast<int64_t>(combinedHash));
+        if (!del->run()) {
+            appLog(prefix_ + " delete " + del->errorMessage());
+            return false;
+        }
+    }
+    if (!transaction.commit()) {
+        appLog(prefix_ + " delete " + transaction.error());
         return false;
     }
     if (rowIndex_.loaded()) rowIndex_.erase(combinedHash);
     return true;
+}
+
+std::vector<std::pair<uint32_t, platform::LazyInflatedText>> FtsSqlite::originalTexts(
+    const std::vector<uint32_t>& combinedHashes) {
+    std::vector<std::pair<uint32_t, platform::LazyInflatedText>> out;
+    std::lock_guard lock(mutex_);
+    if (!db_ || !keepsOriginals_ || combinedHashes.empty()) return out;
+    // Prepared here rather than cached: a shard written before the table existed has none, which is
+    // no error, and a one-command store never creates it.
+    std::string error;
+    auto select = db_->prepare("SELECT textSize, compressedText FROM originalTextTable WHERE combinedHash = ?", error);
+    if (!select) {
+        if (error.find("no such table") == std::string::npos) appLog(prefix_ + " originalTexts " + error);
+        return out;
+    }
+    for (uint32_t hash : combinedHashes) {
+        select->reset();
+        select->bind(1, static_cast<int64_t>(hash));
+        const SqliteStatement::Step step = select->step();
+        if (step == SqliteStatement::Step::error) {
+            appLog(prefix_ + " originalTexts " + select->errorMessage());
+            return out;
+        }
+        if (step != SqliteStatement::Step::row) continue;
+        // The stored size is trusted only as far as any text the pipeline stores can reach.
+        const int64_t size = select->int64At(0);
+        if (size <= 0 || size > kMaxOriginalTextBytes) {
+            appLog(prefix_ + " originalTexts damaged text of " + std::to_string(hash));
+            continue;
+        }
+        const auto blob = select->blobAt(1);
+        out.emplace_back(hash, platform::LazyInflatedText(std::vector<uint8_t>(blob.begin(), blob.end()),
+                                                         static_cast<size_t>(size)));
+    }
+    return out;
 }
 
 bool FtsSqlite::rowIndexReady() {

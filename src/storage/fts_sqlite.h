@@ -13,6 +13,12 @@
 // Writes sort each batch by docid, and every write merges a little of the index (see kMergeSql), which
 // keeps the number of index segments each search has to read small.
 //
+// The full-text store also keeps each document's text as extracted (original spelling, case and
+// punctuation; zlib-compressed in the table "originalTextTable" of the same shard database), so that a
+// search can show a passage in the document's own words. It is written and deleted in the same
+// transactions as the document's row, so the two come and go together. Shards written before the table
+// existed simply have no original texts.
+//
 // Thread-safety: all operations may be called from any thread; one mutex serialises the connection.
 // Failure behaviour: SQLite errors are logged with the operation's prefix and the operation returns an
 // empty result; a shard that could not be opened answers everything with nothing.
@@ -32,6 +38,7 @@
 #include "core/model/date.h"
 #include "core/model/fts_search_result.h"
 #include "core/model/search_parameters.h"
+#include "platform/compression.h"
 #include "storage/fts_row_index.h"
 #include "storage/shard_layout.h"
 
@@ -51,6 +58,9 @@ struct FtsDocument {
     std::string fileName;
     uint32_t combinedHash = 0;
     std::string foldedText;  // already folded by FtsTools::fold
+    // The text as extracted, kept for display (full-text store only). nullopt leaves the stored original
+    // as it is (a rewrite that only adds recognised words); an empty text removes it.
+    std::optional<std::string> originalText;
     Date creationDate{};
     Date modificationDate{};
     Date contentCreated{};
@@ -84,7 +94,11 @@ public:
     bool write(const FtsDocument& document);
     // Many documents in one transaction: all or none are written.
     bool write(const std::vector<FtsDocument>& documents);
+    // Deletes the document's row and its original text together.
     bool remove(uint32_t combinedHash);
+    // The stored original texts of these documents (combinedHash -> text), inflated as they are read;
+    // documents without one, or whose stored size is impossible (logged), are left out.
+    std::vector<std::pair<uint32_t, platform::LazyInflatedText>> originalTexts(const std::vector<uint32_t>& combinedHashes);
     std::vector<FtsSearchResult> search(const SearchParameters& parameters, int64_t rowLimit, bool withSnippet,
                                         bool withMatchCounts);
     // The documents the search text matches, in no particular order, reading none of their rows: a row's
@@ -107,6 +121,7 @@ public:
 
 private:
     bool writeLocked(const FtsDocument& document);
+    bool writeOriginalLocked(uint32_t combinedHash, const std::string& text);
     // Some incremental merging of the index's segments (see kMergeSql).
     void mergeSegmentsLocked();
     // The statement for `sql`, prepared once per connection; null (and logged) when it cannot be prepared.
@@ -129,6 +144,7 @@ private:
     std::string prefix_;  // "fts" or "numbers"
     std::atomic<bool> damaged_{false};
     bool keepRowIndex_ = true;
+    bool keepsOriginals_ = false;  // the full-text store does, the numbers store does not
     std::mutex mutex_;
     std::unique_ptr<platform::SqliteDatabase> db_;
     std::unordered_map<std::string, std::unique_ptr<platform::SqliteStatement>> statements_;

@@ -78,6 +78,37 @@ TEST_F(TwoFolders, FindsDocumentsOfEveryFolderAsItemsWithSnippetAndMatchCount) {
     EXPECT_FALSE(runSearch(engine, query("rechnung"), noSnippets).hits[0].snippet.has_value());
 }
 
+TEST_F(TwoFolders, DisplaySnippetsAreTheDocumentsOwnWordsAndTheFoldedSnippetStays) {
+    office->add({"obst.txt", "Bestellung: Müller Äpfel, 3 Kisten", 2000});
+    SearchRunOptions display;
+    display.withDisplaySnippets = true;
+    for (const char* text : {"Müller", "mueller", "MÜLLER äpf"}) {
+        const SearchOutcome outcome = runSearch(engine, query(text), display);
+        ASSERT_EQ(outcome.hits.size(), 1u) << text;
+        ASSERT_TRUE(outcome.hits[0].displaySnippet.has_value()) << text;
+        const std::string expected = std::string(text) == "MÜLLER äpf" ? "Bestellung: <Müller> <Äpfel>, 3 Kisten"
+                                                                        : "Bestellung: <Müller> Äpfel, 3 Kisten";
+        EXPECT_EQ(renderDisplaySnippet(*outcome.hits[0].displaySnippet, "<", ">"), expected);
+        ASSERT_TRUE(outcome.hits[0].snippet.has_value());
+        EXPECT_NE(outcome.hits[0].snippet->find("mueller aepfel"), std::string::npos) << *outcome.hits[0].snippet;
+    }
+    EXPECT_TRUE(runSearch(engine, query("muller"), display).hits.empty());  // ü folds to ue, not u
+
+    // Found by its file name only: no passage holds the word, the folded snippet is all there is.
+    const SearchOutcome byName = runSearch(engine, query("obst"), display);
+    ASSERT_EQ(byName.hits.size(), 1u);
+    EXPECT_FALSE(byName.hits[0].displaySnippet.has_value());
+    EXPECT_TRUE(byName.hits[0].snippet.has_value());
+    EXPECT_FALSE(runSearch(engine, query("Müller")).hits[0].displaySnippet.has_value());  // not asked for
+
+    // Readers who see one form only: the folded snippet is made only where no passage is.
+    display.displayReplacesFolded = true;
+    const SearchOutcome one = runSearch(engine, query("Müller"), display);
+    EXPECT_TRUE(one.hits[0].displaySnippet.has_value());
+    EXPECT_FALSE(one.hits[0].snippet.has_value());
+    EXPECT_TRUE(runSearch(engine, query("obst"), display).hits[0].snippet.has_value());
+}
+
 TEST_F(TwoFolders, SearchesOnlyTheSelectedFoldersAndTheInsideFolder) {
     office->add({"a/report-one.txt", "quarterly report", 1000});
     office->add({"b/report-two.txt", "quarterly report", 1001});

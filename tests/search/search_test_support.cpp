@@ -160,6 +160,7 @@ std::vector<NanItem> StorageFolderIndex::addAll(const std::vector<DocumentSpec>&
         document.fileName = item.fileName;
         document.combinedHash = item.combinedHash;
         document.foldedText = storage::FtsTools::fold(spec.text);
+        document.originalText = spec.text;
         document.creationDate = item.fileCreatedDate;
         document.modificationDate = item.fileModifiedDate;
         document.contentCreated = item.fileContentCreatedDate;

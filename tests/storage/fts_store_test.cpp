@@ -196,6 +196,69 @@ TEST(FtsStore, OneCommandStoresHoldAFreeShardAloneUntilClosedAndShareABusyOne) {
     EXPECT_TRUE(readableWithoutWaiting(shard));
 }
 
+TEST(FtsStore, OriginalTextComesAndGoesWithItsRow) {
+    testing::TempDir dir;
+    SqliteFtsDatabaseBalancer fts(dir.path());
+    const auto original = [&fts](uint32_t hash) {
+        auto texts = fts.storeFor(hash)->originalTexts({hash});
+        if (texts.empty()) return std::string("<none>");
+        const std::string text(texts[0].second.prefix(texts[0].second.size()));
+        return texts[0].second.damaged() ? std::string("<damaged>") : text;
+    };
+    FtsDocument a = document(20, "a.txt", "Müller Äpfel");
+    a.originalText = "Müller Äpfel";
+    FtsDocument b = document(40, "b.txt", "Birnen");  // same shard
+    b.originalText = "Birnen";
+    std::string large;
+    for (int i = 0; large.size() < 300000; ++i) large += "Zeile " + std::to_string(i) + ": Grüße aus Köln\n";
+    FtsDocument c = document(60, "c.txt", large);
+    c.originalText = large;
+    ASSERT_TRUE(fts.write(std::vector<FtsDocument>{a, b, c}));
+    EXPECT_EQ(original(20), "Müller Äpfel");
+    EXPECT_EQ(original(60), large);
+
+    // A rewrite that only adds recognised words keeps it; a new version replaces it; none removes it.
+    ASSERT_TRUE(fts.write(document(20, "a.txt", "Müller Äpfel Kisten")));
+    EXPECT_EQ(original(20), "Müller Äpfel");
+    a.originalText = "Müller Äpfel und Birnen";
+    ASSERT_TRUE(fts.write(a));
+    EXPECT_EQ(original(20), "Müller Äpfel und Birnen");
+    c.originalText = "";
+    ASSERT_TRUE(fts.write(c));
+    EXPECT_EQ(original(60), "<none>");
+    ASSERT_TRUE(fts.remove(20));
+    EXPECT_EQ(original(20), "<none>");
+    EXPECT_EQ(original(40), "Birnen");
+
+    // A write whose original text cannot be stored fails whole: no row without its text.
+    std::string error;
+    auto raw = platform::SqliteDatabase::open(shardPath(dir.path(), StoreKind::fullText, 0), error);
+    ASSERT_TRUE(raw) << error;
+    ASSERT_TRUE(raw->exec("CREATE TRIGGER refuse BEFORE INSERT ON originalTextTable BEGIN SELECT RAISE(ABORT, 'disk "
+                          "full'); END",
+                          error))
+        << error;
+    FtsDocument d = document(80, "d.txt", "Kirschen");
+    d.originalText = "Kirschen";
+    EXPECT_FALSE(fts.write(d));
+    EXPECT_TRUE(fts.search(query("kirschen"), 10, false, false).empty());
+    // A text whose stored size does not fit it, or that is impossible, is reported damaged.
+    ASSERT_TRUE(raw->exec("UPDATE originalTextTable SET textSize = textSize + 1 WHERE combinedHash = 40", error));
+    EXPECT_EQ(original(40), "<damaged>");
+    ASSERT_TRUE(raw->exec("UPDATE originalTextTable SET textSize = textSize - 2 WHERE combinedHash = 40", error));
+    EXPECT_EQ(original(40), "<damaged>");
+    ASSERT_TRUE(raw->exec("UPDATE originalTextTable SET textSize = -1 WHERE combinedHash = 40", error));
+    EXPECT_EQ(original(40), "<none>");
+
+    // A shard written before the table existed: a one-command search finds its rows, with no originals.
+    ASSERT_TRUE(raw->exec("DROP TABLE originalTextTable", error)) << error;
+    raw.reset();
+    fts.closeStores();
+    FtsSqlite oneCommand(dir.path(), StoreKind::fullText, 0, ShardUse::oneCommand);
+    EXPECT_EQ(oneCommand.search(query("birnen"), 10, false, false).size(), 1u);
+    EXPECT_TRUE(oneCommand.originalTexts({40}).empty());
+}
+
 TEST(FtsStore, RefoldRewritesOnlyRowsThatChange) {
     testing::TempDir dir;
     SqliteFtsDatabaseBalancer fts(dir.path());

@@ -17,6 +17,12 @@ bool SqliteStatement::bind(int index, double value) {
 bool SqliteStatement::bind(int index, std::string_view text) {
     return sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8) == SQLITE_OK;
 }
+bool SqliteStatement::bindBlob(int index, std::span<const uint8_t> bytes) {
+    // A zero-length blob is still a blob, not NULL: SQLite needs a non-null pointer for that.
+    static const uint8_t empty = 0;
+    return sqlite3_bind_blob64(stmt_, index, bytes.empty() ? &empty : bytes.data(), bytes.size(),
+                               SQLITE_TRANSIENT) == SQLITE_OK;
+}
 bool SqliteStatement::bindNull(int index) { return sqlite3_bind_null(stmt_, index) == SQLITE_OK; }
 
 SqliteStatement::Step SqliteStatement::step() {

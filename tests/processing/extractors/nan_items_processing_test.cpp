@@ -256,6 +256,14 @@ TEST_F(ProcessingRunTest, EnrichmentAddsOnlyMissingWords) {
     EXPECT_EQ(filesWith(*manager, "xylophone"), std::set<std::string>{"enriched.pdf"});
     EXPECT_EQ(filesWith(*manager, "bravo"), std::set<std::string>{"enriched.pdf"});  // the digital text stays
     EXPECT_EQ(filesWith(*manager, "juliett"), std::set<std::string>{"complete.pdf"});
+    // The text as extracted is kept for display; words recognised later do not replace it.
+    const NanItem enriched = item(*manager, "enriched.pdf");
+    auto originals =
+        manager->ftsDatabaseBalancer().storeFor(enriched.combinedHash)->originalTexts({enriched.combinedHash});
+    ASSERT_EQ(originals.size(), 1u);
+    const std::string original(originals[0].second.prefix(originals[0].second.size()));
+    EXPECT_NE(original.find("Alpha bravo charlie delta echo"), std::string::npos) << original;
+    EXPECT_EQ(original.find("xylophone"), std::string::npos);
     const std::string appLog = appLogText();
     EXPECT_NE(appLog.find("[DigitalTextEnrichment] +1 words for: enriched.pdf"), std::string::npos);
     EXPECT_NE(appLog.find("[DigitalTextEnrichment] no missing words for: complete.pdf"), std::string::npos);

@@ -1,0 +1,395 @@
+#include "search/display_snippet.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/unicode.h"
+#include "storage/fts_tools.h"
+
+namespace lumidex::search {
+namespace {
+
+constexpr std::string_view kEllipsis = "\xE2\x80\xA6";
+constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
+// Search words beyond this many are not marked (one bit each per word of the text).
+constexpr size_t kMaxQueryWords = 64;
+// Punctuation glued to a passage's first or last word is shown with it, up to this many bytes.
+constexpr size_t kMaxGlueBytes = 24;
+// A passage is cut after this many bytes (a run of letters without a break, such as encoded data,
+// would otherwise fill the screen).
+constexpr size_t kMaxPassageBytes = 480;
+
+// What a character of the original text is to the full-text store, judged by what fold() makes of it:
+// part of a word, gone (quotes, apostrophes: the letters around it stay one word), or a separator.
+// Spaces and control characters are separators that the passage shows as one space.
+enum class Kind : uint8_t { space, separator, token, vanishing, mark };
+
+// The byte is part of a word for the store's tokenizer: ASCII letters and digits and every non-ASCII byte.
+bool isTokenByte(unsigned char b) {
+    return b >= 0x80 || (b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z');
+}
+
+Kind kindOfFolded(std::string_view folded) {
+    if (folded.empty()) return Kind::vanishing;
+    for (char c : folded) {
+        if (isTokenByte(static_cast<unsigned char>(c))) return Kind::token;
+    }
+    return Kind::separator;
+}
+
+bool isSpace(char32_t cp) {
+    return cp <= 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0xA0) || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) ||
+           cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
+}
+
+// One UTF-8 sequence at text[i]: its code point and length; length 0 for bytes that are not UTF-8.
+std::pair<char32_t, size_t> decodeAt(std::string_view text, size_t i) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    if (b0 < 0x80) return {b0, 1};
+    size_t length;
+    char32_t cp;
+    if (b0 < 0xC2) return {0, 0};
+    if (b0 < 0xE0) { length = 2; cp = b0 & 0x1Fu; }
+    else if (b0 < 0xF0) { length = 3; cp = b0 & 0x0Fu; }
+    else if (b0 < 0xF5) { length = 4; cp = b0 & 0x07u; }
+    else return {0, 0};
+    if (i + length > text.size()) return {0, 0};
+    for (size_t k = 1; k < length; ++k) {
+        const auto b = static_cast<unsigned char>(text[i + k]);
+        if ((b & 0xC0u) != 0x80u) return {0, 0};
+        cp = (cp << 6) | (b & 0x3Fu);
+    }
+    if ((length == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+        return {0, 0};
+    }
+    return {cp, length};
+}
+
+// fold() of each ASCII character, asked once: words of plain ASCII (most words) are folded character by
+// character instead of one fold() call each, with the same result.
+struct AsciiFolds {
+    std::array<std::string, 128> folded;
+    std::array<Kind, 128> kind{};
+};
+
+const AsciiFolds& asciiFolds() {
+    static const AsciiFolds folds = [] {
+        AsciiFolds f;
+        for (char32_t c = 0; c < 128; ++c) {
+            f.folded[c] = storage::FtsTools::fold(std::string(1, static_cast<char>(c)));
+            f.kind[c] = isSpace(c) ? Kind::space : kindOfFolded(f.folded[c]);
+        }
+        return f;
+    }();
+    return folds;
+}
+
+struct Char {
+    size_t begin = 0;
+    size_t length = 1;
+    Kind kind = Kind::separator;
+    bool invalid = false;
+};
+
+class Scanner {
+public:
+    explicit Scanner(const TextPrefixReader& read) : read_(read) {}
+
+    // True when the text has a byte at i (reading on as needed).
+    bool has(size_t i) {
+        // Up to a whole UTF-8 sequence at i, and a little more so that reads are not byte by byte.
+        if (i + 4 > text_.size() && !complete_) {
+            const size_t wanted = std::max(i + 4, 2 * text_.size());
+            text_ = read_(wanted);
+            complete_ = text_.size() < wanted;
+        }
+        return i < text_.size();
+    }
+
+    // The character at i; has(i) must be true.
+    Char at(size_t i) {
+        has(i);
+        const auto [cp, length] = decodeAt(text_, i);
+        if (length == 0) return {i, 1, Kind::separator, true};
+        if (cp < 128) return {i, 1, asciiFolds().kind[cp], false};
+        return {i, length, kindOf(cp, text_.substr(i, length)), false};
+    }
+
+    // The text read so far.
+    std::string_view text() const { return text_; }
+
+private:
+    Kind kindOf(char32_t cp, std::string_view bytes) {
+        if (isSpace(cp)) return Kind::space;
+        if (auto found = kinds_.find(cp); found != kinds_.end()) return found->second;
+        Kind kind = kindOfFolded(storage::FtsTools::fold(bytes));
+        // A combining mark folds to nothing but belongs to the letter before it, also in a marked word.
+        if (kind == Kind::vanishing && platform::isMark(cp)) kind = Kind::mark;
+        kinds_.emplace(cp, kind);
+        return kind;
+    }
+
+    const TextPrefixReader& read_;
+    std::string_view text_;
+    bool complete_ = false;
+    std::unordered_map<char32_t, Kind> kinds_;
+};
+
+struct Token {
+    size_t begin = 0;      // first letter
+    size_t end = 0;        // after the last letter (and its marks)
+    size_t wordBegin = 0;  // after the white space before it, at most kMaxGlueBytes earlier
+};
+
+// The words of the text as the store's tokenizer sees the folded text, read only as far as asked for:
+// a passage near the start of a long document costs no scan of the rest.
+class Tokens {
+public:
+    explicit Tokens(Scanner& scanner) : scanner_(scanner) {}
+
+    // True when the text has a word `index`.
+    bool has(size_t index) {
+        while (tokens_.size() <= index && readOne()) {
+        }
+        return index < tokens_.size();
+    }
+    const Token& operator[](size_t index) const { return tokens_[index]; }
+
+private:
+    bool readOne() {
+        bool inToken = false;
+        Token current;
+        while (scanner_.has(at_)) {
+            const Char c = scanner_.at(at_);
+            switch (c.kind) {
+                case Kind::token:
+                    if (!inToken) {
+                        inToken = true;
+                        current.begin = c.begin;
+                        // Only punctuation glued to the word comes with it ("(Müller"), not another word ("a/b").
+                        current.wordBegin =
+                            afterToken_ > afterSpace_ || c.begin - afterSpace_ > kMaxGlueBytes ? c.begin : afterSpace_;
+                    }
+                    current.end = c.begin + c.length;
+                    break;
+                case Kind::mark:
+                    if (inToken && current.end == c.begin) current.end = c.begin + c.length;
+                    break;
+                case Kind::vanishing: break;
+                case Kind::space:
+                case Kind::separator:
+                    if (c.kind == Kind::space) afterSpace_ = c.begin + c.length;
+                    if (inToken) {
+                        at_ += c.length;
+                        return finish(current);
+                    }
+                    break;
+            }
+            at_ += c.length;
+        }
+        return inToken && finish(current);
+    }
+    bool finish(const Token& token) {
+        tokens_.push_back(token);
+        afterToken_ = token.end;
+        return true;
+    }
+
+    Scanner& scanner_;
+    std::vector<Token> tokens_;
+    size_t at_ = 0;
+    size_t afterSpace_ = 0;
+    size_t afterToken_ = 0;
+};
+
+std::string foldedToken(std::string_view token) {
+    const bool ascii = std::all_of(token.begin(), token.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (!ascii) return storage::FtsTools::fold(token);
+    std::string folded;
+    folded.reserve(token.size());
+    for (char c : token) folded += asciiFolds().folded[static_cast<unsigned char>(c)];
+    return folded;
+}
+
+// Bit i set: the token (folded, perhaps several store tokens) begins with query word i.
+uint64_t matchMask(std::string_view token, const std::vector<std::string>& queryWords) {
+    const std::string folded = foldedToken(token);
+    uint64_t mask = 0;
+    size_t i = 0;
+    while (i < folded.size()) {
+        while (i < folded.size() && !isTokenByte(static_cast<unsigned char>(folded[i]))) ++i;
+        size_t end = i;
+        while (end < folded.size() && isTokenByte(static_cast<unsigned char>(folded[end]))) ++end;
+        const std::string_view part(folded.data() + i, end - i);
+        for (size_t q = 0; q < queryWords.size(); ++q) {
+            if (!part.empty() && part.starts_with(queryWords[q])) mask |= uint64_t{1} << q;
+        }
+        i = end;
+    }
+    return mask;
+}
+
+bool hasContent(Scanner& scanner, size_t from, size_t to) {
+    for (size_t i = from; i < to && scanner.has(i);) {
+        const Char c = scanner.at(i);
+        if (c.kind != Kind::space) return true;
+        i += c.length;
+    }
+    return false;
+}
+
+// The end of `token` with the punctuation glued to it ("Äpfel.)"), but not the next word ("a/b").
+size_t wordEnd(Scanner& scanner, const Token& token) {
+    const size_t limit = token.end + kMaxGlueBytes;
+    size_t i = token.end;
+    while (scanner.has(i)) {
+        const Char c = scanner.at(i);
+        if (c.kind == Kind::space) return i;
+        if (c.kind == Kind::token || i + c.length > limit) return token.end;
+        i += c.length;
+    }
+    return i;
+}
+
+}  // namespace
+
+std::vector<std::string> displayQueryWords(const SearchParameters& parameters) {
+    std::vector<std::string> words;
+    const auto conditions = storage::FtsTools::searchConditions(parameters);
+    if (!conditions) return words;
+    const std::string& match = conditions->query.matchExpression;
+    for (size_t i = 0; i < match.size();) {
+        while (i < match.size() && !isTokenByte(static_cast<unsigned char>(match[i]))) ++i;
+        size_t end = i;
+        while (end < match.size() && isTokenByte(static_cast<unsigned char>(match[end]))) ++end;
+        std::string word = match.substr(i, end - i);
+        if (!word.empty() && std::find(words.begin(), words.end(), word) == words.end()) words.push_back(std::move(word));
+        i = end;
+    }
+    return words;
+}
+
+std::optional<DisplaySnippet> buildDisplaySnippet(std::string_view original, const std::vector<std::string>& queryWords,
+                                                  size_t wordCount) {
+    return buildDisplaySnippet([original](size_t) { return original; }, queryWords, wordCount);
+}
+
+std::optional<DisplaySnippet> buildDisplaySnippet(const TextPrefixReader& original,
+                                                  const std::vector<std::string>& queryWords, size_t wordCount) {
+    std::vector<std::string> words(queryWords.begin(), queryWords.begin() + static_cast<std::ptrdiff_t>(
+                                                                                 std::min(queryWords.size(), kMaxQueryWords)));
+    std::erase_if(words, [](const std::string& w) { return w.empty(); });
+    if (words.empty()) return std::nullopt;
+    const size_t window = std::max<size_t>(wordCount, 1);
+    Scanner scanner(original);
+    Tokens tokens(scanner);
+    std::vector<uint64_t> masks;
+    std::vector<bool> known;
+    const auto maskOf = [&](size_t t) {
+        if (t >= known.size()) {
+            known.resize(t + 1, false);
+            masks.resize(t + 1, 0);
+        }
+        if (!known[t]) {
+            masks[t] = matchMask(scanner.text().substr(tokens[t].begin, tokens[t].end - tokens[t].begin), words);
+            known[t] = true;
+        }
+        return masks[t];
+    };
+
+    // Slide a window of `window` words over the text; the first that holds the most distinct search words
+    // wins, and a window holding all of them ends the scan (words are read and folded only as far as it goes).
+    std::vector<int> counts(words.size(), 0);
+    size_t distinct = 0, bestDistinct = 0, bestLast = 0;
+    const auto count = [&](uint64_t mask, int delta) {
+        for (size_t q = 0; q < words.size(); ++q) {
+            if ((mask >> q & 1u) == 0) continue;
+            if (delta > 0 && counts[q]++ == 0) ++distinct;
+            if (delta < 0 && --counts[q] == 0) --distinct;
+        }
+    };
+    for (size_t last = 0; tokens.has(last); ++last) {
+        count(maskOf(last), 1);
+        if (last >= window) count(maskOf(last - window), -1);
+        if (distinct > bestDistinct) {
+            bestDistinct = distinct;
+            bestLast = last;
+            if (distinct == words.size()) break;
+        }
+    }
+    if (bestDistinct == 0) return std::nullopt;
+
+    // Centre the matched words of the best window in the passage; near the end of the text, the words
+    // before them fill it.
+    size_t first = bestLast + 1 >= window ? bestLast + 1 - window : 0;
+    while (maskOf(first) == 0) ++first;
+    const size_t spare = window - std::min(window, bestLast - first + 1);
+    size_t start = first - std::min(first, spare / 2);
+    size_t stop = start;  // one past the passage's last word
+    while (stop < start + window && tokens.has(stop)) ++stop;
+    if (stop - start < window) start = stop >= window ? stop - window : 0;
+
+    const size_t from = tokens[start].wordBegin;
+    const size_t to = wordEnd(scanner, tokens[stop - 1]);
+    DisplaySnippet snippet;
+    if (hasContent(scanner, 0, from)) snippet.text = std::string(kEllipsis) + " ";
+    size_t nextMark = start;
+    const auto advanceMark = [&] {
+        while (nextMark < stop && maskOf(nextMark) == 0) ++nextMark;
+    };
+    advanceMark();
+    bool pendingSpace = false;
+    bool cut = false;
+    size_t markBegin = std::string::npos;
+    for (size_t i = from; i < to;) {
+        if (snippet.text.size() >= kMaxPassageBytes) {
+            if (markBegin != std::string::npos) snippet.marks.push_back({markBegin, snippet.text.size()});
+            cut = true;
+            break;
+        }
+        const Char c = scanner.at(i);
+        if (c.kind == Kind::space) {
+            pendingSpace = true;
+            i += c.length;
+            continue;
+        }
+        if (pendingSpace && i > from) snippet.text += ' ';
+        pendingSpace = false;
+        if (nextMark < stop && c.begin == tokens[nextMark].begin) markBegin = snippet.text.size();
+        snippet.text += c.invalid ? kReplacementCharacter : scanner.text().substr(c.begin, c.length);
+        i += c.length;
+        if (markBegin != std::string::npos && nextMark < stop && i == tokens[nextMark].end) {
+            snippet.marks.push_back({markBegin, snippet.text.size()});
+            markBegin = std::string::npos;
+            ++nextMark;
+            advanceMark();
+        }
+    }
+    if (cut) {
+        snippet.text += kEllipsis;
+    } else if (hasContent(scanner, to, std::string::npos)) {
+        snippet.text += " " + std::string(kEllipsis);
+    }
+    return snippet;
+}
+
+std::string renderDisplaySnippet(const DisplaySnippet& snippet, std::string_view open, std::string_view close) {
+    std::string out;
+    out.reserve(snippet.text.size() + snippet.marks.size() * (open.size() + close.size()));
+    size_t at = 0;
+    for (const MarkedRange& mark : snippet.marks) {
+        if (mark.begin < at || mark.end < mark.begin || mark.end > snippet.text.size()) continue;
+        out.append(snippet.text, at, mark.begin - at);
+        out += open;
+        out.append(snippet.text, mark.begin, mark.end - mark.begin);
+        out += close;
+        at = mark.end;
+    }
+    out.append(snippet.text, at, std::string::npos);
+    return out;
+}
+
+}  // namespace lumidex::search

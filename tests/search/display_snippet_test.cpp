@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include "search/display_snippet.h"
+
+namespace lumidex::search {
+namespace {
+
+// The passage for `search` in `text`, matched words in <>, or "<none>".
+std::string shown(std::string_view text, std::string search, size_t words = 20) {
+    SearchParameters parameters;
+    parameters.searchText = std::move(search);
+    const auto snippet = buildDisplaySnippet(text, displayQueryWords(parameters), words);
+    return snippet ? renderDisplaySnippet(*snippet, "<", ">") : "<none>";
+}
+
+TEST(DisplaySnippet, ShowsTheDocumentsOwnWordsWhereMostSearchWordsMeetAndMarksThem) {
+    // Umlauts and case: the folded search words find the original spelling.
+    EXPECT_EQ(shown("Herr Müller kauft Äpfel.", "müller"), "Herr <Müller> kauft Äpfel.");
+    EXPECT_EQ(shown("Herr Müller kauft Äpfel.", "MUELLER äpfel"), "Herr <Müller> kauft <Äpfel>.");
+    EXPECT_EQ(shown("STRASSE und Straße", "strasse"), "<STRASSE> und <Straße>");
+    // Prefixes, as the store matches them; a phrase marks each of its words.
+    EXPECT_EQ(shown("Die Rechnungen für Mai", "rechnung"), "Die <Rechnungen> für Mai");
+    EXPECT_EQ(shown("Die Rechnungen für Mai", "\"rechnungen für\""), "Die <Rechnungen> <für> Mai");
+    // Punctuation stays as written and outside the marks; quotes and apostrophes do not split words.
+    EXPECT_EQ(shown("„Straße“, sagte O'Brien; (Müller)", "strasse obrien müller"),
+              "„<Straße>“, sagte <O'Brien>; (<Müller>)");
+    EXPECT_EQ(shown("Preis: 12,50 € netto", "12.50"), "Preis: <12>,<50> € netto");
+
+    // The first run of words holding the most different search words wins over an earlier lone match;
+    // the matches sit in its middle, cut ends get "…", and white space becomes single spaces.
+    const std::string text =
+        "Rechnung eins zwei drei vier fünf sechs sieben acht neun zehn\n\tRechnung elf zwölf Mai dreizehn vierzehn";
+    EXPECT_EQ(shown(text, "rechnung mai", 6), "… zehn <Rechnung> elf zwölf <Mai> dreizehn …");
+    EXPECT_EQ(shown(text, "rechnung", 3), "<Rechnung> eins zwei …");
+    EXPECT_EQ(shown(text, "vierzehn", 3), "… Mai dreizehn <vierzehn>");  // at the end, words before fill it
+
+    // A run of letters without a break is cut, not shown whole.
+    const std::string shownData = shown("Anhang: Müller" + std::string(5000, 'x') + " Ende", "müller");
+    EXPECT_LT(shownData.size(), 600u);
+    EXPECT_TRUE(shownData.starts_with("Anhang: <Müllerxxx")) << shownData;
+    EXPECT_TRUE(shownData.ends_with("x>…")) << shownData;
+
+    // Terminal control sequences and invalid bytes in a document never reach the output as such.
+    EXPECT_EQ(shown("Müller\x1b[31m r\xffot", "müller"), "<Müller> [31m r\xEF\xBF\xBDot");
+
+    // No word of the text matches (found by its name, say): the caller falls back to the store's snippet.
+    EXPECT_EQ(shown("Nur der Dateiname passt", "rechnung"), "<none>");
+    EXPECT_EQ(shown("Muller ohne Umlaut", "müller"), "<none>");
+    EXPECT_EQ(shown("", "müller"), "<none>");
+}
+
+}  // namespace
+}  // namespace lumidex::search
