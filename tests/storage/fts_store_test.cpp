@@ -50,6 +50,31 @@ TEST(FtsStore, FindsFoldedWordsPathWordsAndCountsMatches) {
     EXPECT_EQ(fts.search(query("rechnung -dankt"), 100, false, false).size(), 0u);
 }
 
+// Words beside punctuation, apostrophes and detached accents, as PDF text carries them, are found by
+// what a reader types.
+TEST(FtsStore, FindsWordsBesidePunctuationApostrophesAndDetachedAccents) {
+    testing::TempDir dir;
+    SqliteFtsDatabaseBalancer fts(dir.path());
+    ASSERT_TRUE(fts.write(document(
+        7, "brief.pdf",
+        "Mindestla\xCC\x88nge B\xC2\xA8uro Ku\xC2\xA8" "che; l'aubergine O\xE2\x80\x99" "Brien don\xCA\xBC" "t "
+        "l\xE2\x80\x99\xC3\xA9t\xC3\xA9 «mot» \xE2\x80\x98" "consolidation\xE2\x80\x99 word\xE2\x80\x94" "dash "
+        "\xE2\x9F\xA8" "name\xE2\x9F\xA9 net\xC2\xA0" "price")));
+    ASSERT_TRUE(fts.write(document(8, "other.pdf", "Mindestlange Buro Kuche aubergine")));
+
+    for (const char* text : {"Mindestlänge", "Büro", "Küche", "aubergine l'aubergine", "laubergine", "obrien", "o'brien",
+                             "O\xE2\x80\x99" "Brien", "don't", "dont", "été", "l'été", "mot", "consolidation", "dash",
+                             "name", "price", "\"o'brien don't\"", "\"l'aubergine o’brien\"", "\"word dash\"",
+                             "\"net price"}) {
+        const auto hits = fts.search(query(text), 10, true, true);
+        ASSERT_EQ(hits.size(), 1u) << text;
+        EXPECT_EQ(hits[0].combinedHash, 7u) << text;
+    }
+    // The split and joined forms of one word count as one match of a word.
+    EXPECT_EQ(fts.search(query("aubergine -mindestlange"), 10, false, true).at(0).matchCount, 1);
+    EXPECT_TRUE(fts.search(query("'''"), 10, true, true).empty());
+}
+
 TEST(FtsStore, WriteReplacesAndDeleteRemovesOnlyThatDocument) {
     testing::TempDir dir;
     SqliteFtsDatabaseBalancer fts(dir.path());
