@@ -141,6 +141,24 @@ const std::array<std::string, kTableEnd>& latinTable() {
     return table;
 }
 
+// General punctuation and the currency signs (dashes, quotes, spaces, "€") fold alone, too; they are
+// common enough in Latin text to deserve a table of their own.
+constexpr char32_t kPunctuationBegin = 0x2000;
+constexpr char32_t kPunctuationEnd = 0x20D0;
+
+const std::array<std::string, kPunctuationEnd - kPunctuationBegin>& punctuationTable() {
+    static const std::array<std::string, kPunctuationEnd - kPunctuationBegin> table = [] {
+        std::array<std::string, kPunctuationEnd - kPunctuationBegin> t;
+        for (char32_t cp = kPunctuationBegin; cp < kPunctuationEnd; ++cp) {
+            t[cp - kPunctuationBegin] = foldWithUnicodeLibrary(platform::encodeUtf8(std::u32string_view(&cp, 1)));
+        }
+        return t;
+    }();
+    return table;
+}
+
+bool isTablePunctuation(char32_t cp) { return cp >= kPunctuationBegin && cp < kPunctuationEnd; }
+
 bool isMostlyNonAsciiLongText(std::string_view text) {
     if (text.size() < 1001) return false;
     size_t codePoints = 0;
@@ -178,11 +196,21 @@ char32_t combiningFormOf(char32_t c) {
     }
 }
 
-// True when the text holds a detached accent or a character that NFC may compose with its
-// neighbour. Skips ASCII eight bytes at a time: this check runs on every text.
-bool needsComposition(std::string_view text) {
+bool isDetachedAccent(char32_t c) {
+    return ((c >= 0xA8 && c <= 0xB8) || (c >= 0x2C6 && c <= 0x2DD)) && combiningFormOf(c) != 0;
+}
+
+struct CompositionNeeds {
+    bool nfc = false;              // a character that NFC may compose with its neighbour
+    bool detachedAccents = false;  // an accent drawn as a glyph of its own
+};
+
+// What the text needs before the per-character rules can run. Skips ASCII eight bytes at a time:
+// this check runs on every text.
+CompositionNeeds compositionNeeds(std::string_view text) {
+    CompositionNeeds needs;
     size_t i = 0;
-    while (i < text.size()) {
+    while (i < text.size() && !needs.detachedAccents) {
         if (i + 8 <= text.size()) {
             uint64_t word;
             std::memcpy(&word, text.data() + i, 8);
@@ -200,11 +228,12 @@ bool needsComposition(std::string_view text) {
             ++i;
             continue;
         }
+        if (isDetachedAccent(cp)) needs.detachedAccents = true;
         // Below U+0300 everything is already composed.
-        if (combiningFormOf(cp) != 0 || (cp >= 0x300 && platform::mayChangeUnderNfc(cp))) return true;
+        if (cp >= 0x300 && !needs.nfc && platform::mayChangeUnderNfc(cp)) needs.nfc = true;
         i += length;
     }
-    return false;
+    return needs;
 }
 
 bool isVowel(char32_t c) {
@@ -288,36 +317,39 @@ bool isTokenByte(char c) {
 // A word holding apostrophes is written twice, split and then joined: "l'aubergine" becomes
 // "l aubergine laubergine", so that "aubergine", "l'aubergine" (looked up joined) and "laubergine"
 // each find it, and a phrase folded by this same rule matches the same sequence. No apostrophe is
-// left, so folding the result again changes nothing.
+// left, so folding the result again changes nothing. `s` holds apostrophes only inside words.
 std::string withSplitAndJoinedWords(std::string_view s) {
     std::string out;
     out.reserve(s.size() + s.size() / 8);
-    size_t i = 0;
-    while (i < s.size()) {
-        if (!isTokenByte(s[i])) {
-            out.push_back(s[i] == '\'' ? ' ' : s[i]);
-            ++i;
-            continue;
+    size_t copied = 0;
+    for (size_t apostrophe = s.find('\''); apostrophe != std::string_view::npos;
+         apostrophe = s.find('\'', copied)) {
+        size_t start = apostrophe;
+        while (start > copied && isTokenByte(s[start - 1])) --start;
+        size_t end = apostrophe;
+        while (end < s.size() && (isTokenByte(s[end]) || s[end] == '\'')) ++end;
+        out.append(s, copied, start - copied);
+        const std::string_view word = s.substr(start, end - start);
+        for (char c : word) out.push_back(c == '\'' ? ' ' : c);
+        out.push_back(' ');
+        for (char c : word) {
+            if (c != '\'') out.push_back(c);
         }
-        size_t end = i;
-        bool hasApostrophe = false;
-        while (end < s.size() && (isTokenByte(s[end]) || s[end] == '\'')) {
-            hasApostrophe = hasApostrophe || s[end] == '\'';
-            ++end;
-        }
-        const std::string_view word = s.substr(i, end - i);
-        if (!hasApostrophe) {
-            out += word;
-        } else {
-            for (char c : word) out.push_back(c == '\'' ? ' ' : c);
-            out.push_back(' ');
-            for (char c : word) {
-                if (c != '\'') out.push_back(c);
-            }
-        }
-        i = end;
+        copied = end;
     }
+    out.append(s, copied);
     return out;
+}
+
+// Whether the apostrophe before text[next] stands inside a word: `out` so far ends in a word
+// character and the text goes on with a letter or digit.
+bool apostropheInsideWord(std::string_view out, std::string_view text, size_t next) {
+    return endsInWordCharacter(out) && startsWithLetterOrNumber(text, next);
+}
+
+// ASCII that folds to itself apart from case.
+bool isPlainAscii(unsigned char b) {
+    return b < 0x80 && b != '\'' && b != '"' && b != '`' && b != ',' && b != ';' && b != '$';
 }
 
 std::string foldComposed(std::string_view text) {
@@ -326,22 +358,29 @@ std::string foldComposed(std::string_view text) {
     out.reserve(text.size() + text.size() / 16);
     bool inWordApostrophes = false;
     size_t i = 0;
-    // An apostrophe between two word characters is kept until the end (see withSplitAndJoinedWords);
-    // elsewhere a straight one vanishes as the rule says and a typographic one separates.
-    const auto apostrophe = [&](size_t length) {
-        if (endsInWordCharacter(out) && startsWithLetterOrNumber(text, i + length)) {
-            out.push_back('\'');
-            inWordApostrophes = true;
-        } else if (length > 1) {
-            out.push_back(' ');
-        }
-        i += length;
-    };
     while (i < text.size()) {
         const auto b = static_cast<unsigned char>(text[i]);
+        if (isPlainAscii(b)) {
+            // Most text is runs of these: copied at once, then lower-cased in place.
+            size_t end = i + 1;
+            while (end < text.size() && isPlainAscii(static_cast<unsigned char>(text[end]))) ++end;
+            const size_t at = out.size();
+            out.append(text, i, end - i);
+            for (char* c = out.data() + at; c != out.data() + out.size(); ++c) {
+                if (*c >= 'A' && *c <= 'Z') *c = static_cast<char>(*c + 32);
+            }
+            i = end;
+            continue;
+        }
         if (b < 0x80) {
             switch (b) {
-                case '\'': apostrophe(1); continue;
+                case '\'':
+                    // Kept inside a word until the end (see withSplitAndJoinedWords), else dropped.
+                    if (apostropheInsideWord(out, text, i + 1)) {
+                        out.push_back('\'');
+                        inWordApostrophes = true;
+                    }
+                    break;
                 case '"': case '`': break;
                 case ',': case ';': out.push_back('.'); break;
                 case '$': out.push_back(' '); break;
@@ -357,7 +396,11 @@ std::string foldComposed(std::string_view text) {
             continue;
         }
         if (isTypographicApostrophe(cp)) {
-            apostrophe(length);
+            // Like the straight one inside a word; elsewhere a separator like other punctuation.
+            const bool inside = apostropheInsideWord(out, text, i + length);
+            out.push_back(inside ? '\'' : ' ');
+            inWordApostrophes = inWordApostrophes || inside;
+            i += length;
             continue;
         }
         if (cp < kTableEnd) {
@@ -365,11 +408,16 @@ std::string foldComposed(std::string_view text) {
             i += length;
             continue;
         }
+        if (isTablePunctuation(cp)) {
+            out += punctuationTable()[cp - kPunctuationBegin];
+            i += length;
+            continue;
+        }
         // Everything else (other scripts, combining marks, symbols) goes through the library as a run.
         size_t end = i + length;
         while (end < text.size()) {
             const auto [next, nextLength] = decodeAt(text, end);
-            if (nextLength == 0 || next < kTableEnd || isTypographicApostrophe(next)) break;
+            if (nextLength == 0 || next < kTableEnd || isTablePunctuation(next) || isTypographicApostrophe(next)) break;
             end += nextLength;
         }
         out += foldWithUnicodeLibrary(text.substr(i, end - i));
@@ -382,7 +430,9 @@ std::string foldComposed(std::string_view text) {
 
 std::string FtsTools::fold(std::string_view text) {
     if (isMostlyNonAsciiLongText(text)) return {};
-    if (needsComposition(text)) return foldComposed(composeLetters(text));
+    const CompositionNeeds needs = compositionNeeds(text);
+    if (needs.detachedAccents) return foldComposed(composeLetters(text));
+    if (needs.nfc) return foldComposed(platform::toNfc(text));
     return foldComposed(text);
 }
 
