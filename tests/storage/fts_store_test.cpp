@@ -262,16 +262,23 @@ TEST(SearchIndexMigration, RefoldsOnceAndRecordsTheVersion) {
     FtsDocument ligature = document(3, "y.txt", "");
     ligature.foldedText = "\xEF\xAC\x81nanz";  // "finanz" with the fi ligature, as version 1 stored it
     fts.write(ligature);
+    // As versions 1 and 2 stored typographic apostrophes, guillemets and a detached diaeresis.
+    FtsDocument punctuation = document(4, "z.txt", "");
+    punctuation.foldedText = "l\xE2\x80\x99" "extension «mot» mindestla\xC2\xA8nge";
+    fts.write(punctuation);
     store.setInt("searchIndexFoldingVersion_/root", 1);
 
     auto counts = migrateSearchIndexFolding(Settings(store), "/root", fts, rects);
     ASSERT_TRUE(counts);
-    EXPECT_EQ(counts->fullTextRows, 2);
+    EXPECT_EQ(counts->fullTextRows, 3);
     EXPECT_EQ(counts->ocrLines, 0);
     EXPECT_EQ(store.getInt("searchIndexFoldingVersion_/root"), currentFoldingVersion);
     EXPECT_FALSE(migrateSearchIndexFolding(Settings(store), "/root", fts, rects));
     EXPECT_EQ(fts.search(query("groesse"), 10, false, false).size(), 1u);
     EXPECT_EQ(fts.search(query("finanz"), 10, false, false).size(), 1u);
+    for (const char* word : {"extension", "l'extension", "mot", "Mindestlänge"}) {
+        EXPECT_EQ(fts.search(query(word), 10, false, false).size(), 1u) << word;
+    }
 }
 
 }  // namespace
