@@ -439,7 +439,10 @@ std::string FtsTools::fold(std::string_view text) {
 std::string FtsTools::foldQueryWord(std::string_view word) {
     std::u32string joined;
     for (char32_t c : platform::decodeUtf8(word)) {
-        if (isApostrophe(c) && !joined.empty() && isLetterOrNumber(joined.back())) continue;
+        if (isApostrophe(c) && !joined.empty() &&
+            (isLetterOrNumber(joined.back()) || platform::isMark(joined.back()))) {
+            continue;
+        }
         joined.push_back(c);
     }
     return fold(platform::encodeUtf8(joined));

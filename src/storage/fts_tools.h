@@ -62,7 +62,6 @@ public:
 
     // Phrases open only at a double quote (straight, « or „ or “), never at an apostrophe, so
     // "O'Brien" or "l'été" stay words; the words of a phrase that never closes count as plain words.
-
     static SplitSearchText splitSearchText(std::string_view searchText);
     static FtsQuery buildQuery(const SplitSearchText& split, int64_t minSearchCharCount);
     // nullopt when the search must not touch the database (no MATCH expression and no full date range).
