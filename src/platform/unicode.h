@@ -31,6 +31,15 @@ bool isLetter(char32_t c);
 // General category M* (combining marks of any kind).
 bool isMark(char32_t c);
 
+// The major general category: the first letter of L*, M*, N*, P*, S*, Z*; `other` for C* and for
+// values outside the code space.
+enum class CharacterClass { letter, mark, number, punctuation, symbol, separator, other };
+CharacterClass characterClass(char32_t c);
+
+// False when `c` always stays as it is under NFC (quick check "yes"); true when composition may
+// change it or merge it with its neighbour, as for combining marks.
+bool mayChangeUnderNfc(char32_t c);
+
 // UTF-8 to scalar values; every maximal ill-formed subsequence becomes one U+FFFD.
 std::u32string decodeUtf8(std::string_view text);
 // Scalar values to UTF-8; surrogates and values above U+10FFFF are written as U+FFFD.

@@ -24,10 +24,12 @@ bool isWhitespace(char32_t c) {
            c == 0x202F || c == 0x205F || c == 0x1680;
 }
 
-// Non-ASCII characters that are neither letters, digits nor combining marks: emoji and symbols.
-// ASCII punctuation is left alone; the stores treat it as a word separator already.
+// Non-ASCII characters that are neither letters, digits, combining marks nor punctuation: emoji and
+// symbols. Punctuation is left alone like ASCII punctuation: the stores fold it to a word separator,
+// and an apostrophe in "O’Brien" belongs to the word.
 bool isIgnoredSymbol(char32_t c) {
-    return c >= 0x80 && !isWhitespace(c) && !platform::isLetter(c) && !platform::isMark(c) && !isDigit(c);
+    return c >= 0x80 && !isWhitespace(c) && !platform::isLetter(c) && !platform::isMark(c) && !isDigit(c) &&
+           platform::characterClass(c) != platform::CharacterClass::punctuation;
 }
 
 bool hasLetterOrDigit(std::string_view word) {

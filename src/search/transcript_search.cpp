@@ -18,14 +18,24 @@ int64_t TranscriptSearchResultsManager::rowOf(const OcrRect& rect) {
 
 std::vector<TranscriptSearchItem> TranscriptSearchResultsManager::matching(const std::vector<OcrRect>& rects,
                                                                             std::string_view searchTerm) {
-    std::string term = storage::FtsTools::fold(searchTerm);
-    const size_t start = term.find_first_not_of(" \t\r\n");
-    if (start == std::string::npos) return {};
-    term = term.substr(start, term.find_last_not_of(" \t\r\n") - start + 1);
+    const auto trimmed = [](std::string term) {
+        const size_t start = term.find_first_not_of(" \t\r\n");
+        if (start == std::string::npos) return std::string();
+        return term.substr(start, term.find_last_not_of(" \t\r\n") - start + 1);
+    };
+    // Folded like the stored text, a term with an apostrophe ("l'aubergine" -> "l aubergine
+    // laubergine") matches the line word for word; the joined form alone ("laubergine") also matches
+    // lines stored before apostrophes were kept as both forms.
+    const std::string term = trimmed(storage::FtsTools::fold(searchTerm));
+    if (term.empty()) return {};
+    const std::string joined = trimmed(storage::FtsTools::foldQueryWord(searchTerm));
 
     std::vector<TranscriptSearchItem> found;
     for (const OcrRect& rect : rects) {
-        if (rect.ocrContent.find(term) == std::string::npos) continue;
+        if (rect.ocrContent.find(term) == std::string::npos &&
+            (joined.empty() || joined == term || rect.ocrContent.find(joined) == std::string::npos)) {
+            continue;
+        }
         found.push_back({rect.id, rowOf(rect), rect.pageIndex, 0, rect.ocrContent});
     }
     std::stable_sort(found.begin(), found.end(), [](const TranscriptSearchItem& a, const TranscriptSearchItem& b) {

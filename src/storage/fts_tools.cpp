@@ -15,111 +15,6 @@
 namespace lumidex::storage {
 namespace {
 
-constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
-
-void replaceAll(std::string& s, std::string_view from, std::string_view to) {
-    for (size_t pos = s.find(from); pos != std::string::npos; pos = s.find(from, pos + to.size())) {
-        s.replace(pos, from.size(), to);
-    }
-}
-
-// Quotes and accents vanish, "," and ";" become ".", currency signs become spaces.
-std::string applyPunctuationRules(std::string_view s) {
-    static const std::pair<std::string_view, std::string_view> kRules[] = {
-        {"\xC2\xB4", ""},         // acute accent
-        {"\xE2\x80\x9E", ""},     // double low-9 quotation mark
-        {"\xE2\x80\x9C", ""},     // left double quotation mark
-        {"\xE2\x80\x9D", ""},     // right double quotation mark
-        {"\xE2\x82\xAC", " "},    // euro sign
-        {"\xC2\xA3", " "},        // pound sign
-        {"\xC2\xA5", " "},        // yen sign
-    };
-    std::string out;
-    out.reserve(s.size());
-    for (char c : s) {
-        switch (c) {
-            case '"': case '\'': case '`': break;
-            case ',': case ';': out.push_back('.'); break;
-            case '$': out.push_back(' '); break;
-            default: out.push_back(c);
-        }
-    }
-    for (const auto& [from, to] : kRules) replaceAll(out, from, to);
-    return out;
-}
-
-// The rule spelled out step by step with the Unicode library; the fast path below must match it.
-std::string foldWithUnicodeLibrary(std::string_view text) {
-    std::string s = platform::toLowerCase(text);
-    static const std::pair<std::string_view, std::string_view> kLetters[] = {
-        {"\xC3\x9F", "ss"}, {"\xC3\xA4", "ae"}, {"\xC3\xBC", "ue"}, {"\xC3\xB6", "oe"},  // ß ä ü ö
-        {"\xC3\xA6", "ae"}, {"\xC5\x93", "oe"}, {"\xC3\xB8", "o"},  {"\xC5\x82", "l"},   // æ œ ø ł
-        {"\xC4\x91", "d"},  {"\xC3\xB0", "d"},  {"\xC3\xBE", "th"}, {"\xC4\xA7", "h"},   // đ ð þ ħ
-        {"\xC4\xB1", "i"},                                                                // ı
-        // Typeset PDFs carry the Latin ligatures as single characters; readers type the letters.
-        {"\xEF\xAC\x80", "ff"}, {"\xEF\xAC\x81", "fi"}, {"\xEF\xAC\x82", "fl"},        // ﬀ ﬁ ﬂ
-        {"\xEF\xAC\x83", "ffi"}, {"\xEF\xAC\x84", "ffl"},                              // ﬃ ﬄ
-        {"\xEF\xAC\x85", "st"}, {"\xEF\xAC\x86", "st"},                                // ﬅ ﬆ
-    };
-    for (const auto& [from, to] : kLetters) replaceAll(s, from, to);
-    return applyPunctuationRules(platform::removeDiacritics(s));
-}
-
-// Decodes one UTF-8 sequence at text[i]; returns the code point and its length, or length 0 when
-// the bytes are not valid UTF-8.
-std::pair<char32_t, size_t> decodeAt(std::string_view text, size_t i) {
-    const auto b0 = static_cast<unsigned char>(text[i]);
-    size_t length;
-    char32_t cp;
-    if (b0 < 0xC2) return {0, 0};
-    if (b0 < 0xE0) { length = 2; cp = b0 & 0x1Fu; }
-    else if (b0 < 0xF0) { length = 3; cp = b0 & 0x0Fu; }
-    else if (b0 < 0xF5) { length = 4; cp = b0 & 0x07u; }
-    else return {0, 0};
-    if (i + length > text.size()) return {0, 0};
-    for (size_t k = 1; k < length; ++k) {
-        const auto b = static_cast<unsigned char>(text[i + k]);
-        if ((b & 0xC0u) != 0x80u) return {0, 0};
-        cp = (cp << 6) | (b & 0x3Fu);
-    }
-    if ((length == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-        return {0, 0};
-    }
-    return {cp, length};
-}
-
-// Latin-1 and Latin Extended-A/B fold one code point at a time; their results are computed once
-// with the library so the fast path cannot drift from the rule.
-constexpr char32_t kTableEnd = 0x250;
-
-const std::array<std::string, kTableEnd>& latinTable() {
-    static const std::array<std::string, kTableEnd> table = [] {
-        std::array<std::string, kTableEnd> t;
-        for (char32_t cp = 0x80; cp < kTableEnd; ++cp) {
-            t[cp] = foldWithUnicodeLibrary(platform::encodeUtf8(std::u32string_view(&cp, 1)));
-        }
-        return t;
-    }();
-    return table;
-}
-
-bool isMostlyNonAsciiLongText(std::string_view text) {
-    if (text.size() < 1001) return false;
-    size_t codePoints = 0;
-    size_t ascii = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if ((b & 0xC0u) != 0x80u) ++codePoints;
-        if (b < 0x80) {
-            if (!(b == '\n' && i > 0 && text[i - 1] == '\r')) ++ascii;
-        }
-    }
-    // Characters never outnumber code points, so the exact count is needed only near the limits.
-    if (codePoints < 1001 || static_cast<double>(codePoints) <= 1.2 * static_cast<double>(ascii)) return false;
-    const size_t characters = platform::characterCount(text);
-    return characters >= 1001 && static_cast<double>(characters) > 1.2 * static_cast<double>(ascii);
-}
-
 bool isWhitespace(char32_t c) {
     return c == ' ' || (c >= 0x09 && c <= 0x0D) || c == 0xA0 || (c >= 0x2000 && c <= 0x200B) || c == 0x3000 ||
            c == 0x202F || c == 0x205F || c == 0x1680;
@@ -194,48 +89,6 @@ std::string_view orderBy(SortOrders order) {
 
 }  // namespace
 
-std::string FtsTools::fold(std::string_view text) {
-    if (isMostlyNonAsciiLongText(text)) return {};
-    const auto& table = latinTable();
-    std::string out;
-    out.reserve(text.size() + text.size() / 16);
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if (b < 0x80) {
-            switch (b) {
-                case '"': case '\'': case '`': break;
-                case ',': case ';': out.push_back('.'); break;
-                case '$': out.push_back(' '); break;
-                default: out.push_back(static_cast<char>(b >= 'A' && b <= 'Z' ? b + 32 : b));
-            }
-            ++i;
-            continue;
-        }
-        const auto [cp, length] = decodeAt(text, i);
-        if (length == 0) {
-            out += kReplacementCharacter;
-            ++i;
-            continue;
-        }
-        if (cp < kTableEnd) {
-            out += table[cp];
-            i += length;
-            continue;
-        }
-        // Everything else (other scripts, combining marks, symbols) goes through the library as a run.
-        size_t end = i + length;
-        while (end < text.size()) {
-            const auto [next, nextLength] = decodeAt(text, end);
-            if (nextLength == 0 || next < kTableEnd) break;
-            end += nextLength;
-        }
-        out += foldWithUnicodeLibrary(text.substr(i, end - i));
-        i = end;
-    }
-    return out;
-}
-
 SplitSearchText FtsTools::splitSearchText(std::string_view searchText) {
     const std::u32string text = platform::decodeUtf8(searchText);
     SplitSearchText result;
@@ -247,7 +100,6 @@ SplitSearchText FtsTools::splitSearchText(std::string_view searchText) {
     const auto closersFor = [](char32_t c) -> std::u32string {
         switch (c) {
             case U'"': return U"\"";
-            case U'\'': return U"'";
             case U'\u00AB': return U"\u00BB";
             case U'\u201E': return U"\u201C\u201D";
             case U'\u201C': return U"\u201D";
@@ -279,6 +131,8 @@ SplitSearchText FtsTools::splitSearchText(std::string_view searchText) {
             outside.push_back(c);
         }
     }
+    // An unclosed quote is a typo more often than a phrase; dropping its words would return nothing.
+    if (inPhrase) outside += phrase;
 
     std::u32string word;
     const auto flush = [&] {
@@ -318,7 +172,7 @@ FtsQuery FtsTools::buildQuery(const SplitSearchText& split, int64_t minSearchCha
     }
     for (const std::string& word : split.includedWords) {
         if (!longEnough(word)) continue;
-        std::string folded = fold(word);
+        std::string folded = foldQueryWord(word);
         // Characters the query parser would read as syntax (grouping, column filters, prefix and
         // anchor marks) are separators in the stored text anyway; dropping them keeps any typed
         // word a valid query instead of an error.
@@ -334,8 +188,12 @@ FtsQuery FtsTools::buildQuery(const SplitSearchText& split, int64_t minSearchCha
     query.matchExpression = join(terms, " ");
     for (const std::string& word : split.excludedWords) {
         if (!longEnough(word)) continue;
-        const std::string folded = fold(word);
-        if (!folded.empty()) query.notLikePatterns.push_back('%' + folded + '%');
+        std::string folded = foldQueryWord(word);
+        // Separators folded to spaces at the ends ("-«alt»") would demand spaces the text need not have.
+        const size_t first = folded.find_first_not_of(' ');
+        if (first == std::string::npos) continue;
+        folded = folded.substr(first, folded.find_last_not_of(' ') - first + 1);
+        query.notLikePatterns.push_back('%' + folded + '%');
     }
     return query;
 }

@@ -1,8 +1,9 @@
 // The text folding rule and the full-text query builder shared by the full-text, numbers and
 // rectangle stores and by the search.
 //
-// fold() is the one normalisation applied to stored text, stored rectangle text and query words,
-// so that case, umlauts, ligatures, diacritics and typographic quotes do not affect matching.
+// fold() is the one normalisation applied to stored text, stored rectangle text and query phrases,
+// so that case, umlauts (composed, decomposed or drawn as a detached accent), ligatures, diacritics
+// and punctuation do not affect matching.
 // All functions are pure and thread-safe; none throws on any input (invalid UTF-8 included).
 #pragma once
 
@@ -51,8 +52,16 @@ struct FtsSearchConditions {
 
 class FtsTools {
 public:
+    // Non-ASCII punctuation, symbols and spaces become spaces; a word with an apostrophe inside is
+    // written split and joined ("l'aubergine" -> "l aubergine laubergine"). Folding twice changes
+    // nothing more.
     static std::string fold(std::string_view text);
+    // One typed word: apostrophes inside or at the end belong to the word, so it is folded joined
+    // ("O'Brien" -> "obrien"), the form a stored word with an apostrophe always carries.
+    static std::string foldQueryWord(std::string_view word);
 
+    // Phrases open only at a double quote (straight, « or „ or “), never at an apostrophe, so
+    // "O'Brien" or "l'été" stay words; the words of a phrase that never closes count as plain words.
     static SplitSearchText splitSearchText(std::string_view searchText);
     static FtsQuery buildQuery(const SplitSearchText& split, int64_t minSearchCharCount);
     // nullopt when the search must not touch the database (no MATCH expression and no full date range).

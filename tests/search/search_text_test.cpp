@@ -13,12 +13,15 @@ TEST(SearchText, WordsWithoutLettersOrDigitsAreTakenOut) {
     EXPECT_EQ(withoutIgnoredCharacters("+++ invoice", false).searchText, "invoice");
     EXPECT_EQ(withoutIgnoredCharacters("§ 12", false).searchText, "12");
     EXPECT_EQ(withoutIgnoredCharacters("«🙂»", false).searchText, "");
+    EXPECT_EQ(withoutIgnoredCharacters("''' \xE2\x80\x99\xE2\x80\x99 invoice", false).searchText, "invoice");
     EXPECT_EQ(withoutIgnoredCharacters("-🙂 invoice", false).searchText, "invoice");
 }
 
 TEST(SearchText, TextWithoutIgnoredWordsIsPassedUnchanged) {
+    // Punctuation is no ignored symbol: the stores separate words at it, and an apostrophe belongs to its word.
     for (const char* text : {"rechnung -alt \"mai 2024\"", "Müller", "東京", "c++ code", "\"unclosed", "Привет",
-                             "٣ dates", "e\xCC\x81t\xC3\xA9"}) {
+                             "٣ dates", "e\xCC\x81t\xC3\xA9", "O\xE2\x80\x99" "Brien budget", "l\xE2\x80\x99\xC3\xA9t\xC3\xA9",
+                             "word\xE2\x80\x94word", "«mot» ¿qué?"}) {
         const CleanedSearchText cleaned = withoutIgnoredCharacters(text, false);
         EXPECT_FALSE(cleaned.ignoredSomething) << text;
         EXPECT_EQ(cleaned.searchText, text);

@@ -59,5 +59,14 @@ TEST(TranscriptSearch, UmlautsMatchTheirFoldedSpelling) {
     EXPECT_EQ(TranscriptSearchResultsManager::matching(rects, "Straße").size(), 1u);
 }
 
+TEST(TranscriptSearch, WordsWithApostrophesMatchInEveryForm) {
+    std::vector<OcrRect> rects = {line(1, 0, "Madame l\xE2\x80\x99" "aubergine O'Brien"), line(1, 1, "obrien")};
+    rects[1].ocrContent = "obrien";  // as stored before both forms were kept
+    EXPECT_EQ(TranscriptSearchResultsManager::matching(rects, "O\xE2\x80\x99" "Brien").size(), 2u);
+    EXPECT_EQ(TranscriptSearchResultsManager::matching(rects, "madame l'aubergine").size(), 1u);
+    EXPECT_EQ(TranscriptSearchResultsManager::matching(rects, "aubergine").size(), 1u);
+    EXPECT_TRUE(TranscriptSearchResultsManager::matching(rects, "'''").empty());
+}
+
 }  // namespace
 }  // namespace lumidex::search

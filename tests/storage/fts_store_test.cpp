@@ -50,6 +50,31 @@ TEST(FtsStore, FindsFoldedWordsPathWordsAndCountsMatches) {
     EXPECT_EQ(fts.search(query("rechnung -dankt"), 100, false, false).size(), 0u);
 }
 
+// Words beside punctuation, apostrophes and detached accents, as PDF text carries them, are found by
+// what a reader types.
+TEST(FtsStore, FindsWordsBesidePunctuationApostrophesAndDetachedAccents) {
+    testing::TempDir dir;
+    SqliteFtsDatabaseBalancer fts(dir.path());
+    ASSERT_TRUE(fts.write(document(
+        7, "brief.pdf",
+        "Mindestla\xCC\x88nge B\xC2\xA8uro Ku\xC2\xA8" "che; l'aubergine O\xE2\x80\x99" "Brien don\xCA\xBC" "t "
+        "l\xE2\x80\x99\xC3\xA9t\xC3\xA9 «mot» \xE2\x80\x98" "consolidation\xE2\x80\x99 word\xE2\x80\x94" "dash "
+        "\xE2\x9F\xA8" "name\xE2\x9F\xA9 net\xC2\xA0" "price")));
+    ASSERT_TRUE(fts.write(document(8, "other.pdf", "Mindestlange Buro Kuche aubergine")));
+
+    for (const char* text : {"Mindestlänge", "Büro", "Küche", "aubergine l'aubergine", "laubergine", "obrien", "o'brien",
+                             "O\xE2\x80\x99" "Brien", "don't", "dont", "été", "l'été", "mot", "consolidation", "dash",
+                             "name", "price", "\"o'brien don't\"", "\"l'aubergine o’brien\"", "\"word dash\"",
+                             "\"net price"}) {
+        const auto hits = fts.search(query(text), 10, true, true);
+        ASSERT_EQ(hits.size(), 1u) << text;
+        EXPECT_EQ(hits[0].combinedHash, 7u) << text;
+    }
+    // The split and joined forms of one word count as one match of a word.
+    EXPECT_EQ(fts.search(query("aubergine -mindestlange"), 10, false, true).at(0).matchCount, 1);
+    EXPECT_TRUE(fts.search(query("'''"), 10, true, true).empty());
+}
+
 TEST(FtsStore, WriteReplacesAndDeleteRemovesOnlyThatDocument) {
     testing::TempDir dir;
     SqliteFtsDatabaseBalancer fts(dir.path());
@@ -300,16 +325,23 @@ TEST(SearchIndexMigration, RefoldsOnceAndRecordsTheVersion) {
     FtsDocument ligature = document(3, "y.txt", "");
     ligature.foldedText = "\xEF\xAC\x81nanz";  // "finanz" with the fi ligature, as version 1 stored it
     fts.write(ligature);
+    // As versions 1 and 2 stored typographic apostrophes, guillemets and a detached diaeresis.
+    FtsDocument punctuation = document(4, "z.txt", "");
+    punctuation.foldedText = "l\xE2\x80\x99" "extension «mot» mindestla\xC2\xA8nge";
+    fts.write(punctuation);
     store.setInt("searchIndexFoldingVersion_/root", 1);
 
     auto counts = migrateSearchIndexFolding(Settings(store), "/root", fts, rects);
     ASSERT_TRUE(counts);
-    EXPECT_EQ(counts->fullTextRows, 2);
+    EXPECT_EQ(counts->fullTextRows, 3);
     EXPECT_EQ(counts->ocrLines, 0);
     EXPECT_EQ(store.getInt("searchIndexFoldingVersion_/root"), currentFoldingVersion);
     EXPECT_FALSE(migrateSearchIndexFolding(Settings(store), "/root", fts, rects));
     EXPECT_EQ(fts.search(query("groesse"), 10, false, false).size(), 1u);
     EXPECT_EQ(fts.search(query("finanz"), 10, false, false).size(), 1u);
+    for (const char* word : {"extension", "l'extension", "mot", "Mindestlänge"}) {
+        EXPECT_EQ(fts.search(query(word), 10, false, false).size(), 1u) << word;
+    }
 }
 
 }  // namespace

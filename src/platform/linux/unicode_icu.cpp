@@ -221,6 +221,22 @@ bool isMark(char32_t c) {
     return c <= 0x10FFFF && (U_GET_GC_MASK(static_cast<UChar32>(c)) & U_GC_M_MASK) != 0;
 }
 
+CharacterClass characterClass(char32_t c) {
+    if (c > 0x10FFFF) return CharacterClass::other;
+    const uint32_t mask = U_GET_GC_MASK(static_cast<UChar32>(c));
+    if ((mask & U_GC_L_MASK) != 0) return CharacterClass::letter;
+    if ((mask & U_GC_M_MASK) != 0) return CharacterClass::mark;
+    if ((mask & U_GC_N_MASK) != 0) return CharacterClass::number;
+    if ((mask & U_GC_P_MASK) != 0) return CharacterClass::punctuation;
+    if ((mask & U_GC_S_MASK) != 0) return CharacterClass::symbol;
+    if ((mask & U_GC_Z_MASK) != 0) return CharacterClass::separator;
+    return CharacterClass::other;
+}
+
+bool mayChangeUnderNfc(char32_t c) {
+    return c <= 0x10FFFF && u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_NFC_QUICK_CHECK) != UNORM_YES;
+}
+
 std::u32string decodeUtf8(std::string_view text) {
     std::u32string out(text.size(), U'\0');
     char32_t* o = out.data();
