@@ -40,6 +40,10 @@ Kind kindOfFolded(std::string_view folded) {
     return Kind::separator;
 }
 
+// Apostrophes keep a word together for display: the store keeps "l'aubergine" as "l aubergine laubergine",
+// and the whole word has to be folded at once for its parts to be found.
+bool isApostrophe(char32_t cp) { return cp == U'\'' || cp == 0x2019 || cp == 0x02BC || cp == 0x2018 || cp == 0x2032; }
+
 bool isSpace(char32_t cp) {
     return cp <= 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0xA0) || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) ||
            cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
@@ -80,7 +84,7 @@ const AsciiFolds& asciiFolds() {
         AsciiFolds f;
         for (char32_t c = 0; c < 128; ++c) {
             f.folded[c] = storage::FtsTools::fold(std::string(1, static_cast<char>(c)));
-            f.kind[c] = isSpace(c) ? Kind::space : kindOfFolded(f.folded[c]);
+            f.kind[c] = isSpace(c) ? Kind::space : isApostrophe(c) ? Kind::vanishing : kindOfFolded(f.folded[c]);
         }
         return f;
     }();
@@ -124,6 +128,7 @@ public:
 private:
     Kind kindOf(char32_t cp, std::string_view bytes) {
         if (isSpace(cp)) return Kind::space;
+        if (isApostrophe(cp)) return Kind::vanishing;
         if (auto found = kinds_.find(cp); found != kinds_.end()) return found->second;
         Kind kind = kindOfFolded(storage::FtsTools::fold(bytes));
         // A combining mark folds to nothing but belongs to the letter before it, also in a marked word.
@@ -206,8 +211,9 @@ private:
 };
 
 std::string foldedToken(std::string_view token) {
-    const bool ascii = std::all_of(token.begin(), token.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (!ascii) return storage::FtsTools::fold(token);
+    const bool simple = std::all_of(token.begin(), token.end(),
+                                    [](char c) { return static_cast<unsigned char>(c) < 0x80 && c != '\''; });
+    if (!simple) return storage::FtsTools::fold(token);
     std::string folded;
     folded.reserve(token.size());
     for (char c : token) folded += asciiFolds().folded[static_cast<unsigned char>(c)];

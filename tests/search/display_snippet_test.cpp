@@ -24,6 +24,7 @@ TEST(DisplaySnippet, ShowsTheDocumentsOwnWordsWhereMostSearchWordsMeetAndMarksTh
     // Punctuation stays as written and outside the marks; quotes and apostrophes do not split words.
     EXPECT_EQ(shown("„Straße“, sagte O'Brien; (Müller)", "strasse obrien müller"),
               "„<Straße>“, sagte <O'Brien>; (<Müller>)");
+    EXPECT_EQ(shown("l’aubergine de O’Brien", "aubergine brien"), "<l’aubergine> de <O’Brien>");
     EXPECT_EQ(shown("Preis: 12,50 € netto", "12.50"), "Preis: <12>,<50> € netto");
 
     // The first run of words holding the most different search words wins over an earlier lone match;
