@@ -13,6 +13,7 @@
 #include "app/folders_command.h"
 #include "app/search_command.h"
 #include "app/settings_command.h"
+#include "app/status_command.h"
 #include "core/data_directory.h"
 #include "core/settings/settings.h"
 
@@ -44,6 +45,7 @@ int runCommandLine(int argc, char** argv, const std::function<void(CLI::App&)>& 
     addFoldersCommand(app);
     addSearchCommand(app, storedFolderList());
     addDuplicatesCommand(app, storedFolderList());
+    addStatusCommand(app, storedFolderList());
     if (addMore) addMore(app);
     CLI11_PARSE(app, argc, argv);
 

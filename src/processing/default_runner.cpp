@@ -8,7 +8,7 @@
 #include "folders/coordinator/balanced_data_manager.h"
 #include "folders/coordinator/coordinator_states.h"
 #include "processing/pipeline/digital_text_enrichment_queue.h"
-#include "processing/pipeline/pending_enrichments.h"
+#include "storage/pending_enrichments.h"
 #include "processing/worker/extraction_worker.h"
 
 namespace lumidex::processing {
@@ -52,7 +52,7 @@ std::size_t retryFailedItems(folders::BalancedDataManager& manager) {
 }
 
 std::size_t requeueInterruptedEnrichments(folders::BalancedDataManager& manager) {
-    const PendingEnrichments pending(manager.folderDataDirectory());
+    const storage::PendingEnrichments pending(manager.folderDataDirectory());
     std::vector<NanItem> again;
     for (const uint32_t combinedHash : pending.list()) {
         auto item = manager.itemByCombinedHash(combinedHash);

@@ -17,7 +17,7 @@
 #include "folders/scanning/on_disk_path.h"
 #include "processing/extractors/extraction_result.h"
 #include "processing/pipeline/digital_text_enrichment_queue.h"
-#include "processing/pipeline/pending_enrichments.h"
+#include "storage/pending_enrichments.h"
 #include "processing/pipeline/pipeline_profiler.h"
 #include "processing/recognition/save_nan_images_helper.h"
 #include "storage/fts_tools.h"
@@ -448,7 +448,7 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         enrichments.clear();
     }
     // Before the save that marks them complete: a crash from here on must not lose their recognition.
-    const PendingEnrichments pending(manager_.folderDataDirectory());
+    const storage::PendingEnrichments pending(manager_.folderDataDirectory());
     for (const auto& [item, digitalText] : enrichments) {
         if (!pending.add(item.combinedHash)) {
             owner_.log("[DigitalTextEnrichment] Vormerkung nicht gespeichert: " + item.urlString);
@@ -612,7 +612,7 @@ std::optional<std::string> NanItemsProcessing::recogniseForEnrichment(const NanI
     } else {
         // Nothing missing, or a recognition that failed for good: done. A cancelled one is done later.
         if (!token.isCancelled()) {
-            PendingEnrichments(ticket->context->manager->folderDataDirectory()).remove(item.combinedHash);
+            storage::PendingEnrichments(ticket->context->manager->folderDataDirectory()).remove(item.combinedHash);
         }
         ticket->context->finishOne();
     }
@@ -632,7 +632,7 @@ void NanItemsProcessing::storeEnrichment(const NanItem& item, const std::string&
     } release{*ticket->context};
     if (ticket->context->cancellationToken.isCancelled()) return;
     folders::BalancedDataManager& manager = *ticket->context->manager;
-    const PendingEnrichments pending(manager.folderDataDirectory());
+    const storage::PendingEnrichments pending(manager.folderDataDirectory());
     if (!stillRegistered(manager, ticket->item)) {
         pending.remove(item.combinedHash);
         return;

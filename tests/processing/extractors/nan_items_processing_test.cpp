@@ -18,7 +18,7 @@
 #include "processing/default_runner.h"
 #include "processing/extractors/extractor_fixtures.h"
 #include "processing/nan_items_processing.h"
-#include "processing/pipeline/pending_enrichments.h"
+#include "storage/pending_enrichments.h"
 #include "processing/pipeline/pipeline_profiler.h"
 #include "support/temp_home.h"
 
@@ -270,7 +270,7 @@ TEST_F(ProcessingRunTest, EnrichmentAddsOnlyMissingWords) {
 
     // Promises on disk last until kept: none is left, until a crash leaves one behind, which the next
     // start keeps by reading the document again.
-    const PendingEnrichments pending(manager->folderDataDirectory());
+    const storage::PendingEnrichments pending(manager->folderDataDirectory());
     EXPECT_TRUE(pending.list().empty());
     ASSERT_TRUE(pending.add(item(*manager, "enriched.pdf").combinedHash));
     EXPECT_EQ(requeueInterruptedEnrichments(*manager), 1u);

@@ -1,11 +1,11 @@
-#include "processing/pipeline/pending_enrichments.h"
+#include "storage/pending_enrichments.h"
 
 #include <charconv>
 #include <string>
 
 #include "core/atomic_file.h"
 
-namespace lumidex::processing {
+namespace lumidex::storage {
 namespace fs = std::filesystem;
 
 PendingEnrichments::PendingEnrichments(const fs::path& folderDataDirectory)
@@ -34,4 +34,4 @@ std::vector<uint32_t> PendingEnrichments::list() const {
     return hashes;
 }
 
-}  // namespace lumidex::processing
+}  // namespace lumidex::storage

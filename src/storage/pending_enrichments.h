@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <vector>
 
-namespace lumidex::processing {
+namespace lumidex::storage {
 
 class PendingEnrichments {
 public:
@@ -26,4 +26,4 @@ private:
     std::filesystem::path directory_;
 };
 
-}  // namespace lumidex::processing
+}  // namespace lumidex::storage

@@ -1,0 +1,52 @@
+#include "app/status_command.h"
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <memory>
+
+#include "folders/coordinator/balanced_data_manager.h"
+#include "service/index_status.h"
+
+namespace lumidex {
+namespace {
+
+void printStatus(const service::FolderIndexStatus& s) {
+    std::cout << s.folder << '\n'
+              << "  documents:        " << s.documents << '\n'
+              << "  found by text:    " << s.searchable << '\n';
+    if (s.waiting > 0) std::cout << "  waiting:          " << s.waiting << " (read by the next `lumidex scan`)\n";
+    if (s.waitingForOfficeText > 0) {
+        std::cout << "  office files:     " << s.waitingForOfficeText
+                  << " (found by name; their text is not extracted yet)\n";
+    }
+    if (s.errors + s.locked > 0) {
+        std::cout << "  unreadable:       " << s.errors << (s.errors == 1 ? " error, " : " errors, ") << s.locked
+                  << " locked (found by name; the debug log says why)\n";
+    }
+    if (s.notSupported > 0) std::cout << "  not indexed:      " << s.notSupported << " (file type or size)\n";
+    if (s.recognitionPending > 0) {
+        std::cout << "  recognition owed: " << s.recognitionPending << " documents (the next scan completes it)\n";
+    }
+    for (const auto& file : s.damagedFilesKeptAside) std::cout << "  damaged index file kept aside: " << file.string() << '\n';
+}
+
+}  // namespace
+
+void addStatusCommand(CLI::App& app, search::FolderListFunction folders) {
+    auto json = std::make_shared<bool>(false);
+    auto* status = app.add_subcommand("status", "What the index of each searchable folder holds and still owes");
+    status->add_flag("--json", *json, "Print JSON");
+    status->callback([json, folders] {
+        const auto statuses = service::indexStatus(folders, [](const std::string& root) {
+            return folders::folderDataDirectory(root);
+        });
+        if (*json) {
+            std::cout << service::indexStatusJson(statuses) << '\n';
+            return;
+        }
+        if (statuses.empty()) std::cout << "No searchable folders yet: `lumidex folders add PATH`, then `lumidex scan`.\n";
+        for (const auto& s : statuses) printStatus(s);
+    });
+}
+
+}  // namespace lumidex

@@ -1,0 +1,88 @@
+#include "service/index_status.h"
+
+#include <algorithm>
+
+#include <nlohmann/json.hpp>
+
+#include "folders/coordinator/coordinator_states.h"
+#include "folders/scanning/file_types.h"
+#include "storage/pending_enrichments.h"
+#include "storage/shard_layout.h"
+
+namespace lumidex::service {
+namespace fs = std::filesystem;
+
+namespace {
+
+void count(FolderIndexStatus& status, const NanItem& item) {
+    ++status.documents;
+    using S = NanItemProcessingStates;
+    switch (item.processingState) {
+        case S::complete: ++status.searchable; return;
+        case S::error:
+        case S::cloudFailed: ++status.errors; return;
+        case S::pdfLocked: ++status.locked; return;
+        case S::notSupported: ++status.notSupported; return;
+        default: break;
+    }
+    if (folders::routeForExtension(folders::lowerCaseExtension(item.urlString)) == folders::FileRoute::cloud) {
+        ++status.waitingForOfficeText;
+    } else {
+        ++status.waiting;
+    }
+}
+
+std::vector<fs::path> damagedFiles(const fs::path& folderDataDirectory) {
+    std::vector<fs::path> found;
+    for (auto kind : {storage::StoreKind::items, storage::StoreKind::fullText, storage::StoreKind::numbers,
+                      storage::StoreKind::ocrRects}) {
+        std::error_code ec;
+        for (fs::directory_iterator it(folderDataDirectory / storage::subdirectory(kind), ec);
+             !ec && it != fs::directory_iterator(); it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (name.find(".sqlite.damaged-") != std::string::npos && !name.ends_with("-wal") && !name.ends_with("-shm"))
+                found.push_back(it->path());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+}  // namespace
+
+std::vector<FolderIndexStatus> indexStatus(const search::FolderListFunction& folders,
+                                           const std::function<fs::path(const std::string& root)>& folderDataDirectoryOf) {
+    std::vector<FolderIndexStatus> statuses;
+    for (const auto& folder : folders ? folders() : std::vector<std::shared_ptr<search::SearchableFolderIndex>>{}) {
+        FolderIndexStatus status;
+        status.folder = folder->rootPath();
+        for (const NanItem& item : folder->allItems()) count(status, item);
+        folder->closeStores();
+        const fs::path data = folderDataDirectoryOf(status.folder);
+        status.recognitionPending = static_cast<int64_t>(storage::PendingEnrichments(data).list().size());
+        status.damagedFilesKeptAside = damagedFiles(data);
+        statuses.push_back(std::move(status));
+    }
+    return statuses;
+}
+
+std::string indexStatusJson(const std::vector<FolderIndexStatus>& statuses) {
+    nlohmann::json folders = nlohmann::json::array();
+    for (const FolderIndexStatus& s : statuses) {
+        nlohmann::json damaged = nlohmann::json::array();
+        for (const fs::path& path : s.damagedFilesKeptAside) damaged.push_back(path.string());
+        folders.push_back({{"folder", s.folder},
+                           {"documents", s.documents},
+                           {"searchable", s.searchable},
+                           {"waiting", s.waiting},
+                           {"waiting_for_office_text", s.waitingForOfficeText},
+                           {"errors", s.errors},
+                           {"locked", s.locked},
+                           {"not_supported", s.notSupported},
+                           {"recognition_pending", s.recognitionPending},
+                           {"damaged_files_kept_aside", damaged}});
+    }
+    return nlohmann::json{{"folders", folders}}.dump(2);
+}
+
+}  // namespace lumidex::service

@@ -1,0 +1,38 @@
+// What the index holds for each searchable folder, and what it still owes: the numbers a person checks
+// to trust it (everything seen is either findable or visibly waiting), shared by every way in.
+//
+// Reads the stored index only (no scan, no coordinator needed); a folder whose stores cannot be read
+// reports what could be read. Thread-safe as the folder indexes it is given; nothing throws.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "search/searchable_folder.h"
+
+namespace lumidex::service {
+
+struct FolderIndexStatus {
+    std::string folder;
+    int64_t documents = 0;           // every file the index knows
+    int64_t searchable = 0;          // text extracted and stored
+    int64_t waiting = 0;             // not read yet (a scan reads them)
+    int64_t waitingForOfficeText = 0;  // office files: findable by name until their text can be extracted
+    int64_t errors = 0;              // could not be read; findable by name
+    int64_t locked = 0;              // password-protected PDFs; findable by name
+    int64_t notSupported = 0;        // kept out on purpose (type or size)
+    int64_t recognitionPending = 0;  // documents whose digital pages still await text recognition
+    std::vector<std::filesystem::path> damagedFilesKeptAside;  // index files found damaged and replaced
+};
+
+std::vector<FolderIndexStatus> indexStatus(
+    const search::FolderListFunction& folders,
+    const std::function<std::filesystem::path(const std::string& root)>& folderDataDirectoryOf);
+
+// The report as JSON text (snake_case keys, one object per folder in an array "folders").
+std::string indexStatusJson(const std::vector<FolderIndexStatus>& statuses);
+
+}  // namespace lumidex::service
