@@ -30,6 +30,9 @@ size_t characterCount(std::string_view text);
 bool isLetter(char32_t c);
 // General category M* (combining marks of any kind).
 bool isMark(char32_t c);
+// General category Ll (lower-case letters); upper case here means Lu or Lt (title case).
+bool isLowercaseLetter(char32_t c);
+bool isUppercaseLetter(char32_t c);
 
 // UTF-8 to scalar values; every maximal ill-formed subsequence becomes one U+FFFD.
 std::u32string decodeUtf8(std::string_view text);

@@ -70,6 +70,8 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
     status.pending = std::max<int64_t>(progress.notProcessedCount - stats.waitingForCloud, 0);
     status.pagesRecognised = stats.pagesRecognised;
     status.errors = stats.errors;
+    status.notRead = stats.notRead;
+    status.withoutText = stats.withoutText;
     status.idle = !manager.isProcessing();
     return status;
 }
@@ -82,6 +84,8 @@ std::string describe(const FolderProcessingStatus& status) {
     if (status.waitingForCloud > 0) {
         text += ", " + std::to_string(status.waitingForCloud) + " waiting for cloud extraction";
     }
+    if (status.notRead > 0) text += ", " + std::to_string(status.notRead) + " not read (over the size limit)";
+    if (status.withoutText > 0) text += ", " + std::to_string(status.withoutText) + " without searchable text";
     return text;
 }
 

@@ -41,6 +41,8 @@ struct FolderProcessingStatus {
     int64_t waitingForCloud = 0;  // office documents waiting for the cloud extraction service
     int64_t pagesRecognised = 0;  // since the runner was created
     int64_t errors = 0;           // items that ended in error, since the runner was created
+    int64_t notRead = 0;          // files not read (over the text size limit), since then
+    int64_t withoutText = 0;      // documents stored without searchable text although they have some
     bool idle = false;            // no scan, run or queued work left
 };
 
@@ -48,7 +50,8 @@ struct FolderProcessingStatus {
 // otherwise the number the latest run of the folder saw is taken.
 FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
                                               bool countCloudItems = true);
-// "12 documents processed, 3 to go, 40 pages recognised, 1 error, 2 waiting for cloud extraction".
+// "12 documents processed, 3 to go, 40 pages recognised, 1 error, 2 waiting for cloud extraction";
+// ", 1 not read (over the size limit)" and ", 2 without searchable text" follow when there are any.
 std::string describe(const FolderProcessingStatus& status);
 
 // For `lumidex scan`: retries the folder's failed items, waits until the folder's coordinator is idle
