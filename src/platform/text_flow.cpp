@@ -110,8 +110,8 @@ double median(std::span<const uint32_t> ids, Key key) {
     return *middle;
 }
 
-// Cuts nested deeper than this are not looked for; the region is read row by row. Each level halves
-// the gaps worth cutting or changes direction, so real pages stay far below it.
+// Cuts nested deeper than this are not looked for: the region is read row by row. This bounds the
+// work at that many sorts of the page's words; real pages need a handful of levels.
 constexpr int maxDepth = 48;
 
 class Orderer {
@@ -166,8 +166,9 @@ private:
             reach = std::max(reach, box.v1);
         }
         if (at.empty()) return false;
+        // The lower median: of a title gap and a single line gap, the line gap is the typical one.
         std::vector<double> sorted = gaps;
-        const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
+        const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>((sorted.size() - 1) / 2);
         std::nth_element(sorted.begin(), middle, sorted.end());
         const double standOut = 1.5 * *middle;
         std::vector<std::size_t> cuts;
