@@ -8,6 +8,7 @@
 // parallel. The library's diagnostics on stderr are silenced process-wide.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -51,8 +52,13 @@ public:
     // 0 while locked.
     virtual int pageCount() const = 0;
     virtual std::optional<PdfPageSize> mediaBox(int pageIndex) const = 0;
-    // The page's embedded text in reading order (UTF-8), "" when it has none.
+    // The page's embedded text in reading order (UTF-8), "" when it has none: columns one after the
+    // other, words hyphenated at a line end joined (see text_flow.h). Glyphs whose font maps them to
+    // no text (control codes) are left out.
     virtual std::string pageText(int pageIndex) const = 0;
+    // How many glyphs the page's text draws, whether or not they map to text: a page with glyphs but
+    // no text has fonts without a usable Unicode map.
+    virtual std::size_t pageGlyphCount(int pageIndex) const = 0;
     // The page's box scaled to exactly pixelWidth × pixelHeight on white. nullopt for a non-positive
     // size, an index out of range, a locked document or a renderer failure.
     virtual std::optional<Bitmap> renderPage(int pageIndex, int pixelWidth, int pixelHeight,

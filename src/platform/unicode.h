@@ -30,6 +30,9 @@ size_t characterCount(std::string_view text);
 bool isLetter(char32_t c);
 // General category M* (combining marks of any kind).
 bool isMark(char32_t c);
+// General category Ll (lower-case letters); upper case here means Lu or Lt (title case).
+bool isLowercaseLetter(char32_t c);
+bool isUppercaseLetter(char32_t c);
 
 // The major general category: the first letter of L*, M*, N*, P*, S*, Z*; `other` for C* and for
 // values outside the code space.

@@ -103,6 +103,8 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
     status.pagesRecognised = stats.pagesRecognised;
     status.errors = stats.errors;
     status.notStored = stats.notStored;
+    status.notRead = stats.notRead;
+    status.withoutText = stats.withoutText;
     status.idle = !manager.isProcessing();
     return status;
 }
@@ -118,6 +120,8 @@ std::string describe(const FolderProcessingStatus& status) {
     if (status.notStored > 0) {
         text += ", " + std::to_string(status.notStored) + " could not be stored (read again at the next scan)";
     }
+    if (status.notRead > 0) text += ", " + std::to_string(status.notRead) + " not read (over the size limit)";
+    if (status.withoutText > 0) text += ", " + std::to_string(status.withoutText) + " without searchable text";
     return text;
 }
 

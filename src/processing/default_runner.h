@@ -51,7 +51,9 @@ struct FolderProcessingStatus {
     int64_t waitingForCloud = 0;  // office documents waiting for the cloud extraction service
     int64_t pagesRecognised = 0;  // since the runner was created
     int64_t errors = 0;           // items that ended in error, since the runner was created
-    int64_t notStored = 0;        // read but not written (a full disk, a damaged shard), since the runner was created
+    int64_t notStored = 0;        // read but not written (a full disk, a damaged shard), since then
+    int64_t notRead = 0;          // files not read (over the text size limit), since then
+    int64_t withoutText = 0;      // documents stored without searchable text although they have some
     bool idle = false;            // no scan, run or queued work left
 };
 
@@ -59,8 +61,9 @@ struct FolderProcessingStatus {
 // otherwise the number the latest run of the folder saw is taken.
 FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
                                               bool countCloudItems = true);
-// "12 documents processed, 3 to go, 40 pages recognised, 1 error, 2 waiting for cloud extraction"; a
-// notStored count adds ", 5 could not be stored (read again at the next scan)".
+// "12 documents processed, 3 to go, 40 pages recognised, 1 error, 2 waiting for cloud extraction";
+// ", 5 could not be stored (read again at the next scan)", ", 1 not read (over the size limit)" and
+// ", 2 without searchable text" follow when there are any.
 std::string describe(const FolderProcessingStatus& status);
 
 // For `lumidex scan`: requeues interrupted enrichments, retries the folder's failed items, waits until

@@ -81,6 +81,22 @@ storage::FtsDocument ftsDocument(const NanItem& item, std::string foldedText) {
     return document;
 }
 
+// Why a finished document is stored without searchable text although it has some, or nullopt: text
+// that the folding drops (long texts mostly outside ASCII, see FtsTools::fold), or pages that draw
+// glyphs which map to no characters and which recognition did not read either.
+std::optional<std::string> reasonWithoutText(const ExtractionResult& result, const std::string& folded) {
+    if (result.state != NanItemProcessingStates::complete) return std::nullopt;
+    if (folded.find_first_not_of(" \t\r\n") != std::string::npos) return std::nullopt;
+    if (result.text.find_first_not_of(" \t\r\n") != std::string::npos) {
+        return std::to_string(result.text.size()) + " bytes of text are dropped by the folding (mostly non-ASCII text)";
+    }
+    if (result.glyphPagesWithoutText > 0) {
+        return std::to_string(result.glyphPagesWithoutText) +
+               " pages draw text whose fonts map it to no characters, and recognition found none";
+    }
+    return std::nullopt;
+}
+
 // True when the coordinator still holds this version of the item (it may have been removed or replaced
 // while its job ran; its rows must then not be written).
 bool stillRegistered(folders::BalancedDataManager& manager, const NanItem& item) {
@@ -144,6 +160,7 @@ public:
         const Settings preferences(owner_.settingsStore_);
         jobOptions_.lowResImages = settings_.lowResImages;
         jobOptions_.ignoreSmallImages = preferences.ignoreSmallImages();
+        jobOptions_.maxTextBytes = static_cast<std::uintmax_t>(preferences.maxTextFileSizeBytes());
         jobOptions_.dataDirectory = manager_.folderDataDirectory();
         jobOptions_.rootFolderUrl = settings_.rootFolderUrl;
         jobOptions_.recognizeText = !textRecognitionDisabled();
@@ -393,6 +410,10 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             continue;
         }
         if (result->state == NanItemProcessingStates::pdfLocked) ++delta.locked;
+        if (result->state == NanItemProcessingStates::notSupported) {
+            owner_.log("[NanItemsProcessing] nicht gelesen: " + item.urlString + ": " + result->message);
+            ++delta.notRead;
+        }
         item.totalPageCount = result->totalPageCount;
         item.contentHash = contentHash(result->text);
         item.fileContentCreatedDate = contentCreatedDate(item);
@@ -419,6 +440,10 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
                 }
             }
             std::string folded = storage::FtsTools::fold(result.text);
+            if (const auto reason = reasonWithoutText(result, folded)) {
+                owner_.log("[NanItemsProcessing] ohne durchsuchbaren Text: " + item.urlString + ": " + *reason);
+                ++delta.withoutText;
+            }
             if (std::string tokens = storage::FtsTools::numberTokens(folded); !tokens.empty()) {
                 numbers.push_back(ftsDocument(item, std::move(tokens)));
             }
@@ -462,6 +487,8 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         s.locked += delta.locked;
         s.interrupted += delta.interrupted;
         s.notStored += delta.notStored;
+        s.notRead += delta.notRead;
+        s.withoutText += delta.withoutText;
     });
 
     const auto ended = Clock::now();

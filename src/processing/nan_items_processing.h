@@ -72,6 +72,8 @@ struct FolderProcessingStats {
     int64_t notStored = 0;           // read, but their rows could not be written: left for the next run
     int64_t waitingForCloud = 0;     // cloud-set items handed to the latest run, left waiting
     int64_t enrichmentsQueued = 0;
+    int64_t notRead = 0;      // notSupported by the extractor (a text file over the size limit)
+    int64_t withoutText = 0;  // complete, but no searchable text although the file has text or glyphs
 };
 
 struct NanItemsProcessingOptions {

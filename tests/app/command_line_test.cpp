@@ -106,7 +106,7 @@ TEST_F(CommandLine, TwoScansStartedTogetherDoTheWorkOnce) {
     const std::string both = outputs[0] + outputs[1];
     EXPECT_NE(both.find("new:             40"), std::string::npos) << both;
     EXPECT_NE(both.find("new:             0"), std::string::npos) << "the second scan found the work done: " << both;
-    EXPECT_NE(both.find("Waiting for lumidex scan (process "), std::string::npos) << both;
+    EXPECT_NE(both.find(", which is updating the index, to finish"), std::string::npos) << both;
     EXPECT_EQ(readFile(home.stateHome() / "lumidex" / "app_debug.log").find("duplicate column"), std::string::npos);
 }
 

@@ -22,7 +22,7 @@ TEST(SettingsTable, KeysAreUniqueAndDefaultsHaveTheirType) {
         SettingValue copy = *d.defaultValue;
         EXPECT_EQ(checkSettingValue(d, copy, d.key), std::nullopt) << d.key;
     }
-    EXPECT_EQ(keys.size(), 56u);
+    EXPECT_EQ(keys.size(), 57u);
     const auto folding = describeSetting("searchIndexFoldingVersion_/data/Archiv");
     ASSERT_TRUE(folding);
     EXPECT_EQ(folding->type, SettingType::integer);
@@ -43,6 +43,10 @@ TEST(SettingsTable, RangeChecksUseTheApiMessages) {
     for (double size : {10.0, 24.0}) EXPECT_EQ(check(SettingsKeys::listFontSizeKey, size, "font_size"), std::nullopt);
     EXPECT_EQ(check(SettingsKeys::numberOfRecentScanItems, 0.5, "number_of_recent_scan_items"),
               "number_of_recent_scan_items must be at least 1");
+    // A user may raise the text file limit up to 50 MB, not beyond.
+    EXPECT_EQ(check(SettingsKeys::maxTextFileSizeBytesKey, int64_t{50'000'000}, "maxTextFileSizeBytes"), std::nullopt);
+    EXPECT_EQ(check(SettingsKeys::maxTextFileSizeBytesKey, int64_t{50'000'001}, "maxTextFileSizeBytes"),
+              "maxTextFileSizeBytes must be between 1 and 50000000");
     EXPECT_EQ(check(SettingsKeys::sortOrderKey, std::string("foo"), "sortOrderKey"),
               "sortOrderKey must be one of: a2z, z2a, new2Old, old2New, relevance");
     EXPECT_EQ(check(SettingsKeys::showOcrRectsKey, std::string("true"), "show_ocr_rects"),

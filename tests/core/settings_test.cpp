@@ -247,6 +247,17 @@ TEST_F(SettingsTest, PanelSizesUseZeroAsDefaultAndClamp) {
     }
 }
 
+TEST_F(SettingsTest, TextFileLimitDefaultsTo512000AndHandWrittenValuesAreHeldToTheCap) {
+    SettingsStore store(file);
+    Settings settings(store);
+    EXPECT_EQ(settings.maxTextFileSizeBytes(), 512000);
+    for (const auto& [stored, used] : std::vector<std::pair<int64_t, int64_t>>{
+             {2'000'000, 2'000'000}, {900'000'000, 50'000'000}, {0, 1}, {-5, 1}}) {
+        ASSERT_FALSE(store.setInt(SettingsKeys::maxTextFileSizeBytesKey, stored));
+        EXPECT_EQ(settings.maxTextFileSizeBytes(), used) << stored;
+    }
+}
+
 TEST_F(SettingsTest, LanMigrationRunsOnceAndOnlyForEnabledServersWithoutChoice) {
     struct Case {
         json stored;

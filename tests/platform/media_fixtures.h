@@ -1,7 +1,9 @@
-// Test fixtures made at test time: small hand-written PDFs (Helvetica text lines, filled rectangles) and
-// helpers shared by the media and recognition tests. Header-only so both test binaries can use it.
+// Test fixtures made at test time: small hand-written PDFs (Helvetica text lines, filled rectangles, a
+// font without a Unicode map) and helpers shared by the media and recognition tests. Header-only so
+// both test binaries can use it.
 #pragma once
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +19,7 @@ struct PdfTextLine {
     double y = 700;
     double size = 24;
     std::string text;  // ASCII; parentheses and backslashes are escaped
+    double angle = 0;  // degrees, counter-clockwise
 };
 
 struct PdfRect {
@@ -41,6 +44,26 @@ inline std::string escapePdfText(const std::string& text) {
     return out;
 }
 
+// A PDF file of the given objects (object n is objects[n - 1], the catalog first) with its cross-reference table.
+inline std::string assemblePdf(const std::vector<std::string>& objects) {
+    std::string pdf = "%PDF-1.4\n%\xe2\xe3\xcf\xd3\n";
+    std::vector<std::size_t> offsets;
+    for (std::size_t n = 0; n < objects.size(); ++n) {
+        offsets.push_back(pdf.size());
+        pdf += std::to_string(n + 1) + " 0 obj\n" + objects[n] + "\nendobj\n";
+    }
+    const std::size_t xref = pdf.size();
+    pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (std::size_t offset : offsets) {
+        char entry[21];
+        std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
+        pdf += entry;
+    }
+    pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+           std::to_string(xref) + "\n%%EOF\n";
+    return pdf;
+}
+
 // A complete PDF 1.4 file: catalog, page tree, one content stream per page, one shared Helvetica font.
 inline std::string makePdf(const std::vector<PdfPageSpec>& pages) {
     std::vector<std::string> objects;  // object n is objects[n - 1]
@@ -58,8 +81,17 @@ inline std::string makePdf(const std::vector<PdfPageSpec>& pages) {
                     << r.height << " re f\n";
         }
         for (const PdfTextLine& line : page.lines) {
-            content << "BT 0 0 0 rg /F1 " << line.size << " Tf " << line.x << ' ' << line.y << " Td ("
-                    << escapePdfText(line.text) << ") Tj ET\n";
+            content << "BT 0 0 0 rg /F1 " << line.size << " Tf ";
+            if (line.angle == 0) {
+                content << line.x << ' ' << line.y << " Td (";
+            } else {
+                // PDF numbers have no exponent: values next to zero are written as 0.
+                const double radians = line.angle * 3.14159265358979 / 180;
+                const auto number = [](double v) { return std::abs(v) < 1e-9 ? 0.0 : v; };
+                const double c = number(std::cos(radians)), s = number(std::sin(radians));
+                content << c << ' ' << s << ' ' << number(-s) << ' ' << c << ' ' << line.x << ' ' << line.y << " Tm (";
+            }
+            content << escapePdfText(line.text) << ") Tj ET\n";
         }
         std::ostringstream pageObject;
         pageObject << "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " << page.width << ' ' << page.height << "]";
@@ -71,22 +103,37 @@ inline std::string makePdf(const std::vector<PdfPageSpec>& pages) {
     }
     objects.push_back("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>");
 
-    std::string pdf = "%PDF-1.4\n%\xe2\xe3\xcf\xd3\n";
-    std::vector<std::size_t> offsets;
-    for (std::size_t n = 0; n < objects.size(); ++n) {
-        offsets.push_back(pdf.size());
-        pdf += std::to_string(n + 1) + " 0 obj\n" + objects[n] + "\nendobj\n";
+    return assemblePdf(objects);
+}
+
+// One page whose text is drawn in a Type 3 font (filled boxes) that maps its glyphs to no characters:
+// codes 1 to 4 with private glyph names and no Unicode map, as old bitmap fonts are made.
+inline std::string makeUnmappedFontPdf(int glyphs = 60) {
+    std::string codes;
+    for (int i = 0; i < glyphs; ++i) codes += static_cast<char>(1 + i % 4);
+    std::ostringstream content;
+    content << "BT /T3 24 Tf 40 100 Td <";
+    for (char c : codes) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned char>(c));
+        content << hex;
+        if (c == 4) content << "> Tj 6 0 Td <";  // a little space every fourth glyph: words
     }
-    const std::size_t xref = pdf.size();
-    pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
-    for (std::size_t offset : offsets) {
-        char entry[21];
-        std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
-        pdf += entry;
-    }
-    pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-           std::to_string(xref) + "\n%%EOF\n";
-    return pdf;
+    content << "> Tj ET";
+    const std::string stream = content.str();
+    const std::string glyph = "500 0 0 0 400 600 d1 0 0 400 600 re f";
+    const std::vector<std::string> objects{
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + std::to_string(80 + 13 * glyphs) +
+            " 200] /Resources << /Font << /T3 5 0 R >> >> /Contents 4 0 R >>",
+        "<< /Length " + std::to_string(stream.size()) + " >>\nstream\n" + stream + "\nendstream",
+        "<< /Type /Font /Subtype /Type3 /FontBBox [0 0 500 700] /FontMatrix [0.001 0 0 0.001 0 0] "
+        "/CharProcs << /g1 6 0 R /g2 6 0 R /g3 6 0 R /g4 6 0 R >> "
+        "/Encoding << /Type /Encoding /Differences [1 /g1 /g2 /g3 /g4] >> /FirstChar 1 /LastChar 4 "
+        "/Widths [500 500 500 500] /Resources << >> >>",
+        "<< /Length " + std::to_string(glyph.size()) + " >>\nstream\n" + glyph + "\nendstream"};
+    return assemblePdf(objects);
 }
 
 inline void writeBinaryFile(const std::filesystem::path& path, const std::string& bytes) {

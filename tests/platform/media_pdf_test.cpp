@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include "platform/media_fixtures.h"
 #include "platform/pdf_document.h"
+#include "platform/text_flow.h"
 #include "support/temp_home.h"
 
 namespace lumidex::platform {
@@ -182,6 +188,120 @@ TEST(MediaPdf, DocumentsAreUsableFromSeveralThreads) {
     }
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(failures.load(), 0);
+}
+
+std::map<std::string, int> wordCounts(const std::string& text) {
+    std::map<std::string, int> counts;
+    std::istringstream words(text);
+    for (std::string word; words >> word;) ++counts[word];
+    return counts;
+}
+
+std::map<std::string, int> wordCounts(const std::vector<PdfTextLine>& lines) {
+    std::string text;
+    for (const PdfTextLine& line : lines) text += line.text + " ";
+    return wordCounts(text);
+}
+
+// Two columns on shared baselines with a 20-point gutter, as typeset manuals have them.
+std::vector<PdfTextLine> twoColumns() {
+    const std::vector<std::string> left{"Package tools check the inaccu-", "racies of every archive before",
+                                        "the upload. Replies come by E-",  "Mail to the maintainer, whose Ein-",
+                                        "und Ausgabe logs stay in the",    "archive for thirty days."};
+    const std::vector<std::string> right{"Mirrors answer within seconds and", "keep copies of every release. Old",
+                                         "versions are pruned after a year", "unless a maintainer pins them."};
+    std::vector<PdfTextLine> lines;
+    for (std::size_t i = 0; i < left.size(); ++i) lines.push_back({60, 700 - 12.0 * static_cast<double>(i), 10, left[i]});
+    for (std::size_t i = 0; i < right.size(); ++i) lines.push_back({300, 700 - 12.0 * static_cast<double>(i), 10, right[i]});
+    return lines;
+}
+
+TEST(MediaPdf, PageTextReadsColumnsInOrderAndJoinsWordsHyphenatedAtLineEnds) {
+    TempDir dir;
+    PdfPageSpec page;
+    page.lines = twoColumns();
+    auto doc = open(writePdf(dir, "columns.pdf", {page}));
+    ASSERT_TRUE(doc);
+    const std::string text = doc->pageText(0);
+
+    // The left column is read to its end before the right one starts, its lines in order.
+    EXPECT_LT(text.find("thirty days."), text.find("Mirrors")) << text;
+    EXPECT_NE(text.find("versions are pruned after a year\nunless"), std::string::npos) << text;
+    // "inaccu-" / "racies" is one word again, and a phrase across that line break is found.
+    EXPECT_NE(text.find("check the inaccuracies of every archive"), std::string::npos) << text;
+    EXPECT_EQ(text.find("inaccu-"), std::string::npos) << text;
+    // A capitalised continuation is a compound: the hyphen stays. So does "Ein-" before "und".
+    EXPECT_NE(text.find("by E-Mail to the maintainer"), std::string::npos) << text;
+    EXPECT_NE(text.find("whose Ein-\nund Ausgabe"), std::string::npos) << text;
+
+    // The same page turned by /Rotate reads the same.
+    page.rotate = 90;
+    auto turned = open(writePdf(dir, "columns-turned.pdf", {page}));
+    ASSERT_TRUE(turned);
+    EXPECT_EQ(turned->pageText(0), text);
+}
+
+TEST(MediaPdf, PageTextLosesNoWordOfTablesTurnedTextOrScatteredLabels) {
+    TempDir dir;
+    PdfPageSpec table;
+    for (int row = 0; row < 8; ++row) {
+        for (int column = 0; column < 5; ++column) {
+            const std::string cell = "r" + std::to_string(row) + "c" + std::to_string(column) + (column == 0 ? " label" : "");
+            table.lines.push_back({60 + 100.0 * column, 700 - 14.0 * row, 9, cell});
+        }
+    }
+    PdfPageSpec turned;  // text in all four directions beside an ordinary paragraph
+    turned.lines = {{100, 600, 12, "an ordinary line of text"}, {100, 585, 12, "and its second line"},
+                    {40, 200, 12, "written upwards along the margin", 90},
+                    {560, 700, 12, "written downwards along the edge", 270},
+                    {400, 100, 12, "upside down footer words", 180}};
+    PdfPageSpec scattered;  // labels of a drawing: jittered cells, several sizes, no two touching
+    for (int i = 0; i < 400; ++i) {
+        const double jitter = (i * 37 % 11) / 11.0;
+        scattered.lines.push_back({20 + 29.0 * (i % 20) + 6 * jitter, 760 - 37.0 * (i / 20) - 9 * jitter,
+                                   4.0 + (i % 4), "lbl" + std::to_string(i)});
+    }
+    auto doc = open(writePdf(dir, "layouts.pdf", {table, turned, scattered}));
+    ASSERT_TRUE(doc);
+    EXPECT_EQ(wordCounts(doc->pageText(0)), wordCounts(table.lines));
+    const std::string turnedText = doc->pageText(1);
+    EXPECT_EQ(wordCounts(turnedText), wordCounts(turned.lines));
+    for (const PdfTextLine& line : turned.lines) EXPECT_NE(turnedText.find(line.text), std::string::npos) << turnedText;
+    EXPECT_EQ(wordCounts(doc->pageText(2)), wordCounts(scattered.lines));
+
+    // Glyphs of a font without a Unicode map come out as control codes: no text, but glyphs.
+    writeBinaryFile(dir / "unmapped.pdf", testing::makeUnmappedFontPdf());
+    auto unmapped = open(dir / "unmapped.pdf");
+    ASSERT_TRUE(unmapped);
+    EXPECT_EQ(unmapped->pageText(0).find_first_not_of(" \n"), std::string::npos) << unmapped->pageText(0);
+    EXPECT_GT(unmapped->pageGlyphCount(0), 0u);
+    EXPECT_GT(doc->pageGlyphCount(0), 0u);
+}
+
+// Reading order of n tiny labels (3 x 2 points) scattered over a square, in seconds (best of three).
+double orderingSeconds(int n) {
+    std::vector<PositionedWord> words;
+    const int columns = static_cast<int>(std::sqrt(n)) + 1;
+    for (int i = 0; i < n; ++i) {
+        const double x = 5.0 * (i % columns) + (i * 7919 % 13) / 13.0;
+        const double y = 4.0 * (i / columns) + (i * 104729 % 17) / 17.0;
+        words.push_back({"w" + std::to_string(i), x, y, x + 3, y + 2});
+    }
+    double best = 1e9;
+    for (int run = 0; run < 3; ++run) {
+        const auto started = std::chrono::steady_clock::now();
+        const std::string text = readingOrderText(words);
+        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        EXPECT_EQ(wordCounts(text).size(), static_cast<std::size_t>(n));
+    }
+    return best;
+}
+
+TEST(MediaPdf, ReadingOrderOfTensOfThousandsOfFragmentsStaysNearLinear) {
+    const double small = orderingSeconds(10000);
+    const double large = orderingSeconds(40000);
+    // Four times the words: about four times the time (n log n); a quadratic step would take sixteen.
+    EXPECT_LT(large, 8 * small + 0.02) << small << " s for 10 000, " << large << " s for 40 000";
 }
 
 class MediaPdfEncrypted : public ::testing::Test {

@@ -21,6 +21,10 @@ struct DefaultSettings {
 
     static constexpr bool lowResImages = false;
     static constexpr bool ignoreSmallImages = true;
+    // Text files larger than this are not read; a user may raise it up to the cap, beyond which one
+    // file's text would cost the extraction worker and the full-text store too much memory.
+    static constexpr int64_t maxTextFileSizeBytes = 512000;
+    static constexpr int64_t maxTextFileSizeBytesCap = 50'000'000;
     static constexpr bool slowHardDrive = false;
     static constexpr bool disableIdleTimer = true;
     static constexpr bool excludeFilesWithPathExtensionActive = false;

@@ -6,6 +6,7 @@
 // error (nullopt on success).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -127,6 +128,12 @@ public:
     // Processing
     bool lowResImages() const { return boolean(SettingsKeys::lowResImagesKey, DefaultSettings::lowResImages); }
     bool ignoreSmallImages() const { return boolean(SettingsKeys::ignoreSmallImagesKey, DefaultSettings::ignoreSmallImages); }
+    // The stored limit held to 1 ... maxTextFileSizeBytesCap (a value written into the file by hand is
+    // not checked on the way in).
+    int64_t maxTextFileSizeBytes() const {
+        return std::clamp<int64_t>(integer(SettingsKeys::maxTextFileSizeBytesKey, DefaultSettings::maxTextFileSizeBytes), 1,
+                                   DefaultSettings::maxTextFileSizeBytesCap);
+    }
     bool slowHardDrive() const { return boolean(SettingsKeys::slowHardDrive, DefaultSettings::slowHardDrive); }
     bool disableIdleTimer() const { return boolean(SettingsKeys::disableIdleTimerKey, DefaultSettings::disableIdleTimer); }
     bool excludeFilesWithPathExtensionActive() const {

@@ -24,6 +24,7 @@ struct SettingsKeys {
     // Processing
     static constexpr std::string_view lowResImagesKey = "lowResImagesKey";
     static constexpr std::string_view ignoreSmallImagesKey = "ignoreSmallImagesKey";
+    static constexpr std::string_view maxTextFileSizeBytesKey = "maxTextFileSizeBytes";
     static constexpr std::string_view slowHardDrive = "slowHardDrive";
     static constexpr std::string_view disableIdleTimerKey = "disableIdleTimerKey";
     static constexpr std::string_view excludeFilesWithPathExtensionActive = "excludeFilesWithPathExtensionActive";

@@ -36,6 +36,8 @@ std::vector<SettingDescription> makeTable() {
          "show the \"processed\" check box in the transcript"},
         {K::lowResImagesKey, T::boolean, D::lowResImages, none, none, "use low-resolution page images"},
         {K::ignoreSmallImagesKey, T::boolean, D::ignoreSmallImages, none, none, "skip small images"},
+        {K::maxTextFileSizeBytesKey, T::integer, D::maxTextFileSizeBytes, 1, static_cast<double>(D::maxTextFileSizeBytesCap),
+         "text files larger than this many bytes are not read"},
         {K::slowHardDrive, T::boolean, D::slowHardDrive, none, none, "the folders lie on a slow drive"},
         {K::disableIdleTimerKey, T::boolean, D::disableIdleTimer, none, none, "keep the system awake while working"},
         {K::excludeFilesWithPathExtensionActive, T::boolean, D::excludeFilesWithPathExtensionActive, none, none,

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <mutex>
 #include <system_error>
+#include <vector>
 
 #include "platform/pdf_document.h"
+#include "platform/text_flow.h"
 
 namespace lumidex::platform {
 namespace {
@@ -64,10 +66,33 @@ public:
         auto page = pageAt(pageIndex);
         if (!page) return {};
         try {
-            const poppler::byte_array utf8 = page->text(poppler::rectf(), poppler::page::physical_layout).to_utf8();
-            return std::string(utf8.begin(), utf8.end());
+            // The library's own reading order merges the lines of columns set close together (a 10 pt
+            // gutter) into one line; the word boxes are ordered here instead.
+            std::vector<PositionedWord> words;
+            for (const poppler::text_box& box : page->text_list()) {
+                const poppler::byte_array utf8 = box.text().to_utf8();
+                const poppler::rectf r = box.bbox();
+                const std::size_t length = box.text().size();
+                const bool leftToRight = length > 1 && box.char_bbox(length - 1).left() > box.char_bbox(0).left();
+                words.push_back(PositionedWord{std::string(utf8.begin(), utf8.end()), r.left(), r.top(), r.right(),
+                                               r.bottom(), box.rotation(), box.has_space_after(), leftToRight});
+            }
+            return joinHyphenatedLines(readingOrderText(std::move(words)));
         } catch (...) {
             return {};
+        }
+    }
+
+    std::size_t pageGlyphCount(int pageIndex) const override {
+        std::lock_guard lock(mutex_);
+        auto page = pageAt(pageIndex);
+        if (!page) return 0;
+        try {
+            std::size_t glyphs = 0;
+            for (const poppler::text_box& box : page->text_list()) glyphs += box.text().size();
+            return glyphs;
+        } catch (...) {
+            return 0;
         }
     }
 

@@ -40,10 +40,15 @@ std::unique_ptr<WriterLock> WriterLock::acquire(const std::filesystem::path& fil
         return nullptr;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        std::string current(256, '\0');
-        const ssize_t n = ::pread(fd, current.data(), current.size(), 0);
-        current.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-        while (!current.empty() && (current.back() == '\n' || current.back() == '\0')) current.pop_back();
+        // The holder names itself right after taking the lock: give it a moment when the name is not there yet.
+        std::string current;
+        for (int attempt = 0; attempt < 20 && current.empty(); ++attempt) {
+            if (attempt > 0) ::usleep(10000);
+            current.assign(256, '\0');
+            const ssize_t n = ::pread(fd, current.data(), current.size(), 0);
+            current.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+            while (!current.empty() && (current.back() == '\n' || current.back() == '\0')) current.pop_back();
+        }
         if (waiting) waiting(current.empty() ? "another process" : current);
         int result;
         while ((result = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {

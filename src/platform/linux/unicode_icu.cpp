@@ -237,6 +237,12 @@ bool mayChangeUnderNfc(char32_t c) {
     return c <= 0x10FFFF && u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_NFC_QUICK_CHECK) != UNORM_YES;
 }
 
+bool isLowercaseLetter(char32_t c) { return c <= 0x10FFFF && u_islower(static_cast<UChar32>(c)); }
+
+bool isUppercaseLetter(char32_t c) {
+    return c <= 0x10FFFF && (u_isupper(static_cast<UChar32>(c)) || u_istitle(static_cast<UChar32>(c)));
+}
+
 std::u32string decodeUtf8(std::string_view text) {
     std::u32string out(text.size(), U'\0');
     char32_t* o = out.data();

@@ -36,6 +36,7 @@ json toJson(const ExtractionResult& result) {
                 {"pageCount", result.totalPageCount},
                 {"digital", result.digitalText},
                 {"recognisedPages", result.recognisedPages},
+                {"glyphPagesWithoutText", result.glyphPagesWithoutText},
                 {"rects", std::move(rects)},
                 {"phases", result.phases},
                 {"peakRssKb", result.workerPeakRssKb}};
@@ -62,6 +63,7 @@ std::optional<ExtractionResult> decodeExtractionResult(std::string_view text, st
         readIf(value, "pageCount", result.totalPageCount);
         readIf(value, "digital", result.digitalText);
         readIf(value, "recognisedPages", result.recognisedPages);
+        readIf(value, "glyphPagesWithoutText", result.glyphPagesWithoutText);
         readIf(value, "phases", result.phases);
         readIf(value, "peakRssKb", result.workerPeakRssKb);
         if (const auto rects = value.find("rects"); rects != value.end() && rects->is_array()) {

@@ -34,6 +34,9 @@ struct ExtractionResult {
     int64_t totalPageCount = 0;
     bool digitalText = false;     // a PDF whose embedded text was used (candidate for enrichment)
     int64_t recognisedPages = 0;  // pages that went through text recognition
+    // Set only when the document's text is empty: its pages that draw glyphs all the same (fonts that
+    // map them to no characters, and recognition found nothing or did not run).
+    int64_t glyphPagesWithoutText = 0;
     // Recognised lines: folded text, corners and page index; combinedHash and id are left for the
     // run to fill in.
     std::vector<OcrRect> rects;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <vector>
 
 #include "core/app_log.h"
 
@@ -97,13 +98,17 @@ NanItemsProcessingPdf::NanItemsProcessingPdf(PdfExtractorSettings settings, Page
 std::optional<std::string> NanItemsProcessingPdf::hasDigitalText(const platform::PdfDocument& document) {
     const int pageCount = document.pageCount();
     bool digital = false;
+    // The pages tested are kept: taking a page's text lays out all its words.
+    std::vector<std::string> tested;
     for (int i = 0; i < std::min(pageCount, digitalTextPagesTested) && !digital; ++i) {
-        digital = characterCount(trimWhiteSpaceAndNewlines(document.pageText(i))) >= digitalTextMinimumCharacters;
+        tested.push_back(document.pageText(i));
+        digital = characterCount(trimWhiteSpaceAndNewlines(tested.back())) >= digitalTextMinimumCharacters;
     }
     if (!digital) return std::nullopt;
     std::string text;
     for (int i = 0; i < pageCount; ++i) {
-        const std::string page = document.pageText(i);
+        const std::string page = static_cast<std::size_t>(i) < tested.size() ? std::move(tested[static_cast<std::size_t>(i)])
+                                                                          : document.pageText(i);
         if (page.empty()) continue;
         text += page;
         text += ' ';
@@ -164,6 +169,7 @@ ExtractionResult NanItemsProcessingPdf::extract(platform::PdfDocument& document,
         const auto started = Clock::now();
         writeThumbnails(document, previews);
         result.phases["thumbnailRender"] = secondsSince(started);
+        if (!digitalText) result.glyphPagesWithoutText = glyphPagesWithoutText(document);
         return result;
     }
 
@@ -178,7 +184,16 @@ ExtractionResult NanItemsProcessingPdf::extract(platform::PdfDocument& document,
         pages.pages.begin(), pages.pages.end(),
         [](const SlimOcrResult& page) { return page.ocrResultStates == OcrResultStates::recognized; }));
     result.phases["ocrRecognition"] = secondsSince(loopStarted);
+    if (trimWhiteSpaceAndNewlines(result.text).empty()) result.glyphPagesWithoutText = glyphPagesWithoutText(document);
     return result;
+}
+
+int64_t NanItemsProcessingPdf::glyphPagesWithoutText(const platform::PdfDocument& document) {
+    int64_t pages = 0;
+    for (int i = 0; i < document.pageCount(); ++i) {
+        if (document.pageGlyphCount(i) > 0) ++pages;
+    }
+    return pages;
 }
 
 void NanItemsProcessingPdf::writeThumbnails(const platform::PdfDocument& document, const PagePreviews& previews) const {

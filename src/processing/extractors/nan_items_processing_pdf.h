@@ -6,8 +6,9 @@
 // Outcome by case: a file that cannot be opened → error; a locked document, or one reporting no pages →
 // pdfLocked with totalPageCount 0; an encrypted document is tried with the empty password only and is
 // pdfLocked when that fails; otherwise complete. A document whose first three pages (as far as it has
-// them) all carry 20 characters or fewer of trimmed embedded text is recognised page by page, with a
-// page image and a thumbnail per page. Otherwise its embedded text is the document text and its pages
+// them) all carry 20 characters or fewer of trimmed embedded text (glyphs of fonts without a Unicode
+// map count as none) is recognised page by page, with a page image and a thumbnail per page; when it
+// still has no text, the result counts its pages that draw glyphs (glyphPagesWithoutText). Otherwise its embedded text is the document text and its pages
 // get thumbnails only, drawn directly at thumbnail size (the document renders itself for viewing; a
 // full-resolution page image would cost more than the whole extraction). The run hands such documents
 // to the digital-text enrichment, which recognises them in the background.
@@ -74,6 +75,9 @@ public:
 
     // The document text when it has digital text, else nullopt.
     static std::optional<std::string> hasDigitalText(const platform::PdfDocument& document);
+    // Pages that draw glyphs: asked only for a document left without text, whose pages then hold text
+    // in fonts that map it to no characters.
+    static int64_t glyphPagesWithoutText(const platform::PdfDocument& document);
 
     static constexpr std::string_view lockedMessage = "The pdf file is encrypted/locked with a password.";
 

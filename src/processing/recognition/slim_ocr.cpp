@@ -5,6 +5,7 @@
 #include "core/app_log.h"
 #include "core/hashing.h"
 #include "platform/ocr_engine_pool.h"
+#include "platform/text_flow.h"
 #include "storage/fts_tools.h"
 
 namespace lumidex::processing {
@@ -52,13 +53,28 @@ SlimOcrResult SlimOcr::makeResult(const std::vector<platform::OcrLine>& lines, i
     SlimOcrResult result;
     result.pageCount = pageCount;
     std::unordered_set<OcrRectDisplayResult, LineKeyHash> seen;
-    for (const auto& line : lines) {
+    // Alternative readings of lines whose last word goes on in the next line: they follow that word.
+    std::string held;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const auto& line = lines[i];
         if (line.text.empty()) continue;
+        std::size_t next = i + 1;
+        while (next < lines.size() && lines[next].text.empty()) ++next;
+        // A word hyphenated at the line end is one word again in the transcript ("zu-" / "laessigen").
+        const platform::LineJoin join =
+            next < lines.size() ? platform::lineJoin(line.text, lines[next].text) : platform::LineJoin::separate;
+        result.transcript += join == platform::LineJoin::removeHyphen ? platform::withoutEndHyphen(line.text) : line.text;
         // Alternative readings are searched and highlighted like the line's own words, never shown.
         std::string searchable = line.text;
-        for (const std::string& word : line.alternativeWords) (searchable += ' ') += word;
-        result.transcript += searchable;
-        result.transcript += ' ';
+        for (const std::string& word : line.alternativeWords) {
+            (searchable += ' ') += word;
+            (held += ' ') += word;
+        }
+        if (join == platform::LineJoin::separate) {
+            result.transcript += held;
+            result.transcript += ' ';
+            held.clear();
+        }
         OcrRectDisplayResult display{line.text, {}, line.corners};
         if (!seen.insert(display).second) continue;
         display.foldedText = storage::FtsTools::fold(searchable);

@@ -2,7 +2,9 @@
 //
 // SlimOcr sends bitmaps to the process's recognition queue (platform::OcrEnginePool, by default the
 // shared one) and turns the recogniser's lines into a SlimOcrResult: each line's text, then its
-// alternative readings (platform::OcrLine), followed by one space forms the transcript, identical lines
+// alternative readings (platform::OcrLine), followed by one space forms the transcript (a word
+// hyphenated at a line end is joined with its rest in the next line, see platform::lineJoin, and the
+// line's alternative readings follow the joined word), identical lines
 // at identical positions are kept once, and each line also carries its text and alternative readings
 // folded with the full-text store's rule, so that either reading is found and highlighted.
 // Failure behaviour: a recogniser error is logged as "Error performing text recognition: " followed by

@@ -22,6 +22,12 @@ TextFileExtraction failed(NanItemProcessingStates state, std::string message) {
     return result;
 }
 
+TextFileExtraction tooLarge(std::uintmax_t size, std::uintmax_t limit) {
+    return failed(NanItemProcessingStates::notSupported,
+                  "The file has " + std::to_string(size) + " bytes, more than the limit of " + std::to_string(limit) +
+                      " bytes (setting maxTextFileSizeBytes), and is not read.");
+}
+
 // Reads at most `limit` + 1 bytes, so a file that grew after its size was checked stays bounded.
 bool readBounded(const fs::path& path, std::uintmax_t limit, std::string& bytes, std::string& error) {
     std::ifstream in(path, std::ios::binary);
@@ -61,10 +67,7 @@ TextFileExtraction NanItemsProcessingText::extract(const fs::path& path) const {
         appLog("Textdatei nicht lesbar: " + path.string() + ": " + result.message);
         return result;
     }
-    if (size > limits_.maxFileBytes) {
-        return failed(NanItemProcessingStates::notSupported,
-                      "The file is larger than " + std::to_string(limits_.maxFileBytes) + " bytes and is not read.");
-    }
+    if (size > limits_.maxFileBytes) return tooLarge(size, limits_.maxFileBytes);
 
     std::string bytes;
     std::string readError;
@@ -73,10 +76,7 @@ TextFileExtraction NanItemsProcessingText::extract(const fs::path& path) const {
         appLog("Textdatei nicht lesbar: " + path.string() + ": " + result.message);
         return result;
     }
-    if (bytes.size() > limits_.maxFileBytes) {
-        return failed(NanItemProcessingStates::notSupported,
-                      "The file is larger than " + std::to_string(limits_.maxFileBytes) + " bytes and is not read.");
-    }
+    if (bytes.size() > limits_.maxFileBytes) return tooLarge(bytes.size(), limits_.maxFileBytes);
 
     TextFileExtraction result;
     if (extension == "rtf" || extension == "rtfd") {

@@ -12,6 +12,8 @@
 
 #include "core/app_log.h"
 #include "core/diagnostics_collector.h"
+#include "core/settings/settings_keys.h"
+#include "core/settings/settings_store.h"
 #include "folders/coordinator/core_manager_data.h"
 #include "platform/paths.h"
 #include "platform/subprocess.h"
@@ -239,6 +241,33 @@ TEST_F(ProcessingRunTest, DocumentsWhoseRowsCannotBeWrittenStayWaitingAndAreRead
     manager = scanAndProcess(std::make_shared<NanItemsProcessing>(options()));
     EXPECT_EQ(item(*manager, "notes.txt").processingState, S::complete);
     EXPECT_EQ(filesWith(*manager, "capybara"), std::set<std::string>{"todo.txt"});
+}
+
+TEST_F(ProcessingRunTest, TextFilesOverTheLimitAndTextThatIsNotIndexedAreReportedNotSilent) {
+    std::string big = "ibex ";
+    while (big.size() < 600000) big += "filler words of a large text file ";
+    writeBinaryFile(docs / "big.txt", big);  // over the default limit, under the raised one
+    writeBinaryFile(docs / "huge.txt", "yak " + std::string(1200000, 'x'));
+    std::string armenian;  // 3900 characters, 600 of them ASCII: the folding drops such text
+    for (int i = 0; i < 300; ++i) armenian += "\u0532\u0561\u0580\u0565\u0582 \u0561\u0577\u056d\u0561\u0580\u0570 ";
+    writeBinaryFile(docs / "armenian.txt", armenian);
+    SettingsStore settings(dir / "settings.json");
+    ASSERT_FALSE(settings.setInt(SettingsKeys::maxTextFileSizeBytesKey, 1000000).has_value());
+    NanItemsProcessingOptions o = options();
+    o.settingsStore = &settings;
+    auto manager = scanAndProcess(std::make_shared<NanItemsProcessing>(o));
+
+    EXPECT_EQ(filesWith(*manager, "ibex"), std::set<std::string>{"big.txt"});
+    EXPECT_EQ(item(*manager, "huge.txt").processingState, NanItemProcessingStates::notSupported);
+    EXPECT_TRUE(log.contains("nicht gelesen: " + (docs / "huge.txt").string() + ": The file has 1200004 bytes"));
+    EXPECT_TRUE(log.contains("limit of 1000000 bytes (setting maxTextFileSizeBytes)"));
+    EXPECT_EQ(item(*manager, "armenian.txt").processingState, NanItemProcessingStates::complete);
+    EXPECT_TRUE(log.contains("ohne durchsuchbaren Text: " + (docs / "armenian.txt").string()));
+    const FolderProcessingStats stats = runner->stats(manager->rootFolderUrlString());
+    EXPECT_EQ(stats.notRead, 1);
+    EXPECT_EQ(stats.withoutText, 1);
+    const std::string summary = describe(folderProcessingStatus(*manager, *runner));
+    EXPECT_NE(summary.find("1 not read (over the size limit), 1 without searchable text"), std::string::npos) << summary;
 }
 
 TEST_F(ProcessingRunTest, EnrichmentAddsOnlyMissingWords) {

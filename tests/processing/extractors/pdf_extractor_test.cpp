@@ -109,6 +109,25 @@ TEST_F(PdfExtractorTest, ScannedPdfWithShortHeadersIsRecognisedPageByPage) {
     EXPECT_EQ(result.rects[0].ocrContent.find("recognised1"), 0u);  // folded text
 }
 
+TEST_F(PdfExtractorTest, TextInAFontWithoutUnicodeMapGoesToRecognitionOrIsCounted) {
+    const auto pdf = dir / "unmapped.pdf";
+    writeBinaryFile(pdf, lumidex::testing::makeUnmappedFontPdf());
+    const ExtractionResult recognised = extractor().extract(pdf);
+    EXPECT_EQ(recognised.state, NanItemProcessingStates::complete);
+    EXPECT_FALSE(recognised.digitalText);  // the glyphs' control codes are not text
+    EXPECT_EQ(recognised.recognisedPages, 1);
+    EXPECT_NE(recognised.text.find("recognised1"), std::string::npos) << recognised.text;
+    EXPECT_EQ(recognised.glyphPagesWithoutText, 0);
+
+    // Without recognition the document has no text: its glyph pages are counted for the run to report.
+    PdfExtractorSettings settings;
+    settings.recognizeText = false;
+    const ExtractionResult unread = NanItemsProcessingPdf(settings, {}, [](std::string_view) {}).extract(pdf);
+    EXPECT_EQ(unread.state, NanItemProcessingStates::complete);
+    EXPECT_TRUE(unread.text.empty());
+    EXPECT_EQ(unread.glyphPagesWithoutText, 1);
+}
+
 TEST_F(PdfExtractorTest, UnreadableFilesEndInError) {
     writeBinaryFile(dir / "corrupt.pdf", "%PDF-1.4\nthis is not a document\n");
     EXPECT_EQ(extractor().extract(dir / "corrupt.pdf").state, NanItemProcessingStates::error);

@@ -63,6 +63,7 @@ public:
         return pages_[static_cast<std::size_t>(i)];
     }
     std::string pageText(int) const override { return {}; }
+    std::size_t pageGlyphCount(int) const override { return 0; }
     std::optional<platform::Bitmap> renderPage(int i, int w, int h, platform::PdfRenderColor color) const override {
         log_.add("render " + std::to_string(i) + " " + std::to_string(w) + "x" + std::to_string(h));
         log_.add("render " + std::to_string(i));

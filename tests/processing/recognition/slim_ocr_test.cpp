@@ -81,6 +81,21 @@ TEST(SlimOcrResultTest, AlternativeReadingsAreSearchableButNeverShown) {
     EXPECT_EQ(result.ocrRectDisplayResults[1].foldedText, storage::FtsTools::fold("Aktenzeichen vxng2571 Konto vxnq2571"));
 }
 
+TEST(SlimOcrResultTest, WordsHyphenatedAtLineEndsAreJoinedInTheTranscript) {
+    OcrLine broken = line("die zu-", 0.1, 0.6, 0.3, 0.65);
+    broken.alternativeWords = {"zn-"};
+    const SlimOcrResult result = SlimOcr::makeResult(
+        {broken, line("laessigen Werte per E-", 0.1, 0.5, 0.5, 0.55), line("Mail oder Ein-", 0.1, 0.4, 0.4, 0.45),
+         line("und Ausgabe", 0.1, 0.3, 0.3, 0.35)},
+        1);
+    // A lower-case continuation joins without the hyphen (the alternative reading follows the joined
+    // words at the next line break); a capitalised one keeps it; "und" after the hyphen keeps both apart.
+    EXPECT_EQ(result.transcript, "die zulaessigen Werte per E-Mail oder Ein- zn- und Ausgabe ");
+    // The lines themselves, shown and highlighted, stay as recognised.
+    ASSERT_EQ(result.ocrRectDisplayResults.size(), 4u);
+    EXPECT_EQ(result.ocrRectDisplayResults[0].text, "die zu-");
+}
+
 TEST(SlimOcrResultTest, NoLinesIsAnEmptySuccess) {
     const SlimOcrResult result = SlimOcr::makeResult({}, 1);
     EXPECT_EQ(result.ocrResultStates, OcrResultStates::recognized);
