@@ -27,7 +27,7 @@ struct PdfRect {
     double r = 0, g = 0, b = 0;
 };
 
-struct PdfPageSpec {
+struct PdfPageFixture {
     double width = 612;
     double height = 792;
     int rotate = 0;
@@ -65,7 +65,7 @@ inline std::string assemblePdf(const std::vector<std::string>& objects) {
 }
 
 // A complete PDF 1.4 file: catalog, page tree, one content stream per page, one shared Helvetica font.
-inline std::string makePdf(const std::vector<PdfPageSpec>& pages) {
+inline std::string makePdf(const std::vector<PdfPageFixture>& pages) {
     std::vector<std::string> objects;  // object n is objects[n - 1]
     const std::size_t pageCount = pages.size();
     const std::size_t fontId = 3 + 2 * pageCount;
@@ -74,7 +74,7 @@ inline std::string makePdf(const std::vector<PdfPageSpec>& pages) {
     for (std::size_t i = 0; i < pageCount; ++i) kids += std::to_string(3 + 2 * i) + " 0 R ";
     objects.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pageCount) + " >>");
     for (std::size_t i = 0; i < pageCount; ++i) {
-        const PdfPageSpec& page = pages[i];
+        const PdfPageFixture& page = pages[i];
         std::ostringstream content;
         for (const PdfRect& r : page.rects) {
             content << r.r << ' ' << r.g << ' ' << r.b << " rg " << r.x << ' ' << r.y << ' ' << r.width << ' '

@@ -20,7 +20,7 @@
 namespace lumidex::platform {
 namespace {
 using namespace std::chrono_literals;
-using testing::PdfPageSpec;
+using testing::PdfPageFixture;
 using testing::TempDir;
 
 std::string lower(std::string s) {
@@ -32,8 +32,8 @@ std::string lower(std::string s) {
 std::shared_ptr<const Bitmap> twoLinePage() {
     static const std::shared_ptr<const Bitmap> page = [] {
         TempDir dir;
-        PdfPageSpec spec{400, 200, 0, {{30, 130, 30, "Lumidex scans invoices"}, {30, 50, 30, "Rechnung 2024 bezahlt"}}, {}};
-        testing::writeBinaryFile(dir / "page.pdf", testing::makePdf({spec}));
+        PdfPageFixture fixture{400, 200, 0, {{30, 130, 30, "Lumidex scans invoices"}, {30, 50, 30, "Rechnung 2024 bezahlt"}}, {}};
+        testing::writeBinaryFile(dir / "page.pdf", testing::makePdf({fixture}));
         auto doc = openPdfDocument(dir / "page.pdf");
         auto bitmap = doc.document->renderPage(0, 800, 400, PdfRenderColor::gray);
         return std::make_shared<const Bitmap>(std::move(*bitmap));
@@ -89,7 +89,7 @@ TEST(MediaOcr, RecognisesLinesWithNormalisedBottomLeftCorners) {
 TEST(MediaOcr, SmallTextIsReadAtALargerSizeWithCornersOfTheOriginal) {
     // 16 pt text rendered at 1.5 px per point: capitals about 17 px tall, which is recognised enlarged.
     TempDir dir;
-    PdfPageSpec small{400, 200, 0, {{40, 120, 16, "Rechnung 2024 bezahlt"}}, {}};
+    PdfPageFixture small{400, 200, 0, {{40, 120, 16, "Rechnung 2024 bezahlt"}}, {}};
     testing::writeBinaryFile(dir / "small.pdf", testing::makePdf({small}));
     auto doc = openPdfDocument(dir / "small.pdf");
     auto bitmap = doc.document->renderPage(0, 600, 300, PdfRenderColor::gray);

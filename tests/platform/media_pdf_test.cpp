@@ -18,13 +18,13 @@ namespace lumidex::platform {
 namespace {
 namespace fs = std::filesystem;
 using testing::makePdf;
-using testing::PdfPageSpec;
+using testing::PdfPageFixture;
 using testing::PdfRect;
 using testing::PdfTextLine;
 using testing::TempDir;
 using testing::writeBinaryFile;
 
-fs::path writePdf(const TempDir& dir, const std::string& name, const std::vector<PdfPageSpec>& pages) {
+fs::path writePdf(const TempDir& dir, const std::string& name, const std::vector<PdfPageFixture>& pages) {
     const fs::path path = dir / name;
     writeBinaryFile(path, makePdf(pages));
     return path;
@@ -48,10 +48,10 @@ int darkPixels(const Bitmap& b, int x0, int y0, int x1, int y1) {
 
 TEST(MediaPdf, ReadsPagesSizesAndEmbeddedText) {
     TempDir dir;
-    PdfPageSpec letter;
+    PdfPageFixture letter;
     letter.lines = {{72, 700, 24, "Hello Lumidex invoice 4711"}};
-    PdfPageSpec poster{3000, 2000, 0, {{100, 1000, 40, "Poster page"}}, {}};
-    PdfPageSpec blank{400, 300, 0, {}, {}};
+    PdfPageFixture poster{3000, 2000, 0, {{100, 1000, 40, "Poster page"}}, {}};
+    PdfPageFixture blank{400, 300, 0, {}, {}};
     auto doc = open(writePdf(dir, "three.pdf", {letter, poster, blank}));
     ASSERT_TRUE(doc);
 
@@ -78,7 +78,7 @@ TEST(MediaPdf, ReadsPagesSizesAndEmbeddedText) {
 
 TEST(MediaPdf, RotatedPageReportsItsDisplayedSize) {
     TempDir dir;
-    PdfPageSpec page;
+    PdfPageFixture page;
     page.rotate = 90;
     auto doc = open(writePdf(dir, "rotated.pdf", {page}));
     ASSERT_TRUE(doc);
@@ -93,7 +93,7 @@ TEST(MediaPdf, RotatedPageReportsItsDisplayedSize) {
 TEST(MediaPdf, RendersExactSizeInGrayAndRgb) {
     TempDir dir;
     // A black square in the lower-left quarter and a red one in the upper-right quarter of a 200 x 100 page.
-    PdfPageSpec page{200, 100, 0, {}, {{10, 10, 40, 30, 0, 0, 0}, {150, 60, 40, 30, 1, 0, 0}}};
+    PdfPageFixture page{200, 100, 0, {}, {{10, 10, 40, 30, 0, 0, 0}, {150, 60, 40, 30, 1, 0, 0}}};
     auto doc = open(writePdf(dir, "squares.pdf", {page}));
     ASSERT_TRUE(doc);
 
@@ -122,7 +122,7 @@ TEST(MediaPdf, RendersExactSizeInGrayAndRgb) {
 
 TEST(MediaPdf, EmptyMediaBoxHasZeroSizeAndDoesNotRender) {
     TempDir dir;
-    PdfPageSpec page{0, 0, 0, {}, {}};
+    PdfPageFixture page{0, 0, 0, {}, {}};
     auto doc = open(writePdf(dir, "empty-box.pdf", {page}));
     ASSERT_TRUE(doc);
     ASSERT_EQ(doc->pageCount(), 1);
@@ -151,7 +151,7 @@ TEST(MediaPdf, MissingGarbageEmptyAndTruncatedFilesAreErrorsNotCrashes) {
 
     EXPECT_FALSE(openPdfDocument(dir.path()));  // a directory
 
-    PdfPageSpec page;
+    PdfPageFixture page;
     page.lines = {{72, 700, 24, "Truncated document text"}};
     const std::string whole = makePdf({page, page});
     for (std::size_t cut : {std::size_t{20}, whole.size() / 3, whole.size() / 2, whole.size() - 30}) {
@@ -169,7 +169,7 @@ TEST(MediaPdf, MissingGarbageEmptyAndTruncatedFilesAreErrorsNotCrashes) {
 
 TEST(MediaPdf, DocumentsAreUsableFromSeveralThreads) {
     TempDir dir;
-    PdfPageSpec page{200, 100, 0, {{10, 40, 20, "Concurrent"}}, {{120, 10, 40, 30, 0, 0, 0}}};
+    PdfPageFixture page{200, 100, 0, {{10, 40, 20, "Concurrent"}}, {{120, 10, 40, 30, 0, 0, 0}}};
     const fs::path path = writePdf(dir, "shared.pdf", {page, page});
     auto shared = open(path);
     ASSERT_TRUE(shared);
@@ -218,7 +218,7 @@ std::vector<PdfTextLine> twoColumns() {
 
 TEST(MediaPdf, PageTextReadsColumnsInOrderAndJoinsWordsHyphenatedAtLineEnds) {
     TempDir dir;
-    PdfPageSpec page;
+    PdfPageFixture page;
     page.lines = twoColumns();
     auto doc = open(writePdf(dir, "columns.pdf", {page}));
     ASSERT_TRUE(doc);
@@ -243,19 +243,19 @@ TEST(MediaPdf, PageTextReadsColumnsInOrderAndJoinsWordsHyphenatedAtLineEnds) {
 
 TEST(MediaPdf, PageTextLosesNoWordOfTablesTurnedTextOrScatteredLabels) {
     TempDir dir;
-    PdfPageSpec table;
+    PdfPageFixture table;
     for (int row = 0; row < 8; ++row) {
         for (int column = 0; column < 5; ++column) {
             const std::string cell = "r" + std::to_string(row) + "c" + std::to_string(column) + (column == 0 ? " label" : "");
             table.lines.push_back({60 + 100.0 * column, 700 - 14.0 * row, 9, cell});
         }
     }
-    PdfPageSpec turned;  // text in all four directions beside an ordinary paragraph
+    PdfPageFixture turned;  // text in all four directions beside an ordinary paragraph
     turned.lines = {{100, 600, 12, "an ordinary line of text"}, {100, 585, 12, "and its second line"},
                     {40, 200, 12, "written upwards along the margin", 90},
                     {560, 700, 12, "written downwards along the edge", 270},
                     {400, 100, 12, "upside down footer words", 180}};
-    PdfPageSpec scattered;  // labels of a drawing: jittered cells, several sizes, no two touching
+    PdfPageFixture scattered;  // labels of a drawing: jittered cells, several sizes, no two touching
     for (int i = 0; i < 400; ++i) {
         const double jitter = (i * 37 % 11) / 11.0;
         scattered.lines.push_back({20 + 29.0 * (i % 20) + 6 * jitter, 760 - 37.0 * (i / 20) - 9 * jitter,
@@ -308,7 +308,7 @@ class MediaPdfEncrypted : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!testing::commandAvailable("qpdf")) GTEST_SKIP() << "qpdf is not installed";
-        PdfPageSpec page;
+        PdfPageFixture page;
         page.lines = {{72, 700, 24, "Secret quarterly numbers"}};
         writeBinaryFile(dir_ / "plain.pdf", makePdf({page}));
     }

@@ -10,7 +10,7 @@ namespace lumidex::search {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::DocumentSpec;
+using testing::DocumentFixture;
 using testing::FolderRegistry;
 using testing::ManualScheduler;
 using testing::StorageFolderIndex;
@@ -185,9 +185,9 @@ TEST_F(ListSearch, DestroyingTheModelWhileASearchRunsIsSafe) {
 }
 
 TEST_F(ListSearch, ResultLimitFollowsTheSetting) {
-    std::vector<DocumentSpec> specs;
-    for (int i = 0; i < 30; ++i) specs.push_back({"many" + std::to_string(i) + ".txt", "widget", 1000.0 + i, 1, 0, false});
-    folder->addAll(specs);
+    std::vector<DocumentFixture> fixtures;
+    for (int i = 0; i < 30; ++i) fixtures.push_back({"many" + std::to_string(i) + ".txt", "widget", 1000.0 + i, 1, 0, false});
+    folder->addAll(fixtures);
     settings.set(SettingsKeys::limitSearchResultsTypeKey, int64_t{0});
     model->submitSearchText("widget");
     scheduler.settle();

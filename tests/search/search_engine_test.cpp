@@ -14,7 +14,7 @@
 namespace lumidex::search {
 namespace {
 
-using testing::DocumentSpec;
+using testing::DocumentFixture;
 using testing::FakeMailSource;
 using testing::FolderRegistry;
 using testing::StorageFolderIndex;
@@ -147,9 +147,9 @@ TEST_F(TwoFolders, RelevanceOrdersByMatchCountAcrossFoldersNewestFirstOnTies) {
 }
 
 TEST_F(TwoFolders, ResultLimitKeepsTheFirstHitsAndLogsTheCut) {
-    std::vector<DocumentSpec> specs;
-    for (int i = 0; i < 600; ++i) specs.push_back({"doc" + std::to_string(i) + ".txt", "budget plan", 1000.0 + i, 1, 0, false});
-    office->addAll(specs);
+    std::vector<DocumentFixture> fixtures;
+    for (int i = 0; i < 600; ++i) fixtures.push_back({"doc" + std::to_string(i) + ".txt", "budget plan", 1000.0 + i, 1, 0, false});
+    office->addAll(fixtures);
     SearchRunOptions options;
     options.resultLimit = resultLimitForChoice(2);
     const SearchOutcome limited = runSearch(engine, query("budget"), options);
@@ -217,10 +217,10 @@ TEST_F(TwoFolders, FolderThatFailsContributesNothing) {
 }
 
 TEST_F(TwoFolders, DamagedShardContributesNothing) {
-    std::vector<DocumentSpec> specs;
-    for (int i = 0; i < 200; ++i) specs.push_back({"doc" + std::to_string(i) + ".txt", "marmalade", 1000.0 + i, 1, 0, false});
+    std::vector<DocumentFixture> fixtures;
+    for (int i = 0; i < 200; ++i) fixtures.push_back({"doc" + std::to_string(i) + ".txt", "marmalade", 1000.0 + i, 1, 0, false});
     std::map<uint32_t, NanItem> byShard;
-    for (const NanItem& item : office->addAll(specs)) byShard.emplace(storage::balancerId(item.combinedHash), item);
+    for (const NanItem& item : office->addAll(fixtures)) byShard.emplace(storage::balancerId(item.combinedHash), item);
     ASSERT_EQ(byShard.size(), storage::loadBalancerCount);
     const size_t all = runSearch(engine, query("marmalade")).hits.size();
 

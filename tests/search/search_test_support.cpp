@@ -132,25 +132,25 @@ ScratchDir::~ScratchDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-std::vector<NanItem> StorageFolderIndex::addAll(const std::vector<DocumentSpec>& specs) {
+std::vector<NanItem> StorageFolderIndex::addAll(const std::vector<DocumentFixture>& fixtures) {
     std::vector<NanItem> items;
     std::vector<storage::FtsDocument> documents;
-    for (const DocumentSpec& spec : specs) {
-        const std::filesystem::path path = root_ / spec.relativePath;
-        if (spec.writeFile) {
+    for (const DocumentFixture& fixture : fixtures) {
+        const std::filesystem::path path = root_ / fixture.relativePath;
+        if (fixture.writeFile) {
             std::filesystem::create_directories(path.parent_path());
-            lumidex::testing::writeFile(path, spec.text);
+            lumidex::testing::writeFile(path, fixture.text);
         }
         NanItem item;
         item.urlString = path.string();
         item.id = Uuid::nameBased(item.urlString);
         item.fileName = path.filename().string();
-        item.fileModifiedDate = dateFromSecondsSince1970(spec.modified);
-        item.fileCreatedDate = dateFromSecondsSince1970(spec.modified - 100);
-        item.fileContentCreatedDate = dateFromSecondsSince1970(spec.modified - 50);
+        item.fileModifiedDate = dateFromSecondsSince1970(fixture.modified);
+        item.fileCreatedDate = dateFromSecondsSince1970(fixture.modified - 100);
+        item.fileContentCreatedDate = dateFromSecondsSince1970(fixture.modified - 50);
         item.combinedHash = combinedHash(item.urlString, item.fileModifiedDate);
-        item.contentHash = spec.contentHash;
-        item.totalPageCount = spec.pages;
+        item.contentHash = fixture.contentHash;
+        item.totalPageCount = fixture.pages;
         item.processingState = NanItemProcessingStates::complete;
         item.rootFolderUrl = root_.string();
         items.push_back(item);
@@ -159,8 +159,8 @@ std::vector<NanItem> StorageFolderIndex::addAll(const std::vector<DocumentSpec>&
         document.urlPath = item.urlString;
         document.fileName = item.fileName;
         document.combinedHash = item.combinedHash;
-        document.foldedText = storage::FtsTools::fold(spec.text);
-        document.originalText = spec.text;
+        document.foldedText = storage::FtsTools::fold(fixture.text);
+        document.originalText = fixture.text;
         document.creationDate = item.fileCreatedDate;
         document.modificationDate = item.fileModifiedDate;
         document.contentCreated = item.fileContentCreatedDate;

@@ -70,7 +70,7 @@ private:
     std::filesystem::path path_;
 };
 
-struct DocumentSpec {
+struct DocumentFixture {
     std::string relativePath;  // below the folder's root; the file is written there with `text` as content
     std::string text;
     double modified = 1700000000;
@@ -85,9 +85,9 @@ class StorageFolderIndex : public SearchableFolderIndex {
 public:
     explicit StorageFolderIndex(const std::string& name);
 
-    NanItem add(const DocumentSpec& spec) { return addAll({spec}).front(); }
+    NanItem add(const DocumentFixture& fixture) { return addAll({fixture}).front(); }
     // Many documents with one write per store and shard.
-    std::vector<NanItem> addAll(const std::vector<DocumentSpec>& specs);
+    std::vector<NanItem> addAll(const std::vector<DocumentFixture>& fixtures);
     // Removes the item but leaves its full-text row behind, like a store that was not cleaned up.
     void forgetItem(const NanItem& item);
 

@@ -10,7 +10,7 @@
 namespace lumidex::search {
 namespace {
 
-using testing::DocumentSpec;
+using testing::DocumentFixture;
 using testing::StorageFolderIndex;
 
 SearchParameters query(std::string text) {
@@ -22,12 +22,12 @@ SearchParameters query(std::string text) {
 
 TEST(StoredFolderIndex, AnswersFromTheStoredIndexAlone) {
     StorageFolderIndex writer("Archive");
-    std::vector<DocumentSpec> specs;
+    std::vector<DocumentFixture> fixtures;
     for (int i = 0; i < 40; ++i) {
-        specs.push_back({"letters/brief" + std::to_string(i) + ".txt", "Kuendigung walrus " + std::to_string(i), 1700000000.0 + i,
+        fixtures.push_back({"letters/brief" + std::to_string(i) + ".txt", "Kuendigung walrus " + std::to_string(i), 1700000000.0 + i,
                          i + 1});
     }
-    const std::vector<NanItem> written = writer.addAll(specs);
+    const std::vector<NanItem> written = writer.addAll(fixtures);
     writer.forgetItem(written[3]);  // a full-text row without its item: not shown
 
     const FolderListFunction list = storedFolderIndexList({writer.rootPath()}, [&](const std::string& root) {

@@ -23,21 +23,21 @@ namespace lumidex::processing::testing {
 
 using lumidex::testing::commandAvailable;
 using lumidex::testing::makePdf;
-using lumidex::testing::PdfPageSpec;
+using lumidex::testing::PdfPageFixture;
 using lumidex::testing::PdfTextLine;
 using lumidex::testing::writeBinaryFile;
 
 // A small page with one line of large text: quick to render and to recognise. The page is wide enough
 // for the line (28-point Helvetica averages under 16 points per character), and at least 420 points.
-inline PdfPageSpec textPage(const std::string& text, double height = 120) {
-    PdfPageSpec page;
+inline PdfPageFixture textPage(const std::string& text, double height = 120) {
+    PdfPageFixture page;
     page.width = std::max(420.0, 48.0 + 16.0 * static_cast<double>(text.size()));
     page.height = height;
     if (!text.empty()) page.lines.push_back(PdfTextLine{24, height / 2 - 10, 28, text});
     return page;
 }
 
-inline void writeTextPdf(const std::filesystem::path& path, const std::vector<PdfPageSpec>& pages) {
+inline void writeTextPdf(const std::filesystem::path& path, const std::vector<PdfPageFixture>& pages) {
     writeBinaryFile(path, makePdf(pages));
 }
 
@@ -46,7 +46,7 @@ inline bool runCommand(const std::string& command) { return std::system((command
 inline std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 
 // The page rendered at `scale` pixels per point, as a bitmap.
-inline platform::Bitmap renderTextPage(const PdfPageSpec& page, double scale, const std::filesystem::path& scratch) {
+inline platform::Bitmap renderTextPage(const PdfPageFixture& page, double scale, const std::filesystem::path& scratch) {
     const auto pdf = scratch / "render-source.pdf";
     writeTextPdf(pdf, {page});
     auto opened = platform::openPdfDocument(pdf);
@@ -64,7 +64,7 @@ inline bool writePng(const std::filesystem::path& path, const platform::Bitmap& 
 }
 
 // A PDF whose pages are images of the given pages (no embedded text), one image page per page description.
-inline bool writeScannedPdf(const std::filesystem::path& path, const std::vector<PdfPageSpec>& pages,
+inline bool writeScannedPdf(const std::filesystem::path& path, const std::vector<PdfPageFixture>& pages,
                             const std::filesystem::path& scratch) {
     if (!commandAvailable("img2pdf")) return false;
     std::string images;

@@ -166,10 +166,10 @@ std::string lower(std::string s) {
 
 TEST(PdfProcessingEndToEnd, RendersAndRecognisesARealPdf) {
     lumidex::testing::TempDir dir;
-    using lumidex::testing::PdfPageSpec;
+    using lumidex::testing::PdfPageFixture;
     // Small pages with big type keep rendering and recognition fast.
-    const PdfPageSpec first{300, 150, 0, {{20, 70, 28, "Quarterly report"}}, {}};
-    const PdfPageSpec second{300, 150, 0, {{20, 70, 28, "Lieferschein 815"}}, {}};
+    const PdfPageFixture first{300, 150, 0, {{20, 70, 28, "Quarterly report"}}, {}};
+    const PdfPageFixture second{300, 150, 0, {{20, 70, 28, "Lieferschein 815"}}, {}};
     lumidex::testing::writeBinaryFile(dir / "scan.pdf", lumidex::testing::makePdf({first, second}));
     auto opened = platform::openPdfDocument(dir / "scan.pdf");
     ASSERT_TRUE(opened);
