@@ -1,13 +1,12 @@
 #include "storage/shard_layout.h"
 
-#include <chrono>
-#include <ctime>
 #include <mutex>
 #include <set>
 #include <string>
 #include <system_error>
 
 #include "core/app_log.h"
+#include "core/model/date.h"
 #include "platform/process_lock.h"
 
 namespace lumidex::storage {
@@ -110,15 +109,6 @@ bool isDamageMessage(std::string_view sqliteMessage) {
 
 namespace {
 
-std::string utcStamp() {
-    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm tm{};
-    gmtime_r(&now, &tm);
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &tm);
-    return buffer;
-}
-
 // "ok", or what is wrong with the file.
 std::string checkShard(const std::filesystem::path& path) {
     std::string error;
@@ -145,9 +135,9 @@ std::vector<DamagedShard> moveDamagedShardsAside(const std::filesystem::path& fo
             std::string problem = checkShard(path);
             if (problem == "ok") continue;
             DamagedShard found{kind, shard, std::move(problem), {}};
-            std::string aside = path.string() + ".damaged-" + utcStamp();
+            std::string aside = path.string() + ".damaged-" + compactUtcTimestamp();
             for (int n = 2; std::filesystem::exists(aside, ec) && n < 1000; ++n) {
-                aside = path.string() + ".damaged-" + utcStamp() + "-" + std::to_string(n);
+                aside = path.string() + ".damaged-" + compactUtcTimestamp() + "-" + std::to_string(n);
             }
             std::filesystem::rename(path, aside, ec);
             if (!ec) {

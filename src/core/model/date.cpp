@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 namespace lumidex {
 namespace {
@@ -92,6 +93,15 @@ std::optional<Date> parseIso8601(std::string_view text) {
     const double days = static_cast<double>(sys_days{ymd}.time_since_epoch().count());
     const double seconds = days * 86400.0 + h * 3600.0 + mi * 60.0 + s + fraction - offsetSeconds;
     return dateFromSecondsSince1970(seconds);
+}
+
+std::string compactUtcTimestamp() {
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &tm);
+    return buffer;
 }
 
 }  // namespace lumidex

@@ -22,6 +22,9 @@ inline Date now() { return dateFromSystemClock(std::chrono::system_clock::now())
 // clamped to 0000...9999 and a non-finite date is written as the epoch, so the text is always valid.
 std::string iso8601String(Date date, bool withMilliseconds = false);
 
+// The current time as "20240501T123005Z", for the names of files kept aside.
+std::string compactUtcTimestamp();
+
 // Reads "yyyy-MM-ddTHH:mm:ss" with optional fraction and a "Z" or "+hh:mm"/"-hh:mm"/"+hhmm" offset
 // (a lower-case "t"/"z" and a space separator are accepted too). Anything else gives nullopt.
 std::optional<Date> parseIso8601(std::string_view text);

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/app_log.h"
+#include "core/model/date.h"
 #include "core/atomic_file.h"
 #include "platform/paths.h"
 
@@ -87,15 +88,6 @@ std::optional<SettingsError> toJson(std::string_view key, const SettingValue& va
     return std::nullopt;
 }
 
-std::string utcTimestamp() {
-    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm tm{};
-    gmtime_r(&now, &tm);
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &tm);
-    return buffer;
-}
-
 }  // namespace
 
 struct SettingsStore::Impl {
@@ -148,7 +140,7 @@ void SettingsStore::Impl::load() {
 }
 
 void SettingsStore::Impl::keepAside(const std::string& why) {
-    const std::string base = file.string() + ".corrupt-" + utcTimestamp();
+    const std::string base = file.string() + ".corrupt-" + compactUtcTimestamp();
     fs::path aside = base;
     std::error_code ec;
     for (int n = 1; fs::exists(aside, ec) && n < 1000; ++n) aside = base + "-" + std::to_string(n);
