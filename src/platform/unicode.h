@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace lumidex::platform {
 
@@ -47,5 +48,38 @@ bool mayChangeUnderNfc(char32_t c);
 std::u32string decodeUtf8(std::string_view text);
 // Scalar values to UTF-8; surrogates and values above U+10FFFF are written as U+FFFD.
 std::string encodeUtf8(std::u32string_view text);
+
+// The scalar value of the UTF-8 sequence at text[i] and its length in bytes; length 0 when the bytes
+// there are not well-formed UTF-8 (overlong forms, surrogates and truncated sequences included).
+// Inline: text scanners call it for every character.
+inline std::pair<char32_t, size_t> decodeUtf8At(std::string_view text, size_t i) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    if (b0 < 0x80) return {b0, 1};
+    size_t length;
+    char32_t cp;
+    if (b0 < 0xC2) return {0, 0};
+    if (b0 < 0xE0) {
+        length = 2;
+        cp = b0 & 0x1Fu;
+    } else if (b0 < 0xF0) {
+        length = 3;
+        cp = b0 & 0x0Fu;
+    } else if (b0 < 0xF5) {
+        length = 4;
+        cp = b0 & 0x07u;
+    } else {
+        return {0, 0};
+    }
+    if (i + length > text.size()) return {0, 0};
+    for (size_t k = 1; k < length; ++k) {
+        const auto b = static_cast<unsigned char>(text[i + k]);
+        if ((b & 0xC0u) != 0x80u) return {0, 0};
+        cp = (cp << 6) | (b & 0x3Fu);
+    }
+    if ((length == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+        return {0, 0};
+    }
+    return {cp, length};
+}
 
 }  // namespace lumidex::platform

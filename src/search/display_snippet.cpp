@@ -49,28 +49,6 @@ bool isSpace(char32_t cp) {
            cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
 }
 
-// One UTF-8 sequence at text[i]: its code point and length; length 0 for bytes that are not UTF-8.
-std::pair<char32_t, size_t> decodeAt(std::string_view text, size_t i) {
-    const auto b0 = static_cast<unsigned char>(text[i]);
-    if (b0 < 0x80) return {b0, 1};
-    size_t length;
-    char32_t cp;
-    if (b0 < 0xC2) return {0, 0};
-    if (b0 < 0xE0) { length = 2; cp = b0 & 0x1Fu; }
-    else if (b0 < 0xF0) { length = 3; cp = b0 & 0x0Fu; }
-    else if (b0 < 0xF5) { length = 4; cp = b0 & 0x07u; }
-    else return {0, 0};
-    if (i + length > text.size()) return {0, 0};
-    for (size_t k = 1; k < length; ++k) {
-        const auto b = static_cast<unsigned char>(text[i + k]);
-        if ((b & 0xC0u) != 0x80u) return {0, 0};
-        cp = (cp << 6) | (b & 0x3Fu);
-    }
-    if ((length == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-        return {0, 0};
-    }
-    return {cp, length};
-}
 
 // fold() of each ASCII character, asked once: words of plain ASCII (most words) are folded character by
 // character instead of one fold() call each, with the same result.
@@ -116,7 +94,7 @@ public:
     // The character at i; has(i) must be true.
     Char at(size_t i) {
         has(i);
-        const auto [cp, length] = decodeAt(text_, i);
+        const auto [cp, length] = platform::decodeUtf8At(text_, i);
         if (length == 0) return {i, 1, Kind::separator, true};
         if (cp < 128) return {i, 1, asciiFolds().kind[cp], false};
         return {i, length, kindOf(cp, text_.substr(i, length)), false};
