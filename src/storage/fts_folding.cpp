@@ -2,7 +2,9 @@
 //
 // ASCII folds byte by byte and Latin-1/Latin Extended through a table computed once with the Unicode
 // library; other scripts go through the library in runs. Only text holding combining marks or accents
-// drawn as glyphs of their own takes the slower path that composes them with their letters first.
+// drawn as glyphs of their own takes the slower path that composes them with their letters first, and
+// only text holding a script written without spaces (Chinese, Japanese, Thai...) the pass that sets its
+// characters apart.
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -159,23 +161,6 @@ const std::array<std::string, kPunctuationEnd - kPunctuationBegin>& punctuationT
 
 bool isTablePunctuation(char32_t cp) { return cp >= kPunctuationBegin && cp < kPunctuationEnd; }
 
-bool isMostlyNonAsciiLongText(std::string_view text) {
-    if (text.size() < 1001) return false;
-    size_t codePoints = 0;
-    size_t ascii = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        if ((b & 0xC0u) != 0x80u) ++codePoints;
-        if (b < 0x80) {
-            if (!(b == '\n' && i > 0 && text[i - 1] == '\r')) ++ascii;
-        }
-    }
-    // Characters never outnumber code points, so the exact count is needed only near the limits.
-    if (codePoints < 1001 || static_cast<double>(codePoints) <= 1.2 * static_cast<double>(ascii)) return false;
-    const size_t characters = platform::characterCount(text);
-    return characters >= 1001 && static_cast<double>(characters) > 1.2 * static_cast<double>(ascii);
-}
-
 // Accents that PDF text often carries as a glyph of their own beside the letter, and the combining
 // mark each stands for; 0 for any other character.
 char32_t combiningFormOf(char32_t c) {
@@ -314,6 +299,36 @@ bool isTokenByte(char c) {
     return b >= 0x80 || isAsciiAlnum(b);
 }
 
+// Scripts written without spaces between words keep each character apart (with the marks that follow
+// it), so that a word is found as the phrase of its characters: the tokenizer would otherwise keep a
+// whole sentence as one token. A space is added only where the neighbour would join the token, so
+// folding the result again changes nothing.
+std::string withUnspacedCharactersApart(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + s.size() / 2);
+    size_t i = 0;
+    while (i < s.size()) {
+        const auto [cp, length] = decodeAt(s, i);
+        if (length == 0 || !FtsTools::isUnspacedScript(cp) || platform::isMark(cp)) {
+            const size_t n = length == 0 ? 1 : length;
+            out.append(s, i, n);
+            i += n;
+            continue;
+        }
+        size_t end = i + length;
+        while (end < s.size()) {
+            const auto [next, nextLength] = decodeAt(s, end);
+            if (nextLength == 0 || !platform::isMark(next)) break;
+            end += nextLength;
+        }
+        if (!out.empty() && isTokenByte(out.back())) out.push_back(' ');
+        out.append(s, i, end - i);
+        if (end < s.size() && isTokenByte(s[end])) out.push_back(' ');
+        i = end;
+    }
+    return out;
+}
+
 // A word holding apostrophes is written twice, split and then joined: "l'aubergine" becomes
 // "l aubergine laubergine", so that "aubergine", "l'aubergine" (looked up joined) and "laubergine"
 // each find it, and a phrase folded by this same rule matches the same sequence. No apostrophe is
@@ -357,6 +372,7 @@ std::string foldComposed(std::string_view text) {
     std::string out;
     out.reserve(text.size() + text.size() / 16);
     bool inWordApostrophes = false;
+    bool unspacedScript = false;
     size_t i = 0;
     while (i < text.size()) {
         const auto b = static_cast<unsigned char>(text[i]);
@@ -414,22 +430,54 @@ std::string foldComposed(std::string_view text) {
             continue;
         }
         // Everything else (other scripts, combining marks, symbols) goes through the library as a run.
+        unspacedScript = unspacedScript || FtsTools::isUnspacedScript(cp);
         size_t end = i + length;
         while (end < text.size()) {
             const auto [next, nextLength] = decodeAt(text, end);
             if (nextLength == 0 || next < kTableEnd || isTablePunctuation(next) || isTypographicApostrophe(next)) break;
+            unspacedScript = unspacedScript || FtsTools::isUnspacedScript(next);
             end += nextLength;
         }
         out += foldWithUnicodeLibrary(text.substr(i, end - i));
         i = end;
     }
-    return inWordApostrophes ? withSplitAndJoinedWords(out) : out;
+    if (inWordApostrophes) out = withSplitAndJoinedWords(out);
+    return unspacedScript ? withUnspacedCharactersApart(out) : out;
 }
 
 }  // namespace
 
+bool FtsTools::isUnspacedScript(char32_t c) {
+    if (c < 0x0E00) return false;
+    static constexpr std::pair<char32_t, char32_t> kRanges[] = {
+        {0x0E00, 0x0EFF},    // Thai, Lao
+        {0x1000, 0x109F},    // Myanmar
+        {0x1780, 0x17FF},    // Khmer
+        {0x19E0, 0x19FF},    // Khmer symbols
+        {0x2E80, 0x2FDF},    // CJK and Kangxi radicals
+        {0x3005, 0x3007},    // ideographic iteration mark, closing mark, number zero
+        {0x3021, 0x3029},    // Hangzhou numerals
+        {0x3031, 0x3035},    // kana repeat marks
+        {0x3038, 0x303C},
+        {0x3040, 0x30FF},    // Hiragana, Katakana
+        {0x31F0, 0x31FF},    // Katakana phonetic extensions
+        {0x3400, 0x4DBF},    // CJK extension A
+        {0x4E00, 0x9FFF},    // CJK unified ideographs
+        {0xA9E0, 0xA9FF},    // Myanmar extended B
+        {0xAA60, 0xAA7F},    // Myanmar extended A
+        {0xF900, 0xFAFF},    // CJK compatibility ideographs
+        {0xFF66, 0xFF9F},    // halfwidth Katakana
+        {0x1B000, 0x1B16F},  // kana supplement and extensions
+        {0x20000, 0x3134F},  // CJK extensions B to G
+    };
+    for (const auto& [first, last] : kRanges) {
+        if (c < first) return false;
+        if (c <= last) return true;
+    }
+    return false;
+}
+
 std::string FtsTools::fold(std::string_view text) {
-    if (isMostlyNonAsciiLongText(text)) return {};
     const CompositionNeeds needs = compositionNeeds(text);
     if (needs.detachedAccents) return foldComposed(composeLetters(text));
     if (needs.nfc) return foldComposed(platform::toNfc(text));

@@ -157,10 +157,16 @@ SplitSearchText FtsTools::splitSearchText(std::string_view searchText) {
     return result;
 }
 
+int64_t FtsTools::searchLength(std::string_view text) {
+    int64_t unspaced = 0;
+    for (char32_t c : platform::decodeUtf8(text)) {
+        if (isUnspacedScript(c) && !platform::isMark(c)) ++unspaced;
+    }
+    return static_cast<int64_t>(platform::characterCount(text)) + unspaced;
+}
+
 FtsQuery FtsTools::buildQuery(const SplitSearchText& split, int64_t minSearchCharCount) {
-    const auto longEnough = [&](const std::string& s) {
-        return static_cast<int64_t>(platform::characterCount(s)) >= minSearchCharCount;
-    };
+    const auto longEnough = [&](const std::string& s) { return searchLength(s) >= minSearchCharCount; };
     std::vector<std::string> terms;
     for (const std::string& phrase : split.phrases) {
         if (!longEnough(phrase)) continue;

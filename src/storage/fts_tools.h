@@ -53,9 +53,15 @@ struct FtsSearchConditions {
 class FtsTools {
 public:
     // Non-ASCII punctuation, symbols and spaces become spaces; a word with an apostrophe inside is
-    // written split and joined ("l'aubergine" -> "l aubergine laubergine"). Folding twice changes
-    // nothing more.
+    // written split and joined ("l'aubergine" -> "l aubergine laubergine"); each character of a script
+    // written without spaces stands apart ("東京" -> "東 京"), so its words are found as phrases. Any
+    // length and script is kept. Folding twice changes nothing more.
     static std::string fold(std::string_view text);
+    // Han, Hiragana, Katakana, Thai, Lao, Khmer and Myanmar: scripts that do not separate words.
+    static bool isUnspacedScript(char32_t c);
+    // The length a search text is measured by against the minimum character count: characters, each
+    // character of a script without spaces counting twice (two of them make a word, as "東京").
+    static int64_t searchLength(std::string_view text);
     // One typed word: apostrophes inside or at the end belong to the word, so it is folded joined
     // ("O'Brien" -> "obrien"), the form a stored word with an apostrophe always carries.
     static std::string foldQueryWord(std::string_view word);
@@ -72,8 +78,7 @@ public:
     // Sum of the column-0 hits of every phrase in a matchinfo('x') blob over 7 columns; at least 1.
     static int64_t matchCount(const unsigned char* blob, size_t bytes);
     // What the numbers store keeps of a folded text: each distinct token that contains a digit
-    // (invoice numbers, amounts, dates), in first-seen order, joined by spaces. Kept even when the
-    // main text was dropped by the folding rule, so numbers stay findable in any script.
+    // (invoice numbers, amounts, dates), in first-seen order, joined by spaces.
     static std::string numberTokens(std::string_view text);
     // True when `path` lies in `folder` or below it, both compared in NFC.
     static bool isInsideFolder(std::string_view path, std::string_view folder);

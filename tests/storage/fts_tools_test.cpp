@@ -96,19 +96,36 @@ TEST(FtsFolding, InvalidUtf8NeverThrows) {
     EXPECT_NE(folded.find("\xEF\xBF\xBD"), std::string::npos);
 }
 
-TEST(FtsFolding, LongMostlyNonAsciiTextIsDropped) {
+// Texts of any length and script are kept; scripts without spaces between words keep each character
+// apart so that a word can be looked up as the phrase of its characters.
+TEST(FtsFolding, EveryScriptIsKeptAndUnspacedCharactersStandApart) {
+    std::string arabic;
+    for (int i = 0; i < 300; ++i) arabic += "\u0643\u062A\u0627\u0628 \u0627\u0644\u062F\u0644\u064A\u0644 ";  // كتاب الدليل
+    EXPECT_EQ(FtsTools::fold(arabic), arabic);
+    EXPECT_EQ(FtsTools::fold("\u0540\u0531\u0545\u0535\u0550\u0535\u0546 \u0391\u0398\u0397\u039D\u0391 \u041C\u041E\u0421\u041A\u0412\u0410"),
+              "\u0570\u0561\u0575\u0565\u0580\u0565\u0576 \u03B1\u03B8\u03B7\u03BD\u03B1 \u043C\u043E\u0441\u043A\u0432\u0430");  // ՀԱՅԵՐԵՆ ΑΘΗΝΑ МОСКВА
+
+    EXPECT_EQ(FtsTools::fold("東京都は2024年、iPhoneを発表"), "東 京 都 は 2024 年 iphone を 発 表");
+    // The voicing mark is a diacritic to the rule: が folds to か, in stored text and query alike.
+    EXPECT_EQ(FtsTools::fold("カタカナ ひらがな"), "カ タ カ ナ ひ ら か な");
+    EXPECT_EQ(FtsTools::fold("ภาษาไทย"), "ภ า ษ า ไ ท ย");
+    EXPECT_EQ(FtsTools::fold("한국어 문서"), "한국어 문서");  // Hangul separates its words
     std::string cjk;
-    for (int i = 0; i < 1001; ++i) cjk += "\xE4\xB8\xAD";  // 中
-    EXPECT_EQ(FtsTools::fold(cjk), "");
-    EXPECT_NE(FtsTools::fold(cjk.substr(0, 3 * 1000)), "");  // 1000 characters: still indexed
-    // Mostly ASCII with umlauts stays.
-    std::string german;
-    for (int i = 0; i < 300; ++i) german += "Bär und Öl sind gut ";
-    EXPECT_FALSE(FtsTools::fold(german).empty());
-    // CR LF counts as one character on both sides of the comparison.
-    std::string lines;
-    for (int i = 0; i < 600; ++i) lines += "\xE4\xB8\xAD\r\n";
-    EXPECT_EQ(FtsTools::fold(lines), "");
+    for (int i = 0; i < 3000; ++i) cjk += "中";
+    const std::string folded = FtsTools::fold(cjk);
+    EXPECT_EQ(folded.size(), 3000u * 4 - 1);
+    EXPECT_EQ(FtsTools::fold(folded), folded);
+    const std::string mixed = FtsTools::fold("東京abc «中文» l'été 1,5");
+    EXPECT_EQ(FtsTools::fold(mixed), mixed);
+
+    // A word of such a script is looked up as the phrase of its characters, and counts twice toward
+    // the minimum length of a search.
+    EXPECT_EQ(FtsTools::buildQuery(FtsTools::splitSearchText("東京 \"日本 首都\" -大阪"), 3).matchExpression,
+              "\"日 本 首 都*\" \"東 京*\"");
+    EXPECT_EQ(FtsTools::buildQuery(FtsTools::splitSearchText("-大阪 東京"), 3).notLikePatterns,
+              (std::vector<std::string>{"%大 阪%"}));
+    EXPECT_EQ(FtsTools::searchLength("東京"), 4);
+    EXPECT_EQ(FtsTools::searchLength("Müller"), 6);
 }
 
 TEST(FtsSearchText, SplitsPhrasesExclusionsAndWords) {
