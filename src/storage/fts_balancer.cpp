@@ -1,7 +1,6 @@
 #include "storage/fts_balancer.h"
 
 #include <algorithm>
-#include <numeric>
 #include <unordered_map>
 
 #include "core/concurrency/task_group.h"
@@ -171,11 +170,25 @@ std::optional<std::vector<FtsMatch>> SqliteFtsDatabaseBalancer::matches(const Se
     return all;
 }
 
-int64_t SqliteFtsDatabaseBalancer::refoldContent(ThreadPool* pool) {
-    const auto counts = parallelMap(
-        loadBalancerCount, [&](size_t shard) { return store(static_cast<uint32_t>(shard))->refoldContent(); },
+int64_t SqliteFtsDatabaseBalancer::refoldContent(ThreadPool* pool, std::vector<uint32_t>* pathAndNameOnly) {
+    struct Refolded {
+        int64_t changed = 0;
+        std::vector<uint32_t> pathAndNameOnly;
+    };
+    const auto perShard = parallelMap(
+        loadBalancerCount,
+        [&](size_t shard) {
+            Refolded r;
+            r.changed = store(static_cast<uint32_t>(shard))->refoldContent(pathAndNameOnly ? &r.pathAndNameOnly : nullptr);
+            return r;
+        },
         pool != nullptr ? *pool : ThreadPool::shared());
-    return std::accumulate(counts.begin(), counts.end(), int64_t{0});
+    int64_t changed = 0;
+    for (const Refolded& r : perShard) {
+        changed += r.changed;
+        if (pathAndNameOnly) pathAndNameOnly->insert(pathAndNameOnly->end(), r.pathAndNameOnly.begin(), r.pathAndNameOnly.end());
+    }
+    return changed;
 }
 
 }  // namespace lumidex::storage

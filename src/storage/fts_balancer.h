@@ -46,8 +46,8 @@ public:
     // FtsSqlite::matches of every shard, queried concurrently; nullopt when the search needs its rows.
     std::optional<std::vector<FtsMatch>> matches(const SearchParameters& parameters, bool withMatchCounts,
                                                  ThreadPool* pool = nullptr);
-    // Refolds all shards; returns the number of rows changed.
-    int64_t refoldContent(ThreadPool* pool = nullptr);
+    // Refolds all shards; returns the number of rows changed. pathAndNameOnly: see FtsSqlite.
+    int64_t refoldContent(ThreadPool* pool = nullptr, std::vector<uint32_t>* pathAndNameOnly = nullptr);
     // Forgets the open shards; the next use opens them again. A store a running call still holds closes
     // when that call ends.
     void closeStores();

@@ -1,6 +1,7 @@
 #include "storage/fts_sqlite.h"
 
 #include <algorithm>
+#include <cctype>
 #include <utility>
 
 #include "core/app_log.h"
@@ -86,6 +87,29 @@ std::string matchSelect(bool withMatchCounts) {
 bool conditionsNeedRows(const FtsSearchConditions& conditions, const SearchParameters& parameters) {
     return conditions.dates || !conditions.query.notLikePatterns.empty() || conditions.query.matchExpression.empty() ||
            parameters.searchInsideUrl;
+}
+
+// The two texts hold the same tokens in the same order, as the tokenizer splits them (ASCII letters and
+// digits and every non-ASCII byte make tokens).
+bool sameTokens(std::string_view a, std::string_view b) {
+    const auto isTokenByte = [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u >= 0x80 || std::isalnum(u) != 0;
+    };
+    const auto nextToken = [&](std::string_view s, size_t& at) {
+        while (at < s.size() && !isTokenByte(s[at])) ++at;
+        const size_t start = at;
+        while (at < s.size() && isTokenByte(s[at])) ++at;
+        return s.substr(start, at - start);
+    };
+    size_t i = 0;
+    size_t j = 0;
+    for (;;) {
+        const std::string_view x = nextToken(a, i);
+        const std::string_view y = nextToken(b, j);
+        if (x != y) return false;
+        if (x.empty()) return true;
+    }
 }
 
 FtsSearchResult resultOf(const FtsRowIndex::Row& row, int64_t matchCount) {
@@ -590,14 +614,14 @@ std::vector<std::pair<uint32_t, std::string>> FtsSqlite::snippets(const SearchPa
     return out;
 }
 
-int64_t FtsSqlite::refoldContent() {
+int64_t FtsSqlite::refoldContent(std::vector<uint32_t>* pathAndNameOnly) {
     // Only "content" changes, so the row index stays valid.
     std::lock_guard lock(mutex_);
     if (!db_) return 0;
     std::string error;
     std::vector<std::pair<int64_t, std::string>> changed;
     {
-        auto read = db_->prepare("SELECT rowid, content FROM ftsVirtualTable", error);
+        auto read = db_->prepare("SELECT rowid, content, combinedHash, urlPath, fileName FROM ftsVirtualTable", error);
         if (!read) {
             appLog(prefix_ + " refoldContent read " + error);
             return 0;
@@ -606,6 +630,10 @@ int64_t FtsSqlite::refoldContent() {
         while ((step = read->step()) == SqliteStatement::Step::row) {
             std::string content = read->textAt(1);
             std::string folded = FtsTools::fold(content);
+            if (pathAndNameOnly != nullptr &&
+                sameTokens(folded, FtsTools::fold(read->textAt(3)) + " " + FtsTools::fold(read->textAt(4)))) {
+                pathAndNameOnly->push_back(static_cast<uint32_t>(read->int64At(2)));
+            }
             if (folded != content) changed.emplace_back(read->int64At(0), std::move(folded));
         }
         if (step == SqliteStatement::Step::error) {

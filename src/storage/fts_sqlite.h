@@ -115,8 +115,10 @@ public:
     // fan-out compute snippets only for the rows that survive the merge and limit.
     std::vector<std::pair<uint32_t, std::string>> snippets(const SearchParameters& parameters,
                                                            const std::vector<uint32_t>& combinedHashes);
-    // Re-applies the folding rule to every stored content; returns the number of rows changed.
-    int64_t refoldContent();
+    // Re-applies the folding rule to every stored content; returns the number of rows changed. With
+    // `pathAndNameOnly`, adds the combinedHash of every row whose content holds nothing but the words of
+    // its path and file name (a document stored without text).
+    int64_t refoldContent(std::vector<uint32_t>* pathAndNameOnly = nullptr);
     int64_t rowCount();
 
 private:

@@ -8,13 +8,24 @@ namespace lumidex::storage {
 
 std::optional<RefoldCounts> migrateSearchIndexFolding(Settings settings, const std::string& rootFolderUrlString,
                                                       SqliteFtsDatabaseBalancer& fullText,
-                                                      SqliteOcrRectsDatabaseBalancer& ocrRects) {
+                                                      SqliteOcrRectsDatabaseBalancer& ocrRects,
+                                                      const ReadAgain& readAgain) {
     const std::string key = SettingsKeys::searchIndexFoldingVersion(rootFolderUrlString);
-    if (settings.integer(key, 0) >= currentFoldingVersion) return std::nullopt;
+    const int64_t stored = settings.integer(key, 0);
+    if (stored >= currentFoldingVersion) return std::nullopt;
 
     RefoldCounts counts;
-    counts.fullTextRows = fullText.refoldContent();
+    // Before version 4 a long text mostly not in ASCII was stored as nothing.
+    std::vector<uint32_t> withoutText;
+    const bool findTextless = stored < 4 && readAgain;
+    counts.fullTextRows = fullText.refoldContent(nullptr, findTextless ? &withoutText : nullptr);
     counts.ocrLines = ocrRects.refoldAll();
+    counts.withoutText = static_cast<int64_t>(withoutText.size());
+    if (!withoutText.empty() && !readAgain(withoutText)) {
+        // Recorded as done, these documents would stay without their text: try again next start.
+        appLog("Suchindex: Dokumente ohne Text nicht zum erneuten Lesen vorgemerkt, nächster Start versucht es wieder");
+        return counts;
+    }
     if (auto error = settings.set(key, SettingValue(currentFoldingVersion))) {
         // The refold is idempotent: failing to record it only means doing it again next start.
         appLog("Suchindex-Version nicht gespeichert: " + error->message);

@@ -75,6 +75,44 @@ TEST(FtsStore, FindsWordsBesidePunctuationApostrophesAndDetachedAccents) {
     EXPECT_TRUE(fts.search(query("'''"), 10, true, true).empty());
 }
 
+std::string repeated(std::string_view text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+}
+
+// Long documents in any script are stored with their text; a word of a script written without spaces is
+// found where its characters stand side by side, and only there.
+TEST(FtsStore, FindsWordsOfEveryScriptInsideLongTexts) {
+    testing::TempDir dir;
+    SqliteFtsDatabaseBalancer fts(dir.path());
+    const std::string arabic = repeated("هذا الدليل يشرح استخدام البرنامج. ", 200);
+    ASSERT_TRUE(fts.write(document(1, "manual.txt", arabic + "المكتبة الوطنية " + arabic)));
+    const std::string armenian = repeated("Այս տեքստը գրված է հայերեն լեզվով։ ", 100);
+    ASSERT_TRUE(fts.write(document(2, "hy.txt", armenian + "ՀԱՅԱՍՏԱՆ " + armenian)));
+    const std::string greek = repeated("Το κείμενο είναι γραμμένο στα ελληνικά. ", 60);
+    ASSERT_TRUE(fts.write(document(3, "el.txt", greek + "ΑΘΗΝΑ и МОСКВА " + repeated("Текст на русском языке. ", 60))));
+    const std::string filler = repeated("的一是在不了有和人这中大为上个国我以要他时来用们生到作地于出就分对成会可主发年动同工也能下过子说产种面而方后多定行学法所民得经十三之进着等部度家电力里如水化高自二理起小物现实加量都两体制机当使点从业本去把性好应开它合还因由其些然前外天政四日那社义事平形相全表间样与关各重新线内数正心反你明看原又么利比或但质气第向道命此变条只没结解问意建月公无系军很情者最立代想已通并提直题党程展五果料象员革位入常文总次品式活设及管特件长求老头基资边流路级少图山统接知较将组见计别她手角期根论运农指几九区强放决西被干做必战先回则任取据处队南给色光门即保治北造百规热领七海口东导器压志世金增争济阶油思术极交受联什认六共权收证改清己美再采转更单风切打白教速花带安场身车例真务具万每目至达走积示议声报斗完类八离华名确才科张信马节话米整空元况今集温传土许步群广石记需段研界拉林律叫且究观越织装影算低持音众书布复容儿须际商非验连断深难近矿千周委素技备半办青省列习响约支般史感劳便团往酸历市克何除消构府称太准精值号率族维划选标写存候毛亲快效斯院查江型眼王按格养易置派层片始却专状育厂京识适属圆包火住调满县局照参红细引听该铁价严", 1);
+    std::string apart;  // 东 and 京 both occur, never side by side
+    while (apart.size() < 3 * 3000) apart += filler;
+    ASSERT_TRUE(fts.write(document(4, "zh-apart.tex", apart)));
+    ASSERT_TRUE(fts.write(document(5, "zh.tex", apart.substr(0, 3 * 1500) + "东京" + apart.substr(3 * 1500))));
+    const std::string japanese = repeated("この文書は日本語で書かれています。", 100);
+    ASSERT_TRUE(fts.write(document(6, "ja.txt", japanese + "コンピュータ" + japanese)));
+
+    const std::vector<std::pair<std::string, uint32_t>> found = {
+        {"المكتبة", 1}, {"հայաստան", 2}, {"Հայաստան", 2}, {"լեզվով", 2}, {"αθηνα", 3}, {"Αθήνα", 3}, {"москва", 3}, {"Москва", 3},
+        {"东京", 5}, {"\"东京\"", 5}, {"コンピュータ", 6}, {"書かれて", 6}};
+    for (const auto& [text, hash] : found) {
+        const auto hits = fts.search(query(text), 10, true, true);
+        ASSERT_EQ(hits.size(), 1u) << text;
+        EXPECT_EQ(hits[0].combinedHash, hash) << text;
+    }
+    EXPECT_EQ(fts.search(query("京东"), 10, false, false).size(), 0u);
+    EXPECT_EQ(fts.search(query("这中"), 10, false, false).size(), 2u);
+    EXPECT_EQ(fts.search(query("东京 -京东"), 10, false, false).size(), 1u);
+}
+
 TEST(FtsStore, WriteReplacesAndDeleteRemovesOnlyThatDocument) {
     testing::TempDir dir;
     SqliteFtsDatabaseBalancer fts(dir.path());
@@ -329,14 +367,28 @@ TEST(SearchIndexMigration, RefoldsOnceAndRecordsTheVersion) {
     FtsDocument punctuation = document(4, "z.txt", "");
     punctuation.foldedText = "l\xE2\x80\x99" "extension «mot» mindestla\xC2\xA8nge";
     fts.write(punctuation);
+    // As version 3 stored a short Chinese text (one token), and a long one (nothing).
+    FtsDocument chinese = document(5, "short.txt", "");
+    chinese.foldedText = "东京大学";
+    fts.write(chinese);
+    fts.write(document(6, "\xD5\xA5\xD6\x80\xD5\xA5\xD6\x82\xD5\xA1\xD5\xB6 Guide.pdf", ""));
     store.setInt("searchIndexFoldingVersion_/root", 1);
 
-    auto counts = migrateSearchIndexFolding(Settings(store), "/root", fts, rects);
+    // Until the documents stored without text are marked to be read again, the version stays.
+    std::vector<uint32_t> readAgain;
+    auto counts = migrateSearchIndexFolding(Settings(store), "/root", fts, rects, [](const auto&) { return false; });
+    EXPECT_EQ(store.getInt("searchIndexFoldingVersion_/root"), 1);
+    counts = migrateSearchIndexFolding(Settings(store), "/root", fts, rects, [&](const std::vector<uint32_t>& hashes) {
+        readAgain = hashes;
+        return true;
+    });
     ASSERT_TRUE(counts);
-    EXPECT_EQ(counts->fullTextRows, 3);
+    EXPECT_EQ(counts->fullTextRows, 0);  // refolded by the first call already
     EXPECT_EQ(counts->ocrLines, 0);
+    EXPECT_EQ(readAgain, (std::vector<uint32_t>{6}));
     EXPECT_EQ(store.getInt("searchIndexFoldingVersion_/root"), currentFoldingVersion);
     EXPECT_FALSE(migrateSearchIndexFolding(Settings(store), "/root", fts, rects));
+    EXPECT_EQ(fts.search(query("东京"), 10, false, false).size(), 1u);
     EXPECT_EQ(fts.search(query("groesse"), 10, false, false).size(), 1u);
     EXPECT_EQ(fts.search(query("finanz"), 10, false, false).size(), 1u);
     for (const char* word : {"extension", "l'extension", "mot", "Mindestlänge"}) {

@@ -175,7 +175,8 @@ void BalancedDataManager::start() {
         }
         appLog("initializeAsyncCompleted " + rootFolderName_);
         storage::migrateSearchIndexFolding(Settings(settingsStore_), rootFolderUrlString_, ftsDatabaseBalancer_,
-                                           ocrRectsDatabaseBalancer_);
+                                           ocrRectsDatabaseBalancer_,
+                                           [this](const std::vector<uint32_t>& hashes) { return readAgainAtStart(hashes); });
     } catch (const std::exception& e) {
         appLog("[BalancedDataManager] start-up of " + rootFolderUrlString_ + " failed: " + e.what());
     } catch (...) {
@@ -184,6 +185,39 @@ void BalancedDataManager::start() {
     updateProgressCounts();
     markInitialized();
     endWork();
+}
+
+bool BalancedDataManager::readAgainAtStart(const std::vector<uint32_t>& combinedHashes) {
+    // Images are left alone: recognising every photo without text again would cost far more than the
+    // few texts an older folding rule dropped could be worth. PDFs and text files are read locally;
+    // office documents would go to the cloud service again.
+    std::vector<std::vector<NanItem>> byShard(storage::loadBalancerCount);
+    std::size_t count = 0;
+    for (const uint32_t combinedHash : combinedHashes) {
+        std::optional<NanItem> item = nanItemsDict_.item(combinedHash);
+        if (!item || item->processingState != NanItemProcessingStates::complete) continue;
+        const auto route = routeForExtension(lowerCaseExtension(item->urlString));
+        if (route != FileRoute::pdf && route != FileRoute::text) continue;
+        item->processingState = NanItemProcessingStates::readyForProcessing;
+        byShard[storage::balancerId(combinedHash)].push_back(std::move(*item));
+        ++count;
+    }
+    bool allStored = true;
+    for (uint32_t shard = 0; shard < byShard.size(); ++shard) {
+        if (byShard[shard].empty()) continue;
+        bool stored = false;
+        databaseBalancer_.withStore(shard, [&](storage::NanItemSqliteManager_v2& store) { stored = store.create(byShard[shard]); });
+        if (!stored) {
+            allStored = false;
+            continue;
+        }
+        for (const NanItem& item : byShard[shard]) nanItemsDict_.upsert(item);
+    }
+    if (count > 0) {
+        appLog("[BalancedDataManager] " + std::to_string(count) + " Dokumente ohne Text werden neu gelesen in " +
+               rootFolderName_);
+    }
+    return allStored;
 }
 
 void BalancedDataManager::startInBackground() {

@@ -222,6 +222,10 @@ private:
     bool needsProcessing(const NanItem& item) const;
     bool needsProcessing(uint32_t combinedHash, NanItemProcessingStates state) const;
     std::optional<ExtensionSet> excludedExtensions() const;
+    // Start-up only (before the registry is shared): sets the complete PDF and text documents among
+    // these back to readyForProcessing in the item table and the registry, so that the next run reads
+    // them again (their hashes stay stored: retryFailedItems queues them). False when a write failed.
+    bool readAgainAtStart(const std::vector<uint32_t>& combinedHashes);
     void markInitialized();
     void beginWork();
     void endWork();
