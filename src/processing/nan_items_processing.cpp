@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <exception>
@@ -82,13 +83,18 @@ storage::FtsDocument ftsDocument(const NanItem& item, std::string foldedText) {
 }
 
 // Why a finished document is stored without searchable text although it has some, or nullopt: text
-// that the folding drops (long texts mostly outside ASCII, see FtsTools::fold), or pages that draw
-// glyphs which map to no characters and which recognition did not read either.
+// with no word in it (only punctuation, symbols or rules), or pages that draw glyphs which map to no
+// characters and which recognition did not read either.
 std::optional<std::string> reasonWithoutText(const ExtractionResult& result, const std::string& folded) {
     if (result.state != NanItemProcessingStates::complete) return std::nullopt;
-    if (folded.find_first_not_of(" \t\r\n") != std::string::npos) return std::nullopt;
+    // A word for the store's tokenizer is any run of ASCII letters, digits and non-ASCII bytes.
+    const bool hasWord = std::any_of(folded.begin(), folded.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b >= 0x80 || std::isalnum(b) != 0;
+    });
+    if (hasWord) return std::nullopt;
     if (result.text.find_first_not_of(" \t\r\n") != std::string::npos) {
-        return std::to_string(result.text.size()) + " bytes of text are dropped by the folding (mostly non-ASCII text)";
+        return std::to_string(result.text.size()) + " bytes of text hold no letter or digit";
     }
     if (result.glyphPagesWithoutText > 0) {
         return std::to_string(result.glyphPagesWithoutText) +

@@ -24,8 +24,9 @@ constexpr size_t kMaxPassageBytes = 480;
 
 // What a character of the original text is to the full-text store, judged by what fold() makes of it:
 // part of a word, gone (quotes, apostrophes: the letters around it stay one word), or a separator.
-// Spaces and control characters are separators that the passage shows as one space.
-enum class Kind : uint8_t { space, separator, token, vanishing, mark };
+// Spaces and control characters are separators that the passage shows as one space. A character of a
+// script written without spaces is a word of its own, as the store keeps it.
+enum class Kind : uint8_t { space, separator, token, vanishing, mark, single };
 
 // The byte is part of a word for the store's tokenizer: ASCII letters and digits and every non-ASCII byte.
 bool isTokenByte(unsigned char b) {
@@ -109,6 +110,7 @@ private:
         if (isApostrophe(cp)) return Kind::vanishing;
         if (auto found = kinds_.find(cp); found != kinds_.end()) return found->second;
         Kind kind = kindOfFolded(storage::FtsTools::fold(bytes));
+        if (kind == Kind::token && storage::FtsTools::isUnspacedScript(cp) && !platform::isMark(cp)) kind = Kind::single;
         // A combining mark folds to nothing but belongs to the letter before it, also in a marked word.
         if (kind == Kind::vanishing && platform::isMark(cp)) kind = Kind::mark;
         kinds_.emplace(cp, kind);
@@ -148,6 +150,18 @@ private:
         while (scanner_.has(at_)) {
             const Char c = scanner_.at(at_);
             switch (c.kind) {
+                case Kind::single:
+                    if (inToken) return finish(current);  // read again as a word of its own
+                    current.begin = c.begin;
+                    current.wordBegin = afterToken_ > afterSpace_ || c.begin - afterSpace_ > kMaxGlueBytes ? c.begin : afterSpace_;
+                    current.end = c.begin + c.length;
+                    at_ += c.length;
+                    while (scanner_.has(at_) && scanner_.at(at_).kind == Kind::mark) {
+                        const Char mark = scanner_.at(at_);
+                        current.end = mark.begin + mark.length;
+                        at_ += mark.length;
+                    }
+                    return finish(current);
                 case Kind::token:
                     if (!inToken) {
                         inToken = true;
@@ -198,9 +212,25 @@ std::string foldedToken(std::string_view token) {
     return folded;
 }
 
-// Bit i set: the token (folded, perhaps several store tokens) begins with query word i.
-uint64_t matchMask(std::string_view token, const std::vector<std::string>& queryWords) {
-    const std::string folded = foldedToken(token);
+// A search word as the passage matches it: the folded tokens that must follow one another. A word of
+// a script without spaces ("東京") is the phrase of its characters; any other word is one unit.
+std::vector<std::string> unitsOf(const std::string& word) {
+    const bool unspaced = std::ranges::any_of(platform::decodeUtf8(word), storage::FtsTools::isUnspacedScript);
+    if (!unspaced) return {word};
+    std::vector<std::string> units;
+    const std::string folded = storage::FtsTools::fold(word);
+    for (size_t i = 0; i < folded.size();) {
+        while (i < folded.size() && !isTokenByte(static_cast<unsigned char>(folded[i]))) ++i;
+        size_t end = i;
+        while (end < folded.size() && isTokenByte(static_cast<unsigned char>(folded[end]))) ++end;
+        if (end > i) units.push_back(folded.substr(i, end - i));
+        i = end;
+    }
+    return units;
+}
+
+// Bit i set: the folded token (perhaps several store tokens) begins with the one-unit query word i.
+uint64_t matchMask(std::string_view folded, const std::vector<std::vector<std::string>>& queryWords) {
     uint64_t mask = 0;
     size_t i = 0;
     while (i < folded.size()) {
@@ -209,7 +239,7 @@ uint64_t matchMask(std::string_view token, const std::vector<std::string>& query
         while (end < folded.size() && isTokenByte(static_cast<unsigned char>(folded[end]))) ++end;
         const std::string_view part(folded.data() + i, end - i);
         for (size_t q = 0; q < queryWords.size(); ++q) {
-            if (!part.empty() && part.starts_with(queryWords[q])) mask |= uint64_t{1} << q;
+            if (queryWords[q].size() == 1 && !part.empty() && part.starts_with(queryWords[q][0])) mask |= uint64_t{1} << q;
         }
         i = end;
     }
@@ -232,7 +262,7 @@ size_t wordEnd(Scanner& scanner, const Token& token) {
     while (scanner.has(i)) {
         const Char c = scanner.at(i);
         if (c.kind == Kind::space) return i;
-        if (c.kind == Kind::token || i + c.length > limit) return token.end;
+        if (c.kind == Kind::token || c.kind == Kind::single || i + c.length > limit) return token.end;
         i += c.length;
     }
     return i;
@@ -245,13 +275,33 @@ std::vector<std::string> displayQueryWords(const SearchParameters& parameters) {
     const auto conditions = storage::FtsTools::searchConditions(parameters);
     if (!conditions) return words;
     const std::string& match = conditions->query.matchExpression;
+    const auto isUnspaced = [](std::string_view token) {
+        const auto [cp, length] = decodeAt(token, 0);
+        return length > 0 && storage::FtsTools::isUnspacedScript(cp);
+    };
+    // The characters of a word in a script without spaces stand in the expression as a phrase of their
+    // own ("東 京*"); joined again, the passage marks them only where they stand together.
+    std::vector<std::string> all;
+    bool inPhrase = false;
+    bool joinNext = false;
     for (size_t i = 0; i < match.size();) {
-        while (i < match.size() && !isTokenByte(static_cast<unsigned char>(match[i]))) ++i;
+        while (i < match.size() && !isTokenByte(static_cast<unsigned char>(match[i]))) {
+            if (match[i] == '"') inPhrase = !inPhrase;
+            if (match[i] == '"' || match[i] == ' ') joinNext = joinNext && match[i] == ' ' && inPhrase;
+            ++i;
+        }
         size_t end = i;
         while (end < match.size() && isTokenByte(static_cast<unsigned char>(match[end]))) ++end;
+        if (end == i) break;
         std::string word = match.substr(i, end - i);
-        if (!word.empty() && std::find(words.begin(), words.end(), word) == words.end()) words.push_back(std::move(word));
+        const bool unspaced = isUnspaced(word);
+        if (joinNext && unspaced) all.back() += word;
+        else all.push_back(std::move(word));
+        joinNext = unspaced && inPhrase;
         i = end;
+    }
+    for (std::string& word : all) {
+        if (std::find(words.begin(), words.end(), word) == words.end()) words.push_back(std::move(word));
     }
     return words;
 }
@@ -267,21 +317,51 @@ std::optional<DisplaySnippet> buildDisplaySnippet(const TextPrefixReader& origin
                                                                                  std::min(queryWords.size(), kMaxQueryWords)));
     std::erase_if(words, [](const std::string& w) { return w.empty(); });
     if (words.empty()) return std::nullopt;
+    std::vector<std::vector<std::string>> units;
+    for (const std::string& word : words) units.push_back(unitsOf(word));
     const size_t window = std::max<size_t>(wordCount, 1);
     Scanner scanner(original);
     Tokens tokens(scanner);
+    std::vector<std::string> foldedTokens;
     std::vector<uint64_t> masks;
     std::vector<bool> known;
+    const auto foldedOf = [&](size_t t) -> const std::string& {
+        while (foldedTokens.size() <= t) {
+            const Token& token = tokens[foldedTokens.size()];
+            foldedTokens.push_back(foldedToken(scanner.text().substr(token.begin, token.end - token.begin)));
+        }
+        return foldedTokens[t];
+    };
+    // Bit q set: query word q begins at token t (all its units, in the tokens from t on).
     const auto maskOf = [&](size_t t) {
         if (t >= known.size()) {
             known.resize(t + 1, false);
             masks.resize(t + 1, 0);
         }
         if (!known[t]) {
-            masks[t] = matchMask(scanner.text().substr(tokens[t].begin, tokens[t].end - tokens[t].begin), words);
+            uint64_t mask = matchMask(foldedOf(t), units);
+            for (size_t q = 0; q < units.size(); ++q) {
+                const std::vector<std::string>& u = units[q];
+                if (u.size() < 2 || !tokens.has(t + u.size() - 1)) continue;
+                bool all = true;
+                for (size_t j = 0; j < u.size() && all; ++j) {
+                    const std::string& folded = foldedOf(t + j);
+                    all = j + 1 < u.size() ? folded == u[j] : folded.starts_with(u[j]);
+                }
+                if (all) mask |= uint64_t{1} << q;
+            }
+            masks[t] = mask;
             known[t] = true;
         }
         return masks[t];
+    };
+    // The number of tokens the matches beginning at token t cover.
+    const auto spanOf = [&](size_t t) {
+        size_t span = 0;
+        for (size_t q = 0; q < units.size(); ++q) {
+            if ((maskOf(t) >> q & 1u) != 0) span = std::max(span, units[q].size());
+        }
+        return span;
     };
 
     // Slide a window of `window` words over the text; the first that holds the most distinct search words
@@ -320,17 +400,28 @@ std::optional<DisplaySnippet> buildDisplaySnippet(const TextPrefixReader& origin
     const size_t to = wordEnd(scanner, tokens[stop - 1]);
     DisplaySnippet snippet;
     if (hasContent(scanner, 0, from)) snippet.text = std::string(kEllipsis) + " ";
+    // Which tokens of the passage are marked: those a match covers.
+    std::vector<bool> marked(stop - start, false);
+    for (size_t t = start; t < stop; ++t) {
+        const size_t span = spanOf(t);
+        for (size_t k = t; k < std::min(stop, t + span); ++k) marked[k - start] = true;
+    }
     size_t nextMark = start;
     const auto advanceMark = [&] {
-        while (nextMark < stop && maskOf(nextMark) == 0) ++nextMark;
+        while (nextMark < stop && !marked[nextMark - start]) ++nextMark;
     };
     advanceMark();
     bool pendingSpace = false;
     bool cut = false;
     size_t markBegin = std::string::npos;
+    // Marks that touch (the characters of one word of a script without spaces) are one mark.
+    const auto addMark = [&](size_t begin, size_t end) {
+        if (!snippet.marks.empty() && snippet.marks.back().end == begin) snippet.marks.back().end = end;
+        else snippet.marks.push_back({begin, end});
+    };
     for (size_t i = from; i < to;) {
         if (snippet.text.size() >= kMaxPassageBytes) {
-            if (markBegin != std::string::npos) snippet.marks.push_back({markBegin, snippet.text.size()});
+            if (markBegin != std::string::npos) addMark(markBegin, snippet.text.size());
             cut = true;
             break;
         }
@@ -346,7 +437,7 @@ std::optional<DisplaySnippet> buildDisplaySnippet(const TextPrefixReader& origin
         snippet.text += c.invalid ? kReplacementCharacter : scanner.text().substr(c.begin, c.length);
         i += c.length;
         if (markBegin != std::string::npos && nextMark < stop && i == tokens[nextMark].end) {
-            snippet.marks.push_back({markBegin, snippet.text.size()});
+            addMark(markBegin, snippet.text.size());
             markBegin = std::string::npos;
             ++nextMark;
             advanceMark();

@@ -133,7 +133,7 @@ int64_t lengthWithoutSpaces(std::string_view searchText) {
     for (char c : searchText) {
         if (c != ' ') compact.push_back(c);
     }
-    return static_cast<int64_t>(platform::characterCount(compact));
+    return storage::FtsTools::searchLength(compact);
 }
 
 std::string resultCountText(int64_t count) {

@@ -23,7 +23,8 @@ struct CleanedSearchText {
 // `wholeTextIsPhrase` is SearchParameters::searchWithQuotes: the text is one phrase, not split at quotes.
 CleanedSearchText withoutIgnoredCharacters(std::string_view searchText, bool wholeTextIsPhrase);
 
-// Length used by the minimum-length rule: user-perceived characters once all spaces are removed.
+// Length used by the minimum-length rule: user-perceived characters once all spaces are removed, a
+// character of a script without spaces counting twice (FtsTools::searchLength), so "東京" starts a search.
 int64_t lengthWithoutSpaces(std::string_view searchText);
 
 // "Found 3 results".

@@ -50,5 +50,14 @@ TEST(DisplaySnippet, ShowsTheDocumentsOwnWordsWhereMostSearchWordsMeetAndMarksTh
     EXPECT_EQ(shown("", "müller"), "<none>");
 }
 
+// Each character of a script without spaces is a word of the passage; a search word of such a script is
+// marked where its characters stand together, not wherever one of them occurs.
+TEST(DisplaySnippet, MarksWordsOfScriptsWithoutSpacesWhereTheirCharactersStandTogether) {
+    EXPECT_EQ(shown("京都の東にある東京駅で待つ。", "東京"), "京都の東にある<東京>駅で待つ。");
+    EXPECT_EQ(shown("新しいiPhone手机 发布会", "iphone手机 发布"), "新しい<iPhone手机> <发布>会");
+    EXPECT_EQ(shown("一二三四五六七八九十东京", "东京", 4), "… 九十<东京>");
+    EXPECT_EQ(shown("京东的东西", "东京"), "<none>");
+}
+
 }  // namespace
 }  // namespace lumidex::search

@@ -44,6 +44,7 @@ TEST(SearchText, MinimumLengthCountsCharactersWithoutSpaces) {
     EXPECT_EQ(lengthWithoutSpaces("äö"), 2);
     EXPECT_EQ(lengthWithoutSpaces("e\xCC\x81"), 1);  // e + combining acute is one character
     EXPECT_EQ(lengthWithoutSpaces("👩‍👩‍👧"), 1);
+    EXPECT_EQ(lengthWithoutSpaces("東京"), 4);  // two characters of a script without spaces make a word
 }
 
 TEST(SearchText, ResultCountText) {

@@ -91,6 +91,39 @@ TEST_F(CoordinatorTest, TheFoldingMigrationRunsOnceAndIsRecorded) {
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "data" / "folder" / "balanced_db_fts_v9"));
 }
 
+// Older indexes stored long texts in other scripts as nothing: the refold cannot bring them back, so the
+// PDFs and text files stored with only their path and name are read again; photos are not recognised again.
+TEST_F(CoordinatorTest, TheFoldingMigrationHasDocumentsStoredWithoutTextReadAgain) {
+    for (const char* name : {"arabic.pdf", "armenian.txt", "photo.png", "letter.txt"}) file(name);
+    {
+        auto manager = started();
+        manager->fullScan();
+        std::vector<NanItem> done = manager->allItems();
+        for (NanItem& item : done) {
+            item.processingState = NanItemProcessingStates::complete;
+            storage::FtsDocument row;
+            row.combinedHash = item.combinedHash;
+            row.urlPath = item.urlString;
+            row.fileName = item.fileName;
+            row.foldedText = item.fileName == "letter.txt" ? "dear anna" : "";
+            ASSERT_TRUE(manager->ftsDatabaseBalancer().write(row));
+        }
+        manager->saveItems(done);
+    }
+    settings.setInt(SettingsKeys::searchIndexFoldingVersion(root.string()), 3);
+    auto manager = started();
+    const auto stateOf = [&](const char* name) { return manager->itemByPath((root / name).string())->processingState; };
+    EXPECT_EQ(stateOf("arabic.pdf"), NanItemProcessingStates::readyForProcessing);
+    EXPECT_EQ(stateOf("armenian.txt"), NanItemProcessingStates::readyForProcessing);
+    EXPECT_EQ(stateOf("photo.png"), NanItemProcessingStates::complete);
+    EXPECT_EQ(stateOf("letter.txt"), NanItemProcessingStates::complete);
+    for (const NanItem& row : storedRows()) {
+        EXPECT_EQ(row.processingState == NanItemProcessingStates::readyForProcessing,
+                  row.fileName == "arabic.pdf" || row.fileName == "armenian.txt")
+            << row.fileName;
+    }
+}
+
 TEST_F(CoordinatorTest, StartUpKeepsTheNewerOfTwoStoredVersionsOfAPath) {
     // What a run killed between writing a new version and deleting the old one leaves behind.
     const auto path = file("report.pdf");

@@ -243,14 +243,17 @@ TEST_F(ProcessingRunTest, DocumentsWhoseRowsCannotBeWrittenStayWaitingAndAreRead
     EXPECT_EQ(filesWith(*manager, "capybara"), std::set<std::string>{"todo.txt"});
 }
 
-TEST_F(ProcessingRunTest, TextFilesOverTheLimitAndTextThatIsNotIndexedAreReportedNotSilent) {
+TEST_F(ProcessingRunTest, TextFilesOverTheLimitAndTextWithoutWordsAreReportedNotSilent) {
     std::string big = "ibex ";
     while (big.size() < 600000) big += "filler words of a large text file ";
     writeBinaryFile(docs / "big.txt", big);  // over the default limit, under the raised one
     writeBinaryFile(docs / "huge.txt", "yak " + std::string(1200000, 'x'));
-    std::string armenian;  // 3900 characters, 600 of them ASCII: the folding drops such text
+    std::string armenian;  // 3900 characters, 600 of them ASCII: a long text in another script is kept
     for (int i = 0; i < 300; ++i) armenian += "\u0532\u0561\u0580\u0565\u0582 \u0561\u0577\u056d\u0561\u0580\u0570 ";
     writeBinaryFile(docs / "armenian.txt", armenian);
+    std::string rules;  // text, but not one letter or digit in it
+    while (rules.size() < 2000) rules += "==== \u2014\u2014 ****** \u00AB\u00BB ----\n";
+    writeBinaryFile(docs / "rules.txt", rules);
     SettingsStore settings(dir / "settings.json");
     ASSERT_FALSE(settings.setInt(SettingsKeys::maxTextFileSizeBytesKey, 1000000).has_value());
     NanItemsProcessingOptions o = options();
@@ -261,8 +264,10 @@ TEST_F(ProcessingRunTest, TextFilesOverTheLimitAndTextThatIsNotIndexedAreReporte
     EXPECT_EQ(item(*manager, "huge.txt").processingState, NanItemProcessingStates::notSupported);
     EXPECT_TRUE(log.contains("nicht gelesen: " + (docs / "huge.txt").string() + ": The file has 1200004 bytes"));
     EXPECT_TRUE(log.contains("limit of 1000000 bytes (setting maxTextFileSizeBytes)"));
-    EXPECT_EQ(item(*manager, "armenian.txt").processingState, NanItemProcessingStates::complete);
-    EXPECT_TRUE(log.contains("ohne durchsuchbaren Text: " + (docs / "armenian.txt").string()));
+    EXPECT_EQ(filesWith(*manager, "\u0531\u0577\u056d\u0561\u0580\u0570"), std::set<std::string>{"armenian.txt"});
+    EXPECT_FALSE(log.contains("ohne durchsuchbaren Text: " + (docs / "armenian.txt").string()));
+    EXPECT_EQ(item(*manager, "rules.txt").processingState, NanItemProcessingStates::complete);
+    EXPECT_TRUE(log.contains("ohne durchsuchbaren Text: " + (docs / "rules.txt").string()));
     const FolderProcessingStats stats = runner->stats(manager->rootFolderUrlString());
     EXPECT_EQ(stats.notRead, 1);
     EXPECT_EQ(stats.withoutText, 1);
