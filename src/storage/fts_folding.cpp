@@ -433,6 +433,11 @@ std::string foldComposed(std::string_view text) {
         unspacedScript = unspacedScript || FtsTools::isUnspacedScript(cp);
         size_t end = i + length;
         while (end < text.size()) {
+            // The spaces between its words stay in the run: one library call for a line, not for each word.
+            if (text[end] == ' ') {
+                ++end;
+                continue;
+            }
             const auto [next, nextLength] = decodeAt(text, end);
             if (nextLength == 0 || next < kTableEnd || isTablePunctuation(next) || isTypographicApostrophe(next)) break;
             unspacedScript = unspacedScript || FtsTools::isUnspacedScript(next);
