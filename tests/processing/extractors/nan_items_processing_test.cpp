@@ -273,6 +273,29 @@ TEST_F(ProcessingRunTest, TextFilesOverTheLimitAndTextWithoutWordsAreReportedNot
     EXPECT_EQ(stats.withoutText, 1);
     const std::string summary = describe(folderProcessingStatus(*manager, *runner));
     EXPECT_NE(summary.find("1 not read (over the size limit), 1 without searchable text"), std::string::npos) << summary;
+
+    // An index made when such text was stored as nothing: its next start has the documents holding only
+    // their path and name read again (the file without words too, once).
+    const NanItem armenianItem = item(*manager, "armenian.txt");
+    storage::FtsDocument asStoredBefore;
+    asStoredBefore.combinedHash = armenianItem.combinedHash;
+    asStoredBefore.urlPath = armenianItem.urlString;
+    asStoredBefore.fileName = armenianItem.fileName;
+    asStoredBefore.originalText = "";
+    ASSERT_TRUE(manager->ftsDatabaseBalancer().write(asStoredBefore));
+    ASSERT_TRUE(filesWith(*manager, "\u0561\u0577\u056d\u0561\u0580\u0570").empty());
+    ASSERT_FALSE(SettingsStore::shared()
+                     .setInt(SettingsKeys::searchIndexFoldingVersion(manager->rootFolderUrlString()), 3)
+                     .has_value());
+    manager.reset();
+    core->removeFolder(docs.string());
+    manager = core->addFolder(docs.string());
+    manager->start();
+    EXPECT_EQ(item(*manager, "armenian.txt").processingState, NanItemProcessingStates::readyForProcessing);
+    EXPECT_EQ(retryFailedItems(*manager), 2u);
+    ASSERT_TRUE(manager->waitUntilIdle(120s));
+    EXPECT_EQ(filesWith(*manager, "\u0561\u0577\u056d\u0561\u0580\u0570"), std::set<std::string>{"armenian.txt"});
+    EXPECT_EQ(item(*manager, "rules.txt").processingState, NanItemProcessingStates::complete);
 }
 
 TEST_F(ProcessingRunTest, EnrichmentAddsOnlyMissingWords) {
