@@ -4,6 +4,8 @@
 //
 // Matching follows the full-text store: every word of the original text is folded with FtsTools::fold
 // and matches a search word when one of its folded tokens begins with it (the store's prefix queries).
+// Each character of a script written without spaces (Chinese, Japanese, Thai...) is a word of its own,
+// and a search word of such a script matches where its characters follow one another, marked as one.
 // The passage is the first run of `wordCount` words that holds the most distinct search words.
 //
 // Pure functions, thread-safe; nothing throws except std::bad_alloc. Any bytes are accepted: invalid
@@ -34,7 +36,8 @@ struct DisplaySnippet {
 };
 
 // The folded words the full-text store matches for these parameters (the tokens of its MATCH
-// expression); empty when the search has none.
+// expression, the characters of a word in a script without spaces joined again); empty when the
+// search has none.
 std::vector<std::string> displayQueryWords(const SearchParameters& parameters);
 
 // nullopt when no word of `original` matches any of `queryWords` (the document was found by its path or
