@@ -276,7 +276,7 @@ std::vector<std::string> displayQueryWords(const SearchParameters& parameters) {
     if (!conditions) return words;
     const std::string& match = conditions->query.matchExpression;
     const auto isUnspaced = [](std::string_view token) {
-        const auto [cp, length] = decodeAt(token, 0);
+        const auto [cp, length] = platform::decodeUtf8At(token, 0);
         return length > 0 && storage::FtsTools::isUnspacedScript(cp);
     };
     // The characters of a word in a script without spaces stand in the expression as a phrase of their
