@@ -303,13 +303,20 @@ bool isTokenByte(char c) {
 // it), so that a word is found as the phrase of its characters: the tokenizer would otherwise keep a
 // whole sentence as one token. A space is added only where the neighbour would join the token, so
 // folding the result again changes nothing.
+// platform::isMark, asked only below the CJK blocks and for the few marks inside or beyond them: Chinese
+// and Japanese text would otherwise ask the library about every character.
+bool isMark(char32_t c) {
+    const bool mayBeMark = c < 0x2E80 || (c >= 0x302A && c <= 0x302F) || c == 0x3099 || c == 0x309A || c >= 0xFE00;
+    return mayBeMark && platform::isMark(c);
+}
+
 std::string withUnspacedCharactersApart(std::string_view s) {
     std::string out;
     out.reserve(s.size() + s.size() / 2);
     size_t i = 0;
     while (i < s.size()) {
         const auto [cp, length] = decodeAt(s, i);
-        if (length == 0 || !FtsTools::isUnspacedScript(cp) || platform::isMark(cp)) {
+        if (length == 0 || !FtsTools::isUnspacedScript(cp) || isMark(cp)) {
             const size_t n = length == 0 ? 1 : length;
             out.append(s, i, n);
             i += n;
@@ -318,7 +325,7 @@ std::string withUnspacedCharactersApart(std::string_view s) {
         size_t end = i + length;
         while (end < s.size()) {
             const auto [next, nextLength] = decodeAt(s, end);
-            if (nextLength == 0 || !platform::isMark(next)) break;
+            if (nextLength == 0 || !isMark(next)) break;
             end += nextLength;
         }
         if (!out.empty() && isTokenByte(out.back())) out.push_back(' ');
@@ -447,7 +454,8 @@ std::string foldComposed(std::string_view text) {
         i = end;
     }
     if (inWordApostrophes) out = withSplitAndJoinedWords(out);
-    return unspacedScript ? withUnspacedCharactersApart(out) : out;
+    if (unspacedScript) out = withUnspacedCharactersApart(out);
+    return out;
 }
 
 }  // namespace
