@@ -31,8 +31,9 @@ namespace lumidex::processing {
 // (one per core), the digital-text enrichment uses the shared queue. Created on first use.
 std::shared_ptr<NanItemsProcessing> makeDefaultProcessingRunner();
 
-// Saves every item in state error (and every item left waiting although its hash is stored, i.e. a
-// retry that was interrupted) as readyForProcessing and queues it. Returns how many were queued.
+// Saves every item in state error (and every item left waiting although its hash is stored: a retry
+// that was interrupted, or a document the start-up migration of the search index set to be read again)
+// as readyForProcessing and queues it. Returns how many were queued.
 std::size_t retryFailedItems(folders::BalancedDataManager& manager);
 
 // Documents whose recognition enrichment was promised but never finished (the process was killed): each
