@@ -27,26 +27,10 @@ void replaceAll(std::string& s, std::string_view from, std::string_view to) {
 }
 
 // Decodes one UTF-8 sequence at text[i]; returns the code point and its length, or length 0 when
-// the bytes are not valid UTF-8 (ASCII included).
+// the bytes are not valid UTF-8 (ASCII included: callers handle it apart).
 std::pair<char32_t, size_t> decodeAt(std::string_view text, size_t i) {
-    const auto b0 = static_cast<unsigned char>(text[i]);
-    size_t length;
-    char32_t cp;
-    if (b0 < 0xC2) return {0, 0};
-    if (b0 < 0xE0) { length = 2; cp = b0 & 0x1Fu; }
-    else if (b0 < 0xF0) { length = 3; cp = b0 & 0x0Fu; }
-    else if (b0 < 0xF5) { length = 4; cp = b0 & 0x07u; }
-    else return {0, 0};
-    if (i + length > text.size()) return {0, 0};
-    for (size_t k = 1; k < length; ++k) {
-        const auto b = static_cast<unsigned char>(text[i + k]);
-        if ((b & 0xC0u) != 0x80u) return {0, 0};
-        cp = (cp << 6) | (b & 0x3Fu);
-    }
-    if ((length == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-        return {0, 0};
-    }
-    return {cp, length};
+    const auto decoded = platform::decodeUtf8At(text, i);
+    return decoded.second == 1 ? std::pair<char32_t, size_t>{0, 0} : decoded;
 }
 
 bool isAsciiAlnum(char32_t c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
