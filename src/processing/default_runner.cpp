@@ -99,7 +99,9 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
             }
         }
     }
-    status.pending = std::max<int64_t>(progress.notProcessedCount - stats.waitingForCloud, 0);
+    // The counted figure when there is one: the latest run may not have been handed the office files
+    // that still wait (a later scan finds them unchanged), and they are not work to go.
+    status.pending = std::max<int64_t>(progress.notProcessedCount - status.waitingForCloud, 0);
     status.pagesRecognised = stats.pagesRecognised;
     status.errors = stats.errors;
     status.notStored = stats.notStored;

@@ -178,6 +178,10 @@ TEST_F(ProcessingRunTest, FolderOfMixedFilesIsProcessedAndACrashingJobFailsOnlyI
     EXPECT_EQ(status.waitingForCloud, 1);
     EXPECT_EQ(status.pending, 0);
     EXPECT_NE(describe(status).find("2 errors"), std::string::npos) << describe(status);
+    // A later start's runner was never handed the office file: it still waits for the cloud, not to go.
+    const FolderProcessingStatus later = folderProcessingStatus(*manager, NanItemsProcessing(options()));
+    EXPECT_EQ(later.waitingForCloud, 1);
+    EXPECT_EQ(later.pending, 0) << describe(later);
 
     // The next start-up retries the failed items: the crash does not repeat, the corrupt file fails again.
     EXPECT_EQ(retryFailedItems(*manager), 2u);
