@@ -35,20 +35,28 @@ std::shared_ptr<NanItemsProcessing> makeDefaultProcessingRunner() {
     return runner;
 }
 
+namespace {
+
+// Saves the items as readyForProcessing and queues them; returns how many.
+std::size_t readAgain(folders::BalancedDataManager& manager, std::vector<NanItem> items) {
+    if (items.empty()) return 0;
+    for (NanItem& item : items) item.processingState = NanItemProcessingStates::readyForProcessing;
+    manager.saveItems(items);
+    manager.queueForProcessing(items);
+    return items.size();
+}
+
+}  // namespace
+
 std::size_t retryFailedItems(folders::BalancedDataManager& manager) {
     std::vector<NanItem> retry;
     for (NanItem& item : manager.allItems()) {
         const bool failed = item.processingState == NanItemProcessingStates::error;
         const bool interruptedRetry = folders::coordinator_states::awaitsProcessing(item.processingState) &&
                                       manager.isHashStored(item.combinedHash);
-        if (!failed && !interruptedRetry) continue;
-        item.processingState = NanItemProcessingStates::readyForProcessing;
-        retry.push_back(std::move(item));
+        if (failed || interruptedRetry) retry.push_back(std::move(item));
     }
-    if (retry.empty()) return 0;
-    manager.saveItems(retry);
-    manager.queueForProcessing(retry);
-    return retry.size();
+    return readAgain(manager, std::move(retry));
 }
 
 std::size_t requeueInterruptedEnrichments(folders::BalancedDataManager& manager) {
@@ -57,29 +65,18 @@ std::size_t requeueInterruptedEnrichments(folders::BalancedDataManager& manager)
     for (const uint32_t combinedHash : pending.list()) {
         auto item = manager.itemByCombinedHash(combinedHash);
         // Read again from the start, which queues a new enrichment; a version gone meanwhile needs none.
-        if (item && item->processingState == NanItemProcessingStates::complete) {
-            item->processingState = NanItemProcessingStates::readyForProcessing;
-            again.push_back(std::move(*item));
-        }
+        if (item && item->processingState == NanItemProcessingStates::complete) again.push_back(std::move(*item));
         pending.remove(combinedHash);
     }
-    if (again.empty()) return 0;
-    manager.saveItems(again);
-    manager.queueForProcessing(again);
-    return again.size();
+    return readAgain(manager, std::move(again));
 }
 
 std::size_t requeueItemsOfShards(folders::BalancedDataManager& manager, const std::set<uint32_t>& shards) {
     std::vector<NanItem> again;
     for (NanItem& item : manager.allItems()) {
-        if (!shards.contains(storage::balancerId(item.combinedHash))) continue;
-        item.processingState = NanItemProcessingStates::readyForProcessing;
-        again.push_back(std::move(item));
+        if (shards.contains(storage::balancerId(item.combinedHash))) again.push_back(std::move(item));
     }
-    if (again.empty()) return 0;
-    manager.saveItems(again);
-    manager.queueForProcessing(again);
-    return again.size();
+    return readAgain(manager, std::move(again));
 }
 
 FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
