@@ -1,11 +1,14 @@
 #include "storage/shard_layout.h"
 
+#include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <system_error>
 
 #include "core/app_log.h"
+#include "core/atomic_file.h"
 #include "core/model/date.h"
 #include "platform/process_lock.h"
 
@@ -109,6 +112,15 @@ bool isDamageMessage(std::string_view sqliteMessage) {
 
 namespace {
 
+// " <size> <modification time>" of a file, or " -" when it is missing.
+std::string fileStamp(const std::filesystem::path& path) {
+    std::error_code sizeError, timeError;
+    const auto size = std::filesystem::file_size(path, sizeError);
+    const auto time = std::filesystem::last_write_time(path, timeError);
+    if (sizeError || timeError) return " -";
+    return " " + std::to_string(size) + " " + std::to_string(time.time_since_epoch().count());
+}
+
 // "ok", or what is wrong with the file.
 std::string checkShard(const std::filesystem::path& path) {
     std::string error;
@@ -126,14 +138,27 @@ std::string checkShard(const std::filesystem::path& path) {
 }  // namespace
 
 std::vector<DamagedShard> moveDamagedShardsAside(const std::filesystem::path& folderDataDirectory) {
+    // A check reads the whole file: files unchanged since they last passed are not read again.
+    const std::filesystem::path memoFile = folderDataDirectory / "checked_shards.txt";
+    std::map<std::string, std::string> passed;
+    {
+        std::ifstream in(memoFile);
+        for (std::string name, stamp; in >> name && std::getline(in, stamp);) passed[name] = stamp;
+    }
+    std::string memo;
     std::vector<DamagedShard> damaged;
     for (StoreKind kind : {StoreKind::items, StoreKind::fullText, StoreKind::numbers, StoreKind::ocrRects}) {
         for (uint32_t shard = 0; shard < loadBalancerCount; ++shard) {
             const std::filesystem::path path = shardPath(folderDataDirectory, kind, shard);
             std::error_code ec;
             if (!std::filesystem::is_regular_file(path, ec)) continue;
-            std::string problem = checkShard(path);
-            if (problem == "ok") continue;
+            const std::string name = std::string(subdirectory(kind)) + "/" + std::to_string(shard);
+            const std::string stamp = fileStamp(path) + fileStamp(path.string() + "-wal");
+            std::string problem = passed.contains(name) && passed[name] == stamp ? "ok" : checkShard(path);
+            if (problem == "ok") {
+                memo += name + stamp + "\n";
+                continue;
+            }
             DamagedShard found{kind, shard, std::move(problem), {}};
             std::string aside = path.string() + ".damaged-" + compactUtcTimestamp();
             for (int n = 2; std::filesystem::exists(aside, ec) && n < 1000; ++n) {
@@ -153,6 +178,10 @@ std::vector<DamagedShard> moveDamagedShardsAside(const std::filesystem::path& fo
                    (ec ? "; konnte nicht beiseitegelegt werden: " + ec.message() : "; beiseitegelegt als " + aside));
             damaged.push_back(std::move(found));
         }
+    }
+    // Only a cache: without it every file is checked again next time.
+    if (writeFileAtomically(memoFile, memo, defaultFilePermissions, FileDurability::cache)) {
+        appLog("Prüfvermerk der Index-Shards nicht gespeichert: " + memoFile.string());
     }
     return damaged;
 }

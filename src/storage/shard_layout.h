@@ -64,7 +64,9 @@ struct DamagedShard {
 // Checks every existing shard file below the folder's data directory (PRAGMA quick_check) and moves each
 // damaged one aside, with its log files, as "<shard>.sqlite.damaged-<UTC time>": a damaged file is never
 // written to or deleted, and the next open creates a fresh, empty shard in its place. Call it before any
-// store of the folder is open. Each damaged shard is logged.
+// store of the folder is open. Each damaged shard is logged. A file unchanged (size and time, with its
+// write-ahead log) since it last passed, as "checked_shards.txt" in the folder's data directory records,
+// is not read again.
 std::vector<DamagedShard> moveDamagedShardsAside(const std::filesystem::path& folderDataDirectory);
 
 }  // namespace lumidex::storage
