@@ -124,6 +124,7 @@ public:
         if (ids.size() == 1 || depth >= maxDepth) return readRows(ids);
         const double height = std::max(median(ids, [this](uint32_t id) { return boxes_[id].height(); }), 0.5);
         if (cutColumns(ids, height, depth)) return;
+        if (cutBands(ids, height, depth)) return;
         if (cutBlocks(ids, height, depth)) return;
         readRows(ids);
     }
@@ -144,6 +145,87 @@ private:
             reach = std::max(reach, box.u1);
         }
         if (cuts.empty()) return false;
+        orderParts(ids, cuts, depth);
+        return true;
+    }
+
+    // Horizontal gaps around the lines that cross a gutter of the lines next to them: a heading or a
+    // footer across two columns keeps the gutter from running through the whole region, and cutting
+    // at every line gap would read the two columns line by line in turn. The region's strips (the
+    // parts between horizontal gaps) are grouped into bands of consecutive strips that share a gutter;
+    // the cuts between the bands are taken when one band of several strips has a gutter with words on
+    // both sides, so that it is then read column by column.
+    bool cutBands(std::span<uint32_t> ids, double height, int depth) {
+        std::sort(ids.begin(), ids.end(), [this](uint32_t a, uint32_t b) { return boxes_[a].v0 < boxes_[b].v0; });
+        const double least = 0.05 * height;
+        const double gutter = 0.8 * height;
+        double left = boxes_[ids[0]].u0, right = boxes_[ids[0]].u1;
+        for (const uint32_t id : ids) {
+            left = std::min(left, boxes_[id].u0);
+            right = std::max(right, boxes_[id].u1);
+        }
+        using Gaps = std::vector<std::pair<double, double>>;
+        // The free stretches of a strip across the region's width, margins included.
+        const auto freeGaps = [&](std::span<const uint32_t> strip) {
+            std::vector<uint32_t> byU(strip.begin(), strip.end());
+            std::sort(byU.begin(), byU.end(), [this](uint32_t a, uint32_t b) { return boxes_[a].u0 < boxes_[b].u0; });
+            Gaps gaps;
+            double reach = left;
+            for (const uint32_t id : byU) {
+                if (boxes_[id].u0 - reach >= gutter) gaps.emplace_back(reach, boxes_[id].u0);
+                reach = std::max(reach, boxes_[id].u1);
+            }
+            if (right - reach >= gutter) gaps.emplace_back(reach, right);
+            return gaps;
+        };
+        const auto intersect = [&](const Gaps& a, const Gaps& b) {
+            Gaps common;
+            for (const auto& [a0, a1] : a) {
+                for (const auto& [b0, b1] : b) {
+                    const double lo = std::max(a0, b0), hi = std::min(a1, b1);
+                    if (hi - lo >= gutter) common.emplace_back(lo, hi);
+                }
+            }
+            return common;
+        };
+        std::vector<std::size_t> cuts;
+        bool divides = false;
+        std::size_t bandBegin = 0, stripBegin = 0, strips = 0;
+        Gaps shared;
+        const auto closeBand = [&](std::size_t end) {
+            if (strips < 2) return;
+            double bandLeft = right, bandRight = left;
+            for (std::size_t i = bandBegin; i < end; ++i) {
+                bandLeft = std::min(bandLeft, boxes_[ids[i]].u0);
+                bandRight = std::max(bandRight, boxes_[ids[i]].u1);
+            }
+            for (const auto& [lo, hi] : shared) divides = divides || (lo > bandLeft && hi < bandRight);
+        };
+        double reach = boxes_[ids[0]].v1;
+        for (std::size_t i = 1; i <= ids.size(); ++i) {
+            if (i < ids.size() && boxes_[ids[i]].v0 - reach <= least) {
+                reach = std::max(reach, boxes_[ids[i]].v1);
+                continue;
+            }
+            const Gaps gaps = freeGaps(ids.subspan(stripBegin, i - stripBegin));
+            if (strips == 0) {
+                shared = gaps;
+                strips = 1;
+            } else if (Gaps common = intersect(shared, gaps); !common.empty() || (shared.empty() && gaps.empty())) {
+                shared = std::move(common);
+                ++strips;
+            } else {
+                closeBand(stripBegin);
+                cuts.push_back(stripBegin);
+                bandBegin = stripBegin;
+                shared = gaps;
+                strips = 1;
+            }
+            stripBegin = i;
+            if (i < ids.size()) reach = boxes_[ids[i]].v1;
+        }
+        closeBand(ids.size());
+        if (cuts.empty() || !divides) return false;
         orderParts(ids, cuts, depth);
         return true;
     }
@@ -191,13 +273,20 @@ private:
     // Rows by the words' vertical centres, each row left to right (right to left when most of its
     // words are in a right-to-left script).
     void readRows(std::span<uint32_t> ids) {
+        const double typical = std::max(median(ids, [this](uint32_t id) { return boxes_[id].height(); }), 0.5);
         std::sort(ids.begin(), ids.end(),
                   [this](uint32_t a, uint32_t b) { return boxes_[a].centre() < boxes_[b].centre(); });
         std::size_t begin = 0;
         while (begin < ids.size()) {
-            const Box& first = boxes_[ids[begin]];
+            // A word belongs to the row while its centre lies above the lowest bottom of the row's words
+            // so far, each bottom taken at most half the typical height below its centre: a raised
+            // footnote mark that sorts first does not cut its line short, a lowered glyph (the "E" of a
+            // logo) stays in it, and one tall word does not swallow the next line.
+            double reach = std::min(boxes_[ids[begin]].v1, boxes_[ids[begin]].centre() + typical / 2);
             std::size_t end = begin + 1;
-            while (end < ids.size() && boxes_[ids[end]].centre() <= first.centre() + std::max(first.height(), 0.5) / 2) {
+            while (end < ids.size() && boxes_[ids[end]].centre() <= reach) {
+                const Box& box = boxes_[ids[end]];
+                reach = std::max(reach, std::min(box.v1, box.centre() + typical / 2));
                 ++end;
             }
             std::span<uint32_t> row = ids.subspan(begin, end - begin);
@@ -220,11 +309,12 @@ private:
     const std::vector<Box>& boxes_;
 };
 
-// Two words read one after the other on the same line: the second's centre lies within the first's
+// Two words read one after the other on the same line: the centre of one lies within the other's
 // height, and when the second begins a row of its own region (a table cell beside the previous one),
 // it lies to the right.
 bool sameLine(const Box& a, const Box& b, bool rowStart) {
-    if (b.centre() < a.v0 || b.centre() > a.v1) return false;
+    const bool within = (b.centre() >= a.v0 && b.centre() <= a.v1) || (a.centre() >= b.v0 && a.centre() <= b.v1);
+    if (!within) return false;
     return !rowStart || b.u0 >= a.u0;
 }
 
