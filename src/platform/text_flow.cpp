@@ -123,6 +123,7 @@ public:
         if (ids.empty()) return;
         if (ids.size() == 1 || depth >= maxDepth) return readRows(ids);
         const double height = std::max(median(ids, [this](uint32_t id) { return boxes_[id].height(); }), 0.5);
+        if (splitLineNumbers(ids, height, depth)) return;
         if (cutColumns(ids, height, depth)) return;
         if (cutBands(ids, height, depth)) return;
         if (cutBlocks(ids, height, depth)) return;
@@ -133,6 +134,38 @@ public:
     std::vector<bool> lineStarts;
 
 private:
+    // Line numbers in the margin of a listing or a manuscript: five or more numbers in a smaller type,
+    // aligned at their right edge, left of every other word beside them. They are read as a column of
+    // their own before the text, so that the text's lines follow each other without them.
+    bool splitLineNumbers(std::span<uint32_t> ids, double height, int depth) {
+        const auto isNumber = [this, height](uint32_t id) {
+            const std::string& text = words_[id].text;
+            return boxes_[id].height() < 0.9 * height && text.size() <= 6 &&
+                   std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+        };
+        const auto numbers = static_cast<std::size_t>(std::count_if(ids.begin(), ids.end(), isNumber));
+        if (numbers < 5 || numbers == ids.size()) return false;
+        double top = 0, bottom = 0, rightEdge = 0, lowestRight = 0;
+        bool first = true;
+        for (const uint32_t id : ids) {
+            if (!isNumber(id)) continue;
+            const Box& box = boxes_[id];
+            top = first ? box.v0 : std::min(top, box.v0);
+            bottom = first ? box.v1 : std::max(bottom, box.v1);
+            rightEdge = first ? box.u1 : std::max(rightEdge, box.u1);
+            lowestRight = first ? box.u1 : std::min(lowestRight, box.u1);
+            first = false;
+        }
+        if (rightEdge - lowestRight > 0.25 * height) return false;
+        for (const uint32_t id : ids) {
+            const Box& box = boxes_[id];
+            if (!isNumber(id) && box.v1 > top && box.v0 < bottom && box.u0 < rightEdge) return false;
+        }
+        const auto text = std::stable_partition(ids.begin(), ids.end(), isNumber);
+        orderParts(ids, {static_cast<std::size_t>(text - ids.begin())}, depth);
+        return true;
+    }
+
     // Vertical gutters through the whole region, wider than most word spaces of its lines.
     bool cutColumns(std::span<uint32_t> ids, double height, int depth) {
         std::sort(ids.begin(), ids.end(), [this](uint32_t a, uint32_t b) { return boxes_[a].u0 < boxes_[b].u0; });
@@ -153,8 +186,8 @@ private:
     // footer across two columns keeps the gutter from running through the whole region, and cutting
     // at every line gap would read the two columns line by line in turn. The region's strips (the
     // parts between horizontal gaps) are grouped into bands of consecutive strips that share a gutter;
-    // the cuts between the bands are taken when one band of several strips has a gutter with words on
-    // both sides, so that it is then read column by column.
+    // the cuts between the bands are taken when in one band at least two strips have words on both
+    // sides of the shared gutter, so that the band is then read column by column.
     bool cutBands(std::span<uint32_t> ids, double height, int depth) {
         std::sort(ids.begin(), ids.end(), [this](uint32_t a, uint32_t b) { return boxes_[a].v0 < boxes_[b].v0; });
         const double least = 0.05 * height;
@@ -178,28 +211,30 @@ private:
             if (right - reach >= gutter) gaps.emplace_back(reach, right);
             return gaps;
         };
+        // Both lists are ordered and disjoint: one merge pass.
         const auto intersect = [&](const Gaps& a, const Gaps& b) {
             Gaps common;
-            for (const auto& [a0, a1] : a) {
-                for (const auto& [b0, b1] : b) {
-                    const double lo = std::max(a0, b0), hi = std::min(a1, b1);
-                    if (hi - lo >= gutter) common.emplace_back(lo, hi);
-                }
+            std::size_t i = 0, j = 0;
+            while (i < a.size() && j < b.size()) {
+                const double lo = std::max(a[i].first, b[j].first), hi = std::min(a[i].second, b[j].second);
+                if (hi - lo >= gutter) common.emplace_back(lo, hi);
+                (a[i].second < b[j].second ? i : j) += 1;
             }
             return common;
         };
         std::vector<std::size_t> cuts;
         bool divides = false;
-        std::size_t bandBegin = 0, stripBegin = 0, strips = 0;
+        std::size_t stripBegin = 0;
+        // The band's strips by their leftmost and rightmost edge.
+        std::vector<std::pair<double, double>> band;
         Gaps shared;
-        const auto closeBand = [&](std::size_t end) {
-            if (strips < 2) return;
-            double bandLeft = right, bandRight = left;
-            for (std::size_t i = bandBegin; i < end; ++i) {
-                bandLeft = std::min(bandLeft, boxes_[ids[i]].u0);
-                bandRight = std::max(bandRight, boxes_[ids[i]].u1);
+        // A gutter that has words on both sides in only one strip is a wide space of that line.
+        const auto closeBand = [&] {
+            for (const auto& [lo, hi] : shared) {
+                const auto across = std::count_if(band.begin(), band.end(),
+                                                  [&](const auto& strip) { return strip.first < lo && strip.second > hi; });
+                divides = divides || across >= 2;
             }
-            for (const auto& [lo, hi] : shared) divides = divides || (lo > bandLeft && hi < bandRight);
         };
         double reach = boxes_[ids[0]].v1;
         for (std::size_t i = 1; i <= ids.size(); ++i) {
@@ -207,24 +242,28 @@ private:
                 reach = std::max(reach, boxes_[ids[i]].v1);
                 continue;
             }
-            const Gaps gaps = freeGaps(ids.subspan(stripBegin, i - stripBegin));
-            if (strips == 0) {
+            const std::span<uint32_t> strip = ids.subspan(stripBegin, i - stripBegin);
+            const Gaps gaps = freeGaps(strip);
+            double stripLeft = right, stripRight = left;
+            for (const uint32_t id : strip) {
+                stripLeft = std::min(stripLeft, boxes_[id].u0);
+                stripRight = std::max(stripRight, boxes_[id].u1);
+            }
+            if (band.empty()) {
                 shared = gaps;
-                strips = 1;
             } else if (Gaps common = intersect(shared, gaps); !common.empty() || (shared.empty() && gaps.empty())) {
                 shared = std::move(common);
-                ++strips;
             } else {
-                closeBand(stripBegin);
+                closeBand();
                 cuts.push_back(stripBegin);
-                bandBegin = stripBegin;
+                band.clear();
                 shared = gaps;
-                strips = 1;
             }
+            band.emplace_back(stripLeft, stripRight);
             stripBegin = i;
             if (i < ids.size()) reach = boxes_[ids[i]].v1;
         }
-        closeBand(ids.size());
+        closeBand();
         if (cuts.empty() || !divides) return false;
         orderParts(ids, cuts, depth);
         return true;
