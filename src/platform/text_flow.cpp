@@ -186,8 +186,9 @@ private:
     // footer across two columns keeps the gutter from running through the whole region, and cutting
     // at every line gap would read the two columns line by line in turn. The region's strips (the
     // parts between horizontal gaps) are grouped into bands of consecutive strips that share a gutter;
-    // the cuts between the bands are taken when in one band at least two strips have words on both
-    // sides of the shared gutter, so that the band is then read column by column.
+    // the cuts around a band are taken when both sides of its shared gutter are as wide as a column of
+    // text and at least three of its lines end flush at the gutter with words beyond it, so that the
+    // band is then read column by column.
     bool cutBands(std::span<uint32_t> ids, double height, int depth) {
         std::sort(ids.begin(), ids.end(), [this](uint32_t a, uint32_t b) { return boxes_[a].v0 < boxes_[b].v0; });
         const double least = 0.05 * height;
@@ -222,19 +223,39 @@ private:
             }
             return common;
         };
+        // Cut only around the bands read by columns: the others stay together, to be cut as before.
         std::vector<std::size_t> cuts;
-        bool divides = false;
-        std::size_t stripBegin = 0;
-        // The band's strips by their leftmost and rightmost edge.
-        std::vector<std::pair<double, double>> band;
+        std::size_t bandBegin = 0, stripBegin = 0;
+        // The band's strips: leftmost and rightmost edge, free stretches.
+        struct Strip {
+            double left, right;
+            Gaps gaps;
+        };
+        std::vector<Strip> band;
         Gaps shared;
-        // A gutter that has words on both sides in only one strip is a wide space of that line.
-        const auto closeBand = [&] {
-            for (const auto& [lo, hi] : shared) {
-                const auto across = std::count_if(band.begin(), band.end(),
-                                                  [&](const auto& strip) { return strip.first < lo && strip.second > hi; });
-                divides = divides || across >= 2;
+        // A gutter that has words on both sides in few strips is a wide space of a line; one with a narrow
+        // side (numbers of a table of contents, the terms of a list) leaves the entries in rows.
+        const auto closeBand = [&](std::size_t end) {
+            bool divides = false;
+            double bandLeft = right, bandRight = left;
+            for (const Strip& strip : band) {
+                bandLeft = std::min(bandLeft, strip.left);
+                bandRight = std::max(bandRight, strip.right);
             }
+            for (const auto& [lo, hi] : shared) {
+                if (lo - bandLeft < 10 * height || bandRight - hi < 10 * height) continue;
+                // Lines of a justified column end together at the gutter; the cells of a table do not.
+                const auto flush = std::count_if(band.begin(), band.end(), [&, lo = lo, hi = hi](const Strip& strip) {
+                    if (strip.left >= lo || strip.right <= hi) return false;
+                    const auto gap = std::upper_bound(strip.gaps.begin(), strip.gaps.end(), lo,
+                                                      [](double at, const auto& g) { return at < g.second; });
+                    return gap != strip.gaps.end() && gap->first <= lo && gap->first >= lo - 0.5 * height;
+                });
+                divides = divides || flush >= 3;
+            }
+            if (!divides) return;
+            if (bandBegin > 0 && (cuts.empty() || cuts.back() != bandBegin)) cuts.push_back(bandBegin);
+            if (end < ids.size()) cuts.push_back(end);
         };
         double reach = boxes_[ids[0]].v1;
         for (std::size_t i = 1; i <= ids.size(); ++i) {
@@ -243,7 +264,7 @@ private:
                 continue;
             }
             const std::span<uint32_t> strip = ids.subspan(stripBegin, i - stripBegin);
-            const Gaps gaps = freeGaps(strip);
+            Gaps gaps = freeGaps(strip);
             double stripLeft = right, stripRight = left;
             for (const uint32_t id : strip) {
                 stripLeft = std::min(stripLeft, boxes_[id].u0);
@@ -254,17 +275,17 @@ private:
             } else if (Gaps common = intersect(shared, gaps); !common.empty() || (shared.empty() && gaps.empty())) {
                 shared = std::move(common);
             } else {
-                closeBand();
-                cuts.push_back(stripBegin);
+                closeBand(stripBegin);
+                bandBegin = stripBegin;
                 band.clear();
                 shared = gaps;
             }
-            band.emplace_back(stripLeft, stripRight);
+            band.push_back({stripLeft, stripRight, std::move(gaps)});
             stripBegin = i;
             if (i < ids.size()) reach = boxes_[ids[i]].v1;
         }
-        closeBand();
-        if (cuts.empty() || !divides) return false;
+        closeBand(ids.size());
+        if (cuts.empty()) return false;
         orderParts(ids, cuts, depth);
         return true;
     }
