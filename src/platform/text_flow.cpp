@@ -369,13 +369,12 @@ private:
     const std::vector<Box>& boxes_;
 };
 
-// Two words read one after the other on the same line: the centre of one lies within the other's
-// height, and when the second begins a row of its own region (a table cell beside the previous one),
-// it lies to the right.
-bool sameLine(const Box& a, const Box& b, bool rowStart) {
+// A word that begins a row of its own region continues the line of the word read before it (a table
+// cell beside the previous one) when the centre of one lies within the other's height and it lies to
+// the right.
+bool continuesLine(const Box& a, const Box& b) {
     const bool within = (b.centre() >= a.v0 && b.centre() <= a.v1) || (a.centre() >= b.v0 && a.centre() <= b.v1);
-    if (!within) return false;
-    return !rowStart || b.u0 >= a.u0;
+    return within && b.u0 >= a.u0;
 }
 
 constexpr std::array<std::string_view, 4> keepingWords{"und", "oder", "and", "or"};
@@ -420,7 +419,9 @@ std::string readingOrderText(std::vector<PositionedWord> words) {
         const PositionedWord& previous = words[sequence[i - 1]];
         const Box& a = boxes[sequence[i - 1]];
         const Box& b = boxes[sequence[i]];
-        if ((previous.rotation & 3) != (words[sequence[i]].rotation & 3) || !sameLine(a, b, orderer.lineStarts[i])) {
+        // Words of one row are one line, however far a raised or lowered glyph stands from its neighbour.
+        if ((previous.rotation & 3) != (words[sequence[i]].rotation & 3) ||
+            (orderer.lineStarts[i] && !continuesLine(a, b))) {
             newLine[i] = true;
             continue;
         }
