@@ -5,6 +5,7 @@
 #include <poppler/cpp/poppler-page.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
