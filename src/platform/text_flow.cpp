@@ -123,7 +123,9 @@ public:
         if (ids.empty()) return;
         if (ids.size() == 1 || depth >= maxDepth) return readRows(ids);
         const double height = std::max(median(ids, [this](uint32_t id) { return boxes_[id].height(); }), 0.5);
+        if (splitLineNumbers(ids, height, depth)) return;
         if (cutColumns(ids, height, depth)) return;
+        if (cutBands(ids, height, depth)) return;
         if (cutBlocks(ids, height, depth)) return;
         readRows(ids);
     }
@@ -132,6 +134,38 @@ public:
     std::vector<bool> lineStarts;
 
 private:
+    // Line numbers in the margin of a listing or a manuscript: five or more numbers in a smaller type,
+    // aligned at their right edge, left of every other word beside them. They are read as a column of
+    // their own before the text, so that the text's lines follow each other without them.
+    bool splitLineNumbers(std::span<uint32_t> ids, double height, int depth) {
+        const auto isNumber = [this, height](uint32_t id) {
+            const std::string& text = words_[id].text;
+            return boxes_[id].height() < 0.9 * height && text.size() <= 6 &&
+                   std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+        };
+        const auto numbers = static_cast<std::size_t>(std::count_if(ids.begin(), ids.end(), isNumber));
+        if (numbers < 5 || numbers == ids.size()) return false;
+        double top = 0, bottom = 0, rightEdge = 0, lowestRight = 0;
+        bool first = true;
+        for (const uint32_t id : ids) {
+            if (!isNumber(id)) continue;
+            const Box& box = boxes_[id];
+            top = first ? box.v0 : std::min(top, box.v0);
+            bottom = first ? box.v1 : std::max(bottom, box.v1);
+            rightEdge = first ? box.u1 : std::max(rightEdge, box.u1);
+            lowestRight = first ? box.u1 : std::min(lowestRight, box.u1);
+            first = false;
+        }
+        if (rightEdge - lowestRight > 0.25 * height) return false;
+        for (const uint32_t id : ids) {
+            const Box& box = boxes_[id];
+            if (!isNumber(id) && box.v1 > top && box.v0 < bottom && box.u0 < rightEdge) return false;
+        }
+        const auto text = std::stable_partition(ids.begin(), ids.end(), isNumber);
+        orderParts(ids, {static_cast<std::size_t>(text - ids.begin())}, depth);
+        return true;
+    }
+
     // Vertical gutters through the whole region, wider than most word spaces of its lines.
     bool cutColumns(std::span<uint32_t> ids, double height, int depth) {
         std::sort(ids.begin(), ids.end(), [this](uint32_t a, uint32_t b) { return boxes_[a].u0 < boxes_[b].u0; });
@@ -143,6 +177,114 @@ private:
             if (box.u0 - reach >= gutter) cuts.push_back(i);
             reach = std::max(reach, box.u1);
         }
+        if (cuts.empty()) return false;
+        orderParts(ids, cuts, depth);
+        return true;
+    }
+
+    // Horizontal gaps around the lines that cross a gutter of the lines next to them: a heading or a
+    // footer across two columns keeps the gutter from running through the whole region, and cutting
+    // at every line gap would read the two columns line by line in turn. The region's strips (the
+    // parts between horizontal gaps) are grouped into bands of consecutive strips that share a gutter;
+    // the cuts around a band are taken when both sides of its shared gutter are as wide as a column of
+    // text and at least three of its lines end flush at the gutter with words beyond it, so that the
+    // band is then read column by column.
+    bool cutBands(std::span<uint32_t> ids, double height, int depth) {
+        std::sort(ids.begin(), ids.end(), [this](uint32_t a, uint32_t b) { return boxes_[a].v0 < boxes_[b].v0; });
+        const double least = 0.05 * height;
+        const double gutter = 0.8 * height;
+        double left = boxes_[ids[0]].u0, right = boxes_[ids[0]].u1;
+        for (const uint32_t id : ids) {
+            left = std::min(left, boxes_[id].u0);
+            right = std::max(right, boxes_[id].u1);
+        }
+        using Gaps = std::vector<std::pair<double, double>>;
+        // The free stretches of a strip across the region's width, margins included.
+        const auto freeGaps = [&](std::span<const uint32_t> strip) {
+            std::vector<uint32_t> byU(strip.begin(), strip.end());
+            std::sort(byU.begin(), byU.end(), [this](uint32_t a, uint32_t b) { return boxes_[a].u0 < boxes_[b].u0; });
+            Gaps gaps;
+            double reach = left;
+            for (const uint32_t id : byU) {
+                if (boxes_[id].u0 - reach >= gutter) gaps.emplace_back(reach, boxes_[id].u0);
+                reach = std::max(reach, boxes_[id].u1);
+            }
+            if (right - reach >= gutter) gaps.emplace_back(reach, right);
+            return gaps;
+        };
+        // Both lists are ordered and disjoint: one merge pass.
+        const auto intersect = [&](const Gaps& a, const Gaps& b) {
+            Gaps common;
+            std::size_t i = 0, j = 0;
+            while (i < a.size() && j < b.size()) {
+                const double lo = std::max(a[i].first, b[j].first), hi = std::min(a[i].second, b[j].second);
+                if (hi - lo >= gutter) common.emplace_back(lo, hi);
+                (a[i].second < b[j].second ? i : j) += 1;
+            }
+            return common;
+        };
+        // Cut only around the bands read by columns: the others stay together, to be cut as before.
+        std::vector<std::size_t> cuts;
+        std::size_t bandBegin = 0, stripBegin = 0;
+        // The band's strips: leftmost and rightmost edge, free stretches.
+        struct Strip {
+            double left, right;
+            Gaps gaps;
+        };
+        std::vector<Strip> band;
+        Gaps shared;
+        // A gutter that has words on both sides in few strips is a wide space of a line; one with a narrow
+        // side (numbers of a table of contents, the terms of a list) leaves the entries in rows.
+        const auto closeBand = [&](std::size_t end) {
+            bool divides = false;
+            double bandLeft = right, bandRight = left;
+            for (const Strip& strip : band) {
+                bandLeft = std::min(bandLeft, strip.left);
+                bandRight = std::max(bandRight, strip.right);
+            }
+            for (const auto& [lo, hi] : shared) {
+                if (lo - bandLeft < 10 * height || bandRight - hi < 10 * height) continue;
+                // Lines of a justified column end together at the gutter; the cells of a table do not.
+                const auto flush = std::count_if(band.begin(), band.end(), [&, lo = lo, hi = hi](const Strip& strip) {
+                    if (strip.left >= lo || strip.right <= hi) return false;
+                    const auto gap = std::upper_bound(strip.gaps.begin(), strip.gaps.end(), lo,
+                                                      [](double at, const auto& g) { return at < g.second; });
+                    return gap != strip.gaps.end() && gap->first <= lo && gap->first >= lo - 0.5 * height;
+                });
+                divides = divides || flush >= 3;
+            }
+            if (!divides) return;
+            if (bandBegin > 0 && (cuts.empty() || cuts.back() != bandBegin)) cuts.push_back(bandBegin);
+            if (end < ids.size()) cuts.push_back(end);
+        };
+        double reach = boxes_[ids[0]].v1;
+        for (std::size_t i = 1; i <= ids.size(); ++i) {
+            if (i < ids.size() && boxes_[ids[i]].v0 - reach <= least) {
+                reach = std::max(reach, boxes_[ids[i]].v1);
+                continue;
+            }
+            const std::span<uint32_t> strip = ids.subspan(stripBegin, i - stripBegin);
+            Gaps gaps = freeGaps(strip);
+            double stripLeft = right, stripRight = left;
+            for (const uint32_t id : strip) {
+                stripLeft = std::min(stripLeft, boxes_[id].u0);
+                stripRight = std::max(stripRight, boxes_[id].u1);
+            }
+            if (band.empty()) {
+                shared = gaps;
+            } else if (Gaps common = intersect(shared, gaps); !common.empty() || (shared.empty() && gaps.empty())) {
+                shared = std::move(common);
+            } else {
+                closeBand(stripBegin);
+                bandBegin = stripBegin;
+                band.clear();
+                shared = gaps;
+            }
+            band.push_back({stripLeft, stripRight, std::move(gaps)});
+            stripBegin = i;
+            if (i < ids.size()) reach = boxes_[ids[i]].v1;
+        }
+        closeBand(ids.size());
         if (cuts.empty()) return false;
         orderParts(ids, cuts, depth);
         return true;
@@ -191,13 +333,20 @@ private:
     // Rows by the words' vertical centres, each row left to right (right to left when most of its
     // words are in a right-to-left script).
     void readRows(std::span<uint32_t> ids) {
+        const double typical = std::max(median(ids, [this](uint32_t id) { return boxes_[id].height(); }), 0.5);
         std::sort(ids.begin(), ids.end(),
                   [this](uint32_t a, uint32_t b) { return boxes_[a].centre() < boxes_[b].centre(); });
         std::size_t begin = 0;
         while (begin < ids.size()) {
-            const Box& first = boxes_[ids[begin]];
+            // A word belongs to the row while its centre lies above the lowest bottom of the row's words
+            // so far, each bottom taken at most half the typical height below its centre: a raised
+            // footnote mark that sorts first does not cut its line short, a lowered glyph (the "E" of a
+            // logo) stays in it, and one tall word does not swallow the next line.
+            double reach = std::min(boxes_[ids[begin]].v1, boxes_[ids[begin]].centre() + typical / 2);
             std::size_t end = begin + 1;
-            while (end < ids.size() && boxes_[ids[end]].centre() <= first.centre() + std::max(first.height(), 0.5) / 2) {
+            while (end < ids.size() && boxes_[ids[end]].centre() <= reach) {
+                const Box& box = boxes_[ids[end]];
+                reach = std::max(reach, std::min(box.v1, box.centre() + typical / 2));
                 ++end;
             }
             std::span<uint32_t> row = ids.subspan(begin, end - begin);
@@ -220,12 +369,12 @@ private:
     const std::vector<Box>& boxes_;
 };
 
-// Two words read one after the other on the same line: the second's centre lies within the first's
-// height, and when the second begins a row of its own region (a table cell beside the previous one),
-// it lies to the right.
-bool sameLine(const Box& a, const Box& b, bool rowStart) {
-    if (b.centre() < a.v0 || b.centre() > a.v1) return false;
-    return !rowStart || b.u0 >= a.u0;
+// A word that begins a row of its own region continues the line of the word read before it (a table
+// cell beside the previous one) when the centre of one lies within the other's height and it lies to
+// the right.
+bool continuesLine(const Box& a, const Box& b) {
+    const bool within = (b.centre() >= a.v0 && b.centre() <= a.v1) || (a.centre() >= b.v0 && a.centre() <= b.v1);
+    return within && b.u0 >= a.u0;
 }
 
 constexpr std::array<std::string_view, 4> keepingWords{"und", "oder", "and", "or"};
@@ -270,7 +419,9 @@ std::string readingOrderText(std::vector<PositionedWord> words) {
         const PositionedWord& previous = words[sequence[i - 1]];
         const Box& a = boxes[sequence[i - 1]];
         const Box& b = boxes[sequence[i]];
-        if ((previous.rotation & 3) != (words[sequence[i]].rotation & 3) || !sameLine(a, b, orderer.lineStarts[i])) {
+        // Words of one row are one line, however far a raised or lowered glyph stands from its neighbour.
+        if ((previous.rotation & 3) != (words[sequence[i]].rotation & 3) ||
+            (orderer.lineStarts[i] && !continuesLine(a, b))) {
             newLine[i] = true;
             continue;
         }

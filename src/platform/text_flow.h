@@ -3,8 +3,10 @@
 //
 // readingOrderText() orders the words by recursive cuts through the white space of the page: first at
 // vertical gutters (columns, table columns, margin notes; a gutter must run through the whole region
-// and be wider than most of the region's word spaces), else at horizontal gaps (blocks, paragraphs,
-// lines). A region that no gutter or gap divides is read row by row. Every word of the input appears
+// and be wider than most of the region's word spaces), else around the lines of columns whose gutter a
+// heading or footer across them interrupts, else at horizontal gaps (blocks, paragraphs, lines). Line
+// numbers in small type beside a listing are read as a column of their own. A region that no gutter or
+// gap divides is read row by row; raised or lowered glyphs (marks, logo letters) stay in their row. Every word of the input appears
 // exactly once in the output, so no word is lost whatever the layout (tables, scattered labels, rotated
 // text). Words of each writing direction (rotation) are read in their own frame, the most frequent
 // direction first. Time is O(n log n) per level of cuts; the levels are bounded.

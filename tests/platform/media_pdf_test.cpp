@@ -239,6 +239,62 @@ TEST(MediaPdf, PageTextReadsColumnsInOrderAndJoinsWordsHyphenatedAtLineEnds) {
     auto turned = open(writePdf(dir, "columns-turned.pdf", {page}));
     ASSERT_TRUE(turned);
     EXPECT_EQ(turned->pageText(0), text);
+
+    // A title across both columns, and a paragraph break at the same height in both: the columns are
+    // still read one after the other, not part by part. (Digits are equally wide, so the left lines end
+    // flush as in a justified column.)
+    PdfPageFixture parts;
+    parts.lines.push_back({60, 740, 16, "A title set across both columns of this page"});
+    for (int i = 0; i < 6; ++i) {
+        const double y = 700 - 12.0 * i - (i >= 3 ? 10 : 0);
+        const std::string n = "0" + std::to_string(i + 1);
+        parts.lines.push_back({60, y, 10, "left column line " + n + " of the text"});
+        parts.lines.push_back({300, y, 10, "right column line " + n + " of the text"});
+    }
+    auto partsDoc = open(writePdf(dir, "column-parts.pdf", {parts}));
+    ASSERT_TRUE(partsDoc);
+    const std::string partsText = partsDoc->pageText(0);
+    EXPECT_NE(partsText.find("line 03 of the text\nleft column line 04"), std::string::npos) << partsText;
+    EXPECT_LT(partsText.find("left column line 06"), partsText.find("right column line 01")) << partsText;
+
+    // Line numbers in small type close beside a listing are a column of their own: the listing's lines
+    // follow each other without a number between them.
+    PdfPageFixture listing;
+    const std::vector<std::string> code{"local total = 0", "for each value", "add the value", "to the total", "end"};
+    for (std::size_t i = 0; i < code.size(); ++i) {
+        const double y = 700 - 12.0 * static_cast<double>(i);
+        listing.lines.push_back({60, y, 7, std::to_string(21 + i)});
+        listing.lines.push_back({72, y, 10, code[i]});
+    }
+    auto listingDoc = open(writePdf(dir, "listing.pdf", {listing}));
+    ASSERT_TRUE(listingDoc);
+    const std::string listingText = listingDoc->pageText(0);
+    EXPECT_NE(listingText.find("for each value\nadd the value\nto the total"), std::string::npos) << listingText;
+    EXPECT_EQ(wordCounts(listingText), wordCounts(listing.lines));
+}
+
+// Words of a line with a raised footnote mark and a logo whose lowered letter makes its box deeper
+// (boxes as the PDF library gives them for a typeset page): the line stays one line, so its hyphenated
+// end is joined with the next line.
+TEST(MediaPdf, RaisedAndLoweredGlyphsStayInTheirLine) {
+    const auto word = [](std::string text, double x0, double y0, double x1, double y1, bool space = true) {
+        PositionedWord w{std::move(text), x0, y0, x1, y1};
+        w.spaceAfter = space;
+        return w;
+    };
+    const std::vector<PositionedWord> words{
+        word("Skriptsprache,", 117.83, 464.97, 185.83, 474.66), word("die", 189.86, 464.97, 203.80, 474.66),
+        word("wie", 207.84, 464.97, 223.60, 474.66), word("bei", 227.63, 464.97, 241.88, 474.66),
+        word("docstrip.tex", 245.91, 464.97, 299.09, 474.66, false), word("3", 299.09, 463.05, 303.32, 470.13),
+        word("durch", 307.86, 464.97, 334.86, 474.66), word("die", 338.89, 464.97, 352.83, 474.66),
+        word("TEX-Engine", 356.87, 464.97, 413.69, 477.00),
+        word("selbst", 417.72, 464.97, 444.51, 474.66), word("verar-", 448.55, 464.97, 476.48, 474.66, false),
+        word("beitet", 117.83, 478.52, 145.41, 488.20), word("wird,", 150.05, 478.52, 174.33, 488.20)};
+    // The mark sorts first by its centre; the logo lies lowest.
+    for (const auto& order : {words, std::vector<PositionedWord>(words.rbegin(), words.rend())}) {
+        EXPECT_EQ(joinHyphenatedLines(readingOrderText(order)),
+                  "Skriptsprache, die wie bei docstrip.tex 3 durch die TEX-Engine selbst verarbeitet wird,");
+    }
 }
 
 TEST(MediaPdf, PageTextLosesNoWordOfTablesTurnedTextOrScatteredLabels) {
