@@ -339,8 +339,9 @@ double orderingSeconds(int n) {
     std::vector<PositionedWord> words;
     const int columns = static_cast<int>(std::sqrt(n)) + 1;
     for (int i = 0; i < n; ++i) {
-        const double x = 5.0 * (i % columns) + (i * 7919 % 13) / 13.0;
-        const double y = 4.0 * (i / columns) + (i * 104729 % 17) / 17.0;
+        const long long k = i;  // the products below overflow an int at 20 000 labels
+        const double x = 5.0 * (i % columns) + static_cast<double>(k * 7919 % 13) / 13.0;
+        const double y = 4.0 * (i / columns) + static_cast<double>(k * 104729 % 17) / 17.0;
         words.push_back({"w" + std::to_string(i), x, y, x + 3, y + 2});
     }
     double best = 1e9;
