@@ -8,8 +8,8 @@
 #include "folders/coordinator/balanced_data_manager.h"
 #include "folders/coordinator/coordinator_states.h"
 #include "processing/pipeline/digital_text_enrichment_queue.h"
-#include "storage/pending_enrichments.h"
 #include "processing/worker/extraction_worker.h"
+#include "storage/pending_enrichments.h"
 
 namespace lumidex::processing {
 namespace {

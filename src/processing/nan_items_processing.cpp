@@ -3,7 +3,6 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <exception>
@@ -18,10 +17,10 @@
 #include "folders/scanning/on_disk_path.h"
 #include "processing/extractors/extraction_result.h"
 #include "processing/pipeline/digital_text_enrichment_queue.h"
-#include "storage/pending_enrichments.h"
 #include "processing/pipeline/pipeline_profiler.h"
 #include "processing/recognition/save_nan_images_helper.h"
 #include "storage/fts_tools.h"
+#include "storage/pending_enrichments.h"
 
 namespace lumidex::processing {
 namespace {
@@ -87,12 +86,7 @@ storage::FtsDocument ftsDocument(const NanItem& item, std::string foldedText) {
 // characters and which recognition did not read either.
 std::optional<std::string> reasonWithoutText(const ExtractionResult& result, const std::string& folded) {
     if (result.state != NanItemProcessingStates::complete) return std::nullopt;
-    // A word for the store's tokenizer is any run of ASCII letters, digits and non-ASCII bytes.
-    const bool hasWord = std::any_of(folded.begin(), folded.end(), [](char c) {
-        const auto b = static_cast<unsigned char>(c);
-        return b >= 0x80 || std::isalnum(b) != 0;
-    });
-    if (hasWord) return std::nullopt;
+    if (storage::FtsTools::hasToken(folded)) return std::nullopt;
     if (result.text.find_first_not_of(" \t\r\n") != std::string::npos) {
         return std::to_string(result.text.size()) + " bytes of text hold no letter or digit";
     }

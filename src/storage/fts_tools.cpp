@@ -32,14 +32,6 @@ std::vector<std::string> splitAtSpaces(std::string_view s) {
     return pieces;
 }
 
-// A piece of a query is worth sending only when the tokenizer would see a token in it.
-bool hasTokenCharacter(std::string_view s) {
-    return std::any_of(s.begin(), s.end(), [](char c) {
-        const auto b = static_cast<unsigned char>(c);
-        return b >= 0x80 || std::isalnum(b) != 0;
-    });
-}
-
 std::string join(const std::vector<std::string>& pieces, std::string_view separator) {
     std::string out;
     for (size_t i = 0; i < pieces.size(); ++i) {
@@ -88,6 +80,13 @@ std::string_view orderBy(SortOrders order) {
 }
 
 }  // namespace
+
+bool FtsTools::hasToken(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b >= 0x80 || std::isalnum(b) != 0;
+    });
+}
 
 SplitSearchText FtsTools::splitSearchText(std::string_view searchText) {
     const std::u32string text = platform::decodeUtf8(searchText);
@@ -173,7 +172,7 @@ FtsQuery FtsTools::buildQuery(const SplitSearchText& split, int64_t minSearchCha
         std::string folded = fold(phrase);
         std::replace(folded.begin(), folded.end(), '-', ' ');
         std::vector<std::string> words = splitAtSpaces(folded);
-        std::erase_if(words, [](const std::string& w) { return !hasTokenCharacter(w); });
+        std::erase_if(words, [](const std::string& w) { return !FtsTools::hasToken(w); });
         if (!words.empty()) terms.push_back(quotedPrefixPhrase(std::move(words)));
     }
     for (const std::string& word : split.includedWords) {
@@ -186,7 +185,7 @@ FtsQuery FtsTools::buildQuery(const SplitSearchText& split, int64_t minSearchCha
             if (c == '(' || c == ')' || c == ':' || c == '*' || c == '^') c = ' ';
         }
         std::vector<std::string> pieces = splitAtSpaces(folded);
-        std::erase_if(pieces, [](const std::string& w) { return !hasTokenCharacter(w); });
+        std::erase_if(pieces, [](const std::string& w) { return !FtsTools::hasToken(w); });
         if (pieces.empty()) continue;
         terms.push_back(pieces.size() == 1 ? pieces[0] + '*' : quotedPrefixPhrase(std::move(pieces)));
     }

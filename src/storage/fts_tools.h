@@ -57,6 +57,9 @@ public:
     // written without spaces stands apart ("東京" -> "東 京"), so its words are found as phrases. Any
     // length and script is kept. Folding twice changes nothing more.
     static std::string fold(std::string_view text);
+    // True when the store's tokenizer sees a word in the text: an ASCII letter or digit, or any
+    // non-ASCII byte.
+    static bool hasToken(std::string_view text);
     // Han, Hiragana, Katakana, Thai, Lao, Khmer and Myanmar: scripts that do not separate words.
     static bool isUnspacedScript(char32_t c);
     // The length a search text is measured by against the minimum character count: characters, each

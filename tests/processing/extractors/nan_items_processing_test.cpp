@@ -20,8 +20,8 @@
 #include "processing/default_runner.h"
 #include "processing/extractors/extractor_fixtures.h"
 #include "processing/nan_items_processing.h"
-#include "storage/pending_enrichments.h"
 #include "processing/pipeline/pipeline_profiler.h"
+#include "storage/pending_enrichments.h"
 #include "support/temp_home.h"
 
 namespace lumidex::processing {
