@@ -1,0 +1,10 @@
+#include "api/api_routes.h"
+
+namespace lumidex::api {
+
+void registerRoutes(ApiRouter& router, ApiServices& services) {
+    registerSearchDocumentFolderRoutes(router, services);
+    registerProcessingSettingsStatusRoutes(router, services);
+}
+
+}  // namespace lumidex::api
