@@ -268,6 +268,7 @@ ApiResponse search(const Services& services, const ApiRequest& request) {
 
     query.minimumCharacters = 3;
     query.rowCap = kSearchRowCap;
+    query.namesIgnoreCase = true;
     query.withSnippets = withSnippets;
     const service::SearchPage page = services.search().run(query);
 

@@ -131,6 +131,7 @@ SearchPage SearchService::run(const SearchQuery& query) const {
     const bool filtered = query.filter.activeFilterCount() > 0;
     if (query.limit && !filtered) options.resultLimit = query.offset + std::max<int64_t>(*query.limit, 0);
     if (query.rowCap) options.resultLimit = std::min(options.resultLimit.value_or(*query.rowCap), *query.rowCap);
+    options.namesIgnoreCase = query.namesIgnoreCase;
     options.withSnippets = query.withSnippets;
     options.withDisplaySnippets = query.withDisplaySnippets;
     options.displayReplacesFolded = query.displayReplacesFolded;

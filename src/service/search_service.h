@@ -65,6 +65,7 @@ struct SearchQuery {
     int64_t offset = 0;
     std::optional<int64_t> limit;
     std::optional<int64_t> rowCap;
+    bool namesIgnoreCase = false;  // a2z/z2a by lower-cased name instead of the stores' byte order
     bool withSnippets = true;
     bool withDisplaySnippets = false;
     bool displayReplacesFolded = false;
