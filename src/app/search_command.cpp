@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
-#include <set>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "core/settings/settings.h"
@@ -30,14 +28,6 @@ using FolderList = std::vector<std::shared_ptr<SearchableFolderIndex>>;
 [[noreturn]] void refuse(const std::string& command, const std::string& message) {
     std::cerr << "lumidex " << command << ": " << message << '\n';
     throw CLI::RuntimeError(1);
-}
-
-std::shared_ptr<SearchableFolderIndex> findFolder(const FolderList& folders, const std::string& path) {
-    const std::string wanted = service::normalizedSearchPath(path);
-    for (const auto& folder : folders) {
-        if (folder && service::normalizedSearchPath(folder->rootPath()) == wanted) return folder;
-    }
-    return nullptr;
 }
 
 std::string oneLine(std::string text) {
@@ -271,7 +261,7 @@ void addDuplicatesCommand(CLI::App& app, search::FolderListFunction folders) {
     sub->callback([folderArgument, folders = std::move(folders)] {
         const FolderList all = folders ? folders() : FolderList{};
         if (!folderArgument->empty()) {
-            const auto folder = findFolder(all, *folderArgument);
+            const auto folder = service::SearchService([&all] { return all; }).findFolder(*folderArgument);
             if (!folder) refuse("duplicates", "not a searchable folder: " + *folderArgument);
             printDuplicates(*folder);
             return;
