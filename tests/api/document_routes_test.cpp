@@ -4,11 +4,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <stdlib.h>
 
 #include "api/api_routes.h"
@@ -279,6 +281,21 @@ TEST_F(DocumentRoutes, SearchSortsPagesAndWritesRecords) {
     EXPECT_EQ(searchFor({{"query", "kangaroo"}, {"source_types", {"filesystem"}}}).body["total_count"], 3);
     EXPECT_EQ(searchFor({{"query", "kangaroo"}, {"folders", {"file://" + world->docs.string() + "/"}}})
                   .body["total_count"], 3);
+}
+
+TEST_F(DocumentRoutes, ConcurrentSearchesGiveTheSameAnswer) {
+    const std::vector<std::string> expected = names(searchFor({{"query", "kangaroo"}}));
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 10; ++i) {
+                if (names(searchFor({{"query", "kangaroo"}})) != expected) ++mismatches;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 TEST_F(DocumentRoutes, DateFilterIncludesTheWholeLastDay) {
