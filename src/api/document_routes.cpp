@@ -11,7 +11,6 @@
 #include "folders/coordinator/core_manager_data.h"
 #include "folders/registry/folder_paths.h"
 #include "folders/registry/security_bookmarks.h"
-#include "platform/unicode.h"
 #include "search/coordinator_folder_index.h"
 #include "service/app_identity.h"
 #include "service/document_service.h"
@@ -24,7 +23,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr int64_t kSearchRowCap = 500;
 constexpr int64_t kDefaultSearchLimit = 50;
 constexpr int64_t kDefaultContentsLimit = 100;
 
@@ -227,10 +225,12 @@ ApiResponse withFolder(const Services& services, const ApiRequest& request, Hand
 ApiResponse search(const Services& services, const ApiRequest& request) {
     const auto started = std::chrono::steady_clock::now();
     service::SearchQuery query;
+    std::string text;
     bool withSnippets = true;
     try {
         const Json body = parseBody(request);
         query.text = requiredString(body, "query");
+        text = query.text;
         const auto folders = optionalStrings(body, "folders");
         const auto sortOrder = optionalString(body, "sort_order");
         query.exactPhrase = optionalBool(body, "exact_phrase").value_or(false);
@@ -252,32 +252,22 @@ ApiResponse search(const Services& services, const ApiRequest& request) {
         query.mail = std::find(sources.begin(), sources.end(), "apple_mail") != sources.end();
         query.sortOrder = service::sortOrderFromWord(sortOrder.value_or(""));
         if (folders && !folders->empty()) {
-            for (std::string path : *folders) {
-                if (path.starts_with("file://")) path.erase(0, 7);
-                query.folders.insert(service::normalizedSearchPath(path));
-            }
+            for (const std::string& path : *folders) query.folders.insert(service::normalizedSearchPath(path));
         }
     } catch (const DecodeError& e) {
         return badRequest(std::string("Invalid JSON body: ") + e.what());
     }
-    if (platform::characterCount(query.text) < 3) return badRequest("Query must be at least 3 characters");
-    if (query.folders.empty()) {
-        for (const std::string& path : services.search().folderPaths()) query.folders.insert(path);
-    }
-    if (query.folders.empty()) return badRequest("No search folders available");
-
-    query.minimumCharacters = 3;
-    query.rowCap = kSearchRowCap;
-    query.namesIgnoreCase = true;
     query.withSnippets = withSnippets;
-    const service::SearchPage page = services.search().run(query);
+    const service::ClientSearchOutcome outcome = services.search().runForClient(std::move(query));
+    if (outcome.refusal) return badRequest(*outcome.refusal);
+    const service::SearchPage& page = outcome.page;
 
     Json results = Json::array();
     for (const search::SearchHit& hit : page.hits) results.push_back(searchResultItem(hit, withSnippets));
     Json answer;
     answer["results"] = std::move(results);
     answer["total_count"] = page.totalCount;
-    answer["query"] = query.text;
+    answer["query"] = text;
     answer["duration_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::steady_clock::now() - started).count();
     return recordResponse(200, answer);

@@ -63,9 +63,11 @@ DateSearchParameters dateFieldsFromWords(const std::vector<std::string>& words) 
 }
 
 std::string normalizedSearchPath(const std::string& path) {
+    const std::string_view withoutScheme =
+        std::string_view(path).starts_with("file://") ? std::string_view(path).substr(7) : std::string_view(path);
     std::error_code ec;
-    std::filesystem::path p = std::filesystem::absolute(path, ec);
-    if (ec) p = path;
+    std::filesystem::path p = std::filesystem::absolute(withoutScheme, ec);
+    if (ec) p = withoutScheme;
     std::string text = platform::toNfc(p.lexically_normal().string());
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return text;
@@ -97,6 +99,26 @@ void SearchService::closeStores() const {
     for (const auto& folder : folders_()) {
         if (folder) folder->closeStores();
     }
+}
+
+ClientSearchOutcome SearchService::runForClient(SearchQuery query) const {
+    ClientSearchOutcome outcome;
+    if (static_cast<int64_t>(platform::characterCount(query.text)) < clientMinimumCharacters) {
+        outcome.refusal = "Query must be at least 3 characters";
+        return outcome;
+    }
+    if (query.folders.empty()) {
+        for (std::string& path : folderPaths()) query.folders.insert(std::move(path));
+    }
+    if (query.folders.empty()) {
+        outcome.refusal = "No search folders available";
+        return outcome;
+    }
+    query.minimumCharacters = clientMinimumCharacters;
+    query.rowCap = clientRowCap;
+    query.namesIgnoreCase = true;
+    outcome.page = run(query);
+    return outcome;
 }
 
 SearchPage SearchService::run(const SearchQuery& query) const {

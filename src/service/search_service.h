@@ -83,12 +83,26 @@ struct SearchPage {
     std::vector<std::string> unreadableFolders;
 };
 
+// What a search for an outside client (local API, AI tools) answers: a refusal message, or the page.
+struct ClientSearchOutcome {
+    std::optional<std::string> refusal;
+    SearchPage page;
+};
+
 class SearchService {
 public:
+    static constexpr int64_t clientRowCap = 500;
+    static constexpr int64_t clientMinimumCharacters = 3;
+
     // `folders` lists the configured folders at call time; `mail` yields the mail index or null.
     explicit SearchService(search::FolderListFunction folders, MailSourceFunction mail = {});
 
     SearchPage run(const SearchQuery& query) const;
+    // run() under the rules outside clients are promised: a text of at least 3 user-perceived
+    // characters ("Query must be at least 3 characters"), every folder when none is named ("No search
+    // folders available" when there is none), words from 3 characters, at most 500 ranked hits, names
+    // ordered without regard to case.
+    ClientSearchOutcome runForClient(SearchQuery query) const;
     // The configured folders' paths, as SearchQuery::folders names them.
     std::vector<std::string> folderPaths() const;
     // The configured folder for a path in any spelling (relative, trailing slash, not NFC), or null.
@@ -103,7 +117,8 @@ private:
     MailSourceFunction mail_;
 };
 
-// A path as the search compares folder paths: absolute, NFC, lexically normal, no trailing "/".
+// A path as the search compares folder paths: absolute, NFC, lexically normal, no trailing "/"; a
+// leading "file://" is dropped.
 std::string normalizedSearchPath(const std::string& path);
 
 }  // namespace lumidex::service
