@@ -1,6 +1,7 @@
 #include "service/search_service.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 
 #include "core/concurrency/cancellation_token.h"
@@ -151,7 +152,11 @@ SearchPage SearchService::run(const SearchQuery& query) const {
     // requested page need snippets, unless a filter may still drop some of them.
     search::SearchRunOptions options;
     const bool filtered = query.filter.activeFilterCount() > 0;
-    if (query.limit && !filtered) options.resultLimit = query.offset + std::max<int64_t>(*query.limit, 0);
+    if (query.limit && !filtered) {
+        const int64_t offset = std::max<int64_t>(query.offset, 0);
+        const int64_t limit = std::max<int64_t>(*query.limit, 0);
+        options.resultLimit = offset > INT64_MAX - limit ? INT64_MAX : offset + limit;
+    }
     if (query.rowCap) options.resultLimit = std::min(options.resultLimit.value_or(*query.rowCap), *query.rowCap);
     options.namesIgnoreCase = query.namesIgnoreCase;
     options.withSnippets = query.withSnippets;

@@ -262,6 +262,7 @@ TEST_F(DocumentRoutes, SearchSortsPagesAndWritesRecords) {
     const Answer past = searchFor({{"query", "kangaroo"}, {"offset", 10}});
     EXPECT_TRUE(past.body["results"].empty());
     EXPECT_EQ(past.body["total_count"], 3);
+    EXPECT_TRUE(searchFor({{"query", "kangaroo"}, {"offset", INT64_MAX}, {"limit", INT64_MAX}}).body["results"].empty());
     EXPECT_EQ(searchFor({{"query", "kangaroo"}, {"limit", 1000}}).body["results"].size(), 3u);
 
     const json& invoice = second.body["results"][0];
