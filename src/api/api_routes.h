@@ -15,12 +15,23 @@ namespace lumidex::folders {
 class CoreManagerData;
 }
 
+namespace lumidex::service {
+class DocumentService;
+class FolderService;
+class SearchService;
+}  // namespace lumidex::service
+
 namespace lumidex::api {
 
 struct ApiServices {
     folders::CoreManagerData* core = nullptr;  // the running folders (scans, processing, stores)
     std::chrono::system_clock::time_point startTime = std::chrono::system_clock::now();
     std::function<uint16_t()> actualPort;  // the port the server listens on, 0 when down
+    // Search, documents and folders. Left null, they are built over `core` (and the user's stored
+    // folders) when the routes are registered, and live as long as the router.
+    service::SearchService* searchService = nullptr;
+    service::DocumentService* documentService = nullptr;
+    service::FolderService* folderService = nullptr;
 };
 
 // Routes 1-14: health, info, search, documents, folders.

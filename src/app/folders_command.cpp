@@ -10,6 +10,7 @@
 #include "folders/registry/folder_paths.h"
 #include "folders/registry/rootfolder_manager.h"
 #include "folders/registry/security_bookmarks.h"
+#include "service/folder_service.h"
 
 namespace lumidex {
 
@@ -32,8 +33,9 @@ std::string absolutePath(const std::string& argument) {
     return folders::normalizedFolderPath(absolute.string());
 }
 
-RootfolderManager manager() {
-    return RootfolderManager(SecurityBookmarks::shared(), folders::ProtectedFolders::forCurrentUser());
+// No running application here: the folders are started at its next start.
+service::FolderService folderService() {
+    return service::FolderService(SecurityBookmarks::shared(), folders::ProtectedFolders::forCurrentUser());
 }
 
 std::string_view stateNote(SecurityBookmarkStates state) {
@@ -49,8 +51,7 @@ std::string_view stateNote(SecurityBookmarkStates state) {
 
 void addFolder(const std::string& argument, bool ai) {
     const std::string path = absolutePath(argument);
-    auto folderManager = manager();
-    const auto result = folderManager.addFolder(path, ai ? RootFolderTypes::aiFolder : RootFolderTypes::searchableFolder);
+    const auto result = folderService().add(path, ai ? RootFolderTypes::aiFolder : RootFolderTypes::searchableFolder);
     switch (result.status) {
         case AddFolderStatus::added:
             std::cout << "Added " << result.folderPath << (ai ? " as an AI folder\n" : " as a searchable folder\n");
@@ -66,19 +67,16 @@ void addFolder(const std::string& argument, bool ai) {
 }
 
 void listFolders() {
-    auto& bookmarks = SecurityBookmarks::shared();
-    const auto stored = bookmarks.storedBookmarks();
+    const auto stored = folderService().storedFolders();
     if (stored.empty()) {
         std::cout << "No searchable folders. Add one with `lumidex folders add PATH`.\n";
         return;
     }
-    auto folderManager = manager();
-    for (const auto& entry : stored) {
+    for (const auto& [entry, ai] : stored) {
         if (entry.folderPath.empty()) {
             std::cout << entry.file.string() << stateNote(entry.state) << '\n';
             continue;
         }
-        const bool ai = entry.state == SecurityBookmarkStates::valid && folderManager.isAiFolder(entry.folderPath);
         std::cout << entry.folderPath << (ai ? "  [AI folder]" : "") << stateNote(entry.state) << '\n';
     }
 }
@@ -98,7 +96,12 @@ void removeFolder(const std::string& argument, bool confirmed) {
             return;
         }
     }
-    if (!manager().removeFolder(path)) refuse("the bookmark for " + path + " could not be deleted (details in the debug log)");
+    switch (folderService().remove(path)) {
+        case service::FolderRemoval::removed: break;
+        case service::FolderRemoval::notStored: refuse(path + " is not a searchable folder (see `lumidex folders list`)");
+        case service::FolderRemoval::failed:
+            refuse("the bookmark for " + path + " could not be deleted (details in the debug log)");
+    }
     std::cout << "Removed " << path << " from the searchable folders; no files or folders were deleted.\n";
 }
 

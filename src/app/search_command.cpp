@@ -6,14 +6,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
-#include <set>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
-#include "core/model/date.h"
 #include "core/settings/settings.h"
-#include "platform/unicode.h"
 #include "search/display_snippet.h"
 #include "search/duplicates.h"
 #include "search/file_type_category.h"
@@ -21,7 +17,7 @@
 #include "search/search_filter.h"
 #include "search/search_json.h"
 #include "search/search_text.h"
-#include "storage/fts_balancer.h"
+#include "service/search_service.h"
 
 namespace lumidex {
 namespace {
@@ -32,33 +28,6 @@ using FolderList = std::vector<std::shared_ptr<SearchableFolderIndex>>;
 [[noreturn]] void refuse(const std::string& command, const std::string& message) {
     std::cerr << "lumidex " << command << ": " << message << '\n';
     throw CLI::RuntimeError(1);
-}
-
-std::string normalizedPath(const std::string& path) {
-    std::error_code ec;
-    std::filesystem::path p = std::filesystem::absolute(path, ec);
-    if (ec) p = path;
-    std::string text = platform::toNfc(p.lexically_normal().string());
-    while (text.size() > 1 && text.back() == '/') text.pop_back();
-    return text;
-}
-
-std::shared_ptr<SearchableFolderIndex> findFolder(const FolderList& folders, const std::string& path) {
-    const std::string wanted = normalizedPath(path);
-    for (const auto& folder : folders) {
-        if (folder && normalizedPath(folder->rootPath()) == wanted) return folder;
-    }
-    return nullptr;
-}
-
-// "2024-05-01" (the whole day, UTC) or an ISO-8601 date and time.
-std::optional<Date> parseDateArgument(const std::string& text, bool endOfDay) {
-    if (text.size() == 10) {
-        auto day = parseIso8601(text + "T00:00:00Z");
-        if (day && endOfDay) day = *day + std::chrono::duration<double>(86399.999);
-        return day;
-    }
-    return parseIso8601(text);
 }
 
 std::string oneLine(std::string text) {
@@ -86,34 +55,28 @@ struct SearchCommandOptions {
     CLI::Option* limitOption = nullptr;
 };
 
-SearchParameters buildParameters(const SearchCommandOptions& o, const FolderList& folders, const Settings& settings) {
-    SearchParameters p = searchParametersFromSettings(settings);
-    p.searchText = o.query;
+service::SearchQuery buildQuery(const SearchCommandOptions& o, const service::SearchService& searches) {
+    service::SearchQuery query;
+    query.text = o.query;
     // Every configured folder unless some are named.
-    p.rootFolderUrlStrings.clear();
     for (const std::string& path : o.folders) {
-        const auto folder = findFolder(folders, path);
+        const auto folder = searches.findFolder(path);
         if (!folder) refuse("search", "not a searchable folder: " + path);
-        p.rootFolderUrlStrings.insert(folder->rootPath());
+        query.folders.insert(folder->rootPath());
     }
-    if (!o.inside.empty()) p.searchInsideUrl = normalizedPath(o.inside);
-    if (!o.sort.empty()) p.sortOrder = *sortOrderFromRaw(o.sort);
-    if (!o.from.empty() || !o.to.empty()) {
-        p.startDate = parseDateArgument(o.from.empty() ? "1970-01-01" : o.from, false);
-        p.endDate = parseDateArgument(o.to.empty() ? "9999-12-31" : o.to, true);
-        if (!p.startDate) refuse("search", "invalid date: " + o.from + " (use YYYY-MM-DD or an ISO-8601 time)");
-        if (!p.endDate) refuse("search", "invalid date: " + o.to + " (use YYYY-MM-DD or an ISO-8601 time)");
+    if (!o.inside.empty()) query.inside = o.inside;
+    if (!o.sort.empty()) query.sortOrder = service::knownSortOrder(o.sort);
+    if (!o.from.empty()) {
+        query.from = service::parseDayOrTime(o.from, false);
+        if (!query.from) refuse("search", "invalid date: " + o.from + " (use YYYY-MM-DD or an ISO-8601 time)");
     }
-    if (!o.dateFields.empty()) {
-        p.dateSearchParameter.rawValue = 0;
-        for (const std::string& field : o.dateFields) {
-            if (field == "created") p.dateSearchParameter.rawValue |= DateSearchParameters::created;
-            if (field == "modified") p.dateSearchParameter.rawValue |= DateSearchParameters::modified;
-            if (field == "content_created") p.dateSearchParameter.rawValue |= DateSearchParameters::contentCreated;
-        }
+    if (!o.to.empty()) {
+        query.to = service::parseDayOrTime(o.to, true);
+        if (!query.to) refuse("search", "invalid date: " + o.to + " (use YYYY-MM-DD or an ISO-8601 time)");
     }
-    p.searchWithQuotes = o.exact;
-    return p;
+    query.dateFields = service::dateFieldsFromWords(o.dateFields);
+    query.exactPhrase = o.exact;
+    return query;
 }
 
 search::SearchFilterState buildFilter(const SearchCommandOptions& o) {
@@ -163,64 +126,39 @@ void printHits(const std::vector<search::SearchHit>& hits, const Emphasis& empha
 
 // Runs one search and prints it: human-readable or as JSON. `resultLimit` 0 shows every hit.
 // Returns false when part of the index could not be read, so the answer may be missing documents.
-bool executeSearch(const SearchParameters& parameters, const search::SearchFilterState& filter, int64_t resultLimit,
-                   bool json, const FolderList& folders, const MailSourceFunction& mail) {
-    const Settings settings = Settings::shared();
-    search::SearchOutcome outcome;
-    std::string note;
-    std::string unreadable;
-    const bool hasDateRange = parameters.startDate && parameters.endDate;
-    if (search::lengthWithoutSpaces(parameters.searchText) < parameters.minSearchCharCount && !hasDateRange) {
-        note = "the search text needs at least " + std::to_string(parameters.minSearchCharCount) +
-               " characters (startSearchCharacterCountKey)";
-        outcome.ignoredCharacters =
-            search::withoutIgnoredCharacters(parameters.searchText, parameters.searchWithQuotes).ignoredSomething;
-    } else {
-        search::SearchRunOptions options;
-        if (resultLimit > 0) options.resultLimit = resultLimit;
-        options.withDisplaySnippets = true;
-        options.displayReplacesFolded = !json;  // --json callers keep the folded snippet
-        std::shared_ptr<search::MailSearchSource> mailSource;
-        if (settings.mailSourceEnabled() && mail) mailSource = mail();
-        options.includeMail = mailSource != nullptr;
-        // The engine lists the folders again after querying, to drop one removed meanwhile.
-        const search::SearchEngine engine([&folders] { return folders; }, mailSource);
-        outcome = engine.run(parameters, options, CancellationToken());
-        for (const auto& folder : folders) {
-            if (const auto damaged = folder->ftsBalancer().damagedShards(); !damaged.empty()) {
-                unreadable += std::to_string(damaged.size()) + " of the index files of " + folder->rootPath() + ", ";
-            }
-            folder->closeStores();
-        }
-        if (options.resultLimit && outcome.countBeforeLimit > outcome.hits.size()) {
-            note = "showing the first " + std::to_string(outcome.hits.size()) + " of " +
-                   std::to_string(outcome.countBeforeLimit) + " hits; --limit 0 shows all";
-        }
-    }
+bool executeSearch(service::SearchQuery query, int64_t resultLimit, bool json, const service::SearchService& searches) {
+    if (resultLimit > 0) query.limit = resultLimit;
+    query.withDisplaySnippets = true;
+    query.displayReplacesFolded = !json;  // --json callers keep the folded snippet
+    query.mail = Settings::shared().mailSourceEnabled();
+    const service::SearchPage page = searches.run(query);
+    searches.closeStores();
 
-    const auto matchCounts = outcome.matchCounts();
-    std::vector<search::SearchHit> shown;
-    for (search::SearchHit& hit : outcome.hits) {
-        if (filter.activeFilterCount() == 0 ||
-            search::passesSearchFilter(filter, hit.item, matchCounts, *search::systemFileInfoReader())) {
-            shown.push_back(std::move(hit));
-        }
+    std::string note;
+    if (page.textTooShort) {
+        const auto minimum = query.minimumCharacters.value_or(Settings::shared().minSearchCharCount());
+        note = "the search text needs at least " + std::to_string(minimum) +
+               " characters (startSearchCharacterCountKey)";
+    } else if (query.limit && page.totalCount > static_cast<int64_t>(page.hits.size())) {
+        note = "showing the first " + std::to_string(page.hits.size()) + " of " + std::to_string(page.totalCount) +
+               " hits; --limit 0 shows all";
     }
     std::vector<std::string> hints;
-    if (outcome.ignoredCharacters) hints.emplace_back(search::kSpecialCharactersHint);
-    if (outcome.indexBeingBuilt) hints.emplace_back(search::kIndexBeingBuiltHint);
+    if (page.ignoredCharacters) hints.emplace_back(search::kSpecialCharactersHint);
+    if (page.indexBeingBuilt) hints.emplace_back(search::kIndexBeingBuiltHint);
 
     if (json) {
-        std::cout << search::searchResultsJson(parameters.searchText, shown, shown.size(), hints) << '\n';
+        std::cout << search::searchResultsJson(query.text, page.hits, page.hits.size(), hints) << '\n';
     } else {
-        printHits(shown, emphasisForStdout());
-        if (!shown.empty()) std::cout << '\n';
-        std::cout << search::resultCountText(static_cast<int64_t>(shown.size())) << '\n';
+        printHits(page.hits, emphasisForStdout());
+        if (!page.hits.empty()) std::cout << '\n';
+        std::cout << search::resultCountText(static_cast<int64_t>(page.hits.size())) << '\n';
         for (const std::string& hint : hints) std::cout << hint << '\n';
     }
     if (!note.empty()) std::cerr << "lumidex search: " << note << '\n';
-    if (unreadable.empty()) return true;
-    unreadable.resize(unreadable.size() - 2);
+    if (page.unreadableFolders.empty()) return true;
+    std::string unreadable;
+    for (const std::string& folder : page.unreadableFolders) unreadable += (unreadable.empty() ? "" : ", ") + folder;
     std::cerr << "lumidex search: " << unreadable << " could not be read (damaged); documents may be missing "
               << "from these results. `lumidex scan` rebuilds them.\n";
     return false;
@@ -229,11 +167,11 @@ bool executeSearch(const SearchParameters& parameters, const search::SearchFilte
 void runSearch(const SearchCommandOptions& o, const search::FolderListFunction& listFolders,
                const MailSourceFunction& mail) {
     const Settings settings = Settings::shared();
-    const FolderList folders = listFolders ? listFolders() : FolderList{};
-    const SearchParameters parameters = buildParameters(o, folders, settings);
-    const search::SearchFilterState filter = buildFilter(o);
+    const service::SearchService searches(listFolders, mail);
+    service::SearchQuery query = buildQuery(o, searches);
+    query.filter = buildFilter(o);
     const int64_t limit = *o.limitOption ? std::max<int64_t>(o.limit, 0) : settings.resultLimit().value_or(0);
-    if (!executeSearch(parameters, filter, limit, o.json, folders, mail)) throw CLI::RuntimeError(2);
+    if (!executeSearch(std::move(query), limit, o.json, searches)) throw CLI::RuntimeError(2);
 }
 
 void printDuplicates(SearchableFolderIndex& folder) {
@@ -269,12 +207,10 @@ void printDuplicates(SearchableFolderIndex& folder) {
 }  // namespace
 
 void searchAndPrint(const std::string& query, const search::FolderListFunction& listFolders) {
-    const Settings settings = Settings::shared();
-    const FolderList folders = listFolders ? listFolders() : FolderList{};
-    SearchParameters parameters = searchParametersFromSettings(settings);
-    parameters.searchText = query;
-    parameters.rootFolderUrlStrings.clear();
-    executeSearch(parameters, search::SearchFilterState{}, settings.resultLimit().value_or(0), false, folders, {});
+    service::SearchQuery request;
+    request.text = query;
+    executeSearch(std::move(request), Settings::shared().resultLimit().value_or(0), false,
+                  service::SearchService(listFolders));
 }
 
 void addSearchCommand(CLI::App& app, search::FolderListFunction folders, MailSourceFunction mail) {
@@ -325,7 +261,7 @@ void addDuplicatesCommand(CLI::App& app, search::FolderListFunction folders) {
     sub->callback([folderArgument, folders = std::move(folders)] {
         const FolderList all = folders ? folders() : FolderList{};
         if (!folderArgument->empty()) {
-            const auto folder = findFolder(all, *folderArgument);
+            const auto folder = service::SearchService([&all] { return all; }).findFolder(*folderArgument);
             if (!folder) refuse("duplicates", "not a searchable folder: " + *folderArgument);
             printDuplicates(*folder);
             return;

@@ -32,6 +32,7 @@ std::string normalizedRoot(std::string_view path) {
 struct Ranked {
     SearchHit hit;
     std::ptrdiff_t folder = -1;
+    std::string lowerName;  // filled only for name orders that ignore case
 };
 
 struct SourceRows {
@@ -355,9 +356,19 @@ SearchOutcome SearchEngine::run(const SearchParameters& parameters, const Search
         for (Ranked& r : sources[i].rows) ranked.push_back(std::move(r));
     }
 
-    std::stable_sort(ranked.begin(), ranked.end(), [&](const Ranked& a, const Ranked& b) {
-        return sqlOrderLess(a.hit.item, b.hit.item, parameters.sortOrder);
-    });
+    const bool byName = parameters.sortOrder == SortOrders::a2z || parameters.sortOrder == SortOrders::z2a;
+    if (byName && options.namesIgnoreCase) {
+        // Lower-cased once per row, not per comparison.
+        for (Ranked& r : ranked) r.lowerName = platform::toLowerCase(r.hit.item.fileName);
+        const bool ascending = parameters.sortOrder == SortOrders::a2z;
+        std::stable_sort(ranked.begin(), ranked.end(), [&](const Ranked& a, const Ranked& b) {
+            return ascending ? a.lowerName < b.lowerName : a.lowerName > b.lowerName;
+        });
+    } else {
+        std::stable_sort(ranked.begin(), ranked.end(), [&](const Ranked& a, const Ranked& b) {
+            return sqlOrderLess(a.hit.item, b.hit.item, parameters.sortOrder);
+        });
+    }
     if (parameters.sortOrder == SortOrders::relevance) {
         std::stable_sort(ranked.begin(), ranked.end(),
                          [](const Ranked& a, const Ranked& b) { return a.hit.matchCount > b.hit.matchCount; });

@@ -42,6 +42,9 @@ struct SearchRunOptions {
     // saves the full-text store's snippet work.
     bool displayReplacesFolded = false;
     bool includeMail = false;            // the "mailSourceEnabled" setting
+    // a2z and z2a compare lower-cased names (the order outside clients are promised) instead of the
+    // stores' byte order.
+    bool namesIgnoreCase = false;
 };
 
 struct SearchHit {

@@ -1,0 +1,104 @@
+#include "service/document_service.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "folders/coordinator/core_manager_data.h"
+#include "storage/fts_balancer.h"
+#include "storage/ocr_rects_balancer.h"
+
+namespace lumidex::service {
+namespace {
+
+constexpr std::string_view kPngSignature = "\x89PNG\r\n\x1a\n";
+
+std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return bytes;
+}
+
+}  // namespace
+
+std::string thumbnailFileName(const NanItem& item, int64_t page) {
+    // As the processing names the previews it writes: "<item id>_thumbmage_#<zero-based page>.png".
+    return item.id.toString() + "_thumbmage_#" + std::to_string(page - 1) + ".png";
+}
+
+DocumentService::DocumentService(folders::CoreManagerData& core) : core_(core) {}
+
+std::optional<FoundDocument> DocumentService::find(uint32_t documentId) const {
+    for (auto& manager : core_.balancedDataManagers()) {
+        if (!manager || manager->isCancelled()) continue;
+        if (auto item = manager->itemByCombinedHash(documentId)) {
+            std::string folderPath = manager->rootFolderUrlString();
+            return FoundDocument{std::move(*item), std::move(manager), std::move(folderPath)};
+        }
+    }
+    return std::nullopt;
+}
+
+std::string DocumentService::text(const FoundDocument& document) const {
+    const uint32_t hash = document.item.combinedHash;
+    auto texts = document.folder->ftsDatabaseBalancer().storeFor(hash)->originalTexts({hash});
+    if (texts.empty()) return {};
+    platform::LazyInflatedText& stored = texts.front().second;
+    return std::string(stored.prefix(stored.size()));
+}
+
+bool DocumentService::hasStoredText(const FoundDocument& document) const {
+    const uint32_t hash = document.item.combinedHash;
+    if (!document.folder->ftsDatabaseBalancer().storeFor(hash)->originalTexts({hash}).empty()) return true;
+    return !document.folder->ocrRectsDatabaseBalancer().ocrRects(hash).empty();
+}
+
+std::vector<PageRects> DocumentService::rects(const FoundDocument& document, std::optional<int64_t> page) const {
+    std::optional<int64_t> pageIndex;
+    if (page) pageIndex = *page - 1;
+    std::map<int64_t, std::vector<OcrRect>> byPage;
+    for (OcrRect& rect : document.folder->ocrRectsDatabaseBalancer().ocrRects(document.item.combinedHash, pageIndex)) {
+        byPage[rect.pageIndex].push_back(std::move(rect));
+    }
+    std::vector<PageRects> pages;
+    for (auto& [index, rects] : byPage) pages.push_back(PageRects{index + 1, std::move(rects)});
+    return pages;
+}
+
+Thumbnail DocumentService::thumbnail(const FoundDocument& document, int64_t page) const {
+    Thumbnail thumbnail;
+    if (page < 1) return thumbnail;
+    auto bytes = readWholeFile(document.folder->folderDataDirectory() / thumbnailFileName(document.item, page));
+    if (!bytes) return thumbnail;
+    if (!bytes->starts_with(kPngSignature)) {
+        thumbnail.status = ThumbnailStatus::notPng;
+        return thumbnail;
+    }
+    thumbnail.status = ThumbnailStatus::found;
+    thumbnail.png = std::move(*bytes);
+    return thumbnail;
+}
+
+bool DocumentService::remove(const FoundDocument& document) const {
+    document.folder->removeItems({document.item});
+    const auto left = document.folder->itemByCombinedHash(document.item.combinedHash);
+    return !left || left->urlString != document.item.urlString;
+}
+
+BulkRemoval DocumentService::remove(const std::vector<uint32_t>& documentIds) const {
+    BulkRemoval removal;
+    for (uint32_t id : documentIds) {
+        const auto document = find(id);
+        if (document && remove(*document)) {
+            removal.removed.push_back(id);
+        } else {
+            removal.notFound.push_back(id);
+        }
+    }
+    return removal;
+}
+
+}  // namespace lumidex::service

@@ -1,0 +1,85 @@
+// One indexed document as outside clients reach it by its id: its stored text, its recognised text
+// rectangles, the thumbnails stored for its pages, and its removal from the index. Removal takes the
+// document out of the item, full-text, numbers and rectangle stores; the user's file is never touched
+// (a later scan that finds the file unchanged indexes it again).
+//
+// Pages are numbered from 1 in every argument and result here.
+//
+// Thread-safety: every member may be called from any thread, concurrently; the folder coordinators
+// and their stores serialise their own work. `core` is borrowed and must outlive the service. Failure
+// behaviour: a store that cannot be read answers empty; nothing throws except std::bad_alloc.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/model/nan_item.h"
+#include "core/model/ocr_rect.h"
+
+namespace lumidex::folders {
+class BalancedDataManager;
+class CoreManagerData;
+}  // namespace lumidex::folders
+
+namespace lumidex::service {
+
+struct FoundDocument {
+    NanItem item;
+    std::shared_ptr<folders::BalancedDataManager> folder;  // the coordinator that owns the document
+    std::string folderPath;
+};
+
+struct PageRects {
+    int64_t page = 1;
+    std::vector<OcrRect> rects;  // in the order the rectangle store keeps them
+};
+
+enum class ThumbnailStatus { found, missing, notPng };
+
+struct Thumbnail {
+    ThumbnailStatus status = ThumbnailStatus::missing;
+    std::string png;  // the PNG bytes when found
+};
+
+struct BulkRemoval {
+    std::vector<uint32_t> removed;
+    std::vector<uint32_t> notFound;  // unknown ids, and documents whose removal did not take
+};
+
+class DocumentService {
+public:
+    static constexpr size_t maxBulkIds = 100;
+
+    explicit DocumentService(folders::CoreManagerData& core);
+
+    // The document version with this combinedHash in any running folder (folders still starting are
+    // waited for), or nullopt.
+    std::optional<FoundDocument> find(uint32_t documentId) const;
+
+    // The document's text as extracted (its own spelling), empty when none is stored.
+    std::string text(const FoundDocument& document) const;
+    // Whether any text of the document is stored: extracted text or recognised rectangles.
+    bool hasStoredText(const FoundDocument& document) const;
+    // The recognised rectangles grouped by page in page order; with `page`, only that page's group
+    // (no group when the page has none).
+    std::vector<PageRects> rects(const FoundDocument& document, std::optional<int64_t> page = std::nullopt) const;
+    // The stored thumbnail of a page; `notPng` when the stored file is not a PNG image.
+    Thumbnail thumbnail(const FoundDocument& document, int64_t page) const;
+
+    // Removes the document from the index; false when it was still registered afterwards.
+    bool remove(const FoundDocument& document) const;
+    // Looks up and removes each id (at most maxBulkIds are expected; the caller enforces it).
+    BulkRemoval remove(const std::vector<uint32_t>& documentIds) const;
+
+private:
+    folders::CoreManagerData& core_;
+};
+
+// The file name the processing gives the thumbnail of a page (1-based) of a document.
+std::string thumbnailFileName(const NanItem& item, int64_t page);
+
+}  // namespace lumidex::service
