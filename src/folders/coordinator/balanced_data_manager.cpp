@@ -273,7 +273,12 @@ void BalancedDataManager::waitForInitToComplete() const {
 
 void BalancedDataManager::cancel() {
     cancellationToken_.cancel();
-    post([this] { queuedForProcessing_.clear(); });
+    post([this] {
+        queuedForProcessing_.clear();
+        reprocessAfterRun_.clear();
+        std::lock_guard lock(runFiguresMutex_);
+        queuedCount_ = 0;
+    });
 }
 
 void BalancedDataManager::beginWork() {
