@@ -1,6 +1,5 @@
 #include "service/diagnostics_service.h"
 
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -76,7 +75,7 @@ std::optional<CpuTimes> readCpuTimes() {
 double roundedTo(double value, double step) { return std::round(value / step) * step; }
 
 json eventJson(const DiagnosticsCollector::Event& event) {
-    return {{"time", iso8601String(dateFromSystemClock(event.time), true)},
+    return {{"time", isoTimeWithMilliseconds(event.time)},
             {"source", event.source},
             {"detail", event.detail}};
 }
@@ -123,36 +122,6 @@ std::vector<ProbeResult> probeResponsiveness(const std::vector<TaskPoster>& targ
         results.push_back({inTime, roundedTo(inTime ? *latency : static_cast<double>(timeout.count()), 0.01)});
     }
     return results;
-}
-
-std::string systemDescription() {
-    struct utsname names {};
-    if (::uname(&names) != 0) return "Linux";
-    return std::string(names.sysname) + " " + names.release;
-}
-
-std::string diagnosisReport(const DiagnosisFacts& facts) {
-    const auto flag = [](bool value) { return value ? "true" : "false"; };
-    std::ostringstream out;
-    out << "Lumidex — MCP-Diagnose\n"
-        << "Erstellt: " << facts.created << '\n'
-        << "Version: " << facts.version << " (" << facts.buildNumber << "), " << facts.system << '\n'
-        << '\n'
-        << "Server\n"
-        << "  aktiviert:        " << flag(facts.serverEnabled) << '\n'
-        << "  Bindeadresse:     " << (facts.allowLan ? "0.0.0.0" : "127.0.0.1") << '\n'
-        << "  Port konfiguriert: " << facts.configuredPort << '\n'
-        << "  Port aktiv:       " << facts.activePort << '\n'
-        << "  LAN erlaubt:      " << flag(facts.allowLan) << '\n'
-        << "  Token gesetzt:    " << flag(facts.tokenSet) << '\n'
-        << "  Protokollversion: 2025-06-18\n"
-        << '\n'
-        << "Letzte Ereignisse (" << facts.events.size() << ")\n";
-    for (const auto& event : facts.events) {
-        out << "  " << iso8601String(dateFromSystemClock(event.time), true) << "  " << event.source << "  " << event.detail
-            << '\n';
-    }
-    return out.str();
 }
 
 struct DiagnosticsService::CpuSample {

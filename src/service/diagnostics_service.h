@@ -1,6 +1,6 @@
 // What support looks at when Lumidex or one of its clients misbehaves: the process's own figures (from
 // /proc/self), whether the main loop and the coordinators still answer, the diagnostics collector's
-// counters, rates and recent events, hints derived from them, and the plain-text diagnosis report.
+// counters, rates and recent events, and hints derived from them.
 //
 // A responsiveness probe posts a no-op to its target and waits at most the time-out for it to run;
 // several targets are probed at once, so a snapshot waits at most one time-out in total. A no-op that
@@ -21,6 +21,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "core/diagnostics_collector.h"
+#include "service/diagnosis_report.h"
 
 namespace lumidex::folders {
 class CoreManagerData;
@@ -44,25 +45,6 @@ struct ProcessFigures {
     double cpuPercent = 0;      // of one core, since the previous reading (the first: since start)
     int64_t threadCount = 0;
 };
-
-// Everything the diagnosis report says; plain values so that the report can be built anywhere.
-struct DiagnosisFacts {
-    std::string created;  // ISO date
-    std::string version;
-    std::string buildNumber;
-    std::string system;  // e.g. "Linux 6.1.0"
-    bool serverEnabled = false;
-    bool allowLan = false;
-    int64_t configuredPort = 0;
-    int64_t activePort = 0;
-    bool tokenSet = false;
-    std::vector<DiagnosticsCollector::Event> events;  // oldest first
-};
-
-// The report, one line each: title, creation date, version, the server block, the recent events.
-std::string diagnosisReport(const DiagnosisFacts& facts);
-// "Linux " + kernel release.
-std::string systemDescription();
 
 class DiagnosticsService {
 public:

@@ -3,19 +3,10 @@
 #include <nlohmann/json.hpp>
 
 #include "folders/coordinator/core_manager_data.h"
+#include "service/build_info.h"
 #include "service/processing_service.h"
 
-#ifndef LUMIDEX_VERSION
-#define LUMIDEX_VERSION "unknown"
-#endif
-#ifndef LUMIDEX_BUILD_NUMBER
-#define LUMIDEX_BUILD_NUMBER "unknown"
-#endif
-
 namespace lumidex::service {
-
-std::string_view applicationVersion() { return LUMIDEX_VERSION; }
-std::string_view applicationBuildNumber() { return LUMIDEX_BUILD_NUMBER; }
 
 StatusService::StatusService(folders::CoreManagerData& core, std::chrono::system_clock::time_point startTime)
     : core_(core), startTime_(startTime) {}

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <chrono>
-#include <string_view>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -13,10 +12,6 @@ class CoreManagerData;
 }
 
 namespace lumidex::service {
-
-// The version and build this program was built as.
-std::string_view applicationVersion();
-std::string_view applicationBuildNumber();
 
 class StatusService {
 public:
