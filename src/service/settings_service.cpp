@@ -134,6 +134,27 @@ const std::vector<std::string_view>& installedStyleNames() {
     return names;
 }
 
+bool isSidebarConfigurationKey(std::string_view key) {
+    return key == K::globalSideBarItemsConfigKey || key == K::globalGroupHeaderConfigKey ||
+           key == K::globalShortcutItemConfigKey;
+}
+
+std::optional<std::string> storeSettingText(SettingsStore& store, std::string_view key, std::string_view text) {
+    const auto description = describeSetting(key);
+    if (!description) {
+        if (isSidebarConfigurationKey(key))
+            return std::string(key) + " belongs to the user interface and cannot be set here";
+        return "unknown key \"" + std::string(key) + "\" (see \"lumidex settings list\")";
+    }
+    std::string parseError;
+    auto value = parseSettingText(description->type, text, parseError);
+    if (!value)
+        return "invalid value for " + std::string(key) + " (" + std::string(name(description->type)) + "): " + parseError;
+    if (auto rejection = checkSettingValue(*description, *value, key)) return rejection;
+    if (auto error = Settings(store).set(key, *value)) return error->message;
+    return std::nullopt;
+}
+
 SettingsService::SettingsService(SettingsStore& store, Options options) : store_(store), options_(std::move(options)) {}
 
 json SettingsService::category(SettingsCategory which) const {

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -35,6 +36,13 @@ std::optional<SettingsCategory> settingsCategoryNamed(std::string_view name);
 
 // The colour styles a user can choose.
 const std::vector<std::string_view>& installedStyleNames();
+
+// The command line's way to store one preference: KEY as stored, VALUE as text read by the key's type
+// (parseSettingText), checked like a value from the API. Returns the reason for a refusal (unknown key,
+// a key of the user interface's own, unreadable or out-of-range value, failed write), else nullopt.
+std::optional<std::string> storeSettingText(SettingsStore& store, std::string_view key, std::string_view text);
+// The sidebar configuration keys: stored by the user interface in a layout of its own.
+bool isSidebarConfigurationKey(std::string_view key);
 
 class SettingsService {
 public:
