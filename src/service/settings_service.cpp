@@ -190,6 +190,7 @@ std::optional<json> SettingsService::patch(SettingsCategory which, const json& c
         refusal = {RefusalKind::badRequest, "Invalid JSON body: expected a JSON object"};
         return std::nullopt;
     }
+    std::lock_guard lock(patchMutex_);
     const auto refuse = [&refusal](std::string message) {
         refusal = {RefusalKind::badRequest, std::move(message)};
         return std::nullopt;

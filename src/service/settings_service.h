@@ -8,12 +8,14 @@
 // before it stay changed in memory (the settings store keeps them for its next save).
 //
 // The server category tells whether an access token is set, never the token.
-// Borrows the settings store; thread-safe as the store is. Nothing throws except std::bad_alloc.
+// Borrows the settings store; thread-safe (changes are applied one at a time). Nothing throws except
+// std::bad_alloc.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,6 +70,7 @@ public:
 private:
     SettingsStore& store_;
     Options options_;
+    std::mutex patchMutex_;  // one change at a time: the excluded-extension list is read, changed, written
 };
 
 }  // namespace lumidex::service

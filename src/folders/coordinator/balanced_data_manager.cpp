@@ -355,6 +355,9 @@ void BalancedDataManager::saveItemsOnExecutor(const std::vector<NanItem>& items)
                 hashStorageActorManager_.append(item.combinedHash);
                 ++hashProcessedFileCount_;
             }
+            // Its run is done with it, although the run may still be busy with others.
+            std::lock_guard lock(runFiguresMutex_);
+            activeRunHashes_.erase(item.combinedHash);
         }
         markSeenInActiveScansOnExecutor(item.combinedHash, item.urlString);
         accepted.push_back(std::move(item));

@@ -177,13 +177,14 @@ public:
     ThrottledProgressUpdater& throttledProgressUpdater() { return throttledProgressUpdater_; }
     ProgressItem progressItem() const { return throttledProgressUpdater_.current(); }
     bool isProcessing() const;
-    // Items handed to the active run (0 when none) and items queued behind it.
+    // Items handed to the active run whose result is not saved yet (0 when none), and items queued
+    // behind the run.
     struct RunFigures {
         std::size_t inRun = 0;
         std::size_t queued = 0;
     };
     RunFigures runFigures() const;
-    bool isInActiveRun(uint32_t combinedHash) const;
+    bool isInActiveRun(uint32_t combinedHash) const;  // handed to the active run, result not saved yet
     // Registered versions per processing state (empty before start-up has ended; does not wait).
     std::map<NanItemProcessingStates, int64_t> stateCounts() const;
     int64_t hashProcessedFileCount() const { return hashProcessedFileCount_.load(); }
