@@ -15,6 +15,7 @@
 #include "app/search_command.h"
 #include "app/settings_command.h"
 #include "app/status_command.h"
+#include "app/token_command.h"
 #include "core/data_directory.h"
 #include "core/settings/settings.h"
 
@@ -48,6 +49,7 @@ int runCommandLine(int argc, char** argv, const std::function<void(CLI::App&)>& 
     addDuplicatesCommand(app, storedFolderList());
     addStatusCommand(app, storedFolderList());
     addDiagnoseCommand(app);
+    addTokenCommand(app);
     if (addMore) addMore(app);
     CLI11_PARSE(app, argc, argv);
 
@@ -67,7 +69,7 @@ bool isIndexerCommandLine(int argc, char** argv) {
         const std::string_view argument = argv[i];
         if (argument.starts_with("--extraction-worker")) return true;
         if (argument.starts_with('-')) continue;  // the options before the command are flags
-        return argument == "scan" || argument == "shell";
+        return argument == "scan" || argument == "shell" || argument == "serve";
     }
     return false;
 }

@@ -7,6 +7,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -25,9 +26,14 @@ namespace {
 
 constexpr std::size_t kMaxAnswerBytes = 4 << 20;
 
-// One GET to 127.0.0.1:port; the body of a 200 answer, else nullopt. Never waits more than about a
+struct Answer {
+    int status = 0;
+    std::string body;
+};
+
+// One GET to 127.0.0.1:port; nullopt when nothing answers in HTTP. Never waits more than about a
 // second for any step.
-std::optional<std::string> loopbackGet(uint16_t port, const std::string& target, const std::string& token) {
+std::optional<Answer> loopbackGet(uint16_t port, const std::string& target, const std::string& token) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return std::nullopt;
     struct Closer {
@@ -61,8 +67,11 @@ std::optional<std::string> loopbackGet(uint16_t port, const std::string& target,
         answer.append(buffer, static_cast<std::size_t>(n));
     }
     const auto headEnd = answer.find("\r\n\r\n");
-    if (headEnd == std::string::npos || !answer.starts_with("HTTP/1.1 200 ")) return std::nullopt;
-    return answer.substr(headEnd + 4);
+    if (headEnd == std::string::npos || !answer.starts_with("HTTP/1.1 ") || answer.size() < 12) return std::nullopt;
+    Answer result;
+    result.status = std::atoi(answer.c_str() + 9);
+    result.body = answer.substr(headEnd + 4);
+    return result;
 }
 
 std::vector<uint16_t> candidatePorts(int64_t configured) {
@@ -74,18 +83,24 @@ std::vector<uint16_t> candidatePorts(int64_t configured) {
     return ports;
 }
 
+// The health answer, or (from a server whose health route is missing) the error body every Lumidex
+// rejection has; another program on the port answers neither.
 bool answersAsLumidex(uint16_t port) {
-    const auto body = loopbackGet(port, "/api/v1/health", "");
-    if (!body) return false;
-    const auto health = nlohmann::json::parse(*body, nullptr, false);
-    return health.is_object() && health.value("status", "") == "ok";
+    const auto answer = loopbackGet(port, "/api/v1/health", "");
+    if (!answer) return false;
+    const auto body = nlohmann::json::parse(answer->body, nullptr, false);
+    if (!body.is_object()) return false;
+    if (answer->status == 200) return body.value("status", "") == "ok";
+    const auto error = body.find("error");
+    return error != body.end() && error->is_object() && error->contains("code") && error->contains("message");
 }
 
 std::vector<DiagnosticsCollector::Event> serverEvents(uint16_t port, const std::string& token) {
     std::vector<DiagnosticsCollector::Event> events;
     if (token.empty()) return events;
-    const auto body = loopbackGet(port, "/api/v1/diagnostics/events?limit=50", token);
-    const auto answer = body ? nlohmann::json::parse(*body, nullptr, false) : nlohmann::json();
+    const auto reply = loopbackGet(port, "/api/v1/diagnostics/events?limit=50", token);
+    const auto answer =
+        reply && reply->status == 200 ? nlohmann::json::parse(reply->body, nullptr, false) : nlohmann::json();
     if (!answer.is_object() || !answer.contains("events") || !answer["events"].is_array()) return events;
     for (const auto& event : answer["events"]) {
         if (!event.is_object()) continue;

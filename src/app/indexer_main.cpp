@@ -5,6 +5,7 @@
 #include "app/command_line.h"
 #include "platform/subprocess.h"
 #include "app/scan_command.h"
+#include "app/serve_command.h"
 #include "app/shell_command.h"
 #include "processing/extractors/extractor_jobs.h"
 #include "processing/worker/extraction_worker.h"
@@ -16,5 +17,6 @@ int main(int argc, char** argv) {
     return lumidex::runCommandLine(argc, argv, [](CLI::App& app) {
         lumidex::addScanCommand(app);
         lumidex::addShellCommand(app);
+        lumidex::addServeCommand(app);
     });
 }

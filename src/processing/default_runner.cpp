@@ -104,6 +104,7 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
     status.notStored = stats.notStored;
     status.notRead = stats.notRead;
     status.withoutText = stats.withoutText;
+    status.pausedForDiskSpace = stats.pausedForDiskSpace;
     status.idle = !manager.isProcessing();
     return status;
 }
@@ -121,6 +122,7 @@ std::string describe(const FolderProcessingStatus& status) {
     }
     if (status.notRead > 0) text += ", " + std::to_string(status.notRead) + " not read (over the size limit)";
     if (status.withoutText > 0) text += ", " + std::to_string(status.withoutText) + " without searchable text";
+    if (status.pausedForDiskSpace) text += ", paused: the disk holding the index is full";
     return text;
 }
 
@@ -130,8 +132,17 @@ FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& ma
     requeueInterruptedEnrichments(manager);
     retryFailedItems(manager);
     bool idle = false;
+    bool paused = false;
     while (!(idle = manager.waitUntilIdle(interval))) {
         const FolderProcessingStatus current = folderProcessingStatus(manager, runner, false);
+        if (current.pausedForDiskSpace != paused) {
+            paused = current.pausedForDiskSpace;
+            if (showProgress) out << "\r\033[K";
+            out << (paused ? "  paused: the disk holding the index is full; indexing goes on once space is freed "
+                             "(nothing read so far is lost)\n"
+                           : "  space freed: indexing goes on\n")
+                << std::flush;
+        }
         if (showProgress) out << "\r\033[K  processing: " << describe(current) << std::flush;
         // Every document has its text; what is left is enrichment of digital PDFs by recognition.
         if (!waitForEnrichment && current.pending == 0 && current.completed > 0) break;

@@ -55,6 +55,7 @@ struct FolderProcessingStatus {
     int64_t notStored = 0;        // read but not written (a full disk, a damaged shard), since then
     int64_t notRead = 0;          // files not read (over the text size limit), since then
     int64_t withoutText = 0;      // documents stored without searchable text although they have some
+    bool pausedForDiskSpace = false;  // the index's disk is full: waiting for space, nothing lost
     bool idle = false;            // no scan, run or queued work left
 };
 
@@ -64,7 +65,8 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
                                               bool countCloudItems = true);
 // "12 documents processed, 3 to go, 40 pages recognised, 1 error, 2 waiting for cloud extraction";
 // ", 5 could not be stored (read again at the next scan)", ", 1 not read (over the size limit)" and
-// ", 2 without searchable text" follow when there are any.
+// ", 2 without searchable text" follow when there are any, and ", paused: the disk holding the index is
+// full" while it is.
 std::string describe(const FolderProcessingStatus& status);
 
 // For `lumidex scan`: requeues interrupted enrichments, retries the folder's failed items, waits until
@@ -72,7 +74,8 @@ std::string describe(const FolderProcessingStatus& status);
 // (its runs and their enrichments done) and prints "  processed: <describe(status)>". With showProgress
 // (a terminal) a "  processing: ..." line is rewritten in place every `interval` while it waits.
 // Without waitForEnrichment it returns once every document has its text, while the recognition that
-// enriches digital PDFs may still run (status.idle tells).
+// enriches digital PDFs may still run (status.idle tells). A pause for disk space is announced on a line
+// of its own when it begins and when it ends, terminal or not.
 FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
                                                 std::ostream& out, bool showProgress,
                                                 std::chrono::milliseconds interval = std::chrono::milliseconds(500),

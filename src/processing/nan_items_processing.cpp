@@ -195,6 +195,9 @@ private:
     void dispatch(Pending pending);
     void cancelInFlight();
     void persist(std::vector<Completion>& batch);
+    bool indexDiskIsFull() const;
+    // Waits while the index's disk is full; false when cancelled meanwhile.
+    bool waitForDiskSpace();
     void pageRecognised();
 
     NanItemsProcessing& owner_;
@@ -208,6 +211,7 @@ private:
     std::condition_variable changed_;
     std::list<std::shared_ptr<Job>> inFlight_;
     std::deque<Completion> completions_;
+    std::vector<Pending> unsaved_;  // read, not stored for want of space: read again after the pause
 };
 
 void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
@@ -294,6 +298,21 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
             persist(waiting);
             waiting.clear();
         }
+        if (!unsaved_.empty()) {
+            // Nothing more is read while nothing can be stored; once there is room the unsaved group
+            // goes first. Cancelled meanwhile, it simply stays waiting for a later run.
+            const bool resumed = waitForDiskSpace();
+            for (auto it = unsaved_.rbegin(); it != unsaved_.rend(); ++it) {
+                if (resumed) queue.push_front(std::move(*it));
+            }
+            if (!resumed) {
+                owner_.updateStats(folder, [&](FolderProcessingStats& s) {
+                    s.interrupted += static_cast<int64_t>(unsaved_.size());
+                });
+            }
+            unsaved_.clear();
+            continue;
+        }
         if (idle) break;
     }
     // The enrichments of this run use the coordinator: they must end before the run does.
@@ -343,6 +362,37 @@ void NanItemsProcessing::Run::cancelInFlight() {
         }
     }
     for (const auto id : ids) owner_.pool_->cancel(id);
+}
+
+bool NanItemsProcessing::Run::indexDiskIsFull() const {
+    const std::filesystem::path directory = manager_.folderDataDirectory();
+    std::optional<std::uintmax_t> free;
+    if (owner_.options_.freeBytes) {
+        free = owner_.options_.freeBytes(directory);
+    } else {
+        std::error_code ec;
+        const auto space = std::filesystem::space(directory, ec);
+        if (!ec) free = space.available;
+    }
+    return free && *free < owner_.options_.minimumFreeBytes;
+}
+
+bool NanItemsProcessing::Run::waitForDiskSpace() {
+    const std::string& folder = settings_.rootFolderUrl;
+    bool resumed = true;
+    while (indexDiskIsFull()) {
+        std::unique_lock lock(mutex_);
+        // Woken early only to notice a cancel; nothing else is in flight while paused.
+        changed_.wait_for(lock, owner_.options_.diskSpacePoll);
+        if (settings_.cancellationToken.isCancelled()) {
+            resumed = false;
+            break;
+        }
+    }
+    owner_.updateStats(folder, [](FolderProcessingStats& s) { s.pausedForDiskSpace = false; });
+    owner_.log(resumed ? "[NanItemsProcessing] Speicherplatz wieder frei, Verarbeitung geht weiter: " + folder
+                       : "[NanItemsProcessing] abgebrochen während der Pause für Speicherplatz: " + folder);
+    return resumed;
 }
 
 void NanItemsProcessing::Run::pageRecognised() {
@@ -459,6 +509,22 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     bool stored = rects.empty() || manager_.ocrRectsDatabaseBalancer().createOcrRectItem(rects);
     stored = (texts.empty() || manager_.ftsDatabaseBalancer().write(texts)) && stored;
     stored = (numbers.empty() || manager_.numbersDatabaseBalancer().write(numbers)) && stored;
+    if (!stored && indexDiskIsFull()) {
+        owner_.log("[NanItemsProcessing] Kein Speicherplatz für den Index, Verarbeitung pausiert: " +
+                   std::to_string(toSave.size()) + " Dateien in " + folder + " werden danach erneut gelesen");
+        owner_.diagnostics_.increment("processing.paused_disk_full");
+        for (Completion& completion : batch) {
+            const bool leftForLater = !completion.outcome.ok() &&
+                                      (completion.outcome.failure().reason == Reason::cancelled ||
+                                       completion.outcome.failure().reason == Reason::workerUnavailable);
+            if (!leftForLater) unsaved_.push_back(completion.job->pending);
+        }
+        owner_.updateStats(folder, [&](FolderProcessingStats& s) {
+            s.interrupted += delta.interrupted;
+            s.pausedForDiskSpace = true;
+        });
+        return;
+    }
     if (!stored) {
         // Saved as done, these documents would never be searchable and never be read again. Left waiting,
         // the next scan reads them again and replaces whatever part of their rows did get written.

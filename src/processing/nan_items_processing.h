@@ -16,7 +16,9 @@
 //
 // A group whose full-text, number or rectangle rows could not all be written is not saved at all: its
 // items stay readyForProcessing for the next scan, count in notStored and in the diagnostics counter
-// "processing.store_failed".
+// "processing.store_failed". When the disk holding the index is full at that moment, the run instead
+// pauses ("pausedForDiskSpace" in its stats, a log line), waits for space, and then reads that group
+// again in the same run; cancelling while paused leaves the group waiting for a later run.
 //
 // Outcomes: a worker crash, hang or memory exhaustion ends that item in error with a log line naming
 // the file; the run carries on. Items of the cloud set are left readyForProcessing (waiting for the
@@ -34,10 +36,12 @@
 // Nothing throws from run() except std::bad_alloc.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -74,6 +78,7 @@ struct FolderProcessingStats {
     int64_t enrichmentsQueued = 0;
     int64_t notRead = 0;      // notSupported by the extractor (a text file over the size limit)
     int64_t withoutText = 0;  // complete, but no searchable text although the file has text or glyphs
+    bool pausedForDiskSpace = false;  // a write failed on a full disk: waiting for space, nothing lost
 };
 
 struct NanItemsProcessingOptions {
@@ -87,6 +92,12 @@ struct NanItemsProcessingOptions {
     DigitalTextEnrichmentQueue* enrichmentQueue = nullptr;
     std::size_t maxItemsInFlight = 0;                    // 0: twice the pool's worker count
     std::function<void(std::string_view)> log;          // null: the debug log
+    // Free bytes on the disk holding a path (null: the file system's figure). When a write of results
+    // fails and the index's disk has less than minimumFreeBytes left, the run pauses (stats show it),
+    // asks again every diskSpacePoll, and reads the unsaved documents again once there is room.
+    std::function<std::optional<std::uintmax_t>(const std::filesystem::path&)> freeBytes;
+    std::uintmax_t minimumFreeBytes = 64u << 20;
+    std::chrono::milliseconds diskSpacePoll{5000};
     // Test hooks. jobKindOverride may replace an item's job kind (e.g. with a crashing test kind);
     // enrichmentRecogniser replaces the "enrich.pdf" job.
     std::function<std::optional<std::string>(const NanItem&)> jobKindOverride;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
@@ -72,7 +73,11 @@ std::optional<CpuTimes> readCpuTimes() {
     }
 }
 
-double roundedTo(double value, double step) { return std::round(value / step) * step; }
+// To `decimals` places, dividing last so that 4.6 comes out as the double nearest 4.6.
+double rounded(double value, int decimals) {
+    const double scale = std::pow(10.0, decimals);
+    return std::round(value * scale) / scale;
+}
 
 json eventJson(const DiagnosticsCollector::Event& event) {
     return {{"time", isoTimeWithMilliseconds(event.time)},
@@ -119,7 +124,7 @@ std::vector<ProbeResult> probeResponsiveness(const std::vector<TaskPoster>& targ
     std::vector<ProbeResult> results;
     for (const auto& latency : shared->latencies) {
         const bool inTime = latency && *latency <= static_cast<double>(timeout.count());
-        results.push_back({inTime, roundedTo(inTime ? *latency : static_cast<double>(timeout.count()), 0.01)});
+        results.push_back({inTime, rounded(inTime ? *latency : static_cast<double>(timeout.count()), 2)});
     }
     return results;
 }
@@ -138,13 +143,13 @@ DiagnosticsService::DiagnosticsService(folders::CoreManagerData* core, Options o
 ProcessFigures DiagnosticsService::processFigures() const {
     ProcessFigures figures;
     const std::string status = readWhole("/proc/self/status");
-    figures.rssFootprintMb = roundedTo(static_cast<double>(statusField(status, "VmRSS")) / 1024.0, 0.01);
+    figures.rssFootprintMb = rounded(static_cast<double>(statusField(status, "VmRSS")) / 1024.0, 2);
     figures.threadCount = statusField(status, "Threads");
     if (const auto now = readCpuTimes()) {
         std::lock_guard lock(cpu_->mutex);
         const CpuTimes since = cpu_->previous.value_or(CpuTimes{});
         const double wall = now->ageSeconds - since.ageSeconds;
-        if (wall > 0) figures.cpuPercent = roundedTo(100.0 * (now->processSeconds - since.processSeconds) / wall, 0.1);
+        if (wall > 0) figures.cpuPercent = rounded(100.0 * (now->processSeconds - since.processSeconds) / wall, 1);
         cpu_->previous = now;
     }
     return figures;
@@ -202,7 +207,7 @@ json DiagnosticsService::snapshot() const {
     json counterObject = json::object();
     for (const auto& [name, value] : counters) counterObject[name] = value;
     return {{"timestamp", iso8601String(dateFromSystemClock(now))},
-            {"uptime_seconds", roundedTo(std::chrono::duration<double>(now - options_.startTime).count(), 0.001)},
+            {"uptime_seconds", rounded(std::chrono::duration<double>(now - options_.startTime).count(), 3)},
             {"process",
              {{"rss_footprint_mb", process.rssFootprintMb},
               {"cpu_percent", process.cpuPercent},

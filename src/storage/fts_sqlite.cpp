@@ -143,13 +143,22 @@ FtsSearchResult searchResultFromRow(const SqliteStatement& row) {
 FtsSqlite::FtsSqlite(const std::filesystem::path& folderDataDirectory, StoreKind kind, uint32_t shard,
                      ShardUse use)
     : prefix_(kind == StoreKind::numbers ? "numbers" : "fts"),
+      folderDataDirectory_(folderDataDirectory),
+      kind_(kind),
+      shard_(shard),
+      use_(use),
       keepRowIndex_(use == ShardUse::lasting),
       keepsOriginals_(kind == StoreKind::fullText) {
-    db_ = openShardDatabase(folderDataDirectory, kind, shard, prefix_, use);
+    std::lock_guard lock(mutex_);
+    openLocked();
+}
+
+void FtsSqlite::openLocked() {
+    db_ = openShardDatabase(folderDataDirectory_, kind_, shard_, prefix_, use_);
     std::error_code ec;
     // A file that is there but cannot be opened hides its documents as much as a damaged one.
-    if (!db_) damaged_ = std::filesystem::exists(shardPath(folderDataDirectory, kind, shard), ec);
-    if (!db_ || use == ShardUse::oneCommand) return;
+    if (!db_) damaged_ = std::filesystem::exists(shardPath(folderDataDirectory_, kind_, shard_), ec);
+    if (!db_ || use_ == ShardUse::oneCommand) return;
     std::string error;
     if (!db_->exec("CREATE VIRTUAL TABLE IF NOT EXISTS ftsVirtualTable USING fts4(content, combinedHash, urlPath, "
                    "fileName, creationDate, modificationDate, contentCreated)",
@@ -194,6 +203,9 @@ bool FtsSqlite::write(const FtsDocument& document) { return write(std::vector<Ft
 
 bool FtsSqlite::write(const std::vector<FtsDocument>& documents) {
     std::lock_guard lock(mutex_);
+    // A shard that could not be created (a full disk, a folder not writable then) is tried again; a
+    // damaged file never is, so that it is not overwritten.
+    if (!db_ && !damaged_) openLocked();
     if (!db_) return false;
     trimStatementCache();
     platform::SqliteTransaction transaction(*db_);

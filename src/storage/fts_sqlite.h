@@ -122,6 +122,8 @@ public:
     int64_t rowCount();
 
 private:
+    // Opens (creating if need be) the shard and its tables; leaves db_ null when it cannot.
+    void openLocked();
     bool writeLocked(const FtsDocument& document);
     bool writeOriginalLocked(uint32_t combinedHash, const std::string& text);
     // Some incremental merging of the index's segments (see kMergeSql).
@@ -144,6 +146,10 @@ private:
     void noteReadFailure(std::string_view what, const std::string& message);
 
     std::string prefix_;  // "fts" or "numbers"
+    std::filesystem::path folderDataDirectory_;
+    StoreKind kind_;
+    uint32_t shard_;
+    ShardUse use_;
     std::atomic<bool> damaged_{false};
     bool keepRowIndex_ = true;
     bool keepsOriginals_ = false;  // the full-text store does, the numbers store does not

@@ -121,13 +121,14 @@ std::optional<HashStorageError> HashStorageManager::save(const HashSet& hashes, 
 // ---- HashStorageActor ---------------------------------------------------------------------------
 
 HashStorageActor::HashStorageActor(std::shared_ptr<const HashStorageManager> storageManager, uint32_t balancerID,
-                                   Duration delay, Duration maxDelay)
+                                   Duration delay, Duration maxDelay, Clock& clock)
     : storageManager_(std::move(storageManager)),
       balancerID_(balancerID),
       delay_(delay),
       maxDelay_(maxDelay),
+      clock_(clock),
       executor_("hash_storage_" + std::to_string(balancerID)),
-      appendCancellable_(executor_) {}
+      appendCancellable_(executor_, clock) {}
 
 HashStorageActor::~HashStorageActor() {
     if (auto error = flush()) appLog("HashStorage final write lost: " + error->message());
@@ -149,7 +150,7 @@ void HashStorageActor::append(const std::vector<uint32_t>& hashes) {
 }
 
 void HashStorageActor::scheduleWrite() {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = clock_.now();
     if (!firstPendingAppend_) firstPendingAppend_ = now;
     appendCancellable_.schedule(debounceDelay(now - *firstPendingAppend_, delay_, maxDelay_),
                                 [this] { writePending(); });
@@ -161,7 +162,7 @@ std::optional<HashStorageError> HashStorageActor::writePending() {
         appLog("HashStorage write failed, " + std::to_string(pendingChanges_.size()) +
                " hashes kept for the next write: " + error->message());
         // The next attempt waits for the next append's full delay instead of retrying on every append.
-        firstPendingAppend_ = std::chrono::steady_clock::now();
+        firstPendingAppend_ = clock_.now();
         return error;
     }
     pendingChanges_.clear();

@@ -79,7 +79,8 @@ public:
     static constexpr Duration defaultMaxDelay = std::chrono::seconds(30);
 
     HashStorageActor(std::shared_ptr<const HashStorageManager> storageManager, uint32_t balancerID,
-                     Duration delay = defaultDelay, Duration maxDelay = defaultMaxDelay);
+                     Duration delay = defaultDelay, Duration maxDelay = defaultMaxDelay,
+                     Clock& clock = Clock::steady());
     ~HashStorageActor();
     HashStorageActor(const HashStorageActor&) = delete;
     HashStorageActor& operator=(const HashStorageActor&) = delete;
@@ -106,6 +107,7 @@ private:
     const uint32_t balancerID_;
     const Duration delay_;
     const Duration maxDelay_;
+    Clock& clock_;
     // State below is touched only on `executor_`; the timer is declared after it so it dies first.
     SerialExecutor executor_;
     Timer appendCancellable_;

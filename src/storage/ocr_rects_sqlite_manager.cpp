@@ -50,8 +50,14 @@ OcrRect rectFromRow(const SqliteStatement& row) {
 
 }  // namespace
 
-OcrRectsSqliteManager::OcrRectsSqliteManager(const std::filesystem::path& folderDataDirectory, uint32_t shard) {
-    db_ = openShardDatabase(folderDataDirectory, StoreKind::ocrRects, shard, "ocr");
+OcrRectsSqliteManager::OcrRectsSqliteManager(const std::filesystem::path& folderDataDirectory, uint32_t shard)
+    : folderDataDirectory_(folderDataDirectory), shard_(shard) {
+    std::lock_guard lock(mutex_);
+    openLocked();
+}
+
+void OcrRectsSqliteManager::openLocked() {
+    db_ = openShardDatabase(folderDataDirectory_, StoreKind::ocrRects, shard_, "ocr");
     if (!db_) return;
     std::string error;
     // The index leads with combinedHash, so document reads and deletes are lookups; pageIndex second
@@ -73,6 +79,8 @@ OcrRectsSqliteManager::~OcrRectsSqliteManager() = default;
 bool OcrRectsSqliteManager::createOcrRectItem(const std::vector<OcrRect>& rects) {
     if (rects.empty()) return true;
     std::lock_guard lock(mutex_);
+    // A shard that could not be created (a full disk) is tried again when there is something to write.
+    if (!db_ && !std::filesystem::exists(shardPath(folderDataDirectory_, StoreKind::ocrRects, shard_))) openLocked();
     if (!db_) return false;
     const std::string prefix = "ocr createOcrRectItem ";
     std::string error;

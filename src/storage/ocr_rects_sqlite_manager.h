@@ -58,6 +58,10 @@ private:
     std::optional<std::vector<OcrRect>> select(uint32_t combinedHash, std::optional<int64_t> pageIndex,
                                                const char* prefix);
 
+    void openLocked();
+
+    const std::filesystem::path folderDataDirectory_;
+    const uint32_t shard_;
     std::mutex mutex_;
     std::unique_ptr<platform::SqliteDatabase> db_;
 };

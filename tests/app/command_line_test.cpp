@@ -1,16 +1,25 @@
 // The executables as a user runs them: each test has its own HOME and XDG folders, which the commands
 // inherit.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
+#include <regex>
+#include <thread>
+
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
+
+extern char** environ;
 
 #include "support/temp_home.h"
 
@@ -196,9 +205,9 @@ private:
 };
 
 TEST_F(CommandLine, DiagnoseFindsTheRunningServerAndListsItsEventsWithoutShowingTheToken) {
+    // Whether some other server answers on the default ports of this shared machine is not known here.
     const Outcome alone = lumidex("diagnose");
     EXPECT_EQ(alone.status, 0) << alone.output;
-    EXPECT_NE(alone.output.find("  Port aktiv:       0\n"), std::string::npos) << alone.output;
 
     const std::string token = "5D0C3E2A-9B8F-4A71-8C6D-0E1F2A3B4C5D";
     FakeServer server(token);
@@ -219,6 +228,94 @@ TEST_F(CommandLine, DiagnoseFindsTheRunningServerAndListsItsEventsWithoutShowing
         << report;
     EXPECT_EQ(report.find(token), std::string::npos);
     EXPECT_EQ(run.output.find(token), std::string::npos);
+}
+
+// A port nothing listens on right now (the kernel's pick, released at once).
+uint16_t freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// The first line of the answer to a plain GET on loopback.
+std::string statusLine(uint16_t port, const std::string& path) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return answer.substr(0, answer.find("\r\n"));
+}
+
+TEST_F(CommandLine, TokenIsMadeAndShownButNeverLoggedAndServeStopsCleanlyOnTerm) {
+    EXPECT_NE(lumidex("token show").status, 0) << "no token yet";
+    const Outcome made = lumidex("token new");
+    ASSERT_EQ(made.status, 0) << made.output;
+    const std::string token = made.output.substr(0, made.output.find('\n'));
+    EXPECT_TRUE(std::regex_match(token, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}"))) << token;
+    EXPECT_EQ(lumidex("token show").output, token + "\n");
+    EXPECT_NE(lumidex("token new").output, made.output) << "a new token replaces the old one";
+
+    const fs::path folder = home.home() / "docs";
+    writeFile(folder / "note.txt", "Zettel Seeigelstachel");
+    ASSERT_EQ(lumidex("folders add " + quoted(folder)).status, 0);
+    const uint16_t port = freePort();
+    ASSERT_EQ(lumidex("settings set apiServerPortKey " + std::to_string(port)).status, 0);
+
+    const fs::path output = home.home() / "serve.out";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    const char* argv[] = {LUMIDEX_BINARY, "serve", "--api", nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, LUMIDEX_BINARY, &actions, nullptr, const_cast<char* const*>(argv), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    struct Reaper {  // a failed expectation must not leave the server running
+        pid_t pid;
+        ~Reaper() {
+            if (::waitpid(pid, nullptr, WNOHANG) == 0) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, nullptr, 0);
+            }
+        }
+    } reaper{pid};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (readFile(output).find("watching the folders") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const std::string started = readFile(output);
+    EXPECT_NE(started.find("API server listening on 127.0.0.1:" + std::to_string(port)), std::string::npos) << started;
+    EXPECT_NE(started.find("lumidex token show"), std::string::npos) << started;
+    EXPECT_TRUE(statusLine(port, "/api/v1/info").starts_with("HTTP/1.1 401")) << "protected without the token";
+    EXPECT_NE(lumidex("search Seeigelstachel").output.find("note.txt"), std::string::npos) << "indexed while serving";
+
+    ::kill(pid, SIGTERM);
+    int status = -1;
+    for (int i = 0; i < 200 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(WIFEXITED(status)) << "still running or killed: " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::string all = readFile(output);
+    EXPECT_NE(all.find("Stopped."), std::string::npos) << all;
+    EXPECT_EQ(all.find(token), std::string::npos);
+    EXPECT_EQ(statusLine(port, "/api/v1/health"), "") << "the listener is gone";
+    EXPECT_EQ(readFile(home.stateHome() / "lumidex" / "app_debug.log").find(lumidex("token show").output.substr(0, 36)),
+              std::string::npos)
+        << "the token is never logged";
 }
 
 }  // namespace

@@ -15,20 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include "support/eventually.h"
+
 namespace lumidex {
 namespace {
 
 using namespace std::chrono_literals;
 
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds timeout = 5000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using lumidex::testing::eventually;
 
 TEST(ThreadPool, SurvivesThrowingTasksAndKnowsItsWorkers) {
     ThreadPool pool(2);

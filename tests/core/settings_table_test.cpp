@@ -22,7 +22,6 @@ TEST(SettingsTable, KeysAreUniqueAndDefaultsHaveTheirType) {
         SettingValue copy = *d.defaultValue;
         EXPECT_EQ(checkSettingValue(d, copy, d.key), std::nullopt) << d.key;
     }
-    EXPECT_EQ(keys.size(), 57u);
     const auto folding = describeSetting("searchIndexFoldingVersion_/data/Archiv");
     ASSERT_TRUE(folding);
     EXPECT_EQ(folding->type, SettingType::integer);

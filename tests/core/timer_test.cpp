@@ -12,39 +12,34 @@
 #include <thread>
 #include <vector>
 
+#include "support/eventually.h"
+
 namespace lumidex {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds timeout = 5000ms) {
-    const auto deadline = Clock::now() + timeout;
-    while (!pred()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using lumidex::testing::eventually;
 
 TEST(Timer, RescheduleReplacesThePendingCallAndCancelWithdrawsIt) {
     ThreadPool pool(2);
-    Timer timer(pool);
-    std::atomic<int> a{0};
-    std::atomic<int> b{0};
-    const auto start = Clock::now();
+    ManualClock clock;
+    Timer timer(pool, clock);
+    int a = 0;
+    int b = 0;
     timer.schedule(20ms, [&] { ++a; });
     timer.schedule(30ms, [&] { ++b; });
     EXPECT_TRUE(timer.isPending());
-    ASSERT_TRUE(eventually([&] { return b == 1; }));
-    EXPECT_GE(Clock::now() - start, 30ms);
+    clock.advance(29ms);
+    EXPECT_EQ(a + b, 0) << "the replaced call must not run at its old time";
+    clock.advance(1ms);
+    EXPECT_EQ(b, 1);
     EXPECT_FALSE(timer.isPending());
 
     timer.schedule(10ms, [&] { ++a; });
     EXPECT_TRUE(timer.cancel());
     EXPECT_FALSE(timer.cancel());
-    std::this_thread::sleep_for(40ms);
+    clock.advance(1h);
     EXPECT_EQ(a, 0);
     EXPECT_EQ(b, 1);
 }
@@ -103,16 +98,24 @@ TEST(Timer, OnAnExecutorACancelThereWinsOverACallThatIsAlreadyDue) {
     EXPECT_EQ(fired, 1);
 }
 
-TEST(Timer, RepeatsUntilCancelled) {
+TEST(Timer, RepeatsUntilCancelledMeasuringEachIntervalFromTheEndOfTheCall) {
     ThreadPool pool(2);
-    Timer timer(pool);
-    std::atomic<int> ticks{0};
-    timer.scheduleRepeating(5ms, [&] { ++ticks; });
-    ASSERT_TRUE(eventually([&] { return ticks >= 3; }));
+    ManualClock clock;
+    Timer timer(pool, clock);
+    int ticks = 0;
+    timer.scheduleRepeating(5ms, [&] {
+        ++ticks;
+        clock.advance(3ms);  // a slow call: the next interval starts after it
+    });
+    clock.advance(5ms);
+    EXPECT_EQ(ticks, 1);
+    clock.advance(4ms);  // 3 ms of the call plus 4 ms: still short of the next interval
+    EXPECT_EQ(ticks, 1);
+    clock.advance(1ms);
+    EXPECT_EQ(ticks, 2);
     timer.cancel();
-    const int after = ticks;
-    std::this_thread::sleep_for(25ms);
-    EXPECT_LE(ticks, after + 1);  // at most one call was already running
+    clock.advance(1h);
+    EXPECT_EQ(ticks, 2);
 }
 
 TEST(Debouncer, DelayIsTheQuietPeriodCappedByMaxWait) {
@@ -124,10 +127,10 @@ TEST(Debouncer, DelayIsTheQuietPeriodCappedByMaxWait) {
 
 struct Recorder {
     std::mutex mutex;
-    std::vector<std::pair<std::string, Clock::time_point>> deliveries;
+    std::vector<std::string> deliveries;
     void operator()(const std::string& key) {
         std::lock_guard lock(mutex);
-        deliveries.emplace_back(key, Clock::now());
+        deliveries.push_back(key);
     }
     std::size_t count() {
         std::lock_guard lock(mutex);
@@ -138,38 +141,52 @@ struct Recorder {
 TEST(Debouncer, BurstsCollapseToOneDeliveryPerKeyAfterTheQuietPeriod) {
     ThreadPool pool(2);
     SerialExecutor executor("test.debounce", pool);
+    ManualClock clock;
     Recorder recorder;
-    Debouncer<std::string> debouncer(40ms, 1000ms, executor, [&](const std::string& key) {
-        EXPECT_TRUE(executor.isCurrent());
-        recorder(key);
-    });
-    for (int i = 0; i < 10; ++i) debouncer.trigger("a");
-    debouncer.trigger("b");
-    const auto lastTrigger = Clock::now();
+    Debouncer<std::string> debouncer(
+        40ms, 1000ms, executor,
+        [&](const std::string& key) {
+            EXPECT_TRUE(executor.isCurrent());
+            recorder(key);
+        },
+        clock);
+    for (int i = 0; i < 10; ++i) {
+        debouncer.trigger("a");
+        clock.advance(5ms);
+    }
+    debouncer.trigger("b");  // at 50 ms; the last "a" was at 45 ms
     EXPECT_EQ(debouncer.pendingCount(), 2u);
-    ASSERT_TRUE(eventually([&] { return recorder.count() == 2; }));
-    std::this_thread::sleep_for(50ms);
-    std::lock_guard lock(recorder.mutex);
-    ASSERT_EQ(recorder.deliveries.size(), 2u);
-    for (const auto& [key, at] : recorder.deliveries) EXPECT_GE(at - lastTrigger, 40ms) << key;
+    const auto deliveredAfter = [&](std::chrono::milliseconds step) {
+        clock.advance(step);
+        executor.sync([] {});  // deliveries on an executor are posted there when due
+        std::lock_guard lock(recorder.mutex);
+        std::string keys;
+        for (const auto& key : recorder.deliveries) keys += key;
+        return keys;
+    };
+    EXPECT_EQ(deliveredAfter(34ms), "");
+    EXPECT_EQ(deliveredAfter(1ms), "a");  // 40 ms after its last trigger
+    EXPECT_EQ(deliveredAfter(4ms), "a");
+    EXPECT_EQ(deliveredAfter(1ms), "ab");
+    EXPECT_EQ(deliveredAfter(1h), "ab");
     EXPECT_EQ(debouncer.pendingCount(), 0u);
 }
 
 TEST(Debouncer, ContinuousTriggersStillDeliverWithinMaxWait) {
     ThreadPool pool(2);
+    ManualClock clock;
     Recorder recorder;
-    Debouncer<std::string> debouncer(40ms, 80ms, pool, std::ref(recorder));
-    const auto start = Clock::now();
-    while (Clock::now() - start < 250ms) {
+    Debouncer<std::string> debouncer(40ms, 80ms, pool, std::ref(recorder), clock);
+    for (int i = 0; i < 25; ++i) {  // a trigger every 10 ms for 250 ms
         debouncer.trigger("busy.txt");
-        std::this_thread::sleep_for(10ms);
+        clock.advance(10ms);
     }
-    const std::size_t duringBurst = recorder.count();
-    EXPECT_GE(duringBurst, 2u);  // a pure quiet-period debouncer would deliver nothing until the end
+    // A pure quiet-period debouncer would deliver nothing until the end; this one every 80 ms.
+    EXPECT_EQ(recorder.count(), 3u);
     debouncer.shutdown();
     debouncer.trigger("busy.txt");
-    std::this_thread::sleep_for(60ms);
-    EXPECT_LE(recorder.count(), duringBurst + 1);  // at most the delivery already in flight
+    clock.advance(1h);
+    EXPECT_EQ(recorder.count(), 3u);
     EXPECT_EQ(debouncer.pendingCount(), 0u);
 }
 

@@ -180,8 +180,7 @@ TEST_F(ListSearch, CancelStopsTheSearchAndAllowsTheSameSearchAgain) {
 TEST_F(ListSearch, DestroyingTheModelWhileASearchRunsIsSafe) {
     model->submitSearchText("invoice");
     model.reset();
-    scheduler.settle();
-    SUCCEED();
+    scheduler.settle();  // the search's late delivery must find nothing to write to (the sanitizers watch)
 }
 
 TEST_F(ListSearch, ResultLimitFollowsTheSetting) {

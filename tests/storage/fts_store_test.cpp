@@ -149,6 +149,28 @@ TEST(FtsStore, SortsLimitsAndRestrictsToASubFolder) {
     EXPECT_EQ(hits[0].combinedHash, 3u);
 }
 
+// Snippets and match counts are read in batches of row ids; a shard with more hits than one batch
+// must give every row its snippet, not only the first batch's.
+TEST(FtsStore, EveryHitOfALargeShardGetsItsSnippetAndCount) {
+    testing::TempDir dir;
+    SqliteFtsDatabaseBalancer fts(dir.path());
+    constexpr uint32_t rows = 4200;  // above one batch, all in shard 3
+    std::vector<FtsDocument> documents;
+    for (uint32_t i = 0; i < rows; ++i) {
+        documents.push_back(document(3 + 20 * i, "d" + std::to_string(i) + ".txt", "quartal quartal bericht " + std::to_string(i)));
+    }
+    ASSERT_TRUE(fts.write(documents));
+    const auto hits = fts.search(query("quartal"), rows + 10, true, true);
+    ASSERT_EQ(hits.size(), rows);
+    for (const auto& hit : hits) {
+        ASSERT_TRUE(hit.snippet) << hit.combinedHash;
+        const std::string number = " " + std::to_string((hit.combinedHash - 3) / 20);
+        EXPECT_NE(hit.snippet->find("quartal"), std::string::npos) << hit.combinedHash;
+        EXPECT_NE(hit.snippet->find(number), std::string::npos) << "snippet of another row: " << *hit.snippet;
+        EXPECT_EQ(hit.matchCount, 2) << hit.combinedHash;
+    }
+}
+
 TEST(FtsStore, AnySearchTextIsSafe) {
     testing::TempDir dir;
     SqliteFtsDatabaseBalancer fts(dir.path());

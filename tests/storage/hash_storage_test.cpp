@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
 
 #include "storage/hash_storage.h"
 #include "support/temp_home.h"
@@ -13,16 +12,6 @@ using namespace std::chrono_literals;
 using lumidex::testing::readFile;
 using lumidex::testing::TempDir;
 using lumidex::testing::writeFile;
-
-template <class Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds timeout = 5000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 TEST(HashStorageManager, LoadSaveAndUnion) {
     TempDir dir;
@@ -72,12 +61,17 @@ TEST(HashStorageManager, UnreadableBucketIsAnErrorAndIsNotOverwritten) {
 
 TEST(HashStorageActor, BurstOfAppendsIsOneWriteAndDuplicatesAreStoredOnce) {
     TempDir dir;
+    ManualClock clock;
     auto manager = std::make_shared<HashStorageManager>(dir.path());
-    HashStorageActor actor(manager, 2, 150ms);
+    HashStorageActor actor(manager, 2, 150ms, 30s, clock);
     for (uint32_t i = 0; i < 1000; ++i) actor.append(i * 20 + 2);
     actor.append(2);  // again
-    ASSERT_TRUE(eventually([&] { return actor.writeCount() == 1; }));
-    std::this_thread::sleep_for(300ms);  // nothing left to write
+    EXPECT_EQ(actor.pendingCount(), 1000u);  // also waits until the appends are in
+    clock.advance(149ms);
+    EXPECT_EQ(actor.writeCount(), 0u);
+    clock.advance(1ms);
+    EXPECT_EQ(actor.writeCount(), 1u);
+    clock.advance(1h);  // nothing left to write
     EXPECT_EQ(actor.writeCount(), 1u);
     EXPECT_EQ(actor.pendingCount(), 0u);
     EXPECT_EQ(readFile(manager->bucketPath(2)).size(), 4000u);
@@ -85,23 +79,24 @@ TEST(HashStorageActor, BurstOfAppendsIsOneWriteAndDuplicatesAreStoredOnce) {
 
 TEST(HashStorageActor, AppendsPostponeTheWriteButNotBeyondTheMaximumDelay) {
     TempDir dir;
+    ManualClock clock;
     auto manager = std::make_shared<HashStorageManager>(dir.path());
-    constexpr auto delay = 500ms;  // wide margins: sleeps overshoot on a loaded machine
-    HashStorageActor actor(manager, 1, delay, 1200ms);
-    actor.append(1);
-    std::this_thread::sleep_for(300ms);
-    actor.append(21);
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(actor.writeCount(), 0u);  // more than one delay since the first append, less since the last
+    HashStorageActor actor(manager, 1, 500ms, 1200ms, clock);
+    const auto appendAndWait = [&](uint32_t hash, std::chrono::milliseconds then) {
+        actor.append(hash);
+        (void)actor.pendingCount();  // the append has been seen at the current time
+        clock.advance(then);
+    };
+    appendAndWait(1, 300ms);
+    appendAndWait(21, 300ms);
+    EXPECT_EQ(actor.writeCount(), 0u) << "more than one delay since the first append, less since the last";
 
-    // A steady stream faster than the delay is still written once the maximum delay has passed.
-    const auto end = std::chrono::steady_clock::now() + 1500ms;
-    for (uint32_t h = 41; std::chrono::steady_clock::now() < end; h += 20) {
-        actor.append(h);
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_GE(actor.writeCount(), 1u);
-    ASSERT_FALSE(actor.flush());
+    // A steady stream faster than the delay is written once the maximum delay has passed.
+    for (uint32_t h = 41; h < 41 + 59 * 20; h += 20) appendAndWait(h, 10ms);  // up to 1190 ms
+    EXPECT_EQ(actor.writeCount(), 0u);
+    appendAndWait(2001, 10ms);
+    EXPECT_EQ(actor.writeCount(), 1u);
+    EXPECT_EQ(manager->load(1).hashes.count(2001), 1u);
     EXPECT_EQ(manager->load(1).hashes.count(21), 1u);
 }
 

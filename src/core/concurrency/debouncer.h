@@ -25,13 +25,14 @@ namespace lumidex {
 template <class Key, class Hash = std::hash<Key>>
 class Debouncer {
 public:
-    using Clock = std::chrono::steady_clock;
     using Deliver = std::function<void(const Key&)>;
 
-    Debouncer(Timer::Duration quietPeriod, Timer::Duration maxWait, SerialExecutor& executor, Deliver deliver)
-        : quietPeriod_(quietPeriod), maxWait_(maxWait), executor_(&executor), deliver_(std::move(deliver)) {}
-    Debouncer(Timer::Duration quietPeriod, Timer::Duration maxWait, ThreadPool& pool, Deliver deliver)
-        : quietPeriod_(quietPeriod), maxWait_(maxWait), pool_(&pool), deliver_(std::move(deliver)) {}
+    Debouncer(Timer::Duration quietPeriod, Timer::Duration maxWait, SerialExecutor& executor, Deliver deliver,
+              Clock& clock = Clock::steady())
+        : quietPeriod_(quietPeriod), maxWait_(maxWait), executor_(&executor), clock_(clock), deliver_(std::move(deliver)) {}
+    Debouncer(Timer::Duration quietPeriod, Timer::Duration maxWait, ThreadPool& pool, Deliver deliver,
+              Clock& clock = Clock::steady())
+        : quietPeriod_(quietPeriod), maxWait_(maxWait), pool_(&pool), clock_(clock), deliver_(std::move(deliver)) {}
     ~Debouncer() { shutdown(); }
     Debouncer(const Debouncer&) = delete;
     Debouncer& operator=(const Debouncer&) = delete;
@@ -39,11 +40,12 @@ public:
     void trigger(const Key& key) {
         std::lock_guard lock(mutex_);
         if (shutDown_) return;
-        const auto now = Clock::now();
+        const auto now = clock_.now();
         auto [it, inserted] = bursts_.try_emplace(key);
         if (inserted) {
             it->second.firstEvent = now;
-            it->second.timer = executor_ ? std::make_unique<Timer>(*executor_) : std::make_unique<Timer>(*pool_);
+            it->second.timer =
+                executor_ ? std::make_unique<Timer>(*executor_, clock_) : std::make_unique<Timer>(*pool_, clock_);
         }
         it->second.timer->schedule(debounceDelay(now - it->second.firstEvent, quietPeriod_, maxWait_),
                                    [this, key] { fire(key); });
@@ -72,7 +74,7 @@ public:
 
 private:
     struct Burst {
-        Clock::time_point firstEvent;
+        Clock::TimePoint firstEvent;
         std::unique_ptr<Timer> timer;
     };
 
@@ -103,6 +105,7 @@ private:
     const Timer::Duration maxWait_;
     SerialExecutor* executor_ = nullptr;
     ThreadPool* pool_ = nullptr;
+    Clock& clock_;
     const Deliver deliver_;
     mutable std::mutex mutex_;
     std::condition_variable delivered_;

@@ -15,10 +15,12 @@ namespace lumidex {
 // Every schedule() or cancel() bumps `generation`; a wake-up whose generation is stale does nothing. The
 // Asio timer object is only touched under `mutex`.
 struct Timer::State : std::enable_shared_from_this<State> {
-    State(ThreadPool& p, SerialExecutor* target) : pool(p), executor(target), timer(p.impl_->pool.get_executor()) {}
+    State(ThreadPool& p, SerialExecutor* target, Clock& c)
+        : pool(p), executor(target), clock(c), timer(p.impl_->pool.get_executor()) {}
 
     ThreadPool& pool;
     SerialExecutor* executor;
+    Clock& clock;
     std::mutex mutex;
     std::condition_variable idle;
     asio::steady_timer timer;
@@ -34,6 +36,11 @@ struct Timer::State : std::enable_shared_from_this<State> {
     }
 
     void armLocked(Duration delay) {
+        // A test clock keeps the call itself; a cancelled one finds its generation stale.
+        const bool kept = clock.callAt(clock.now() + delay, [weak = weak_from_this(), gen = generation] {
+            if (auto self = weak.lock()) self->expired(gen);
+        });
+        if (kept) return;
         timer.expires_after(delay);
         timer.async_wait([self = shared_from_this(), gen = generation](const std::error_code& ec) {
             if (!ec) self->expired(gen);
@@ -89,9 +96,10 @@ struct Timer::State : std::enable_shared_from_this<State> {
     }
 };
 
-Timer::Timer(ThreadPool& pool) : state_(std::make_shared<State>(pool, nullptr)) {}
+Timer::Timer(ThreadPool& pool, Clock& clock) : state_(std::make_shared<State>(pool, nullptr, clock)) {}
 
-Timer::Timer(SerialExecutor& executor) : state_(std::make_shared<State>(executor.pool(), &executor)) {}
+Timer::Timer(SerialExecutor& executor, Clock& clock)
+    : state_(std::make_shared<State>(executor.pool(), &executor, clock)) {}
 
 Timer::~Timer() {
     std::unique_lock lock(state_->mutex);

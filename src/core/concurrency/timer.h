@@ -6,9 +6,11 @@
 // callback will not start; one already running is not interrupted. With a SerialExecutor target,
 // cancelling from that executor is exact: a call that is due but has not started never runs.
 // Destruction cancels and waits for a running callback (unless called from inside it), so the callback
-// never runs after the destructor returns. Must not outlive its pool or executor.
+// never runs after the destructor returns. Must not outlive its pool, executor or clock. On a
+// ManualClock the delay passes only when the clock is advanced.
 #pragma once
 
+#include "core/concurrency/clock.h"
 #include "core/concurrency/serial_executor.h"
 #include "core/concurrency/thread_pool.h"
 
@@ -22,8 +24,8 @@ class Timer {
 public:
     using Duration = std::chrono::steady_clock::duration;
 
-    explicit Timer(ThreadPool& pool = ThreadPool::shared());
-    explicit Timer(SerialExecutor& executor);
+    explicit Timer(ThreadPool& pool = ThreadPool::shared(), Clock& clock = Clock::steady());
+    explicit Timer(SerialExecutor& executor, Clock& clock = Clock::steady());
     ~Timer();
     Timer(const Timer&) = delete;
     Timer& operator=(const Timer&) = delete;

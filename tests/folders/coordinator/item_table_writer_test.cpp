@@ -11,9 +11,12 @@
 #include "folders/coordinator/coordinator_fixture.h"
 #include "folders/coordinator/item_table_writer.h"
 #include "storage/item_balancer.h"
+#include "support/eventually.h"
 
 namespace lumidex::folders::testing {
 namespace {
+
+using lumidex::testing::eventually;
 
 NanItem row(uint32_t hash, NanItemProcessingStates state = NanItemProcessingStates::readyForProcessing) {
     NanItem item;
@@ -37,15 +40,6 @@ protected:
     }
 
     // Polls: the writer works on its own time here, and a loaded machine may be slow.
-    static bool eventually(const std::function<bool()>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
-    }
-
     ScratchDir dir;
     ThreadPool pool{2};
     storage::SqliteDatabaseBalancer balancer{dir.path() / "data", "/root"};

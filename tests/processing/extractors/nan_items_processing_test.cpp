@@ -22,6 +22,7 @@
 #include "processing/nan_items_processing.h"
 #include "processing/pipeline/pipeline_profiler.h"
 #include "storage/pending_enrichments.h"
+#include "support/eventually.h"
 #include "support/temp_home.h"
 
 namespace lumidex::processing {
@@ -59,6 +60,25 @@ std::string appLogText() {
     text << in.rdbuf();
     return text.str();
 }
+
+// An immutable full-text folder: no shard can be created in it, even by root.
+class UnwritableFullText {
+public:
+    UnwritableFullText(const std::filesystem::path& dataDirectory, const std::filesystem::path& folder)
+        : path_(folders::folderDataDirectory(dataDirectory, folder.string()) / "balanced_db_fts_v9") {
+        std::filesystem::create_directories(path_);
+        set_ = std::system(("chattr +i '" + path_.string() + "' 2>/dev/null").c_str()) == 0;
+    }
+    ~UnwritableFullText() { clear(); }
+    bool holds() const { return set_ && !std::ofstream(path_ / "probe"); }
+    void clear() {
+        if (set_) set_ = std::system(("chattr -i '" + path_.string() + "'").c_str()) != 0;
+    }
+
+private:
+    std::filesystem::path path_;
+    bool set_ = false;
+};
 
 class ProcessingRunTest : public ::testing::Test {
 protected:
@@ -215,18 +235,8 @@ TEST_F(ProcessingRunTest, AnOfficeFileWaitingForItsTextIsFoundByItsCurrentNameOn
 TEST_F(ProcessingRunTest, DocumentsWhoseRowsCannotBeWrittenStayWaitingAndAreReadAgain) {
     writeBinaryFile(docs / "notes.txt", "Plain ocelot notes\n");
     writeBinaryFile(docs / "todo.txt", "Buy capybara food\n");
-    // An immutable full-text folder: no shard can be created in it, even by root.
-    const auto fullText = folders::folderDataDirectory(dir / "data", docs.string()) / "balanced_db_fts_v9";
-    std::filesystem::create_directories(fullText);
-    struct Immutable {
-        std::string path;
-        bool set = std::system(("chattr +i '" + path + "' 2>/dev/null").c_str()) == 0;
-        void clear() {
-            if (set) set = std::system(("chattr -i '" + path + "'").c_str()) != 0;
-        }
-        ~Immutable() { clear(); }
-    } immutable{fullText.string()};
-    if (!immutable.set || std::ofstream(fullText / "probe")) GTEST_SKIP() << "needs a folder that cannot be written to";
+    UnwritableFullText immutable(dir / "data", docs);
+    if (!immutable.holds()) GTEST_SKIP() << "needs a folder that cannot be written to";
 
     auto manager = scanAndProcess(std::make_shared<NanItemsProcessing>(options()));
     using S = NanItemProcessingStates;
@@ -245,6 +255,41 @@ TEST_F(ProcessingRunTest, DocumentsWhoseRowsCannotBeWrittenStayWaitingAndAreRead
     manager = scanAndProcess(std::make_shared<NanItemsProcessing>(options()));
     EXPECT_EQ(item(*manager, "notes.txt").processingState, S::complete);
     EXPECT_EQ(filesWith(*manager, "capybara"), std::set<std::string>{"todo.txt"});
+}
+
+TEST_F(ProcessingRunTest, AFullDiskPausesTheRunWhichReadsItsDocumentsAgainOnceThereIsRoom) {
+    writeBinaryFile(docs / "notes.txt", "Plain ocelot notes\n");
+    UnwritableFullText immutable(dir / "data", docs);
+    if (!immutable.holds()) GTEST_SKIP() << "needs a folder that cannot be written to";
+    std::atomic<bool> full{true};
+    auto o = options();
+    o.freeBytes = [&](const std::filesystem::path&) -> std::optional<std::uintmax_t> {
+        return full ? 1024 : std::uintmax_t{1} << 40;
+    };
+    o.diskSpacePoll = 20ms;
+    runner = std::make_shared<NanItemsProcessing>(o);
+    folders::CoreManagerDataDependencies deps;
+    deps.dataDirectory = dir / "data";
+    deps.diagnostics = &diagnostics;
+    deps.processingRunner = runner;
+    core = std::make_unique<folders::CoreManagerData>(std::move(deps));
+    auto manager = core->addFolder(docs.string());
+    manager->start();
+    manager->fullScan();
+
+    ASSERT_TRUE(lumidex::testing::eventually([&] { return folderProcessingStatus(*manager, *runner).pausedForDiskSpace; }));
+    EXPECT_EQ(item(*manager, "notes.txt").processingState, NanItemProcessingStates::readyForProcessing);
+    EXPECT_NE(describe(folderProcessingStatus(*manager, *runner)).find("paused: the disk holding the index is full"),
+              std::string::npos);
+
+    immutable.clear();
+    full = false;
+    ASSERT_TRUE(manager->waitUntilIdle(120s));
+    const FolderProcessingStatus status = folderProcessingStatus(*manager, *runner);
+    EXPECT_FALSE(status.pausedForDiskSpace);
+    EXPECT_EQ(status.notStored, 0) << "read again in the same run, not left for the next scan";
+    EXPECT_EQ(item(*manager, "notes.txt").processingState, NanItemProcessingStates::complete);
+    EXPECT_EQ(filesWith(*manager, "ocelot"), std::set<std::string>{"notes.txt"});
 }
 
 TEST_F(ProcessingRunTest, TextFilesOverTheLimitAndTextWithoutWordsAreReportedNotSilent) {

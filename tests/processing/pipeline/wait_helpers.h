@@ -7,17 +7,11 @@
 #include <mutex>
 #include <thread>
 
+#include "support/eventually.h"
+
 namespace lumidex::processing::testing {
 
-// Polls until the predicate holds; false after ten seconds.
-inline bool eventually(const std::function<bool()>& predicate) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using lumidex::testing::eventually;
 
 // A gate that blocked callers wait at until the test opens it.
 class Gate {

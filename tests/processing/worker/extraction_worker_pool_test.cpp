@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/eventually.h"
+
 namespace lumidex {
 namespace {
 
@@ -80,15 +82,7 @@ struct Completions {
     }
 };
 
-template <class Pred>
-bool eventually(Pred pred, std::chrono::seconds timeout = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using lumidex::testing::eventually;
 
 TEST(ExtractionWorkerPool, EchoStreamsProgressThenTheResult) {
     LogLines log;

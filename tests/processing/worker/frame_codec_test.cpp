@@ -38,13 +38,25 @@ TEST(FrameCodec, KeepsAPartialFrameUntilItIsComplete) {
     EXPECT_FALSE(decoder.next());
 }
 
-TEST(FrameCodec, AnOversizedLengthFailsTheStreamForGood) {
-    FrameDecoder decoder;
-    decoder.feed(std::string("\xff\xff\xff\xff", 4));
-    EXPECT_FALSE(decoder.next());
-    EXPECT_TRUE(decoder.failed());
-    decoder.feed(encodeFrame("later"));
-    EXPECT_FALSE(decoder.next());
+TEST(FrameCodec, ALengthOverTheLimitFailsTheStreamForGoodAndOneAtTheLimitWaitsForItsBytes) {
+    const auto header = [](std::size_t size) {
+        std::string bytes(4, '\0');
+        for (int i = 0; i < 4; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<char>((size >> (24 - 8 * i)) & 0xff);
+        return bytes;
+    };
+    FrameDecoder atLimit;
+    atLimit.feed(header(maxFrameBytes) + "abc");
+    EXPECT_FALSE(atLimit.next());
+    EXPECT_FALSE(atLimit.failed());
+
+    for (const std::size_t size : {maxFrameBytes + 1, std::size_t{0xffffffffu}}) {
+        FrameDecoder decoder;
+        decoder.feed(header(size));
+        EXPECT_FALSE(decoder.next());
+        EXPECT_TRUE(decoder.failed()) << size;
+        decoder.feed(encodeFrame("later"));
+        EXPECT_FALSE(decoder.next());
+    }
 }
 
 }  // namespace

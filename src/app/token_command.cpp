@@ -1,0 +1,32 @@
+#include "app/token_command.h"
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "core/settings/settings.h"
+#include "core/uuid.h"
+
+namespace lumidex {
+
+void addTokenCommand(CLI::App& app) {
+    auto* token = app.add_subcommand("token", "Make or show the access token of the local API server");
+    token->require_subcommand(1);
+    token->add_subcommand("new", "Store a new random token (the old one stops working) and print it")->callback([] {
+        const std::string value = Uuid::random().toString();
+        if (const auto error = Settings::shared().set(SettingsKeys::apiServerTokenKey, value)) {
+            std::cerr << "lumidex token: the new token could not be stored: " << error->message << '\n';
+            throw CLI::RuntimeError(1);
+        }
+        std::cout << value << '\n';
+    });
+    token->add_subcommand("show", "Print the stored token")->callback([] {
+        const std::string value = Settings::shared().apiServerToken();
+        if (value.empty()) {
+            std::cerr << "No API token is set. Run `lumidex token new` to make one.\n";
+            throw CLI::RuntimeError(1);
+        }
+        std::cout << value << '\n';
+    });
+}
+
+}  // namespace lumidex
