@@ -8,8 +8,15 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "api/api_router.h"
+
+namespace lumidex {
+class DiagnosticsCollector;
+class SettingsStore;
+}  // namespace lumidex
 
 namespace lumidex::folders {
 class CoreManagerData;
@@ -32,6 +39,14 @@ struct ApiServices {
     service::SearchService* searchService = nullptr;
     service::DocumentService* documentService = nullptr;
     service::FolderService* folderService = nullptr;
+    SettingsStore* settings = nullptr;           // none: the user's settings
+    DiagnosticsCollector* diagnostics = nullptr;  // none: the shared collector
+    // Posts a task to the application's main loop (the window's, or the network loop when headless),
+    // for the diagnostics' responsiveness probe; none: the shared thread pool is probed instead.
+    std::function<void(std::function<void()>)> mainLoop;
+    // The registered folders a folder id may name; none: the running coordinators' folders.
+    std::function<std::vector<std::string>()> registeredFolders;
+    std::function<bool()> busyIndicatorShowing;  // the window's busy indicator; none: no window
 };
 
 // Routes 1-14: health, info, search, documents, folders.

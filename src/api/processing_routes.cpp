@@ -1,7 +1,170 @@
+// Routes 15-30, 37, 39-41: processing, settings, status, diagnostics and export, each a translation
+// between HTTP and one service call.
+#include <charconv>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
 #include "api/api_routes.h"
+#include "core/settings/settings_store.h"
+#include "folders/coordinator/core_manager_data.h"
+#include "folders/scanning/excluded_extensions.h"
+#include "service/diagnostics_service.h"
+#include "service/export_service.h"
+#include "service/processing_service.h"
+#include "service/settings_service.h"
+#include "service/status_service.h"
 
 namespace lumidex::api {
+namespace {
 
-void registerProcessingSettingsStatusRoutes(ApiRouter& /*router*/, ApiServices& /*services*/) {}
+using nlohmann::json;
+using service::Refusal;
+using service::RefusalKind;
+
+ApiResponse refusalResponse(const Refusal& refusal) {
+    switch (refusal.kind) {
+        case RefusalKind::badRequest: return errorResponse(400, "bad_request", refusal.message);
+        case RefusalKind::notFound: return errorResponse(404, "not_found", refusal.message);
+        case RefusalKind::conflict: return errorResponse(409, "conflict", refusal.message);
+        case RefusalKind::internal: break;
+    }
+    return errorResponse(500, "internal", refusal.message);
+}
+
+ApiResponse answer(const std::optional<json>& body, const Refusal& refusal) {
+    return body ? jsonResponse(200, *body) : refusalResponse(refusal);
+}
+
+// The request body as JSON; an absent body reads as `absent`. Failure: the "Invalid JSON body" answer.
+std::optional<json> bodyJson(const ApiRequest& request, ApiResponse& failure, std::optional<json> absent = std::nullopt) {
+    if (!request.body || request.body->empty()) {
+        if (absent) return absent;
+        failure = errorResponse(400, "bad_request", "Invalid JSON body: the request has no body");
+        return std::nullopt;
+    }
+    try {
+        return json::parse(*request.body);
+    } catch (const json::exception& e) {
+        failure = errorResponse(400, "bad_request", std::string("Invalid JSON body: ") + e.what());
+        return std::nullopt;
+    }
+}
+
+const std::string& pathParameter(const ApiRequest& request, const char* name) {
+    static const std::string none;
+    const auto found = request.pathParameters.find(name);
+    return found == request.pathParameters.end() ? none : found->second;
+}
+
+struct Services {
+    std::unique_ptr<service::ProcessingService> processing;
+    std::unique_ptr<service::SettingsService> settings;
+    std::unique_ptr<service::StatusService> status;
+    std::unique_ptr<service::ExportService> exporter;
+    std::unique_ptr<service::DiagnosticsService> diagnostics;
+};
+
+}  // namespace
+
+void registerProcessingSettingsStatusRoutes(ApiRouter& router, ApiServices& services) {
+    if (!services.core) return;  // without a running index there is nothing to answer with
+    folders::CoreManagerData& core = *services.core;
+    auto s = std::make_shared<Services>();
+    s->processing = std::make_unique<service::ProcessingService>(
+        core, service::ProcessingService::Options{services.registeredFolders, services.busyIndicatorShowing});
+    s->settings = std::make_unique<service::SettingsService>(
+        services.settings ? *services.settings : SettingsStore::shared(),
+        service::SettingsService::Options{folders::excludedFileExtensionsPath(core.dataDirectory()), services.actualPort});
+    s->status = std::make_unique<service::StatusService>(core, services.startTime);
+    s->exporter = std::make_unique<service::ExportService>(core);
+    s->diagnostics = std::make_unique<service::DiagnosticsService>(
+        &core, service::DiagnosticsService::Options{services.diagnostics, services.mainLoop, services.startTime});
+
+    // 15-19: processing
+    router.add(HttpMethod::get, "/api/v1/processing/progress",
+               [s](const ApiRequest&) { return jsonResponse(200, s->processing->progress()); });
+    router.add(HttpMethod::get, "/api/v1/processing/stats",
+               [s](const ApiRequest&) { return jsonResponse(200, s->processing->stats()); });
+    router.add(HttpMethod::get, "/api/v1/folders/:id/processing", [s](const ApiRequest& request) {
+        Refusal refusal{};
+        const auto body = s->processing->folderProcessing(pathParameter(request, "id"), refusal);
+        return answer(body, refusal);
+    });
+    router.add(HttpMethod::post, "/api/v1/documents/:id/reprocess", [s](const ApiRequest& request) {
+        ApiResponse failure;
+        const auto body = bodyJson(request, failure, json::object());
+        if (!body) return failure;
+        bool force = false;
+        if (body->is_object()) {
+            const auto found = body->find("force");
+            if (found != body->end() && !found->is_null()) {
+                if (!found->is_boolean()) return errorResponse(400, "bad_request", "Invalid JSON body: force must be a Boolean");
+                force = found->get<bool>();
+            }
+        } else {
+            return errorResponse(400, "bad_request", "Invalid JSON body: expected a JSON object");
+        }
+        Refusal refusal{};
+        const auto result = s->processing->reprocess(pathParameter(request, "id"), force, refusal);
+        return answer(result, refusal);
+    });
+    router.add(HttpMethod::post, "/api/v1/folders/:id/rescan", [s](const ApiRequest& request) {
+        Refusal refusal{};
+        const auto body = s->processing->rescan(pathParameter(request, "id"), refusal);
+        return answer(body, refusal);
+    });
+
+    // 20-30: settings
+    router.add(HttpMethod::get, "/api/v1/settings", [s](const ApiRequest&) { return jsonResponse(200, s->settings->all()); });
+    for (const char* name : {"search", "processing", "appearance", "sharing"}) {
+        const auto category = *service::settingsCategoryNamed(name);
+        const std::string path = std::string("/api/v1/settings/") + name;
+        router.add(HttpMethod::get, path,
+                   [s, category](const ApiRequest&) { return jsonResponse(200, s->settings->category(category)); });
+        router.add(HttpMethod::patch, path, [s, category](const ApiRequest& request) {
+            ApiResponse failure;
+            const auto changes = bodyJson(request, failure);
+            if (!changes) return failure;
+            Refusal refusal{};
+            const auto body = s->settings->patch(category, *changes, refusal);
+            return answer(body, refusal);
+        });
+    }
+    router.add(HttpMethod::get, "/api/v1/settings/server",
+               [s](const ApiRequest&) { return jsonResponse(200, s->settings->server()); });
+    router.add(HttpMethod::get, "/api/v1/settings/file-types",
+               [](const ApiRequest&) { return jsonResponse(200, service::SettingsService::fileTypes()); });
+
+    // 37: status
+    router.add(HttpMethod::get, "/api/v1/status", [s](const ApiRequest&) { return jsonResponse(200, s->status->status()); });
+
+    // 39-40: diagnostics
+    router.add(HttpMethod::get, "/api/v1/diagnostics",
+               [s](const ApiRequest&) { return jsonResponse(200, s->diagnostics->snapshot()); });
+    router.add(HttpMethod::get, "/api/v1/diagnostics/events", [s](const ApiRequest& request) {
+        std::size_t limit = 100;
+        if (const std::string* text = request.query("limit")) {
+            std::size_t parsed = 0;
+            const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), parsed);
+            if (error == std::errc() && end == text->data() + text->size()) limit = parsed;
+        }
+        return jsonResponse(200, s->diagnostics->events(limit));
+    });
+
+    // 41: export
+    router.add(HttpMethod::post, "/api/v1/export", [s](const ApiRequest& request) {
+        ApiResponse failure;
+        const auto body = bodyJson(request, failure);
+        if (!body) return failure;
+        Refusal refusal{};
+        auto output = s->exporter->exportDocuments(*body, refusal);
+        if (!output) return refusalResponse(refusal);
+        ApiResponse response;
+        response.headers["Content-Type"] = output->contentType;
+        response.body = std::move(output->body);
+        return response;
+    });
+}
 
 }  // namespace lumidex::api

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "app/app_folders.h"
+#include "app/diagnose_command.h"
 #include "app/folders_command.h"
 #include "app/search_command.h"
 #include "app/settings_command.h"
@@ -47,6 +48,7 @@ int runCommandLine(int argc, char** argv, const std::function<void(CLI::App&)>& 
     addSearchCommand(app, storedFolderList());
     addDuplicatesCommand(app, storedFolderList());
     addStatusCommand(app, storedFolderList());
+    addDiagnoseCommand(app);
     addTokenCommand(app);
     if (addMore) addMore(app);
     CLI11_PARSE(app, argc, argv);

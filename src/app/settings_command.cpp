@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "core/settings/settings.h"
+#include "service/settings_service.h"
 
 namespace lumidex {
 
@@ -32,11 +33,6 @@ A running Lumidex picks up changes at its next start.)";
 std::string plainText(const SettingValue& value) {
     if (const auto* text = std::get_if<std::string>(&value)) return *text;
     return formatSettingValue(value);
-}
-
-bool isSidebarConfigurationKey(std::string_view key) {
-    return key == SettingsKeys::globalSideBarItemsConfigKey || key == SettingsKeys::globalGroupHeaderConfigKey ||
-           key == SettingsKeys::globalShortcutItemConfigKey;
 }
 
 const SettingsEntry* findEntry(const std::vector<SettingsEntry>& entries, std::string_view key) {
@@ -90,29 +86,20 @@ void getSetting(const std::string& key) {
         std::cout << entry->json << '\n';
         return;
     }
-    if (isSidebarConfigurationKey(key)) refuse(key + " is not set");
+    if (service::isSidebarConfigurationKey(key)) refuse(key + " is not set");
     refuse("unknown key \"" + key + "\" (see \"lumidex settings list\")");
 }
 
 void setSetting(const std::string& key, const std::string& text) {
+    if (auto refusal = service::storeSettingText(SettingsStore::shared(), key, text)) refuse(*refusal);
     const auto description = describeSetting(key);
-    if (!description) {
-        if (isSidebarConfigurationKey(key)) refuse(key + " belongs to the user interface and cannot be set here");
-        refuse("unknown key \"" + key + "\" (see \"lumidex settings list\")");
-    }
-    std::string parseError;
-    auto value = parseSettingText(description->type, text, parseError);
-    if (!value) refuse("invalid value for " + key + " (" + std::string(name(description->type)) + "): " + parseError);
-    if (auto rejection = checkSettingValue(*description, *value, key)) refuse(*rejection);
-
-    Settings settings(SettingsStore::shared());
-    if (auto error = settings.set(key, *value)) refuse(error->message);
-    std::cout << key << " = " << formatSettingValue(*value) << '\n';
+    const auto stored = Settings(SettingsStore::shared()).storedValue(*description);
+    std::cout << key << " = " << (stored ? formatSettingValue(*stored) : text) << '\n';
 }
 
 void removeSetting(const std::string& key) {
     Settings settings(SettingsStore::shared());
-    if (!describeSetting(key) && !settings.store().contains(key) && !isSidebarConfigurationKey(key))
+    if (!describeSetting(key) && !settings.store().contains(key) && !service::isSidebarConfigurationKey(key))
         refuse("unknown key \"" + key + "\" (see \"lumidex settings list\")");
     if (auto error = settings.remove(key)) refuse(error->message);
     std::cout << key << " removed; the default applies\n";

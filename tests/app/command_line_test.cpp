@@ -157,6 +157,79 @@ TEST_F(CommandLine, ADamagedIndexFileIsReportedBySearchAndRebuiltByScan) {
     EXPECT_EQ(keptAside, 1);
 }
 
+// A stand-in for a running server on a loopback port of its own: answers the health check, and the
+// events only to the expected token.
+class FakeServer {
+public:
+    explicit FakeServer(std::string token) : token_(std::move(token)) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd_, 8) != 0) return;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FakeServer() {
+        ::shutdown(fd_, SHUT_RDWR);
+        ::close(fd_);
+        if (thread_.joinable()) thread_.join();
+    }
+    uint16_t port = 0;
+
+private:
+    void serve() {
+        for (int client; (client = ::accept(fd_, nullptr, nullptr)) >= 0; ::close(client)) {
+            std::string head;
+            char c;
+            while (head.find("\r\n\r\n") == std::string::npos && ::recv(client, &c, 1, 0) == 1) head += c;
+            std::string body = R"({"error":{"code":"unauthorized","message":"no"}})";
+            std::string status = "401 Unauthorized";
+            if (head.starts_with("GET /api/v1/health ")) {
+                body = R"({"status":"ok","version":"0.1.0","uptime":1.5})";
+                status = "200 OK";
+            } else if (head.find("Authorization: Bearer " + token_ + "\r\n") != std::string::npos) {
+                body = R"({"events":[{"time":"2026-01-02T03:04:05.250Z","source":"mcp.tool_calls","detail":"search_documents"}]})";
+                status = "200 OK";
+            }
+            const std::string answer = "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
+                                       "\r\nConnection: close\r\n\r\n" + body;
+            ::send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
+        }
+    }
+    std::string token_;
+    int fd_ = -1;
+    std::thread thread_;
+};
+
+TEST_F(CommandLine, DiagnoseFindsTheRunningServerAndListsItsEventsWithoutShowingTheToken) {
+    // Whether some other server answers on the default ports of this shared machine is not known here.
+    const Outcome alone = lumidex("diagnose");
+    EXPECT_EQ(alone.status, 0) << alone.output;
+
+    const std::string token = "5D0C3E2A-9B8F-4A71-8C6D-0E1F2A3B4C5D";
+    FakeServer server(token);
+    ASSERT_NE(server.port, 0);
+    ASSERT_EQ(lumidex("settings set apiServerPortKey " + std::to_string(server.port)).status, 0);
+    ASSERT_EQ(lumidex("settings set apiServerTokenKey " + token).status, 0);
+    const fs::path saved = home.home() / "lumidex-mcp-diagnose.txt";
+    const Outcome run = lumidex("diagnose --output " + quoted(saved));
+    ASSERT_EQ(run.status, 0) << run.output;
+    const std::string report = readFile(saved);
+    EXPECT_NE(report.find("  Port konfiguriert: " + std::to_string(server.port) + "\n  Port aktiv:       " +
+                          std::to_string(server.port) + "\n"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("  Token gesetzt:    true\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("Letzte Ereignisse (1)\n  2026-01-02T03:04:05.250Z  mcp.tool_calls  search_documents\n"),
+              std::string::npos)
+        << report;
+    EXPECT_EQ(report.find(token), std::string::npos);
+    EXPECT_EQ(run.output.find(token), std::string::npos);
+}
+
 // A port nothing listens on right now (the kernel's pick, released at once).
 uint16_t freePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

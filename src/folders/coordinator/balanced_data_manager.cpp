@@ -273,7 +273,12 @@ void BalancedDataManager::waitForInitToComplete() const {
 
 void BalancedDataManager::cancel() {
     cancellationToken_.cancel();
-    post([this] { queuedForProcessing_.clear(); });
+    post([this] {
+        queuedForProcessing_.clear();
+        reprocessAfterRun_.clear();
+        std::lock_guard lock(runFiguresMutex_);
+        queuedCount_ = 0;
+    });
 }
 
 void BalancedDataManager::beginWork() {
@@ -350,6 +355,9 @@ void BalancedDataManager::saveItemsOnExecutor(const std::vector<NanItem>& items)
                 hashStorageActorManager_.append(item.combinedHash);
                 ++hashProcessedFileCount_;
             }
+            // Its run is done with it, although the run may still be busy with others.
+            std::lock_guard lock(runFiguresMutex_);
+            activeRunHashes_.erase(item.combinedHash);
         }
         markSeenInActiveScansOnExecutor(item.combinedHash, item.urlString);
         accepted.push_back(std::move(item));

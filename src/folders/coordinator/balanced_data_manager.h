@@ -152,6 +152,10 @@ public:
     void removeItems(const std::vector<NanItem>& items);
     // Hands items to the processing runner (or queues them behind the active run).
     void queueForProcessing(std::vector<NanItem> items, RunPriority priority = RunPriority::medium);
+    // Processes these registered versions again, whatever their state: each is saved as
+    // readyForProcessing and queued. A version inside the active run is set back and queued once more
+    // when that run ends, so the run's own result cannot stand in for the new reading. Returns at once.
+    void reprocess(std::vector<NanItem> items, RunPriority priority = RunPriority::medium);
 
     std::vector<NanItem> allItems() const;
     std::optional<NanItem> itemById(const Uuid& id) const;
@@ -173,6 +177,16 @@ public:
     ThrottledProgressUpdater& throttledProgressUpdater() { return throttledProgressUpdater_; }
     ProgressItem progressItem() const { return throttledProgressUpdater_.current(); }
     bool isProcessing() const;
+    // Items handed to the active run whose result is not saved yet (0 when none), and items queued
+    // behind the run.
+    struct RunFigures {
+        std::size_t inRun = 0;
+        std::size_t queued = 0;
+    };
+    RunFigures runFigures() const;
+    bool isInActiveRun(uint32_t combinedHash) const;  // handed to the active run, result not saved yet
+    // Registered versions per processing state (empty before start-up has ended; does not wait).
+    std::map<NanItemProcessingStates, int64_t> stateCounts() const;
     int64_t hashProcessedFileCount() const { return hashProcessedFileCount_.load(); }
 
     const std::string& rootFolderUrlString() const { return rootFolderUrlString_; }
@@ -276,6 +290,11 @@ private:
     std::atomic<bool> processingActive_{false};
     std::vector<NanItem> queuedForProcessing_;
     RunPriority queuedPriority_ = RunPriority::low;
+    std::unordered_set<uint32_t> reprocessAfterRun_;  // asked for again while in the active run
+    // The active run's versions and the queue's length, readable from any thread.
+    mutable std::mutex runFiguresMutex_;
+    std::unordered_set<uint32_t> activeRunHashes_;
+    std::size_t queuedCount_ = 0;
 
     // Outstanding work, for waitUntilIdle().
     mutable std::mutex workMutex_;

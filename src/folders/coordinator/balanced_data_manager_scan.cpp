@@ -470,6 +470,38 @@ void BalancedDataManager::folderRescanOnExecutor(const std::string& diskPath, co
 
 bool BalancedDataManager::isProcessing() const { return processingActive_.load(); }
 
+BalancedDataManager::RunFigures BalancedDataManager::runFigures() const {
+    std::lock_guard lock(runFiguresMutex_);
+    return RunFigures{activeRunHashes_.size(), queuedCount_};
+}
+
+bool BalancedDataManager::isInActiveRun(uint32_t combinedHash) const {
+    std::lock_guard lock(runFiguresMutex_);
+    return activeRunHashes_.contains(combinedHash);
+}
+
+std::map<NanItemProcessingStates, int64_t> BalancedDataManager::stateCounts() const {
+    if (!isInitialized()) return {};
+    return nanItemsDict_.stateCounts();
+}
+
+void BalancedDataManager::reprocess(std::vector<NanItem> items, RunPriority priority) {
+    if (items.empty()) return;
+    waitForInitToComplete();
+    post([this, items = std::move(items), priority] {
+        std::vector<NanItem> ready;
+        for (const NanItem& item : items) {
+            auto registered = nanItemsDict_.item(item.combinedHash);
+            if (!registered || registered->urlString != platform::toNfc(item.urlString)) continue;
+            registered->processingState = NanItemProcessingStates::readyForProcessing;
+            if (isInActiveRun(item.combinedHash)) reprocessAfterRun_.insert(item.combinedHash);
+            ready.push_back(std::move(*registered));
+        }
+        saveItemsOnExecutor(ready);
+        queueForProcessingOnExecutor(std::move(ready), priority);
+    });
+}
+
 void BalancedDataManager::queueForProcessing(std::vector<NanItem> items, RunPriority priority) {
     if (items.empty()) return;
     waitForInitToComplete();
@@ -485,6 +517,8 @@ void BalancedDataManager::queueForProcessingOnExecutor(std::vector<NanItem> item
             if (queued.insert(item.combinedHash).second) queuedForProcessing_.push_back(std::move(item));
         }
         if (static_cast<int>(priority) > static_cast<int>(queuedPriority_)) queuedPriority_ = priority;
+        std::lock_guard lock(runFiguresMutex_);
+        queuedCount_ = queuedForProcessing_.size();
         return;
     }
     startRunOnExecutor(std::move(items), priority);
@@ -513,6 +547,10 @@ void BalancedDataManager::startRunOnExecutor(std::vector<NanItem> items, RunPrio
     runSettings.priority = priority;
 
     processingActive_ = true;
+    {
+        std::lock_guard lock(runFiguresMutex_);
+        activeRunHashes_ = taken;
+    }
     beginWork();
     backgroundThreads_.spawn([this, runner = processingRunner_, current = std::move(current), runSettings]() mutable {
         struct Done {
@@ -532,6 +570,23 @@ void BalancedDataManager::startRunOnExecutor(std::vector<NanItem> items, RunPrio
 
 void BalancedDataManager::runEndedOnExecutor() {
     processingActive_ = false;
+    {
+        std::lock_guard lock(runFiguresMutex_);
+        activeRunHashes_.clear();
+        queuedCount_ = 0;
+    }
+    if (!reprocessAfterRun_.empty() && !isCancelled()) {
+        // The run may have saved its result for these after they were asked for again.
+        std::vector<NanItem> again;
+        for (uint32_t combinedHash : reprocessAfterRun_) {
+            auto registered = nanItemsDict_.item(combinedHash);
+            if (!registered || coordinator_states::awaitsProcessing(registered->processingState)) continue;
+            registered->processingState = NanItemProcessingStates::readyForProcessing;
+            again.push_back(std::move(*registered));
+        }
+        saveItemsOnExecutor(again);
+    }
+    reprocessAfterRun_.clear();
     if (queuedForProcessing_.empty() || isCancelled()) {
         queuedForProcessing_.clear();
         return;
