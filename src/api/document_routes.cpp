@@ -10,6 +10,7 @@
 #include "api/api_routes.h"
 #include "folders/coordinator/core_manager_data.h"
 #include "folders/registry/folder_paths.h"
+#include "folders/scanning/file_types.h"
 #include "folders/registry/security_bookmarks.h"
 #include "search/coordinator_folder_index.h"
 #include "service/app_identity.h"
@@ -143,7 +144,7 @@ Json searchResultItem(const search::SearchHit& hit, bool withSnippet) {
     r["id"] = mail ? item.urlString.substr(item.urlString.find(':') + 1) : std::to_string(item.combinedHash);
     r["file_path"] = item.urlString;
     r["file_name"] = item.fileName;
-    r["file_type"] = mail ? std::string() : service::fileTypeOf(item.fileName);
+    r["file_type"] = mail ? std::string() : folders::lowerCaseExtension(item.fileName);
     r["snippet"] = withSnippet ? orNull(hit.snippet) : Json(nullptr);
     r["created_at"] = dateOrNull(item.fileCreatedDate);
     r["modified_at"] = dateOrNull(item.fileModifiedDate);
@@ -203,10 +204,10 @@ std::shared_ptr<const Services> buildServices(ApiServices& api) {
 template <class Handler>
 ApiResponse withDocument(const Services& services, const ApiRequest& request, Handler&& found) {
     const auto parameter = request.pathParameters.find("id");
-    const auto id = parameter == request.pathParameters.end() ? std::nullopt : service::parseDocumentId(parameter->second);
-    if (!id) return badRequest("Invalid document ID");
-    const auto document = services.documents().find(*id);
-    if (!document) return notFound("Document not found");
+    service::Refusal refusal{};
+    const auto document = services.documents().find(
+        parameter == request.pathParameters.end() ? std::string_view() : parameter->second, refusal);
+    if (!document) return refusal.kind == service::RefusalKind::notFound ? notFound(refusal.message) : badRequest(refusal.message);
     return found(*document);
 }
 
@@ -277,14 +278,16 @@ ApiResponse documentText(const Services& services, const ApiRequest& request) {
     const PageParameter page = pageParameter(request, std::nullopt);
     return withDocument(services, request, [&](const service::FoundDocument& document) {
         if (!page.valid) return badRequest("Invalid page number");
-        // The stored text keeps no page boundaries: it is answered as the document's first page.
+        bool damaged = false;
         Json pages = Json::array();
-        if (!page.page || *page.page == 1) {
+        for (service::PageText& text : services.documents().pages(document, damaged)) {
+            if (page.page && *page.page != text.page) continue;
             Json entry;
-            entry["page"] = 1;
-            entry["text"] = services.documents().text(document);
+            entry["page"] = text.page;
+            entry["text"] = std::move(text.text);
             pages.push_back(std::move(entry));
         }
+        if (damaged) return errorResponse(500, "internal_error", "Stored text could not be read");
         Json answer;
         answer["id"] = std::to_string(document.item.combinedHash);
         answer["file_path"] = document.item.urlString;
@@ -307,7 +310,7 @@ ApiResponse documentMetadata(const Services& services, const ApiRequest& request
         answer["id"] = std::to_string(item.combinedHash);
         answer["file_path"] = item.urlString;
         answer["file_name"] = item.fileName;
-        answer["file_type"] = service::fileTypeOf(item.fileName);
+        answer["file_type"] = folders::lowerCaseExtension(item.fileName);
         answer["file_size"] = ec ? 0 : static_cast<int64_t>(size);
         answer["page_count"] = pageCountOrNull(item);
         answer["processing_state"] = service::processingStateName(item.processingState);

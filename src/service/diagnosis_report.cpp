@@ -7,7 +7,7 @@
 
 #include "core/model/date.h"
 #include "core/settings/settings.h"
-#include "service/build_info.h"
+#include "service/app_identity.h"
 
 namespace lumidex::service {
 
@@ -56,8 +56,9 @@ DiagnosisFacts diagnosisFacts(const Settings& settings, int64_t activePort,
                               std::vector<DiagnosticsCollector::Event> events) {
     DiagnosisFacts facts;
     facts.created = iso8601String(now());
-    facts.version = std::string(applicationVersion());
-    facts.buildNumber = std::string(applicationBuildNumber());
+    AppIdentity app = appIdentity();
+    facts.version = std::move(app.version);
+    facts.buildNumber = std::move(app.buildNumber);
     facts.system = systemDescription();
     facts.serverEnabled = settings.apiServerEnabled();
     facts.allowLan = settings.apiServerAllowLan();

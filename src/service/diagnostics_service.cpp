@@ -14,7 +14,7 @@
 #include "core/concurrency/thread_pool.h"
 #include "core/model/date.h"
 #include "folders/coordinator/core_manager_data.h"
-#include "service/index_lookup.h"
+#include "service/index_identity.h"
 
 namespace lumidex::service {
 namespace {
@@ -177,7 +177,7 @@ json DiagnosticsService::snapshot() const {
     for (std::size_t i = 0; i < managers.size(); ++i) {
         const ProbeResult& probe = probes[i + 2];
         const std::string& path = managers[i]->rootFolderUrlString();
-        coordinators.push_back({{"folder_id", std::to_string(folderIdOf(path))},
+        coordinators.push_back({{"folder_id", std::to_string(folderId(path))},
                                 {"path", path},
                                 {"responsive", probe.responsive},
                                 {"latency_ms", probe.latencyMs}});

@@ -7,6 +7,7 @@
 
 #include "folders/coordinator/core_manager_data.h"
 #include "storage/fts_balancer.h"
+#include "service/index_identity.h"
 #include "storage/ocr_rects_balancer.h"
 
 namespace lumidex::service {
@@ -42,12 +43,45 @@ std::optional<FoundDocument> DocumentService::find(uint32_t documentId) const {
     return std::nullopt;
 }
 
-std::string DocumentService::text(const FoundDocument& document) const {
+std::optional<FoundDocument> DocumentService::find(std::string_view documentId, Refusal& refusal) const {
+    const auto id = parseDocumentId(documentId);
+    if (!id) {
+        refusal = {RefusalKind::badRequest, "Invalid document ID"};
+        return std::nullopt;
+    }
+    auto found = find(*id);
+    if (!found) refusal = {RefusalKind::notFound, "Document not found"};
+    return found;
+}
+
+std::vector<PageText> DocumentService::pages(const FoundDocument& document, bool& damaged) const {
+    damaged = false;
     const uint32_t hash = document.item.combinedHash;
-    auto texts = document.folder->ftsDatabaseBalancer().storeFor(hash)->originalTexts({hash});
-    if (texts.empty()) return {};
-    platform::LazyInflatedText& stored = texts.front().second;
-    return std::string(stored.prefix(stored.size()));
+    std::vector<PageText> pages;
+    for (auto& [storedHash, lazy] : document.folder->ftsDatabaseBalancer().storeFor(hash)->originalTexts({hash})) {
+        if (storedHash != hash) continue;
+        const std::string_view whole = lazy.prefix(lazy.size());
+        if (lazy.damaged()) {
+            damaged = true;
+            return {};
+        }
+        std::size_t start = 0;
+        for (int64_t page = 1;; ++page) {
+            const auto end = whole.find('\f', start);
+            pages.push_back({page, std::string(whole.substr(start, end == std::string_view::npos ? end : end - start))});
+            if (end == std::string_view::npos) break;
+            start = end + 1;
+        }
+        return pages;
+    }
+    std::map<int64_t, std::string> byPage;
+    for (const OcrRect& rect : document.folder->ocrRectsDatabaseBalancer().ocrRects(hash)) {
+        std::string& text = byPage[rect.pageIndex + 1];
+        if (!text.empty()) text += '\n';
+        text += rect.ocrContent;
+    }
+    for (auto& [page, text] : byPage) pages.push_back({page, std::move(text)});
+    return pages;
 }
 
 bool DocumentService::hasStoredText(const FoundDocument& document) const {

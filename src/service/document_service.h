@@ -3,7 +3,9 @@
 // document out of the item, full-text, numbers and rectangle stores; the user's file is never touched
 // (a later scan that finds the file unchanged indexes it again).
 //
-// Pages are numbered from 1 in every argument and result here.
+// Pages are numbered from 1 in every argument and result here. A document's pages are its stored text
+// cut at form feeds (a text without page breaks is one page) or, when it has no stored text, its
+// recognised lines page by page.
 //
 // Thread-safety: every member may be called from any thread, concurrently; the folder coordinators
 // and their stores serialise their own work. `core` is borrowed and must outlive the service. Failure
@@ -15,10 +17,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/model/nan_item.h"
 #include "core/model/ocr_rect.h"
+#include "service/index_lookup.h"
 
 namespace lumidex::folders {
 class BalancedDataManager;
@@ -31,6 +35,11 @@ struct FoundDocument {
     NanItem item;
     std::shared_ptr<folders::BalancedDataManager> folder;  // the coordinator that owns the document
     std::string folderPath;
+};
+
+struct PageText {
+    int64_t page = 1;
+    std::string text;
 };
 
 struct PageRects {
@@ -59,9 +68,13 @@ public:
     // The document version with this combinedHash in any running folder (folders still starting are
     // waited for), or nullopt.
     std::optional<FoundDocument> find(uint32_t documentId) const;
+    // The document named by the id text: refused with "Invalid document ID" (bad request) or
+    // "Document not found".
+    std::optional<FoundDocument> find(std::string_view documentId, Refusal& refusal) const;
 
-    // The document's text as extracted (its own spelling), empty when none is stored.
-    std::string text(const FoundDocument& document) const;
+    // The document's text page by page in page order (see above), in its own spelling; empty when
+    // nothing is stored. `damaged` is set when the stored text could not be read (then empty).
+    std::vector<PageText> pages(const FoundDocument& document, bool& damaged) const;
     // Whether any text of the document is stored: extracted text or recognised rectangles.
     bool hasStoredText(const FoundDocument& document) const;
     // The recognised rectangles grouped by page in page order; with `page`, only that page's group

@@ -7,7 +7,7 @@
 
 #include "folders/coordinator/core_manager_data.h"
 #include "folders/scanning/file_types.h"
-#include "storage/fts_sqlite.h"
+#include "service/index_identity.h"
 
 namespace lumidex::service {
 namespace {
@@ -85,19 +85,19 @@ std::string csvField(std::string_view text) {
 }
 
 struct Exported {
-    LocatedDocument document;
+    FoundDocument document;
     std::vector<PageText> pages;
 };
 
 json metadataJson(const NanItem& item) {
-    const auto created = isoDateOrNone(item.fileCreatedDate);
-    const auto modified = isoDateOrNone(item.fileModifiedDate);
+    const auto created = reportedDate(item.fileCreatedDate);
+    const auto modified = reportedDate(item.fileModifiedDate);
     return {{"id", std::to_string(item.combinedHash)},
             {"file_name", item.fileName},
             {"file_path", item.urlString},
             {"file_type", folders::lowerCaseExtension(item.urlString)},
             {"page_count", item.totalPageCount < 0 ? json() : json(item.totalPageCount)},
-            {"processing_state", processingStateApiName(item.processingState)},
+            {"processing_state", processingStateName(item.processingState)},
             {"created_at", created ? json(*created) : json()},
             {"modified_at", modified ? json(*modified) : json()}};
 }
@@ -125,9 +125,9 @@ std::string textExport(const std::vector<Exported>& documents, const ExportReque
             out += "Path: " + item.urlString + '\n';
             out += "Type: " + folders::lowerCaseExtension(item.urlString) + '\n';
             out += "Pages: " + pageCountText(item).value_or("unknown") + '\n';
-            out += "State: " + std::string(processingStateApiName(item.processingState)) + '\n';
-            out += "Created: " + isoDateOrNone(item.fileCreatedDate).value_or("unknown") + '\n';
-            out += "Modified: " + isoDateOrNone(item.fileModifiedDate).value_or("unknown") + '\n';
+            out += "State: " + std::string(processingStateName(item.processingState)) + '\n';
+            out += "Created: " + reportedDate(item.fileCreatedDate).value_or("unknown") + '\n';
+            out += "Modified: " + reportedDate(item.fileModifiedDate).value_or("unknown") + '\n';
         }
         if (!request.includeText) continue;
         for (const PageText& page : rowsOf(exported)) {
@@ -156,39 +156,7 @@ std::string csvExport(const std::vector<Exported>& documents, const ExportReques
 
 }  // namespace
 
-std::vector<PageText> documentPageTexts(const LocatedDocument& document, bool& damaged) {
-    damaged = false;
-    const uint32_t combinedHash = document.item.combinedHash;
-    auto texts = document.manager->ftsDatabaseBalancer().storeFor(combinedHash)->originalTexts({combinedHash});
-    std::vector<PageText> pages;
-    for (auto& [hash, lazy] : texts) {
-        if (hash != combinedHash) continue;
-        const std::string_view whole = lazy.prefix(lazy.size());
-        if (lazy.damaged()) {
-            damaged = true;
-            return {};
-        }
-        std::size_t start = 0;
-        for (int64_t page = 1;; ++page) {
-            const auto end = whole.find('\f', start);
-            pages.push_back({page, std::string(whole.substr(start, end == std::string_view::npos ? end : end - start))});
-            if (end == std::string_view::npos) break;
-            start = end + 1;
-        }
-        return pages;
-    }
-    // No stored text: the recognised lines, page by page.
-    std::map<int64_t, std::string> byPage;
-    for (const OcrRect& rect : document.manager->ocrRectsDatabaseBalancer().ocrRects(combinedHash)) {
-        std::string& text = byPage[rect.pageIndex + 1];
-        if (!text.empty()) text += '\n';
-        text += rect.ocrContent;
-    }
-    for (auto& [page, text] : byPage) pages.push_back({page, std::move(text)});
-    return pages;
-}
-
-ExportService::ExportService(folders::CoreManagerData& core) : core_(core) {}
+ExportService::ExportService(folders::CoreManagerData& core) : documents_(core) {}
 
 std::optional<ExportOutput> ExportService::exportDocuments(const json& body, Refusal& refusal) const {
     std::string error;
@@ -214,14 +182,14 @@ std::optional<ExportOutput> ExportService::exportDocuments(const json& body, Ref
     json skipped = json::array();
     for (const std::string& id : request->documentIds) {
         Refusal notFound{RefusalKind::notFound, {}};
-        auto document = locateDocument(core_, id, notFound);
+        auto document = documents_.find(id, notFound);
         if (!document) {
             skipped.push_back({{"id", id}, {"reason", notFound.message}});
             continue;
         }
         bool damaged = false;
         std::vector<PageText> pages;
-        if (request->includeText || request->format != "json") pages = documentPageTexts(*document, damaged);
+        if (request->includeText || request->format != "json") pages = documents_.pages(*document, damaged);
         if (damaged) {
             skipped.push_back({{"id", id}, {"reason", "Stored text could not be read"}});
             continue;

@@ -1,9 +1,7 @@
 // Export of the text and metadata of up to 100 documents at once, as JSON, plain text or CSV.
 //
-// Pages are numbered from 1. A document's pages come from its stored text (one page per form-feed
-// separated part; a text without page breaks is one page) or, when it has no stored text, from its
-// recognised lines page by page. Ids that are malformed, unknown or whose stored text is damaged are
-// skipped with a reason; the rest are exported.
+// Pages are numbered from 1 and come from DocumentService::pages. Ids that are malformed, unknown or
+// whose stored text is damaged are skipped with a reason; the rest are exported.
 //
 // Borrows the CoreManagerData; thread-safe; nothing throws except std::bad_alloc.
 #pragma once
@@ -15,17 +13,9 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "service/index_lookup.h"
+#include "service/document_service.h"
 
 namespace lumidex::service {
-
-struct PageText {
-    int64_t page = 1;  // from 1
-    std::string text;
-};
-
-// The stored text of a located document, page by page (see above); empty when it has none.
-std::vector<PageText> documentPageTexts(const LocatedDocument& document, bool& damaged);
 
 struct ExportOutput {
     std::string contentType;  // "application/json; charset=utf-8", "text/plain; ..." or "text/csv; ..."
@@ -44,7 +34,7 @@ public:
     std::optional<ExportOutput> exportDocuments(const nlohmann::json& request, Refusal& refusal) const;
 
 private:
-    folders::CoreManagerData& core_;
+    DocumentService documents_;
 };
 
 }  // namespace lumidex::service

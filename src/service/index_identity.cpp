@@ -1,52 +1,50 @@
 #include "service/index_identity.h"
 
+#include <charconv>
+
 #include "core/hashing.h"
 
 namespace lumidex::service {
 
 std::optional<uint32_t> parseDocumentId(std::string_view text) {
-    if (text.empty() || text.size() > 10) return std::nullopt;
-    uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (value > UINT32_MAX) return std::nullopt;
-    return static_cast<uint32_t>(value);
+    // from_chars alone would accept a leading "-" for unsigned types on some libraries: digits only.
+    if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
+    uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
 }
 
 uint32_t folderId(std::string_view folderPath) { return fnv1a32(folderPath); }
 
 std::string_view processingStateName(NanItemProcessingStates state) {
+    using S = NanItemProcessingStates;
     switch (state) {
-        case NanItemProcessingStates::complete: return "completed";
-        case NanItemProcessingStates::notProcessed:
-        case NanItemProcessingStates::readyForProcessing: return "not_processed";
-        case NanItemProcessingStates::textFileProcessing:
-        case NanItemProcessingStates::cloudProcessing:
-        case NanItemProcessingStates::imageReady: return "processing";
-        case NanItemProcessingStates::notSupported: return "not_supported";
-        case NanItemProcessingStates::pdfLocked: return "pdf_locked";
-        case NanItemProcessingStates::uploaded:
-        case NanItemProcessingStates::downloaded: return "syncing";
-        case NanItemProcessingStates::error:
-        case NanItemProcessingStates::cloudFailed: break;
+        case S::complete: return "completed";
+        case S::notProcessed:
+        case S::readyForProcessing: return "not_processed";
+        case S::textFileProcessing:
+        case S::cloudProcessing:
+        case S::imageReady: return "processing";
+        case S::notSupported: return "not_supported";
+        case S::pdfLocked: return "pdf_locked";
+        case S::uploaded:
+        case S::downloaded: return "syncing";
+        case S::error:
+        case S::cloudFailed: break;
     }
     return "error";
 }
 
-std::optional<std::string> reportedDate(Date date) {
-    const double seconds = secondsSince1970(date);
-    if (!(seconds >= 1.0)) return std::nullopt;
-    return iso8601String(date);
+const std::vector<std::string_view>& processingStateNames() {
+    static const std::vector<std::string_view> names{"completed", "not_processed", "processing", "not_supported",
+                                                     "pdf_locked", "syncing", "error"};
+    return names;
 }
 
-std::string fileTypeOf(std::string_view fileName) {
-    const size_t dot = fileName.rfind('.');
-    if (dot == std::string_view::npos || dot == 0) return {};
-    std::string extension(fileName.substr(dot + 1));
-    for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    return extension;
+std::optional<std::string> reportedDate(Date date) {
+    if (!(secondsSince1970(date) >= 1.0)) return std::nullopt;
+    return iso8601String(date);
 }
 
 }  // namespace lumidex::service

@@ -7,6 +7,8 @@
 
 #include "folders/coordinator/core_manager_data.h"
 #include "folders/scanning/file_types.h"
+#include "service/document_service.h"
+#include "service/index_identity.h"
 
 namespace lumidex::service {
 namespace {
@@ -18,11 +20,11 @@ constexpr std::string_view kNoDataManager = "Folder has no active data manager";
 json byStateObject(const std::map<NanItemProcessingStates, int64_t>& counts, int64_t* total = nullptr) {
     std::map<std::string_view, int64_t> byName;
     for (const auto& [state, count] : counts) {
-        if (count > 0) byName[processingStateApiName(state)] += count;
+        if (count > 0) byName[processingStateName(state)] += count;
         if (total) *total += count;
     }
     json object = json::object();
-    for (const auto name : processingStateApiNames()) {
+    for (const auto name : processingStateNames()) {
         if (auto it = byName.find(name); it != byName.end()) object[std::string(name)] = it->second;
     }
     return object;
@@ -55,7 +57,7 @@ ProcessingService::QueueFigures ProcessingService::queue() const {
 json ProcessingService::progress() const {
     json folders = json::array();
     for (const auto& manager : core_.balancedDataManagers()) {
-        json entry{{"folder_id", std::to_string(folderIdOf(manager->rootFolderUrlString()))}};
+        json entry{{"folder_id", std::to_string(folderId(manager->rootFolderUrlString()))}};
         entry.update(progressData(manager->progressItem()));
         folders.push_back(std::move(entry));
     }
@@ -74,7 +76,7 @@ json ProcessingService::stats() const {
         int64_t total = 0;
         const json byState = byStateObject(counts, &total);
         for (const auto& [state, count] : counts) all[state] += count;
-        folders.push_back({{"folder_id", std::to_string(folderIdOf(manager->rootFolderUrlString()))},
+        folders.push_back({{"folder_id", std::to_string(folderId(manager->rootFolderUrlString()))},
                            {"path", manager->rootFolderUrlString()},
                            {"total", total},
                            {"completed", byState.value("completed", int64_t{0})},
@@ -85,8 +87,8 @@ json ProcessingService::stats() const {
     return {{"total_documents", total}, {"by_state", std::move(byState)}, {"folders", std::move(folders)}};
 }
 
-std::optional<json> ProcessingService::folderProcessing(std::string_view folderId, Refusal& refusal) const {
-    const auto folder = locateFolder(core_, options_.registeredFolders, folderId, refusal);
+std::optional<json> ProcessingService::folderProcessing(std::string_view folderIdText, Refusal& refusal) const {
+    const auto folder = locateFolder(core_, options_.registeredFolders, folderIdText, refusal);
     if (!folder) return std::nullopt;
     if (!folder->manager) {
         refusal = {RefusalKind::notFound, std::string(kNoDataManager)};
@@ -94,7 +96,7 @@ std::optional<json> ProcessingService::folderProcessing(std::string_view folderI
     }
     int64_t total = 0;
     json byState = byStateObject(folder->manager->stateCounts(), &total);
-    return json{{"folder_id", std::to_string(folderIdOf(folder->path))},
+    return json{{"folder_id", std::to_string(folderId(folder->path))},
                 {"path", folder->path},
                 {"progress", progressData(folder->manager->progressItem())},
                 {"by_state", std::move(byState)},
@@ -102,11 +104,11 @@ std::optional<json> ProcessingService::folderProcessing(std::string_view folderI
 }
 
 std::optional<json> ProcessingService::reprocess(std::string_view documentId, bool force, Refusal& refusal) {
-    auto document = locateDocument(core_, documentId, refusal);
+    auto document = DocumentService(core_).find(documentId, refusal);
     if (!document) return std::nullopt;
     const NanItem& item = document->item;
-    const std::string_view previous = processingStateApiName(item.processingState);
-    const bool inWork = document->manager->isInActiveRun(item.combinedHash) || previous == "processing";
+    const std::string_view previous = processingStateName(item.processingState);
+    const bool inWork = document->folder->isInActiveRun(item.combinedHash) || previous == "processing";
     if (inWork && !force) {
         refusal = {RefusalKind::conflict,
                    R"(Document is currently being processed. Use {"force": true} to override.)"};
@@ -116,7 +118,7 @@ std::optional<json> ProcessingService::reprocess(std::string_view documentId, bo
         refusal = {RefusalKind::badRequest, "Document type is not supported for processing"};
         return std::nullopt;
     }
-    document->manager->reprocess({item});
+    document->folder->reprocess({item});
     return json{{"id", std::to_string(item.combinedHash)},
                 {"file_name", item.fileName},
                 {"previous_state", previous},
@@ -124,15 +126,15 @@ std::optional<json> ProcessingService::reprocess(std::string_view documentId, bo
                 {"message", "Document queued for reprocessing"}};
 }
 
-std::optional<json> ProcessingService::rescan(std::string_view folderId, Refusal& refusal) {
-    const auto folder = locateFolder(core_, options_.registeredFolders, folderId, refusal);
+std::optional<json> ProcessingService::rescan(std::string_view folderIdText, Refusal& refusal) {
+    const auto folder = locateFolder(core_, options_.registeredFolders, folderIdText, refusal);
     if (!folder) return std::nullopt;
     if (!folder->manager) {
         refusal = {RefusalKind::notFound, std::string(kNoDataManager)};
         return std::nullopt;
     }
     folder->manager->requestFullScan();
-    return json{{"folder_id", std::to_string(folderIdOf(folder->path))},
+    return json{{"folder_id", std::to_string(folderId(folder->path))},
                 {"path", folder->path},
                 {"message", "Folder scan initiated"}};
 }

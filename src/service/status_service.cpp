@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "folders/coordinator/core_manager_data.h"
-#include "service/build_info.h"
+#include "service/app_identity.h"
 #include "service/processing_service.h"
 
 namespace lumidex::service {
@@ -19,8 +19,9 @@ nlohmann::json StatusService::status() const {
     }
     const auto queue = ProcessingService(core_).queue();
     const double uptime = std::chrono::duration<double>(std::chrono::system_clock::now() - startTime_).count();
-    return {{"version", applicationVersion()},
-            {"build_number", applicationBuildNumber()},
+    const AppIdentity app = appIdentity();
+    return {{"version", app.version},
+            {"build_number", app.buildNumber},
             {"uptime", uptime},
             {"processing",
              {{"is_active", queue.isProcessing}, {"active_tasks", queue.activeTasks}, {"queued_tasks", queue.queuedTasks}}},
