@@ -5,6 +5,7 @@ namespace lumidex::api {
 void registerRoutes(ApiRouter& router, ApiServices& services) {
     registerSearchDocumentFolderRoutes(router, services);
     registerProcessingSettingsStatusRoutes(router, services);
+    registerDocumentationRoutes(router, openApiDocument());
 }
 
 }  // namespace lumidex::api

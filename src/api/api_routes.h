@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "api/api_router.h"
@@ -53,6 +55,11 @@ struct ApiServices {
 void registerSearchDocumentFolderRoutes(ApiRouter& router, ApiServices& services);
 // Routes 15-30, 37, 39-41: processing, settings, status, diagnostics, export.
 void registerProcessingSettingsStatusRoutes(ApiRouter& router, ApiServices& services);
+// Routes 102-103: the OpenAPI document (404 "OpenAPI spec not found in bundle" when `document` is
+// none or empty) and the page that renders it.
+void registerDocumentationRoutes(ApiRouter& router, std::optional<std::string_view> document);
+// The OpenAPI document describing every route, compiled into the program.
+std::string_view openApiDocument();
 
 // Every route that exists, in table order.
 void registerRoutes(ApiRouter& router, ApiServices& services);
