@@ -13,6 +13,7 @@
 #include "app/diagnose_command.h"
 #include "app/folders_command.h"
 #include "app/search_command.h"
+#include "app/service_command.h"
 #include "app/settings_command.h"
 #include "app/status_command.h"
 #include "app/token_command.h"
@@ -50,6 +51,7 @@ int runCommandLine(int argc, char** argv, const std::function<void(CLI::App&)>& 
     addStatusCommand(app, storedFolderList());
     addDiagnoseCommand(app);
     addTokenCommand(app);
+    addServiceCommand(app);
     if (addMore) addMore(app);
     CLI11_PARSE(app, argc, argv);
 

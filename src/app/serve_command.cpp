@@ -1,5 +1,6 @@
 #include "app/serve_command.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -8,13 +9,14 @@
 #include <cerrno>
 #include <csignal>
 #include <iostream>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "api/api_routes.h"
-#include "api/api_server.h"
+#include "app/local_api.h"
 #include "app/scan_command.h"
 #include "core/app_log.h"
 #include "core/settings/settings.h"
@@ -48,11 +50,56 @@ void installStopSignals() {
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
-void waitForStopSignal() {
-    pollfd waiting{stopPipe[0], POLLIN, 0};
-    while (::poll(&waiting, 1, -1) < 0 && errno == EINTR) {
+// The main thread's loop while serving: runs the tasks posted to it (the diagnostics' responsiveness
+// probe) until a stop signal arrives. Tasks still queued then are dropped.
+class MainLoop {
+public:
+    MainLoop() {
+        if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
     }
-}
+    ~MainLoop() {
+        for (int fd : wake_) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
+    MainLoop(const MainLoop&) = delete;
+    MainLoop& operator=(const MainLoop&) = delete;
+
+    // Any thread.
+    void post(std::function<void()> task) {
+        {
+            std::lock_guard lock(mutex_);
+            tasks_.push_back(std::move(task));
+        }
+        const char byte = 't';
+        [[maybe_unused]] const ssize_t written = ::write(wake_[1], &byte, 1);  // a full pipe is awake already
+    }
+
+    void runUntilStopSignal() {
+        pollfd waiting[2] = {{stopPipe[0], POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        while (true) {
+            if (::poll(waiting, wake_[0] >= 0 ? 2 : 1, -1) < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
+            if (waiting[0].revents != 0) return;
+            char drain[64];
+            while (::read(wake_[0], drain, sizeof drain) > 0) {
+            }
+            std::vector<std::function<void()>> ready;
+            {
+                std::lock_guard lock(mutex_);
+                ready.swap(tasks_);
+            }
+            for (auto& task : ready) task();
+        }
+    }
+
+private:
+    int wake_[2] = {-1, -1};
+    std::mutex mutex_;
+    std::vector<std::function<void()>> tasks_;
+};
 
 // Indexes the folders one after another on its own thread, so that the server answers (and a stop
 // signal is heard) meanwhile. Afterwards the folders' watchers keep the index current.
@@ -83,9 +130,9 @@ void migrateLanDefault() {
     if (error) std::cerr << "lumidex serve: settings not saved: " << error->message << '\n';
 }
 
-void printServerAddress(const api::ApiServer& server) {
-    const std::string base = "http://127.0.0.1:" + std::to_string(server.actualPort());
-    std::cout << "API server listening on " << server.config().host << ":" << server.actualPort()
+void printServerAddress(const LocalApi& server) {
+    const std::string base = server.baseUrl();
+    std::cout << "API server listening on " << server.config().host << ":" << server.port()
               << (server.config().host == "0.0.0.0" ? " (other machines on the network may connect)" : "") << '\n'
               << "  health: curl " << base << "/api/v1/health\n";
     if (Settings::shared().apiServerToken().empty()) {
@@ -109,21 +156,14 @@ void runServe(bool apiRequested) {
     dependencies.observerFactory = folders::makePresenterObserverFactory();
     folders::CoreManagerData core(std::move(dependencies));
 
-    api::ApiServices services;
-    services.core = &core;
-    api::ApiRouter router;
-    std::unique_ptr<api::ApiServer> server;
-    services.actualPort = [&server] { return server ? server->actualPort() : uint16_t{0}; };
-    api::registerRoutes(router, services);
-
+    MainLoop mainLoop;
+    std::unique_ptr<LocalApi> server;
     if (apiRequested || Settings::shared().apiServerEnabled()) {
-        server = std::make_unique<api::ApiServer>(router, SettingsStore::shared());
-        services.startTime = server->startTime();
-        if (server->start(0)) {
+        server = LocalApi::start(core, [&mainLoop](std::function<void()> task) { mainLoop.post(std::move(task)); });
+        if (server) {
             printServerAddress(*server);
-        } else {
-            std::cerr << "lumidex serve: no port for the API server could be bound (details in the debug log)\n";
-            if (apiRequested) throw CLI::RuntimeError(1);
+        } else if (apiRequested) {
+            throw CLI::RuntimeError(1);
         }
     } else {
         std::cout << "The API server is off (setting apiServerEnabledKey); `lumidex serve --api` starts it.\n";
@@ -132,12 +172,11 @@ void runServe(bool apiRequested) {
     std::atomic<bool> stopping{false};
     std::thread indexing([&] { indexFolders(core, stored, stopping); });
     std::cout << "Press Ctrl-C to stop." << std::endl;
-    waitForStopSignal();
+    mainLoop.runUntilStopSignal();
 
     std::cout << "\nStopping ..." << std::endl;
     stopping = true;
-    if (server) server->stop();
-    server.reset();  // waits for the handlers still running
+    server.reset();  // stops the listener and waits for the handlers still running
     core.cancelAll();
     indexing.join();
     std::cout << "Stopped." << std::endl;

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "app/local_api.h"
 #include "app/scan_command.h"
 #include "app/search_command.h"
+#include "core/settings/settings.h"
 #include "folders/coordinator/balanced_data_manager.h"
 #include "folders/coordinator/core_manager_data.h"
 #include "folders/registry/folder_paths.h"
@@ -66,7 +68,21 @@ void indexFolder(folders::CoreManagerData& core, const std::string& folder,
     }
 }
 
-void runShell(const std::string& folderArgument) {
+// How to search the demo from another terminal: the address and a curl command to paste, token
+// included (this is the user's own terminal, as with `lumidex token show`).
+void printApiSearchExample(const LocalApi& api) {
+    const std::string token = Settings::shared().apiServerToken();
+    std::cout << "\nThe local API answers on " << api.baseUrl() << " (documentation: " << api.baseUrl()
+              << "/api/v1/docs). Search it from another terminal:\n";
+    if (token.empty()) {
+        std::cout << "  (first make a token: lumidex token new)\n";
+    }
+    std::cout << "  curl -s -H 'Authorization: Bearer " << (token.empty() ? "TOKEN" : token)
+              << "' -H 'Content-Type: application/json' -d '{\"query\": \"invoice\", \"limit\": 5}' " << api.baseUrl()
+              << "/api/v1/search\n";
+}
+
+void runShell(const std::string& folderArgument, bool withApi) {
     if (!folderArgument.empty()) addSearchableFolder(folderArgument);
     const std::vector<std::string> stored = folders::SecurityBookmarks::shared().list();
     if (stored.empty()) refuse("no searchable folders yet: start it with a folder, `lumidex shell PATH`");
@@ -80,6 +96,12 @@ void runShell(const std::string& folderArgument) {
     const bool interactive = ::isatty(STDIN_FILENO) == 1;
     const bool showProgress = ::isatty(STDOUT_FILENO) == 1;
     for (const std::string& folder : stored) indexFolder(core, folder, *runner, showProgress);
+
+    std::unique_ptr<LocalApi> api;
+    if (withApi) {
+        api = LocalApi::start(core);
+        if (api) printApiSearchExample(*api);
+    }
 
     const auto folderList = search::coordinatorFolderList(core);
     std::cout << "\nType a search and press Enter (\"quit\" to leave). Changes to the folders are indexed "
@@ -96,6 +118,7 @@ void runShell(const std::string& folderArgument) {
         searchAndPrint(query, folderList);
         std::cout << '\n';
     }
+    api.reset();
     core.cancelAll();
 }
 
@@ -105,7 +128,9 @@ void addShellCommand(CLI::App& app) {
     auto folder = std::make_shared<std::string>();
     auto* shell = app.add_subcommand("shell", "Index the searchable folders (adding FOLDER first) and search them at a prompt");
     shell->add_option("FOLDER", *folder, "a folder to add as a searchable folder before indexing");
-    shell->callback([folder] { runShell(*folder); });
+    auto withApi = std::make_shared<bool>(false);
+    shell->add_flag("--api", *withApi, "also serve the local API while the prompt is open, and show a curl search");
+    shell->callback([folder, withApi] { runShell(*folder, *withApi); });
 }
 
 }  // namespace lumidex
