@@ -76,7 +76,7 @@ void install(bool withApi) {
     std::filesystem::create_directories(path.parent_path(), ec);
     {
         std::ofstream out(path, std::ios::trunc);
-        out << serviceUnitText(platform::currentExecutable(), withApi);
+        out << serviceUnitText(std::filesystem::canonical(platform::currentExecutable(), ec), withApi);
         out.close();
         if (ec || !out) {
             std::cerr << "lumidex service: cannot write " << path.string() << '\n';

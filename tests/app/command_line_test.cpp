@@ -318,5 +318,38 @@ TEST_F(CommandLine, TokenIsMadeAndShownButNeverLoggedAndServeStopsCleanlyOnTerm)
         << "the token is never logged";
 }
 
+TEST_F(CommandLine, ServiceInstallWritesTheUserUnitAndEnablesItOnlyWhereSystemctlAnswers) {
+    const fs::path unit = home.configHome() / "systemd" / "user" / "lumidex.service";
+    const fs::path calls = home.home() / "systemctl.calls";
+    const fs::path fake = home.home() / "fake-systemctl";
+    writeFile(fake, "#!/bin/sh\necho \"$*\" >> '" + calls.string() + "'\n");
+    fs::permissions(fake, fs::perms::owner_all);
+    struct Unset {
+        ~Unset() { ::unsetenv("LUMIDEX_SYSTEMCTL"); }
+    } unset;
+
+    ::setenv("LUMIDEX_SYSTEMCTL", (home.home() / "no-systemctl-here").c_str(), 1);
+    const Outcome without = lumidex("service install");
+    ASSERT_EQ(without.status, 0) << without.output;
+    EXPECT_NE(without.output.find("systemctl --user is not available"), std::string::npos) << without.output;
+    const std::string text = readFile(unit);
+    EXPECT_NE(text.find("ExecStart=" + fs::canonical(LUMIDEX_BINARY).string() + " serve\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("WantedBy=default.target"), std::string::npos) << text;
+
+    ::setenv("LUMIDEX_SYSTEMCTL", fake.c_str(), 1);
+    const Outcome with = lumidex("service install --api");
+    ASSERT_EQ(with.status, 0) << with.output;
+    EXPECT_NE(readFile(unit).find(" serve --api\n"), std::string::npos);
+    EXPECT_EQ(readFile(calls), "--user show-environment\n--user daemon-reload\n--user enable --now lumidex.service\n");
+
+    fs::remove(calls);
+    const Outcome removed = lumidex("service uninstall");
+    ASSERT_EQ(removed.status, 0) << removed.output;
+    EXPECT_FALSE(fs::exists(unit));
+    EXPECT_EQ(readFile(calls),
+              "--user show-environment\n--user disable --now lumidex.service\n--user daemon-reload\n");
+    EXPECT_NE(lumidex("service status").output.find("(not installed)"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace lumidex
