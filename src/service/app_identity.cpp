@@ -12,7 +12,9 @@
 
 namespace lumidex::service {
 
-AppIdentity appIdentity() {
+namespace {
+
+AppIdentity readIdentity() {
     AppIdentity identity{"Lumidex", "veko.lumidex", LUMIDEX_VERSION, LUMIDEX_BUILD_NUMBER, std::nullopt};
     std::error_code ec;
     const auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -21,6 +23,14 @@ AppIdentity appIdentity() {
     if (ec) return identity;
     identity.buildTime = dateFromSystemClock(
         std::chrono::time_point_cast<std::chrono::system_clock::duration>(std::chrono::file_clock::to_sys(modified)));
+    return identity;
+}
+
+}  // namespace
+
+AppIdentity appIdentity() {
+    // Read once: health answers ask on every request, and the executable's time does not change.
+    static const AppIdentity identity = readIdentity();
     return identity;
 }
 
