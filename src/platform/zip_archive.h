@@ -2,7 +2,7 @@
 // because the archives come from the user's folders and may be damaged or built to exhaust memory.
 //
 // open() reads the central directory only; read() inflates one member (stored or deflated), never more
-// than the caller's byte limit whatever the archive declares, and checks its CRC. Zip64 archives,
+// than the caller's byte limit whatever the archive declares, and checks its size and CRC. Zip64 archives,
 // encrypted members and other compression methods are reported as errors. An object is used by one
 // thread at a time; separate objects are independent. Nothing throws except std::bad_alloc.
 #pragma once

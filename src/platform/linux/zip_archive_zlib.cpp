@@ -177,6 +177,10 @@ std::optional<std::string> ZipArchive::read(const ZipEntry& entry, std::size_t m
             return std::nullopt;
         }
     }
+    if (out.size() != entry.uncompressedSize) {
+        error = entry.name + ": inflates to another size than the archive declares (damaged or forged)";
+        return std::nullopt;
+    }
     const auto crc = ::crc32(0L, reinterpret_cast<const Bytef*>(out.data()), static_cast<uInt>(out.size()));
     if (crc != entry.crc32) {
         error = entry.name + ": checksum mismatch (damaged archive)";
