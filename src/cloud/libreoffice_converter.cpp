@@ -227,6 +227,11 @@ ConversionResult LibreOfficeConverter::convert(const ConversionRequest& request)
                         : kind == "transient" ? ConversionStatus::failed
                                               : ConversionStatus::cannotConvert;
         result.reason = answer.value("error", std::string("unknown error"));
+        if (result.status == ConversionStatus::failed) {
+            // The office process went away under the bridge: the next file needs a fresh pair.
+            stop(false);
+            return result;
+        }
     }
     const std::int64_t rssKb = officeRssKb();
     if (conversionsSinceStart_ >= options_.maxConversionsPerProcess ||
