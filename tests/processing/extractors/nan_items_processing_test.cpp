@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cloud/libreoffice_converter.h"
 #include "core/app_log.h"
 #include "core/diagnostics_collector.h"
 #include "core/settings/settings_keys.h"
@@ -22,6 +23,7 @@
 #include "processing/nan_items_processing.h"
 #include "processing/pipeline/pipeline_profiler.h"
 #include "storage/pending_enrichments.h"
+#include "support/office_fixtures.h"
 #include "support/temp_home.h"
 
 namespace lumidex::processing {
@@ -210,6 +212,44 @@ TEST_F(ProcessingRunTest, AnOfficeFileWaitingForItsTextIsFoundByItsCurrentNameOn
     EXPECT_EQ(filesWith(*manager, "Carport"), std::set<std::string>{"Vertrag Carport.docx"});
     EXPECT_EQ(filesWith(*manager, "Zusagen"), std::set<std::string>{"Vertrag Carport.docx"});
     EXPECT_TRUE(filesWith(*manager, "Angebot").empty());
+}
+
+TEST_F(ProcessingRunTest, OfficeDocumentsTakeThePdfRoadAndTheirWholeTextIsFound) {
+    if (const std::string missing = cloud::findOfficeInstallation().missing; !missing.empty()) GTEST_SKIP() << missing;
+    using lumidex::testing::docx;
+    using lumidex::testing::odp;
+    using lumidex::testing::xlsx;
+    writeBinaryFile(docs / "brief.docx", docx("<w:p><w:r><w:t>Zitronenfalter</w:t></w:r></w:p>", "Randbemerkung"));
+    writeBinaryFile(docs / "tabelle.xlsx", xlsx("Pflaumenbaum", "Geheimzahl"));
+    writeBinaryFile(docs / "vortrag.odp", odp("Leuchtturm", "Sprechernotiz"));
+    const std::string sheet = xlsx("Kopf", "Fuss");
+    writeBinaryFile(docs / "kaputt.xlsx", sheet.substr(0, sheet.size() / 2));
+    writeBinaryFile(docs / "geheim.docx", lumidex::testing::encryptedOoxml());
+
+    NanItemsProcessingOptions o = options();
+    cloud::LibreOfficeConverterOptions converter;
+    converter.profileDirectory = dir / "office-profile";
+    converter.log = log.sink();
+    o.officeConversion = std::make_shared<cloud::ConversionQueue>(std::make_unique<cloud::LibreOfficeConverter>(converter),
+                                                                  cloud::ConversionQueueOptions{60s, log.sink()});
+    auto manager = scanAndProcess(std::make_shared<NanItemsProcessing>(o));
+
+    // The comment, the clipped cell, the hidden sheet and the speaker notes are found too.
+    EXPECT_EQ(filesWith(*manager, "Zitronenfalter Randbemerkung"), std::set<std::string>{"brief.docx"});
+    EXPECT_EQ(filesWith(*manager, "Pflaumenbaum Geheimzahl"), std::set<std::string>{"tabelle.xlsx"});
+    EXPECT_EQ(filesWith(*manager, "Leuchtturm Sprechernotiz"), std::set<std::string>{"vortrag.odp"});
+    using S = NanItemProcessingStates;
+    const NanItem letter = item(*manager, "brief.docx");
+    EXPECT_EQ(letter.processingState, S::complete);
+    EXPECT_EQ(letter.totalPageCount, 1);
+    EXPECT_TRUE(std::filesystem::exists(manager->folderDataDirectory() / (letter.id.toString() + "_thumbmage_#0.png")));
+    EXPECT_EQ(item(*manager, "tabelle.xlsx").processingState, S::complete);
+    EXPECT_EQ(item(*manager, "vortrag.odp").processingState, S::complete);
+    EXPECT_EQ(item(*manager, "kaputt.xlsx").processingState, S::error);
+    EXPECT_EQ(item(*manager, "geheim.docx").processingState, S::pdfLocked);
+    EXPECT_TRUE(log.contains("not converted to PDF: damaged archive"));
+    EXPECT_EQ(filesWith(*manager, "kaputt"), std::set<std::string>{"kaputt.xlsx"});  // unreadable, not hidden
+    EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).waitingForCloud, 0);
 }
 
 TEST_F(ProcessingRunTest, DocumentsWhoseRowsCannotBeWrittenStayWaitingAndAreReadAgain) {
