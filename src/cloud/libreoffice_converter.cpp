@@ -72,8 +72,10 @@ LibreOfficeConverter::LibreOfficeConverter(LibreOfficeConverterOptions options) 
     installation_ = findOfficeInstallation();
     if (options_.office) installation_.office = *options_.office;
     if (options_.python) installation_.python = *options_.python;
-    if ((options_.office || options_.python) && isExecutable(installation_.office) && isExecutable(installation_.python)) {
-        installation_.missing.clear();
+    if (options_.office || options_.python) {
+        installation_.missing = !isExecutable(installation_.office) ? "LibreOffice is not installed at " + installation_.office.string()
+                                : !isExecutable(installation_.python) ? "no python at " + installation_.python.string()
+                                                                      : std::string();
     }
 }
 

@@ -338,7 +338,16 @@ ConversionCheck checkBeforeConversion(const fs::path& path) {
         return check;
     }
     std::uint64_t declared = 0;
-    for (const auto& entry : archive->entries()) declared += entry.uncompressedSize;
+    for (const auto& entry : archive->entries()) {
+        declared += entry.uncompressedSize;
+        // Media members are large but hardly compress; a huge member packed a hundredfold is made to explode.
+        if (entry.uncompressedSize > maxDeclaredMemberBytes && entry.uncompressedSize / 100 > entry.compressedSize) {
+            check.admission = Admission::refused;
+            check.reason = entry.name + " inflates from " + std::to_string(entry.compressedSize) + " to " +
+                           std::to_string(entry.uncompressedSize) + " bytes (a zip bomb?)";
+            return check;
+        }
+    }
     if (declared > maxDeclaredArchiveBytes) {
         check.admission = Admission::refused;
         check.reason = "the archive declares " + std::to_string(declared) + " bytes of content (a zip bomb?)";

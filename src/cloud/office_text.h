@@ -57,6 +57,8 @@ struct ConversionCheck {
 
 // Declared content beyond this, in sum over an archive's members, is refused as a zip bomb.
 inline constexpr std::uint64_t maxDeclaredArchiveBytes = std::uint64_t{2} << 30;
+// A member declaring more than this while packed more than a hundredfold is refused the same way.
+inline constexpr std::uint64_t maxDeclaredMemberBytes = std::uint64_t{256} << 20;
 
 ConversionCheck checkBeforeConversion(const std::filesystem::path& path);
 

@@ -121,7 +121,7 @@ std::string describe(const FolderProcessingStatus& status) {
     text += ", " + std::to_string(status.pagesRecognised) + " pages recognised";
     text += ", " + std::to_string(status.errors) + (status.errors == 1 ? " error" : " errors");
     if (status.waitingForCloud > 0) {
-        text += ", " + std::to_string(status.waitingForCloud) + " office files waiting";
+        text += ", " + std::to_string(status.waitingForCloud) + (status.waitingForCloud == 1 ? " office file" : " office files") + " waiting";
         if (!status.officeWaitReason.empty()) text += " (" + status.officeWaitReason + ")";
     }
     if (status.notStored > 0) {

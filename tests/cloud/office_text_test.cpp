@@ -74,6 +74,8 @@ TEST_F(OfficeTextTest, DamagedHostileAndLockedFilesAreReportedNotRead) {
                                                           {"styles.xml", "<x/>", false, 0xF0000000u}}));
     EXPECT_EQ(checkBeforeConversion(declared).admission, Admission::refused);
     EXPECT_FALSE(readOfficeText(declared).ok());  // the real size does not match the declared one
+    const auto packed = write("dicht.odt", zipArchive({{"content.xml", "<text:p/>", false, 300u << 20}}));
+    EXPECT_EQ(checkBeforeConversion(packed).admission, Admission::refused);
 
     EXPECT_EQ(checkBeforeConversion(write("geheim.docx", encryptedOoxml())).admission, Admission::locked);
     const auto lockedOdf = write("geheim.odt", zipArchive({{"META-INF/manifest.xml",

@@ -195,10 +195,17 @@ TEST_F(ProcessingRunTest, FolderOfMixedFilesIsProcessedAndACrashingJobFailsOnlyI
     ASSERT_TRUE(manager->waitUntilIdle(120s));
 }
 
-TEST_F(ProcessingRunTest, AnOfficeFileWaitingForItsTextIsFoundByItsCurrentNameOnly) {
+TEST_F(ProcessingRunTest, WithoutAConverterAnOfficeFileWaitsSaysWhyAndIsFoundByItsCurrentNameOnly) {
     writeBinaryFile(docs / "Angebot Gartenhaus.docx", "PK\x03\x04 an office document");
-    auto manager = scanAndProcess(std::make_shared<NanItemsProcessing>(options()));
+    NanItemsProcessingOptions o = options();
+    cloud::LibreOfficeConverterOptions missing;
+    missing.office = dir / "no-office" / "soffice.bin";
+    o.officeConversion = std::make_shared<cloud::ConversionQueue>(std::make_unique<cloud::LibreOfficeConverter>(missing));
+    auto manager = scanAndProcess(std::make_shared<NanItemsProcessing>(o));
     EXPECT_EQ(filesWith(*manager, "Gartenhaus"), std::set<std::string>{"Angebot Gartenhaus.docx"});
+    EXPECT_EQ(item(*manager, "Angebot Gartenhaus.docx").processingState, NanItemProcessingStates::readyForProcessing);
+    const std::string described = describe(folderProcessingStatus(*manager, *runner));
+    EXPECT_NE(described.find("1 office file waiting (LibreOffice is not installed"), std::string::npos) << described;
 
     std::filesystem::create_directories(docs / "Zusagen");
     std::filesystem::rename(docs / "Angebot Gartenhaus.docx", docs / "Angebot Carport.docx");
