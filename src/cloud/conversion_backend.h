@@ -9,8 +9,8 @@
 //   timedOut     — the file kept the converter busy past the time limit; the converter was restarted;
 //   failed       — the converter itself went wrong (died, could not start): transient, the file may
 //                  convert on another try.
-// One call at a time per backend (the queue serialises them); unavailableReason() may be called from
-// any thread. Nothing throws except std::bad_alloc.
+// One call at a time per backend (the queue serialises them); unavailableReason() and abort() may be
+// called from any thread. Nothing throws except std::bad_alloc.
 #pragma once
 
 #include <chrono>
@@ -42,6 +42,8 @@ public:
     // Why nothing can be converted at all (the converter is not installed), or nullopt.
     virtual std::optional<std::string> unavailableReason() const = 0;
     virtual ConversionResult convert(const ConversionRequest& request) = 0;
+    // Ends the conversion in progress at once (it returns failed); nothing when none runs.
+    virtual void abort() {}
 };
 
 }  // namespace lumidex::cloud

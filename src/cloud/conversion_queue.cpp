@@ -26,6 +26,10 @@ ConversionQueue::~ConversionQueue() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
         left.swap(waiting_);
+        if (running_ != 0) {
+            runningCancelled_ = true;
+            backend_->abort();
+        }
     }
     changed_.notify_all();
     for (Entry& entry : left) {
@@ -56,6 +60,11 @@ bool ConversionQueue::cancel(Ticket ticket) {
     Entry entry;
     {
         std::lock_guard lock(mutex_);
+        if (ticket == running_ && running_ != 0) {
+            runningCancelled_ = true;
+            backend_->abort();
+            return true;
+        }
         const auto found = std::find_if(waiting_.begin(), waiting_.end(), [&](const Entry& e) { return e.ticket == ticket; });
         if (found == waiting_.end()) return false;
         entry = std::move(*found);
@@ -65,6 +74,11 @@ bool ConversionQueue::cancel(Ticket ticket) {
     result.reason = "cancelled";
     if (entry.done) entry.done(std::move(result));
     return true;
+}
+
+bool ConversionQueue::runningCancelled() const {
+    std::lock_guard lock(mutex_);
+    return runningCancelled_;
 }
 
 ConversionQueueStats ConversionQueue::stats() const {
@@ -86,7 +100,7 @@ ConversionResult ConversionQueue::convertOne(const ConversionRequest& request) {
         return result;
     }
     result = backend_->convert(request);
-    if (result.status == ConversionStatus::failed) {
+    if (result.status == ConversionStatus::failed && !runningCancelled()) {
         log("[OfficeConversion] neuer Versuch mit frischem Konverter: " + request.input.string() + ": " + result.reason);
         const double firstTry = result.seconds;
         result = backend_->convert(request);
@@ -113,8 +127,18 @@ void ConversionQueue::serve() {
             if (stopping_) return;
             entry = std::move(waiting_.front());
             waiting_.pop_front();
+            running_ = entry.ticket;
+            runningCancelled_ = false;
         }
         ConversionResult result = convertOne(entry.request);
+        {
+            std::lock_guard lock(mutex_);
+            running_ = 0;
+            if (runningCancelled_) {
+                result.status = ConversionStatus::failed;
+                result.reason = "cancelled";
+            }
+        }
         if (result.status == ConversionStatus::converted) {
             log("[OfficeConversion] " + entry.request.input.string() + ": PDF in " + formatSeconds(result.seconds));
         } else {

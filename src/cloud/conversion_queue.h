@@ -10,8 +10,8 @@
 //
 // Thread-safety: every member may be called from any thread. `done` runs on the queue's thread, exactly
 // once per submitted file, and must not call back into the queue's destructor. Lifetime: the destructor
-// answers files still waiting as failed ("the conversion queue was shut down"), lets the running
-// conversion end (at most its time limit) and joins the thread. Nothing throws except std::bad_alloc.
+// answers files still waiting as failed ("the conversion queue was shut down"), stops the running
+// conversion (answered "cancelled") and joins the thread. Nothing throws except std::bad_alloc.
 #pragma once
 
 #include <chrono>
@@ -58,8 +58,8 @@ public:
 
     // Queues the file; the request's time limit is replaced by the queue's.
     Ticket submit(ConversionRequest request, Done done);
-    // Withdraws a file still waiting; it is answered as failed with the reason "cancelled". False when
-    // it is being converted or is done (it then ends by itself within its time limit).
+    // Withdraws a file still waiting, or stops its conversion (the converter is restarted for the next
+    // file); it is answered as failed with the reason "cancelled". False when it is done.
     bool cancel(Ticket ticket);
 
     ConversionQueueStats stats() const;
@@ -73,6 +73,7 @@ private:
 
     void serve();
     ConversionResult convertOne(const ConversionRequest& request);
+    bool runningCancelled() const;
     void log(std::string_view line) const;
 
     std::unique_ptr<ConversionBackend> backend_;
@@ -81,6 +82,8 @@ private:
     std::condition_variable changed_;
     std::deque<Entry> waiting_;
     Ticket nextTicket_ = 1;
+    Ticket running_ = 0;
+    bool runningCancelled_ = false;
     bool stopping_ = false;
     ConversionQueueStats stats_;
     std::thread thread_;  // last: starts after everything it uses

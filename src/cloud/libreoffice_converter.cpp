@@ -141,8 +141,12 @@ bool LibreOfficeConverter::start(std::string& error) {
     spawn.killWhenParentExits = true;
     // The office process must not find a display or the user's session and try to use them.
     spawn.environment = {{"SAL_USE_VCLPLUGIN", "svp"}, {"DISPLAY", ""}};
-    bridge_ = platform::Subprocess::spawn(spawn, error);
-    if (!bridge_) return false;
+    auto bridge = platform::Subprocess::spawn(spawn, error);
+    if (!bridge) return false;
+    {
+        std::lock_guard lock(processMutex_);
+        bridge_ = std::move(bridge);
+    }
     pending_.clear();
     bool timedOut = false;
     const auto line = readLine(Clock::now() + options_.startupTimeLimit, timedOut);
@@ -174,7 +178,13 @@ void LibreOfficeConverter::stop(bool graceful) {
     // another program in between.
     if (const int pid = officePid_.exchange(0); pid > 0 && !graceful) ::kill(pid, SIGKILL);
     officePid_ = 0;
+    std::lock_guard lock(processMutex_);
     bridge_.reset();
+}
+
+void LibreOfficeConverter::abort() {
+    std::lock_guard lock(processMutex_);
+    if (bridge_) bridge_->kill();
 }
 
 ConversionResult LibreOfficeConverter::convert(const ConversionRequest& request) {

@@ -10,7 +10,7 @@
 // process has grown beyond restartAboveRssBytes (leaks of long sessions).
 //
 // Thread-safety: convert() is called by one thread at a time (the conversion queue's); officePid(),
-// officeRssKb(), starts() and unavailableReason() from any thread. The destructor ends both processes.
+// officeRssKb(), starts(), unavailableReason() and abort() from any thread. The destructor ends both processes.
 // Nothing throws except std::bad_alloc.
 #pragma once
 
@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,6 +63,7 @@ public:
     std::string name() const override { return "LibreOffice"; }
     std::optional<std::string> unavailableReason() const override;
     ConversionResult convert(const ConversionRequest& request) override;
+    void abort() override;  // kills both processes; the next file starts new ones
 
     int officePid() const { return officePid_.load(); }  // 0 when not running
     std::int64_t officeRssKb() const;                     // 0 when not running
@@ -76,6 +78,7 @@ private:
 
     LibreOfficeConverterOptions options_;
     OfficeInstallation installation_;
+    std::mutex processMutex_;  // guards bridge_ against abort(); convert() is its only other user
     std::unique_ptr<platform::Subprocess> bridge_;
     std::string pending_;  // bridge output after the last full line
     std::atomic<int> officePid_{0};

@@ -89,7 +89,7 @@ TEST_F(LibreOfficeConverterTest, ConvertsOneFileAfterAnotherInOneOfficeProcess) 
     EXPECT_EQ(sheetPdf.find("Pflaumenbaum"), std::string::npos) << sheetPdf;
 }
 
-TEST_F(LibreOfficeConverterTest, AHungOrKilledConverterIsRestartedAndBadFilesEndWithAReason) {
+TEST_F(LibreOfficeConverterTest, AHungKilledOrCancelledConversionRestartsTheConverterAndBadFilesEndWithAReason) {
     auto queue = makeQueue(5s);
     const auto word = write("brief.docx", docx("<w:p><w:r><w:t>Zitronenfalter</w:t></w:r></w:p>"));
     ASSERT_EQ(convert(*queue, word).status, ConversionStatus::converted);
@@ -105,11 +105,25 @@ TEST_F(LibreOfficeConverterTest, AHungOrKilledConverterIsRestartedAndBadFilesEnd
     const int second = converter_->officePid();
     EXPECT_NE(second, first);
 
-    ::kill(second, SIGKILL);  // dies between two files: the next file gets a fresh converter
+    // A conversion cancelled while the office process hangs ends at once.
+    ::kill(second, SIGSTOP);
+    std::promise<ConversionResult> cancelled;
+    auto cancelledResult = cancelled.get_future();
+    const auto cancelStarted = std::chrono::steady_clock::now();
+    const auto ticket = queue->submit({word, dir / "cancelled.pdf", {}, {}}, [&](ConversionResult r) { cancelled.set_value(r); });
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(queue->cancel(ticket));
+    EXPECT_EQ(cancelledResult.get().reason, "cancelled");
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelStarted, 3s);
+    EXPECT_EQ(convert(*queue, word).status, ConversionStatus::converted);
+    const int third = converter_->officePid();
+    EXPECT_NE(third, second);
+
+    ::kill(third, SIGKILL);  // dies between two files: the next file gets a fresh converter
     std::this_thread::sleep_for(200ms);
     const ConversionResult afterDeath = convert(*queue, word);
     EXPECT_EQ(afterDeath.status, ConversionStatus::converted) << afterDeath.reason;
-    EXPECT_EQ(converter_->starts(), 3u);
+    EXPECT_EQ(converter_->starts(), 4u);
 
     const std::string whole = xlsx("Kopf", "Fuss");
     const ConversionResult truncated = convert(*queue, write("kaputt.xlsx", whole.substr(0, whole.size() - 40)));
@@ -122,7 +136,7 @@ TEST_F(LibreOfficeConverterTest, AHungOrKilledConverterIsRestartedAndBadFilesEnd
     const ConversionResult gone = convert(*queue, dir / "gone.docx");
     EXPECT_EQ(gone.status, ConversionStatus::cannotConvert);
     EXPECT_NE(gone.reason.find("gone"), std::string::npos) << gone.reason;
-    EXPECT_EQ(converter_->starts(), 3u);  // none of them cost the converter
+    EXPECT_EQ(converter_->starts(), 4u);  // none of them cost the converter
 }
 
 }  // namespace
