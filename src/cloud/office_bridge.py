@@ -87,6 +87,10 @@ def classify(error):
         return "locked", text
     if "disposed" in lowered or "binary urp bridge" in lowered or "connection" in lowered:
         return "transient", text
+    # An internal error of a long session (seen once in 300 conversions, never again in a fresh
+    # process): a new office process is the cure, not giving up on the file.
+    if type(error).__name__.endswith("uno.RuntimeException"):
+        return "transient", text
     return "permanent", text
 
 

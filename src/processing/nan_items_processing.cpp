@@ -219,6 +219,7 @@ private:
     std::condition_variable changed_;
     std::list<std::shared_ptr<Job>> inFlight_;
     std::size_t converting_ = 0;  // jobs of inFlight_ still in the conversion queue
+    bool conversionEnded_ = false;  // wakes the run to hand the converter its next file
     std::deque<Completion> completions_;
 };
 
@@ -299,7 +300,8 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
 
         {
             std::unique_lock lock(mutex_);
-            changed_.wait_for(lock, cancellationPoll, [this] { return !completions_.empty(); });
+            changed_.wait_for(lock, cancellationPoll, [this] { return !completions_.empty() || conversionEnded_; });
+            conversionEnded_ = false;
             if (!completions_.empty() && waiting.empty()) firstWaiting = Clock::now();
             while (!completions_.empty()) {
                 waiting.push_back(std::move(completions_.front()));
@@ -416,6 +418,8 @@ void NanItemsProcessing::Run::convertThenExtract(const std::shared_ptr<Job>& job
                     std::lock_guard lock(mutex_);
                     job->converting = false;
                     --converting_;
+                    conversionEnded_ = true;
+                    changed_.notify_all();
                 }
                 if (settings_.cancellationToken.isCancelled()) {
                     complete(job, ExtractionOutcome::failed(ExtractionFailure{Reason::cancelled, 0, "cancelled after conversion"}));
