@@ -44,6 +44,9 @@ public:
     virtual ConversionResult convert(const ConversionRequest& request) = 0;
     // Ends the conversion in progress at once (it returns failed); nothing when none runs.
     virtual void abort() {}
+    // Gives back what an idle converter holds (its processes); the next convert() takes it up again.
+    // Called by the converting thread.
+    virtual void release() {}
 };
 
 }  // namespace lumidex::cloud

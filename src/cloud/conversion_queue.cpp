@@ -119,11 +119,19 @@ ConversionResult ConversionQueue::convertOne(const ConversionRequest& request) {
 }
 
 void ConversionQueue::serve() {
+    bool busySinceRelease = false;
     for (;;) {
         Entry entry;
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
+            const auto ready = [this] { return stopping_ || !waiting_.empty(); };
+            if (!changed_.wait_for(lock, options_.idleRelease, ready) && busySinceRelease) {
+                lock.unlock();
+                backend_->release();
+                busySinceRelease = false;
+                continue;
+            }
+            changed_.wait(lock, ready);
             if (stopping_) return;
             entry = std::move(waiting_.front());
             waiting_.pop_front();
@@ -131,6 +139,7 @@ void ConversionQueue::serve() {
             runningCancelled_ = false;
         }
         ConversionResult result = convertOne(entry.request);
+        busySinceRelease = true;
         {
             std::lock_guard lock(mutex_);
             running_ = 0;

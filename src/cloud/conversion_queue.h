@@ -6,7 +6,7 @@
 // answered without the converter. A conversion that fails for a transient reason (the converter died or
 // could not start) is tried once more with a fresh converter; a time-out is not (the file would hang the
 // converter again), nor are permanent answers. Every outcome is logged with the file and the time it took
-// ("[OfficeConversion] ...").
+// ("[OfficeConversion] ..."). After idleRelease without work the backend's converter is released.
 //
 // Thread-safety: every member may be called from any thread. `done` runs on the queue's thread, exactly
 // once per submitted file, and must not call back into the queue's destructor. Lifetime: the destructor
@@ -33,6 +33,8 @@ namespace lumidex::cloud {
 struct ConversionQueueOptions {
     std::chrono::milliseconds timeLimit{std::chrono::seconds(120)};  // per file
     std::function<void(std::string_view)> log;                       // empty: the debug log
+    // With nothing to convert for this long, the backend releases its converter (hundreds of MB).
+    std::chrono::milliseconds idleRelease{std::chrono::seconds(60)};
 };
 
 struct ConversionQueueStats {

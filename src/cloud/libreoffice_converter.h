@@ -7,7 +7,8 @@
 // profileDirectory (never the user's own), without any window, under an address-space limit.
 // They start on the first convert() and are restarted when a conversion passes its time limit (the
 // office process hangs), when they died, after maxConversionsPerProcess files, and when the office
-// process has grown beyond restartAboveRssBytes (leaks of long sessions).
+// process has grown beyond restartAboveRssBytes (leaks of long sessions). release() ends them while
+// there is nothing to convert.
 //
 // Thread-safety: convert() is called by one thread at a time (the conversion queue's); officePid(),
 // officeRssKb(), starts(), unavailableReason() and abort() from any thread. The destructor ends both processes.
@@ -64,6 +65,7 @@ public:
     std::optional<std::string> unavailableReason() const override;
     ConversionResult convert(const ConversionRequest& request) override;
     void abort() override;  // kills both processes; the next file starts new ones
+    void release() override { stop(true); }
 
     int officePid() const { return officePid_.load(); }  // 0 when not running
     std::int64_t officeRssKb() const;                     // 0 when not running

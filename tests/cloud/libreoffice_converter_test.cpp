@@ -28,13 +28,13 @@ protected:
     }
 
     // A queue over a converter whose process this test can inspect and disturb.
-    std::unique_ptr<ConversionQueue> makeQueue(std::chrono::milliseconds timeLimit) {
+    std::unique_ptr<ConversionQueue> makeQueue(std::chrono::milliseconds timeLimit, std::chrono::milliseconds idleRelease = 60s) {
         LibreOfficeConverterOptions options;
         options.profileDirectory = dir / "profile";
         options.log = [](std::string_view) {};
         auto converter = std::make_unique<LibreOfficeConverter>(std::move(options));
         converter_ = converter.get();
-        return std::make_unique<ConversionQueue>(std::move(converter), ConversionQueueOptions{timeLimit, [](std::string_view) {}});
+        return std::make_unique<ConversionQueue>(std::move(converter), ConversionQueueOptions{timeLimit, [](std::string_view) {}, idleRelease});
     }
 
     fs::path write(const std::string& name, const std::string& bytes) {
@@ -63,8 +63,8 @@ protected:
     LibreOfficeConverter* converter_ = nullptr;
 };
 
-TEST_F(LibreOfficeConverterTest, ConvertsOneFileAfterAnotherInOneOfficeProcess) {
-    auto queue = makeQueue(60s);
+TEST_F(LibreOfficeConverterTest, ConvertsOneFileAfterAnotherInOneOfficeProcessReleasedWhenIdle) {
+    auto queue = makeQueue(60s, 2s);
     const auto word = write("brief.docx", docx("<w:p><w:r><w:t>Zitronenfalter im Garten</w:t></w:r></w:p>", "Randnotiz"));
     const auto sheet = write("tabelle.xlsx", xlsx("Pflaumenbaum", "Geheimzahl"));
     const auto slides = write("vortrag.odp", odp("Folientitel Leuchtturm", "Sprechernotiz"));
@@ -87,6 +87,13 @@ TEST_F(LibreOfficeConverterTest, ConvertsOneFileAfterAnotherInOneOfficeProcess) 
     const std::string sheetPdf = pdfText(dir / "tabelle.out.pdf");
     EXPECT_EQ(sheetPdf.find("Geheimzahl"), std::string::npos);
     EXPECT_EQ(sheetPdf.find("Pflaumenbaum"), std::string::npos) << sheetPdf;
+
+    // Idle, the converter gives its memory back, and comes again for the next file.
+    const auto idleSince = std::chrono::steady_clock::now();
+    while (converter_->officePid() != 0 && std::chrono::steady_clock::now() - idleSince < 10s) std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(converter_->officePid(), 0);
+    EXPECT_EQ(convert(*queue, word).status, ConversionStatus::converted);
+    EXPECT_EQ(converter_->starts(), 2u);
 }
 
 TEST_F(LibreOfficeConverterTest, AHungKilledOrCancelledConversionRestartsTheConverterAndBadFilesEndWithAReason) {
