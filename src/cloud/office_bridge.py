@@ -142,6 +142,7 @@ def main():
     except Exception:
         pass
     office.kill()
+    office.wait()
     return 0
 
 
