@@ -458,7 +458,8 @@ void NanItemsProcessing::Run::cancelInFlight() {
         }
     }
     for (const auto id : ids) owner_.pool_->cancel(id);
-    // One being converted ends within its time limit and is then dropped.
+    // The waiting ones first (later tickets): stopped first, the running one would make room for them.
+    std::sort(conversions.rbegin(), conversions.rend());
     for (const auto ticket : conversions) owner_.options_.officeConversion->cancel(ticket);
 }
 

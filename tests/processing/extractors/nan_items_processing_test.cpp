@@ -9,6 +9,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <thread>
+#include <condition_variable>
+#include <mutex>
 
 #include "cloud/libreoffice_converter.h"
 #include "core/app_log.h"
@@ -386,6 +389,64 @@ TEST_F(ProcessingRunTest, EnrichmentAddsOnlyMissingWords) {
     EXPECT_EQ(recognitions.load(), 3);
     EXPECT_EQ(filesWith(*manager, "zeppelin"), std::set<std::string>{"enriched.pdf"});
     EXPECT_TRUE(pending.list().empty());
+}
+
+// A converter that hangs on every file until it is aborted.
+class HangingConverter final : public cloud::ConversionBackend {
+public:
+    std::string name() const override { return "hanging"; }
+    std::optional<std::string> unavailableReason() const override { return std::nullopt; }
+    cloud::ConversionResult convert(const cloud::ConversionRequest&) override {
+        std::unique_lock lock(mutex_);
+        ++started_;
+        changed_.wait(lock, [this] { return aborted_; });
+        aborted_ = false;
+        return {cloud::ConversionStatus::failed, "aborted", 0};
+    }
+    void abort() override {
+        std::lock_guard lock(mutex_);
+        aborted_ = true;
+        changed_.notify_all();
+    }
+    int started() {
+        std::lock_guard lock(mutex_);
+        return started_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool aborted_ = false;
+    int started_ = 0;
+};
+
+TEST_F(ProcessingRunTest, CancellingStopsAHangingConversionAtOnceAndLeavesTheOfficeFilesWaiting) {
+    for (const char* name : {"a.docx", "b.docx", "c.docx"}) writeBinaryFile(docs / name, lumidex::testing::docx("<w:p/>"));
+    NanItemsProcessingOptions o = options();
+    auto converter = std::make_unique<HangingConverter>();
+    HangingConverter& hanging = *converter;
+    o.officeConversion = std::make_shared<cloud::ConversionQueue>(std::move(converter),
+                                                                  cloud::ConversionQueueOptions{600s, log.sink()});
+    runner = std::make_shared<NanItemsProcessing>(o);
+    folders::CoreManagerDataDependencies deps;
+    deps.dataDirectory = dir / "data";
+    deps.diagnostics = &diagnostics;
+    deps.processingRunner = runner;
+    core = std::make_unique<folders::CoreManagerData>(std::move(deps));
+    auto manager = core->addFolder(docs.string());
+    manager->start();
+    manager->fullScan();
+    for (int i = 0; i < 100 && hanging.started() == 0; ++i) std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(hanging.started(), 1);
+    const auto cancelled = std::chrono::steady_clock::now();
+    manager->cancel();
+    ASSERT_TRUE(manager->waitUntilIdle(10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, 5s);  // not the 600 s time limit
+    EXPECT_EQ(hanging.started(), 1);  // the file queued behind it was withdrawn, not converted
+    for (const char* name : {"a.docx", "b.docx", "c.docx"}) {
+        EXPECT_EQ(item(*manager, name).processingState, NanItemProcessingStates::readyForProcessing) << name;
+    }
+    EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).interrupted, 3);
 }
 
 TEST_F(ProcessingRunTest, CancellingStopsTheRunAndLeavesItemsForALaterRun) {
