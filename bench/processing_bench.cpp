@@ -26,7 +26,7 @@ namespace {
 
 using namespace lumidex;
 using namespace lumidex::processing;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 struct Arguments {
     std::string kind = "extract.pdf";
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
     std::condition_variable changed;
     std::vector<FileOutcome> outcomes(files.size());
     std::size_t remaining = files.size();
-    const auto started = Clock::now();
+    const auto started = SteadyClock::now();
     for (std::size_t i = 0; i < files.size(); ++i) {
         ExtractionJobOptions options;
         options.lowResImages = args.lowRes;
@@ -105,10 +105,10 @@ int main(int argc, char** argv) {
             options.dataDirectory = args.previews;
             options.imageKey = "bench" + std::to_string(i);
         }
-        const auto submitted = Clock::now();
+        const auto submitted = SteadyClock::now();
         pool.submit(ExtractionRequest{args.kind, files[i], encodeJobOptions(options), std::nullopt}, {},
                     [&, i, submitted](ExtractionOutcome outcome) {
-                        const double seconds = std::chrono::duration<double>(Clock::now() - submitted).count();
+                        const double seconds = std::chrono::duration<double>(SteadyClock::now() - submitted).count();
                         FileOutcome result;
                         std::string state = "failed";
                         if (outcome.ok()) {
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
         std::unique_lock lock(mutex);
         changed.wait(lock, [&] { return remaining == 0; });
     }
-    const double wall = std::chrono::duration<double>(Clock::now() - started).count();
+    const double wall = std::chrono::duration<double>(SteadyClock::now() - started).count();
     int64_t pages = 0;
     int64_t recognised = 0;
     int64_t peak = 0;

@@ -41,14 +41,14 @@
 
 using namespace lumidex;
 using namespace lumidex::folders;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr const char* kDefaultCorpus = "/work/corpora/large/corpus";
 
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double secondsSince(SteadyClock::time_point start) { return std::chrono::duration<double>(SteadyClock::now() - start).count(); }
 
 // CPU seconds (user + system) of every thread of this process so far.
 double cpuSeconds() {
@@ -109,7 +109,7 @@ void phaseWalk(const PhaseContext& context) {
     DirectoryEnumerator enumerator(ScanFileSystem::local(), cache);
     uint64_t yielded = 0;
     const double cpu = cpuSeconds();
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     const auto walk = enumerator.enumerate(context.folder.string(), CancellationToken(),
                                            [&](EnumeratedEntry&&) { ++yielded; });
     emit("walk.seconds", secondsSince(start));
@@ -122,12 +122,12 @@ void phaseWalk(const PhaseContext& context) {
 void phaseFirst(const PhaseContext& context) {
     fs::remove_all(context.work / "data");
     Coordinator c(context);
-    auto start = Clock::now();
+    auto start = SteadyClock::now();
     BalancedDataManager manager(context.folder.string(), c.deps);
     manager.start();  // creates the empty stores
     emit("empty_start.seconds", secondsSince(start));
     double cpu = cpuSeconds();
-    start = Clock::now();
+    start = SteadyClock::now();
     const auto first = manager.fullScan();
     manager.waitUntilIdle();
     emit("first.seconds", secondsSince(start));
@@ -139,15 +139,15 @@ void phaseFirst(const PhaseContext& context) {
     emit("first.peak_mb", peakRssMb());
 
     // A rescan comes later in a session: let the first scan's announcement to the interface go out first.
-    const auto quiet = Clock::now() + std::chrono::seconds(15);
-    while (manager.throttledModifiedFilesUpdater().waitingCount() > 0 && Clock::now() < quiet) {
+    const auto quiet = SteadyClock::now() + std::chrono::seconds(15);
+    while (manager.throttledModifiedFilesUpdater().waitingCount() > 0 && SteadyClock::now() < quiet) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the published set is let go after
     manager.waitUntilIdle();
     emit("second.peak_reset", resetPeakRss() ? 1 : 0);
     cpu = cpuSeconds();
-    start = Clock::now();
+    start = SteadyClock::now();
     const auto second = manager.fullScan();
     manager.waitUntilIdle();
     emit("second.seconds", secondsSince(start));
@@ -162,7 +162,7 @@ void phaseFirst(const PhaseContext& context) {
 void phaseRestart(const PhaseContext& context) {
     Coordinator c(context);
     double cpu = cpuSeconds();
-    auto start = Clock::now();
+    auto start = SteadyClock::now();
     BalancedDataManager manager(context.folder.string(), c.deps);
     manager.startInBackground();
     manager.waitForInitToComplete();
@@ -172,7 +172,7 @@ void phaseRestart(const PhaseContext& context) {
     emit("load.peak_mb", peakRssMb());
 
     cpu = cpuSeconds();
-    start = Clock::now();
+    start = SteadyClock::now();
     const auto scan = manager.fullScan();
     manager.waitUntilIdle();
     emit("restart_scan.seconds", secondsSince(start));
@@ -187,9 +187,9 @@ class DeliveryLog {
 public:
     void delivered(const std::string& path) {
         std::lock_guard lock(mutex_);
-        times_.try_emplace(path, Clock::now());
+        times_.try_emplace(path, SteadyClock::now());
     }
-    std::optional<Clock::time_point> time(const std::string& path) const {
+    std::optional<SteadyClock::time_point> time(const std::string& path) const {
         std::lock_guard lock(mutex_);
         const auto found = times_.find(path);
         if (found == times_.end()) return std::nullopt;
@@ -198,16 +198,16 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    std::map<std::string, Clock::time_point> times_;
+    std::map<std::string, SteadyClock::time_point> times_;
 };
 
 // Waits until the coordinator holds the file's current version; the moment it does, or nullopt.
-std::optional<Clock::time_point> waitUntilRegistered(BalancedDataManager& manager, const std::string& path,
+std::optional<SteadyClock::time_point> waitUntilRegistered(BalancedDataManager& manager, const std::string& path,
                                                      std::chrono::seconds timeout) {
     const uint32_t expected = combinedHashFor(path, std::nullopt);
-    const auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-        if (auto item = manager.itemByPath(path); item && item->combinedHash == expected) return Clock::now();
+    const auto deadline = SteadyClock::now() + timeout;
+    while (SteadyClock::now() < deadline) {
+        if (auto item = manager.itemByPath(path); item && item->combinedHash == expected) return SteadyClock::now();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return std::nullopt;
@@ -257,7 +257,7 @@ void phaseEvents(const PhaseContext& context) {
     for (int i = 0; i < context.events; ++i) {
         const fs::path file = eventFolder / ("event-" + std::to_string(i) + ".txt");
         writeFile(file, i);
-        const auto written = Clock::now();
+        const auto written = SteadyClock::now();
         const auto registered = waitUntilRegistered(manager, file.string(), std::chrono::seconds(10));
         if (!registered) {
             ++missed;
@@ -353,7 +353,7 @@ Floor measureFloor(const fs::path& folder) {
     floor.seconds = 1e9;
     for (int run = 0; run < 3; ++run) {
         const double cpu = childCpuSeconds();
-        const auto start = Clock::now();
+        const auto start = SteadyClock::now();
         if (std::system((find + " > /dev/null").c_str()) != 0) std::fprintf(stderr, "scan_bench: find failed\n");
         const double seconds = secondsSince(start);
         if (seconds < floor.seconds) {
@@ -552,7 +552,7 @@ int main(int argc, char** argv) {
         } else {
             context.folder = context.work / "tree";
             fs::remove_all(context.folder);
-            const auto start = Clock::now();
+            const auto start = SteadyClock::now();
             writeTree(context.folder, files);
             std::printf("generated %d files in %.2f s\n", files, secondsSince(start));
         }

@@ -34,7 +34,7 @@
 #include "search/search_text.h"
 
 using namespace lumidex;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
@@ -129,8 +129,8 @@ double percentile(std::vector<double> values, double p) {
     return values[lo] + (values[hi] - values[lo]) * (k - static_cast<double>(lo));
 }
 
-double millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+double millisecondsSince(SteadyClock::time_point start) {
+    return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
 }
 
 struct QueryResult {
@@ -204,7 +204,7 @@ void printTimings(const Bench& bench, const Options& options, double openMs, std
         Row row{query, 0, false, {}};
         for (int i = 0; i < options.warmup; ++i) bench.run(query);
         for (int i = 0; i < options.runs; ++i) {
-            const auto started = Clock::now();
+            const auto started = SteadyClock::now();
             const QueryResult result = bench.run(query);
             row.times.push_back(millisecondsSince(started));
             row.hits = result.outcome.hits.size();
@@ -252,7 +252,7 @@ int main(int argc, char** argv) {
     const Options options = parseArguments(argc, argv);
 
     // The same opening as the command line's: every stored folder's coordinator, started, not scanned.
-    const auto opening = Clock::now();
+    const auto opening = SteadyClock::now();
     auto& core = folders::CoreManagerData::shared();
     for (const std::string& folder : folders::SecurityBookmarks::shared().list()) {
         core.addFolder(folder)->startInBackground();

@@ -29,7 +29,7 @@
 
 using namespace lumidex;
 using namespace lumidex::storage;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
@@ -160,8 +160,8 @@ std::vector<FtsSearchResult> plainStatement(platform::SqliteDatabase& db, const 
     return rows;
 }
 
-double millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+double millisecondsSince(SteadyClock::time_point start) {
+    return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
 }
 
 double median(std::vector<double> v) { return percentile(std::move(v), 0.5); }
@@ -206,39 +206,39 @@ int main(int argc, char** argv) {
     }
 
     // Folding throughput over all generated text.
-    auto t0 = Clock::now();
+    auto t0 = SteadyClock::now();
     for (size_t i = 0; i < documentCount; ++i) documents[i].foldedText = FtsTools::fold(rawTexts[i]);
-    const double foldSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double foldSeconds = std::chrono::duration<double>(SteadyClock::now() - t0).count();
     rawTexts.clear();
     rawTexts.shrink_to_fit();
 
     // Inserts through the store API, in batches of 1000 as the coordinator writes them.
     SqliteFtsDatabaseBalancer fts(dir / "folder");
-    t0 = Clock::now();
+    t0 = SteadyClock::now();
     double c0 = cpuMilliseconds();
     for (size_t start = 0; start < documentCount; start += 1000) {
         std::vector<FtsDocument> batch(documents.begin() + static_cast<long>(start),
                                        documents.begin() + static_cast<long>(std::min(documentCount, start + 1000)));
         fts.write(batch);
     }
-    const double insertSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double insertSeconds = std::chrono::duration<double>(SteadyClock::now() - t0).count();
     const double insertCpuMs = cpuMilliseconds() - c0;
 
     // One-at-a-time writes, as single file events produce them.
     const size_t singleCount = std::min<size_t>(5000, documentCount);
-    t0 = Clock::now();
+    t0 = SteadyClock::now();
     {
         SqliteFtsDatabaseBalancer single(dir / "single-writes");
         for (size_t i = 0; i < singleCount; ++i) single.write(documents[i]);
     }
-    const double singleSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double singleSeconds = std::chrono::duration<double>(SteadyClock::now() - t0).count();
 
     // The floor: the same store code on one table holding every row, written in one transaction.
-    t0 = Clock::now();
+    t0 = SteadyClock::now();
     c0 = cpuMilliseconds();
     auto flat = std::make_unique<FtsSqlite>(dir / "flat", StoreKind::fullText, 0);
     flat->write(documents);
-    const double flatInsertSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double flatInsertSeconds = std::chrono::duration<double>(SteadyClock::now() - t0).count();
     const double flatInsertCpuMs = cpuMilliseconds() - c0;
     std::string error;
     auto plain = platform::SqliteDatabase::open(shardPath(dir / "flat", StoreKind::fullText, 0), error);
@@ -250,11 +250,11 @@ int main(int argc, char** argv) {
     double coldShardedMs, coldFlatMs;
     {
         SqliteFtsDatabaseBalancer reopened(dir / "folder");
-        t0 = Clock::now();
+        t0 = SteadyClock::now();
         reopened.search(queries.front().parameters, limit, true, true);
         coldShardedMs = millisecondsSince(t0);
         FtsSqlite reopenedFlat(dir / "flat", StoreKind::fullText, 0);
-        t0 = Clock::now();
+        t0 = SteadyClock::now();
         reopenedFlat.search(queries.front().parameters, limit, true, true);
         coldFlatMs = millisecondsSince(t0);
     }
@@ -268,19 +268,19 @@ int main(int argc, char** argv) {
     for (int round = 0; round <= kRounds; ++round) {
         for (size_t i = 0; i < queries.size(); ++i) {
             const SearchParameters& q = queries[i].parameters;
-            auto s0 = Clock::now();
+            auto s0 = SteadyClock::now();
             double cpu0 = cpuMilliseconds();
             const auto sharded = fts.search(q, limit, true, true);
             const double shardedMs = millisecondsSince(s0);
             const double shardedCpuMs = cpuMilliseconds() - cpu0;
 
-            s0 = Clock::now();
+            s0 = SteadyClock::now();
             cpu0 = cpuMilliseconds();
             const auto single = flat->search(q, limit, true, true);
             const double flatMs = millisecondsSince(s0);
             const double flatCpuMs = cpuMilliseconds() - cpu0;
 
-            s0 = Clock::now();
+            s0 = SteadyClock::now();
             const auto reference = plainStatement(*plain, q, limit);
             const double plainMs = millisecondsSince(s0);
             if (round == 0) {

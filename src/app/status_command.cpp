@@ -4,20 +4,21 @@
 #include <iostream>
 #include <memory>
 
+#include "cloud/libreoffice_converter.h"
 #include "folders/coordinator/balanced_data_manager.h"
 #include "service/index_status.h"
 
 namespace lumidex {
 namespace {
 
-void printStatus(const service::FolderIndexStatus& s) {
+void printStatus(const service::FolderIndexStatus& s, const std::string& converterMissing) {
     std::cout << s.folder << '\n'
               << "  documents:        " << s.documents << '\n'
               << "  found by text:    " << s.searchable << '\n';
     if (s.waiting > 0) std::cout << "  waiting:          " << s.waiting << " (read by the next `lumidex scan`)\n";
     if (s.waitingForOfficeText > 0) {
-        std::cout << "  office files:     " << s.waitingForOfficeText
-                  << " (found by name; their text is not extracted yet)\n";
+        std::cout << "  office files:     " << s.waitingForOfficeText << " (found by name; "
+                  << (converterMissing.empty() ? "read by the next `lumidex scan`" : "waiting: " + converterMissing) << ")\n";
     }
     if (s.errors + s.locked > 0) {
         std::cout << "  unreadable:       " << s.errors << (s.errors == 1 ? " error, " : " errors, ") << s.locked
@@ -37,15 +38,16 @@ void addStatusCommand(CLI::App& app, search::FolderListFunction folders) {
     auto* status = app.add_subcommand("status", "What the index of each searchable folder holds and still owes");
     status->add_flag("--json", *json, "Print JSON");
     status->callback([json, folders] {
+        const std::string converterMissing = cloud::findOfficeInstallation().missing;
         const auto statuses = service::indexStatus(folders, [](const std::string& root) {
             return folders::folderDataDirectory(root);
         });
         if (*json) {
-            std::cout << service::indexStatusJson(statuses) << '\n';
+            std::cout << service::indexStatusJson(statuses, converterMissing) << '\n';
             return;
         }
         if (statuses.empty()) std::cout << "No searchable folders yet: `lumidex folders add PATH`, then `lumidex scan`.\n";
-        for (const auto& s : statuses) printStatus(s);
+        for (const auto& s : statuses) printStatus(s, converterMissing);
     });
 }
 

@@ -5,6 +5,8 @@
 #include <ostream>
 #include <vector>
 
+#include "cloud/libreoffice_converter.h"
+#include "core/data_directory.h"
 #include "folders/coordinator/balanced_data_manager.h"
 #include "folders/coordinator/coordinator_states.h"
 #include "processing/pipeline/digital_text_enrichment_queue.h"
@@ -30,6 +32,10 @@ std::shared_ptr<NanItemsProcessing> makeDefaultProcessingRunner() {
         NanItemsProcessingOptions options;
         options.enrichmentQueue = &DigitalTextEnrichmentQueue::shared();
         options.workerPoolOptions.workerExecutable = installedWorkerExecutable();
+        cloud::LibreOfficeConverterOptions converter;
+        converter.profileDirectory = dataDirectory() / "office-converter";
+        options.officeConversion = std::make_shared<cloud::ConversionQueue>(
+            std::make_unique<cloud::LibreOfficeConverter>(std::move(converter)));
         return std::make_shared<NanItemsProcessing>(std::move(options));
     }();
     return runner;
@@ -87,6 +93,7 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
     status.folder = manager.rootFolderUrlString();
     status.completed = progress.completedCount;
     status.waitingForCloud = stats.waitingForCloud;
+    status.officeWaitReason = runner.officeConversionUnavailable().value_or("");
     if (countCloudItems) {
         status.waitingForCloud = 0;
         for (const NanItem& item : manager.allItems()) {
@@ -115,7 +122,8 @@ std::string describe(const FolderProcessingStatus& status) {
     text += ", " + std::to_string(status.pagesRecognised) + " pages recognised";
     text += ", " + std::to_string(status.errors) + (status.errors == 1 ? " error" : " errors");
     if (status.waitingForCloud > 0) {
-        text += ", " + std::to_string(status.waitingForCloud) + " waiting for cloud extraction";
+        text += ", " + std::to_string(status.waitingForCloud) + (status.waitingForCloud == 1 ? " office file" : " office files") + " waiting";
+        if (!status.officeWaitReason.empty()) text += " (" + status.officeWaitReason + ")";
     }
     if (status.notStored > 0) {
         text += ", " + std::to_string(status.notStored) + " could not be stored (read again at the next scan)";

@@ -28,7 +28,8 @@ class BalancedDataManager;
 namespace lumidex::processing {
 
 // The process-wide runner: extraction workers are this executable started with "--extraction-worker"
-// (one per core), the digital-text enrichment uses the shared queue. Created on first use.
+// (one per core), the digital-text enrichment uses the shared queue, office documents are converted by
+// one LibreOffice process with its profile in "<data directory>/office-converter". Created on first use.
 std::shared_ptr<NanItemsProcessing> makeDefaultProcessingRunner();
 
 // Saves every item in state error (and every item left waiting although its hash is stored: a retry
@@ -49,7 +50,8 @@ struct FolderProcessingStatus {
     std::string folder;
     int64_t completed = 0;        // items in a final state
     int64_t pending = 0;          // items still to be processed here (cloud items not counted)
-    int64_t waitingForCloud = 0;  // office documents waiting for the cloud extraction service
+    int64_t waitingForCloud = 0;  // office documents waiting for a converter
+    std::string officeWaitReason;  // why they wait (no converter installed); empty when one is there
     int64_t pagesRecognised = 0;  // since the runner was created
     int64_t errors = 0;           // items that ended in error, since the runner was created
     int64_t notStored = 0;        // read but not written (a full disk, a damaged shard), since then
@@ -63,7 +65,7 @@ struct FolderProcessingStatus {
 // otherwise the number the latest run of the folder saw is taken.
 FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
                                               bool countCloudItems = true);
-// "12 documents processed, 3 to go, 40 pages recognised, 1 error, 2 waiting for cloud extraction";
+// "12 documents processed, 3 to go, 40 pages recognised, 1 error, 2 office files waiting (<reason>)";
 // ", 5 could not be stored (read again at the next scan)", ", 1 not read (over the size limit)" and
 // ", 2 without searchable text" follow when there are any, and ", paused: the disk holding the index is
 // full" while it is.

@@ -16,6 +16,7 @@
 #include "folders/coordinator/balanced_data_manager.h"
 #include "folders/scanning/on_disk_path.h"
 #include "processing/extractors/extraction_result.h"
+#include "processing/extractors/office_extraction.h"
 #include "processing/pipeline/digital_text_enrichment_queue.h"
 #include "processing/pipeline/pipeline_profiler.h"
 #include "processing/recognition/save_nan_images_helper.h"
@@ -186,6 +187,12 @@ private:
         double queueWait = 0;
         ExtractionWorkerPool::JobId id = 0;
         bool done = false;
+        // Office documents: in the conversion queue until `converting` is false; the converter's
+        // OpenDocument copy, removed when the job ends.
+        cloud::ConversionQueue::Ticket conversion = 0;
+        bool converting = false;
+        bool submitting = false;  // between submitToPool's call and its return: the job stays in flight
+        std::filesystem::path temporaryFile;
     };
     struct Completion {
         std::shared_ptr<Job> job;
@@ -193,6 +200,10 @@ private:
     };
 
     void dispatch(Pending pending);
+    // Office documents: conversion to PDF first, then the extraction job over the PDF.
+    void convertThenExtract(const std::shared_ptr<Job>& job, ExtractionRequest request, ExtractionJobOptions options);
+    void submitToPool(const std::shared_ptr<Job>& job, ExtractionRequest request);
+    void complete(const std::shared_ptr<Job>& job, ExtractionOutcome outcome);
     void cancelInFlight();
     void persist(std::vector<Completion>& batch);
     bool indexDiskIsFull() const;
@@ -210,14 +221,22 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::list<std::shared_ptr<Job>> inFlight_;
+    std::size_t converting_ = 0;  // jobs of inFlight_ still in the conversion queue
+    bool conversionEnded_ = false;  // wakes the run to hand the converter its next file
     std::deque<Completion> completions_;
     std::vector<Pending> unsaved_;  // read, not stored for want of space: read again after the pause
 };
 
+// Office documents handed to the conversion queue ahead of its work: enough to keep the one converter
+// busy, few enough that a cancelled run withdraws the rest at once.
+constexpr std::size_t maxConvertingPerRun = 2;
+
 void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
     const std::string& folder = settings_.rootFolderUrl;
     std::deque<Pending> queue;
+    std::deque<Pending> officeQueue;  // converted one after another by the shared converter
     int64_t cloudItems = 0;
+    const std::optional<std::string> noConverter = owner_.officeConversionUnavailable();
     std::vector<NanItem> unsupported;
     std::vector<storage::FtsDocument> namesOnly;
     const auto now = Clock::now();
@@ -226,8 +245,11 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
         if (!route) {
             item.processingState = NanItemProcessingStates::notSupported;
             unsupported.push_back(std::move(item));
+        } else if (*route == folders::FileRoute::cloud && !noConverter) {
+            owner_.profiler_.markEnqueued(item.combinedHash, now);
+            officeQueue.push_back(Pending{std::move(item), *route, now});
         } else if (*route == folders::FileRoute::cloud) {
-            // Stays readyForProcessing until the cloud extraction takes it. Meanwhile a row with no text
+            // Stays readyForProcessing until a converter is there. Meanwhile a row with no text
             // makes it findable by its folder and file name; the text, when it comes, replaces the row.
             ++cloudItems;
             namesOnly.push_back(ftsDocument(item, {}));
@@ -238,8 +260,8 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
     }
     owner_.updateStats(folder, [&](FolderProcessingStats& s) { s.waitingForCloud = cloudItems; });
     if (cloudItems > 0) {
-        owner_.log("[NanItemsProcessing] " + std::to_string(cloudItems) +
-                   " Dateien warten auf den Cloud-Dienst in " + folder);
+        owner_.log("[NanItemsProcessing] " + std::to_string(cloudItems) + " Office-Dateien warten in " + folder + ": " +
+                   noConverter.value_or(""));
     }
     if (!unsupported.empty()) manager_.saveItems(unsupported);
     if (!namesOnly.empty() && !manager_.ftsDatabaseBalancer().write(namesOnly)) {
@@ -255,30 +277,35 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
         if (cancelled && !cancelSent) {
             cancelSent = true;
             cancelInFlight();
-            if (!queue.empty()) {
-                owner_.log("[NanItemsProcessing] abgebrochen, " + std::to_string(queue.size()) +
+            if (const std::size_t left = queue.size() + officeQueue.size(); left > 0) {
+                owner_.log("[NanItemsProcessing] abgebrochen, " + std::to_string(left) +
                            " Dateien bleiben für einen späteren Lauf: " + folder);
-                owner_.updateStats(folder, [&](FolderProcessingStats& s) {
-                    s.interrupted += static_cast<int64_t>(queue.size());
-                });
+                owner_.updateStats(folder, [&](FolderProcessingStats& s) { s.interrupted += static_cast<int64_t>(left); });
                 queue.clear();
+                officeQueue.clear();
             }
         }
+        // Files waiting for the converter do not hold the workers' places.
         const auto dispatchWhileRoom = [&] {
             for (;;) {
+                std::deque<Pending>* from = nullptr;
                 {
                     std::lock_guard lock(mutex_);
-                    if (cancelled || queue.empty() || inFlight_.size() >= maxInFlight_) break;
+                    if (cancelled) break;
+                    if (!officeQueue.empty() && converting_ < maxConvertingPerRun) from = &officeQueue;
+                    else if (!queue.empty() && inFlight_.size() - converting_ < maxInFlight_) from = &queue;
                 }
-                dispatch(std::move(queue.front()));
-                queue.pop_front();
+                if (from == nullptr) break;
+                dispatch(std::move(from->front()));
+                from->pop_front();
             }
         };
         dispatchWhileRoom();
 
         {
             std::unique_lock lock(mutex_);
-            changed_.wait_for(lock, cancellationPoll, [this] { return !completions_.empty(); });
+            changed_.wait_for(lock, cancellationPoll, [this] { return !completions_.empty() || conversionEnded_; });
+            conversionEnded_ = false;
             if (!completions_.empty() && waiting.empty()) firstWaiting = Clock::now();
             while (!completions_.empty()) {
                 waiting.push_back(std::move(completions_.front()));
@@ -290,7 +317,7 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
         bool idle = false;
         {
             std::lock_guard lock(mutex_);
-            idle = inFlight_.empty() && (queue.empty() || cancelled);
+            idle = inFlight_.empty() && ((queue.empty() && officeQueue.empty()) || cancelled);
         }
         const bool due = idle || cancelled || waiting.size() >= persistGroupSize ||
                          Clock::now() - firstWaiting >= persistGroupDelay;
@@ -302,8 +329,8 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
             // Nothing more is read while nothing can be stored; once there is room the unsaved group
             // goes first. Cancelled meanwhile, it simply stays waiting for a later run.
             const bool resumed = waitForDiskSpace();
-            for (auto it = unsaved_.rbegin(); it != unsaved_.rend(); ++it) {
-                if (resumed) queue.push_front(std::move(*it));
+            for (auto it = unsaved_.rbegin(); resumed && it != unsaved_.rend(); ++it) {
+                (it->route == folders::FileRoute::cloud ? officeQueue : queue).push_front(std::move(*it));
             }
             if (!resumed) {
                 owner_.updateStats(folder, [&](FolderProcessingStats& s) {
@@ -323,45 +350,136 @@ void NanItemsProcessing::Run::dispatch(Pending pending) {
     auto job = std::make_shared<Job>();
     job->dispatched = Clock::now();
     job->queueWait = owner_.profiler_.takeQueueWait(pending.item.combinedHash, job->dispatched);
-    std::string kind(NanItemsProcessing::jobKind(pending.route));
+    const bool office = pending.route == folders::FileRoute::cloud;
+    std::string kind(office ? extractOfficeJob : NanItemsProcessing::jobKind(pending.route));
     if (owner_.options_.jobKindOverride) {
         if (auto replaced = owner_.options_.jobKindOverride(pending.item)) kind = std::move(*replaced);
     }
     ExtractionJobOptions options = jobOptions_;
     options.imageKey = SaveNanImagesHelper::imageKey(pending.item);
     // Items carry the NFC path; the file may be named in another normalisation on disk.
-    ExtractionRequest request{std::move(kind), folders::onDiskPath(pending.item.urlString), encodeJobOptions(options),
-                              std::nullopt};
+    ExtractionRequest request{std::move(kind), folders::onDiskPath(pending.item.urlString), {}, std::nullopt};
     job->pending = std::move(pending);
     {
         std::lock_guard lock(mutex_);
         inFlight_.push_back(job);
+        if (office) {
+            job->converting = true;
+            ++converting_;
+        }
+    }
+    if (office) {
+        convertThenExtract(job, std::move(request), std::move(options));
+        return;
+    }
+    request.optionsJson = encodeJobOptions(options);
+    submitToPool(job, std::move(request));
+}
+
+void NanItemsProcessing::Run::submitToPool(const std::shared_ptr<Job>& job, ExtractionRequest request) {
+    {
+        std::lock_guard lock(mutex_);
+        job->submitting = true;
     }
     const auto id = owner_.pool_->submit(
         std::move(request),
         [this](const std::string& payload) {
             if (isRecognisedPage(payload)) pageRecognised();
         },
-        [this, job](ExtractionOutcome outcome) {
-            std::lock_guard lock(mutex_);
-            job->done = true;
-            inFlight_.remove(job);
-            completions_.push_back(Completion{job, std::move(outcome)});
-            changed_.notify_all();
-        });
+        [this, job](ExtractionOutcome outcome) { complete(job, std::move(outcome)); });
     std::lock_guard lock(mutex_);
     job->id = id;
+    job->submitting = false;
+    // Called from the conversion queue's thread, the job may have ended already: only now may the run
+    // see it gone and return.
+    if (job->done) {
+        inFlight_.remove(job);
+        changed_.notify_all();
+    }
+}
+
+void NanItemsProcessing::Run::complete(const std::shared_ptr<Job>& job, ExtractionOutcome outcome) {
+    if (!job->temporaryFile.empty()) {
+        std::error_code ec;
+        std::filesystem::remove(job->temporaryFile, ec);
+    }
+    std::lock_guard lock(mutex_);
+    job->done = true;
+    if (job->converting) {
+        job->converting = false;
+        --converting_;
+    }
+    if (!job->submitting) inFlight_.remove(job);
+    completions_.push_back(Completion{job, std::move(outcome)});
+    changed_.notify_all();
+}
+
+void NanItemsProcessing::Run::convertThenExtract(const std::shared_ptr<Job>& job, ExtractionRequest request,
+                                                 ExtractionJobOptions options) {
+    const std::filesystem::path folderData = manager_.folderDataDirectory();
+    const NanItem& item = job->pending.item;
+    options.convertedPdf = convertedPdfPath(folderData, item);
+    options.officeTextSource = convertedTextSourcePath(folderData, item);
+    job->temporaryFile = options.officeTextSource;
+    std::error_code ec;
+    std::filesystem::create_directories(options.convertedPdf.parent_path(), ec);
+    if (ec) {
+        complete(job, ExtractionOutcome::failed(ExtractionFailure{
+                          Reason::jobFailed, 0, "cannot create " + options.convertedPdf.parent_path().string() + ": " + ec.message()}));
+        return;
+    }
+    cloud::ConversionRequest conversion{request.path, options.convertedPdf, options.officeTextSource, {}};
+    request.optionsJson = encodeJobOptions(options);
+    const auto ticket = owner_.options_.officeConversion->submit(
+        std::move(conversion), [this, job, request = std::move(request)](cloud::ConversionResult converted) mutable {
+            if (converted.status == cloud::ConversionStatus::converted) {
+                {
+                    std::lock_guard lock(mutex_);
+                    job->converting = false;
+                    --converting_;
+                    conversionEnded_ = true;
+                    changed_.notify_all();
+                }
+                if (settings_.cancellationToken.isCancelled()) {
+                    complete(job, ExtractionOutcome::failed(ExtractionFailure{Reason::cancelled, 0, "cancelled after conversion"}));
+                } else {
+                    submitToPool(job, std::move(request));
+                }
+                return;
+            }
+            if (settings_.cancellationToken.isCancelled()) {
+                complete(job, ExtractionOutcome::failed(ExtractionFailure{Reason::cancelled, 0, converted.reason}));
+                return;
+            }
+            // Not converted: the document ends like a PDF that cannot be read or opened.
+            ExtractionResult result;
+            if (converted.status == cloud::ConversionStatus::locked) {
+                result.state = NanItemProcessingStates::pdfLocked;
+                result.message = "The document is protected with a password.";
+            } else {
+                result.state = NanItemProcessingStates::error;
+                result.message = "not converted to PDF: " + converted.reason;
+            }
+            complete(job, ExtractionOutcome::success(encodeExtractionResult(result)));
+        });
+    std::lock_guard lock(mutex_);
+    if (!job->done) job->conversion = ticket;
 }
 
 void NanItemsProcessing::Run::cancelInFlight() {
     std::vector<ExtractionWorkerPool::JobId> ids;
+    std::vector<cloud::ConversionQueue::Ticket> conversions;
     {
         std::lock_guard lock(mutex_);
         for (const auto& job : inFlight_) {
             if (!job->done && job->id != 0) ids.push_back(job->id);
+            if (!job->done && job->converting && job->conversion != 0) conversions.push_back(job->conversion);
         }
     }
     for (const auto id : ids) owner_.pool_->cancel(id);
+    // The waiting ones first (later tickets): stopped first, the running one would make room for them.
+    std::sort(conversions.rbegin(), conversions.rend());
+    for (const auto ticket : conversions) owner_.options_.officeConversion->cancel(ticket);
 }
 
 bool NanItemsProcessing::Run::indexDiskIsFull() const {
@@ -648,6 +766,11 @@ FolderProcessingStats NanItemsProcessing::stats(const std::string& rootFolderUrl
     return found == stats_.end() ? FolderProcessingStats{} : found->second;
 }
 
+std::optional<std::string> NanItemsProcessing::officeConversionUnavailable() const {
+    if (!options_.officeConversion) return std::string("no office converter is configured");
+    return options_.officeConversion->unavailableReason();
+}
+
 void NanItemsProcessing::log(std::string_view line) const {
     if (options_.log) {
         options_.log(line);
@@ -746,8 +869,12 @@ std::optional<std::string> NanItemsProcessing::runEnrichmentJob(const Enrichment
     options.rootFolderUrl = context.rootFolderUrl;
     auto done = std::make_shared<std::promise<ExtractionOutcome>>();
     auto outcomeFuture = done->get_future();
+    // An office document is recognised in the PDF it was converted to.
+    const std::filesystem::path path = route(ticket.item) == folders::FileRoute::cloud
+                                           ? convertedPdfPath(context.manager->folderDataDirectory(), ticket.item)
+                                           : std::filesystem::path(ticket.item.urlString);
     const auto id = pool_->submit(
-        ExtractionRequest{std::string(enrichPdfJob), ticket.item.urlString, encodeJobOptions(options), std::nullopt},
+        ExtractionRequest{std::string(enrichPdfJob), path, encodeJobOptions(options), std::nullopt},
         [this, &context](const std::string& payload) {
             if (!isRecognisedPage(payload)) return;
             context.manager->throttledProgressUpdater().addOcrPages(1);

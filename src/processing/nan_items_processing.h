@@ -21,9 +21,13 @@
 // again in the same run; cancelling while paused leaves the group waiting for a later run.
 //
 // Outcomes: a worker crash, hang or memory exhaustion ends that item in error with a log line naming
-// the file; the run carries on. Items of the cloud set are left readyForProcessing (waiting for the
-// cloud extraction service) and never marked done; each run stores a full-text row without text for
-// them, so that their folder and file name find them meanwhile. When the folder's cancellation token is set the
+// the file; the run carries on. Items of the cloud set (office documents) go to the office conversion
+// queue, at most two of a run at a time (they do not take the workers' places while they wait); the PDF
+// it makes goes to an "extract.office" worker job (office_extraction.h) and the item ends in the states
+// a PDF ends in. A document the converter cannot read, or that hangs it, ends in error; one protected with
+// a password in pdfLocked. Without an available converter they are left readyForProcessing and never
+// marked done; each run stores a full-text row without text for them, so that their folder and file
+// name find them meanwhile. When the folder's cancellation token is set the
 // run stops dispatching, kills the jobs in flight and persists nothing more: unfinished items keep
 // readyForProcessing so that a later run takes them up; the same holds when no worker can be started.
 // Items in error are not retried by runs; retryFailedItems() (default_runner.h) retries them once
@@ -51,6 +55,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cloud/conversion_queue.h"
 #include "core/model/nan_item.h"
 #include "folders/coordinator/processing_runner.h"
 #include "folders/scanning/file_types.h"
@@ -91,6 +96,8 @@ struct NanItemsProcessingOptions {
     // serve another runner while this one exists (enrichments are matched to their runs by the runner).
     DigitalTextEnrichmentQueue* enrichmentQueue = nullptr;
     std::size_t maxItemsInFlight = 0;                    // 0: twice the pool's worker count
+    // Converts office documents to PDF; null or unavailable: they wait, findable by name.
+    std::shared_ptr<cloud::ConversionQueue> officeConversion;
     std::function<void(std::string_view)> log;          // null: the debug log
     // Free bytes on the disk holding a path (null: the file system's figure). When a write of results
     // fails and the index's disk has less than minimumFreeBytes left, the run pauses (stats show it),
@@ -119,8 +126,11 @@ public:
 
     // The extractor an item goes to, by the lower-case extension of its path; nullopt when unsupported.
     static std::optional<folders::FileRoute> route(const NanItem& item);
-    // The worker job kind of a route; empty for the cloud set (not extracted locally).
+    // The worker job kind of a route; empty for the cloud set (their job, extract.office, reads the PDF
+    // the converter made of them).
     static std::string_view jobKind(folders::FileRoute route);
+    // Why office documents wait instead of being converted, or nullopt when a converter is there.
+    std::optional<std::string> officeConversionUnavailable() const;
 
 private:
     class Run;

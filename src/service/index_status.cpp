@@ -66,7 +66,7 @@ std::vector<FolderIndexStatus> indexStatus(const search::FolderListFunction& fol
     return statuses;
 }
 
-std::string indexStatusJson(const std::vector<FolderIndexStatus>& statuses) {
+std::string indexStatusJson(const std::vector<FolderIndexStatus>& statuses, const std::string& officeConverterMissing) {
     nlohmann::json folders = nlohmann::json::array();
     for (const FolderIndexStatus& s : statuses) {
         nlohmann::json damaged = nlohmann::json::array();
@@ -82,7 +82,9 @@ std::string indexStatusJson(const std::vector<FolderIndexStatus>& statuses) {
                            {"recognition_pending", s.recognitionPending},
                            {"damaged_files_kept_aside", damaged}});
     }
-    return nlohmann::json{{"folders", folders}}.dump(2);
+    nlohmann::json report{{"folders", folders}};
+    report["office_converter_missing"] = officeConverterMissing.empty() ? nlohmann::json() : nlohmann::json(officeConverterMissing);
+    return report.dump(2);
 }
 
 }  // namespace lumidex::service

@@ -32,7 +32,8 @@ std::vector<FolderIndexStatus> indexStatus(
     const search::FolderListFunction& folders,
     const std::function<std::filesystem::path(const std::string& root)>& folderDataDirectoryOf);
 
-// The report as JSON text (snake_case keys, one object per folder in an array "folders").
-std::string indexStatusJson(const std::vector<FolderIndexStatus>& statuses);
+// The report as JSON text (snake_case keys, one object per folder in an array "folders", and
+// "office_converter_missing": why office files cannot be converted here, or null).
+std::string indexStatusJson(const std::vector<FolderIndexStatus>& statuses, const std::string& officeConverterMissing = {});
 
 }  // namespace lumidex::service

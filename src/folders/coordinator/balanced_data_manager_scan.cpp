@@ -65,6 +65,9 @@ struct BalancedDataManager::ScanState {
     std::unordered_set<std::string> goneSinceStart;     // paths events reported gone during the walk
     std::unordered_set<std::string> updatedSinceStart;  // paths events or saves registered during the walk
     std::vector<uint32_t> toProcess;
+    // Known versions whose file was written again within the second that names them: same
+    // combinedHash, other content. Read again even though their hash is stored as processed.
+    std::vector<uint32_t> rewritten;
     uint64_t newItems = 0;
 };
 
@@ -255,6 +258,15 @@ FullScanResult BalancedDataManager::runScan(const ScanTarget& target, RunPriorit
             auto current = nanItemsDict_.item(combinedHash);
             if (current && needsProcessing(*current)) toProcess.push_back(std::move(*current));
         }
+        for (const uint32_t combinedHash : scan->rewritten) {
+            auto current = nanItemsDict_.item(combinedHash);
+            if (!current || !coordinator_states::awaitsProcessing(current->processingState)) continue;
+            if (processingRunner_) {
+                toProcess.push_back(std::move(*current));
+            } else {
+                ++result.queuedForProcessing;
+            }
+        }
         if (processingRunner_) result.queuedForProcessing = toProcess.size();
         updateProgressCounts();
         queueForProcessingOnExecutor(std::move(toProcess), priority);
@@ -270,6 +282,13 @@ void BalancedDataManager::commitBatchOnExecutor(ScanState& scan, std::vector<Han
         if (isCancelled()) break;
         const NanItem& found = candidate.nanItem;
         if (auto known = nanItemsDict_.stateOf(candidate.combinedHash, found.urlString)) {
+            const auto storedDate = nanItemsDict_.modifiedDateForPath(found.urlString);
+            if (candidate.isProcessingItem && storedDate && *storedDate != found.fileModifiedDate) {
+                completeCandidate(candidate, rootFolderUrlString_);
+                scan.rewritten.push_back(candidate.combinedHash);
+                insertItemOnExecutor(std::move(candidate.nanItem), false, &inserted);
+                continue;
+            }
             if (needsProcessing(candidate.combinedHash, *known)) scan.addToProcess(candidate.combinedHash);
             continue;
         }

@@ -95,7 +95,8 @@ json toJson(const ExtractionJobOptions& options) {
     return json{{"lowResImages", options.lowResImages},     {"ignoreSmallImages", options.ignoreSmallImages},
                 {"dataDirectory", options.dataDirectory.string()}, {"imageKey", options.imageKey},
                 {"rootFolderUrl", options.rootFolderUrl},   {"thumbnailOnly", options.thumbnailOnly},
-                {"maxTextBytes", options.maxTextBytes},     {"recognizeText", options.recognizeText}};
+                {"maxTextBytes", options.maxTextBytes},     {"recognizeText", options.recognizeText},
+                {"convertedPdf", options.convertedPdf.string()}, {"officeTextSource", options.officeTextSource.string()}};
 }
 
 std::string encodeJobOptions(const ExtractionJobOptions& options) { return dump(toJson(options)); }
@@ -113,6 +114,12 @@ ExtractionJobOptions jobOptionsFromJson(const json& value) {
     readIf(value, "thumbnailOnly", options.thumbnailOnly);
     readIf(value, "maxTextBytes", options.maxTextBytes);
     readIf(value, "recognizeText", options.recognizeText);
+    std::string path;
+    readIf(value, "convertedPdf", path);
+    options.convertedPdf = path;
+    path.clear();
+    readIf(value, "officeTextSource", path);
+    options.officeTextSource = path;
     return options;
 }
 

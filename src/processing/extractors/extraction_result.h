@@ -24,6 +24,9 @@ namespace lumidex::processing {
 inline constexpr std::string_view extractPdfJob = "extract.pdf";
 inline constexpr std::string_view extractImageJob = "extract.image";
 inline constexpr std::string_view extractTextJob = "extract.text";
+// An office document converted to PDF: the PDF road over options.convertedPdf, the text from the
+// document itself (or from options.officeTextSource, the converter's OpenDocument copy of it).
+inline constexpr std::string_view extractOfficeJob = "extract.office";
 // Recognises every page of a PDF that has digital text; the result's text is the joined transcripts.
 inline constexpr std::string_view enrichPdfJob = "enrich.pdf";
 
@@ -60,6 +63,10 @@ struct ExtractionJobOptions {
     std::uintmax_t maxTextBytes = 512000;
     // false: no text recognition at all (scanned pages and images keep no text); for measurements.
     bool recognizeText = true;
+    // extract.office only: the PDF the converter made, and the file to read the full text from (empty:
+    // the document itself).
+    std::filesystem::path convertedPdf;
+    std::filesystem::path officeTextSource;
 };
 
 std::string encodeJobOptions(const ExtractionJobOptions& options);

@@ -9,11 +9,13 @@
 #include <string>
 #include <string_view>
 
+#include "folders/scanning/file_types.h"
 #include "platform/image_decoder.h"
 #include "platform/ocr_engine_pool.h"
 #include "processing/extractors/extraction_json.h"
 #include "processing/extractors/nan_items_processing_image.h"
 #include "processing/extractors/nan_items_processing_pdf.h"
+#include "processing/extractors/office_extraction.h"
 #include "processing/pipeline/thumbnail_write_queue.h"
 #include "processing/recognition/save_nan_images_helper.h"
 #include "processing/text/nan_items_processing_text.h"
@@ -93,6 +95,29 @@ json extractPdf(const WorkerRequest& request, ProgressSink& sink) {
     return finish(std::move(result));
 }
 
+// The PDF road over the converter's PDF, then the document's own text in place of the PDF's.
+json extractOffice(const WorkerRequest& request, ProgressSink& sink) {
+    const ExtractionJobOptions options = jobOptionsFromJson(request.options);
+    ExtractionResult result;
+    {
+        JobPreviews previews(options);
+        result = pdfExtractor(options, sink).extract(options.convertedPdf, previews.previews());
+    }
+    if (result.state == NanItemProcessingStates::error) {
+        result.message = "the PDF made from the document cannot be read: " + result.message;
+    } else if (result.state == NanItemProcessingStates::complete) {
+        const std::filesystem::path source = options.officeTextSource.empty() ? request.path : options.officeTextSource;
+        std::string error;
+        if (auto own = officeOwnText(source, folders::lowerCaseExtension(request.path.string()), error)) {
+            result.text = officeDocumentText(*own, result.text);
+        } else {
+            sink.log("[NanItemsProcessingCloud] Text nur aus dem PDF, das Dokument selbst ist nicht lesbar: " +
+                     request.path.string() + ": " + error);
+        }
+    }
+    return finish(std::move(result));
+}
+
 json enrichPdf(const WorkerRequest& request, ProgressSink& sink) {
     const ExtractionJobOptions options = jobOptionsFromJson(request.options);
     ExtractionResult result;
@@ -141,6 +166,7 @@ void registerExtractorJobs(JobRegistry& jobs) {
     jobs.add(std::string(extractImageJob), extractImage);
     jobs.add(std::string(extractTextJob), extractText);
     jobs.add(std::string(enrichPdfJob), enrichPdf);
+    jobs.add(std::string(extractOfficeJob), extractOffice);
 }
 
 int extractorWorkerMain(int argc, char** argv) {

@@ -63,6 +63,36 @@ TEST_F(CoordinatorTest, OneRunAtATimeWithOneFollowUpForWhatArrivedMeanwhile) {
     EXPECT_EQ(runner->allRuns().size(), 2u);
 }
 
+// A version is named by its path and the whole second of its modification time: a file written
+// twice within one second keeps its name, but the scan must still see the second write.
+TEST_F(CoordinatorTest, AFileWrittenAgainWithinTheSameSecondIsReadAgain) {
+    const auto path = file("a.txt", "first");
+    ASSERT_TRUE(setModificationTime(path, 1000, 200'000'000));
+    auto runner = std::make_shared<RecordingRunner>();
+    auto manager = started(runner);
+    manager->fullScan();
+    ASSERT_TRUE(runner->waitForRuns(1));
+    ASSERT_TRUE(manager->waitUntilIdle(20s));
+    const uint32_t hash = manager->itemByPath(path.string())->combinedHash;
+
+    makeFile(path, "second");
+    ASSERT_TRUE(setModificationTime(path, 1000, 700'000'000));
+    EXPECT_EQ(manager->fullScan().queuedForProcessing, 1u);
+    ASSERT_TRUE(runner->waitForRuns(2));
+    ASSERT_TRUE(manager->waitUntilIdle(20s));
+    const auto runs = runner->allRuns();
+    ASSERT_EQ(runs[1].size(), 1u);
+    EXPECT_EQ(runs[1][0].combinedHash, hash);
+    EXPECT_EQ(secondsSince1970(runs[1][0].fileModifiedDate), 1000.7);
+    EXPECT_EQ(manager->itemByPath(path.string())->processingState, NanItemProcessingStates::complete);
+    EXPECT_EQ(registryOf(storedRows()), truthOnDisk());
+
+    // Unchanged since: nothing more to read, also after a restart.
+    EXPECT_EQ(manager->fullScan().queuedForProcessing, 0u);
+    manager.reset();
+    EXPECT_EQ(started(runner)->fullScan().queuedForProcessing, 0u);
+}
+
 TEST_F(CoordinatorTest, ResultsForRemovedOrOlderVersionsAreDropped) {
     const auto path = file("a.pdf");
     ASSERT_TRUE(setModificationTime(path, 1000));

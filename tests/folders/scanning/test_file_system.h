@@ -75,11 +75,12 @@ inline void makeFile(const std::filesystem::path& path, const std::string& conte
     lumidex::testing::writeFile(path, content);
 }
 
-// Sets access and modification time to `seconds` since 1970 (may be negative or past 2106).
-inline bool setModificationTime(const std::filesystem::path& path, int64_t seconds) {
+// Sets access and modification time to `seconds` (plus `nanoseconds`) since 1970 (may be negative or
+// past 2106).
+inline bool setModificationTime(const std::filesystem::path& path, int64_t seconds, long nanoseconds = 0) {
     struct timespec times[2];
     times[0].tv_sec = static_cast<time_t>(seconds);
-    times[0].tv_nsec = 0;
+    times[0].tv_nsec = nanoseconds;
     times[1] = times[0];
     return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }

@@ -9,7 +9,11 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <thread>
+#include <condition_variable>
+#include <mutex>
 
+#include "cloud/libreoffice_converter.h"
 #include "core/app_log.h"
 #include "core/diagnostics_collector.h"
 #include "core/settings/settings_keys.h"
@@ -23,6 +27,7 @@
 #include "processing/pipeline/pipeline_profiler.h"
 #include "storage/pending_enrichments.h"
 #include "support/eventually.h"
+#include "support/office_fixtures.h"
 #include "support/temp_home.h"
 
 namespace lumidex::processing {
@@ -213,10 +218,17 @@ TEST_F(ProcessingRunTest, FolderOfMixedFilesIsProcessedAndACrashingJobFailsOnlyI
     ASSERT_TRUE(manager->waitUntilIdle(120s));
 }
 
-TEST_F(ProcessingRunTest, AnOfficeFileWaitingForItsTextIsFoundByItsCurrentNameOnly) {
+TEST_F(ProcessingRunTest, WithoutAConverterAnOfficeFileWaitsSaysWhyAndIsFoundByItsCurrentNameOnly) {
     writeBinaryFile(docs / "Angebot Gartenhaus.docx", "PK\x03\x04 an office document");
-    auto manager = scanAndProcess(std::make_shared<NanItemsProcessing>(options()));
+    NanItemsProcessingOptions o = options();
+    cloud::LibreOfficeConverterOptions missing;
+    missing.office = dir / "no-office" / "soffice.bin";
+    o.officeConversion = std::make_shared<cloud::ConversionQueue>(std::make_unique<cloud::LibreOfficeConverter>(missing));
+    auto manager = scanAndProcess(std::make_shared<NanItemsProcessing>(o));
     EXPECT_EQ(filesWith(*manager, "Gartenhaus"), std::set<std::string>{"Angebot Gartenhaus.docx"});
+    EXPECT_EQ(item(*manager, "Angebot Gartenhaus.docx").processingState, NanItemProcessingStates::readyForProcessing);
+    const std::string described = describe(folderProcessingStatus(*manager, *runner));
+    EXPECT_NE(described.find("1 office file waiting (LibreOffice is not installed"), std::string::npos) << described;
 
     std::filesystem::create_directories(docs / "Zusagen");
     std::filesystem::rename(docs / "Angebot Gartenhaus.docx", docs / "Angebot Carport.docx");
@@ -230,6 +242,44 @@ TEST_F(ProcessingRunTest, AnOfficeFileWaitingForItsTextIsFoundByItsCurrentNameOn
     EXPECT_EQ(filesWith(*manager, "Carport"), std::set<std::string>{"Vertrag Carport.docx"});
     EXPECT_EQ(filesWith(*manager, "Zusagen"), std::set<std::string>{"Vertrag Carport.docx"});
     EXPECT_TRUE(filesWith(*manager, "Angebot").empty());
+}
+
+TEST_F(ProcessingRunTest, OfficeDocumentsTakeThePdfRoadAndTheirWholeTextIsFound) {
+    if (const std::string missing = cloud::findOfficeInstallation().missing; !missing.empty()) GTEST_SKIP() << missing;
+    using lumidex::testing::docx;
+    using lumidex::testing::odp;
+    using lumidex::testing::xlsx;
+    writeBinaryFile(docs / "brief.docx", docx("<w:p><w:r><w:t>Zitronenfalter</w:t></w:r></w:p>", "Randbemerkung"));
+    writeBinaryFile(docs / "tabelle.xlsx", xlsx("Pflaumenbaum", "Geheimzahl"));
+    writeBinaryFile(docs / "vortrag.odp", odp("Leuchtturm", "Sprechernotiz"));
+    const std::string sheet = xlsx("Kopf", "Fuss");
+    writeBinaryFile(docs / "kaputt.xlsx", sheet.substr(0, sheet.size() / 2));
+    writeBinaryFile(docs / "geheim.docx", lumidex::testing::encryptedOoxml());
+
+    NanItemsProcessingOptions o = options();
+    cloud::LibreOfficeConverterOptions converter;
+    converter.profileDirectory = dir / "office-profile";
+    converter.log = log.sink();
+    o.officeConversion = std::make_shared<cloud::ConversionQueue>(std::make_unique<cloud::LibreOfficeConverter>(converter),
+                                                                  cloud::ConversionQueueOptions{60s, log.sink()});
+    auto manager = scanAndProcess(std::make_shared<NanItemsProcessing>(o));
+
+    // The comment, the clipped cell, the hidden sheet and the speaker notes are found too.
+    EXPECT_EQ(filesWith(*manager, "Zitronenfalter Randbemerkung"), std::set<std::string>{"brief.docx"});
+    EXPECT_EQ(filesWith(*manager, "Pflaumenbaum Geheimzahl"), std::set<std::string>{"tabelle.xlsx"});
+    EXPECT_EQ(filesWith(*manager, "Leuchtturm Sprechernotiz"), std::set<std::string>{"vortrag.odp"});
+    using S = NanItemProcessingStates;
+    const NanItem letter = item(*manager, "brief.docx");
+    EXPECT_EQ(letter.processingState, S::complete);
+    EXPECT_EQ(letter.totalPageCount, 1);
+    EXPECT_TRUE(std::filesystem::exists(manager->folderDataDirectory() / (letter.id.toString() + "_thumbmage_#0.png")));
+    EXPECT_EQ(item(*manager, "tabelle.xlsx").processingState, S::complete);
+    EXPECT_EQ(item(*manager, "vortrag.odp").processingState, S::complete);
+    EXPECT_EQ(item(*manager, "kaputt.xlsx").processingState, S::error);
+    EXPECT_EQ(item(*manager, "geheim.docx").processingState, S::pdfLocked);
+    EXPECT_TRUE(log.contains("not converted to PDF: damaged archive"));
+    EXPECT_EQ(filesWith(*manager, "kaputt"), std::set<std::string>{"kaputt.xlsx"});  // unreadable, not hidden
+    EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).waitingForCloud, 0);
 }
 
 TEST_F(ProcessingRunTest, DocumentsWhoseRowsCannotBeWrittenStayWaitingAndAreReadAgain) {
@@ -384,6 +434,64 @@ TEST_F(ProcessingRunTest, EnrichmentAddsOnlyMissingWords) {
     EXPECT_EQ(recognitions.load(), 3);
     EXPECT_EQ(filesWith(*manager, "zeppelin"), std::set<std::string>{"enriched.pdf"});
     EXPECT_TRUE(pending.list().empty());
+}
+
+// A converter that hangs on every file until it is aborted.
+class HangingConverter final : public cloud::ConversionBackend {
+public:
+    std::string name() const override { return "hanging"; }
+    std::optional<std::string> unavailableReason() const override { return std::nullopt; }
+    cloud::ConversionResult convert(const cloud::ConversionRequest&) override {
+        std::unique_lock lock(mutex_);
+        ++started_;
+        changed_.wait(lock, [this] { return aborted_; });
+        aborted_ = false;
+        return {cloud::ConversionStatus::failed, "aborted", 0};
+    }
+    void abort() override {
+        std::lock_guard lock(mutex_);
+        aborted_ = true;
+        changed_.notify_all();
+    }
+    int started() {
+        std::lock_guard lock(mutex_);
+        return started_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool aborted_ = false;
+    int started_ = 0;
+};
+
+TEST_F(ProcessingRunTest, CancellingStopsAHangingConversionAtOnceAndLeavesTheOfficeFilesWaiting) {
+    for (const char* name : {"a.docx", "b.docx", "c.docx"}) writeBinaryFile(docs / name, lumidex::testing::docx("<w:p/>"));
+    NanItemsProcessingOptions o = options();
+    auto converter = std::make_unique<HangingConverter>();
+    HangingConverter& hanging = *converter;
+    o.officeConversion = std::make_shared<cloud::ConversionQueue>(std::move(converter),
+                                                                  cloud::ConversionQueueOptions{600s, log.sink()});
+    runner = std::make_shared<NanItemsProcessing>(o);
+    folders::CoreManagerDataDependencies deps;
+    deps.dataDirectory = dir / "data";
+    deps.diagnostics = &diagnostics;
+    deps.processingRunner = runner;
+    core = std::make_unique<folders::CoreManagerData>(std::move(deps));
+    auto manager = core->addFolder(docs.string());
+    manager->start();
+    manager->fullScan();
+    for (int i = 0; i < 100 && hanging.started() == 0; ++i) std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(hanging.started(), 1);
+    const auto cancelled = std::chrono::steady_clock::now();
+    manager->cancel();
+    ASSERT_TRUE(manager->waitUntilIdle(10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, 5s);  // not the 600 s time limit
+    EXPECT_EQ(hanging.started(), 1);  // the file queued behind it was withdrawn, not converted
+    for (const char* name : {"a.docx", "b.docx", "c.docx"}) {
+        EXPECT_EQ(item(*manager, name).processingState, NanItemProcessingStates::readyForProcessing) << name;
+    }
+    EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).interrupted, 3);
 }
 
 TEST_F(ProcessingRunTest, CancellingStopsTheRunAndLeavesItemsForALaterRun) {

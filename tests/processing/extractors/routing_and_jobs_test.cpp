@@ -116,10 +116,11 @@ ExtractionResult runJob(std::string_view kind, const std::filesystem::path& path
     return decoded.value_or(ExtractionResult{});
 }
 
-TEST(ExtractorJobs, RegistersTheFourKinds) {
+TEST(ExtractorJobs, RegistersTheFiveKinds) {
     JobRegistry jobs;
     registerExtractorJobs(jobs);
-    EXPECT_EQ(jobs.kinds(), (std::vector<std::string>{"enrich.pdf", "extract.image", "extract.pdf", "extract.text"}));
+    EXPECT_EQ(jobs.kinds(),
+              (std::vector<std::string>{"enrich.pdf", "extract.image", "extract.office", "extract.pdf", "extract.text"}));
 }
 
 TEST(ExtractorJobs, TextJobHonoursTheSizeLimit) {

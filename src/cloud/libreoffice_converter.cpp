@@ -1,0 +1,258 @@
+#include "cloud/libreoffice_converter.h"
+
+#include <nlohmann/json.hpp>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <array>
+#include <fstream>
+
+#include "core/app_log.h"
+#include "platform/subprocess.h"
+
+namespace lumidex::cloud {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// A file URL for the office process: every byte outside the unreserved set percent-encoded.
+std::string fileUrl(const fs::path& path) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string url = "file://";
+    for (const unsigned char c : path.string()) {
+        if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+            url += static_cast<char>(c);
+        } else {
+            url += '%';
+            url += hex[c >> 4];
+            url += hex[c & 15];
+        }
+    }
+    return url;
+}
+
+bool isExecutable(const fs::path& path) { return !path.empty() && ::access(path.c_str(), X_OK) == 0; }
+
+}  // namespace
+
+OfficeInstallation findOfficeInstallation() {
+    OfficeInstallation found;
+    std::error_code ec;
+    // `soffice` is a wrapper script; the program beside its target serves UNO without the splash helper.
+    if (const fs::path debian("/usr/lib/libreoffice/program/soffice.bin"); isExecutable(debian)) found.office = debian;
+    if (found.office.empty()) {
+        if (auto wrapper = platform::findExecutable("soffice")) {
+            const fs::path program = fs::canonical(*wrapper, ec).parent_path() / "soffice.bin";
+            if (!ec && isExecutable(program)) found.office = program;
+        }
+    }
+    // The system python is the one the office's UNO module is installed for.
+    if (isExecutable("/usr/bin/python3")) {
+        found.python = "/usr/bin/python3";
+    } else if (auto python = platform::findExecutable("python3")) {
+        found.python = *python;
+    }
+    const bool uno = fs::exists("/usr/lib/python3/dist-packages/uno.py", ec) ||
+                     (!found.office.empty() && fs::exists(found.office.parent_path() / "uno.py", ec));
+    if (found.office.empty()) {
+        found.missing = "LibreOffice is not installed (Debian packages libreoffice-writer-nogui, "
+                        "libreoffice-calc-nogui, libreoffice-impress-nogui and python3-uno)";
+    } else if (found.python.empty() || !uno) {
+        found.missing = "LibreOffice's python bridge is not installed (Debian package python3-uno)";
+    }
+    return found;
+}
+
+LibreOfficeConverter::LibreOfficeConverter(LibreOfficeConverterOptions options) : options_(std::move(options)) {
+    installation_ = findOfficeInstallation();
+    if (options_.office) installation_.office = *options_.office;
+    if (options_.python) installation_.python = *options_.python;
+    if (options_.office || options_.python) {
+        installation_.missing = !isExecutable(installation_.office) ? "LibreOffice is not installed at " + installation_.office.string()
+                                : !isExecutable(installation_.python) ? "no python at " + installation_.python.string()
+                                                                      : std::string();
+    }
+}
+
+LibreOfficeConverter::~LibreOfficeConverter() { stop(true); }
+
+std::optional<std::string> LibreOfficeConverter::unavailableReason() const {
+    if (installation_.missing.empty()) return std::nullopt;
+    return installation_.missing;
+}
+
+void LibreOfficeConverter::log(std::string_view line) const {
+    if (options_.log) options_.log(line);
+    else appLog(line);
+}
+
+std::int64_t LibreOfficeConverter::officeRssKb() const {
+    const int pid = officePid_.load();
+    if (pid == 0) return 0;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtoll(line.c_str() + 6, nullptr, 10);
+    }
+    return 0;
+}
+
+std::optional<std::string> LibreOfficeConverter::readLine(Clock::time_point deadline, bool& timedOut) {
+    timedOut = false;
+    std::array<char, 4096> buffer{};
+    for (;;) {
+        if (const auto end = pending_.find('\n'); end != std::string::npos) {
+            std::string line = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            return line;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left <= 0ms) {
+            timedOut = true;
+            return std::nullopt;
+        }
+        const auto read = bridge_->readSome(buffer, left);
+        if (read.status == platform::Subprocess::IoStatus::timedOut) continue;
+        if (read.status != platform::Subprocess::IoStatus::ok) return std::nullopt;
+        pending_.append(buffer.data(), read.bytes);
+    }
+}
+
+bool LibreOfficeConverter::start(std::string& error) {
+    std::error_code ec;
+    fs::create_directories(options_.profileDirectory, ec);
+    if (ec) {
+        error = "cannot create the converter's profile folder " + options_.profileDirectory.string() + ": " + ec.message();
+        return false;
+    }
+    static std::atomic<unsigned> instance{0};
+    const std::string pipeName = "lumidex-office-" + std::to_string(::getpid()) + "-" + std::to_string(instance++);
+    platform::SubprocessOptions spawn;
+    spawn.executable = installation_.python;
+    spawn.arguments = {"-c", std::string(officeBridgeScript), installation_.office.string(),
+                       fileUrl(fs::absolute(options_.profileDirectory)), pipeName};
+    spawn.stderrSetup = platform::StreamSetup::discard;
+    spawn.memoryLimitBytes = options_.memoryLimitBytes;
+    spawn.killWhenParentExits = true;
+    // The office process must not find a display or the user's session and try to use them.
+    spawn.environment = {{"SAL_USE_VCLPLUGIN", "svp"}, {"DISPLAY", ""}};
+    auto bridge = platform::Subprocess::spawn(spawn, error);
+    if (!bridge) return false;
+    {
+        std::lock_guard lock(processMutex_);
+        bridge_ = std::move(bridge);
+    }
+    pending_.clear();
+    bool timedOut = false;
+    const auto line = readLine(Clock::now() + options_.startupTimeLimit, timedOut);
+    const auto hello = nlohmann::json::parse(line.value_or(""), nullptr, false);
+    if (!line || !hello.is_object() || !hello.value("ready", false)) {
+        error = timedOut ? "the converter did not start within the time limit"
+                : hello.is_object() ? "the converter did not start: " + hello.value("error", std::string("unknown error"))
+                                    : "the converter ended at start";
+        stop(false);
+        return false;
+    }
+    officePid_ = hello.value("office_pid", 0);
+    conversionsSinceStart_ = 0;
+    ++starts_;
+    log("[OfficeConverter] gestartet (office pid " + std::to_string(officePid_.load()) + ")");
+    return true;
+}
+
+void LibreOfficeConverter::stop(bool graceful) {
+    if (!bridge_) return;
+    if (graceful) {
+        bridge_->closeStdin();
+        if (!bridge_->waitFor(5s)) bridge_->kill();
+    } else {
+        bridge_->kill();
+    }
+    bridge_->wait();
+    // The kernel kills the office process with the bridge; this covers a bridge that was replaced by
+    // another program in between.
+    if (const int pid = officePid_.exchange(0); pid > 0 && !graceful) ::kill(pid, SIGKILL);
+    officePid_ = 0;
+    std::lock_guard lock(processMutex_);
+    bridge_.reset();
+}
+
+void LibreOfficeConverter::abort() {
+    std::lock_guard lock(processMutex_);
+    if (bridge_) bridge_->kill();
+}
+
+ConversionResult LibreOfficeConverter::convert(const ConversionRequest& request) {
+    const auto started = Clock::now();
+    ConversionResult result;
+    if (auto reason = unavailableReason()) {
+        result.reason = *reason;
+        return result;
+    }
+    if (bridge_ && bridge_->tryWait()) {
+        log("[OfficeConverter] beendet, wird neu gestartet: " + bridge_->exitStatus()->description());
+        stop(false);
+    }
+    std::string error;
+    if (!bridge_ && !start(error)) {
+        result.reason = error;
+        result.seconds = secondsSince(started);
+        return result;
+    }
+    const std::uint64_t id = nextRequestId_++;
+    nlohmann::json message = {{"id", id}, {"input", request.input.string()}, {"pdf", request.pdf.string()},
+                              {"odf", request.odf.string()}};
+    const std::string line = message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    const auto deadline = Clock::now() + request.timeLimit;
+    std::optional<std::string> answerLine;
+    bool timedOut = false;
+    if (bridge_->writeAll(line, request.timeLimit) == platform::Subprocess::IoStatus::ok) {
+        answerLine = readLine(deadline, timedOut);
+    }
+    result.seconds = secondsSince(started);
+    const auto answer = nlohmann::json::parse(answerLine.value_or(""), nullptr, false);
+    if (!answerLine || !answer.is_object() || answer.value("id", std::uint64_t{0}) != id) {
+        if (timedOut) {
+            result.status = ConversionStatus::timedOut;
+            result.reason = "the conversion took longer than " +
+                            std::to_string(request.timeLimit.count() / 1000.0).substr(0, 5) + " s; converter restarted";
+        } else {
+            const auto status = bridge_->waitFor(1s);
+            result.reason = "the converter ended during the conversion (" +
+                            (status ? status->description() : std::string("no answer")) + "); it is restarted";
+        }
+        log("[OfficeConverter] " + request.input.string() + ": " + result.reason);
+        stop(false);
+        return result;
+    }
+    ++conversionsSinceStart_;
+    if (answer.value("ok", false)) {
+        result.status = ConversionStatus::converted;
+    } else {
+        const std::string kind = answer.value("kind", std::string());
+        result.status = kind == "locked"      ? ConversionStatus::locked
+                        : kind == "transient" ? ConversionStatus::failed
+                                              : ConversionStatus::cannotConvert;
+        result.reason = answer.value("error", std::string("unknown error"));
+        if (result.status == ConversionStatus::failed) {
+            // The office process went away under the bridge: the next file needs a fresh pair.
+            stop(false);
+            return result;
+        }
+    }
+    const std::int64_t rssKb = officeRssKb();
+    if (conversionsSinceStart_ >= options_.maxConversionsPerProcess ||
+        static_cast<std::uint64_t>(rssKb) * 1024 > options_.restartAboveRssBytes) {
+        log("[OfficeConverter] wird erneuert nach " + std::to_string(conversionsSinceStart_) + " Dateien, " +
+            std::to_string(rssKb / 1024) + " MB");
+        stop(true);
+    }
+    return result;
+}
+
+}  // namespace lumidex::cloud
