@@ -243,8 +243,8 @@ uint16_t freePort() {
     return ntohs(address.sin_port);
 }
 
-// The first line of the answer to a plain GET on loopback.
-std::string statusLine(uint16_t port, const std::string& path) {
+// The whole answer to a plain GET on loopback, with the bearer token when one is given.
+std::string httpGet(uint16_t port, const std::string& path, const std::string& token = "") {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -252,12 +252,18 @@ std::string statusLine(uint16_t port, const std::string& path) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string answer;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n" +
+                                    (token.empty() ? "" : "Authorization: Bearer " + token + "\r\n") + "\r\n";
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         char buffer[4096];
         for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<size_t>(n));
     }
     ::close(fd);
+    return answer;
+}
+
+std::string statusLine(uint16_t port, const std::string& path) {
+    const std::string answer = httpGet(port, path);
     return answer.substr(0, answer.find("\r\n"));
 }
 
@@ -303,6 +309,10 @@ TEST_F(CommandLine, TokenIsMadeAndShownButNeverLoggedAndServeStopsCleanlyOnTerm)
     EXPECT_NE(started.find("lumidex token show"), std::string::npos) << started;
     EXPECT_TRUE(statusLine(port, "/api/v1/info").starts_with("HTTP/1.1 401")) << "protected without the token";
     EXPECT_NE(lumidex("search Seeigelstachel").output.find("note.txt"), std::string::npos) << "indexed while serving";
+    const std::string current = lumidex("token show").output.substr(0, 36);
+    const std::string diagnosis = httpGet(port, "/api/v1/diagnostics", current);
+    EXPECT_NE(diagnosis.find(R"("main_thread_responsive":true)"), std::string::npos)
+        << "the main thread runs the probe's task while serving: " << diagnosis;
 
     ::kill(pid, SIGTERM);
     int status = -1;
