@@ -1,5 +1,7 @@
 #include "processing/worker/extraction_worker_pool.h"
 
+#include "platform/subprocess.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -168,6 +170,7 @@ TEST(ExtractionWorkerPool, EveryProgressMessageExtendsTheTimeLimit) {
 }
 
 TEST(ExtractionWorkerPool, RunningOutOfMemoryFailsTheJobNotThePool) {
+    if (!platform::addressSpaceLimitAvailable) GTEST_SKIP() << "no address-space limit in sanitizer builds";
     LogLines log;
     auto options = testOptions(log);
     options.memoryLimitBytes = 768ull << 20;
