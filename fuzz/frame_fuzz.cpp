@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes, split at input-chosen points, to the decoder of the worker message frames and
 // checks what must hold for any stream: the frames handed out re-encode to a prefix of the stream, the
-// split does not change them, and a decoder fails only on a length above the limit.
+// split does not change them, and a decoder fails only on a length above the limit. Every frame is
+// then read as a worker's message, which must not throw whatever it holds.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "processing/worker/frame_codec.h"
+#include "processing/worker/worker_reply.h"
 
 namespace {
 
@@ -48,7 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (whole.frames != pieces.frames || whole.failed != pieces.failed) __builtin_trap();
 
     std::string reencoded;
-    for (const std::string& frame : whole.frames) reencoded += lumidex::encodeFrame(frame);
+    for (const std::string& frame : whole.frames) {
+        reencoded += lumidex::encodeFrame(frame);
+        const lumidex::WorkerReply reply = lumidex::parseWorkerReply(frame, 1);
+        if (reply.type == lumidex::WorkerReply::Type::invalid && reply.text.empty()) __builtin_trap();
+        lumidex::isWorkerGreeting(frame, 1);
+    }
     if (stream.substr(0, reencoded.size()) != reencoded) __builtin_trap();
     const std::string_view rest = stream.substr(reencoded.size());
     if (whole.failed) {

@@ -1,6 +1,7 @@
 #include "processing/worker/extraction_worker_pool.h"
 
 #include "platform/subprocess.h"
+#include "processing/worker/frame_codec.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -334,6 +335,29 @@ TEST(ExtractionWorkerPool, AProgramThatIsNotAWorkerIsReportedNotTrusted) {
     ASSERT_FALSE(outcome.ok());
     EXPECT_EQ(outcome.failure().reason, Reason::protocolError) << outcome.description();
     EXPECT_TRUE(log.contains("/docs/garbled.pdf"));
+
+    // Valid JSON for the right job, but a member of the wrong type: a protocol error, not an exception
+    // that ends Lumidex. A greeting with the protocol as a string is refused as well.
+    const auto octal = [](std::string_view bytes) {  // a printf format that prints these bytes
+        std::string format;
+        for (const unsigned char c : bytes)
+            format += "\\" + std::to_string(c >> 6) + std::to_string((c >> 3) & 7) + std::to_string(c & 7);
+        return format;
+    };
+    const std::string hello = octal(encodeFrame(R"({"type":"hello","protocol":1})"));
+    for (const std::string reply : {R"({"id":1,"type":7})", R"({"id":1,"type":"result","ok":"yes"})",
+                                    R"({"id":1,"type":"log","message":[1]})"}) {
+        options.workerArguments = {"-c", "printf '" + hello + "'; head -c 4 >/dev/null; printf '" +
+                                             octal(encodeFrame(reply)) + "'; exec sleep 600"};
+        ExtractionWorkerPool mistyped(options);
+        outcome = mistyped.run(request("test.echo"));
+        ASSERT_FALSE(outcome.ok()) << reply;
+        EXPECT_EQ(outcome.failure().reason, Reason::protocolError) << reply << ": " << outcome.description();
+    }
+    options.workerArguments = {"-c", "printf '" + octal(encodeFrame(R"({"type":"hello","protocol":"1"})")) +
+                                         "'; exec sleep 600"};
+    ExtractionWorkerPool oddGreeting(options);
+    EXPECT_EQ(oddGreeting.run(request("test.echo")).failure().reason, Reason::workerUnavailable);
 }
 
 }  // namespace
