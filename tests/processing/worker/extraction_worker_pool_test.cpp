@@ -276,7 +276,8 @@ TEST(ExtractionWorkerPool, CancelWithdrawsQueuedJobsAndStopsRunningOnes) {
     ASSERT_TRUE(hung.waitFor(1));
     EXPECT_EQ(hung.outcomes[0].failure().reason, Reason::cancelled);
     EXPECT_FALSE(pool.cancel(running));
-    EXPECT_TRUE(pool.run(request("test.echo")).ok());
+    const auto after = pool.run(request("test.echo"));
+    EXPECT_TRUE(after.ok()) << after.description();
 }
 
 TEST(ExtractionWorkerPool, DestroyingThePoolEndsRunningAndQueuedJobsPromptly) {
