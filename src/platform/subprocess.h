@@ -29,6 +29,21 @@
 
 namespace lumidex::platform {
 
+// AddressSanitizer and ThreadSanitizer reserve terabytes of shadow address space when a process starts,
+// so a child of a sanitizer build dies at once under any useful address-space limit. Such builds run
+// their children without one (memoryLimitBytes is then ignored).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool addressSpaceLimitAvailable = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+inline constexpr bool addressSpaceLimitAvailable = false;
+#else
+inline constexpr bool addressSpaceLimitAvailable = true;
+#endif
+#else
+inline constexpr bool addressSpaceLimitAvailable = true;
+#endif
+
 // How the child's stdin, stdout or stderr is connected.
 enum class StreamSetup {
     pipe,     // a pipe to this process (stderr cannot be piped)
@@ -47,7 +62,8 @@ struct SubprocessOptions {
     StreamSetup stdoutSetup = StreamSetup::pipe;
     StreamSetup stderrSetup = StreamSetup::inherit;
 
-    // RLIMIT_AS (address space, soft and hard). Allocations beyond it fail in the child.
+    // RLIMIT_AS (address space, soft and hard). Allocations beyond it fail in the child. Ignored when
+    // addressSpaceLimitAvailable is false.
     std::optional<std::uint64_t> memoryLimitBytes;
     // RLIMIT_CPU in seconds: SIGXCPU at the limit, SIGKILL one second later. Counts the child's whole
     // life, not one task of a long-lived child.

@@ -577,7 +577,10 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             toSave.push_back(std::move(item));
             continue;
         }
-        if (result->state == NanItemProcessingStates::pdfLocked) ++delta.locked;
+        if (result->state == NanItemProcessingStates::pdfLocked) {
+            owner_.log("[NanItemsProcessing] gesperrt: " + item.urlString + ": " + result->message);
+            ++delta.locked;
+        }
         if (result->state == NanItemProcessingStates::notSupported) {
             owner_.log("[NanItemsProcessing] nicht gelesen: " + item.urlString + ": " + result->message);
             ++delta.notRead;

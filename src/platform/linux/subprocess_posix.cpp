@@ -388,7 +388,7 @@ std::unique_ptr<Subprocess> Subprocess::spawn(const SubprocessOptions& options, 
     plan.argv = argv.data();
     plan.envp = envp.data();
     plan.workingDirectory = options.workingDirectory ? workingDirectory.c_str() : nullptr;
-    if (options.memoryLimitBytes) {
+    if (options.memoryLimitBytes && addressSpaceLimitAvailable) {
         plan.limitMemory = true;
         plan.memoryLimit = static_cast<rlim_t>(*options.memoryLimitBytes);
     }

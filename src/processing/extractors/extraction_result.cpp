@@ -2,6 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <stdexcept>
+#include <type_traits>
+
 #include "processing/extractors/extraction_json.h"
 
 namespace lumidex::processing {
@@ -12,10 +15,19 @@ using nlohmann::json;
 // Bad UTF-8 in a transcript must not fail the whole result.
 std::string dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
+// An integer is read only from a JSON integer: converting a float out of its range is undefined.
+int64_t integer(const json& value) {
+    if (!value.is_number_integer()) throw std::invalid_argument("not an integer: " + value.dump());
+    return value.get<int64_t>();
+}
+
 template <class T>
 void readIf(const json& object, const char* key, T& target) {
     const auto found = object.find(key);
     if (found == object.end()) return;
+    if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+        if (!found->is_number_integer()) return;
+    }
     try {
         target = found->get<T>();
     } catch (const json::exception&) {
@@ -52,7 +64,7 @@ std::optional<ExtractionResult> decodeExtractionResult(std::string_view text, st
     }
     try {
         ExtractionResult result;
-        const auto state = processingStateFromRaw(value.at("state").get<int64_t>());
+        const auto state = processingStateFromRaw(integer(value.at("state")));
         if (!state) {
             error = "unknown processing state " + value.at("state").dump();
             return std::nullopt;
@@ -71,7 +83,7 @@ std::optional<ExtractionResult> decodeExtractionResult(std::string_view text, st
             for (const json& row : *rects) {
                 if (!row.is_array() || row.size() != 10) throw std::invalid_argument("malformed rectangle");
                 OcrRect rect;
-                rect.pageIndex = row[0].get<int64_t>();
+                rect.pageIndex = integer(row[0]);
                 rect.ocrContent = row[1].get<std::string>();
                 rect.p0x = row[2].get<double>();
                 rect.p0y = row[3].get<double>();

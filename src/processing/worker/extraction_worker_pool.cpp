@@ -5,6 +5,7 @@
 #include "platform/subprocess.h"
 #include "processing/worker/extraction_worker.h"
 #include "processing/worker/frame_codec.h"
+#include "processing/worker/worker_reply.h"
 
 #include <nlohmann/json.hpp>
 
@@ -206,22 +207,19 @@ struct ExtractionWorkerPool::Impl {
         const int pid = session.process->pid();
         while (true) {
             while (auto payload = session.decoder.next()) {
-                const json reply = json::parse(*payload, nullptr, false);
-                const auto id = reply.is_object() ? reply.find("id") : reply.end();
-                if (!reply.is_object() || id == reply.end() || !id->is_number_unsigned() ||
-                    id->get<std::uint64_t>() != job.id) {
-                    return protocolError(slot, session, "unexpected message " + payload->substr(0, 200));
-                }
-                const std::string type = reply.value("type", "");
-                if (type == "progress") {
-                    deadline += bounded(options.perPageTimeLimit);
-                    if (job.onProgress) notifyProgress(job, reply.contains("payload") ? reply["payload"].dump() : "null");
-                } else if (type == "log") {
-                    log(reply.value("message", ""));
-                } else if (type == "result") {
-                    return resultOf(slot, session, reply);
-                } else {
-                    return protocolError(slot, session, "unknown message type \"" + type + "\"");
+                WorkerReply reply = parseWorkerReply(*payload, job.id);
+                switch (reply.type) {
+                    case WorkerReply::Type::progress:
+                        deadline += bounded(options.perPageTimeLimit);
+                        if (job.onProgress) notifyProgress(job, reply.json);
+                        break;
+                    case WorkerReply::Type::log:
+                        log(reply.text);
+                        break;
+                    case WorkerReply::Type::result:
+                        return resultOf(slot, session, std::move(reply));
+                    case WorkerReply::Type::invalid:
+                        return protocolError(slot, session, std::move(reply.text));
                 }
             }
             if (session.decoder.failed()) return protocolError(slot, session, "oversized frame");
@@ -244,22 +242,20 @@ struct ExtractionWorkerPool::Impl {
         }
     }
 
-    ExtractionOutcome resultOf(Slot& slot, Session& session, const json& reply) {
-        if (reply.value("ok", false)) {
-            auto result = reply.find("result");
-            auto outcome = ExtractionOutcome::success(result == reply.end() ? "null" : result->dump());
+    ExtractionOutcome resultOf(Slot& slot, Session& session, WorkerReply reply) {
+        if (reply.ok) {
+            auto outcome = ExtractionOutcome::success(std::move(reply.json));
             if (options.maxJobsPerWorker > 0 && session.jobsServed >= options.maxJobsPerWorker)
                 retire(slot, session, true);  // bounds what leaks in the decoders
             return outcome;
         }
-        const std::string error = reply.value("error", std::string("unspecified error"));
-        if (reply.value("out_of_memory", false)) {
+        if (reply.outOfMemory) {
             // The heap of a worker that hit its limit may be in any state; start afresh.
             retire(slot, session, true);
-            return failure(Reason::outOfMemory, error + " at the " +
+            return failure(Reason::outOfMemory, reply.text + " at the " +
                                                     std::to_string(options.memoryLimitBytes >> 20) + " MiB limit");
         }
-        return failure(Reason::jobFailed, error);
+        return failure(Reason::jobFailed, std::move(reply.text));
     }
 
     ExtractionOutcome protocolError(Slot& slot, Session& session, std::string detail) {
@@ -312,11 +308,7 @@ struct ExtractionWorkerPool::Impl {
         const auto deadline = Clock::now() + bounded(options.startupTimeLimit);
         while (true) {
             if (auto payload = session.decoder.next()) {
-                const json hello = json::parse(*payload, nullptr, false);
-                if (hello.is_object() && hello.value("type", "") == "hello" &&
-                    hello.value("protocol", 0) == extractionWorkerProtocolVersion) {
-                    return true;
-                }
+                if (isWorkerGreeting(*payload, extractionWorkerProtocolVersion)) return true;
                 error = "unexpected greeting " + payload->substr(0, 200);
                 break;
             }

@@ -71,9 +71,13 @@ TEST(ExtractionResultCodec, RoundTripsAndRejectsMalformedResults) {
     EXPECT_FALSE(decodeExtractionResult("[]", error).has_value());
     EXPECT_FALSE(decodeExtractionResult(R"({"state": 2})", error).has_value());  // no such state
     EXPECT_FALSE(decodeExtractionResult(R"({"state": 1, "rects": [[0, "x"]]})", error).has_value());
-    const auto minimal = decodeExtractionResult(R"({"state": 1, "text": 5})", error);
+    // Integers never come from floats, whose conversion out of range is undefined behaviour.
+    EXPECT_FALSE(decodeExtractionResult(R"({"state": 1e300})", error).has_value());
+    EXPECT_FALSE(decodeExtractionResult(R"({"state": 1, "rects": [[1e30, "x", 0, 0, 0, 0, 0, 0, 0, 0]]})", error));
+    const auto minimal = decodeExtractionResult(R"({"state": 1, "text": 5, "pageCount": -1e300})", error);
     ASSERT_TRUE(minimal.has_value());  // a mistyped member keeps its default
     EXPECT_EQ(minimal->text, "");
+    EXPECT_EQ(minimal->totalPageCount, 0);
 }
 
 TEST(ExtractionJobOptionsCodec, RoundTripsAndKeepsDefaults) {

@@ -1,5 +1,8 @@
 #include "processing/worker/extraction_worker_pool.h"
 
+#include "platform/subprocess.h"
+#include "processing/worker/frame_codec.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -162,6 +165,7 @@ TEST(ExtractionWorkerPool, EveryProgressMessageExtendsTheTimeLimit) {
 }
 
 TEST(ExtractionWorkerPool, RunningOutOfMemoryFailsTheJobNotThePool) {
+    if (!platform::addressSpaceLimitAvailable) GTEST_SKIP() << "no address-space limit in sanitizer builds";
     LogLines log;
     auto options = testOptions(log);
     options.memoryLimitBytes = 768ull << 20;
@@ -266,7 +270,8 @@ TEST(ExtractionWorkerPool, CancelWithdrawsQueuedJobsAndStopsRunningOnes) {
     ASSERT_TRUE(hung.waitFor(1));
     EXPECT_EQ(hung.outcomes[0].failure().reason, Reason::cancelled);
     EXPECT_FALSE(pool.cancel(running));
-    EXPECT_TRUE(pool.run(request("test.echo")).ok());
+    const auto after = pool.run(request("test.echo"));
+    EXPECT_TRUE(after.ok()) << after.description();
 }
 
 TEST(ExtractionWorkerPool, DestroyingThePoolEndsRunningAndQueuedJobsPromptly) {
@@ -325,6 +330,29 @@ TEST(ExtractionWorkerPool, AProgramThatIsNotAWorkerIsReportedNotTrusted) {
     ASSERT_FALSE(outcome.ok());
     EXPECT_EQ(outcome.failure().reason, Reason::protocolError) << outcome.description();
     EXPECT_TRUE(log.contains("/docs/garbled.pdf"));
+
+    // Valid JSON for the right job, but a member of the wrong type: a protocol error, not an exception
+    // that ends Lumidex. A greeting with the protocol as a string is refused as well.
+    const auto octal = [](std::string_view bytes) {  // a printf format that prints these bytes
+        std::string format;
+        for (const unsigned char c : bytes)
+            format += "\\" + std::to_string(c >> 6) + std::to_string((c >> 3) & 7) + std::to_string(c & 7);
+        return format;
+    };
+    const std::string hello = octal(encodeFrame(R"({"type":"hello","protocol":1})"));
+    for (const std::string reply : {R"({"id":1,"type":7})", R"({"id":1,"type":"result","ok":"yes"})",
+                                    R"({"id":1,"type":"log","message":[1]})"}) {
+        options.workerArguments = {"-c", "printf '" + hello + "'; head -c 4 >/dev/null; printf '" +
+                                             octal(encodeFrame(reply)) + "'; exec sleep 600"};
+        ExtractionWorkerPool mistyped(options);
+        outcome = mistyped.run(request("test.echo"));
+        ASSERT_FALSE(outcome.ok()) << reply;
+        EXPECT_EQ(outcome.failure().reason, Reason::protocolError) << reply << ": " << outcome.description();
+    }
+    options.workerArguments = {"-c", "printf '" + octal(encodeFrame(R"({"type":"hello","protocol":"1"})")) +
+                                         "'; exec sleep 600"};
+    ExtractionWorkerPool oddGreeting(options);
+    EXPECT_EQ(oddGreeting.run(request("test.echo")).failure().reason, Reason::workerUnavailable);
 }
 
 }  // namespace
