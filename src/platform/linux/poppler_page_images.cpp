@@ -1,9 +1,13 @@
 #include "platform/linux/poppler_page_images.h"
 
+#include <Dict.h>
 #include <GfxState.h>
 #include <GlobalParams.h>
+#include <Object.h>
 #include <OutputDev.h>
 #include <PDFDoc.h>
+#include <Page.h>
+#include <Stream.h>
 #include <goo/GooString.h>
 
 #include <cmath>
@@ -19,6 +23,71 @@ constexpr std::size_t maxImagesPerPage = 4096;
 
 void forwardError(ErrorCategory, Goffset, const char* message) {
     if (message != nullptr) reportLibraryMessage(std::string("poppler: ") + message);
+}
+
+// --- a quick look before interpreting: most pages of text documents name no image anywhere ---
+
+constexpr int maxFormDepth = 8;
+
+bool isSpace(unsigned char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == 0; }
+
+// Whether a content stream may hold an inline image: a "BI" token. A false alarm (the letters inside a
+// text string) costs only the full interpretation.
+bool mayHoldInlineImage(Object& contents) {
+    if (contents.isArray()) {
+        for (int i = 0; i < contents.arrayGetLength(); ++i) {
+            Object part = contents.arrayGet(i);
+            if (mayHoldInlineImage(part)) return true;
+        }
+        return false;
+    }
+    if (!contents.isStream()) return false;
+    Stream* stream = contents.getStream();
+    stream->reset();
+    const std::vector<unsigned char> bytes = stream->toUnsignedChars();
+    stream->close();
+    for (std::size_t i = 0; i + 1 < bytes.size(); ++i) {
+        if (bytes[i] != 'B' || bytes[i + 1] != 'I') continue;
+        const bool startsToken = i == 0 || isSpace(bytes[i - 1]);
+        const bool endsToken = i + 2 == bytes.size() || isSpace(bytes[i + 2]) || bytes[i + 2] == '/';
+        if (startsToken && endsToken) return true;
+    }
+    return false;
+}
+
+// Whether resources name an image XObject, directly or in a form they name.
+bool resourcesNameImages(Dict* resources, int depth) {
+    if (depth > maxFormDepth) return true;  // nested too deep to tell: look by interpreting
+    if (resources == nullptr) return false;
+    Object xObjects = resources->lookup("XObject");
+    if (!xObjects.isDict()) return false;
+    for (int i = 0; i < xObjects.dictGetLength(); ++i) {
+        Object xObject = xObjects.dictGetVal(i);
+        if (!xObject.isStream()) continue;
+        Dict* dict = xObject.streamGetDict();
+        Object subtype = dict->lookup("Subtype");
+        if (subtype.isName("Image")) return true;
+        if (!subtype.isName("Form")) continue;
+        Object formResources = dict->lookup("Resources");
+        if (formResources.isDict() && resourcesNameImages(formResources.getDict(), depth + 1)) return true;
+        if (mayHoldInlineImage(xObject)) return true;
+    }
+    return false;
+}
+
+// False only when the page certainly draws no image: none named in its resources or forms, no inline
+// image in its content, no annotation with an appearance of its own.
+bool mayDrawImages(Page& page, XRef* xref) {
+    if (resourcesNameImages(page.getResourceDict(), 0)) return true;
+    Object contents = page.getContents();
+    if (mayHoldInlineImage(contents)) return true;
+    Object annotations = page.getAnnotsObject(xref);
+    if (!annotations.isArray()) return false;
+    for (int i = 0; i < annotations.arrayGetLength(); ++i) {
+        Object annotation = annotations.arrayGet(i);
+        if (annotation.isDict() && annotation.dictLookup("AP").isDict()) return true;
+    }
+    return false;
 }
 
 // Interprets a page without drawing anything, noting each image with the transformation that places it.
@@ -107,6 +176,9 @@ std::vector<PdfDrawnImage> PopplerPageImages::images(int pageIndex) {
     if (document == nullptr || pageIndex < 0 || pageIndex >= document->getNumPages()) return {};
     ImageListingOutputDev out;
     try {
+        Page* page = document->getPage(pageIndex + 1);
+        // Interpreting costs about as much as taking the page's text; looking costs a fraction of it.
+        if (page == nullptr || !mayDrawImages(*page, document->getXRef())) return {};
         document->displayPage(&out, pageIndex + 1, 72, 72, 0, false, true, false);
     } catch (const std::bad_alloc&) {
         throw;
