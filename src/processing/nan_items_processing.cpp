@@ -661,6 +661,7 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         delta.documentsProcessed = 0;
         delta.errors = 0;
         delta.locked = 0;
+        delta.pagesWithText = 0;
         toSave.clear();
         enrichments.clear();
     }

@@ -28,11 +28,12 @@ struct PdfRect {
 };
 
 // An 8-bit grey image drawn under the text: `pixels` holds pixelWidth × pixelHeight bytes, top row first
-// (empty: flat mid-grey).
+// (empty: flat mid-grey). An inline image is written into the content stream instead of an object.
 struct PdfImage {
     double x = 0, y = 0, width = 0, height = 0;  // where it is drawn, in points
     int pixelWidth = 0, pixelHeight = 0;
     std::string pixels;
+    bool inlineImage = false;
 };
 
 struct PdfPageFixture {
@@ -91,13 +92,18 @@ inline std::string makePdf(const std::vector<PdfPageFixture>& pages) {
         std::string xObjects;
         for (std::size_t k = 0; k < page.images.size(); ++k) {
             const PdfImage& image = page.images[k];
-            const std::string name = "/Im" + std::to_string(k);
-            xObjects += name + " " + std::to_string(nextImageId++) + " 0 R ";
-            content << "q " << image.width << " 0 0 " << image.height << ' ' << image.x << ' ' << image.y << " cm " << name
-                    << " Do Q\n";
             const std::string pixels = image.pixels.empty()
                                            ? std::string(static_cast<std::size_t>(image.pixelWidth * image.pixelHeight), '\x80')
                                            : image.pixels;
+            content << "q " << image.width << " 0 0 " << image.height << ' ' << image.x << ' ' << image.y << " cm ";
+            if (image.inlineImage) {
+                content << "BI /W " << image.pixelWidth << " /H " << image.pixelHeight << " /CS /G /BPC 8 ID " << pixels
+                        << "\nEI Q\n";
+                continue;
+            }
+            const std::string name = "/Im" + std::to_string(k);
+            xObjects += name + " " + std::to_string(nextImageId++) + " 0 R ";
+            content << name << " Do Q\n";
             imageObjects.push_back("<< /Type /XObject /Subtype /Image /Width " + std::to_string(image.pixelWidth) +
                                    " /Height " + std::to_string(image.pixelHeight) +
                                    " /ColorSpace /DeviceGray /BitsPerComponent 8 /Length " +

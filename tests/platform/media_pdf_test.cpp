@@ -96,8 +96,9 @@ TEST(MediaPdf, ListsTheRasterImagesAPageDrawsWithDrawnAndPixelSize) {
     pictures.lines = {{72, 700, 12, "A caption under the picture"}};
     pictures.rects = {{72, 72, 300, 200, 0.2, 0.4, 0.6}};  // a vector figure is no image
     pictures.images = {{72, 400, 144, 36, 200, 50, {}}, {300, 500, 20, 20, 16, 16, {}}};
-    PdfPageFixture turned = pictures;
+    PdfPageFixture turned = pictures;  // the same, turned and written inline
     turned.rotate = 90;
+    for (testing::PdfImage& image : turned.images) image.inlineImage = true;
     PdfPageFixture figureOnly;
     figureOnly.rects = pictures.rects;
     auto doc = open(writePdf(dir, "pictures.pdf", {pictures, turned, figureOnly}));

@@ -1,9 +1,11 @@
 #include "platform/linux/poppler_page_images.h"
 
+// Object.h first: the library's headers need it before Dict.h.
+#include <Object.h>
+
 #include <Dict.h>
 #include <GfxState.h>
 #include <GlobalParams.h>
-#include <Object.h>
 #include <OutputDev.h>
 #include <PDFDoc.h>
 #include <Page.h>
