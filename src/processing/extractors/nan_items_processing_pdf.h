@@ -41,12 +41,13 @@ namespace lumidex::processing {
 // A page of more than this many characters of trimmed embedded text makes a document digital.
 inline constexpr std::size_t digitalTextMinimumCharacters = 21;
 inline constexpr int digitalTextPagesTested = 3;
-// A raster image that can hold text worth recognising is drawn at least an inch long and 0.3 inch high:
-// a line of 8 pt text with its leading is 0.15 inch, a word of it half an inch; smaller pictures are
-// icons, bullets, rules and admonition signs. It also has at least 64 × 16 pixels: a line of 8 pt text
-// in a screenshot (96 ppi) is 11 pixels high, a short word 40 to 60 wide; with fewer pixels it is a
-// stretched gradient, a rule or a background tint.
-inline constexpr double textImageMinimumLongSidePoints = 72;
+// A raster image that can hold text worth recognising is drawn at least 0.75 inch long and 0.3 inch
+// high: a line of 8 pt text with its leading is 0.15 inch, a word of it about half an inch, and logos
+// that carry a line of text are often just under an inch wide (one of 71 × 31 points held three words
+// nowhere else in its document); smaller pictures are icons, bullets, rules and admonition signs. It
+// also has at least 64 × 16 pixels: a line of 8 pt text in a screenshot (96 ppi) is 11 pixels high, a
+// short word 40 to 60 wide; with fewer pixels it is a stretched gradient, a rule or a background tint.
+inline constexpr double textImageMinimumLongSidePoints = 54;
 inline constexpr double textImageMinimumShortSidePoints = 21.6;
 inline constexpr int textImageMinimumLongSidePixels = 64;
 inline constexpr int textImageMinimumShortSidePixels = 16;
