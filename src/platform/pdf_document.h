@@ -48,6 +48,15 @@ struct PdfDrawnImage {
     int pixelHeight = 0;
 };
 
+// What a page draws besides its text, as far as it tells whether recognition could find words there.
+struct PdfPageDrawing {
+    std::vector<PdfDrawnImage> images;  // in drawing order, at most a few thousand
+    // Filled shapes with curves the size of letters (3 to 72 points high, at most 72 wide): text drawn
+    // as outlines instead of with a font, or a plot's round markers. Counted only on pages whose
+    // content has curves enough for a word.
+    int letterLikeShapes = 0;
+};
+
 class PdfDocument {
 public:
     virtual ~PdfDocument() = default;
@@ -70,11 +79,12 @@ public:
     // How many glyphs the page's text draws, whether or not they map to text: a page with glyphs but
     // no text has fonts without a usable Unicode map.
     virtual std::size_t pageGlyphCount(int pageIndex) const = 0;
-    // The raster images the page draws, in drawing order (forms and annotation appearances included;
-    // tiling patterns and shadings left out), at most a few thousand. Interprets the page's content
-    // without rendering or decoding any image: about as costly as taking the page's text. Empty for a
-    // page without images, an index out of range, a locked document or a damaged page.
-    virtual std::vector<PdfDrawnImage> pageImages(int pageIndex) const = 0;
+    // The raster images the page draws (forms and annotation appearances included; tiling patterns and
+    // shadings left out) and its letter-like shapes. A page whose content names no image and has few
+    // curves is answered from a quick look at its content; others are interpreted without rendering or
+    // decoding any image, about as costly as taking the page's text. Empty for an index out of range, a
+    // locked document or a damaged page.
+    virtual PdfPageDrawing pageDrawing(int pageIndex) const = 0;
     // The page's box scaled to exactly pixelWidth × pixelHeight on white. nullopt for a non-positive
     // size, an index out of range, a locked document or a renderer failure.
     virtual std::optional<Bitmap> renderPage(int pageIndex, int pixelWidth, int pixelHeight,

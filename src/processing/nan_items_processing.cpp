@@ -621,7 +621,8 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             if (std::string tokens = storage::FtsTools::numberTokens(folded); !tokens.empty()) {
                 numbers.push_back(ftsDocument(item, std::move(tokens)));
             }
-            // Only pages that draw an image able to hold text can add words to a digital text.
+            // Only pages that draw an image able to hold text, or outlined text, can add words to a
+            // digital text.
             if (result.digitalText && !folded.empty() && jobOptions_.recognizeText && !result.enrichmentPages.empty()) {
                 enrichments.push_back(Enrichment{item, folded, std::move(result.enrichmentPages)});
             }

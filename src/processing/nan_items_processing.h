@@ -10,7 +10,7 @@
 // and folder only; otherwise its rectangles are written first (replacing any of the same version), then
 // its folded text into the full-text store of its shard (and its number tokens into the numbers store),
 // then the item is saved with its final state, page count and contentHash. PDFs that had digital text
-// and pages drawing images able to hold text (as their extraction found) are then handed to the digital
+// and pages drawing images able to hold text or text as outlines (as their extraction found) are then handed to the digital
 // text enrichment (an "enrich.pdf" worker job recognises those pages; missing words are written to the
 // full-text store); other digital PDFs are done. Every page that recognition read counts in "ocr.page"
 // and in the folder's progress updater; pages only rendered for previews do not.

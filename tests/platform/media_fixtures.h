@@ -43,7 +43,19 @@ struct PdfPageFixture {
     std::vector<PdfTextLine> lines;
     std::vector<PdfRect> rects;
     std::vector<PdfImage> images = {};  // defaulted: older fixtures list the members before it
+    std::string paths = {};             // content operators drawn after the rectangles (paths, fills)
 };
+
+// Operators that fill a circle of radius r around (x, y): one closed subpath of four curves.
+inline std::string filledCircle(double x, double y, double r) {
+    const double k = 0.5523 * r;  // control point distance of a quarter circle
+    std::ostringstream out;
+    out << x + r << ' ' << y << " m " << x + r << ' ' << y + k << ' ' << x + k << ' ' << y + r << ' ' << x << ' ' << y + r
+        << " c " << x - k << ' ' << y + r << ' ' << x - r << ' ' << y + k << ' ' << x - r << ' ' << y << " c " << x - r
+        << ' ' << y - k << ' ' << x - k << ' ' << y - r << ' ' << x << ' ' << y - r << " c " << x + k << ' ' << y - r
+        << ' ' << x + r << ' ' << y - k << ' ' << x + r << ' ' << y << " c f\n";
+    return out.str();
+}
 
 inline std::string escapePdfText(const std::string& text) {
     std::string out;
@@ -113,6 +125,7 @@ inline std::string makePdf(const std::vector<PdfPageFixture>& pages) {
             content << r.r << ' ' << r.g << ' ' << r.b << " rg " << r.x << ' ' << r.y << ' ' << r.width << ' '
                     << r.height << " re f\n";
         }
+        content << page.paths;
         for (const PdfTextLine& line : page.lines) {
             content << "BT 0 0 0 rg /F1 " << line.size << " Tf ";
             if (line.angle == 0) {

@@ -101,10 +101,13 @@ TEST(MediaPdf, ListsTheRasterImagesAPageDrawsWithDrawnAndPixelSize) {
     for (testing::PdfImage& image : turned.images) image.inlineImage = true;
     PdfPageFixture figureOnly;
     figureOnly.rects = pictures.rects;
+    // Ten letter-sized round shapes (outlined letters, or a plot's markers) and one big disc.
+    for (int i = 0; i < 10; ++i) figureOnly.paths += testing::filledCircle(80 + 20 * i, 500, 6);
+    figureOnly.paths += testing::filledCircle(300, 300, 100);
     auto doc = open(writePdf(dir, "pictures.pdf", {pictures, turned, figureOnly}));
     ASSERT_TRUE(doc);
     for (int page : {0, 1}) {
-        const std::vector<PdfDrawnImage> images = doc->pageImages(page);
+        const std::vector<PdfDrawnImage> images = doc->pageDrawing(page).images;
         ASSERT_EQ(images.size(), 2u) << "page " << page;
         // Along the image's own axes: a turned page keeps the image's width and height.
         EXPECT_NEAR(images[0].drawnWidth, 144, 0.01);
@@ -113,9 +116,12 @@ TEST(MediaPdf, ListsTheRasterImagesAPageDrawsWithDrawnAndPixelSize) {
         EXPECT_EQ(images[0].pixelHeight, 50);
         EXPECT_NEAR(images[1].drawnWidth, 20, 0.01);
     }
-    EXPECT_TRUE(doc->pageImages(2).empty());
-    EXPECT_TRUE(doc->pageImages(3).empty());
-    EXPECT_TRUE(doc->pageImages(-1).empty());
+    EXPECT_EQ(doc->pageDrawing(0).letterLikeShapes, 0);  // rectangles are no letters
+    const PdfPageDrawing shapes = doc->pageDrawing(2);
+    EXPECT_TRUE(shapes.images.empty());
+    EXPECT_EQ(shapes.letterLikeShapes, 10);
+    EXPECT_TRUE(doc->pageDrawing(3).images.empty());
+    EXPECT_TRUE(doc->pageDrawing(-1).images.empty());
 }
 
 TEST(MediaPdf, RendersExactSizeInGrayAndRgb) {
@@ -419,7 +425,7 @@ TEST_F(MediaPdfEncrypted, UserPasswordLocksUntilTheRightPasswordIsGiven) {
     EXPECT_FALSE(doc->mediaBox(0));
     EXPECT_EQ(doc->pageText(0), "");
     EXPECT_FALSE(doc->renderPage(0, 10, 10));
-    EXPECT_TRUE(doc->pageImages(0).empty());
+    EXPECT_TRUE(doc->pageDrawing(0).images.empty());
 
     EXPECT_FALSE(doc->unlock(""));
     EXPECT_FALSE(doc->unlock("wrong"));
@@ -428,7 +434,7 @@ TEST_F(MediaPdfEncrypted, UserPasswordLocksUntilTheRightPasswordIsGiven) {
     EXPECT_FALSE(doc->isLocked());
     ASSERT_EQ(doc->pageCount(), 1);
     EXPECT_NE(doc->pageText(0).find("Secret quarterly numbers"), std::string::npos);
-    EXPECT_EQ(doc->pageImages(0).size(), 1u);  // read with the password that unlocked the document
+    EXPECT_EQ(doc->pageDrawing(0).images.size(), 1u);  // read with the password that unlocked the document
 }
 
 TEST_F(MediaPdfEncrypted, OwnerPasswordAlsoUnlocks) {

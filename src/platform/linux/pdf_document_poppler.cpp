@@ -101,12 +101,12 @@ public:
         }
     }
 
-    std::vector<PdfDrawnImage> pageImages(int pageIndex) const override {
+    PdfPageDrawing pageDrawing(int pageIndex) const override {
         std::lock_guard lock(mutex_);
         if (document_->is_locked() || pageIndex < 0 || pageIndex >= document_->pages()) return {};
         // A parser of its own: the wrapper does not share its document with the core API.
         if (!images_) images_ = std::make_unique<linux_detail::PopplerPageImages>(path_, password_);
-        return images_->images(pageIndex);
+        return images_->drawing(pageIndex);
     }
 
     std::optional<Bitmap> renderPage(int pageIndex, int pixelWidth, int pixelHeight,

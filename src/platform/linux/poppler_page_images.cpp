@@ -12,6 +12,7 @@
 #include <Stream.h>
 #include <goo/GooString.h>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
@@ -22,6 +23,12 @@ namespace {
 
 // Pages drawing more images than this are tiled mosaics; the first ones tell enough.
 constexpr std::size_t maxImagesPerPage = 4096;
+// Curve operators a page's content needs before its shapes are looked at: a short word of outlined
+// letters has a few dozen, a page of plain text and rules none.
+constexpr int curvesForAWord = 16;
+// A letter drawn as an outline is a shape with curves this many points high at most, and as wide.
+constexpr double letterMinimumHeight = 3;
+constexpr double letterMaximumSize = 72;
 
 void forwardError(ErrorCategory, Goffset, const char* message) {
     if (message != nullptr) reportLibraryMessage(std::string("poppler: ") + message);
@@ -33,32 +40,46 @@ constexpr int maxFormDepth = 8;
 
 bool isSpace(unsigned char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == 0; }
 
-// Whether a content stream may hold an inline image: a "BI" token. A false alarm (the letters inside a
-// text string) costs only the full interpretation.
-bool mayHoldInlineImage(Object& contents) {
+// What a look at content streams tells: an inline image ("BI" token) and curve operators. A false
+// alarm (the letters inside a text string) costs only the full interpretation.
+struct ContentHints {
+    bool inlineImage = false;
+    int curves = 0;
+
+    bool worthInterpreting() const { return inlineImage || curves >= curvesForAWord; }
+};
+
+void readHints(Object& contents, ContentHints& hints) {
     if (contents.isArray()) {
-        for (int i = 0; i < contents.arrayGetLength(); ++i) {
+        for (int i = 0; i < contents.arrayGetLength() && !hints.inlineImage; ++i) {
             Object part = contents.arrayGet(i);
-            if (mayHoldInlineImage(part)) return true;
+            readHints(part, hints);
         }
-        return false;
+        return;
     }
-    if (!contents.isStream()) return false;
+    if (!contents.isStream()) return;
     Stream* stream = contents.getStream();
     stream->reset();
     const std::vector<unsigned char> bytes = stream->toUnsignedChars();
     stream->close();
-    for (std::size_t i = 0; i + 1 < bytes.size(); ++i) {
-        if (bytes[i] != 'B' || bytes[i + 1] != 'I') continue;
-        const bool startsToken = i == 0 || isSpace(bytes[i - 1]);
-        const bool endsToken = i + 2 == bytes.size() || isSpace(bytes[i + 2]) || bytes[i + 2] == '/';
-        if (startsToken && endsToken) return true;
+    const std::size_t size = bytes.size();
+    for (std::size_t i = 0; i < size; ++i) {
+        if (i > 0 && !isSpace(bytes[i - 1])) continue;  // tokens start after white space
+        const unsigned char c = bytes[i];
+        const bool oneLetter = i + 1 == size || isSpace(bytes[i + 1]);
+        if ((c == 'c' || c == 'v' || c == 'y') && oneLetter) {
+            ++hints.curves;
+        } else if (c == 'B' && i + 1 < size && bytes[i + 1] == 'I' &&
+                   (i + 2 == size || isSpace(bytes[i + 2]) || bytes[i + 2] == '/')) {
+            hints.inlineImage = true;
+            return;
+        }
     }
-    return false;
 }
 
-// Whether resources name an image XObject, directly or in a form they name.
-bool resourcesNameImages(Dict* resources, int depth) {
+// Whether resources name an image XObject, directly or in a form they name; the forms' content adds
+// to the hints.
+bool resourcesNameImages(Dict* resources, int depth, ContentHints& hints) {
     if (depth > maxFormDepth) return true;  // nested too deep to tell: look by interpreting
     if (resources == nullptr) return false;
     Object xObjects = resources->lookup("XObject");
@@ -71,18 +92,21 @@ bool resourcesNameImages(Dict* resources, int depth) {
         if (subtype.isName("Image")) return true;
         if (!subtype.isName("Form")) continue;
         Object formResources = dict->lookup("Resources");
-        if (formResources.isDict() && resourcesNameImages(formResources.getDict(), depth + 1)) return true;
-        if (mayHoldInlineImage(xObject)) return true;
+        if (formResources.isDict() && resourcesNameImages(formResources.getDict(), depth + 1, hints)) return true;
+        readHints(xObject, hints);
+        if (hints.worthInterpreting()) return true;
     }
     return false;
 }
 
-// False only when the page certainly draws no image: none named in its resources or forms, no inline
-// image in its content, no annotation with an appearance of its own.
-bool mayDrawImages(Page& page, XRef* xref) {
-    if (resourcesNameImages(page.getResourceDict(), 0)) return true;
+// False only when interpreting the page could find nothing: no image named in its resources or forms,
+// no inline image and too few curves in its content, no annotation with an appearance of its own.
+bool worthInterpreting(Page& page, XRef* xref) {
+    ContentHints hints;
+    if (resourcesNameImages(page.getResourceDict(), 0, hints)) return true;
     Object contents = page.getContents();
-    if (mayHoldInlineImage(contents)) return true;
+    readHints(contents, hints);
+    if (hints.worthInterpreting()) return true;
     Object annotations = page.getAnnotsObject(xref);
     if (!annotations.isArray()) return false;
     for (int i = 0; i < annotations.arrayGetLength(); ++i) {
@@ -96,7 +120,7 @@ bool mayDrawImages(Page& page, XRef* xref) {
 // Device space is the page at 72 dpi, so the lengths of the matrix's axes are the drawn size in points.
 class ImageListingOutputDev final : public OutputDev {
 public:
-    std::vector<PdfDrawnImage> images;
+    PdfPageDrawing drawing;
 
     bool upsideDown() override { return true; }
     bool useDrawChar() override { return false; }
@@ -134,11 +158,42 @@ public:
         note(state, width, height);
     }
 
+    void fill(GfxState* state) override { countLetterLikeShapes(state); }
+    void eoFill(GfxState* state) override { countLetterLikeShapes(state); }
+
 private:
     void note(GfxState* state, int width, int height) {
-        if (images.size() >= maxImagesPerPage) return;
+        if (drawing.images.size() >= maxImagesPerPage) return;
         const double* m = state->getCTM();
-        images.push_back(PdfDrawnImage{std::hypot(m[0], m[1]), std::hypot(m[2], m[3]), width, height});
+        drawing.images.push_back(PdfDrawnImage{std::hypot(m[0], m[1]), std::hypot(m[2], m[3]), width, height});
+    }
+
+    // Each subpath is one closed outline of a glyph ("o" has two); straight ones (rules, boxes, bars)
+    // are no letters of interest.
+    void countLetterLikeShapes(GfxState* state) {
+        const GfxPath* path = state->getPath();
+        for (int i = 0; i < path->getNumSubpaths(); ++i) {
+            const GfxSubpath* subpath = path->getSubpath(i);
+            bool curved = false;
+            double left = 0, right = 0, top = 0, bottom = 0;
+            for (int j = 0; j < subpath->getNumPoints(); ++j) {
+                curved = curved || subpath->getCurve(j);
+                double x = 0, y = 0;
+                state->transform(subpath->getX(j), subpath->getY(j), &x, &y);
+                if (j == 0) {
+                    left = right = x;
+                    top = bottom = y;
+                }
+                left = std::min(left, x);
+                right = std::max(right, x);
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+            const double height = bottom - top;
+            if (curved && height >= letterMinimumHeight && height <= letterMaximumSize && right - left <= letterMaximumSize) {
+                ++drawing.letterLikeShapes;
+            }
+        }
     }
 };
 
@@ -173,21 +228,21 @@ PopplerPageImages::PopplerPageImages(std::filesystem::path path, std::string pas
 
 PopplerPageImages::~PopplerPageImages() = default;
 
-std::vector<PdfDrawnImage> PopplerPageImages::images(int pageIndex) {
+PdfPageDrawing PopplerPageImages::drawing(int pageIndex) {
     PDFDoc* document = impl_->open();
     if (document == nullptr || pageIndex < 0 || pageIndex >= document->getNumPages()) return {};
     ImageListingOutputDev out;
     try {
         Page* page = document->getPage(pageIndex + 1);
         // Interpreting costs about as much as taking the page's text; looking costs a fraction of it.
-        if (page == nullptr || !mayDrawImages(*page, document->getXRef())) return {};
+        if (page == nullptr || !worthInterpreting(*page, document->getXRef())) return {};
         document->displayPage(&out, pageIndex + 1, 72, 72, 0, false, true, false);
     } catch (const std::bad_alloc&) {
         throw;
     } catch (...) {
         return {};
     }
-    return std::move(out.images);
+    return std::move(out.drawing);
 }
 
 }  // namespace lumidex::platform::linux_detail

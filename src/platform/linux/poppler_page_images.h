@@ -1,5 +1,6 @@
-// Internal to the Linux platform sources: the raster images a PDF page draws, read through poppler's
-// core API (its C++ wrapper lists no images). Opens its own parser of the file on first use.
+// Internal to the Linux platform sources: the raster images and letter-like shapes a PDF page draws,
+// read through poppler's core API (its C++ wrapper lists no images). Opens its own parser of the file
+// on first use.
 // Not thread-safe: the owning PdfDocument serialises calls. Nothing throws except std::bad_alloc.
 #pragma once
 
@@ -20,7 +21,7 @@ public:
     PopplerPageImages(const PopplerPageImages&) = delete;
     PopplerPageImages& operator=(const PopplerPageImages&) = delete;
 
-    std::vector<PdfDrawnImage> images(int pageIndex);
+    PdfPageDrawing drawing(int pageIndex);
 
 private:
     struct Impl;

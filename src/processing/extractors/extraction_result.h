@@ -40,7 +40,7 @@ struct ExtractionResult {
     int64_t recognisedPages = 0;  // pages that went through text recognition
     int64_t textPages = 0;        // pages whose embedded text the document text holds (digital PDFs)
     // Pages (0-based) of a digital PDF worth recognising in the enrichment: they draw a raster image
-    // that can hold text. Empty: the document needs no enrichment.
+    // that can hold text, or text as outlines. Empty: the document needs no enrichment.
     std::vector<int64_t> enrichmentPages;
     // Set only when the document's text is empty: its pages that draw glyphs all the same (fonts that
     // map them to no characters, and recognition found nothing or did not run).

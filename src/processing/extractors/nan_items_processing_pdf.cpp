@@ -102,6 +102,12 @@ bool mayHoldText(const platform::PdfDrawnImage& image) {
            longPixels >= textImageMinimumLongSidePixels && shortPixels >= textImageMinimumShortSidePixels;
 }
 
+bool mayHoldText(const platform::PdfPageDrawing& drawing) {
+    const auto holdsText = [](const platform::PdfDrawnImage& image) { return mayHoldText(image); };
+    return drawing.letterLikeShapes >= outlinedTextMinimumShapes ||
+           std::any_of(drawing.images.begin(), drawing.images.end(), holdsText);
+}
+
 std::optional<std::string> NanItemsProcessingPdf::hasDigitalText(const platform::PdfDocument& document,
                                                                  int64_t* pagesWithText) {
     const int pageCount = document.pageCount();
@@ -129,11 +135,10 @@ std::optional<std::string> NanItemsProcessingPdf::hasDigitalText(const platform:
     return std::string(trimmed);
 }
 
-std::vector<int64_t> NanItemsProcessingPdf::pagesWithTextImages(const platform::PdfDocument& document) {
+std::vector<int64_t> NanItemsProcessingPdf::pagesWorthRecognising(const platform::PdfDocument& document) {
     std::vector<int64_t> pages;
     for (int i = 0; i < document.pageCount(); ++i) {
-        const std::vector<platform::PdfDrawnImage> images = document.pageImages(i);
-        if (std::any_of(images.begin(), images.end(), mayHoldText)) pages.push_back(i);
+        if (mayHoldText(document.pageDrawing(i))) pages.push_back(i);
     }
     return pages;
 }
@@ -188,7 +193,7 @@ ExtractionResult NanItemsProcessingPdf::extract(platform::PdfDocument& document,
         result.digitalText = digitalText.has_value();
         result.textPages = pagesWithText;
         result.text = digitalText.value_or("");
-        if (digitalText && settings_.recognizeText) result.enrichmentPages = pagesWithTextImages(document);
+        if (digitalText && settings_.recognizeText) result.enrichmentPages = pagesWorthRecognising(document);
         const auto started = Clock::now();
         writeThumbnails(document, previews);
         result.phases["thumbnailRender"] = secondsSince(started);

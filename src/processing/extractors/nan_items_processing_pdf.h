@@ -12,7 +12,7 @@
 // its embedded text is the document text and its pages get thumbnails only, drawn directly at
 // thumbnail size (the document renders itself for viewing; a full-resolution page image would cost more
 // than the whole extraction). Such a document's result names the pages that draw a raster image able to
-// hold text (enrichmentPages); the run hands the document to the digital-text enrichment only when
+// hold text, or text drawn as outlines (enrichmentPages); the run hands the document to the digital-text enrichment only when
 // there are any, and the enrichment recognises those pages alone. A page that is merely short (a title
 // page, a chapter opening, a vector figure) has nothing recognition could add.
 //
@@ -51,8 +51,13 @@ inline constexpr double textImageMinimumLongSidePoints = 54;
 inline constexpr double textImageMinimumShortSidePoints = 21.6;
 inline constexpr int textImageMinimumLongSidePixels = 64;
 inline constexpr int textImageMinimumShortSidePixels = 16;
+// Text drawn as outlines: this many letter-like shapes (filled, curved, letter-sized) make a word or
+// two; a page of rules, boxes and bars has none.
+inline constexpr int outlinedTextMinimumShapes = 8;
 
 bool mayHoldText(const platform::PdfDrawnImage& image);
+// A raster image able to hold text, or text drawn as outlines.
+bool mayHoldText(const platform::PdfPageDrawing& drawing);
 
 // Trims white space and line breaks (ASCII and Unicode) at both ends of UTF-8 text.
 std::string_view trimWhiteSpaceAndNewlines(std::string_view text);
@@ -90,8 +95,8 @@ public:
     // number of pages whose embedded text went into it.
     static std::optional<std::string> hasDigitalText(const platform::PdfDocument& document,
                                                      int64_t* pagesWithText = nullptr);
-    // The pages (0-based, ascending) that draw at least one image for which mayHoldText() holds.
-    static std::vector<int64_t> pagesWithTextImages(const platform::PdfDocument& document);
+    // The pages (0-based, ascending) whose drawing may hold text (mayHoldText()).
+    static std::vector<int64_t> pagesWorthRecognising(const platform::PdfDocument& document);
     // Pages that draw glyphs: asked only for a document left without text, whose pages then hold text
     // in fonts that map it to no characters.
     static int64_t glyphPagesWithoutText(const platform::PdfDocument& document);

@@ -214,6 +214,19 @@ TEST_F(PdfExtractorTest, EnrichmentIsOnlyForPagesDrawingAPictureThatCanHoldText)
     EXPECT_TRUE(pages[1].recognised);
     EXPECT_FALSE(pages[2].recognised);
     EXPECT_FALSE(extractor().recognisePages(dir / "missing.pdf", {0}).has_value());
+
+    // A word drawn as outlines instead of with a font, as drawing programs export headings and logos.
+    if (!commandAvailable("gs")) GTEST_SKIP() << "ghostscript not available";
+    writeBinaryFile(dir / "outlined.ps", "%!PS\n<< /PageSize [420 200] >> setpagedevice\n"
+                                         "/Helvetica findfont 12 scalefont setfont 20 170 moveto\n"
+                                         "(A short line of embedded text here) show\n"
+                                         "/Helvetica-Bold findfont 40 scalefont setfont 20 80 moveto\n"
+                                         "(Zaunkoenigwiese) true charpath fill showpage\n");
+    ASSERT_TRUE(runCommand("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile=" +
+                           quoted(dir / "outlined.pdf") + " " + quoted(dir / "outlined.ps")));
+    const ExtractionResult outlined = extractor().extract(dir / "outlined.pdf");
+    EXPECT_TRUE(outlined.digitalText);
+    EXPECT_EQ(outlined.enrichmentPages, (std::vector<int64_t>{0}));
 }
 
 }  // namespace
