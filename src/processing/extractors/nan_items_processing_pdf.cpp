@@ -102,14 +102,15 @@ bool mayHoldText(const platform::PdfDrawnImage& image) {
            longPixels >= textImageMinimumLongSidePixels && shortPixels >= textImageMinimumShortSidePixels;
 }
 
-bool mayHoldText(const platform::PdfPageDrawing& drawing) {
+bool mayHoldText(const platform::PdfPageDrawing& drawing, std::size_t pageCharacters) {
     const auto holdsText = [](const platform::PdfDrawnImage& image) { return mayHoldText(image); };
-    return drawing.letterLikeShapes >= outlinedTextMinimumShapes ||
-           std::any_of(drawing.images.begin(), drawing.images.end(), holdsText);
+    const bool outlinedText =
+        pageCharacters < outlinedTextPageCharacters && drawing.letterLikeShapes >= outlinedTextMinimumShapes;
+    return outlinedText || std::any_of(drawing.images.begin(), drawing.images.end(), holdsText);
 }
 
 std::optional<std::string> NanItemsProcessingPdf::hasDigitalText(const platform::PdfDocument& document,
-                                                                 int64_t* pagesWithText) {
+                                                                 std::vector<std::size_t>* pageCharacters) {
     const int pageCount = document.pageCount();
     bool digital = false;
     // The pages tested are kept: taking a page's text lays out all its words.
@@ -120,25 +121,28 @@ std::optional<std::string> NanItemsProcessingPdf::hasDigitalText(const platform:
     }
     if (!digital) return std::nullopt;
     std::string text;
-    int64_t withText = 0;
+    std::vector<std::size_t> characters(static_cast<std::size_t>(std::max(pageCount, 0)), 0);
     for (int i = 0; i < pageCount; ++i) {
         const std::string page = static_cast<std::size_t>(i) < tested.size() ? std::move(tested[static_cast<std::size_t>(i)])
                                                                           : document.pageText(i);
         if (page.empty()) continue;
         text += page;
         text += ' ';
-        if (!trimWhiteSpaceAndNewlines(page).empty()) ++withText;
+        characters[static_cast<std::size_t>(i)] = characterCount(trimWhiteSpaceAndNewlines(page));
     }
     const std::string_view trimmed = trimWhiteSpaceAndNewlines(text);
     if (trimmed.empty()) return std::nullopt;
-    if (pagesWithText != nullptr) *pagesWithText = withText;
+    if (pageCharacters != nullptr) *pageCharacters = std::move(characters);
     return std::string(trimmed);
 }
 
-std::vector<int64_t> NanItemsProcessingPdf::pagesWorthRecognising(const platform::PdfDocument& document) {
+std::vector<int64_t> NanItemsProcessingPdf::pagesWorthRecognising(const platform::PdfDocument& document,
+                                                                   const std::vector<std::size_t>& pageCharacters) {
     std::vector<int64_t> pages;
     for (int i = 0; i < document.pageCount(); ++i) {
-        if (mayHoldText(document.pageDrawing(i))) pages.push_back(i);
+        const auto index = static_cast<std::size_t>(i);
+        const std::size_t characters = index < pageCharacters.size() ? pageCharacters[index] : 0;
+        if (mayHoldText(document.pageDrawing(i), characters)) pages.push_back(i);
     }
     return pages;
 }
@@ -184,16 +188,17 @@ ExtractionResult NanItemsProcessingPdf::extract(const std::filesystem::path& pat
 
 ExtractionResult NanItemsProcessingPdf::extract(platform::PdfDocument& document, const PagePreviews& previews) const {
     if (auto early = checkAccess(document)) return *early;
-    int64_t pagesWithText = 0;
-    const std::optional<std::string> digitalText = hasDigitalText(document, &pagesWithText);
+    std::vector<std::size_t> pageCharacters;
+    const std::optional<std::string> digitalText = hasDigitalText(document, &pageCharacters);
     if (digitalText || !settings_.recognizeText) {
         ExtractionResult result;
         result.state = NanItemProcessingStates::complete;
         result.totalPageCount = document.pageCount();
         result.digitalText = digitalText.has_value();
-        result.textPages = pagesWithText;
+        result.textPages = std::count_if(pageCharacters.begin(), pageCharacters.end(),
+                                         [](std::size_t characters) { return characters > 0; });
         result.text = digitalText.value_or("");
-        if (digitalText && settings_.recognizeText) result.enrichmentPages = pagesWorthRecognising(document);
+        if (digitalText && settings_.recognizeText) result.enrichmentPages = pagesWorthRecognising(document, pageCharacters);
         const auto started = Clock::now();
         writeThumbnails(document, previews);
         result.phases["thumbnailRender"] = secondsSince(started);

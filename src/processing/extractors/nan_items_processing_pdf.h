@@ -52,12 +52,17 @@ inline constexpr double textImageMinimumShortSidePoints = 21.6;
 inline constexpr int textImageMinimumLongSidePixels = 64;
 inline constexpr int textImageMinimumShortSidePixels = 16;
 // Text drawn as outlines: this many letter-like shapes (filled, curved, letter-sized) make a word or
-// two; a page of rules, boxes and bars has none.
+// two; a page of rules, boxes and bars has none. Looked for only on pages with less embedded text than
+// outlinedTextPageCharacters: covers, title pages and posters made in drawing programs, where headings
+// and logos are outlined. On pages full of text such shapes were plot markers, flags and ornaments on
+// real folders, and recognising those pages added only misread words.
 inline constexpr int outlinedTextMinimumShapes = 8;
+inline constexpr std::size_t outlinedTextPageCharacters = 200;
 
 bool mayHoldText(const platform::PdfDrawnImage& image);
-// A raster image able to hold text, or text drawn as outlines.
-bool mayHoldText(const platform::PdfPageDrawing& drawing);
+// A raster image able to hold text, or text drawn as outlines on a page with `pageCharacters`
+// characters of trimmed embedded text.
+bool mayHoldText(const platform::PdfPageDrawing& drawing, std::size_t pageCharacters);
 
 // Trims white space and line breaks (ASCII and Unicode) at both ends of UTF-8 text.
 std::string_view trimWhiteSpaceAndNewlines(std::string_view text);
@@ -91,12 +96,14 @@ public:
     std::optional<std::string> recognisePages(const std::filesystem::path& path, const std::vector<int64_t>& pages,
                                               int64_t* recognisedPages = nullptr) const;
 
-    // The document text when it has digital text, else nullopt. `pagesWithText` (optional) receives the
-    // number of pages whose embedded text went into it.
+    // The document text when it has digital text, else nullopt. `pageCharacters` (optional) receives,
+    // for a document with digital text, the characters of trimmed embedded text of every page.
     static std::optional<std::string> hasDigitalText(const platform::PdfDocument& document,
-                                                     int64_t* pagesWithText = nullptr);
-    // The pages (0-based, ascending) whose drawing may hold text (mayHoldText()).
-    static std::vector<int64_t> pagesWorthRecognising(const platform::PdfDocument& document);
+                                                     std::vector<std::size_t>* pageCharacters = nullptr);
+    // The pages (0-based, ascending) whose drawing may hold text (mayHoldText()); `pageCharacters` as
+    // hasDigitalText() gives them.
+    static std::vector<int64_t> pagesWorthRecognising(const platform::PdfDocument& document,
+                                                      const std::vector<std::size_t>& pageCharacters);
     // Pages that draw glyphs: asked only for a document left without text, whose pages then hold text
     // in fonts that map it to no characters.
     static int64_t glyphPagesWithoutText(const platform::PdfDocument& document);

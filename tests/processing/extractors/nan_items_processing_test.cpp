@@ -426,9 +426,12 @@ TEST_F(ProcessingRunTest, EnrichmentAddsOnlyMissingWords) {
     const std::string original(originals[0].second.prefix(originals[0].second.size()));
     EXPECT_NE(original.find("Alpha bravo charlie delta echo"), std::string::npos) << original;
     EXPECT_EQ(original.find("xylophone"), std::string::npos);
-    const std::string appLog = appLogText();
-    EXPECT_NE(appLog.find("[DigitalTextEnrichment] +1 words for: enriched.pdf"), std::string::npos);
-    EXPECT_NE(appLog.find("[DigitalTextEnrichment] no missing words for: complete.pdf"), std::string::npos);
+    // The queue logs its verdict after the enrichment has let the run end.
+    const auto logged = [](const std::string& line) {
+        return lumidex::testing::eventually([&] { return appLogText().find(line) != std::string::npos; });
+    };
+    EXPECT_TRUE(logged("[DigitalTextEnrichment] +1 words for: enriched.pdf"));
+    EXPECT_TRUE(logged("[DigitalTextEnrichment] no missing words for: complete.pdf"));
 
     // Promises on disk last until kept: none is left, until a crash leaves one behind, which the next
     // start keeps by reading the document again.

@@ -215,13 +215,21 @@ TEST_F(PdfExtractorTest, EnrichmentIsOnlyForPagesDrawingAPictureThatCanHoldText)
     EXPECT_FALSE(pages[2].recognised);
     EXPECT_FALSE(extractor().recognisePages(dir / "missing.pdf", {0}).has_value());
 
-    // A word drawn as outlines instead of with a font, as drawing programs export headings and logos.
+    // A word drawn as outlines instead of with a font, as drawing programs export headings and logos:
+    // looked for on a cover with a short line of text, not on a page full of text (where such shapes
+    // were markers and ornaments).
     if (!commandAvailable("gs")) GTEST_SKIP() << "ghostscript not available";
+    const std::string outlinedWord = "/Helvetica-Bold findfont 40 scalefont setfont 20 30 moveto\n"
+                                     "(Zaunkoenigwiese) true charpath fill\n";
+    std::string fullPage = "/Helvetica findfont 8 scalefont setfont\n";
+    for (int line = 0; line < 6; ++line) {
+        fullPage += "20 " + std::to_string(180 - 12 * line) + " moveto (a line of embedded body text, " +
+                    std::to_string(line) + " of six lines on this page) show\n";
+    }
     writeBinaryFile(dir / "outlined.ps", "%!PS\n<< /PageSize [420 200] >> setpagedevice\n"
                                          "/Helvetica findfont 12 scalefont setfont 20 170 moveto\n"
-                                         "(A short line of embedded text here) show\n"
-                                         "/Helvetica-Bold findfont 40 scalefont setfont 20 80 moveto\n"
-                                         "(Zaunkoenigwiese) true charpath fill showpage\n");
+                                         "(A short line of embedded text here) show\n" +
+                                             outlinedWord + "showpage\n" + fullPage + outlinedWord + "showpage\n");
     ASSERT_TRUE(runCommand("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile=" +
                            quoted(dir / "outlined.pdf") + " " + quoted(dir / "outlined.ps")));
     const ExtractionResult outlined = extractor().extract(dir / "outlined.pdf");
