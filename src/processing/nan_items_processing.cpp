@@ -622,8 +622,10 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
                 numbers.push_back(ftsDocument(item, std::move(tokens)));
             }
             // Only pages that draw an image able to hold text, or outlined text, can add words to a
-            // digital text.
-            if (result.digitalText && !folded.empty() && jobOptions_.recognizeText && !result.enrichmentPages.empty()) {
+            // digital text. An office document's PDF is a temporary copy the enrichment could not open.
+            const bool pdfFile = persisted.job->pending.route == folders::FileRoute::pdf;
+            if (pdfFile && result.digitalText && !folded.empty() && jobOptions_.recognizeText &&
+                !result.enrichmentPages.empty()) {
                 enrichments.push_back(Enrichment{item, folded, std::move(result.enrichmentPages)});
             }
             delta.pagesWithText += result.textPages;
