@@ -18,6 +18,11 @@ endif()
 
 pkg_check_modules(EXIV2 REQUIRED IMPORTED_TARGET exiv2)
 pkg_check_modules(POPPLER_CPP REQUIRED IMPORTED_TARGET poppler-cpp)
+# The core library too (which images a page draws; Debian's libpoppler-private-dev has its headers). Its
+# headers are given only to the one source that uses them (src/platform/CMakeLists.txt): their bare
+# names (Error.h, Page.h, Object.h) must not shadow anything else.
+pkg_check_modules(POPPLER_CORE REQUIRED poppler)
+find_path(POPPLER_CORE_HEADERS OutputDev.h PATHS ${POPPLER_CORE_INCLUDE_DIRS} NO_DEFAULT_PATH REQUIRED)
 pkg_check_modules(TESSERACT REQUIRED IMPORTED_TARGET tesseract)
 pkg_check_modules(LEPT REQUIRED IMPORTED_TARGET lept)
 pkg_check_modules(LIBPNG REQUIRED IMPORTED_TARGET libpng)
@@ -72,4 +77,4 @@ target_link_libraries(lumidex_zlib_link INTERFACE
   "$<${static_runtime}:${LUMIDEX_ZLIB_ARCHIVE}>")
 add_library(lumidex_decoders_link INTERFACE)
 target_link_libraries(lumidex_decoders_link INTERFACE
-  "$<$<NOT:${static_runtime}>:PkgConfig::EXIV2;PkgConfig::POPPLER_CPP;PkgConfig::TESSERACT;PkgConfig::LEPT;PkgConfig::LIBPNG;PkgConfig::LIBHEIF;PkgConfig::LIBRAW;PkgConfig::MAGICKPP>")
+  "$<$<NOT:${static_runtime}>:PkgConfig::EXIV2;PkgConfig::POPPLER_CPP;${POPPLER_CORE_LINK_LIBRARIES};PkgConfig::TESSERACT;PkgConfig::LEPT;PkgConfig::LIBPNG;PkgConfig::LIBHEIF;PkgConfig::LIBRAW;PkgConfig::MAGICKPP>")

@@ -5,7 +5,7 @@
 // an empty result (0 pages, nullopt, "") instead of touching the library.
 // Thread-safety: one PdfDocument may be shared between threads; its calls are serialised internally
 // (the PDF library is not safe for concurrent use of one document). Different documents render in
-// parallel. The library's diagnostics on stderr are silenced process-wide.
+// parallel. The library's diagnostics go to the library message handler (library_messages.h).
 #pragma once
 
 #include <cstddef>
@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/bitmap.h"
 
@@ -37,6 +38,25 @@ struct PdfPageSize {
 
 enum class PdfRenderColor { gray, rgb };
 
+// One raster image a page draws: its size on the page in points (along the image's own axes, so a
+// rotated image keeps its width and height) and its size in pixels. Image masks (one-bit stencils, as
+// scanners write text) count as images; the glyphs of bitmap fonts do not.
+struct PdfDrawnImage {
+    double drawnWidth = 0;
+    double drawnHeight = 0;
+    int pixelWidth = 0;
+    int pixelHeight = 0;
+};
+
+// What a page draws besides its text, as far as it tells whether recognition could find words there.
+struct PdfPageDrawing {
+    std::vector<PdfDrawnImage> images;  // in drawing order, at most a few thousand
+    // Filled shapes with curves the size of letters (3 to 72 points high, at most 72 wide): text drawn
+    // as outlines instead of with a font, or a plot's round markers. Counted only on pages whose
+    // content has curves enough for a word.
+    int letterLikeShapes = 0;
+};
+
 class PdfDocument {
 public:
     virtual ~PdfDocument() = default;
@@ -59,6 +79,12 @@ public:
     // How many glyphs the page's text draws, whether or not they map to text: a page with glyphs but
     // no text has fonts without a usable Unicode map.
     virtual std::size_t pageGlyphCount(int pageIndex) const = 0;
+    // The raster images the page draws (forms and annotation appearances included; tiling patterns and
+    // shadings left out) and its letter-like shapes. A page whose content names no image and has few
+    // curves is answered from a quick look at its content; others are interpreted without rendering or
+    // decoding any image, about as costly as taking the page's text. Empty for an index out of range, a
+    // locked document or a damaged page.
+    virtual PdfPageDrawing pageDrawing(int pageIndex) const = 0;
     // The page's box scaled to exactly pixelWidth × pixelHeight on white. nullopt for a non-positive
     // size, an index out of range, a locked document or a renderer failure.
     virtual std::optional<Bitmap> renderPage(int pageIndex, int pixelWidth, int pixelHeight,

@@ -106,6 +106,7 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
     // The counted figure when there is one: the latest run may not have been handed the office files
     // that still wait (a later scan finds them unchanged), and they are not work to go.
     status.pending = std::max<int64_t>(progress.notProcessedCount - status.waitingForCloud, 0);
+    status.pagesWithText = stats.pagesWithText;
     status.pagesRecognised = stats.pagesRecognised;
     status.errors = stats.errors;
     status.notStored = stats.notStored;
@@ -119,6 +120,7 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
 std::string describe(const FolderProcessingStatus& status) {
     std::string text = std::to_string(status.completed) + " documents processed";
     if (status.pending > 0) text += ", " + std::to_string(status.pending) + " to go";
+    if (status.pagesWithText > 0) text += ", " + std::to_string(status.pagesWithText) + " pages with text";
     text += ", " + std::to_string(status.pagesRecognised) + " pages recognised";
     text += ", " + std::to_string(status.errors) + (status.errors == 1 ? " error" : " errors");
     if (status.waitingForCloud > 0) {

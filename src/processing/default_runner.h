@@ -52,7 +52,8 @@ struct FolderProcessingStatus {
     int64_t pending = 0;          // items still to be processed here (cloud items not counted)
     int64_t waitingForCloud = 0;  // office documents waiting for a converter
     std::string officeWaitReason;  // why they wait (no converter installed); empty when one is there
-    int64_t pagesRecognised = 0;  // since the runner was created
+    int64_t pagesWithText = 0;    // pages whose embedded text was stored, since the runner was created
+    int64_t pagesRecognised = 0;  // pages recognition read (not those only rendered), since then
     int64_t errors = 0;           // items that ended in error, since the runner was created
     int64_t notStored = 0;        // read but not written (a full disk, a damaged shard), since then
     int64_t notRead = 0;          // files not read (over the text size limit), since then
@@ -65,7 +66,8 @@ struct FolderProcessingStatus {
 // otherwise the number the latest run of the folder saw is taken.
 FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
                                               bool countCloudItems = true);
-// "12 documents processed, 3 to go, 40 pages recognised, 1 error, 2 office files waiting (<reason>)";
+// "12 documents processed, 3 to go, 310 pages with text, 40 pages recognised, 1 error, 2 office files
+// waiting (<reason>)" (the pages with text only when there are any);
 // ", 5 could not be stored (read again at the next scan)", ", 1 not read (over the size limit)" and
 // ", 2 without searchable text" follow when there are any, and ", paused: the disk holding the index is
 // full" while it is.

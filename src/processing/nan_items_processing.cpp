@@ -134,7 +134,8 @@ struct NanItemsProcessing::EnrichmentContext {
 struct NanItemsProcessing::EnrichmentTicket {
     std::shared_ptr<EnrichmentContext> context;
     NanItem item;
-    std::string digitalText;  // folded, as stored
+    std::string digitalText;     // folded, as stored
+    std::vector<int64_t> pages;  // the pages to recognise, as the extraction named them
 };
 
 namespace {
@@ -594,7 +595,12 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
 
     std::vector<OcrRect> rects;
     std::vector<storage::FtsDocument> numbers;
-    std::vector<std::pair<NanItem, std::string>> enrichments;
+    struct Enrichment {
+        NanItem item;
+        std::string digitalText;
+        std::vector<int64_t> pages;
+    };
+    std::vector<Enrichment> enrichments;
     for (Persisted& persisted : items) {
         NanItem& item = persisted.item;
         ExtractionResult& result = persisted.result;
@@ -618,9 +624,14 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             if (std::string tokens = storage::FtsTools::numberTokens(folded); !tokens.empty()) {
                 numbers.push_back(ftsDocument(item, std::move(tokens)));
             }
-            if (result.digitalText && !folded.empty() && jobOptions_.recognizeText) {
-                enrichments.emplace_back(item, folded);
+            // Only pages that draw an image able to hold text, or outlined text, can add words to a
+            // digital text. An office document's PDF is a temporary copy the enrichment could not open.
+            const bool pdfFile = persisted.job->pending.route == folders::FileRoute::pdf;
+            if (pdfFile && result.digitalText && !folded.empty() && jobOptions_.recognizeText &&
+                !result.enrichmentPages.empty()) {
+                enrichments.push_back(Enrichment{item, folded, std::move(result.enrichmentPages)});
             }
+            delta.pagesWithText += result.textPages;
             texts.push_back(ftsDocument(item, std::move(folded)));
             // Shown in snippets in the document's own words; nothing to show when none of it is indexed.
             texts.back().originalText = texts.back().foldedText.empty() ? std::string() : std::move(result.text);
@@ -656,12 +667,14 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         delta.documentsProcessed = 0;
         delta.errors = 0;
         delta.locked = 0;
+        delta.pagesWithText = 0;
         toSave.clear();
         enrichments.clear();
     }
     // Before the save that marks them complete: a crash from here on must not lose their recognition.
     const storage::PendingEnrichments pending(manager_.folderDataDirectory());
-    for (const auto& [item, digitalText] : enrichments) {
+    for (const Enrichment& enrichment : enrichments) {
+        const NanItem& item = enrichment.item;
         if (!pending.add(item.combinedHash)) {
             owner_.log("[DigitalTextEnrichment] Vormerkung nicht gespeichert: " + item.urlString);
         }
@@ -676,6 +689,7 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         s.notStored += delta.notStored;
         s.notRead += delta.notRead;
         s.withoutText += delta.withoutText;
+        s.pagesWithText += delta.pagesWithText;
     });
 
     const auto ended = Clock::now();
@@ -696,9 +710,10 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     }
 
     // After the save, so that the stored digital text is what the enrichment extends.
-    for (auto& [item, digitalText] : enrichments) {
+    for (Enrichment& enrichment : enrichments) {
         if (settings_.cancellationToken.isCancelled()) break;
-        owner_.enqueueEnrichment(enrichment_, item, std::move(digitalText));
+        owner_.enqueueEnrichment(enrichment_, enrichment.item, std::move(enrichment.digitalText),
+                                 std::move(enrichment.pages));
     }
 }
 
@@ -790,8 +805,8 @@ void NanItemsProcessing::updateStats(const std::string& folder, const std::funct
 // --- digital-text enrichment ---
 
 void NanItemsProcessing::enqueueEnrichment(const std::shared_ptr<EnrichmentContext>& context, const NanItem& item,
-                                           std::string storedDigitalText) {
-    auto ticket = std::make_shared<EnrichmentTicket>(EnrichmentTicket{context, item, storedDigitalText});
+                                           std::string storedDigitalText, std::vector<int64_t> pages) {
+    auto ticket = std::make_shared<EnrichmentTicket>(EnrichmentTicket{context, item, storedDigitalText, std::move(pages)});
     {
         std::lock_guard lock(context->mutex);
         ++context->pending;
@@ -870,6 +885,7 @@ std::optional<std::string> NanItemsProcessing::runEnrichmentJob(const Enrichment
     ExtractionJobOptions options;
     options.lowResImages = context.lowResImages;
     options.rootFolderUrl = context.rootFolderUrl;
+    options.pages = ticket.pages;
     auto done = std::make_shared<std::promise<ExtractionOutcome>>();
     auto outcomeFuture = done->get_future();
     // An office document is recognised in the PDF it was converted to.

@@ -10,9 +10,10 @@
 // and folder only; otherwise its rectangles are written first (replacing any of the same version), then
 // its folded text into the full-text store of its shard (and its number tokens into the numbers store),
 // then the item is saved with its final state, page count and contentHash. PDFs that had digital text
-// are then handed to the digital text enrichment (an "enrich.pdf" worker job recognises the pages;
-// missing words are written to the full-text store). Every recognised page counts in "ocr.page" and in
-// the folder's progress updater.
+// and pages drawing images able to hold text or text as outlines (as their extraction found) are then handed to the digital
+// text enrichment (an "enrich.pdf" worker job recognises those pages; missing words are written to the
+// full-text store); other digital PDFs are done. Every page that recognition read counts in "ocr.page"
+// and in the folder's progress updater; pages only rendered for previews do not.
 //
 // A group whose full-text, number or rectangle rows could not all be written is not saved at all: its
 // items stay readyForProcessing for the next scan, count in notStored and in the diagnostics counter
@@ -74,7 +75,8 @@ class PipelineProfiler;
 // Counts per searchable folder since the runner was created.
 struct FolderProcessingStats {
     int64_t documentsProcessed = 0;  // items persisted with a final state (errors included)
-    int64_t pagesRecognised = 0;     // recognised pages, enrichment included
+    int64_t pagesRecognised = 0;     // pages recognition read, enrichment included
+    int64_t pagesWithText = 0;       // pages whose embedded text was stored (digital PDFs)
     int64_t errors = 0;
     int64_t locked = 0;              // pdfLocked
     int64_t interrupted = 0;         // left readyForProcessing by a cancel or a missing worker
@@ -140,7 +142,7 @@ private:
     void log(std::string_view line) const;
     void updateStats(const std::string& folder, const std::function<void(FolderProcessingStats&)>& change);
     void enqueueEnrichment(const std::shared_ptr<EnrichmentContext>& context, const NanItem& item,
-                           std::string storedDigitalText);
+                           std::string storedDigitalText, std::vector<int64_t> pages);
     std::optional<std::string> recogniseForEnrichment(const NanItem& item);
     void storeEnrichment(const NanItem& item, const std::string& newText);
     std::optional<std::string> runEnrichmentJob(const EnrichmentTicket& ticket);

@@ -1,5 +1,5 @@
-// Test fixtures made at test time: small hand-written PDFs (Helvetica text lines, filled rectangles, a
-// font without a Unicode map) and helpers shared by the media and recognition tests. Header-only so
+// Test fixtures made at test time: small hand-written PDFs (Helvetica text lines, filled rectangles, grey
+// raster images, a font without a Unicode map) and helpers shared by the media and recognition tests. Header-only so
 // both test binaries can use it.
 #pragma once
 
@@ -27,13 +27,35 @@ struct PdfRect {
     double r = 0, g = 0, b = 0;
 };
 
+// An 8-bit grey image drawn under the text: `pixels` holds pixelWidth × pixelHeight bytes, top row first
+// (empty: flat mid-grey). An inline image is written into the content stream instead of an object.
+struct PdfImage {
+    double x = 0, y = 0, width = 0, height = 0;  // where it is drawn, in points
+    int pixelWidth = 0, pixelHeight = 0;
+    std::string pixels;
+    bool inlineImage = false;
+};
+
 struct PdfPageFixture {
     double width = 612;
     double height = 792;
     int rotate = 0;
     std::vector<PdfTextLine> lines;
     std::vector<PdfRect> rects;
+    std::vector<PdfImage> images = {};  // defaulted: older fixtures list the members before it
+    std::string paths = {};             // content operators drawn after the rectangles (paths, fills)
 };
+
+// Operators that fill a circle of radius r around (x, y): one closed subpath of four curves.
+inline std::string filledCircle(double x, double y, double r) {
+    const double k = 0.5523 * r;  // control point distance of a quarter circle
+    std::ostringstream out;
+    out << x + r << ' ' << y << " m " << x + r << ' ' << y + k << ' ' << x + k << ' ' << y + r << ' ' << x << ' ' << y + r
+        << " c " << x - k << ' ' << y + r << ' ' << x - r << ' ' << y + k << ' ' << x - r << ' ' << y << " c " << x - r
+        << ' ' << y - k << ' ' << x - k << ' ' << y - r << ' ' << x << ' ' << y - r << " c " << x + k << ' ' << y - r
+        << ' ' << x + r << ' ' << y - k << ' ' << x + r << ' ' << y << " c f\n";
+    return out.str();
+}
 
 inline std::string escapePdfText(const std::string& text) {
     std::string out;
@@ -64,11 +86,14 @@ inline std::string assemblePdf(const std::vector<std::string>& objects) {
     return pdf;
 }
 
-// A complete PDF 1.4 file: catalog, page tree, one content stream per page, one shared Helvetica font.
+// A complete PDF 1.4 file: catalog, page tree, one content stream per page, one shared Helvetica font,
+// then the image objects.
 inline std::string makePdf(const std::vector<PdfPageFixture>& pages) {
     std::vector<std::string> objects;  // object n is objects[n - 1]
     const std::size_t pageCount = pages.size();
     const std::size_t fontId = 3 + 2 * pageCount;
+    std::size_t nextImageId = fontId + 1;
+    std::vector<std::string> imageObjects;
     objects.push_back("<< /Type /Catalog /Pages 2 0 R >>");
     std::string kids;
     for (std::size_t i = 0; i < pageCount; ++i) kids += std::to_string(3 + 2 * i) + " 0 R ";
@@ -76,10 +101,31 @@ inline std::string makePdf(const std::vector<PdfPageFixture>& pages) {
     for (std::size_t i = 0; i < pageCount; ++i) {
         const PdfPageFixture& page = pages[i];
         std::ostringstream content;
+        std::string xObjects;
+        for (std::size_t k = 0; k < page.images.size(); ++k) {
+            const PdfImage& image = page.images[k];
+            const std::string pixels = image.pixels.empty()
+                                           ? std::string(static_cast<std::size_t>(image.pixelWidth * image.pixelHeight), '\x80')
+                                           : image.pixels;
+            content << "q " << image.width << " 0 0 " << image.height << ' ' << image.x << ' ' << image.y << " cm ";
+            if (image.inlineImage) {
+                content << "BI /W " << image.pixelWidth << " /H " << image.pixelHeight << " /CS /G /BPC 8 ID " << pixels
+                        << "\nEI Q\n";
+                continue;
+            }
+            const std::string name = "/Im" + std::to_string(k);
+            xObjects += name + " " + std::to_string(nextImageId++) + " 0 R ";
+            content << name << " Do Q\n";
+            imageObjects.push_back("<< /Type /XObject /Subtype /Image /Width " + std::to_string(image.pixelWidth) +
+                                   " /Height " + std::to_string(image.pixelHeight) +
+                                   " /ColorSpace /DeviceGray /BitsPerComponent 8 /Length " +
+                                   std::to_string(pixels.size()) + " >>\nstream\n" + pixels + "\nendstream");
+        }
         for (const PdfRect& r : page.rects) {
             content << r.r << ' ' << r.g << ' ' << r.b << " rg " << r.x << ' ' << r.y << ' ' << r.width << ' '
                     << r.height << " re f\n";
         }
+        content << page.paths;
         for (const PdfTextLine& line : page.lines) {
             content << "BT 0 0 0 rg /F1 " << line.size << " Tf ";
             if (line.angle == 0) {
@@ -96,12 +142,15 @@ inline std::string makePdf(const std::vector<PdfPageFixture>& pages) {
         std::ostringstream pageObject;
         pageObject << "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " << page.width << ' ' << page.height << "]";
         if (page.rotate != 0) pageObject << " /Rotate " << page.rotate;
-        pageObject << " /Resources << /Font << /F1 " << fontId << " 0 R >> >> /Contents " << 4 + 2 * i << " 0 R >>";
+        pageObject << " /Resources << /Font << /F1 " << fontId << " 0 R >>";
+        if (!xObjects.empty()) pageObject << " /XObject << " << xObjects << ">>";
+        pageObject << " >> /Contents " << 4 + 2 * i << " 0 R >>";
         objects.push_back(pageObject.str());
         const std::string stream = content.str();
         objects.push_back("<< /Length " + std::to_string(stream.size()) + " >>\nstream\n" + stream + "\nendstream");
     }
     objects.push_back("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>");
+    objects.insert(objects.end(), imageObjects.begin(), imageObjects.end());
 
     return assemblePdf(objects);
 }

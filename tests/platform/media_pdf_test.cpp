@@ -90,6 +90,40 @@ TEST(MediaPdf, RotatedPageReportsItsDisplayedSize) {
     EXPECT_EQ(bitmap->height, 153);
 }
 
+TEST(MediaPdf, ListsTheRasterImagesAPageDrawsWithDrawnAndPixelSize) {
+    TempDir dir;
+    PdfPageFixture pictures;
+    pictures.lines = {{72, 700, 12, "A caption under the picture"}};
+    pictures.rects = {{72, 72, 300, 200, 0.2, 0.4, 0.6}};  // a vector figure is no image
+    pictures.images = {{72, 400, 144, 36, 200, 50, {}}, {300, 500, 20, 20, 16, 16, {}}};
+    PdfPageFixture turned = pictures;  // the same, turned and written inline
+    turned.rotate = 90;
+    for (testing::PdfImage& image : turned.images) image.inlineImage = true;
+    PdfPageFixture figureOnly;
+    figureOnly.rects = pictures.rects;
+    // Ten letter-sized round shapes (outlined letters, or a plot's markers) and one big disc.
+    for (int i = 0; i < 10; ++i) figureOnly.paths += testing::filledCircle(80 + 20 * i, 500, 6);
+    figureOnly.paths += testing::filledCircle(300, 300, 100);
+    auto doc = open(writePdf(dir, "pictures.pdf", {pictures, turned, figureOnly}));
+    ASSERT_TRUE(doc);
+    for (int page : {0, 1}) {
+        const std::vector<PdfDrawnImage> images = doc->pageDrawing(page).images;
+        ASSERT_EQ(images.size(), 2u) << "page " << page;
+        // Along the image's own axes: a turned page keeps the image's width and height.
+        EXPECT_NEAR(images[0].drawnWidth, 144, 0.01);
+        EXPECT_NEAR(images[0].drawnHeight, 36, 0.01);
+        EXPECT_EQ(images[0].pixelWidth, 200);
+        EXPECT_EQ(images[0].pixelHeight, 50);
+        EXPECT_NEAR(images[1].drawnWidth, 20, 0.01);
+    }
+    EXPECT_EQ(doc->pageDrawing(0).letterLikeShapes, 0);  // rectangles are no letters
+    const PdfPageDrawing shapes = doc->pageDrawing(2);
+    EXPECT_TRUE(shapes.images.empty());
+    EXPECT_EQ(shapes.letterLikeShapes, 10);
+    EXPECT_TRUE(doc->pageDrawing(3).images.empty());
+    EXPECT_TRUE(doc->pageDrawing(-1).images.empty());
+}
+
 TEST(MediaPdf, RendersExactSizeInGrayAndRgb) {
     TempDir dir;
     // A black square in the lower-left quarter and a red one in the upper-right quarter of a 200 x 100 page.
@@ -367,6 +401,7 @@ protected:
         if (!testing::commandAvailable("qpdf")) GTEST_SKIP() << "qpdf is not installed";
         PdfPageFixture page;
         page.lines = {{72, 700, 24, "Secret quarterly numbers"}};
+        page.images = {{72, 300, 200, 100, 40, 20, {}}};
         writeBinaryFile(dir_ / "plain.pdf", makePdf({page}));
     }
 
@@ -390,6 +425,7 @@ TEST_F(MediaPdfEncrypted, UserPasswordLocksUntilTheRightPasswordIsGiven) {
     EXPECT_FALSE(doc->mediaBox(0));
     EXPECT_EQ(doc->pageText(0), "");
     EXPECT_FALSE(doc->renderPage(0, 10, 10));
+    EXPECT_TRUE(doc->pageDrawing(0).images.empty());
 
     EXPECT_FALSE(doc->unlock(""));
     EXPECT_FALSE(doc->unlock("wrong"));
@@ -398,6 +434,7 @@ TEST_F(MediaPdfEncrypted, UserPasswordLocksUntilTheRightPasswordIsGiven) {
     EXPECT_FALSE(doc->isLocked());
     ASSERT_EQ(doc->pageCount(), 1);
     EXPECT_NE(doc->pageText(0).find("Secret quarterly numbers"), std::string::npos);
+    EXPECT_EQ(doc->pageDrawing(0).images.size(), 1u);  // read with the password that unlocked the document
 }
 
 TEST_F(MediaPdfEncrypted, OwnerPasswordAlsoUnlocks) {

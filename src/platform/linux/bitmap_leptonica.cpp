@@ -3,9 +3,11 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "platform/bitmap.h"
 #include "platform/linux/leptonica_support.h"
+#include "platform/library_messages.h"
 
 namespace lumidex::platform {
 namespace linux_detail {
@@ -16,15 +18,18 @@ inline std::size_t byteIndex(std::size_t x) {
     return std::endian::native == std::endian::little ? (x ^ 3U) : x;
 }
 
-void ignoreMessage(const char*) {}
+void forwardMessage(const char* message) {
+    if (message != nullptr) reportLibraryMessage(std::string("leptonica: ") + message);
+}
 
 }  // namespace
 
 void silenceLeptonica() {
     static std::once_flag once;
     std::call_once(once, [] {
-        setMsgSeverity(L_SEVERITY_NONE);
-        leptSetStderrHandler(ignoreMessage);
+        // Warnings and errors (a damaged image, an unsupported format); its informational chatter is not.
+        setMsgSeverity(L_SEVERITY_WARNING);
+        leptSetStderrHandler(forwardMessage);
     });
 }
 

@@ -16,7 +16,8 @@ struct PixDeleter {
 };
 using PixPtr = std::unique_ptr<PIX, PixDeleter>;
 
-// Silences Leptonica's messages on stderr (also those it prints on behalf of Tesseract). Idempotent.
+// Sends Leptonica's warnings and errors (also those it prints on behalf of Tesseract) to the library
+// message handler instead of stderr. Idempotent.
 void silenceLeptonica();
 
 // 8 bpp grey for a one-channel bitmap, 32 bpp RGB otherwise; null for an invalid bitmap.

@@ -9,22 +9,25 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/library_messages.h"
+#include "platform/linux/poppler_page_images.h"
 #include "platform/pdf_document.h"
 #include "platform/text_flow.h"
 
 namespace lumidex::platform {
 namespace {
 
-void ignoreDiagnostic(const std::string&, void*) {}
+void forwardDiagnostic(const std::string& message, void*) { reportLibraryMessage("poppler: " + message); }
 
-void silencePoppler() {
+void routePopplerDiagnostics() {
     static std::once_flag once;
-    std::call_once(once, [] { poppler::set_debug_error_function(ignoreDiagnostic, nullptr); });
+    std::call_once(once, [] { poppler::set_debug_error_function(forwardDiagnostic, nullptr); });
 }
 
 class PopplerPdfDocument final : public PdfDocument {
 public:
-    explicit PopplerPdfDocument(std::unique_ptr<poppler::document> document) : document_(std::move(document)) {}
+    PopplerPdfDocument(std::unique_ptr<poppler::document> document, std::filesystem::path path)
+        : document_(std::move(document)), path_(std::move(path)) {}
 
     bool isLocked() const override {
         std::lock_guard lock(mutex_);
@@ -45,7 +48,9 @@ public:
         } catch (...) {
             return false;
         }
-        return !document_->is_locked();
+        if (document_->is_locked()) return false;
+        password_ = password;
+        return true;
     }
 
     int pageCount() const override {
@@ -94,6 +99,14 @@ public:
         } catch (...) {
             return 0;
         }
+    }
+
+    PdfPageDrawing pageDrawing(int pageIndex) const override {
+        std::lock_guard lock(mutex_);
+        if (document_->is_locked() || pageIndex < 0 || pageIndex >= document_->pages()) return {};
+        // A parser of its own: the wrapper does not share its document with the core API.
+        if (!images_) images_ = std::make_unique<linux_detail::PopplerPageImages>(path_, password_);
+        return images_->drawing(pageIndex);
     }
 
     std::optional<Bitmap> renderPage(int pageIndex, int pixelWidth, int pixelHeight,
@@ -152,6 +165,10 @@ private:
 
     mutable std::mutex mutex_;
     std::unique_ptr<poppler::document> document_;
+    std::filesystem::path path_;
+    std::string password_;
+    // Declared after document_: destroyed first, while the wrapper still holds the library's globals.
+    mutable std::unique_ptr<linux_detail::PopplerPageImages> images_;
 };
 
 }  // namespace
@@ -162,7 +179,7 @@ std::string PdfOpenError::message() const {
 }
 
 PdfOpenResult openPdfDocument(const std::filesystem::path& path) {
-    silencePoppler();
+    routePopplerDiagnostics();
     PdfOpenResult result;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) {
@@ -179,7 +196,7 @@ PdfOpenResult openPdfDocument(const std::filesystem::path& path) {
         result.error = PdfOpenError{PdfOpenError::Kind::unreadable, path};
         return result;
     }
-    result.document = std::make_unique<PopplerPdfDocument>(std::move(document));
+    result.document = std::make_unique<PopplerPdfDocument>(std::move(document), path);
     return result;
 }
 

@@ -48,6 +48,8 @@ json toJson(const ExtractionResult& result) {
                 {"pageCount", result.totalPageCount},
                 {"digital", result.digitalText},
                 {"recognisedPages", result.recognisedPages},
+                {"textPages", result.textPages},
+                {"enrichmentPages", result.enrichmentPages},
                 {"glyphPagesWithoutText", result.glyphPagesWithoutText},
                 {"rects", std::move(rects)},
                 {"phases", result.phases},
@@ -75,6 +77,8 @@ std::optional<ExtractionResult> decodeExtractionResult(std::string_view text, st
         readIf(value, "pageCount", result.totalPageCount);
         readIf(value, "digital", result.digitalText);
         readIf(value, "recognisedPages", result.recognisedPages);
+        readIf(value, "textPages", result.textPages);
+        readIf(value, "enrichmentPages", result.enrichmentPages);
         readIf(value, "glyphPagesWithoutText", result.glyphPagesWithoutText);
         readIf(value, "phases", result.phases);
         readIf(value, "peakRssKb", result.workerPeakRssKb);
@@ -108,7 +112,8 @@ json toJson(const ExtractionJobOptions& options) {
                 {"dataDirectory", options.dataDirectory.string()}, {"imageKey", options.imageKey},
                 {"rootFolderUrl", options.rootFolderUrl},   {"thumbnailOnly", options.thumbnailOnly},
                 {"maxTextBytes", options.maxTextBytes},     {"recognizeText", options.recognizeText},
-                {"convertedPdf", options.convertedPdf.string()}, {"officeTextSource", options.officeTextSource.string()}};
+                {"convertedPdf", options.convertedPdf.string()}, {"officeTextSource", options.officeTextSource.string()},
+                {"pages", options.pages}};
 }
 
 std::string encodeJobOptions(const ExtractionJobOptions& options) { return dump(toJson(options)); }
@@ -132,6 +137,7 @@ ExtractionJobOptions jobOptionsFromJson(const json& value) {
     path.clear();
     readIf(value, "officeTextSource", path);
     options.officeTextSource = path;
+    readIf(value, "pages", options.pages);
     return options;
 }
 

@@ -27,7 +27,8 @@ inline constexpr std::string_view extractTextJob = "extract.text";
 // An office document converted to PDF: the PDF road over options.convertedPdf, the text from the
 // document itself (or from options.officeTextSource, the converter's OpenDocument copy of it).
 inline constexpr std::string_view extractOfficeJob = "extract.office";
-// Recognises every page of a PDF that has digital text; the result's text is the joined transcripts.
+// Recognises the pages of a PDF with digital text that draw images able to hold text (the options'
+// "pages", as the extraction named them); the result's text is the joined transcripts.
 inline constexpr std::string_view enrichPdfJob = "enrich.pdf";
 
 struct ExtractionResult {
@@ -37,6 +38,10 @@ struct ExtractionResult {
     int64_t totalPageCount = 0;
     bool digitalText = false;     // a PDF whose embedded text was used (candidate for enrichment)
     int64_t recognisedPages = 0;  // pages that went through text recognition
+    int64_t textPages = 0;        // pages whose embedded text the document text holds (digital PDFs)
+    // Pages (0-based) of a digital PDF worth recognising in the enrichment: they draw a raster image
+    // that can hold text, or text as outlines. Empty: the document needs no enrichment.
+    std::vector<int64_t> enrichmentPages;
     // Set only when the document's text is empty: its pages that draw glyphs all the same (fonts that
     // map them to no characters, and recognition found nothing or did not run).
     int64_t glyphPagesWithoutText = 0;
@@ -67,6 +72,7 @@ struct ExtractionJobOptions {
     // the document itself).
     std::filesystem::path convertedPdf;
     std::filesystem::path officeTextSource;
+    std::vector<int64_t> pages;  // "enrich.pdf": the pages to recognise
 };
 
 std::string encodeJobOptions(const ExtractionJobOptions& options);

@@ -121,7 +121,7 @@ json extractOffice(const WorkerRequest& request, ProgressSink& sink) {
 json enrichPdf(const WorkerRequest& request, ProgressSink& sink) {
     const ExtractionJobOptions options = jobOptionsFromJson(request.options);
     ExtractionResult result;
-    if (auto text = pdfExtractor(options, sink).recogniseAllPages(request.path, &result.recognisedPages)) {
+    if (auto text = pdfExtractor(options, sink).recognisePages(request.path, options.pages, &result.recognisedPages)) {
         result.state = NanItemProcessingStates::complete;
         result.text = std::move(*text);
     } else {

@@ -1,8 +1,8 @@
 // The extractors as job kinds of the extraction worker (processing/worker/extraction_worker.h):
 //   "extract.pdf", "extract.image", "extract.text"  options: ExtractionJobOptions (extraction_result.h);
 //       result: ExtractionResult; one progress message {"page": i, "recognised": bool} per finished page.
-//   "enrich.pdf"  recognises every page of a PDF; result: ExtractionResult whose text is the joined
-//       transcripts (state error when the document cannot be opened), progress as above.
+//   "enrich.pdf"  recognises the options' "pages" of a PDF; result: ExtractionResult whose text is the
+//       joined transcripts (state error when the document cannot be opened), progress as above.
 // Previews are written by the worker itself, through its own thumbnail write queue, into the options'
 // data directory; a job returns once its previews are on disk. Recognition uses one engine per worker
 // (a worker serves one job at a time). Extractor log lines go back to Lumidex through the job's

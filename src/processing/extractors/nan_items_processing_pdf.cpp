@@ -95,7 +95,22 @@ NanItemsProcessingPdf::NanItemsProcessingPdf(PdfExtractorSettings settings, Page
     if (!log_) log_ = [](std::string_view line) { appLog(line); };
 }
 
-std::optional<std::string> NanItemsProcessingPdf::hasDigitalText(const platform::PdfDocument& document) {
+bool mayHoldText(const platform::PdfDrawnImage& image) {
+    const auto [shortPoints, longPoints] = std::minmax(image.drawnWidth, image.drawnHeight);
+    const auto [shortPixels, longPixels] = std::minmax(image.pixelWidth, image.pixelHeight);
+    return longPoints >= textImageMinimumLongSidePoints && shortPoints >= textImageMinimumShortSidePoints &&
+           longPixels >= textImageMinimumLongSidePixels && shortPixels >= textImageMinimumShortSidePixels;
+}
+
+bool mayHoldText(const platform::PdfPageDrawing& drawing, std::size_t pageCharacters) {
+    const auto holdsText = [](const platform::PdfDrawnImage& image) { return mayHoldText(image); };
+    const bool outlinedText =
+        pageCharacters < outlinedTextPageCharacters && drawing.letterLikeShapes >= outlinedTextMinimumShapes;
+    return outlinedText || std::any_of(drawing.images.begin(), drawing.images.end(), holdsText);
+}
+
+std::optional<std::string> NanItemsProcessingPdf::hasDigitalText(const platform::PdfDocument& document,
+                                                                 std::vector<std::size_t>* pageCharacters) {
     const int pageCount = document.pageCount();
     bool digital = false;
     // The pages tested are kept: taking a page's text lays out all its words.
@@ -106,16 +121,30 @@ std::optional<std::string> NanItemsProcessingPdf::hasDigitalText(const platform:
     }
     if (!digital) return std::nullopt;
     std::string text;
+    std::vector<std::size_t> characters(static_cast<std::size_t>(std::max(pageCount, 0)), 0);
     for (int i = 0; i < pageCount; ++i) {
         const std::string page = static_cast<std::size_t>(i) < tested.size() ? std::move(tested[static_cast<std::size_t>(i)])
                                                                           : document.pageText(i);
         if (page.empty()) continue;
         text += page;
         text += ' ';
+        characters[static_cast<std::size_t>(i)] = characterCount(trimWhiteSpaceAndNewlines(page));
     }
     const std::string_view trimmed = trimWhiteSpaceAndNewlines(text);
     if (trimmed.empty()) return std::nullopt;
+    if (pageCharacters != nullptr) *pageCharacters = std::move(characters);
     return std::string(trimmed);
+}
+
+std::vector<int64_t> NanItemsProcessingPdf::pagesWorthRecognising(const platform::PdfDocument& document,
+                                                                   const std::vector<std::size_t>& pageCharacters) {
+    std::vector<int64_t> pages;
+    for (int i = 0; i < document.pageCount(); ++i) {
+        const auto index = static_cast<std::size_t>(i);
+        const std::size_t characters = index < pageCharacters.size() ? pageCharacters[index] : 0;
+        if (mayHoldText(document.pageDrawing(i), characters)) pages.push_back(i);
+    }
+    return pages;
 }
 
 std::optional<ExtractionResult> NanItemsProcessingPdf::checkAccess(platform::PdfDocument& document) const {
@@ -129,10 +158,10 @@ std::optional<ExtractionResult> NanItemsProcessingPdf::checkAccess(platform::Pdf
     return std::nullopt;
 }
 
-PdfProcessing NanItemsProcessingPdf::pageLoop(bool recognised) const {
+PdfProcessing NanItemsProcessingPdf::pageLoop() const {
     return PdfProcessing(
         settings_.lowResImages, settings_.slimOcr, settings_.cancellationToken,
-        [this, recognised](int64_t pageIndex) {
+        [this](int64_t pageIndex, bool recognised) {
             if (onPage_) onPage_(pageIndex, recognised);
         },
         settings_.renderColor);
@@ -159,13 +188,17 @@ ExtractionResult NanItemsProcessingPdf::extract(const std::filesystem::path& pat
 
 ExtractionResult NanItemsProcessingPdf::extract(platform::PdfDocument& document, const PagePreviews& previews) const {
     if (auto early = checkAccess(document)) return *early;
-    const std::optional<std::string> digitalText = hasDigitalText(document);
+    std::vector<std::size_t> pageCharacters;
+    const std::optional<std::string> digitalText = hasDigitalText(document, &pageCharacters);
     if (digitalText || !settings_.recognizeText) {
         ExtractionResult result;
         result.state = NanItemProcessingStates::complete;
         result.totalPageCount = document.pageCount();
         result.digitalText = digitalText.has_value();
+        result.textPages = std::count_if(pageCharacters.begin(), pageCharacters.end(),
+                                         [](std::size_t characters) { return characters > 0; });
         result.text = digitalText.value_or("");
+        if (digitalText && settings_.recognizeText) result.enrichmentPages = pagesWorthRecognising(document, pageCharacters);
         const auto started = Clock::now();
         writeThumbnails(document, previews);
         result.phases["thumbnailRender"] = secondsSince(started);
@@ -174,7 +207,7 @@ ExtractionResult NanItemsProcessingPdf::extract(platform::PdfDocument& document,
     }
 
     const auto loopStarted = Clock::now();
-    const PdfPagesResult pages = pageLoop(true).processPages(document, previews, true);
+    const PdfPagesResult pages = pageLoop().processPages(document, previews, true);
     ExtractionResult result;
     result.state = NanItemProcessingStates::complete;
     result.totalPageCount = pages.pageCount;
@@ -216,15 +249,16 @@ void NanItemsProcessingPdf::writeThumbnails(const platform::PdfDocument& documen
     }
 }
 
-std::optional<std::string> NanItemsProcessingPdf::recogniseAllPages(const std::filesystem::path& path,
-                                                                    int64_t* recognisedPages) const {
+std::optional<std::string> NanItemsProcessingPdf::recognisePages(const std::filesystem::path& path,
+                                                                 const std::vector<int64_t>& pageIndexes,
+                                                                 int64_t* recognisedPages) const {
     platform::PdfOpenResult opened = platform::openPdfDocument(path);
     if (!opened || checkAccess(*opened.document)) return std::nullopt;
     const platform::PdfDocument& document = *opened.document;
-    const auto needsRecognition = [&document](int pageIndex) {
-        return characterCount(trimWhiteSpaceAndNewlines(document.pageText(pageIndex))) < enrichmentPageTextLimit;
+    const auto wanted = [&pageIndexes](int pageIndex) {
+        return std::find(pageIndexes.begin(), pageIndexes.end(), pageIndex) != pageIndexes.end();
     };
-    const PdfPagesResult pages = pageLoop(true).processPages(document, {}, true, needsRecognition);
+    const PdfPagesResult pages = pageLoop().processPages(document, {}, true, wanted);
     if (recognisedPages != nullptr) {
         *recognisedPages = static_cast<int64_t>(std::count_if(
             pages.pages.begin(), pages.pages.end(),

@@ -82,8 +82,9 @@ PdfPagesResult PdfProcessing::processPages(const platform::PdfDocument& document
         } else {
             page.ocrResultStates = OcrResultStates::skipped;
         }
+        const bool recognised = page.ocrResultStates == OcrResultStates::recognized;
         result.pages.push_back(std::move(page));
-        if (updateHandledPage_) updateHandledPage_(i);
+        if (updateHandledPage_) updateHandledPage_(i, recognised);
         current = std::move(next);
     }
     return result;

@@ -8,7 +8,8 @@
 // A page that cannot be rendered (empty page box, renderer failure) contributes no text and no previews;
 // a recognition error is logged by SlimOcr and the page contributes no text. Neither stops the loop.
 // Thread-safety: processPages() blocks its caller until the document is done; different calls may run
-// on different threads at once. updateHandledPage runs on the calling thread once per finished page.
+// on different threads at once. updateHandledPage runs on the calling thread once per finished page and
+// says whether recognition read that page (false for a page left out, not rendered or failed).
 // Exceptions from updateHandledPage or the preview writer propagate to the caller.
 #pragma once
 
@@ -47,7 +48,7 @@ struct PagePreviews {
 
 class PdfProcessing {
 public:
-    using UpdateHandledPage = std::function<void(int64_t pageIndex)>;
+    using UpdateHandledPage = std::function<void(int64_t pageIndex, bool recognised)>;
 
     PdfProcessing(bool lowResImages, SlimOcr slimOcr, CancellationToken cancellationToken,
                   UpdateHandledPage updateHandledPage, platform::PdfRenderColor renderColor = platform::PdfRenderColor::rgb);

@@ -15,8 +15,12 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/library_messages.h"
 
 namespace lumidex {
 namespace {
@@ -26,6 +30,14 @@ using nlohmann::json;
 constexpr int exitReadFailed = 74;      // EX_IOERR
 constexpr int exitBadRequest = 65;      // EX_DATAERR
 constexpr int exitSetupFailed = 71;     // EX_OSERR
+
+// Where the worker's own last words go: the stderr it was started with (the decoders' output does not).
+int ownStderr = STDERR_FILENO;
+
+void sayOnOwnStderr(const std::string& line) {
+    const std::string text = line + "\n";
+    (void)!::write(ownStderr, text.data(), text.size());
+}
 
 // Replacing bad UTF-8 keeps one odd string in a transcript from failing the whole job.
 std::string serialize(const json& message) { return message.dump(-1, ' ', false, json::error_handler_t::replace); }
@@ -51,7 +63,7 @@ public:
         while (true) {
             if (auto frame = decoder_.next()) return frame;
             if (decoder_.failed()) {
-                std::fputs("extraction worker: corrupt request stream\n", stderr);
+                sayOnOwnStderr("extraction worker: corrupt request stream");
                 std::_Exit(exitBadRequest);
             }
             char buffer[64 * 1024];
@@ -183,6 +195,47 @@ bool takeOverStdio(int& in, int& out) {
     return redirected;
 }
 
+// The decoders print warnings about odd but readable files on stderr or stdout (libpng's "iCCP: known
+// incorrect sRGB profile", libjpeg's "Premature end of JPEG file", ImageMagick, Ghostscript). Real
+// folders are full of such files: the lines belong in the debug log, not on the user's terminal. Both
+// descriptors become a pipe that a thread of its own reads line by line. Without a pipe the output
+// stays where it was.
+void captureLibraryOutput() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    const int saved = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    if (saved < 0 || ::dup2(fds[1], STDERR_FILENO) < 0 || ::dup2(fds[1], STDOUT_FILENO) < 0) {
+        if (saved >= 0) {
+            ::dup2(saved, STDERR_FILENO);
+            ::dup2(saved, STDOUT_FILENO);
+            ::close(saved);
+        }
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return;
+    }
+    ::close(fds[1]);
+    ownStderr = saved;
+    std::thread([in = fds[0]] {
+        constexpr std::size_t maxLine = 2000;  // a binary dump must not become one huge log line
+        std::string line;
+        char buffer[4096];
+        while (true) {
+            const ssize_t n = ::read(in, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buffer[i] != '\n' && line.size() < maxLine) line += buffer[i];
+                if (buffer[i] != '\n') continue;
+                if (!line.empty()) pendingLogLines().add("[decoder output] " + line);
+                line.clear();
+            }
+        }
+    }).detach();
+}
+
 }  // namespace
 
 void JobRegistry::add(std::string kind, JobHandler handler) { handlers_[std::move(kind)] = std::move(handler); }
@@ -206,7 +259,9 @@ int runExtractionWorker(const JobRegistry& jobs) {
         return exitSetupFailed;
     }
     Channel channel(in, out);
+    captureLibraryOutput();
     redirectAppLog([](std::string_view line) { pendingLogLines().add(line); });
+    platform::setLibraryMessageHandler([](std::string_view line) { pendingLogLines().add(line); });
     channel.send({{"type", "hello"},
                   {"protocol", extractionWorkerProtocolVersion},
                   {"pid", static_cast<long long>(::getpid())},
@@ -220,7 +275,7 @@ int runExtractionWorker(const JobRegistry& jobs) {
         } catch (const std::bad_alloc&) {
             throw;  // cannot even read the request: let the process end and Lumidex restart it
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "extraction worker: malformed request: %s\n", e.what());
+            sayOnOwnStderr(std::string("extraction worker: malformed request: ") + e.what());
             return exitBadRequest;
         }
         channel.send(reply);

@@ -71,8 +71,12 @@ private:
 };
 
 // Serves jobs on stdin/stdout until stdin ends; returns the process exit code. Moves the protocol off
-// file descriptors 0 and 1 first (stdin then reads /dev/null, stdout goes to stderr), so that a library
-// printing to stdout cannot corrupt the stream. Call it on the main thread of a fresh process.
+// file descriptors 0 and 1 first (stdin then reads /dev/null), so that a library printing to stdout
+// cannot corrupt the stream. What the libraries print on descriptors 1 and 2 (warnings about odd
+// files) and what they report through the platform's library message handler travel to Lumidex's debug
+// log as log lines ("[decoder output] ..." for the printed ones), never to its terminal; the worker's
+// own last words before it exits still go to the stderr it was started with. Call it on the main
+// thread of a fresh process.
 int runExtractionWorker(const JobRegistry& jobs);
 
 // The hidden mode of the lumidex executable: argv[1] is extractionWorkerFlag. Registers the production
@@ -83,8 +87,9 @@ int extractionWorkerMain(int argc, char** argv);
 void registerExtractionJobs(JobRegistry& jobs);
 
 // Kinds for tests of the isolation itself, never registered in production workers:
-//   "test.echo"  options {"progress": n, "sleep_ms": ms, "log": "line"}: sends n progress payloads
-//                {"page": i, "text": "..."} (sleeping before each), logs the line, and returns
+//   "test.echo"  options {"progress": n, "sleep_ms": ms, "log": "line", "stderr": "line"}: writes the
+//                stderr line to descriptor 2, sends n progress payloads {"page": i, "text": "..."}
+//                (sleeping before each), logs the line, and returns
 //                {"kind", "path", "path_hex", "options", "pid"};
 //   "test.crash" raises SIGSEGV;   "test.hang" sleeps forever;   "test.exit" exits with options "code";
 //   "test.fail"  throws options "message";

@@ -33,6 +33,11 @@ std::string hex(std::string_view bytes) {
 json echo(const WorkerRequest& request, ProgressSink& sink) {
     const int pages = request.options.value("progress", 0);
     const int sleepMs = request.options.value("sleep_ms", 0);
+    // Written as a decoding library writes its warnings.
+    if (const auto line = request.options.find("stderr"); line != request.options.end() && line->is_string()) {
+        const std::string text = line->get<std::string>() + "\n";
+        (void)!::write(STDERR_FILENO, text.data(), text.size());
+    }
     for (int page = 0; page < pages; ++page) {
         if (sleepMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
         sink.progress({{"page", page}, {"text", "page " + std::to_string(page) + " of " + request.path.string()}});

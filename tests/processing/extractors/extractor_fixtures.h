@@ -1,4 +1,5 @@
-// Fixtures for the extractor and processing-run tests, made at test time: text PDFs (hand-written),
+// Fixtures for the extractor and processing-run tests, made at test time: text PDFs (hand-written, with
+// or without a picture of text),
 // scanned PDFs (a rendered page wrapped by img2pdf), encrypted PDFs (qpdf), images with text, and a
 // recognition engine that answers without looking at the pixels.
 #pragma once
@@ -54,6 +55,21 @@ inline platform::Bitmap renderTextPage(const PdfPageFixture& page, double scale,
     auto bitmap = opened.document->renderPage(0, static_cast<int>(page.width * scale), static_cast<int>(page.height * scale),
                                               platform::PdfRenderColor::gray);
     return bitmap ? *bitmap : platform::Bitmap{};
+}
+
+// A text page that also shows a picture of other text (a screenshot, a stamp): `pictureText` rendered at
+// two pixels per point, drawn at its own size in points below the page's line.
+inline PdfPageFixture textPageWithPicture(const std::string& text, const std::string& pictureText,
+                                          const std::filesystem::path& scratch) {
+    const PdfPageFixture source = textPage(pictureText);
+    const platform::Bitmap picture = renderTextPage(source, 2.0, scratch);
+    PdfPageFixture page = textPage(text);
+    page.width = std::max(page.width, source.width);
+    page.height += source.height;
+    page.lines.front().y += source.height;
+    page.images.push_back(lumidex::testing::PdfImage{0, 0, source.width, source.height, picture.width, picture.height,
+                                                     std::string(picture.bytes.begin(), picture.bytes.end())});
+    return page;
 }
 
 inline bool writePng(const std::filesystem::path& path, const platform::Bitmap& bitmap) {

@@ -179,17 +179,62 @@ TEST_F(PdfExtractorTest, RecognisedPagesGetPageImagesAndDigitalPagesThumbnailsOn
     EXPECT_EQ(pages.size(), 4u);  // every page is reported, recognised or not
 }
 
-TEST_F(PdfExtractorTest, EnrichmentRecognisesOnlyPagesWithLittleEmbeddedText) {
-    const auto pdf = dir / "digital.pdf";
-    const std::string fullPage(enrichmentPageTextLimit, 'x');
-    writeTextPdf(pdf, {textPage("a digital document with enough text"), textPage(fullPage), textPage("more")});
+TEST_F(PdfExtractorTest, EnrichmentIsOnlyForPagesDrawingAPictureThatCanHoldText) {
+    // A short page, a vector figure, a small sign and a tint stretched from a few pixels: nothing there
+    // that recognition could add to the embedded text.
+    PdfPageFixture figure = textPage("Figure 1");
+    figure.rects = {{24, 10, 300, 80, 0.1, 0.3, 0.5}};
+    PdfPageFixture sign = textPage("Note: read this first");
+    sign.images = {{4, 4, 30, 30, 128, 128, {}}};
+    PdfPageFixture tint = textPage("A tinted page");
+    tint.images = {{0, 0, 420, 120, 8, 2, {}}};
+    writeTextPdf(dir / "plain.pdf", {textPage("Chapter one of a digital document"), figure, sign, tint});
+    const ExtractionResult plain = extractor().extract(dir / "plain.pdf");
+    EXPECT_TRUE(plain.digitalText);
+    EXPECT_TRUE(plain.enrichmentPages.empty());
+    EXPECT_EQ(plain.textPages, 4);
+
+    writeTextPdf(dir / "screenshot.pdf", {textPage("a digital document with enough text"),
+                                          textPageWithPicture("the screenshot shows", "Quarterly zeppelin", dir.path()),
+                                          textPage("more")});
+    const ExtractionResult shot = extractor().extract(dir / "screenshot.pdf");
+    EXPECT_EQ(shot.enrichmentPages, (std::vector<int64_t>{1}));
+    EXPECT_EQ(ocr.calls->load(), 0);  // extraction itself recognises nothing
+
+    pages.clear();
     int64_t recognised = 0;
-    const auto text = extractor().recogniseAllPages(pdf, &recognised);
+    const auto text = extractor().recognisePages(dir / "screenshot.pdf", shot.enrichmentPages, &recognised);
     ASSERT_TRUE(text.has_value());
-    EXPECT_EQ(recognised, 2);  // the page full of text is neither rendered nor recognised
-    EXPECT_EQ(ocr.calls->load(), 2);
-    EXPECT_NE(text->find("recognised2"), std::string::npos);
-    EXPECT_FALSE(extractor().recogniseAllPages(dir / "missing.pdf").has_value());
+    EXPECT_EQ(recognised, 1);
+    EXPECT_EQ(ocr.calls->load(), 1);
+    EXPECT_NE(text->find("recognised1"), std::string::npos);
+    // Every page is reported; only the one read counts as recognised.
+    ASSERT_EQ(pages.size(), 3u);
+    EXPECT_FALSE(pages[0].recognised);
+    EXPECT_TRUE(pages[1].recognised);
+    EXPECT_FALSE(pages[2].recognised);
+    EXPECT_FALSE(extractor().recognisePages(dir / "missing.pdf", {0}).has_value());
+
+    // A word drawn as outlines instead of with a font, as drawing programs export headings and logos:
+    // looked for on a cover with a short line of text, not on a page full of text (where such shapes
+    // were markers and ornaments).
+    if (!commandAvailable("gs")) GTEST_SKIP() << "ghostscript not available";
+    const std::string outlinedWord = "/Helvetica-Bold findfont 40 scalefont setfont 20 30 moveto\n"
+                                     "(Zaunkoenigwiese) true charpath fill\n";
+    std::string fullPage = "/Helvetica findfont 8 scalefont setfont\n";
+    for (int line = 0; line < 6; ++line) {
+        fullPage += "20 " + std::to_string(180 - 12 * line) + " moveto (a line of embedded body text, " +
+                    std::to_string(line) + " of six lines on this page) show\n";
+    }
+    writeBinaryFile(dir / "outlined.ps", "%!PS\n<< /PageSize [420 200] >> setpagedevice\n"
+                                         "/Helvetica findfont 12 scalefont setfont 20 170 moveto\n"
+                                         "(A short line of embedded text here) show\n" +
+                                             outlinedWord + "showpage\n" + fullPage + outlinedWord + "showpage\n");
+    ASSERT_TRUE(runCommand("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile=" +
+                           quoted(dir / "outlined.pdf") + " " + quoted(dir / "outlined.ps")));
+    const ExtractionResult outlined = extractor().extract(dir / "outlined.pdf");
+    EXPECT_TRUE(outlined.digitalText);
+    EXPECT_EQ(outlined.enrichmentPages, (std::vector<int64_t>{0}));
 }
 
 }  // namespace

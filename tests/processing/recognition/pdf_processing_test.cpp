@@ -21,6 +21,7 @@ struct Recorder {
     std::mutex mutex;
     std::map<std::string, std::string> files;
     std::vector<int64_t> handled;
+    std::vector<bool> recognised;  // as each page was reported
 
     SaveNanImagesHelper::Writer writer() {
         return [this](std::string path, std::string png) {
@@ -33,9 +34,10 @@ struct Recorder {
 class PdfProcessingTest : public ::testing::Test {
 protected:
     PdfProcessing processing(bool lowRes, platform::OcrEnginePool& pool, CancellationToken token = {}) {
-        return PdfProcessing(lowRes, SlimOcr(&pool), token, [this](int64_t page) {
+        return PdfProcessing(lowRes, SlimOcr(&pool), token, [this](int64_t page, bool recognised) {
             std::lock_guard lock(recorder_.mutex);
             recorder_.handled.push_back(page);
+            recorder_.recognised.push_back(recognised);
         });
     }
 
@@ -98,7 +100,7 @@ TEST_F(PdfProcessingTest, CancellationIsTestedBeforeEachPage) {
     FakePdfDocument doc({{10, 10}, {10, 10}, {10, 10}}, log_);
     auto pool = testing::makeFakePool(log_);
     CancellationToken token;
-    PdfProcessing loop(false, SlimOcr(pool.get()), token, [&](int64_t page) {
+    PdfProcessing loop(false, SlimOcr(pool.get()), token, [&](int64_t page, bool) {
         recorder_.handled.push_back(page);
         token.cancel();
     });
@@ -133,6 +135,8 @@ TEST_F(PdfProcessingTest, UnrenderablePagesAndRecognitionErrorsDoNotStopTheLoop)
     EXPECT_EQ(result.ocrRects(1).size(), 2u);
     EXPECT_EQ(log_.indexOf("render 1"), -1);  // an empty box is never handed to the renderer
     EXPECT_EQ(recorder_.handled, (std::vector<int64_t>{0, 1, 2, 3, 4}));
+    // Progress counts only the pages recognition read.
+    EXPECT_EQ(recorder_.recognised, (std::vector<bool>{true, false, false, false, true}));
     EXPECT_EQ(recorder_.files.count("/data/K_thumbmage_#1.png"), 0u);
     EXPECT_EQ(recorder_.files.count("/data/K_thumbmage_#2.png"), 0u);
     EXPECT_EQ(recorder_.files.count("/data/K_thumbmage_#3.png"), 1u);  // previews do not need text

@@ -91,7 +91,9 @@ TEST(ExtractionWorkerPool, EchoStreamsProgressThenTheResult) {
     LogLines log;
     ExtractionWorkerPool pool(testOptions(log));
     std::vector<json> pages;
-    const auto outcome = pool.run(request("test.echo", "/docs/a.pdf", {{"progress", 3}, {"log", "note from worker"}}),
+    const auto outcome = pool.run(request("test.echo", "/docs/a.pdf",
+                                          {{"progress", 3}, {"sleep_ms", 30}, {"log", "note from worker"},
+                                           {"stderr", "libpng warning: iCCP: known incorrect sRGB profile"}}),
                                   [&](const std::string& payload) { pages.push_back(json::parse(payload)); });
     ASSERT_TRUE(outcome.ok()) << outcome.description();
     const json result = json::parse(outcome.resultJson());
@@ -104,6 +106,8 @@ TEST(ExtractionWorkerPool, EchoStreamsProgressThenTheResult) {
         EXPECT_EQ(pages[static_cast<std::size_t>(i)]["text"], "page " + std::to_string(i) + " of /docs/a.pdf");
     }
     EXPECT_TRUE(log.contains("note from worker"));
+    // A library's warning on stderr reaches the debug log, not the terminal.
+    EXPECT_TRUE(log.contains("[decoder output] libpng warning: iCCP: known incorrect sRGB profile"));
     EXPECT_EQ(outcome.description(), "ok");
 }
 
