@@ -107,8 +107,8 @@ protected:
         return o;
     }
 
-    // Scans the folder with the runner and waits for every run (and enrichment) to end.
-    std::shared_ptr<folders::BalancedDataManager> scanAndProcess(std::shared_ptr<NanItemsProcessing> processing) {
+    // Scans the folder with the runner; its runs go on after this returns.
+    std::shared_ptr<folders::BalancedDataManager> startScan(std::shared_ptr<NanItemsProcessing> processing) {
         runner = std::move(processing);
         folders::CoreManagerDataDependencies deps;
         deps.dataDirectory = dir / "data";
@@ -118,6 +118,12 @@ protected:
         auto manager = core->addFolder(docs.string());
         manager->start();
         manager->fullScan();
+        return manager;
+    }
+
+    // Scans the folder with the runner and waits for every run (and enrichment) to end.
+    std::shared_ptr<folders::BalancedDataManager> scanAndProcess(std::shared_ptr<NanItemsProcessing> processing) {
+        auto manager = startScan(std::move(processing));
         EXPECT_TRUE(manager->waitUntilIdle(120s));
         return manager;
     }
@@ -323,15 +329,7 @@ TEST_F(ProcessingRunTest, AFullDiskPausesTheRunWhichReadsItsDocumentsAgainOnceTh
         return full ? 1024 : std::uintmax_t{1} << 40;
     };
     o.diskSpacePoll = 20ms;
-    runner = std::make_shared<NanItemsProcessing>(o);
-    folders::CoreManagerDataDependencies deps;
-    deps.dataDirectory = dir / "data";
-    deps.diagnostics = &diagnostics;
-    deps.processingRunner = runner;
-    core = std::make_unique<folders::CoreManagerData>(std::move(deps));
-    auto manager = core->addFolder(docs.string());
-    manager->start();
-    manager->fullScan();
+    auto manager = startScan(std::make_shared<NanItemsProcessing>(o));
 
     ASSERT_TRUE(lumidex::testing::eventually([&] { return folderProcessingStatus(*manager, *runner).pausedForDiskSpace; }));
     EXPECT_EQ(item(*manager, "notes.txt").processingState, NanItemProcessingStates::readyForProcessing);
@@ -481,15 +479,7 @@ TEST_F(ProcessingRunTest, CancellingStopsAHangingConversionAtOnceAndLeavesTheOff
     HangingConverter& hanging = *converter;
     o.officeConversion = std::make_shared<cloud::ConversionQueue>(std::move(converter),
                                                                   cloud::ConversionQueueOptions{600s, log.sink()});
-    runner = std::make_shared<NanItemsProcessing>(o);
-    folders::CoreManagerDataDependencies deps;
-    deps.dataDirectory = dir / "data";
-    deps.diagnostics = &diagnostics;
-    deps.processingRunner = runner;
-    core = std::make_unique<folders::CoreManagerData>(std::move(deps));
-    auto manager = core->addFolder(docs.string());
-    manager->start();
-    manager->fullScan();
+    auto manager = startScan(std::make_shared<NanItemsProcessing>(o));
     for (int i = 0; i < 100 && hanging.started() == 0; ++i) std::this_thread::sleep_for(50ms);
     ASSERT_EQ(hanging.started(), 1);
     const auto cancelled = std::chrono::steady_clock::now();
@@ -509,15 +499,7 @@ TEST_F(ProcessingRunTest, CancellingStopsTheRunAndLeavesItemsForALaterRun) {
     NanItemsProcessingOptions o = options();
     o.maxItemsInFlight = 1;
     o.jobKindOverride = [](const NanItem&) -> std::optional<std::string> { return "test.hang"; };
-    runner = std::make_shared<NanItemsProcessing>(o);
-    folders::CoreManagerDataDependencies deps;
-    deps.dataDirectory = dir / "data";
-    deps.diagnostics = &diagnostics;
-    deps.processingRunner = runner;
-    core = std::make_unique<folders::CoreManagerData>(std::move(deps));
-    auto manager = core->addFolder(docs.string());
-    manager->start();
-    manager->fullScan();
+    auto manager = startScan(std::make_shared<NanItemsProcessing>(o));
     ASSERT_TRUE(manager->isProcessing());
     EXPECT_FALSE(manager->waitUntilIdle(300ms));  // the hanging job holds the run
     manager->cancel();
