@@ -2,7 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <array>
@@ -174,9 +173,8 @@ void LibreOfficeConverter::stop(bool graceful) {
         bridge_->kill();
     }
     bridge_->wait();
-    // The kernel kills the office process with the bridge; this covers a bridge that was replaced by
-    // another program in between.
-    if (const int pid = officePid_.exchange(0); pid > 0 && !graceful) ::kill(pid, SIGKILL);
+    // The kernel kills the office process with the bridge (its parent-death signal). Its pid is not ours
+    // to signal: once it is gone, the number may name an unrelated process.
     officePid_ = 0;
     std::lock_guard lock(processMutex_);
     bridge_.reset();

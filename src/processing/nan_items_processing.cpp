@@ -8,6 +8,7 @@
 #include <exception>
 #include <future>
 #include <list>
+#include <unordered_set>
 
 #include "core/app_log.h"
 #include "core/diagnostics_collector.h"
@@ -206,7 +207,8 @@ private:
     void submitToPool(const std::shared_ptr<Job>& job, ExtractionRequest request);
     void complete(const std::shared_ptr<Job>& job, ExtractionOutcome outcome);
     void cancelInFlight();
-    void persist(std::vector<Completion>& batch);
+    // False when nothing was stored because the index's disk is full: the batch is kept for another try.
+    bool persist(std::vector<Completion>& batch);
     bool indexDiskIsFull() const;
     // Waits while the index's disk is full; false when cancelled meanwhile.
     bool waitForDiskSpace();
@@ -225,7 +227,6 @@ private:
     std::size_t converting_ = 0;  // jobs of inFlight_ still in the conversion queue
     bool conversionEnded_ = false;  // wakes the run to hand the converter its next file
     std::deque<Completion> completions_;
-    std::vector<Pending> unsaved_;  // read, not stored for want of space: read again after the pause
 };
 
 // Office documents handed to the conversion queue ahead of its work: enough to keep the one converter
@@ -323,23 +324,17 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
         const bool due = idle || cancelled || waiting.size() >= persistGroupSize ||
                          Clock::now() - firstWaiting >= persistGroupDelay;
         if (!waiting.empty() && due) {
-            persist(waiting);
+            // Nothing more is read while nothing can be stored; the group already read is stored once
+            // there is room. Cancelled meanwhile, it simply stays waiting for a later run.
+            while (!persist(waiting)) {
+                if (!waitForDiskSpace()) {
+                    owner_.updateStats(folder, [&](FolderProcessingStats& s) {
+                        s.interrupted += static_cast<int64_t>(waiting.size());
+                    });
+                    break;
+                }
+            }
             waiting.clear();
-        }
-        if (!unsaved_.empty()) {
-            // Nothing more is read while nothing can be stored; once there is room the unsaved group
-            // goes first. Cancelled meanwhile, it simply stays waiting for a later run.
-            const bool resumed = waitForDiskSpace();
-            for (auto it = unsaved_.rbegin(); resumed && it != unsaved_.rend(); ++it) {
-                (it->route == folders::FileRoute::cloud ? officeQueue : queue).push_front(std::move(*it));
-            }
-            if (!resumed) {
-                owner_.updateStats(folder, [&](FolderProcessingStats& s) {
-                    s.interrupted += static_cast<int64_t>(unsaved_.size());
-                });
-            }
-            unsaved_.clear();
-            continue;
         }
         if (idle) break;
     }
@@ -520,12 +515,12 @@ void NanItemsProcessing::Run::pageRecognised() {
     owner_.updateStats(settings_.rootFolderUrl, [](FolderProcessingStats& s) { ++s.pagesRecognised; });
 }
 
-void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
+bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     const std::string& folder = settings_.rootFolderUrl;
     if (settings_.cancellationToken.isCancelled()) {
         // A stopped run persists nothing more: these items are taken up again by a later run.
         owner_.updateStats(folder, [&](FolderProcessingStats& s) { s.interrupted += static_cast<int64_t>(batch.size()); });
-        return;
+        return true;
     }
     const auto started = Clock::now();
     struct Persisted {
@@ -643,19 +638,10 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     stored = (numbers.empty() || manager_.numbersDatabaseBalancer().write(numbers)) && stored;
     if (!stored && indexDiskIsFull()) {
         owner_.log("[NanItemsProcessing] Kein Speicherplatz für den Index, Verarbeitung pausiert: " +
-                   std::to_string(toSave.size()) + " Dateien in " + folder + " werden danach erneut gelesen");
+                   std::to_string(toSave.size()) + " gelesene Dateien in " + folder + " werden danach gespeichert");
         owner_.diagnostics_.increment("processing.paused_disk_full");
-        for (Completion& completion : batch) {
-            const bool leftForLater = !completion.outcome.ok() &&
-                                      (completion.outcome.failure().reason == Reason::cancelled ||
-                                       completion.outcome.failure().reason == Reason::workerUnavailable);
-            if (!leftForLater) unsaved_.push_back(completion.job->pending);
-        }
-        owner_.updateStats(folder, [&](FolderProcessingStats& s) {
-            s.interrupted += delta.interrupted;
-            s.pausedForDiskSpace = true;
-        });
-        return;
+        owner_.updateStats(folder, [](FolderProcessingStats& s) { s.pausedForDiskSpace = true; });
+        return false;
     }
     if (!stored) {
         // Saved as done, these documents would never be searchable and never be read again. Left waiting,
@@ -672,12 +658,22 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         enrichments.clear();
     }
     // Before the save that marks them complete: a crash from here on must not lose their recognition.
+    // Without its marker a document saved complete would lose its recognition to a crash: it stays waiting.
     const storage::PendingEnrichments pending(manager_.folderDataDirectory());
+    std::unordered_set<uint32_t> unmarked;
     for (const Enrichment& enrichment : enrichments) {
         const NanItem& item = enrichment.item;
         if (!pending.add(item.combinedHash)) {
-            owner_.log("[DigitalTextEnrichment] Vormerkung nicht gespeichert: " + item.urlString);
+            owner_.log("[DigitalTextEnrichment] Vormerkung nicht gespeichert, bleibt für den nächsten Lauf: " +
+                       item.urlString);
+            unmarked.insert(item.combinedHash);
         }
+    }
+    if (!unmarked.empty()) {
+        std::erase_if(toSave, [&](const NanItem& item) { return unmarked.contains(item.combinedHash); });
+        std::erase_if(enrichments, [&](const Enrichment& e) { return unmarked.contains(e.item.combinedHash); });
+        delta.notStored += static_cast<int64_t>(unmarked.size());
+        delta.documentsProcessed -= static_cast<int64_t>(unmarked.size());
     }
     if (!toSave.empty()) manager_.saveItems(toSave);
     manager_.throttledProgressUpdater().addHandled(static_cast<int64_t>(toSave.size()));
@@ -715,6 +711,7 @@ void NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         owner_.enqueueEnrichment(enrichment_, enrichment.item, std::move(enrichment.digitalText),
                                  std::move(enrichment.pages));
     }
+    return true;
 }
 
 // --- the runner ---

@@ -18,8 +18,8 @@
 // A group whose full-text, number or rectangle rows could not all be written is not saved at all: its
 // items stay readyForProcessing for the next scan, count in notStored and in the diagnostics counter
 // "processing.store_failed". When the disk holding the index is full at that moment, the run instead
-// pauses ("pausedForDiskSpace" in its stats, a log line), waits for space, and then reads that group
-// again in the same run; cancelling while paused leaves the group waiting for a later run.
+// pauses ("pausedForDiskSpace" in its stats, a log line), reads nothing more, waits for space, and then
+// stores the group it had read; cancelling while paused leaves the group waiting for a later run.
 //
 // Outcomes: a worker crash, hang or memory exhaustion ends that item in error with a log line naming
 // the file; the run carries on. Items of the cloud set (office documents) go to the office conversion
@@ -103,7 +103,7 @@ struct NanItemsProcessingOptions {
     std::function<void(std::string_view)> log;          // null: the debug log
     // Free bytes on the disk holding a path (null: the file system's figure). When a write of results
     // fails and the index's disk has less than minimumFreeBytes left, the run pauses (stats show it),
-    // asks again every diskSpacePoll, and reads the unsaved documents again once there is room.
+    // asks again every diskSpacePoll, and stores the documents it had read once there is room.
     std::function<std::optional<std::uintmax_t>(const std::filesystem::path&)> freeBytes;
     std::uintmax_t minimumFreeBytes = 64u << 20;
     std::chrono::milliseconds diskSpacePoll{5000};
