@@ -13,6 +13,7 @@
 
 #include "api/http_head.h"
 #include "core/app_log.h"
+#include "core/settings/api_server_ports.h"
 #include "core/settings/settings.h"
 
 namespace lumidex::api {
@@ -37,15 +38,7 @@ bool isTransientAcceptError(const std::error_code& ec) {
 
 }  // namespace
 
-std::vector<uint16_t> portCandidates(int64_t configuredPort) {
-    const uint16_t first = configuredPort < 1024 || configuredPort > 65535 ? kDefaultApiPort
-                                                                          : static_cast<uint16_t>(configuredPort);
-    std::vector<uint16_t> ports{first};
-    for (const uint16_t fallback : {uint16_t{44477}, uint16_t{44478}, uint16_t{44479}}) {
-        if (fallback != first) ports.push_back(fallback);
-    }
-    return ports;
-}
+std::vector<uint16_t> portCandidates(int64_t configuredPort) { return apiServerPortCandidates(configuredPort); }
 
 std::string localHostName() {
     std::array<char, 256> name{};

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "api/api_router.h"
+#include "core/settings/api_server_ports.h"
 
 namespace lumidex {
 class SettingsStore;
@@ -27,7 +28,7 @@ class SettingsStore;
 
 namespace lumidex::api {
 
-inline constexpr uint16_t kDefaultApiPort = 44477;
+inline constexpr uint16_t kDefaultApiPort = kDefaultApiServerPort;
 
 struct ApiServerConfig {
     std::string host = "127.0.0.1";  // "0.0.0.0" when other machines may connect
@@ -35,8 +36,7 @@ struct ApiServerConfig {
     bool authEnabled = true;
 };
 
-// The ports `start` tries: the configured one (44477 when outside 1024...65535), then 44477, 44478 and
-// 44479, each left out when it is the configured one.
+// The ports `start` tries (apiServerPortCandidates).
 std::vector<uint16_t> portCandidates(int64_t configuredPort);
 
 // This machine's name as the Host and Origin checks accept it: the host name's first label,

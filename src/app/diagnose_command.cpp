@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/model/date.h"
+#include "core/settings/api_server_ports.h"
 #include "core/settings/settings.h"
 #include "service/diagnosis_report.h"
 
@@ -74,15 +75,6 @@ std::optional<Answer> loopbackGet(uint16_t port, const std::string& target, cons
     return result;
 }
 
-std::vector<uint16_t> candidatePorts(int64_t configured) {
-    if (configured < 1024 || configured > 65535) configured = 44477;
-    std::vector<uint16_t> ports{static_cast<uint16_t>(configured)};
-    for (uint16_t fallback : {44477, 44478, 44479}) {
-        if (fallback != configured) ports.push_back(fallback);
-    }
-    return ports;
-}
-
 // The health answer, or (from a server whose health route is missing) the error body every Lumidex
 // rejection has; another program on the port answers neither.
 bool answersAsLumidex(uint16_t port) {
@@ -117,7 +109,7 @@ std::vector<DiagnosticsCollector::Event> serverEvents(uint16_t port, const std::
 void diagnose(const std::string& output) {
     const Settings settings = Settings::shared();
     uint16_t activePort = 0;
-    for (uint16_t port : candidatePorts(settings.apiServerPort())) {
+    for (uint16_t port : apiServerPortCandidates(settings.apiServerPort())) {
         if (answersAsLumidex(port)) {
             activePort = port;
             break;
