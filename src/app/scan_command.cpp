@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -151,6 +152,23 @@ void addScanCommand(CLI::App& app) {
     auto* scan = app.add_subcommand("scan", "Scan the searchable folders (or PATH) and update the index of files");
     scan->add_option("PATH", *path, "scan only this folder");
     scan->callback([path] { runScan(*path); });
+}
+
+void indexFolderAndReport(folders::CoreManagerData& core, const std::string& folder,
+                          const processing::NanItemsProcessing& runner, bool showProgress, std::ostream& out) {
+    out << "Indexing " << folder << std::endl;
+    auto manager = core.addFolder(folder);
+    startWithDamagedShardsRebuilt(*manager, out);
+    const auto result = fullScanShowingProgress(*manager, showProgress);
+    out << "  " << result.found << " files found, " << result.newItems << " new, " << result.removedOrphans
+        << " removed, " << result.unsupported << " not supported" << std::endl;
+    const auto status = processing::completeFolderProcessing(*manager, runner, out, showProgress,
+                                                             std::chrono::milliseconds(500), false);
+    if (!status.idle) {
+        out << "  (recognising text inside digital PDFs continues in the background; their words "
+               "become findable as it finishes)"
+            << std::endl;
+    }
 }
 
 }  // namespace lumidex

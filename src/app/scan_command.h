@@ -5,6 +5,7 @@
 
 #include <iosfwd>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "folders/coordinator/balanced_data_manager.h"
@@ -15,6 +16,10 @@ namespace CLI {
 class App;
 }
 
+
+namespace lumidex::processing {
+class NanItemsProcessing;
+}
 
 namespace lumidex {
 
@@ -41,5 +46,10 @@ void startWithDamagedShardsRebuilt(folders::BalancedDataManager& manager, std::o
 // A full scan of the folder; on a terminal (showProgress) a line counting entries and files is
 // rewritten while it runs and cleared at the end.
 folders::FullScanResult fullScanShowingProgress(folders::BalancedDataManager& manager, bool showProgress);
+
+// Adds the folder to the running coordinators, rebuilds damaged index files, scans and processes it
+// until every document has its text (recognition inside digital PDFs may go on), printing to `out`.
+void indexFolderAndReport(folders::CoreManagerData& core, const std::string& folder,
+                          const processing::NanItemsProcessing& runner, bool showProgress, std::ostream& out);
 
 }  // namespace lumidex

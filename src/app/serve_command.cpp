@@ -107,14 +107,7 @@ void indexFolders(folders::CoreManagerData& core, const std::vector<std::string>
     const auto runner = processing::makeDefaultProcessingRunner();
     for (const std::string& folder : stored) {
         if (stopping) return;
-        std::cout << "Indexing " << folder << std::endl;
-        auto manager = core.addFolder(folder);
-        startWithDamagedShardsRebuilt(*manager, std::cout);
-        const auto result = manager->fullScan();
-        if (stopping) return;
-        std::cout << "  " << result.found << " files found, " << result.newItems << " new, " << result.removedOrphans
-                  << " removed" << std::endl;
-        processing::completeFolderProcessing(*manager, *runner, std::cout, false, std::chrono::milliseconds(500), false);
+        indexFolderAndReport(core, folder, *runner, false, std::cout);
     }
     if (!stopping) std::cout << "Indexing done; watching the folders for changes." << std::endl;
 }

@@ -52,22 +52,6 @@ void addSearchableFolder(const std::string& argument) {
     }
 }
 
-void indexFolder(folders::CoreManagerData& core, const std::string& folder,
-                 const processing::NanItemsProcessing& runner, bool showProgress) {
-    std::cout << "Indexing " << folder << '\n';
-    auto manager = core.addFolder(folder);
-    startWithDamagedShardsRebuilt(*manager, std::cout);
-    const auto result = fullScanShowingProgress(*manager, showProgress);
-    std::cout << "  " << result.found << " files found, " << result.newItems << " new, " << result.removedOrphans
-              << " removed, " << result.unsupported << " not supported\n";
-    const auto status = processing::completeFolderProcessing(*manager, runner, std::cout, showProgress,
-                                                             std::chrono::milliseconds(500), false);
-    if (!status.idle) {
-        std::cout << "  (recognising text inside digital PDFs continues in the background; their words "
-                     "become findable as it finishes)\n";
-    }
-}
-
 // How to search the demo from another terminal: the address and a curl command to paste, token
 // included (this is the user's own terminal, as with `lumidex token show`).
 void printApiSearchExample(const LocalApi& api) {
@@ -95,7 +79,7 @@ void runShell(const std::string& folderArgument, bool withApi) {
 
     const bool interactive = ::isatty(STDIN_FILENO) == 1;
     const bool showProgress = ::isatty(STDOUT_FILENO) == 1;
-    for (const std::string& folder : stored) indexFolder(core, folder, *runner, showProgress);
+    for (const std::string& folder : stored) indexFolderAndReport(core, folder, *runner, showProgress, std::cout);
 
     std::unique_ptr<LocalApi> api;
     if (withApi) {
