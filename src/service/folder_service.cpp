@@ -115,6 +115,17 @@ FolderContents FolderService::contents(const FolderEntry& folder, int64_t offset
 
 FolderStats FolderService::stats(const FolderEntry& folder) {
     FolderStats stats;
+    if (core_ != nullptr) {
+        // A running folder keeps its counts per state: no need to copy every item.
+        if (auto running = core_->balancedDataManager(folder.path); running && running->isInitialized()) {
+            for (const auto& [state, count] : running->stateCounts()) {
+                if (count == 0) continue;
+                stats.totalFiles += count;
+                stats.byState[std::string(processingStateName(state))] += count;
+            }
+            return stats;
+        }
+    }
     for (const NanItem& item : itemsOf(folder)) {
         ++stats.totalFiles;
         ++stats.byState[std::string(processingStateName(item.processingState))];
