@@ -22,8 +22,9 @@ struct ZipMember {
     std::optional<std::uint32_t> declaredSize;  // written instead of the real size
 };
 
+// Little-endian, `bytes` long; bytes past the eighth are zero (a run of zero fields in one call).
 inline void putLe(std::string& out, std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xff);
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>(i < 8 ? (value >> (8 * i)) & 0xff : 0);
 }
 
 inline std::string rawDeflate(const std::string& data) {
