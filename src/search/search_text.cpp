@@ -88,9 +88,7 @@ std::string quotedPhrase(const std::vector<std::string>& words) {
     return '"' + phrase + '"';
 }
 
-}  // namespace
-
-CleanedSearchText withoutIgnoredCharacters(std::string_view searchText, bool wholeTextIsPhrase) {
+CleanedSearchText cleanedOnce(std::string_view searchText, bool wholeTextIsPhrase) {
     CleanedSearchText result{std::string(searchText), false};
     if (wholeTextIsPhrase) {
         Words words = cleanWords(searchText);
@@ -106,8 +104,14 @@ CleanedSearchText withoutIgnoredCharacters(std::string_view searchText, bool who
         ignored = ignored || words.ignored;
         if (!words.kept.empty()) parts.push_back(quotedPhrase(words.kept));
     }
+    // A quote left inside a word (an unpaired one) is dropped as folding drops it; kept, it could pair
+    // with another one the next time the text is read and turn words into a phrase.
+    const auto withoutQuotes = [&ignored](std::string word) {
+        if (std::erase(word, '"') > 0) ignored = true;
+        return word;
+    };
     for (const std::string& word : split.includedWords) {
-        Words words = cleanWords(word);
+        Words words = cleanWords(withoutQuotes(word));
         ignored = ignored || words.ignored;
         for (std::string& piece : words.kept) {
             // A piece cut from the middle of a word must not turn into an exclusion.
@@ -115,8 +119,9 @@ CleanedSearchText withoutIgnoredCharacters(std::string_view searchText, bool who
             parts.push_back(std::move(piece));
         }
     }
-    for (const std::string& word : split.excludedWords) {
+    for (const std::string& excluded : split.excludedWords) {
         // An exclusion is a substring test on the stored text; only a word that can occur there counts.
+        const std::string word = withoutQuotes(excluded);
         if (hasLetterOrDigit(word)) {
             parts.push_back('-' + word);
         } else {
@@ -125,6 +130,21 @@ CleanedSearchText withoutIgnoredCharacters(std::string_view searchText, bool who
     }
     if (ignored) result = {join(parts), true};
     return result;
+}
+
+}  // namespace
+
+CleanedSearchText withoutIgnoredCharacters(std::string_view searchText, bool wholeTextIsPhrase) {
+    // Removing a character can pair quotes or join pieces differently; the text shown and queried is
+    // the one a further reading leaves as it is. Every pass only removes, so it settles quickly.
+    std::string current(searchText);
+    for (int pass = 0; pass < 16; ++pass) {
+        CleanedSearchText once = cleanedOnce(current, wholeTextIsPhrase);
+        if (!once.ignoredSomething || once.searchText == current) break;
+        current = std::move(once.searchText);
+    }
+    const bool changed = current != searchText;
+    return {std::move(current), changed};
 }
 
 int64_t lengthWithoutSpaces(std::string_view searchText) {
