@@ -1,0 +1,57 @@
+// The MCP endpoint on "/mcp": POST carries one JSON-RPC message, GET a one-shot event stream,
+// DELETE ends a session. Registered into the server's router beside the REST routes; tool calls
+// and resources reach the index through the same router as internal requests.
+//
+// The router, settings and diagnostics are borrowed and must outlive the handler. handle* run on
+// the server's handler threads, several at once; the session manager serialises its own state.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "api/api_router.h"
+#include "core/concurrency/clock.h"
+#include "mcp/mcp_session_manager.h"
+#include "mcp/mcp_tool_executor.h"
+
+namespace lumidex {
+class DiagnosticsCollector;
+class SettingsStore;
+}  // namespace lumidex
+
+namespace lumidex::mcp {
+
+struct McpHandlerOptions {
+    McpToolContext tools;
+    Clock* clock = nullptr;  // session expiry; none: the steady clock
+    DiagnosticsCollector* diagnostics = nullptr;  // none: the shared collector
+};
+
+class McpHandler {
+public:
+    McpHandler(const api::ApiRouter& router, SettingsStore& settings, McpHandlerOptions options = {});
+
+    api::ApiResponse handlePost(const api::ApiRequest& request);
+    api::ApiResponse handleGet(const api::ApiRequest& request);
+    api::ApiResponse handleDelete(const api::ApiRequest& request);
+
+    // Counts what the server's validation decided before a request reached the router: every POST
+    // /mcp ("mcp.requests") and each rejection of /mcp ("mcp.rejected" with "METHOD /mcp → STATUS").
+    void noteHead(const api::ApiRequest& request, int rejectedStatus);
+
+    McpSessionManager& sessions() { return sessions_; }
+    const McpToolExecutor& executor() const { return executor_; }
+
+private:
+    const api::ApiRouter* router_;
+    SettingsStore* settings_;
+    DiagnosticsCollector* diagnostics_;
+    McpSessionManager sessions_;
+    McpToolExecutor executor_;
+};
+
+// Adds POST, GET and DELETE "/mcp" to ROUTER, answered by HANDLER (borrowed).
+void registerMcpRoutes(api::ApiRouter& router, McpHandler& handler);
+
+}  // namespace lumidex::mcp
