@@ -1,4 +1,4 @@
-// Routes 15-30, 37, 39-41: processing, settings, status, diagnostics and export, each a translation
+// Routes 15-30, 37, 39-44: processing, settings, status, diagnostics, export and the recent scans, each a translation
 // between HTTP and one service call.
 #include <charconv>
 #include <memory>
@@ -9,9 +9,12 @@
 #include "core/settings/settings_store.h"
 #include "folders/coordinator/core_manager_data.h"
 #include "folders/scanning/excluded_extensions.h"
+#include "folders/registry/security_bookmarks.h"
+#include "service/folder_service.h"
 #include "service/diagnostics_service.h"
 #include "service/export_service.h"
 #include "service/processing_service.h"
+#include "service/recent_scans_service.h"
 #include "service/settings_service.h"
 #include "service/status_service.h"
 
@@ -63,7 +66,20 @@ struct Services {
     std::unique_ptr<service::StatusService> status;
     std::unique_ptr<service::ExportService> exporter;
     std::unique_ptr<service::DiagnosticsService> diagnostics;
+    std::unique_ptr<service::FolderService> folders;
+    std::unique_ptr<service::RecentScansService> recentScans;
 };
+
+json recentScanRecord(const service::RecentScan& scan) {
+    json record;
+    record["id"] = scan.id;
+    record["file_name"] = scan.fileName;
+    record["file_path"] = scan.filePath;
+    record["file_type"] = scan.fileType;
+    if (scan.createdAt) record["created_at"] = iso8601String(*scan.createdAt);
+    record["is_read"] = scan.isRead;
+    return record;
+}
 
 }  // namespace
 
@@ -80,6 +96,16 @@ void registerProcessingSettingsStatusRoutes(ApiRouter& router, ApiServices& serv
     s->exporter = std::make_unique<service::ExportService>(core);
     s->diagnostics = std::make_unique<service::DiagnosticsService>(
         &core, service::DiagnosticsService::Options{services.diagnostics, services.mainLoop, services.startTime});
+    s->folders = std::make_unique<service::FolderService>(folders::SecurityBookmarks::shared(),
+                                                          folders::ProtectedFolders::forCurrentUser(), &core);
+    s->recentScans = std::make_unique<service::RecentScansService>(
+        services.folderService ? *services.folderService : *s->folders,
+        services.registeredFolders ? services.registeredFolders : service::RegisteredFolders([&core] {
+            std::vector<std::string> paths;
+            for (const auto& manager : core.balancedDataManagers()) paths.push_back(manager->rootFolderUrlString());
+            return paths;
+        }),
+        services.settings ? *services.settings : SettingsStore::shared(), core.dataDirectory() / "recent_scans_read.json");
 
     // 15-19: processing
     router.add(HttpMethod::get, "/api/v1/processing/progress",
@@ -164,6 +190,29 @@ void registerProcessingSettingsStatusRoutes(ApiRouter& router, ApiServices& serv
         response.headers["Content-Type"] = output->contentType;
         response.body = std::move(output->body);
         return response;
+    });
+
+    // 42-44: recent scans
+    router.add(HttpMethod::get, "/api/v1/scans/recent/unread-count", [s](const ApiRequest&) {
+        return jsonResponse(200, json{{"unread_count", s->recentScans->unreadCount()}});
+    });
+    router.add(HttpMethod::get, "/api/v1/scans/recent", [s](const ApiRequest&) {
+        const auto scans = s->recentScans->list();
+        json items = json::array();
+        int64_t unread = 0;
+        for (const service::RecentScan& scan : scans) {
+            items.push_back(recentScanRecord(scan));
+            unread += scan.isRead ? 0 : 1;
+        }
+        return jsonResponse(200, json{{"items", std::move(items)}, {"total", scans.size()}, {"unread_count", unread}});
+    });
+    router.add(HttpMethod::post, "/api/v1/scans/recent/:id/read", [s](const ApiRequest& request) {
+        switch (s->recentScans->markRead(pathParameter(request, "id"))) {
+            case service::RecentScansService::MarkResult::marked: return jsonResponse(200, json{{"message", "Marked as read"}});
+            case service::RecentScansService::MarkResult::notFound: return errorResponse(404, "not_found", "Scan not found");
+            case service::RecentScansService::MarkResult::writeFailed: break;
+        }
+        return errorResponse(500, "internal_error", "The read mark could not be stored");
     });
 }
 

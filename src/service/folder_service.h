@@ -81,10 +81,11 @@ public:
     // The folder's documents ordered by path, `offset` skipped, at most `limit`.
     FolderContents contents(const FolderEntry& folder, int64_t offset, int64_t limit);
     FolderStats stats(const FolderEntry& folder);
+    // Every document of the folder, unordered: the running folder's, else what its last run stored.
+    std::vector<NanItem> itemsOf(const FolderEntry& folder);
 
 private:
     folders::RootfolderManager manager();
-    std::vector<NanItem> itemsOf(const FolderEntry& folder);
 
     folders::SecurityBookmarks& bookmarks_;
     folders::ProtectedFolders protected_;

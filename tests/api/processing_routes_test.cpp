@@ -145,5 +145,34 @@ TEST_F(ExportRoutes, ExportsPagesFromOneInEveryFormatAndSkipsUnknownIds) {
     EXPECT_EQ(*plain.body, "id,page,text\n" + id + ",1,\"Alpha, \"\"beta\"\"\nline two\"\n" + id + ",2,\n");
 }
 
+TEST_F(ProcessingRoutes, RecentScansListTheNewestDocumentsAndKeepTheirReadMarks) {
+    file("old.txt", "alpha");
+    file("middle.txt", "beta");
+    file("new.txt", "gamma");
+    const auto now = std::filesystem::file_time_type::clock::now();
+    std::filesystem::last_write_time(root / "old.txt", now - 3h);
+    std::filesystem::last_write_time(root / "middle.txt", now - 2h);
+    std::filesystem::last_write_time(root / "new.txt", now - 1h);
+    settingsStore->setDouble(SettingsKeys::numberOfRecentScanItems, 2);
+    startIndex();
+
+    json list = callJson(HttpMethod::get, "/api/v1/scans/recent");
+    ASSERT_EQ(list["items"].size(), 2u) << list.dump();
+    EXPECT_EQ(list["items"][0]["file_name"], "new.txt");
+    EXPECT_EQ(list["items"][1]["file_name"], "middle.txt");
+    EXPECT_EQ(list["items"][0]["file_type"], "txt");
+    EXPECT_EQ(list["unread_count"], 2);
+
+    const std::string id = list["items"][1]["id"];
+    EXPECT_EQ(callJson(HttpMethod::post, "/api/v1/scans/recent/" + id + "/read")["message"], "Marked as read");
+    EXPECT_EQ(callJson(HttpMethod::get, "/api/v1/scans/recent/unread-count")["unread_count"], 1);
+    list = callJson(HttpMethod::get, "/api/v1/scans/recent");
+    EXPECT_EQ(list["items"][1]["is_read"], true);
+    EXPECT_EQ(list["items"][0]["is_read"], false);
+    EXPECT_EQ(refusal(HttpMethod::post, "/api/v1/scans/recent/" + idOf("old.txt") + "/read", {}, 404, "not_found"),
+              "Scan not found")
+        << "a document no longer listed cannot be marked";
+}
+
 }  // namespace
 }  // namespace lumidex::api::testing
