@@ -13,6 +13,8 @@
 //                        refused with the folder routes' 404 "Folder not found", never dropped (an empty
 //                        scope would search every folder).
 //                      source_types: the advertised words are the route's own; unchanged.
+//   list_folder_contents  limit: absent → 50 (the route would give 100); an integer is clamped to
+//                        1..500.
 //   get_settings       category → path: all → /api/v1/settings, file_types → /api/v1/settings/file-types,
 //                        search|processing|appearance|sharing|server → /api/v1/settings/<category>.
 //   patch_settings_search      min_query_length → min_char_count; max_results → result_limit;
@@ -62,6 +64,8 @@ using api::HttpMethod;
 constexpr const char* kConfirmRefusal = "This action requires confirm=true. Refused for safety.";
 constexpr int64_t kSearchDefaultLimit = 20;
 constexpr int64_t kSearchMaxLimit = 100;
+constexpr int64_t kContentsDefaultLimit = 50;
+constexpr int64_t kContentsMaxLimit = 500;
 constexpr int64_t kManualDefaultLimit = 5;
 constexpr int64_t kManualMaxLimit = 20;
 
@@ -343,7 +347,15 @@ private:
         const std::string& name = row_.definition.name;
         Json& body = out.body;
         if (name == "search_documents") return translateSearch(body);
-        if (name == "get_settings") {
+        if (name == "list_folder_contents") {
+            const auto limit = args_.find("limit");
+            const auto number = limit == args_.end() ? std::nullopt : integerValue(*limit);
+            if (limit == args_.end() || limit->is_null()) {
+                out.query["limit"] = std::to_string(kContentsDefaultLimit);
+            } else if (number) {
+                out.query["limit"] = std::to_string(std::clamp<int64_t>(*number, 1, kContentsMaxLimit));
+            }
+        } else if (name == "get_settings") {
             const auto category = out.query.find("category");
             const std::string word = category == out.query.end() ? "all" : category->second;
             if (category != out.query.end()) out.query.erase(category);
@@ -371,8 +383,10 @@ private:
                 rename(body, "show_thumbnails", "show_thumbnails_in_list");
             }
             std::string ignored;
-            for (const std::string& key : settingsWithoutCounterpart().find(name)->second) {
-                if (body.contains(key)) ignored += (ignored.empty() ? "" : ", ") + key;
+            if (const auto unstored = settingsWithoutCounterpart().find(name); unstored != settingsWithoutCounterpart().end()) {
+                for (const std::string& key : unstored->second) {
+                    if (body.contains(key)) ignored += (ignored.empty() ? "" : ", ") + key;
+                }
             }
             if (!ignored.empty()) out.notes.push_back("Not stored (no such setting in this version): " + ignored);
         } else if (name == "ui_navigate") {

@@ -198,6 +198,8 @@ TEST(McpToolsRequests, ArgumentsGoWhereTheRouteReadsThem) {
     EXPECT_EQ(r.last.method, HttpMethod::get);
     EXPECT_EQ(r.last.path, "/api/v1/folders/a%2Fb%20c/contents");
     EXPECT_EQ(r.last.queryParameters, (std::map<std::string, std::string>{{"limit", "5"}}));
+    r.executor.callTool("list_folder_contents", {{"folder_id", "7"}});
+    EXPECT_EQ(r.last.queryParameters.at("limit"), "50") << "the advertised default, not the route's";
 
     r.executor.callTool("bulk_delete_documents", {{"document_ids", Json::array({"1", "2"})}, {"confirm", true}});
     EXPECT_EQ(r.last.path, "/api/v1/documents/bulk/delete");
