@@ -253,7 +253,9 @@ private:
                                          " lost the MCP session and a new one could not be opened");
             }
         }
-        if (!answer.reached) return fail(message, "Lumidex is not reachable on port " + std::to_string(port_) + ": " + answer.failure);
+        if (!answer.reached) {
+            return fail(message, "Lumidex is not reachable on port " + std::to_string(port_) + ": " + answer.failure);
+        }
         if (answer.status == 202) return true;
         if (answer.status >= 200 && answer.status < 300) {
             const std::vector<Json> messages = messagesOf(answer);

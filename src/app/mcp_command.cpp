@@ -25,6 +25,11 @@ using mcp::ClaudeDesktopInstaller;
 }
 
 void install(bool json) {
+    // Checked before anything is changed, so that a machine without Claude Desktop keeps its settings.
+    const ClaudeDesktopInstaller installer;
+    if (!installer.isClaudeInstalled()) {
+        fail(mcp::ClaudeDesktopError{mcp::ClaudeDesktopError::Kind::claudeNotInstalled, {}}.message());
+    }
     Settings settings = Settings::shared();
     const bool enabledNow = !settings.apiServerEnabled();
     if (enabledNow) {
@@ -43,7 +48,6 @@ void install(bool json) {
     const uint16_t runningPort = runningServerPort(settings.apiServerPort());
     const uint16_t port = runningPort ? runningPort : apiServerPortCandidates(settings.apiServerPort()).front();
 
-    const ClaudeDesktopInstaller installer;
     if (const auto error = installer.install(token, port)) fail(error->message());
 
     if (json) {

@@ -194,7 +194,9 @@ std::optional<ClaudeDesktopError> ClaudeDesktopInstaller::install(const std::str
 
     const fs::path file = folder / kConfigFileName;
     ReadResult read = readConfig(file);
-    if (const auto* failure = std::get_if<ReadFailure>(&read)) return ClaudeDesktopError{Kind::configReadFailed, failure->description};
+    if (const auto* failure = std::get_if<ReadFailure>(&read)) {
+        return ClaudeDesktopError{Kind::configReadFailed, failure->description};
+    }
     if (std::holds_alternative<InvalidContent>(read)) return ClaudeDesktopError{Kind::configInvalidJson, {}};
     Json& config = std::get<Json>(read);
     Json& servers = config["mcpServers"];

@@ -166,7 +166,8 @@ BridgeRun runBridge(const std::string& environment, const std::vector<std::strin
 }
 
 const std::string kInitialize =
-    R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"t","version":"1"}}})";
+    R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18",)"
+    R"("capabilities":{},"clientInfo":{"name":"t","version":"1"}}})";
 
 TEST(McpBridge, RelaysWithSessionAndTokenAndReopensALostSession) {
     int sessions = 0;
@@ -187,7 +188,8 @@ TEST(McpBridge, RelaysWithSessionAndTokenAndReopensALostSession) {
             liveSession.clear();  // the server restarted and forgot every session
         }
         if (request.header("mcp-session-id") != liveSession) {
-            return {404, "application/json", R"({"jsonrpc":"2.0","id":null,"error":{"code":-32001,"message":"Session not found"}})", ""};
+            return {404, "application/json",
+                    R"({"jsonrpc":"2.0","id":null,"error":{"code":-32001,"message":"Session not found"}})", ""};
         }
         if (method.starts_with("notifications/")) return {202, "", "", ""};
         if (method == "tools/list") {
