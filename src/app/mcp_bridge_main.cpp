@@ -221,18 +221,20 @@ private:
         return true;
     }
 
+    // The server's own reason ({"error": "text"} or {"error": {"message": "text"}}) after ours.
     std::string httpErrorText(const HttpAnswer& answer) const {
-        const std::string where = " on port " + std::to_string(port_);
-        if (answer.status == 401 || answer.status == 403) {
-            return "Lumidex refused the access token (HTTP " + std::to_string(answer.status) + ")" + where +
-                   ". Run `lumidex mcp install` again and restart Claude Desktop.";
-        }
-        std::string text = "Lumidex answered HTTP " + std::to_string(answer.status) + where;
+        std::string reason;
         const Json body = Json::parse(answer.body, nullptr, false);
-        if (body.is_object() && body.contains("error") && body["error"].is_object()) {
-            const auto message = body["error"].find("message");
-            if (message != body["error"].end() && message->is_string()) text += ": " + message->get<std::string>();
+        if (body.is_object() && body.contains("error")) {
+            const Json& error = body["error"];
+            if (error.is_string()) reason = error.get<std::string>();
+            if (error.is_object() && error.contains("message") && error["message"].is_string()) {
+                reason = error["message"].get<std::string>();
+            }
         }
+        std::string text = "Lumidex answered HTTP " + std::to_string(answer.status) + " on port " + std::to_string(port_);
+        if (!reason.empty()) text += ": " + reason;
+        if (answer.status == 401) text += ". Run `lumidex mcp install` again and restart Claude Desktop.";
         return text;
     }
 
@@ -268,9 +270,14 @@ private:
             }
             return true;
         }
-        // An error the server phrased in JSON-RPC itself goes through as it is.
-        const Json body = Json::parse(answer.body, nullptr, false);
-        if (body.is_object() && body.contains("jsonrpc")) return isRequest(message) ? emit(body) : true;
+        // An error the server phrased in JSON-RPC itself goes through; one it could not tie to the request
+        // (id null, e.g. an unsupported version header) gets the request's id, or the client would wait on.
+        Json body = Json::parse(answer.body, nullptr, false);
+        if (body.is_object() && body.contains("jsonrpc")) {
+            if (!isRequest(message)) return true;
+            if (body.value("id", Json()).is_null()) body["id"] = message["id"];
+            return emit(body);
+        }
         return fail(message, httpErrorText(answer));
     }
 

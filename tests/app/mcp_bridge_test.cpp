@@ -202,6 +202,10 @@ TEST(McpBridge, RelaysWithSessionAndTokenAndReopensALostSession) {
             return {200, "application/json",
                     Json{{"jsonrpc", "2.0"}, {"id", message["id"]}, {"result", {{"content", Json::array()}}}}.dump(), ""};
         }
+        if (method == "resources/list") {
+            return {400, "application/json",
+                    R"({"jsonrpc":"2.0","id":null,"error":{"code":-32022,"message":"Unsupported protocol version: 9"}})", ""};
+        }
         return {500, "text/plain", "boom", ""};
     });
 
@@ -210,9 +214,10 @@ TEST(McpBridge, RelaysWithSessionAndTokenAndReopensALostSession) {
                                      "this is not json", "",
                                      R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})",
                                      R"({"jsonrpc":"2.0","id":"call-3","method":"tools/call","params":{"name":"x"}})",
-                                     R"({"jsonrpc":"2.0","id":4,"method":"ping"})"});
+                                     R"({"jsonrpc":"2.0","id":4,"method":"ping"})",
+                                     R"({"jsonrpc":"2.0","id":5,"method":"resources/list"})"});
 
-    ASSERT_EQ(run.answers.size(), 5u) << run.log;
+    ASSERT_EQ(run.answers.size(), 6u) << run.log;
     EXPECT_EQ(run.answers[0]["id"], 1);
     EXPECT_EQ(run.answers[0]["result"]["protocolVersion"], "2025-06-18");
     EXPECT_EQ(run.answers[1], Json::parse(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,
@@ -222,11 +227,14 @@ TEST(McpBridge, RelaysWithSessionAndTokenAndReopensALostSession) {
     EXPECT_EQ(run.answers[4]["id"], 4);
     EXPECT_EQ(run.answers[4]["error"]["code"], -32603);
     EXPECT_NE(run.answers[4]["error"]["message"].get<std::string>().find("HTTP 500"), std::string::npos);
+    // The server's own JSON-RPC error goes through, tied to the request it could not name.
+    EXPECT_EQ(run.answers[5]["id"], 5);
+    EXPECT_EQ(run.answers[5]["error"]["code"], -32022);
 
     const std::vector<Exchange> seen = server.exchanges();
     // initialize, initialized, tools/list, tools/call (404), initialize again, initialized, tools/call,
-    // ping, and the DELETE that ends the session.
-    ASSERT_EQ(seen.size(), 9u);
+    // ping, resources/list and the DELETE that ends the session.
+    ASSERT_EQ(seen.size(), 10u);
     for (const Exchange& request : seen) {
         EXPECT_EQ(request.header("authorization"), "Bearer secret-token");
         if (request.method != "POST") continue;
@@ -243,8 +251,8 @@ TEST(McpBridge, RelaysWithSessionAndTokenAndReopensALostSession) {
     EXPECT_EQ(seen[5].header("mcp-session-id"), "S2");
     EXPECT_EQ(seen[6].body, seen[3].body);
     EXPECT_EQ(seen[6].header("mcp-session-id"), "S2");
-    EXPECT_EQ(seen[8].method, "DELETE");
-    EXPECT_EQ(seen[8].header("mcp-session-id"), "S2");
+    EXPECT_EQ(seen[9].method, "DELETE");
+    EXPECT_EQ(seen[9].header("mcp-session-id"), "S2");
 }
 
 TEST(McpBridge, UnreachableServerAnswersRequestsWithAnErrorAndNotificationsWithNothing) {
