@@ -12,6 +12,7 @@
 #include "app/app_folders.h"
 #include "app/diagnose_command.h"
 #include "app/folders_command.h"
+#include "app/mcp_command.h"
 #include "app/search_command.h"
 #include "app/service_command.h"
 #include "app/settings_command.h"
@@ -52,6 +53,7 @@ int runCommandLine(int argc, char** argv, const std::function<void(CLI::App&)>& 
     addDiagnoseCommand(app);
     addTokenCommand(app);
     addServiceCommand(app);
+    addMcpCommand(app);
     if (addMore) addMore(app);
     CLI11_PARSE(app, argc, argv);
 

@@ -108,13 +108,7 @@ std::vector<DiagnosticsCollector::Event> serverEvents(uint16_t port, const std::
 
 void diagnose(const std::string& output) {
     const Settings settings = Settings::shared();
-    uint16_t activePort = 0;
-    for (uint16_t port : apiServerPortCandidates(settings.apiServerPort())) {
-        if (answersAsLumidex(port)) {
-            activePort = port;
-            break;
-        }
-    }
+    const uint16_t activePort = runningServerPort(settings.apiServerPort());
     const auto events = activePort ? serverEvents(activePort, settings.apiServerToken()) : decltype(serverEvents(0, "")){};
     const std::string report = service::diagnosisReport(service::diagnosisFacts(settings, activePort, events));
     if (output.empty()) {
@@ -132,6 +126,13 @@ void diagnose(const std::string& output) {
 }
 
 }  // namespace
+
+uint16_t runningServerPort(int64_t configuredPort) {
+    for (uint16_t port : apiServerPortCandidates(configuredPort)) {
+        if (answersAsLumidex(port)) return port;
+    }
+    return 0;
+}
 
 void addDiagnoseCommand(CLI::App& app) {
     auto output = std::make_shared<std::string>();

@@ -8,16 +8,26 @@
 
 namespace lumidex {
 
+std::optional<std::string> storeNewApiToken(std::string& error) {
+    std::string value = Uuid::random().toString();
+    if (const auto failure = Settings::shared().set(SettingsKeys::apiServerTokenKey, value)) {
+        error = failure->message;
+        return std::nullopt;
+    }
+    return value;
+}
+
 void addTokenCommand(CLI::App& app) {
     auto* token = app.add_subcommand("token", "Make or show the access token of the local API server");
     token->require_subcommand(1);
     token->add_subcommand("new", "Store a new random token (the old one stops working) and print it")->callback([] {
-        const std::string value = Uuid::random().toString();
-        if (const auto error = Settings::shared().set(SettingsKeys::apiServerTokenKey, value)) {
-            std::cerr << "lumidex token: the new token could not be stored: " << error->message << '\n';
+        std::string error;
+        const auto value = storeNewApiToken(error);
+        if (!value) {
+            std::cerr << "lumidex token: the new token could not be stored: " << error << '\n';
             throw CLI::RuntimeError(1);
         }
-        std::cout << value << '\n';
+        std::cout << *value << '\n';
     });
     token->add_subcommand("show", "Print the stored token")->callback([] {
         const std::string value = Settings::shared().apiServerToken();

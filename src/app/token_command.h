@@ -2,6 +2,9 @@
 // is printed on the terminal only, never logged.
 #pragma once
 
+#include <optional>
+#include <string>
+
 namespace CLI {
 class App;
 }
@@ -12,5 +15,9 @@ namespace lumidex {
 // old one, and prints it; "token show" prints the stored one, or says there is none (exit code 1).
 // A failed write ends with exit code 1 and the old token still in force.
 void addTokenCommand(CLI::App& app);
+
+// Stores a new random token in the shared settings, replacing any old one, and returns it; nullopt
+// (with the reason in `error`) when it could not be stored, the old token then still in force.
+std::optional<std::string> storeNewApiToken(std::string& error);
 
 }  // namespace lumidex

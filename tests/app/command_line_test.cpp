@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 extern char** environ;
 
 #include "support/temp_home.h"
@@ -228,6 +230,34 @@ TEST_F(CommandLine, DiagnoseFindsTheRunningServerAndListsItsEventsWithoutShowing
         << report;
     EXPECT_EQ(report.find(token), std::string::npos);
     EXPECT_EQ(run.output.find(token), std::string::npos);
+}
+
+TEST_F(CommandLine, McpInstallTurnsTheServerOnMakesATokenAndRegistersTheBridgeBesideTheBinary) {
+    const fs::path config = home.configHome() / "Claude" / "claude_desktop_config.json";
+    writeFile(config, "[]");
+    FakeServer server("not-the-stored-token");
+    ASSERT_NE(server.port, 0);
+    ASSERT_EQ(lumidex("settings set apiServerPortKey " + std::to_string(server.port)).status, 0);
+    const Outcome refused = lumidex("mcp install");
+    EXPECT_EQ(refused.status, 1 << 8);
+    EXPECT_NE(refused.output.find("claude_desktop_config.json is not valid JSON."), std::string::npos) << refused.output;
+    EXPECT_EQ(readFile(config), "[]");
+
+    writeFile(config, R"({"mcpServers": {"other": {"command": "/opt/other"}}})");
+    const Outcome installed = lumidex("mcp install");
+    ASSERT_EQ(installed.status, 0) << installed.output;
+    EXPECT_EQ(lumidex("settings get apiServerEnabledKey").output, "true\n");
+    const std::string token = lumidex("token show").output.substr(0, 36);
+    const auto written = nlohmann::json::parse(readFile(config));
+    EXPECT_EQ(written["mcpServers"]["other"]["command"], "/opt/other");
+    EXPECT_EQ(written["mcpServers"]["lumidex"],
+              nlohmann::json({{"command", (fs::path(LUMIDEX_BINARY).parent_path() / "lumidex-mcp").string()},
+                              {"env", {{"LMX_TOKEN", token}, {"LMX_PORT", std::to_string(server.port)}}}}));
+    EXPECT_EQ(installed.output.find(token), std::string::npos) << "the token is not printed";
+
+    const auto status = nlohmann::json::parse(lumidex("mcp status --json").output, nullptr, false);
+    EXPECT_EQ(status.value("registered", false), true) << status;
+    EXPECT_EQ(status.value("registeredPathMatches", false), true) << status;
 }
 
 // A port nothing listens on right now (the kernel's pick, released at once).
