@@ -108,7 +108,10 @@ protected:
             return api::jsonResponse(200, json{{"id", id}, {"file_name", id == "7" ? "big.txt" : "small.txt"}, {"pages", pages}});
         });
     }
-    ~McpTransportTest() override { redirectAppLog({}); }
+    ~McpTransportTest() override {
+        server.reset();  // no handler may log into this fixture once it goes
+        redirectAppLog({});
+    }
 
     void startServer() {
         McpHandlerOptions options;
@@ -426,6 +429,25 @@ TEST_F(McpTransportTest, ResourcesReadDocumentTextPageByPageAndCutLongTexts) {
     EXPECT_EQ(reply.value()["result"], json({{"resources", json::array()}})) << "no recent-scans route here";
     reply = post(rpc("resources/templates/list"), session, "");
     EXPECT_EQ(reply.value()["result"], json({{"resourceTemplates", json::array()}}));
+}
+
+class McpRecentScansTest : public McpTransportTest {
+protected:
+    McpRecentScansTest() {
+        router.add(api::HttpMethod::get, "/api/v1/scans/recent", [](const api::ApiRequest&) {
+            json items = json::array();
+            items.push_back({{"id", "42"}, {"file_name", "Scan.pdf"}, {"file_path", "/s/Scan.pdf"}, {"created_at", "2026-12-01T10:00:00Z"}});
+            items.push_back({{"file_name", "without id"}});
+            return api::jsonResponse(200, json{{"items", items}, {"total", 2}, {"unread_count", 0}});
+        });
+    }
+};
+
+TEST_F(McpRecentScansTest, ResourcesListTheRecentScansAsDocuments) {
+    const Reply reply = post(rpc("resources/list"), initialize(), "");
+    const json expected = json::parse(R"({"resources":[{"uri":"lmx://document/42","name":"Scan.pdf","title":"Scan.pdf",
+        "mimeType":"text/plain","description":"Scanned 2026-12-01T10:00:00Z — /s/Scan.pdf"}]})");
+    EXPECT_EQ(reply.value()["result"], expected);
 }
 
 }  // namespace
