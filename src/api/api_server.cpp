@@ -213,6 +213,7 @@ private:
         }
         headDone_ = true;
         decision_ = decideHead(std::string_view(buffer_).substr(0, end), server_.requestContext());
+        if (decision_.parsed && server_.options.onHead) server_.options.onHead(decision_.request, decision_.validationStatus);
         if (decision_.rejection) {
             if (!decision_.rejection->logLine.empty()) server_.log(decision_.rejection->logLine);
             send(serializeResponse(decision_.rejection->response), true);

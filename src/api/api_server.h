@@ -61,6 +61,10 @@ struct ApiServerOptions {
     // (0 picks a free port).
     std::function<std::vector<uint16_t>()> ports;
     std::function<void(std::string_view line)> log;  // empty: the application log, category "api"
+    // Sees every request head that parsed, before its body is read, with the status its host, origin
+    // or content-type validation rejected it with (0: it passed). Runs on the network thread: must be
+    // quick and must not throw.
+    std::function<void(const ApiRequest& head, int rejectedStatus)> onHead;
 };
 
 class ApiServer {

@@ -251,8 +251,10 @@ HeadDecision decideHead(std::string_view head, const RequestContext& context) {
         return decision;
     }
     decision.request = std::move(*parsed);
+    decision.parsed = true;
     const ApiRequest& request = decision.request;
     if (auto rejection = validateRequest(request, context)) {
+        decision.validationStatus = rejection->response.statusCode;
         decision.rejection = std::move(rejection);
         return decision;
     }

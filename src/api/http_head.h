@@ -79,6 +79,8 @@ struct HeadDecision {
     std::optional<Rejection> rejection;  // set: send it and close
     ApiRequest request;                  // otherwise: read bodyLength bytes, then dispatch
     int64_t bodyLength = 0;
+    bool parsed = false;                 // the head parsed: `request` holds it even when rejected
+    int validationStatus = 0;            // the status validateRequest rejected it with, 0 when it passed
 };
 HeadDecision decideHead(std::string_view head, const RequestContext& context);
 

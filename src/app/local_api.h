@@ -1,5 +1,5 @@
 // The local API server over the folders a command runs (serve, shell --api): the routes over the
-// running CoreManagerData, the listener on the configured port or a fallback, uptime counted from the
+// running CoreManagerData and the MCP endpoint "/mcp", the listener on the configured port or a fallback, uptime counted from the
 // server's start.
 //
 // Owned by the command that owns `core`, and destroyed before it: destruction stops the listener and
@@ -14,6 +14,7 @@
 #include "api/api_router.h"
 #include "api/api_routes.h"
 #include "api/api_server.h"
+#include "mcp/mcp_handler.h"
 
 namespace lumidex::folders {
 class CoreManagerData;
@@ -41,6 +42,7 @@ private:
 
     api::ApiServices services_;
     api::ApiRouter router_;
+    std::unique_ptr<mcp::McpHandler> mcp_;
     std::unique_ptr<api::ApiServer> server_;
 };
 

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "api/api_router.h"
@@ -44,6 +45,22 @@ public:
     const McpToolExecutor& executor() const { return executor_; }
 
 private:
+    // A 401 answer when the request lacks the stored token, counted as "mcp.unauthorized".
+    std::optional<api::ApiResponse> checkToken(const api::ApiRequest& request);
+    // Whether "mcp-session-id" names a live session (refreshing it); otherwise counts the protocol error.
+    bool hasLiveSession(const api::ApiRequest& request);
+    void protocolError(const std::string& detail);
+
+    // The answer to a request that passed every transport check; "initialize" leaves the new
+    // session's id in NEW_SESSION.
+    JsonRpcResponse dispatch(const JsonRpcRequest& request, const JsonRpcId& id, std::optional<std::string>* newSession);
+    Json discoverResult() const;
+    JsonRpcResponse initialize(const Json& params, const JsonRpcId& id, std::optional<std::string>* newSession);
+    JsonRpcResponse callTool(const Json& params, const JsonRpcId& id);
+    JsonRpcResponse getPrompt(const Json& params, const JsonRpcId& id) const;
+    Json listResources() const;
+    JsonRpcResponse readResource(const Json& params, const JsonRpcId& id) const;
+
     const api::ApiRouter* router_;
     SettingsStore* settings_;
     DiagnosticsCollector* diagnostics_;

@@ -24,9 +24,13 @@ struct AnyCodableValue {
     using Object = std::map<std::string, AnyCodableValue>;
     std::variant<std::monostate, std::string, int64_t, double, bool, Array, Object> value;
 
-    // Fails with "Unsupported JSON type" for anything else (binary, discarded).
+    // Fails with "Unsupported JSON type" for anything else (binary, discarded), and with "JSON nested
+    // too deeply" beyond 512 levels of arrays and objects.
     static std::variant<AnyCodableValue, std::string> decode(const Json& json);
     Json encode() const;
+
+private:
+    static std::variant<AnyCodableValue, std::string> decode(const Json& json, int depth);
 };
 
 // A request id: null, then integer, then string; anything else fails with
