@@ -40,7 +40,10 @@ public:
         int matchCount;
     };
     // Sections of LANGUAGE whose title or body contain the query's terms, most matches first
-    // (case-insensitive, accents folded), at most LIMIT.
+    // (case-insensitive, accents folded), at most LIMIT. The count is every occurrence of each distinct
+    // query word inside the folded title and body; equal counts keep the manual's order. The snippet is
+    // whole words of the body around its first match. An unknown language or a query without words
+    // finds nothing.
     std::vector<Hit> search(std::string_view query, std::string_view language, std::size_t limit) const;
 
 private:
