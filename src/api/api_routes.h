@@ -49,11 +49,15 @@ struct ApiServices {
     // The registered folders a folder id may name; none: the running coordinators' folders.
     std::function<std::vector<std::string>()> registeredFolders;
     std::function<bool()> busyIndicatorShowing;  // the window's busy indicator; none: no window
+    // Forgets the conversion service's records of completed files (the count; none: failed); none set:
+    // there are no such records.
+    std::function<std::optional<int64_t>()> cleanUpCompletedConversions;
 };
 
 // Routes 1-14: health, info, search, documents, folders.
 void registerSearchDocumentFolderRoutes(ApiRouter& router, ApiServices& services);
-// Routes 15-30, 37, 39-41: processing, settings, status, diagnostics, export.
+// Routes 15-30, 37, 39-44, 72-74: processing, settings, status, diagnostics, export, recent scans,
+// office conversion.
 void registerProcessingSettingsStatusRoutes(ApiRouter& router, ApiServices& services);
 // Routes 102-103: the OpenAPI document (404 "OpenAPI spec not found in bundle" when `document` is
 // none or empty) and the page that renders it.

@@ -1,4 +1,5 @@
-// Routes 15-30, 37, 39-44: processing, settings, status, diagnostics, export and the recent scans, each a translation
+// Routes 15-30, 37, 39-44, 72-74: processing, settings, status, diagnostics, export, the recent scans and
+// office conversion, each a translation
 // between HTTP and one service call.
 #include <charconv>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "folders/scanning/excluded_extensions.h"
 #include "folders/registry/security_bookmarks.h"
 #include "service/folder_service.h"
+#include "service/cloud_service.h"
 #include "service/diagnostics_service.h"
 #include "service/export_service.h"
 #include "service/processing_service.h"
@@ -68,6 +70,7 @@ struct Services {
     std::unique_ptr<service::DiagnosticsService> diagnostics;
     std::unique_ptr<service::FolderService> folders;
     std::unique_ptr<service::RecentScansService> recentScans;
+    std::unique_ptr<service::CloudService> cloud;
 };
 
 json recentScanRecord(const service::RecentScan& scan) {
@@ -98,14 +101,18 @@ void registerProcessingSettingsStatusRoutes(ApiRouter& router, ApiServices& serv
         &core, service::DiagnosticsService::Options{services.diagnostics, services.mainLoop, services.startTime});
     s->folders = std::make_unique<service::FolderService>(folders::SecurityBookmarks::shared(),
                                                           folders::ProtectedFolders::forCurrentUser(), &core);
-    s->recentScans = std::make_unique<service::RecentScansService>(
-        services.folderService ? *services.folderService : *s->folders,
+    service::FolderService& folderService = services.folderService ? *services.folderService : *s->folders;
+    SettingsStore& settingsStore = services.settings ? *services.settings : SettingsStore::shared();
+    const service::RegisteredFolders folderPaths =
         services.registeredFolders ? services.registeredFolders : service::RegisteredFolders([&core] {
             std::vector<std::string> paths;
             for (const auto& manager : core.balancedDataManagers()) paths.push_back(manager->rootFolderUrlString());
             return paths;
-        }),
-        services.settings ? *services.settings : SettingsStore::shared(), core.dataDirectory() / "recent_scans_read.json");
+        });
+    s->recentScans = std::make_unique<service::RecentScansService>(folderService, folderPaths, settingsStore,
+                                                                   core.dataDirectory() / "recent_scans_read.json");
+    s->cloud = std::make_unique<service::CloudService>(folderService, folderPaths, settingsStore,
+                                                       service::CloudServiceOptions{services.cleanUpCompletedConversions});
 
     // 15-19: processing
     router.add(HttpMethod::get, "/api/v1/processing/progress",
@@ -213,6 +220,21 @@ void registerProcessingSettingsStatusRoutes(ApiRouter& router, ApiServices& serv
             case service::RecentScansService::MarkResult::writeFailed: break;
         }
         return errorResponse(500, "internal_error", "The read mark could not be stored");
+    });
+
+    // 72-74: office conversion
+    router.add(HttpMethod::get, "/api/v1/cloud/status", [s](const ApiRequest&) { return jsonResponse(200, s->cloud->status()); });
+    router.add(HttpMethod::get, "/api/v1/cloud/items", [s](const ApiRequest& request) {
+        Refusal refusal{};
+        const std::string* state = request.query("state");
+        return answer(s->cloud->items(state ? std::optional<std::string>(*state) : std::nullopt, refusal), refusal);
+    });
+    router.add(HttpMethod::post, "/api/v1/cloud/sync", [s](const ApiRequest& request) {
+        ApiResponse failure;
+        const auto body = bodyJson(request, failure, json::object());
+        if (!body) return failure;
+        Refusal refusal{};
+        return answer(s->cloud->sync(*body, refusal), refusal);
     });
 }
 

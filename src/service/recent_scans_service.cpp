@@ -20,6 +20,14 @@ Date addedDate(const NanItem& item) {
     return secondsSince1970(item.fileCreatedDate) > 0 ? item.fileCreatedDate : item.fileModifiedDate;
 }
 
+// Newest first. Files made within one clock tick of the file system share their creation time, so
+// the modification time and then the path decide between them.
+bool newerFirst(const NanItem& a, const NanItem& b) {
+    if (addedDate(a) != addedDate(b)) return addedDate(a) > addedDate(b);
+    if (a.fileModifiedDate != b.fileModifiedDate) return a.fileModifiedDate > b.fileModifiedDate;
+    return a.urlString < b.urlString;
+}
+
 std::string extensionOf(const std::string& name) {
     const auto dot = name.rfind('.');
     if (dot == std::string::npos || dot == 0 || dot + 1 == name.size()) return {};
@@ -60,12 +68,11 @@ std::vector<RecentScan> RecentScansService::list() {
         for (NanItem& item : folderService_->itemsOf(FolderEntry{path})) newest.push_back(std::move(item));
         // Keep only the candidates that can still make the list, so memory stays at one folder's items.
         if (newest.size() > limit) {
-            std::partial_sort(newest.begin(), newest.begin() + static_cast<std::ptrdiff_t>(limit), newest.end(),
-                              [](const NanItem& a, const NanItem& b) { return addedDate(a) > addedDate(b); });
+            std::partial_sort(newest.begin(), newest.begin() + static_cast<std::ptrdiff_t>(limit), newest.end(), newerFirst);
             newest.resize(limit);
         }
     }
-    std::sort(newest.begin(), newest.end(), [](const NanItem& a, const NanItem& b) { return addedDate(a) > addedDate(b); });
+    std::sort(newest.begin(), newest.end(), newerFirst);
     std::set<std::string> marks;
     {
         std::lock_guard lock(mutex_);

@@ -1,5 +1,9 @@
 #include "index_fixture.h"
 
+#include <utility>
+
+#include "core/settings/settings.h"
+
 namespace lumidex::api::testing {
 namespace {
 
@@ -172,6 +176,38 @@ TEST_F(ProcessingRoutes, RecentScansListTheNewestDocumentsAndKeepTheirReadMarks)
     EXPECT_EQ(refusal(HttpMethod::post, "/api/v1/scans/recent/" + idOf("old.txt") + "/read", {}, 404, "not_found"),
               "Scan not found")
         << "a document no longer listed cannot be marked";
+}
+
+TEST_F(ProcessingRoutes, CloudRoutesCountOfficeFilesAndGuardTheServiceSwitch) {
+    file("letter.docx");
+    file("sheet.xlsx");
+    file("notes.txt", "alpha");
+    int64_t completedRecords = 3;
+    services.cleanUpCompletedConversions = [&] { return std::optional<int64_t>(std::exchange(completedRecords, 0)); };
+    startIndex();
+
+    const json status = callJson(HttpMethod::get, "/api/v1/cloud/status");
+    EXPECT_EQ(status["items"], (json{{"preparing", 0}, {"uploaded", 0}, {"processing", 0}, {"completed", 2}, {"not_supported", 0}}))
+        << "the text file is no office file";
+    EXPECT_EQ(status["enabled"], false);
+    EXPECT_EQ(status["scanned_folders"], 1);
+    const json completed = callJson(HttpMethod::get, "/api/v1/cloud/items?state=completed");
+    ASSERT_EQ(completed["total"], 2);
+    EXPECT_EQ(completed["items"][0]["folder_path"], root.string());
+    EXPECT_EQ(callJson(HttpMethod::get, "/api/v1/cloud/items?state=uploaded")["total"], 0);
+    EXPECT_TRUE(refusal(HttpMethod::get, "/api/v1/cloud/items?state=done", {}, 400, "bad_request").starts_with("Invalid state: done"));
+
+    const auto sync = [&](const std::string& body) { return callJson(HttpMethod::post, "/api/v1/cloud/sync", body)["message"]; };
+    EXPECT_EQ(sync("{}"), "Cloud service is disabled");
+    EXPECT_EQ(refusal(HttpMethod::post, "/api/v1/cloud/sync", R"({"enabled": true})", 400, "bad_request"),
+              "Cloud service conditions must be accepted before enabling the cloud service");
+    EXPECT_FALSE(Settings(*settingsStore).useCloudService()) << "a refused switch changes nothing";
+    EXPECT_EQ(sync(R"({"enabled": true, "accept_conditions": true})"), "Cloud service enabled");
+    EXPECT_TRUE(Settings(*settingsStore).acceptCloudServiceConditions());
+    EXPECT_EQ(sync("{}"), "3 completed items");
+    EXPECT_EQ(sync(""), "No completed items to clean up") << "an empty body is a cleanup";
+    EXPECT_EQ(sync(R"({"enabled": false})"), "Cloud service disabled");
+    EXPECT_EQ(sync(R"({"enabled": true})"), "Cloud service enabled") << "conditions, once accepted, stay accepted";
 }
 
 }  // namespace

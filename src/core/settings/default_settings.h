@@ -30,6 +30,9 @@ struct DefaultSettings {
     static constexpr bool excludeFilesWithPathExtensionActive = false;
     static constexpr bool useCloudService = false;
     static constexpr bool acceptCloudServiceConditions = false;
+    static constexpr std::string_view conversionServiceURL = "";
+    static constexpr std::string_view conversionServiceAPIKey = "";
+    static constexpr bool localOfficeConversion = true;
 
     static constexpr bool showBusyIndicator = true;
     static constexpr bool alwaysShowBusyIndicator = false;

@@ -146,6 +146,15 @@ public:
     }
 
     // Identifiers (absent until ensureIdentifiers has run)
+    std::string conversionServiceURL() const {
+        return string(SettingsKeys::conversionServiceURLKey, DefaultSettings::conversionServiceURL);
+    }
+    std::string conversionServiceAPIKey() const {
+        return string(SettingsKeys::conversionServiceAPIKeyKey, DefaultSettings::conversionServiceAPIKey);
+    }
+    bool localOfficeConversion() const {
+        return boolean(SettingsKeys::localOfficeConversionKey, DefaultSettings::localOfficeConversion);
+    }
     std::optional<std::string> cloudServiceClientIdentifier() const {
         return store_->getString(SettingsKeys::cloudServiceClientIdentifier);
     }

@@ -30,6 +30,11 @@ struct SettingsKeys {
     static constexpr std::string_view excludeFilesWithPathExtensionActive = "excludeFilesWithPathExtensionActive";
     static constexpr std::string_view useCloudServiceKey = "useCloudServiceKey";
     static constexpr std::string_view acceptCloudServiceConditionsKey = "acceptCloudServiceConditionsKey";
+    // Where the conversion service answers ("https://host/"), and the key it expects.
+    static constexpr std::string_view conversionServiceURLKey = "conversionServiceURLKey";
+    static constexpr std::string_view conversionServiceAPIKeyKey = "conversionServiceAPIKeyKey";
+    // Office files are converted on this machine (LibreOffice) while the conversion service is off.
+    static constexpr std::string_view localOfficeConversionKey = "localOfficeConversionKey";
 
     // Identifiers, generated once at the first start
     static constexpr std::string_view cloudServiceClientIdentifier = "cloudServiceClientIdentifier";
