@@ -9,21 +9,6 @@ namespace {
 
 constexpr std::string_view kBlanks = " \t";
 
-std::string_view trim(std::string_view text) {
-    const auto first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) return {};
-    const auto last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
-}
-
-std::string lowerAscii(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return result;
-}
-
 // Splits at single spaces, dropping empty pieces, into at most three: the third is the rest of the line.
 std::vector<std::string_view> requestLineParts(std::string_view line) {
     std::vector<std::string_view> parts;
@@ -72,6 +57,22 @@ Rejection reject(int status, std::string_view code, std::string_view message, st
 bool hasUnsafeByte(std::string_view text) { return text.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos; }
 
 }  // namespace
+
+std::string_view trim(std::string_view text) {
+    const auto first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(kBlanks);
+    return text.substr(first, last - first + 1);
+}
+
+std::string lowerAscii(std::string_view text) {
+    std::string result(text);
+    for (char& c : result) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return result;
+}
+
 
 bool isUtf8(std::string_view bytes) {
     size_t i = 0;

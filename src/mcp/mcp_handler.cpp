@@ -23,21 +23,6 @@ namespace {
 constexpr const char* kSessionHeader = "mcp-session-id";
 constexpr const char* kSessionNotFound = "Session not found or expired";
 
-std::string_view trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    const auto last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
-}
-
-std::string lowerAscii(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
 // Whether an Accept header lets the answer be JSON. Pieces empty after trimming are no entries, so an
 // empty header accepts anything.
 bool acceptsJson(std::string_view header) {
@@ -46,11 +31,11 @@ bool acceptsJson(std::string_view header) {
     while (start <= header.size()) {
         const std::size_t comma = std::min(header.find(',', start), header.size());
         std::string_view entry = header.substr(start, comma - start);
-        entry = trimmed(entry.substr(0, entry.find(';')));
+        entry = api::trim(entry.substr(0, entry.find(';')));
         start = comma + 1;
         if (entry.empty()) continue;
         anyEntry = true;
-        const std::string type = lowerAscii(entry);
+        const std::string type = api::lowerAscii(entry);
         if (type == "application/json" || type == "application/*" || type == "*/*") return true;
     }
     return !anyEntry;

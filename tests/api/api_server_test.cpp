@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "core/settings/settings.h"
+#include "support/http_reply.h"
 #include "support/temp_home.h"
 
 namespace lumidex::api {
@@ -75,19 +76,9 @@ private:
     bool connected_ = false;
 };
 
-struct Reply {
-    int status = 0;
-    std::string head;
-    std::string body;
-
-    explicit Reply(const std::string& raw) {
-        const auto end = raw.find("\r\n\r\n");
-        head = raw.substr(0, end);
-        if (end != std::string::npos) body = raw.substr(end + 4);
-        if (raw.starts_with("HTTP/1.1 ")) status = std::atoi(raw.c_str() + 9);
-    }
-    std::string message() const { return nlohmann::json::parse(body)["error"]["message"]; }
-    bool hasHeaderLine(const std::string& line) const { return head.find("\r\n" + line + "\r\n") != std::string::npos || head.ends_with("\r\n" + line); }
+struct Reply : lumidex::testing::HttpReply {
+    using HttpReply::HttpReply;
+    std::string message() const { return bodyJson()["error"]["message"]; }
 };
 
 class ApiServerTest : public ::testing::Test {

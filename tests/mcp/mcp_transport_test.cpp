@@ -20,6 +20,7 @@
 #include "core/settings/settings.h"
 #include "core/settings/settings_store.h"
 #include "mcp/mcp_handler.h"
+#include "support/http_reply.h"
 #include "support/temp_home.h"
 
 namespace lumidex::mcp {
@@ -30,24 +31,9 @@ using nlohmann::json;
 
 constexpr const char* kToken = "5A4B3C2D-1E0F-4A9B-8C7D-6E5F4A3B2C1D";
 
-struct Reply {
-    int status = 0;
-    std::string head;
-    std::string body;
-
-    explicit Reply(const std::string& raw) {
-        const auto end = raw.find("\r\n\r\n");
-        head = raw.substr(0, end);
-        if (end != std::string::npos) body = raw.substr(end + 4);
-        if (raw.starts_with("HTTP/1.1 ")) status = std::atoi(raw.c_str() + 9);
-    }
-    std::string header(const std::string& name) const {
-        const auto at = head.find("\r\n" + name + ": ");
-        if (at == std::string::npos) return {};
-        const auto start = at + name.size() + 4;
-        return head.substr(start, head.find("\r\n", start) - start);
-    }
-    json value() const { return json::parse(body); }
+struct Reply : lumidex::testing::HttpReply {
+    using HttpReply::HttpReply;
+    json value() const { return bodyJson(); }
 };
 
 // Sends RAW on a fresh loopback connection and reads until the server closes it.
