@@ -110,6 +110,8 @@ struct ApiServer::Impl {
     }
 
     RequestContext requestContext() {
+        // A token made by `lumidex token new` (another process) counts from the next request on.
+        settings.reloadIfChanged();
         RequestContext context;
         context.allowLan = Settings(settings).apiServerAllowLan();
         context.localHostName = hostName;

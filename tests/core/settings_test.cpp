@@ -335,6 +335,28 @@ TEST_F(SettingsTest, FailedWriteKeepsPreviousFile) {
     EXPECT_EQ(SettingsStore(file).getString(SettingsKeys::selectedStyleType), "Light");
 }
 
+TEST_F(SettingsTest, ChangesOfAnotherProcessAreTakenUpUnlessOwnChangesAreUnsaved) {
+    SettingsStore server(file);
+    ASSERT_FALSE(server.setString(SettingsKeys::apiServerTokenKey, "old"));
+    std::vector<std::string> seen;
+    server.addObserver([&](std::string_view key) { seen.emplace_back(key); });
+    EXPECT_FALSE(server.reloadIfChanged()) << "its own write is no change";
+
+    ASSERT_FALSE(SettingsStore(file).setString(SettingsKeys::apiServerTokenKey, "new"));  // `lumidex token new`
+    EXPECT_TRUE(server.reloadIfChanged());
+    EXPECT_EQ(server.getString(SettingsKeys::apiServerTokenKey), "new");
+    EXPECT_EQ(seen, std::vector<std::string>{std::string(SettingsKeys::apiServerTokenKey)});
+    EXPECT_FALSE(server.reloadIfChanged());
+
+    writeFile(file, "{ not json");
+    EXPECT_FALSE(server.reloadIfChanged());
+    EXPECT_EQ(server.getString(SettingsKeys::apiServerTokenKey), "new") << "an unreadable file changes nothing";
+
+    fs::remove(file);
+    EXPECT_TRUE(server.reloadIfChanged());
+    EXPECT_FALSE(server.getString(SettingsKeys::apiServerTokenKey)) << "a removed file means the defaults";
+}
+
 TEST_F(SettingsTest, ConcurrentWritesAreAllPersisted) {
     SettingsStore store(file);
     constexpr int kThreads = 6;

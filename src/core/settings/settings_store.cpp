@@ -7,6 +7,8 @@
 #include <iterator>
 #include <limits>
 #include <mutex>
+#include <set>
+#include <sys/stat.h>
 #include <nlohmann/json.hpp>
 
 #include "core/app_log.h"
@@ -88,6 +90,21 @@ std::optional<SettingsError> toJson(std::string_view key, const SettingValue& va
     return std::nullopt;
 }
 
+// What tells one version of the file from another: a replacement by rename has a new inode.
+struct FileIdentity {
+    bool exists = false;
+    ino_t inode = 0;
+    off_t size = 0;
+    int64_t modifiedNs = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+FileIdentity identityOf(const fs::path& file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) return {};
+    return {true, st.st_ino, st.st_size, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 }  // namespace
 
 struct SettingsStore::Impl {
@@ -100,8 +117,9 @@ struct SettingsStore::Impl {
     int nextObserverToken = 1;
     std::string writeBlockedReason;  // set when an unreadable file could not be kept aside
 
-    std::mutex writeMutex;  // serialises file writes; guards writtenSequence
+    std::mutex writeMutex;  // serialises file writes and reloads; guards writtenSequence and known
     uint64_t writtenSequence = 0;
+    FileIdentity known;  // the file as last read or written here
 
     void load();
     void keepAside(const std::string& why);
@@ -110,6 +128,7 @@ struct SettingsStore::Impl {
 };
 
 void SettingsStore::Impl::load() {
+    known = identityOf(file);
     std::error_code ec;
     const auto status = fs::status(file, ec);
     if (status.type() == fs::file_type::not_found) return;
@@ -190,6 +209,7 @@ std::optional<SettingsError> SettingsStore::Impl::persist(uint64_t sequence) {
         return SettingsError{SettingsError::Kind::writeFailed, failure};
     }
     writtenSequence = snapshotSequence;
+    known = identityOf(file);
     return std::nullopt;
 }
 
@@ -314,6 +334,39 @@ std::optional<SettingsError> SettingsStore::remove(std::string_view key) {
     }
     if (changed) impl_->notify(key);
     return impl_->persist(sequence);
+}
+
+bool SettingsStore::reloadIfChanged() {
+    std::set<std::string> changedKeys;
+    {
+        std::lock_guard writeLock(impl_->writeMutex);
+        const FileIdentity now = identityOf(impl_->file);
+        if (now == impl_->known) return false;
+        {
+            std::lock_guard lock(impl_->mutex);
+            if (impl_->writtenSequence < impl_->changeSequence || !impl_->writeBlockedReason.empty()) return false;
+        }
+        std::ifstream in(impl_->file, std::ios::binary);
+        const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        json parsed = json::parse(text, nullptr, /*allow_exceptions=*/false);
+        if (!now.exists) parsed = json::object();  // removed: the defaults apply again
+        impl_->known = now;
+        if (!parsed.is_object()) {
+            appLog("Warning: settings file " + impl_->file.string() + " was replaced by something unreadable; keeping the settings in memory");
+            return false;
+        }
+        std::lock_guard lock(impl_->mutex);
+        for (const auto& [key, value] : impl_->values.items()) {
+            if (!parsed.contains(key) || parsed[key] != value || parsed[key].type() != value.type()) changedKeys.insert(key);
+        }
+        for (const auto& [key, value] : parsed.items()) {
+            if (!impl_->values.contains(key)) changedKeys.insert(key);
+        }
+        impl_->values = std::move(parsed);
+        impl_->writtenSequence = ++impl_->changeSequence;
+    }
+    for (const std::string& key : changedKeys) impl_->notify(key);
+    return true;
 }
 
 int SettingsStore::addObserver(Observer observer) {

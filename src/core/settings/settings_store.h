@@ -15,7 +15,8 @@
 // Thread-safe. The map is guarded by one mutex that is never held during file I/O; writes are serialised
 // and each writes the latest state, so an older state never replaces a newer one. Change observers run on
 // the thread that made the change, after the change is visible and without any lock held.
-// The file is read once, at construction: changes made by another process are not seen.
+// The file is read at construction; changes another process makes (`lumidex token new` while a server
+// runs) are taken up by reloadIfChanged(), which long-running owners call before they rely on a value.
 #pragma once
 
 #include <cstdint>
@@ -91,6 +92,12 @@ public:
     std::optional<SettingsError> setIf(std::string_view key, const SettingValue& value,
                                        const std::function<bool(const SettingsEntry* current)>& shouldStore,
                                        bool* stored = nullptr);
+
+    // Reads the file again when another process replaced it since this store last read or wrote it, and
+    // tells the observers of every key whose value changed; true when it did. Changes of this process
+    // not yet saved (a failed write) win: the file is then left for the next save to overwrite. An
+    // unreadable replacement is ignored (the values in memory stay). One stat when nothing changed.
+    bool reloadIfChanged();
 
     using Observer = std::function<void(std::string_view key)>;
     int addObserver(Observer observer);  // returns a token for removeObserver
