@@ -1,5 +1,7 @@
 #include "api/http_head.h"
 
+#include "api/api_router.h"
+
 #include <algorithm>
 #include <charconv>
 #include <limits>
@@ -217,7 +219,8 @@ std::optional<Rejection> validateRequest(const ApiRequest& request, const Reques
     if (origin && !origin->empty() && isForeignOrigin(*origin, context)) {
         return reject(403, "forbidden", "Request rejected: cross-origin request.", "Abgelehnt: fremder Origin '" + *origin + "'");
     }
-    if (request.method == HttpMethod::post && request.path == "/mcp") {
+    // Every spelling the router takes for the endpoint ("/mcp/", "//mcp") is held to the same check.
+    if (request.method == HttpMethod::post && matchPattern("/mcp", request.path, nullptr)) {
         const std::string* type = request.header("content-type");
         const std::string_view essence = type ? trim(std::string_view(*type).substr(0, type->find(';'))) : std::string_view();
         if (!type || lowerAscii(essence) != "application/json") {

@@ -31,6 +31,7 @@ constexpr uint16_t kDefaultPort = 44477;
 constexpr std::size_t kMaxAnswerBytes = std::size_t{256} << 20;
 constexpr int kInternalError = -32603;
 constexpr int kParseError = -32700;
+constexpr int kInvalidRequest = -32600;
 
 void logLine(const std::string& line) { std::cerr << "[lumidex-mcp] " << line << std::endl; }
 
@@ -110,6 +111,18 @@ std::vector<Json> eventStreamMessages(const std::string& body) {
     return messages;
 }
 
+// Ids are echoed in answers; one that is an array or object (of any depth) is never copied.
+bool idIsPlain(const Json& message) {
+    if (!message.is_object()) return true;
+    const auto id = message.find("id");
+    return id == message.end() || id->is_string() || id->is_number() || id->is_null();
+}
+
+bool idsArePlain(const Json& message) {
+    if (!message.is_array()) return idIsPlain(message);
+    return std::all_of(message.begin(), message.end(), idIsPlain);
+}
+
 bool isRequest(const Json& message) { return message.is_object() && message.contains("method") && message.contains("id"); }
 
 bool isInitialize(const Json& message) {
@@ -132,6 +145,10 @@ public:
         if (message.is_discarded()) {
             logLine("A line from the client is not JSON; answered with a parse error.");
             return emit(errorAnswer(nullptr, kParseError, "Parse error: the line is not valid JSON"));
+        }
+        if (!idsArePlain(message)) {
+            logLine("A message from the client has an id that is not a string, number or null; answered with an error.");
+            return emit(errorAnswer(nullptr, kInvalidRequest, "Invalid Request: the id must be a string, a number or null"));
         }
         return relay(message, line);
     }
@@ -199,6 +216,8 @@ private:
     }
 
     void adoptSession(const HttpAnswer& answer, const std::vector<Json>& messages) {
+        // A client that initialises again leaves its old session behind: end it rather than let it idle.
+        if (!sessionId_.empty() && sessionId_ != answer.sessionId) send("DELETE", "", 2);
         sessionId_ = answer.sessionId;
         for (const Json& message : messages) {
             if (!message.is_object() || !message.contains("result") || !message["result"].is_object()) continue;

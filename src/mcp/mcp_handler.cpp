@@ -106,23 +106,31 @@ McpHandler::McpHandler(const api::ApiRouter& router, SettingsStore& settings, Mc
       sessions_(options.clock ? *options.clock : Clock::steady()),
       executor_(router, std::move(options.tools)) {}
 
-void McpHandler::protocolError(const std::string& detail) { diagnostics_->record("mcp.protocol_errors", detail); }
+void McpHandler::protocolError(const std::string& detail) { event("mcp.protocol_errors", detail); }
+
+void McpHandler::event(std::string_view source, const std::string& detail) {
+    constexpr std::size_t kMaxDetailCharacters = 300;
+    bool cut = false;
+    std::string kept = utf8Prefix(detail, kMaxDetailCharacters, &cut);
+    if (cut) kept += "…";
+    diagnostics_->record(source, kept);
+}
 
 std::optional<ApiResponse> McpHandler::checkToken(const ApiRequest& request) {
     const std::string expected = Settings(*settings_).apiServerToken();
     if (expected.empty()) {
-        diagnostics_->record("mcp.unauthorized", "Kein Token in den Einstellungen hinterlegt");
+        event("mcp.unauthorized", "Kein Token in den Einstellungen hinterlegt");
         return plainError(401, "MCP requires an API token configured in settings");
     }
     const std::string* authorization = request.header("authorization");
     if (!authorization) {
-        diagnostics_->record("mcp.unauthorized", "Anfrage ohne Authorization-Header");
+        event("mcp.unauthorized", "Anfrage ohne Authorization-Header");
         return plainError(401, "Missing or invalid Bearer token");
     }
     constexpr std::string_view kScheme = "Bearer ";
     if (!authorization->starts_with(kScheme) ||
         !api::constantTimeEquals(std::string_view(*authorization).substr(kScheme.size()), expected)) {
-        diagnostics_->record("mcp.unauthorized", "Token stimmt nicht mit den Einstellungen überein");
+        event("mcp.unauthorized", "Token stimmt nicht mit den Einstellungen überein");
         return plainError(401, "Missing or invalid Bearer token");
     }
     return std::nullopt;
@@ -182,7 +190,7 @@ ApiResponse McpHandler::handlePost(const ApiRequest& request) {
         } else if (rpc.method == "notifications/cancelled") {
             appLog("[mcp] Client cancelled request");
         } else {
-            appLog("[mcp] Unknown notification: " + rpc.method);
+            appLog("[mcp] Unknown notification: " + utf8Prefix(rpc.method, 200));
         }
         return ApiResponse{202, {}, std::nullopt};
     }
@@ -239,7 +247,7 @@ void McpHandler::noteHead(const ApiRequest& request, int rejectedStatus) {
     if (request.method != HttpMethod::post && request.method != HttpMethod::get && request.method != HttpMethod::delete_) {
         return;
     }
-    diagnostics_->record("mcp.rejected",
+    event("mcp.rejected",
                          std::string(api::methodToken(request.method)) + " /mcp → " + std::to_string(rejectedStatus));
 }
 

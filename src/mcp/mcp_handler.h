@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "api/api_router.h"
 #include "core/concurrency/clock.h"
@@ -50,6 +51,9 @@ private:
     // Whether "mcp-session-id" names a live session (refreshing it); otherwise counts the protocol error.
     bool hasLiveSession(const api::ApiRequest& request);
     void protocolError(const std::string& detail);
+    // Records an event whose detail quotes what the client sent, cut so that a client cannot fill the
+    // collector's memory with huge method names or versions.
+    void event(std::string_view source, const std::string& detail);
 
     // The answer to a request that passed every transport check; "initialize" leaves the new
     // session's id in NEW_SESSION.

@@ -125,7 +125,7 @@ JsonRpcResponse McpHandler::initialize(const Json& params, const JsonRpcId& id, 
         const std::string asked = requested == params.end() ? std::string("(keine)")
                                   : requested->is_string()  ? requested->get<std::string>()
                                                             : requested->dump(-1, ' ', false, Json::error_handler_t::replace);
-        diagnostics_->record("mcp.version_negotiation", "Client wollte " + asked + ", geeinigt auf " + chosen);
+        event("mcp.version_negotiation", "Client wollte " + asked + ", geeinigt auf " + chosen);
     }
     *newSession = sessions_.create();
 
@@ -148,7 +148,7 @@ JsonRpcResponse McpHandler::callTool(const Json& params, const JsonRpcId& id) {
     if (name == params.end() || !name->is_string() || !argumentsUsable) return rpcError(id, -32602, "Invalid params");
     const std::string tool = name->get<std::string>();
     if (!executor_.hasTool(tool)) {
-        diagnostics_->record("mcp.tool_errors", "Unbekanntes Tool: " + tool);
+        event("mcp.tool_errors", "Unbekanntes Tool: " + tool);
         return rpcError(id, -32602, "Unknown tool: " + tool);
     }
     diagnostics_->increment("mcp.tool_calls");
@@ -164,7 +164,7 @@ JsonRpcResponse McpHandler::callTool(const Json& params, const JsonRpcId& id) {
             if (!error.empty()) error += "\n";
             error += *content.text;
         }
-        diagnostics_->record("mcp.tool_errors", tool + " nach " + std::to_string(ms) +
+        event("mcp.tool_errors", tool + " nach " + std::to_string(ms) +
                                                     " ms: " + utf8Prefix(error, kToolErrorDetailLimit));
     }
     Json content = Json::array();

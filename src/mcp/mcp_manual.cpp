@@ -36,13 +36,18 @@ std::vector<Word> wordsOf(std::string_view text) {
     return words;
 }
 
-// The distinct words of the folded query, in order.
+// The distinct words of the folded query, in order; the first kMaxQueryTerms of them, since every term
+// costs a pass over the whole manual and a question never needs more.
+constexpr std::size_t kMaxQueryTerms = 16;
+constexpr std::size_t kMaxQueryBytes = 1024;
+
 std::vector<std::string> queryTerms(std::string_view query) {
     std::vector<std::string> terms;
-    const std::string folded = storage::FtsTools::fold(query);
+    const std::string folded = storage::FtsTools::fold(query.substr(0, std::min(query.size(), kMaxQueryBytes)));
     for (const Word& w : wordsOf(folded)) {
         std::string term = folded.substr(w.begin, w.end - w.begin);
         if (std::find(terms.begin(), terms.end(), term) == terms.end()) terms.push_back(std::move(term));
+        if (terms.size() == kMaxQueryTerms) break;
     }
     return terms;
 }

@@ -76,12 +76,15 @@ std::vector<McpPrompt> buildPrompts() {
     return prompts;
 }
 
-// The string value of argument NAME; an absent, non-string or empty value counts as not given, so a
-// client that sends "" for a field the user left blank gets the fallback.
+// The text of argument NAME: a string as it is, a number or boolean as its JSON text (a client may send
+// {"limit": 5}); an absent, empty or other value counts as not given, so a client that sends "" for a
+// field the user left blank gets the fallback.
 std::optional<std::string> givenValue(const Json& arguments, const std::string& name) {
     if (!arguments.is_object()) return std::nullopt;
     const auto it = arguments.find(name);
-    if (it == arguments.end() || !it->is_string()) return std::nullopt;
+    if (it == arguments.end()) return std::nullopt;
+    if (it->is_number() || it->is_boolean()) return it->dump();
+    if (!it->is_string()) return std::nullopt;
     std::string value = it->get<std::string>();
     if (value.empty()) return std::nullopt;
     return value;

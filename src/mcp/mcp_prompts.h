@@ -36,9 +36,9 @@ struct PromptError {
     std::string message;  // "Unknown prompt: NAME" / "Missing required argument: NAME"
 };
 // The prompts/get result {"description", "messages":[{"role":"user","content":{"type":"text","text"}}]}
-// for NAME with ARGUMENTS (an object of strings; other values are ignored). A value that is absent,
-// not a string or empty counts as not given: a required one is an error, an optional one takes its
-// fallback. Every {{name}} of the template is filled once; text inside a value is never expanded.
+// for NAME with ARGUMENTS (an object of strings; a number or boolean counts as its JSON text, other
+// values are ignored). A value that is absent, ignored or empty counts as not given: a required one is
+// an error, an optional one takes its fallback. Every {{name}} of the template is filled once; text inside a value is never expanded.
 std::variant<Json, PromptError> getPrompt(const std::string& name, const Json& arguments);
 
 }  // namespace lumidex::mcp

@@ -1,5 +1,7 @@
 #include "mcp/mcp_session_manager.h"
 
+#include <algorithm>
+
 #include "core/app_log.h"
 #include "core/uuid.h"
 
@@ -15,6 +17,13 @@ McpSessionManager::McpSessionManager(Clock& clock) : clock_(&clock) {}
 std::string McpSessionManager::create() {
     std::lock_guard lock(mutex_);
     expireLocked();
+    if (sessions_.size() >= maxSessions) {
+        const auto idlest = std::min_element(sessions_.begin(), sessions_.end(), [](const auto& a, const auto& b) {
+            return a.second.lastActivity < b.second.lastActivity;
+        });
+        appLog("[mcp] Session verdrängt: " + shortId(idlest->first));
+        sessions_.erase(idlest);
+    }
     std::string id = Uuid::random().toString();
     const Clock::TimePoint now = clock_->now();
     sessions_.insert_or_assign(id, McpSession{id, now, now});

@@ -22,6 +22,9 @@ struct McpSession {
 class McpSessionManager {
 public:
     static constexpr std::chrono::seconds timeout{3600};
+    // Beyond it, a new session replaces the one unused for longest, so clients that never end their
+    // sessions cannot grow the server without bound.
+    static constexpr std::size_t maxSessions = 1000;
 
     explicit McpSessionManager(Clock& clock = Clock::steady());
 

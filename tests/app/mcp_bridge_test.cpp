@@ -261,10 +261,15 @@ TEST(McpBridge, UnreachableServerAnswersRequestsWithAnErrorAndNotificationsWithN
         LoopbackServer closedSoon([](const Exchange&) { return Reply{}; });
         port = closedSoon.port();
     }
+    // An id nested deeper than any copy could follow is refused before it is echoed anywhere.
+    const std::string deepId = R"({"jsonrpc":"2.0","id":)" + std::string(200000, '[') + std::string(200000, ']') +
+                               R"(,"method":"ping"})";
     const BridgeRun run = runBridge("env -u LMX_TOKEN LMX_PORT=" + std::to_string(port),
                                     {R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
-                                     R"({"jsonrpc":"2.0","id":7,"method":"tools/list"})"});
-    ASSERT_EQ(run.answers.size(), 1u) << run.log;
+                                     R"({"jsonrpc":"2.0","id":7,"method":"tools/list"})", deepId});
+    ASSERT_EQ(run.answers.size(), 2u) << run.log;
+    EXPECT_EQ(run.answers[1], Json::parse(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600,
+        "message":"Invalid Request: the id must be a string, a number or null"}})"));
     EXPECT_EQ(run.answers[0]["id"], 7);
     EXPECT_EQ(run.answers[0]["error"]["code"], -32603);
     const std::string message = run.answers[0]["error"]["message"];

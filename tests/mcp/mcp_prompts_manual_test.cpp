@@ -28,11 +28,12 @@ std::optional<PromptError> promptError(const std::string& name, const Json& argu
     return std::nullopt;
 }
 
-TEST(McpPromptsTest, OptionalArgumentsTakeTheirFallbackWhenAbsentEmptyOrNotAString) {
+TEST(McpPromptsTest, OptionalArgumentsTakeTheirFallbackWhenAbsentOrEmpty) {
     EXPECT_NE(promptText("inbox_triage", Json::object()).find("the newest 20 mails"), std::string::npos);
     EXPECT_NE(promptText("inbox_triage", nullptr).find("the newest 20 mails"), std::string::npos);
     EXPECT_NE(promptText("inbox_triage", {{"limit", ""}}).find("the newest 20 mails"), std::string::npos);
-    EXPECT_NE(promptText("inbox_triage", {{"limit", 5}}).find("the newest 20 mails"), std::string::npos);
+    EXPECT_NE(promptText("inbox_triage", {{"limit", 5}}).find("the newest 5 mails"), std::string::npos);
+    EXPECT_NE(promptText("inbox_triage", {{"limit", Json::array()}}).find("the newest 20 mails"), std::string::npos);
     EXPECT_NE(promptText("inbox_triage", {{"limit", "5"}}).find("the newest 5 mails"), std::string::npos);
 
     EXPECT_EQ(promptText("extract_document_fields", {{"document", "Invoice 4711"}})
@@ -52,7 +53,7 @@ TEST(McpPromptsTest, OptionalArgumentsTakeTheirFallbackWhenAbsentEmptyOrNotAStri
 }
 
 TEST(McpPromptsTest, MissingOrEmptyRequiredArgumentsAndUnknownPromptsAreInvalidParams) {
-    for (const Json& arguments : {Json::object(), Json{{"company", ""}}, Json{{"company", 7}}, Json{{"period", "2026"}}}) {
+    for (const Json& arguments : {Json::object(), Json{{"company", ""}}, Json{{"company", Json::array()}}, Json{{"period", "2026"}}}) {
         const auto error = promptError("summarise_invoices", arguments);
         ASSERT_TRUE(error) << arguments.dump();
         EXPECT_EQ(error->code, -32602);

@@ -116,8 +116,9 @@ protected:
     void SetUp() override { startServer(); }
 
     // A request to /mcp with a loopback host, the token and a JSON content type unless HEADERS name their own.
-    Reply send(const std::string& method, const std::string& body, const std::string& headers = "") {
-        std::string raw = method + " /mcp HTTP/1.1\r\n";
+    Reply send(const std::string& method, const std::string& body, const std::string& headers = "",
+               const std::string& path = "/mcp") {
+        std::string raw = method + " " + path + " HTTP/1.1\r\n";
         if (headers.find("Host:") == std::string::npos) raw += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
         if (headers.find("uthorization:") == std::string::npos) raw += std::string("Authorization: Bearer ") + kToken + "\r\n";
         if (method == "POST" && headers.find("Content-Type:") == std::string::npos) raw += "Content-Type: application/json\r\n";
@@ -233,6 +234,15 @@ TEST_F(McpTransportTest, ASessionExpiresAfterAnHourWithoutUseAndEachUseRefreshes
     EXPECT_EQ(post(rpc("tools/list"), session, "").status, 404);
     EXPECT_TRUE(logged("[mcp] Session abgelaufen: " + session.substr(0, 8)));
     EXPECT_EQ(handler->sessions().count(), 0u);
+
+    McpSessionManager sessions(clock);
+    const std::string idlest = sessions.create();
+    clock.advance(1s);
+    for (std::size_t i = 1; i < McpSessionManager::maxSessions; ++i) sessions.create();
+    ASSERT_TRUE(sessions.lookup(idlest)) << "used again, so no longer the idlest";
+    const std::string next = sessions.create();
+    EXPECT_EQ(sessions.count(), McpSessionManager::maxSessions);
+    EXPECT_TRUE(sessions.lookup(idlest) && sessions.lookup(next)) << "one of the sessions never used again made room";
 }
 
 TEST_F(McpTransportTest, BrokenEnvelopesAnswerJsonRpcErrorsWithTheirDetails) {
@@ -360,13 +370,15 @@ TEST_F(McpTransportTest, GetStreamsOnePingAndDeleteEndsTheSession) {
 TEST_F(McpTransportTest, TheServerHookCountsEveryPostAndEachRejection) {
     EXPECT_EQ(post(rpc("ping"), "Host: evil.example\r\n").status, 403);
     EXPECT_EQ(post(rpc("ping"), "Content-Type: text/plain\r\n").status, 400);
+    EXPECT_EQ(send("POST", rpc("ping").dump(), "Content-Type: text/plain\r\n", "/mcp/").status, 400)
+        << "the router's other spellings of the path get the same check";
     EXPECT_EQ(send("GET", "", "Origin: http://evil.example\r\n").status, 403);
     EXPECT_EQ(send("DELETE", "", "Host: evil.example\r\n").status, 403);
     EXPECT_EQ(post(rpc("ping")).status, 200);
     EXPECT_EQ(post(rpc("ping"), "Authorization: Bearer x\r\n").status, 401);
 
-    EXPECT_EQ(diagnostics.counter("mcp.requests"), 4) << "every POST, the rejected ones included; GET and DELETE not";
-    EXPECT_EQ(diagnostics.counter("mcp.rejected"), 4);
+    EXPECT_EQ(diagnostics.counter("mcp.requests"), 5) << "every POST, the rejected ones included; GET and DELETE not";
+    EXPECT_EQ(diagnostics.counter("mcp.rejected"), 5);
     EXPECT_TRUE(hasEvent("mcp.rejected", "POST /mcp → 403"));
     EXPECT_TRUE(hasEvent("mcp.rejected", "POST /mcp → 400"));
     EXPECT_TRUE(hasEvent("mcp.rejected", "GET /mcp → 403"));
