@@ -204,7 +204,8 @@ std::optional<JobResolution> CloudJobTracker::waitFor(const std::string& item,
             if (other == item) mine = resolution;
             if (options_.resolved) options_.resolved(other, resolution);
         }
-        if (!resolved.empty() && openItems().empty()) {
+        // After too many errors the cooldown's end re-processes; doing it now would hit the failing service.
+        if (!resolved.empty() && !tooManyErrors && openItems().empty()) {
             log("All cloud jobs resolved, triggering re-processing for any cloudFailed items");
             if (options_.allResolved) options_.allResolved();
         }
