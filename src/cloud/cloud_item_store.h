@@ -61,9 +61,9 @@ public:
     // The live (not deleted) row of FILE; nullopt on failure, an empty optional inside when there is none.
     std::optional<std::optional<NanCloudItemFile>> nanCloudItemFileFor(const std::filesystem::path& file);
     // Inserts ITEM, or replaces the row of the same file; sets item.dbId (and a uuid when it had none).
-    bool save(NanCloudItemFile& item);
+    [[nodiscard]] bool save(NanCloudItemFile& item);
     // Sets the state (and, when given, the job id) of FILE's row; false when there is no such row.
-    bool updateState(const std::filesystem::path& file, CloudItemProcessingStates state,
+    [[nodiscard]] bool updateState(const std::filesystem::path& file, CloudItemProcessingStates state,
                      const std::optional<std::string>& jobId = std::nullopt);
     std::optional<std::vector<NanCloudItemFile>> getAllUploaded();
     // Returns how many rows were marked.

@@ -25,8 +25,9 @@ CloudJobTracker::CloudJobTracker(KadoroClient& client, CloudWaiter& waiter, cons
 }
 
 void CloudJobTracker::log(const std::string& line) const {
-    if (options_.log) options_.log(line);
-    else appLog(line);
+    const std::string prefixed = std::string(kCloudLogPrefix) + line;
+    if (options_.log) options_.log(prefixed);
+    else appLog(prefixed);
 }
 
 void CloudJobTracker::load() {

@@ -43,7 +43,7 @@ ServiceConversionBackend::ServiceConversionBackend(std::shared_ptr<KadoroClient>
                     [this](const std::string& item, const JobResolution& resolution) {
                         // The asked-for file's states are stored by convert(); this covers the others.
                         if (resolution.outcome != JobOutcome::completed) {
-                            store_.updateState(item, CloudItemProcessingStates::cloudFailed);
+                            saveState(item, CloudItemProcessingStates::cloudFailed);
                         }
                     },
                 .allResolved = [this] { if (options_.reprocessCloudFailed) options_.reprocessCloudFailed(); },
@@ -61,14 +61,22 @@ ServiceConversionBackend::ServiceConversionBackend(std::shared_ptr<KadoroClient>
 ServiceConversionBackend::~ServiceConversionBackend() { waiter_.abort(); }
 
 void ServiceConversionBackend::log(const std::string& line) const {
-    if (options_.log) options_.log(line);
-    else appLog(line);
+    const std::string prefixed = std::string(kCloudLogPrefix) + line;
+    if (options_.log) options_.log(prefixed);
+    else appLog(prefixed);
 }
 
 std::optional<std::string> ServiceConversionBackend::unavailableReason() const {
     if (configuration_.baseURL.empty()) return "no address of the conversion service is configured";
     if (configuration_.apiKey.empty()) return "no API key for the conversion service is configured";
     return std::nullopt;
+}
+
+bool ServiceConversionBackend::saveState(const std::filesystem::path& file, CloudItemProcessingStates state,
+                                         const std::optional<std::string>& jobId) {
+    if (store_.updateState(file, state, jobId)) return true;
+    log("Cloud item state " + std::to_string(static_cast<int64_t>(state)) + " not saved for " + file.filename().string());
+    return false;
 }
 
 void ServiceConversionBackend::abort() { waiter_.abort(); }
@@ -121,14 +129,12 @@ ConversionResult ServiceConversionBackend::convertWithin(const ConversionRequest
         const UploadAnswer uploaded = uploads_.upload(request.input, deadline);
         if (uploaded.outcome == UploadAnswer::Outcome::stopped) return stopped();
         if (uploaded.outcome == UploadAnswer::Outcome::notSupported) {
-            if (!store_.updateState(request.input, CloudItemProcessingStates::notSupported)) {
-                // Not recorded: the next request asks the service again, which answers the same.
-                log("Cloud item state not saved for " + name);
-            }
+            // Not recorded: the next request asks the service again, which answers the same.
+            saveState(request.input, CloudItemProcessingStates::notSupported);
             return answer(ConversionStatus::cannotConvert, uploaded.reason);
         }
         // An unrecorded job is still waited for now; only a restart would upload the file again.
-        const bool stored = store_.updateState(request.input, CloudItemProcessingStates::uploadFinished, uploaded.jobId);
+        const bool stored = saveState(request.input, CloudItemProcessingStates::uploadFinished, uploaded.jobId);
         const bool recorded = tracker_.record(item, uploaded.jobId);
         if (!stored || !recorded) log("Cloud job " + uploaded.jobId + " of " + name + " not recorded durably");
     }
@@ -137,27 +143,25 @@ ConversionResult ServiceConversionBackend::convertWithin(const ConversionRequest
     if (!resolution) return stopped();
     switch (resolution->outcome) {
     case JobOutcome::jobFailed:
-        store_.updateState(request.input, CloudItemProcessingStates::cloudFailed);
+        saveState(request.input, CloudItemProcessingStates::cloudFailed);
         return answer(ConversionStatus::cannotConvert, resolution->reason);
     case JobOutcome::cloudFailed:
-        store_.updateState(request.input, CloudItemProcessingStates::cloudFailed);
+        saveState(request.input, CloudItemProcessingStates::cloudFailed);
         return answer(ConversionStatus::failed, resolution->reason);
     case JobOutcome::completed:
         break;
     }
     const std::optional<std::string> jobId = tracker_.jobIdFor(item);
     if (!jobId) return answer(ConversionStatus::failed, "no job recorded for the file");
-    store_.updateState(request.input, CloudItemProcessingStates::processing);
+    saveState(request.input, CloudItemProcessingStates::processing);
     const KadoroResult<std::monostate> downloaded = client_->download(*jobId, request.pdf);
     if (const auto* error = std::get_if<KadoroError>(&downloaded)) {
         // The job stays recorded as uploaded: the next try downloads it again without a new upload.
-        store_.updateState(request.input, CloudItemProcessingStates::uploadFinished);
+        saveState(request.input, CloudItemProcessingStates::uploadFinished);
         log("Cloud PDF download failed for " + name + ": " + error->description());
         return answer(ConversionStatus::failed, error->description());
     }
-    if (!store_.updateState(request.input, CloudItemProcessingStates::completed)) {
-        log("Cloud item state not saved for " + name);
-    }
+    saveState(request.input, CloudItemProcessingStates::completed);
     tracker_.forget(item);
     return answer(ConversionStatus::converted, {});
 }

@@ -15,7 +15,7 @@
 // (back-offs and polls); the job stays recorded with its poll count, and the next call for the file
 // goes on with it, so the poll limit still bounds the job as a whole. One file is converted at a time:
 // the service's own parallelism is not used through this backend. request.odf is not written (the
-// service makes PDFs only); the document's own text is read by the queue's caller.
+// service makes PDFs only); the extractor then reads the text from the document itself.
 //
 // Thread-safety: as ConversionBackend. abort() ends the current wait at once (answered failed,
 // "cancelled"); the job stays recorded. Nothing throws except std::bad_alloc.
@@ -62,6 +62,10 @@ public:
 private:
     ConversionResult convertWithin(const ConversionRequest& request, Clock::TimePoint deadline);
     ConversionResult stopped() const;
+    // Stores FILE's state; a failure is logged (the store logs why). The answer never depends on it:
+    // a stale row costs at most one more upload.
+    bool saveState(const std::filesystem::path& file, CloudItemProcessingStates state,
+                   const std::optional<std::string>& jobId = std::nullopt);
     void log(const std::string& line) const;
 
     std::shared_ptr<KadoroClient> client_;

@@ -114,8 +114,9 @@ int64_t UploadManager::busyWaitSeconds(int64_t retryAfter, int n) {
 }
 
 void UploadManager::log(const std::string& line) const {
-    if (options_.log) options_.log(line);
-    else appLog(line);
+    const std::string prefixed = std::string(kCloudLogPrefix) + line;
+    if (options_.log) options_.log(prefixed);
+    else appLog(prefixed);
 }
 
 bool UploadManager::waitFor(Clock::Duration delay, std::optional<Clock::TimePoint> deadline) {

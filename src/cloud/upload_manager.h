@@ -35,6 +35,8 @@
 namespace lumidex::cloud {
 
 inline constexpr std::uintmax_t kMaxCloudUploadBytes = 1073741824;
+// Every line of the cloud queue starts with this category.
+inline constexpr std::string_view kCloudLogPrefix = "[NanItemsProcessingCloud] ";
 
 class CloudWaiter {
 public:

@@ -81,8 +81,8 @@ TEST(CloudJobTrackerTest, TenFailedChecksInARowFailEveryOpenItemAndPausePollingF
     EXPECT_TRUE(tracker.openItems().empty());
     const std::vector<std::string> lines = f.log.lines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], "Too many consecutive errors, marking 3 items as cloudFailed");
-    EXPECT_EQ(lines.back(), "Cooldown 15min before cloud items are automatically retried");
+    EXPECT_EQ(lines[lines.size() - 2], "[NanItemsProcessingCloud] Too many consecutive errors, marking 3 items as cloudFailed");
+    EXPECT_EQ(lines.back(), "[NanItemsProcessingCloud] Cooldown 15min before cloud items are automatically retried");
 
     // Nothing is polled during the cooldown.
     ASSERT_TRUE(tracker.record("/docs/d.odt", "done"));
