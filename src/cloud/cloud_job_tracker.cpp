@@ -59,7 +59,10 @@ bool CloudJobTracker::saveLocked() {
     const nlohmann::json document = {{"jobs", std::move(jobs)}};
     std::error_code ec;
     std::filesystem::create_directories(file_.parent_path(), ec);
-    if (auto error = writeFileAtomically(file_, document.dump(2))) {
+    // A file name that is not UTF-8 is stored mangled rather than not at all: its job is then not
+    // resumed after a restart, which costs one upload.
+    const std::string bytes = document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    if (auto error = writeFileAtomically(file_, bytes)) {
         log("Kadoro job file not saved: " + error->message());
         return false;
     }

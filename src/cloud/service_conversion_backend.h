@@ -50,6 +50,8 @@ struct ServiceConversionBackendOptions {
 
 class ServiceConversionBackend final : public ConversionBackend {
 public:
+    // CLIENT must not be null. The store and the job file are opened here; a store that cannot be
+    // opened is logged, and every conversion then answers failed.
     ServiceConversionBackend(std::shared_ptr<KadoroClient> client, KadoroConfiguration configuration,
                              ServiceConversionBackendOptions options);
     ~ServiceConversionBackend() override;

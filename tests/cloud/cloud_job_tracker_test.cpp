@@ -55,6 +55,8 @@ TEST(CloudJobTrackerTest, AJobStillProcessingAfter2160PollsIsGivenUpAndLeavesThe
 
     CloudJobTracker reopened(f.client, f.waiter, f.dir.path(), f.options());
     EXPECT_FALSE(reopened.jobIdFor("/docs/slow.docx"));
+    // A file name that is not UTF-8 does not break the job file.
+    EXPECT_TRUE(reopened.record("/docs/\xff.doc", "jx"));
 }
 
 TEST(CloudJobTrackerTest, TenFailedChecksInARowFailEveryOpenItemAndPausePollingForFifteenMinutes) {
