@@ -2,7 +2,7 @@
 //
 // convert() turns one file into a PDF (and, when asked, an OpenDocument copy whose XML holds the
 // document's full text) within the request's time limit, and says how it ended:
-//   converted    — both outputs were written;
+//   converted    — the PDF was written, and the OpenDocument copy by a backend that makes one;
 //   locked       — the document is protected with a password (permanent);
 //   cannotConvert — the converter cannot read this file (damaged, not what its name says): permanent,
 //                  trying again gives the same answer;
@@ -23,7 +23,7 @@ namespace lumidex::cloud {
 struct ConversionRequest {
     std::filesystem::path input;
     std::filesystem::path pdf;   // written
-    std::filesystem::path odf;   // written when not empty
+    std::filesystem::path odf;   // written when not empty and the backend makes one (the service does not)
     std::chrono::milliseconds timeLimit{std::chrono::seconds(120)};
 };
 

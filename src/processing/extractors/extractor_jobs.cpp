@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -106,7 +107,10 @@ json extractOffice(const WorkerRequest& request, ProgressSink& sink) {
     if (result.state == NanItemProcessingStates::error) {
         result.message = "the PDF made from the document cannot be read: " + result.message;
     } else if (result.state == NanItemProcessingStates::complete) {
-        const std::filesystem::path source = options.officeTextSource.empty() ? request.path : options.officeTextSource;
+        // A backend that makes only the PDF (the conversion service) leaves the copy unwritten.
+        std::error_code missing;
+        const bool haveCopy = !options.officeTextSource.empty() && std::filesystem::exists(options.officeTextSource, missing);
+        const std::filesystem::path source = haveCopy ? options.officeTextSource : request.path;
         std::string error;
         if (auto own = officeOwnText(source, folders::lowerCaseExtension(request.path.string()), error)) {
             result.text = officeDocumentText(*own, result.text);
