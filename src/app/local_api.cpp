@@ -2,7 +2,9 @@
 
 #include <iostream>
 
+#include "cloud/cloud_item_store.h"
 #include "core/settings/settings_store.h"
+#include "folders/coordinator/core_manager_data.h"
 
 namespace lumidex {
 
@@ -23,6 +25,11 @@ std::unique_ptr<LocalApi> LocalApi::start(folders::CoreManagerData& core,
     api->services_.mainLoop = std::move(mainLoop);
     api::ApiServer* server = api->server_.get();
     api->services_.actualPort = [server] { return server->actualPort(); };
+    // The conversion service's records live beside the folders' data; forgetting the completed ones
+    // opens the store only for that moment.
+    api->services_.cleanUpCompletedConversions = [directory = core.dataDirectory()] {
+        return cloud::CloudItemSqliteManager(directory).markAllCompletedAsDeleted();
+    };
     api::registerRoutes(api->router_, api->services_);
     mcp::McpHandlerOptions mcpOptions;
     mcpOptions.tools.startTime = api->services_.startTime;
