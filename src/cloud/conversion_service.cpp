@@ -516,8 +516,10 @@ void ConversionService::State::convertLoop() {
         const ConversionResult result = backend->convert(request);
         lock.lock();
         converting = false;
-        Job& job = it->second;  // jobs still running are never forgotten
-        if (job.state != JobState::processing) continue;
+        // Looked up again: a job failed meanwhile (failJob) may already have been forgotten.
+        const auto found = jobs.find(id);
+        if (found == jobs.end() || found->second.state != JobState::processing) continue;
+        Job& job = found->second;
         job.finishedAt = std::chrono::steady_clock::now();
         if (result.status == ConversionStatus::converted) {
             job.state = JobState::completed;
