@@ -203,6 +203,19 @@ TEST_F(KadoroApiClientTest, NoServiceAndNoUsableAddressAreErrorsNotHangs) {
     EXPECT_EQ(errorOf(closed.download("x", dir / "x.pdf")).kind, Kind::networkError);
     EXPECT_FALSE(fs::exists(dir / "x.pdf"));
 
+    // A service that takes the connection and never answers is given up after the timeout.
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    address.sin_port = 0;
+    size = sizeof address;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(::listen(silent, 4), 0);
+    ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size);
+    KadoroApiClient stalled({"http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/", "secret", 1});
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(errorOf(stalled.jobStatus("x")).kind, Kind::networkError);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    ::close(silent);
+
     for (const char* base : {"", "not a url", "ftp://example.com/", "file:///tmp/"}) {
         KadoroApiClient invalid({base, "secret", 5});
         EXPECT_EQ(errorOf(invalid.upload(file("a.docx"), "pdf")).kind, Kind::invalidURL) << base;
