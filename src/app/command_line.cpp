@@ -73,7 +73,7 @@ bool isIndexerCommandLine(int argc, char** argv) {
         const std::string_view argument = argv[i];
         if (argument.starts_with("--extraction-worker")) return true;
         if (argument.starts_with('-')) continue;  // the options before the command are flags
-        return argument == "scan" || argument == "shell" || argument == "serve";
+        return argument == "scan" || argument == "shell" || argument == "serve" || argument == "convert-service";
     }
     return false;
 }

@@ -1,6 +1,6 @@
 // The command line shared by the two executables. `lumidex` is the quick one: settings, folders, search
 // and duplicates, linked without the document decoders so that a search starts in milliseconds. The
-// indexing commands (scan, shell, serve) and the extraction workers live in `lumidex-indexer`, installed beside
+// indexing commands (scan, shell, serve, convert-service) and the extraction workers live in `lumidex-indexer`, installed beside
 // it; `lumidex` hands those command lines over unchanged.
 #pragma once
 

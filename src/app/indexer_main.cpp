@@ -1,8 +1,9 @@
-// `lumidex-indexer`: every command, including scanning, the interactive shell and, started by itself,
-// the extraction workers that run the document decoders.
+// `lumidex-indexer`: every command, including scanning, the interactive shell, the conversion service and,
+// started by itself, the extraction workers that run the document decoders.
 #include <CLI/CLI.hpp>
 
 #include "app/command_line.h"
+#include "app/convert_service_command.h"
 #include "platform/subprocess.h"
 #include "app/scan_command.h"
 #include "app/serve_command.h"
@@ -18,5 +19,6 @@ int main(int argc, char** argv) {
         lumidex::addScanCommand(app);
         lumidex::addShellCommand(app);
         lumidex::addServeCommand(app);
+        lumidex::addConvertServiceCommand(app);
     });
 }

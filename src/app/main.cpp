@@ -14,5 +14,7 @@ int main(int argc, char** argv) {
         app.add_subcommand("shell", "Index the searchable folders (adding FOLDER first) and search them at a prompt")->allow_extras();
         app.add_subcommand("serve", "Index and watch the searchable folders without a window, with the local API server")
             ->allow_extras();
+        app.add_subcommand("convert-service", "Convert office files to PDF for other machines' Lumidex, with this machine's LibreOffice")
+            ->allow_extras();
     });
 }
