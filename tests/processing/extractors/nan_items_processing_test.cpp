@@ -25,6 +25,7 @@
 #include "platform/subprocess.h"
 #include "processing/default_runner.h"
 #include "processing/extractors/extractor_fixtures.h"
+#include "processing/extractors/office_extraction.h"
 #include "processing/nan_items_processing.h"
 #include "processing/pipeline/pipeline_profiler.h"
 #include "storage/content_cache.h"
@@ -295,6 +296,17 @@ TEST_F(ProcessingRunTest, OfficeDocumentsTakeThePdfRoadAndTheirWholeTextIsFound)
     EXPECT_TRUE(log.contains("not converted to PDF: damaged archive"));
     EXPECT_EQ(filesWith(*manager, "kaputt"), std::set<std::string>{"kaputt.xlsx"});  // unreadable, not hidden
     EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).waitingForCloud, 0);
+
+    // Renamed, the letter is not converted again: its PDF, previews and text come from the content cache.
+    std::filesystem::rename(docs / "brief.docx", docs / "umbenannt.docx");
+    manager->fullScan();
+    ASSERT_TRUE(manager->waitUntilIdle(120s));
+    EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).reusedFromCache, 1);
+    const NanItem renamed = item(*manager, "umbenannt.docx");
+    EXPECT_EQ(renamed.processingState, S::complete);
+    EXPECT_EQ(filesWith(*manager, "Zitronenfalter Randbemerkung"), std::set<std::string>{"umbenannt.docx"});
+    EXPECT_TRUE(std::filesystem::exists(convertedPdfPath(manager->folderDataDirectory(), renamed)));
+    EXPECT_TRUE(std::filesystem::exists(manager->folderDataDirectory() / (renamed.id.toString() + "_thumbmage_#0.png")));
 }
 
 TEST_F(ProcessingRunTest, DocumentsWhoseRowsCannotBeWrittenStayWaitingAndAreReadAgain) {
