@@ -52,6 +52,9 @@ std::optional<fs::path> placeOf(std::string_view name, std::string_view imageKey
 
 std::optional<std::string> contentCacheKey(const fs::path& file, std::string_view jobKind, std::string_view extension,
                                            const ExtractionJobOptions& options) {
+    // Opening a pipe put in the file's place would wait for a writer: only a plain file is read.
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec)) return std::nullopt;
     std::optional<platform::FileDigest> digest;
     try {
         digest = platform::sha256OfFile(file);
