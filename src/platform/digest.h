@@ -6,6 +6,8 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string_view>
@@ -21,6 +23,13 @@ std::array<uint8_t, 16> md5(std::span<const uint8_t> bytes);
 std::array<uint8_t, 16> md5(std::string_view bytes);
 std::array<uint8_t, 32> sha256(std::span<const uint8_t> bytes);
 std::array<uint8_t, 32> sha256(std::string_view bytes);
+
+struct FileDigest {
+    std::uint64_t size = 0;
+    std::array<uint8_t, 32> sha256{};
+};
+// Reads the file once, sequentially; nullopt when it cannot be opened or read to its end.
+std::optional<FileDigest> sha256OfFile(const std::filesystem::path& path);
 
 // Fills the buffer from a cryptographically secure generator: the kernel's, else the crypto library's.
 // Throws DigestError only when neither is available.

@@ -18,9 +18,11 @@
 #include "folders/scanning/on_disk_path.h"
 #include "processing/extractors/extraction_result.h"
 #include "processing/extractors/office_extraction.h"
+#include "processing/pipeline/content_reuse.h"
 #include "processing/pipeline/digital_text_enrichment_queue.h"
 #include "processing/pipeline/pipeline_profiler.h"
 #include "processing/recognition/save_nan_images_helper.h"
+#include "storage/content_cache.h"
 #include "storage/fts_tools.h"
 #include "storage/pending_enrichments.h"
 
@@ -116,6 +118,7 @@ struct NanItemsProcessing::EnrichmentContext {
     CancellationToken cancellationToken;
     std::string rootFolderUrl;
     bool lowResImages = false;
+    std::shared_ptr<storage::ContentCache> contentCache;  // null: the cache is off
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -137,6 +140,8 @@ struct NanItemsProcessing::EnrichmentTicket {
     NanItem item;
     std::string digitalText;     // folded, as stored
     std::vector<int64_t> pages;  // the pages to recognise, as the extraction named them
+    std::string cacheKey;        // where the recognised text is kept for the same content; empty: nowhere
+    std::optional<std::string> cachedRecognition;  // what recognition found in the same content before
 };
 
 namespace {
@@ -159,7 +164,8 @@ class NanItemsProcessing::Run {
 public:
     Run(NanItemsProcessing& owner, folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings,
         std::shared_ptr<EnrichmentContext> enrichment)
-        : owner_(owner), manager_(manager), settings_(settings), enrichment_(std::move(enrichment)) {
+        : owner_(owner), manager_(manager), settings_(settings), enrichment_(std::move(enrichment)),
+          cache_(enrichment_->contentCache) {
         const Settings preferences(owner_.settingsStore_);
         jobOptions_.lowResImages = settings_.lowResImages;
         jobOptions_.ignoreSmallImages = preferences.ignoreSmallImages();
@@ -195,6 +201,10 @@ private:
         bool converting = false;
         bool submitting = false;  // between submitToPool's call and its return: the job stays in flight
         std::filesystem::path temporaryFile;
+        // The content cache's key of the file (empty: not cached), and whether the result came from it.
+        std::string cacheKey;
+        bool fromCache = false;
+        std::optional<std::string> cachedRecognition;
     };
     struct Completion {
         std::shared_ptr<Job> job;
@@ -202,6 +212,10 @@ private:
     };
 
     void dispatch(Pending pending);
+    // Completes the job with the result kept for the same content, its files written back; false when
+    // there is none (or it cannot be used), and the job goes to extraction.
+    bool completeFromCache(const std::shared_ptr<Job>& job, const ExtractionJobOptions& options);
+    void keepInCache(const Job& job, std::string_view resultJson);
     // Office documents: conversion to PDF first, then the extraction job over the PDF.
     void convertThenExtract(const std::shared_ptr<Job>& job, ExtractionRequest request, ExtractionJobOptions options);
     void submitToPool(const std::shared_ptr<Job>& job, ExtractionRequest request);
@@ -218,6 +232,7 @@ private:
     folders::BalancedDataManager& manager_;
     const folders::ProcessingRunSettings& settings_;
     std::shared_ptr<EnrichmentContext> enrichment_;
+    std::shared_ptr<storage::ContentCache> cache_;
     ExtractionJobOptions jobOptions_;
     std::size_t maxInFlight_ = 1;
 
@@ -348,14 +363,21 @@ void NanItemsProcessing::Run::dispatch(Pending pending) {
     job->queueWait = owner_.profiler_.takeQueueWait(pending.item.combinedHash, job->dispatched);
     const bool office = pending.route == folders::FileRoute::cloud;
     std::string kind(office ? extractOfficeJob : NanItemsProcessing::jobKind(pending.route));
-    if (owner_.options_.jobKindOverride) {
-        if (auto replaced = owner_.options_.jobKindOverride(pending.item)) kind = std::move(*replaced);
-    }
     ExtractionJobOptions options = jobOptions_;
     options.imageKey = SaveNanImagesHelper::imageKey(pending.item);
     // Items carry the NFC path; the file may be named in another normalisation on disk.
-    ExtractionRequest request{std::move(kind), folders::onDiskPath(pending.item.urlString), {}, std::nullopt};
+    ExtractionRequest request{{}, folders::onDiskPath(pending.item.urlString), {}, std::nullopt};
+    if (cache_) {
+        // One extra sequential read: cheap beside decoding, and it spares the decoding of bytes seen before.
+        job->cacheKey = contentCacheKey(request.path, kind, folders::lowerCaseExtension(pending.item.urlString), options)
+                            .value_or(std::string());
+    }
     job->pending = std::move(pending);
+    if (!job->cacheKey.empty() && completeFromCache(job, options)) return;
+    if (owner_.options_.jobKindOverride) {
+        if (auto replaced = owner_.options_.jobKindOverride(job->pending.item)) kind = std::move(*replaced);
+    }
+    request.kind = std::move(kind);
     {
         std::lock_guard lock(mutex_);
         inFlight_.push_back(job);
@@ -370,6 +392,33 @@ void NanItemsProcessing::Run::dispatch(Pending pending) {
     }
     request.optionsJson = encodeJobOptions(options);
     submitToPool(job, std::move(request));
+}
+
+bool NanItemsProcessing::Run::completeFromCache(const std::shared_ptr<Job>& job, const ExtractionJobOptions& options) {
+    auto entry = cache_->find(job->cacheKey);
+    if (!entry) return false;
+    std::string error;
+    if (!decodeExtractionResult(entry->result, error)) return false;
+    if (!restoreContentCacheFiles(*entry, jobOptions_.dataDirectory, options.imageKey)) return false;
+    job->fromCache = true;
+    job->cachedRecognition = std::move(entry->addedText);
+    {
+        std::lock_guard lock(mutex_);
+        inFlight_.push_back(job);
+    }
+    complete(job, ExtractionOutcome::success(std::move(entry->result)));
+    return true;
+}
+
+void NanItemsProcessing::Run::keepInCache(const Job& job, std::string_view resultJson) {
+    std::string error;
+    const auto result = decodeExtractionResult(resultJson, error);
+    if (!result) return;
+    const bool office = job.pending.route == folders::FileRoute::cloud;
+    if (auto entry = contentCacheEntry(*result, jobOptions_.dataDirectory, SaveNanImagesHelper::imageKey(job.pending.item),
+                                       office)) {
+        cache_->store(job.cacheKey, *entry);  // a result not kept is only read again next time
+    }
 }
 
 void NanItemsProcessing::Run::submitToPool(const std::shared_ptr<Job>& job, ExtractionRequest request) {
@@ -527,6 +576,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         Job* job;
         NanItem item;
         ExtractionResult result;
+        std::string_view resultJson;  // as the worker sent it, for the content cache
     };
     std::vector<Persisted> items;
     std::vector<NanItem> toSave;
@@ -585,7 +635,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         item.contentHash = contentHash(result->text);
         item.fileContentCreatedDate = contentCreatedDate(item);
         ++delta.documentsProcessed;
-        items.push_back(Persisted{completion.job.get(), std::move(item), std::move(*result)});
+        items.push_back(Persisted{completion.job.get(), std::move(item), std::move(*result), completion.outcome.resultJson()});
     }
 
     std::vector<OcrRect> rects;
@@ -594,6 +644,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         NanItem item;
         std::string digitalText;
         std::vector<int64_t> pages;
+        Job* job;
     };
     std::vector<Enrichment> enrichments;
     for (Persisted& persisted : items) {
@@ -624,7 +675,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             const bool pdfFile = persisted.job->pending.route == folders::FileRoute::pdf;
             if (pdfFile && result.digitalText && !folded.empty() && jobOptions_.recognizeText &&
                 !result.enrichmentPages.empty()) {
-                enrichments.push_back(Enrichment{item, folded, std::move(result.enrichmentPages)});
+                enrichments.push_back(Enrichment{item, folded, std::move(result.enrichmentPages), persisted.job});
             }
             delta.pagesWithText += result.textPages;
             texts.push_back(ftsDocument(item, std::move(folded)));
@@ -676,6 +727,14 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         delta.documentsProcessed -= static_cast<int64_t>(unmarked.size());
     }
     if (!toSave.empty()) manager_.saveItems(toSave);
+    int64_t reused = 0;
+    for (const Persisted& persisted : items) {
+        const Job& job = *persisted.job;
+        if (!stored) break;
+        if (job.fromCache) ++reused;
+        if (cache_ && !job.fromCache && !job.cacheKey.empty()) keepInCache(job, persisted.resultJson);
+    }
+    delta.reusedFromCache = reused;
     manager_.throttledProgressUpdater().addHandled(static_cast<int64_t>(toSave.size()));
     owner_.updateStats(folder, [&](FolderProcessingStats& s) {
         s.documentsProcessed += delta.documentsProcessed;
@@ -686,6 +745,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         s.notRead += delta.notRead;
         s.withoutText += delta.withoutText;
         s.pagesWithText += delta.pagesWithText;
+        s.reusedFromCache += delta.reusedFromCache;
     });
 
     const auto ended = Clock::now();
@@ -709,7 +769,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     for (Enrichment& enrichment : enrichments) {
         if (settings_.cancellationToken.isCancelled()) break;
         owner_.enqueueEnrichment(enrichment_, enrichment.item, std::move(enrichment.digitalText),
-                                 std::move(enrichment.pages));
+                                 std::move(enrichment.pages), enrichment.job->cacheKey, enrichment.job->cachedRecognition);
     }
     return true;
 }
@@ -765,6 +825,10 @@ void NanItemsProcessing::run(folders::BalancedDataManager& manager, std::vector<
     enrichment->cancellationToken = settings.cancellationToken;
     enrichment->rootFolderUrl = settings.rootFolderUrl;
     enrichment->lowResImages = settings.lowResImages;
+    if (const int64_t maxBytes = Settings(settingsStore_).contentCacheMaxBytes(); maxBytes > 0) {
+        enrichment->contentCache = std::make_shared<storage::ContentCache>(
+            manager.folderDataDirectory(), static_cast<std::uint64_t>(maxBytes), options_.log);
+    }
     Run run(*this, manager, settings, enrichment);
     try {
         run.execute(std::move(items));
@@ -802,8 +866,10 @@ void NanItemsProcessing::updateStats(const std::string& folder, const std::funct
 // --- digital-text enrichment ---
 
 void NanItemsProcessing::enqueueEnrichment(const std::shared_ptr<EnrichmentContext>& context, const NanItem& item,
-                                           std::string storedDigitalText, std::vector<int64_t> pages) {
-    auto ticket = std::make_shared<EnrichmentTicket>(EnrichmentTicket{context, item, storedDigitalText, std::move(pages)});
+                                           std::string storedDigitalText, std::vector<int64_t> pages,
+                                           std::string cacheKey, std::optional<std::string> cachedRecognition) {
+    auto ticket = std::make_shared<EnrichmentTicket>(EnrichmentTicket{
+        context, item, storedDigitalText, std::move(pages), std::move(cacheKey), std::move(cachedRecognition)});
     {
         std::lock_guard lock(context->mutex);
         ++context->pending;
@@ -827,8 +893,12 @@ std::optional<std::string> NanItemsProcessing::recogniseForEnrichment(const NanI
     const CancellationToken& token = ticket->context->cancellationToken;
     std::optional<std::string> text;
     try {
-        if (!token.isCancelled()) {
+        if (!token.isCancelled() && ticket->cachedRecognition) {
+            text = ticket->cachedRecognition;  // the same bytes were recognised before
+        } else if (!token.isCancelled()) {
             text = options_.enrichmentRecogniser ? options_.enrichmentRecogniser(item) : runEnrichmentJob(*ticket);
+            const auto& cache = ticket->context->contentCache;
+            if (text && cache && !ticket->cacheKey.empty() && !token.isCancelled()) cache->setAddedText(ticket->cacheKey, *text);
         }
     } catch (const std::exception& e) {
         log("[DigitalTextEnrichment] recognition failed for: " + item.urlString + ": " + e.what());

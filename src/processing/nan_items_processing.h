@@ -21,6 +21,14 @@
 // pauses ("pausedForDiskSpace" in its stats, a log line), reads nothing more, waits for space, and then
 // stores the group it had read; cancelling while paused leaves the group waiting for a later run.
 //
+// Content cache (storage/content_cache.h, bounded by the setting contentCacheMaxBytes; 0 turns it off):
+// before a file goes to extraction its bytes are hashed (one extra sequential read) and looked up; a
+// file seen before with the same bytes, extension and job options (a copy, a moved or renamed file, a
+// touched one) gets its previews and converted PDF written back and its kept result stored exactly as a
+// fresh extraction's would be, without a worker, a conversion or recognition; its enrichment, if any,
+// takes the text recognised before. Complete results are kept after their rows were stored; a cache that
+// cannot be read or written only costs the extraction it would have spared.
+//
 // Outcomes: a worker crash, hang or memory exhaustion ends that item in error with a log line naming
 // the file; the run carries on. Items of the cloud set (office documents) go to the office conversion
 // queue, at most two of a run at a time (they do not take the workers' places while they wait); the PDF
@@ -86,6 +94,7 @@ struct FolderProcessingStats {
     int64_t notRead = 0;      // notSupported by the extractor (a text file over the size limit)
     int64_t withoutText = 0;  // complete, but no searchable text although the file has text or glyphs
     bool pausedForDiskSpace = false;  // a write failed on a full disk: waiting for space, nothing lost
+    int64_t reusedFromCache = 0;      // stored from the content cache: not read or recognised again
 };
 
 struct NanItemsProcessingOptions {
@@ -107,7 +116,8 @@ struct NanItemsProcessingOptions {
     std::function<std::optional<std::uintmax_t>(const std::filesystem::path&)> freeBytes;
     std::uintmax_t minimumFreeBytes = 64u << 20;
     std::chrono::milliseconds diskSpacePoll{5000};
-    // Test hooks. jobKindOverride may replace an item's job kind (e.g. with a crashing test kind);
+    // Test hooks. jobKindOverride may replace an item's job kind (e.g. with a crashing test kind); it is
+    // asked only for files that go to a worker (not for those whose result the content cache held);
     // enrichmentRecogniser replaces the "enrich.pdf" job.
     std::function<std::optional<std::string>(const NanItem&)> jobKindOverride;
     std::function<std::optional<std::string>(const NanItem&)> enrichmentRecogniser;
@@ -142,7 +152,8 @@ private:
     void log(std::string_view line) const;
     void updateStats(const std::string& folder, const std::function<void(FolderProcessingStats&)>& change);
     void enqueueEnrichment(const std::shared_ptr<EnrichmentContext>& context, const NanItem& item,
-                           std::string storedDigitalText, std::vector<int64_t> pages);
+                           std::string storedDigitalText, std::vector<int64_t> pages, std::string cacheKey,
+                           std::optional<std::string> cachedRecognition);
     std::optional<std::string> recogniseForEnrichment(const NanItem& item);
     void storeEnrichment(const NanItem& item, const std::string& newText);
     std::optional<std::string> runEnrichmentJob(const EnrichmentTicket& ticket);

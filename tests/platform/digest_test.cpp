@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <set>
 
 #include "platform/digest.h"
+#include "support/temp_home.h"
 
 namespace lumidex::platform {
 namespace {
@@ -29,6 +31,24 @@ TEST(Digest, KnownVectors) {
     EXPECT_EQ(sha256(std::span<const uint8_t>(abc)), sha256("abc"));
     // Embedded NUL bytes are data.
     EXPECT_NE(md5(std::string_view("a\0b", 3)), md5("a"));
+}
+
+TEST(Digest, FileDigestEqualsTheDigestOfItsBytesAcrossReadChunks) {
+    lumidex::testing::TempDir dir;
+    std::string bytes;
+    for (int i = 0; bytes.size() < (3u << 20) + 17; ++i) bytes += std::to_string(i) + '\0';
+    std::ofstream(dir / "big.bin", std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(dir / "empty.bin", std::ios::binary);
+    const auto big = sha256OfFile(dir / "big.bin");
+    ASSERT_TRUE(big.has_value());
+    EXPECT_EQ(big->size, bytes.size());
+    EXPECT_EQ(big->sha256, sha256(bytes));
+    const auto empty = sha256OfFile(dir / "empty.bin");
+    ASSERT_TRUE(empty.has_value());
+    EXPECT_EQ(empty->size, 0u);
+    EXPECT_EQ(empty->sha256, sha256(""));
+    EXPECT_FALSE(sha256OfFile(dir / "missing.bin").has_value());
+    EXPECT_FALSE(sha256OfFile(dir.path()).has_value());  // a folder is not read as a file
 }
 
 TEST(Digest, RandomBytesDiffer) {

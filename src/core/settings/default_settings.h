@@ -26,6 +26,10 @@ struct DefaultSettings {
     static constexpr int64_t maxTextFileSizeBytes = 512000;
     static constexpr int64_t maxTextFileSizeBytesCap = 50'000'000;
     static constexpr bool slowHardDrive = false;
+    // Per folder: extraction results kept by content, so that a moved, copied or touched file is not
+    // read and recognised again. 0 turns the cache off.
+    static constexpr int64_t contentCacheMaxBytes = int64_t{256} << 20;
+    static constexpr int64_t contentCacheMaxBytesCap = int64_t{64} << 30;
     static constexpr bool disableIdleTimer = true;
     static constexpr bool excludeFilesWithPathExtensionActive = false;
     static constexpr bool useCloudService = false;

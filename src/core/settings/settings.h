@@ -134,6 +134,10 @@ public:
         return std::clamp<int64_t>(integer(SettingsKeys::maxTextFileSizeBytesKey, DefaultSettings::maxTextFileSizeBytes), 1,
                                    DefaultSettings::maxTextFileSizeBytesCap);
     }
+    int64_t contentCacheMaxBytes() const {
+        return std::clamp<int64_t>(integer(SettingsKeys::contentCacheMaxBytesKey, DefaultSettings::contentCacheMaxBytes), 0,
+                                   DefaultSettings::contentCacheMaxBytesCap);
+    }
     bool slowHardDrive() const { return boolean(SettingsKeys::slowHardDrive, DefaultSettings::slowHardDrive); }
     bool disableIdleTimer() const { return boolean(SettingsKeys::disableIdleTimerKey, DefaultSettings::disableIdleTimer); }
     bool excludeFilesWithPathExtensionActive() const {

@@ -26,6 +26,7 @@ struct SettingsKeys {
     static constexpr std::string_view ignoreSmallImagesKey = "ignoreSmallImagesKey";
     static constexpr std::string_view maxTextFileSizeBytesKey = "maxTextFileSizeBytes";
     static constexpr std::string_view slowHardDrive = "slowHardDrive";
+    static constexpr std::string_view contentCacheMaxBytesKey = "contentCacheMaxBytes";
     static constexpr std::string_view disableIdleTimerKey = "disableIdleTimerKey";
     static constexpr std::string_view excludeFilesWithPathExtensionActive = "excludeFilesWithPathExtensionActive";
     static constexpr std::string_view useCloudServiceKey = "useCloudServiceKey";

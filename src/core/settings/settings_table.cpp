@@ -38,6 +38,8 @@ std::vector<SettingDescription> makeTable() {
         {K::ignoreSmallImagesKey, T::boolean, D::ignoreSmallImages, none, none, "skip small images"},
         {K::maxTextFileSizeBytesKey, T::integer, D::maxTextFileSizeBytes, 1, static_cast<double>(D::maxTextFileSizeBytesCap),
          "text files larger than this many bytes are not read"},
+        {K::contentCacheMaxBytesKey, T::integer, D::contentCacheMaxBytes, 0, static_cast<double>(D::contentCacheMaxBytesCap),
+         "bytes each folder may keep of extraction results, reused for files with the same content (0: none)"},
         {K::slowHardDrive, T::boolean, D::slowHardDrive, none, none, "the folders lie on a slow drive"},
         {K::disableIdleTimerKey, T::boolean, D::disableIdleTimer, none, none, "keep the system awake while working"},
         {K::excludeFilesWithPathExtensionActive, T::boolean, D::excludeFilesWithPathExtensionActive, none, none,

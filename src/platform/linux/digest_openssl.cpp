@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <vector>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -125,6 +127,27 @@ std::array<uint8_t, 32> sha256(std::span<const uint8_t> bytes) {
 
 std::array<uint8_t, 32> sha256(std::string_view bytes) {
     return digest<32>(sha256Algorithm(), bytes.data(), bytes.size(), "SHA-256");
+}
+
+std::optional<FileDigest> sha256OfFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    const Crypto& c = crypto();
+    const std::unique_ptr<EVP_MD_CTX, ContextDeleter> context(c.contextNew());
+    if (!context || c.digestInit(context.get(), sha256Algorithm(), nullptr) != 1) throwDigestError("SHA-256");
+    FileDigest result;
+    std::vector<char> buffer(std::size_t{1} << 20);
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (got == 0) break;
+        if (c.digestUpdate(context.get(), buffer.data(), got) != 1) throwDigestError("SHA-256");
+        result.size += got;
+    }
+    if (in.bad() || !in.eof()) return std::nullopt;
+    unsigned int length = 0;
+    if (c.digestFinal(context.get(), result.sha256.data(), &length) != 1 || length != 32) throwDigestError("SHA-256");
+    return result;
 }
 
 void fillRandom(std::span<uint8_t> buffer) {

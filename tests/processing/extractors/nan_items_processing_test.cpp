@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -23,8 +25,10 @@
 #include "platform/subprocess.h"
 #include "processing/default_runner.h"
 #include "processing/extractors/extractor_fixtures.h"
+#include "processing/extractors/office_extraction.h"
 #include "processing/nan_items_processing.h"
 #include "processing/pipeline/pipeline_profiler.h"
+#include "storage/content_cache.h"
 #include "storage/pending_enrichments.h"
 #include "support/eventually.h"
 #include "support/office_fixtures.h"
@@ -292,6 +296,17 @@ TEST_F(ProcessingRunTest, OfficeDocumentsTakeThePdfRoadAndTheirWholeTextIsFound)
     EXPECT_TRUE(log.contains("not converted to PDF: damaged archive"));
     EXPECT_EQ(filesWith(*manager, "kaputt"), std::set<std::string>{"kaputt.xlsx"});  // unreadable, not hidden
     EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).waitingForCloud, 0);
+
+    // Renamed, the letter is not converted again: its PDF, previews and text come from the content cache.
+    std::filesystem::rename(docs / "brief.docx", docs / "umbenannt.docx");
+    manager->fullScan();
+    ASSERT_TRUE(manager->waitUntilIdle(120s));
+    EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).reusedFromCache, 1);
+    const NanItem renamed = item(*manager, "umbenannt.docx");
+    EXPECT_EQ(renamed.processingState, S::complete);
+    EXPECT_EQ(filesWith(*manager, "Zitronenfalter Randbemerkung"), std::set<std::string>{"umbenannt.docx"});
+    EXPECT_TRUE(std::filesystem::exists(convertedPdfPath(manager->folderDataDirectory(), renamed)));
+    EXPECT_TRUE(std::filesystem::exists(manager->folderDataDirectory() / (renamed.id.toString() + "_thumbmage_#0.png")));
 }
 
 TEST_F(ProcessingRunTest, DocumentsWhoseRowsCannotBeWrittenStayWaitingAndAreReadAgain) {
@@ -436,11 +451,126 @@ TEST_F(ProcessingRunTest, EnrichmentAddsOnlyMissingWords) {
     const storage::PendingEnrichments pending(manager->folderDataDirectory());
     EXPECT_TRUE(pending.list().empty());
     ASSERT_TRUE(pending.add(item(*manager, "enriched.pdf").combinedHash));
+    // Killed before its recognition ended, the process kept no recognised text for the content either.
+    const std::string cacheFile = (manager->folderDataDirectory() / storage::ContentCache::fileName).string();
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(cacheFile + suffix);
     EXPECT_EQ(requeueInterruptedEnrichments(*manager), 1u);
     ASSERT_TRUE(manager->waitUntilIdle(120s));
     EXPECT_EQ(recognitions.load(), 3);
     EXPECT_EQ(filesWith(*manager, "zeppelin"), std::set<std::string>{"enriched.pdf"});
     EXPECT_TRUE(pending.list().empty());
+}
+
+// What is stored for a document version: text as shown, rectangles, page count, hash and first preview.
+struct StoredDocument {
+    std::string originalText;
+    std::vector<std::string> rects;
+    int64_t pageCount = 0;
+    uint32_t contentHash = 0;
+    std::string thumbnail;
+
+    friend bool operator==(const StoredDocument&, const StoredDocument&) = default;
+};
+
+std::string fileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+StoredDocument stored(folders::BalancedDataManager& manager, const NanItem& item) {
+    StoredDocument document;
+    auto originals = manager.ftsDatabaseBalancer().storeFor(item.combinedHash)->originalTexts({item.combinedHash});
+    if (originals.size() == 1) document.originalText = originals[0].second.prefix(originals[0].second.size());
+    for (const OcrRect& r : manager.ocrRectsDatabaseBalancer().ocrRects(item.combinedHash)) {
+        std::ostringstream row;
+        row << r.pageIndex << ' ' << r.ocrContent << ' ' << r.p0x << ' ' << r.p0y << ' ' << r.p2x << ' ' << r.p2y;
+        document.rects.push_back(row.str());
+    }
+    std::sort(document.rects.begin(), document.rects.end());
+    document.pageCount = item.totalPageCount;
+    document.contentHash = item.contentHash;
+    document.thumbnail = fileBytes(manager.folderDataDirectory() / (item.id.toString() + "_thumbmage_#0.png"));
+    return document;
+}
+
+TEST_F(ProcessingRunTest, SameBytesUnderANewNameOrTimeAreStoredFromTheContentCacheChangedBytesAreRead) {
+    ASSERT_TRUE(writePng(docs / "scan.png", renderTextPage(textPage("wombat picture"), 2.0, dir.path())));
+    writeTextPdf(docs / "stamped.pdf", {textPageWithPicture("Alpha bravo charlie delta echo", "Stamp", dir.path())});
+    writeBinaryFile(docs / "notes.txt", "Plain ocelot notes\n");
+    writeBinaryFile(docs / "draft.txt", "First draft\n");
+    NanItemsProcessingOptions o = options();
+    auto extractions = std::make_shared<std::map<std::string, int>>();
+    auto extractionsMutex = std::make_shared<std::mutex>();
+    o.jobKindOverride = [=](const NanItem& item) -> std::optional<std::string> {
+        std::lock_guard lock(*extractionsMutex);
+        ++(*extractions)[item.fileName];
+        return std::nullopt;
+    };
+    std::atomic<int> recognitions{0};
+    o.enrichmentRecogniser = [&recognitions](const NanItem&) -> std::optional<std::string> {
+        ++recognitions;
+        return "ALPHA xylophone";
+    };
+    const auto extractionCount = [=] {
+        std::lock_guard lock(*extractionsMutex);
+        std::map<std::string, int> counts = *extractions;
+        extractions->clear();
+        return counts;
+    };
+    auto manager = scanAndProcess(std::make_shared<NanItemsProcessing>(o));
+    ASSERT_EQ(extractionCount().size(), 4u);
+    const NanItem scan = item(*manager, "scan.png");
+    const StoredDocument fresh = stored(*manager, scan);
+    ASSERT_FALSE(fresh.rects.empty());
+    ASSERT_FALSE(fresh.thumbnail.empty());
+    ASSERT_NE(fresh.originalText.find("wombat"), std::string::npos);
+    ASSERT_EQ(recognitions.load(), 1);
+    const int64_t pagesRecognised = runner->stats(manager->rootFolderUrlString()).pagesRecognised;
+
+    // A copy under a new name, a renamed file, a touched file, and one whose bytes changed.
+    std::filesystem::copy_file(docs / "scan.png", docs / "copy.png");
+    std::filesystem::rename(docs / "stamped.pdf", docs / "moved.pdf");
+    const auto touched = std::filesystem::last_write_time(docs / "notes.txt") - 1h;
+    std::filesystem::last_write_time(docs / "notes.txt", touched);
+    writeBinaryFile(docs / "notes.md", "Plain ocelot notes\n");  // the same bytes, read as another type
+    writeBinaryFile(docs / "draft.txt", "Second draft kiwi\n");
+    manager->fullScan();
+    ASSERT_TRUE(manager->waitUntilIdle(120s));
+    EXPECT_EQ(extractionCount(), (std::map<std::string, int>{{"draft.txt", 1}, {"notes.md", 1}}))
+        << "only new bytes are read";
+
+    const NanItem copy = item(*manager, "copy.png");
+    EXPECT_EQ(copy.processingState, NanItemProcessingStates::complete);
+    EXPECT_NE(copy.combinedHash, scan.combinedHash);
+    EXPECT_EQ(stored(*manager, copy), fresh);  // what a fresh extraction stored, to the byte
+    EXPECT_EQ(filesWith(*manager, "wombat"), (std::set<std::string>{"scan.png", "copy.png"}));
+    EXPECT_EQ(filesWith(*manager, "ocelot"), (std::set<std::string>{"notes.txt", "notes.md"}));
+    EXPECT_EQ(filesWith(*manager, "kiwi"), std::set<std::string>{"draft.txt"});
+    EXPECT_TRUE(filesWith(*manager, "first").empty());
+    // The renamed PDF takes the words recognition added before, without recognising again.
+    EXPECT_EQ(filesWith(*manager, "xylophone"), std::set<std::string>{"moved.pdf"});
+    EXPECT_EQ(recognitions.load(), 1);
+    const FolderProcessingStats stats = runner->stats(manager->rootFolderUrlString());
+    EXPECT_EQ(stats.reusedFromCache, 3);  // copy.png, moved.pdf, notes.txt
+    EXPECT_EQ(stats.pagesRecognised, pagesRecognised);  // nothing was recognised again
+
+    // A damaged cache costs the run nothing but the extraction it would have spared, and is made anew.
+    {
+        std::fstream cache(manager->folderDataDirectory() / storage::ContentCache::fileName,
+                           std::ios::in | std::ios::out | std::ios::binary);
+        cache.write(std::string(200, 'Z').data(), 200);
+    }
+    std::filesystem::copy_file(docs / "scan.png", docs / "second copy.png");
+    manager->fullScan();
+    ASSERT_TRUE(manager->waitUntilIdle(120s));
+    EXPECT_EQ(extractionCount(), (std::map<std::string, int>{{"second copy.png", 1}}));
+    EXPECT_TRUE(log.contains("[ContentCache] beschädigt, neu angelegt"));
+    EXPECT_EQ(stored(*manager, item(*manager, "second copy.png")), fresh);
+    std::filesystem::copy_file(docs / "scan.png", docs / "third copy.png");
+    manager->fullScan();
+    ASSERT_TRUE(manager->waitUntilIdle(120s));
+    EXPECT_TRUE(extractionCount().empty());
+    EXPECT_EQ(stored(*manager, item(*manager, "third copy.png")), fresh);
 }
 
 // A converter that hangs on every file until it is aborted.

@@ -1,0 +1,258 @@
+#include "storage/content_cache.h"
+
+#include <algorithm>
+#include <span>
+
+#include "core/app_log.h"
+#include "platform/sqlite.h"
+#include "storage/shard_layout.h"
+
+namespace lumidex::storage {
+namespace {
+
+using Step = platform::SqliteStatement::Step;
+
+constexpr std::string_view schema =
+    "PRAGMA journal_mode=WAL;"
+    "PRAGMA synchronous=NORMAL;"
+    "CREATE TABLE IF NOT EXISTS entries(key TEXT PRIMARY KEY, result BLOB NOT NULL, addedText BLOB,"
+    " bytes INTEGER NOT NULL, used INTEGER NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS entries_used ON entries(used);"
+    "CREATE TABLE IF NOT EXISTS files(key TEXT NOT NULL, name TEXT NOT NULL, data BLOB NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS files_key ON files(key);";
+
+std::span<const uint8_t> bytesOf(std::string_view text) {
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+std::string stringOf(std::span<const uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+}  // namespace
+
+ContentCache::ContentCache(std::filesystem::path folderDataDirectory, std::uint64_t maxBytes,
+                           std::function<void(std::string_view)> log)
+    : path_(std::move(folderDataDirectory) / fileName), maxBytes_(maxBytes), log_(std::move(log)) {}
+
+ContentCache::~ContentCache() = default;
+
+void ContentCache::log(std::string_view line) const {
+    if (log_) {
+        log_(line);
+    } else {
+        appLog(line);
+    }
+}
+
+bool ContentCache::openLocked() {
+    if (db_) return true;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        std::string error;
+        db_ = platform::SqliteDatabase::open(path_, error);
+        if (db_) {
+            db_->setBusyTimeout(5000);
+            if (db_->exec(schema, error)) {
+                auto last = db_->prepare("SELECT COALESCE(MAX(used), 0) FROM entries", error);
+                if (last && last->step() == Step::row) {
+                    nextUse_ = last->int64At(0) + 1;
+                    return true;
+                }
+                if (last) error = last->errorMessage();
+            }
+        }
+        if (!dropIfDamagedLocked(error)) {
+            log("[ContentCache] nicht geöffnet: " + path_.string() + ": " + error);
+            db_.reset();
+            return false;
+        }
+    }
+    return false;
+}
+
+bool ContentCache::dropIfDamagedLocked(const std::string& message) {
+    if (!isDamageMessage(message)) return false;
+    db_.reset();
+    std::error_code ec;
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::filesystem::remove(path_.string() + suffix, ec);
+    }
+    ++rebuilds_;
+    log("[ContentCache] beschädigt, neu angelegt: " + path_.string() + ": " + message);
+    return true;
+}
+
+std::optional<ContentCacheEntry> ContentCache::find(std::string_view key) {
+    std::lock_guard lock(mutex_);
+    if (!openLocked()) return std::nullopt;
+    ContentCacheEntry entry;
+    bool found = false;
+    // Statements end inside the lambda: a damaged file is dropped only after they have let go of it.
+    const std::string failure = [&]() -> std::string {
+        std::string error;
+        auto entryQuery = db_->prepare("SELECT result, addedText FROM entries WHERE key = ?", error);
+        if (!entryQuery) return error;
+        entryQuery->bind(1, key);
+        const Step step = entryQuery->step();
+        if (step == Step::error) return entryQuery->errorMessage();
+        if (step == Step::done) return {};
+        entry.result = stringOf(entryQuery->blobAt(0));
+        if (!entryQuery->isNull(1)) entry.addedText = stringOf(entryQuery->blobAt(1));
+
+        auto fileQuery = db_->prepare("SELECT name, data FROM files WHERE key = ? ORDER BY rowid", error);
+        if (!fileQuery) return error;
+        fileQuery->bind(1, key);
+        for (;;) {
+            const Step row = fileQuery->step();
+            if (row == Step::error) return fileQuery->errorMessage();
+            if (row == Step::done) break;
+            entry.files.push_back(ContentCacheFile{fileQuery->textAt(0), stringOf(fileQuery->blobAt(1))});
+        }
+        found = true;
+        // A use that cannot be recorded only makes the entry look older than it is.
+        auto touch = db_->prepare("UPDATE entries SET used = ? WHERE key = ?", error);
+        if (!touch) return error;
+        touch->bind(1, nextUse_++);
+        touch->bind(2, key);
+        return touch->run() ? std::string() : touch->errorMessage();
+    }();
+    if (!failure.empty() && dropIfDamagedLocked(failure)) return std::nullopt;
+    if (!found) return std::nullopt;
+    return entry;
+}
+
+bool ContentCache::store(std::string_view key, const ContentCacheEntry& entry) {
+    std::uint64_t bytes = entry.result.size() + entry.addedText.value_or("").size();
+    for (const ContentCacheFile& file : entry.files) bytes += file.name.size() + file.bytes.size();
+    std::lock_guard lock(mutex_);
+    if (bytes > maxBytes_) return true;  // kept nowhere, by the bound's own rule
+    if (!openLocked()) return false;
+    const std::string failure = [&]() -> std::string {
+        std::string error;
+        platform::SqliteTransaction transaction(*db_);
+        if (!transaction.began()) return transaction.error();
+        auto dropFiles = db_->prepare("DELETE FROM files WHERE key = ?", error);
+        if (!dropFiles) return error;
+        dropFiles->bind(1, key);
+        if (!dropFiles->run()) return dropFiles->errorMessage();
+        auto insert = db_->prepare(
+            "INSERT OR REPLACE INTO entries(key, result, addedText, bytes, used) VALUES(?, ?, ?, ?, ?)", error);
+        if (!insert) return error;
+        insert->bind(1, key);
+        insert->bindBlob(2, bytesOf(entry.result));
+        if (entry.addedText) {
+            insert->bindBlob(3, bytesOf(*entry.addedText));
+        } else {
+            insert->bindNull(3);
+        }
+        insert->bind(4, static_cast<int64_t>(bytes));
+        insert->bind(5, nextUse_++);
+        if (!insert->run()) return insert->errorMessage();
+        auto insertFile = db_->prepare("INSERT INTO files(key, name, data) VALUES(?, ?, ?)", error);
+        if (!insertFile) return error;
+        for (const ContentCacheFile& file : entry.files) {
+            insertFile->reset();
+            insertFile->bind(1, key);
+            insertFile->bind(2, file.name);
+            insertFile->bindBlob(3, bytesOf(file.bytes));
+            if (!insertFile->run()) return insertFile->errorMessage();
+        }
+        if (!transaction.commit()) return transaction.error().empty() ? "commit failed" : transaction.error();
+        return {};
+    }();
+    if (!failure.empty()) {
+        if (!dropIfDamagedLocked(failure)) log("[ContentCache] nicht gespeichert: " + path_.string() + ": " + failure);
+        return false;
+    }
+    return evictLocked();
+}
+
+bool ContentCache::setAddedText(std::string_view key, std::string_view text) {
+    std::lock_guard lock(mutex_);
+    if (!openLocked()) return false;
+    bool updated = false;
+    const std::string failure = [&]() -> std::string {
+        std::string error;
+        auto update = db_->prepare(
+            "UPDATE entries SET addedText = ?, bytes = bytes - COALESCE(LENGTH(addedText), 0) + ? WHERE key = ?", error);
+        if (!update) return error;
+        update->bindBlob(1, bytesOf(text));
+        update->bind(2, static_cast<int64_t>(text.size()));
+        update->bind(3, key);
+        if (!update->run()) return update->errorMessage();
+        updated = db_->changes() > 0;
+        return {};
+    }();
+    if (!failure.empty()) {
+        if (!dropIfDamagedLocked(failure)) log("[ContentCache] nicht gespeichert: " + path_.string() + ": " + failure);
+        return false;
+    }
+    return evictLocked() && updated;
+}
+
+std::uint64_t ContentCache::storedBytesLocked() {
+    std::uint64_t total = 0;
+    const std::string failure = [&]() -> std::string {
+        std::string error;
+        auto sum = db_->prepare("SELECT COALESCE(SUM(bytes), 0) FROM entries", error);
+        if (!sum) return error;
+        if (sum->step() != Step::row) return sum->errorMessage();
+        total = static_cast<std::uint64_t>(sum->int64At(0));
+        return {};
+    }();
+    if (!failure.empty()) dropIfDamagedLocked(failure);
+    return total;
+}
+
+std::uint64_t ContentCache::storedBytes() {
+    std::lock_guard lock(mutex_);
+    if (!openLocked()) return 0;
+    return storedBytesLocked();
+}
+
+bool ContentCache::evictLocked() {
+    std::uint64_t total = storedBytesLocked();
+    if (!db_) return false;
+    if (total <= maxBytes_) return true;
+    const std::string failure = [&]() -> std::string {
+        std::string error;
+        std::vector<std::string> victims;
+        {
+            auto oldest = db_->prepare("SELECT key, bytes FROM entries ORDER BY used ASC", error);
+            if (!oldest) return error;
+            while (total > maxBytes_) {
+                const Step step = oldest->step();
+                if (step == Step::error) return oldest->errorMessage();
+                if (step == Step::done) break;
+                victims.push_back(oldest->textAt(0));
+                total -= std::min<std::uint64_t>(total, static_cast<std::uint64_t>(oldest->int64At(1)));
+            }
+        }
+        platform::SqliteTransaction transaction(*db_);
+        if (!transaction.began()) return transaction.error();
+        auto dropEntry = db_->prepare("DELETE FROM entries WHERE key = ?", error);
+        if (!dropEntry) return error;
+        auto dropFiles = db_->prepare("DELETE FROM files WHERE key = ?", error);
+        if (!dropFiles) return error;
+        for (const std::string& victim : victims) {
+            dropEntry->reset();
+            dropFiles->reset();
+            dropEntry->bind(1, victim);
+            dropFiles->bind(1, victim);
+            if (!dropEntry->run()) return dropEntry->errorMessage();
+            if (!dropFiles->run()) return dropFiles->errorMessage();
+        }
+        if (!transaction.commit()) return transaction.error().empty() ? "commit failed" : transaction.error();
+        return {};
+    }();
+    if (failure.empty()) return true;
+    if (!dropIfDamagedLocked(failure)) log("[ContentCache] Verdrängung fehlgeschlagen: " + path_.string() + ": " + failure);
+    return false;
+}
+
+int ContentCache::rebuilds() const {
+    std::lock_guard lock(mutex_);
+    return rebuilds_;
+}
+
+}  // namespace lumidex::storage

@@ -1,0 +1,94 @@
+#include "storage/content_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/temp_home.h"
+
+namespace lumidex::storage {
+namespace {
+
+using lumidex::testing::TempDir;
+
+ContentCacheEntry entryOf(const std::string& result, std::size_t fileBytes) {
+    return ContentCacheEntry{result, std::nullopt, {ContentCacheFile{"*_thumbmage_#0.png", std::string(fileBytes, 'x')}}};
+}
+
+TEST(ContentCacheTest, EntriesSurviveARestartAndTheLeastRecentlyUsedGoFirstWhenTheBoundIsReached) {
+    TempDir dir;
+    {
+        ContentCache cache(dir.path(), 1000);
+        ContentCacheEntry first{"{\"text\":\"a\"}", std::nullopt,
+                                {ContentCacheFile{"*_nanimage_#0.png", std::string("\0png\xff", 5)},
+                                 ContentCacheFile{"converted/*.pdf", "%PDF"}}};
+        ASSERT_TRUE(cache.store("first", first));
+        ASSERT_TRUE(cache.setAddedText("first", "recognised later"));
+        EXPECT_FALSE(cache.setAddedText("absent", "nothing to add it to"));
+    }
+    {
+        ContentCache cache(dir.path(), 1000);
+        const auto found = cache.find("first");
+        ASSERT_TRUE(found.has_value());
+        EXPECT_EQ(found->result, "{\"text\":\"a\"}");
+        EXPECT_EQ(found->addedText, "recognised later");
+        ASSERT_EQ(found->files.size(), 2u);
+        EXPECT_EQ(found->files[0].name, "*_nanimage_#0.png");
+        EXPECT_EQ(found->files[0].bytes, std::string("\0png\xff", 5));  // binary bytes kept whole
+        EXPECT_EQ(found->files[1].bytes, "%PDF");
+        EXPECT_FALSE(cache.find("second").has_value());
+    }
+
+    // Three entries of about 400 bytes do not fit in 1000: the one used least recently goes.
+    ContentCache cache(dir.path(), 1000);
+    ASSERT_TRUE(cache.store("a", entryOf("A", 380)));
+    ASSERT_TRUE(cache.store("b", entryOf("B", 380)));
+    ASSERT_TRUE(cache.find("a").has_value());  // a is now used more recently than b
+    ASSERT_TRUE(cache.store("c", entryOf("C", 380)));
+    EXPECT_TRUE(cache.find("a").has_value());
+    EXPECT_FALSE(cache.find("b").has_value());
+    EXPECT_TRUE(cache.find("c").has_value());
+    EXPECT_FALSE(cache.find("first").has_value());
+    EXPECT_LE(cache.storedBytes(), 1000u);
+    // Text added later counts too.
+    ASSERT_TRUE(cache.setAddedText("c", std::string(300, 't')));
+    EXPECT_LE(cache.storedBytes(), 1000u);
+    EXPECT_TRUE(cache.find("c").has_value());
+    EXPECT_FALSE(cache.find("a").has_value());
+
+    // Replacing an entry leaves none of its old files behind; one larger than the bound is not kept.
+    ASSERT_TRUE(cache.store("c", ContentCacheEntry{"C2", std::nullopt, {}}));
+    EXPECT_TRUE(cache.find("c")->files.empty());
+    EXPECT_TRUE(cache.store("huge", entryOf("H", 2000)));
+    EXPECT_FALSE(cache.find("huge").has_value());
+    EXPECT_TRUE(cache.find("c").has_value());
+}
+
+TEST(ContentCacheTest, ADamagedFileIsDroppedAndMadeAnew) {
+    TempDir dir;
+    std::vector<std::string> lines;
+    const auto log = [&lines](std::string_view line) { lines.emplace_back(line); };
+    {
+        ContentCache cache(dir.path(), 1 << 20, log);
+        ASSERT_TRUE(cache.store("kept", entryOf("K", 10)));
+    }
+    {
+        // Garbage over the header: SQLite no longer takes it for a database.
+        std::fstream file(dir.path() / ContentCache::fileName, std::ios::in | std::ios::out | std::ios::binary);
+        file.write(std::string(200, '\x5a').data(), 200);
+    }
+    ContentCache cache(dir.path(), 1 << 20, log);
+    EXPECT_FALSE(cache.find("kept").has_value());
+    EXPECT_EQ(cache.rebuilds(), 1);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.front().find("[ContentCache] beschädigt, neu angelegt"), std::string::npos) << lines.front();
+    ASSERT_TRUE(cache.store("new", entryOf("N", 10)));
+    EXPECT_TRUE(cache.find("new").has_value());
+    EXPECT_EQ(cache.rebuilds(), 1);
+
+}
+
+}  // namespace
+}  // namespace lumidex::storage
