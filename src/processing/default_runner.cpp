@@ -5,7 +5,10 @@
 #include <ostream>
 #include <vector>
 
+#include "cloud/kadoro_api_client.h"
 #include "cloud/libreoffice_converter.h"
+#include "cloud/service_conversion_backend.h"
+#include "core/settings/settings.h"
 #include "core/data_directory.h"
 #include "folders/coordinator/balanced_data_manager.h"
 #include "folders/coordinator/coordinator_states.h"
@@ -25,6 +28,26 @@ std::filesystem::path installedWorkerExecutable() {
     return std::filesystem::is_regular_file(worker, ec) ? worker : std::filesystem::path{};
 }
 
+// The converter office files go to, as the settings say when the program starts: the conversion service
+// when it is switched on and has an address, else LibreOffice here unless that is switched off; none
+// leaves office files waiting, found by name, with the reason in `lumidex status`.
+std::shared_ptr<cloud::ConversionQueue> makeOfficeConversion() {
+    const Settings settings = Settings::shared();
+    if (settings.useCloudService() && !settings.conversionServiceURL().empty()) {
+        cloud::KadoroConfiguration service;
+        service.baseURL = settings.conversionServiceURL();
+        service.apiKey = settings.conversionServiceAPIKey();
+        cloud::ServiceConversionBackendOptions options;
+        options.directory = dataDirectory();
+        return std::make_shared<cloud::ConversionQueue>(std::make_unique<cloud::ServiceConversionBackend>(
+            std::make_shared<cloud::KadoroApiClient>(service), service, std::move(options)));
+    }
+    if (!settings.localOfficeConversion()) return nullptr;
+    cloud::LibreOfficeConverterOptions converter;
+    converter.profileDirectory = dataDirectory() / "office-converter";
+    return std::make_shared<cloud::ConversionQueue>(std::make_unique<cloud::LibreOfficeConverter>(std::move(converter)));
+}
+
 }  // namespace
 
 std::shared_ptr<NanItemsProcessing> makeDefaultProcessingRunner() {
@@ -32,10 +55,7 @@ std::shared_ptr<NanItemsProcessing> makeDefaultProcessingRunner() {
         NanItemsProcessingOptions options;
         options.enrichmentQueue = &DigitalTextEnrichmentQueue::shared();
         options.workerPoolOptions.workerExecutable = installedWorkerExecutable();
-        cloud::LibreOfficeConverterOptions converter;
-        converter.profileDirectory = dataDirectory() / "office-converter";
-        options.officeConversion = std::make_shared<cloud::ConversionQueue>(
-            std::make_unique<cloud::LibreOfficeConverter>(std::move(converter)));
+        options.officeConversion = makeOfficeConversion();
         return std::make_shared<NanItemsProcessing>(std::move(options));
     }();
     return runner;

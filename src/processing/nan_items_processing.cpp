@@ -846,7 +846,7 @@ FolderProcessingStats NanItemsProcessing::stats(const std::string& rootFolderUrl
 }
 
 std::optional<std::string> NanItemsProcessing::officeConversionUnavailable() const {
-    if (!options_.officeConversion) return std::string("no office converter is configured");
+    if (!options_.officeConversion) return std::string("office conversion is switched off (setting localOfficeConversionKey)");
     return options_.officeConversion->unavailableReason();
 }
 
