@@ -1,6 +1,7 @@
 #include "api/http_head.h"
 
 #include "api/api_router.h"
+#include "core/ascii_text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,8 +9,6 @@
 
 namespace lumidex::api {
 namespace {
-
-constexpr std::string_view kBlanks = " \t";
 
 // Splits at single spaces, dropping empty pieces, into at most three: the third is the rest of the line.
 std::vector<std::string_view> requestLineParts(std::string_view line) {
@@ -45,11 +44,11 @@ bool isThisMachine(std::string_view host, const RequestContext& context) {
 }
 
 bool isForeignOrigin(std::string_view origin, const RequestContext& context) {
-    if (lowerAscii(origin) == "null") return true;
+    if (asciiLowered(origin) == "null") return true;
     const auto scheme = origin.find("://");
     if (scheme == std::string_view::npos) return true;
     const auto host = hostOfAuthority(origin.substr(scheme + 3));
-    return !host || !isThisMachine(lowerAscii(*host), context);
+    return !host || !isThisMachine(asciiLowered(*host), context);
 }
 
 Rejection reject(int status, std::string_view code, std::string_view message, std::string logLine = {}) {
@@ -60,20 +59,6 @@ bool hasUnsafeByte(std::string_view text) { return text.find_first_of(std::strin
 
 }  // namespace
 
-std::string_view trim(std::string_view text) {
-    const auto first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) return {};
-    const auto last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
-}
-
-std::string lowerAscii(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return result;
-}
 
 
 bool isUtf8(std::string_view bytes) {
@@ -166,7 +151,7 @@ std::optional<ApiRequest> parseRequestHead(std::string_view head) {
         start = end + 2;
         const size_t colon = line.find(':');
         if (colon == std::string_view::npos) continue;
-        request.headers.insert_or_assign(lowerAscii(trim(line.substr(0, colon))), std::string(trim(line.substr(colon + 1))));
+        request.headers.insert_or_assign(asciiLowered(trimmedAscii(line.substr(0, colon))), std::string(trimmedAscii(line.substr(colon + 1))));
     }
     return request;
 }
@@ -209,7 +194,7 @@ std::optional<Rejection> validateRequest(const ApiRequest& request, const Reques
     if (!context.allowLan) {
         const std::string* hostHeader = request.header("host");
         const auto host = hostHeader ? hostOfAuthority(*hostHeader) : std::nullopt;
-        if (!host || !isThisMachine(lowerAscii(*host), context)) {
+        if (!host || !isThisMachine(asciiLowered(*host), context)) {
             return reject(403, "forbidden", "Request rejected: Host header does not address this machine.",
                           "Abgelehnt: fremder Host-Header '" + (hostHeader ? *hostHeader : std::string()) +
                               "' (DNS-Rebinding-Schutz)");
@@ -222,8 +207,8 @@ std::optional<Rejection> validateRequest(const ApiRequest& request, const Reques
     // Every spelling the router takes for the endpoint ("/mcp/", "//mcp") is held to the same check.
     if (request.method == HttpMethod::post && matchPattern("/mcp", request.path, nullptr)) {
         const std::string* type = request.header("content-type");
-        const std::string_view essence = type ? trim(std::string_view(*type).substr(0, type->find(';'))) : std::string_view();
-        if (!type || lowerAscii(essence) != "application/json") {
+        const std::string_view essence = type ? trimmedAscii(std::string_view(*type).substr(0, type->find(';'))) : std::string_view();
+        if (!type || asciiLowered(essence) != "application/json") {
             return reject(400, "bad_request", "MCP expects Content-Type: application/json.",
                           "Abgelehnt: /mcp ohne Content-Type application/json");
         }
@@ -282,7 +267,7 @@ HeadDecision decideHead(std::string_view head, const RequestContext& context) {
         return decision;
     }
     if (const std::string* encoding = request.header("transfer-encoding");
-        encoding && lowerAscii(*encoding).find("chunked") != std::string::npos) {
+        encoding && asciiLowered(*encoding).find("chunked") != std::string::npos) {
         decision.rejection = reject(411, "bad_request", "Chunked transfer encoding is not supported — send Content-Length");
         return decision;
     }
@@ -328,7 +313,7 @@ std::string serializeResponse(const ApiResponse& response) {
     std::string message = "HTTP/1.1 " + std::to_string(response.statusCode) + " " + std::string(reasonPhrase(response.statusCode)) + "\r\n";
     bool hasContentType = false;
     for (const auto& [name, value] : response.headers) {
-        const std::string lower = lowerAscii(name);
+        const std::string lower = asciiLowered(name);
         // The framing is the server's: a handler's own length or encoding would contradict it.
         if (lower == "content-length" || lower == "connection" || lower == "transfer-encoding") continue;
         if (name.empty() || hasUnsafeByte(name) || hasUnsafeByte(value)) continue;

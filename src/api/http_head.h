@@ -36,10 +36,6 @@ std::map<std::string, std::string> parseQuery(std::string_view query);
 std::string percentDecode(std::string_view text);
 
 bool isUtf8(std::string_view bytes);
-// TEXT without leading and trailing spaces and tabs.
-std::string_view trim(std::string_view text);
-// TEXT with A-Z lowered (other bytes as they are).
-std::string lowerAscii(std::string_view text);
 
 // The host name a Host header (or the part of an Origin after "://") names: "[v6]:port" gives "v6" (none
 // when "]" is missing), "name:port" gives "name" unless the text holds "::", anything else is itself.

@@ -1,3 +1,4 @@
+#include "core/ascii_text.h"
 #include "cloud/conversion_service.h"
 
 #include <arpa/inet.h>
@@ -30,24 +31,14 @@
 namespace lumidex::cloud {
 namespace {
 
+std::string_view trim(std::string_view text) { return trimmedAscii(text, " \t\r"); }
+
 namespace fs = std::filesystem;
 using nlohmann::json;
 
 constexpr std::size_t maxHeadBytes = 64 * 1024;
 constexpr int idleMilliseconds = 30000;  // a silent client is dropped after this
 
-std::string lowerAscii(std::string_view text) {
-    std::string lowered(text);
-    std::transform(lowered.begin(), lowered.end(), lowered.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    return lowered;
-}
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
-    return text;
-}
 
 struct Request {
     std::string method;
@@ -97,7 +88,7 @@ std::optional<std::string> headerParameter(std::string_view value, std::string_v
         const std::size_t end = value.find(';', start + 1);
         const std::string_view item = trim(value.substr(start + 1, end == std::string_view::npos ? end : end - start - 1));
         const std::size_t equals = item.find('=');
-        if (equals != std::string_view::npos && lowerAscii(trim(item.substr(0, equals))) == wanted) {
+        if (equals != std::string_view::npos && asciiLowered(trim(item.substr(0, equals))) == wanted) {
             std::string_view parameter = trim(item.substr(equals + 1));
             if (parameter.size() >= 2 && parameter.front() == '"' && parameter.back() == '"') {
                 parameter = parameter.substr(1, parameter.size() - 2);
@@ -137,7 +128,7 @@ std::optional<std::vector<FormPart>> parseForm(const std::string& body, const st
         for (std::string line; std::getline(head, line);) {
             const std::size_t colon = line.find(':');
             if (colon == std::string::npos) continue;
-            const std::string name = lowerAscii(trim(std::string_view(line).substr(0, colon)));
+            const std::string name = asciiLowered(trim(std::string_view(line).substr(0, colon)));
             const std::string_view value = trim(std::string_view(line).substr(colon + 1));
             if (name == "content-disposition") {
                 part.name = headerParameter(value, "name").value_or("");
@@ -155,7 +146,7 @@ std::optional<std::vector<FormPart>> parseForm(const std::string& body, const st
 bool isConvertible(const std::string& filename) {
     static const char* const known[] = {"docx", "doc", "xlsx", "xls", "pptx", "ppt", "odt", "ods", "odp",
                                         "pages", "numbers", "keynote", "key", "rtf", "csv"};
-    std::string extension = lowerAscii(fs::path(filename).extension().string());
+    std::string extension = asciiLowered(fs::path(filename).extension().string());
     if (!extension.empty()) extension.erase(0, 1);
     return std::find(std::begin(known), std::end(known), extension) != std::end(known);
 }
@@ -335,7 +326,7 @@ void ConversionService::State::serve(int fd) {
     while (std::getline(head, line)) {
         const std::size_t colon = line.find(':');
         if (colon == std::string::npos) continue;
-        request.headers[lowerAscii(trim(std::string_view(line).substr(0, colon)))] = std::string(trim(std::string_view(line).substr(colon + 1)));
+        request.headers[asciiLowered(trim(std::string_view(line).substr(0, colon)))] = std::string(trim(std::string_view(line).substr(colon + 1)));
     }
     request.body = buffer.substr(headEnd + 4);
 
@@ -353,7 +344,7 @@ void ConversionService::State::serve(int fd) {
     }
     // A client that did not wait for "100 Continue" is sending its body: take it in before answering,
     // or the close would reset the connection under the answer.
-    if (!bodyRead && lowerAscii(request.header("expect")) != "100-continue") {
+    if (!bodyRead && asciiLowered(request.header("expect")) != "100-continue") {
         std::size_t received = request.body.size();
         std::string discard;
         while (received < length && receiveSome(fd, discard, length - received)) {
@@ -393,7 +384,7 @@ Answer ConversionService::State::upload(int fd, Request& request, bool& bodyRead
     if (length > options.maxUploadBytes) {
         return detail(413, "File too large (limit " + std::to_string(options.maxUploadBytes) + " bytes)");
     }
-    if (lowerAscii(request.header("expect")) == "100-continue") {
+    if (asciiLowered(request.header("expect")) == "100-continue") {
         if (!sendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n")) return detail(400, "connection lost");
     }
     bodyRead = true;
@@ -403,7 +394,7 @@ Answer ConversionService::State::upload(int fd, Request& request, bool& bodyRead
     request.body.resize(length);
 
     const std::string contentType = request.header("content-type");
-    const auto form = lowerAscii(contentType).starts_with("multipart/form-data")
+    const auto form = asciiLowered(contentType).starts_with("multipart/form-data")
                           ? parseForm(request.body, headerParameter(contentType, "boundary").value_or(""))
                           : std::nullopt;
     if (!form) return detail(400, "expected a multipart/form-data body");

@@ -1,3 +1,4 @@
+#include "core/ascii_text.h"
 #include "cloud/kadoro_api_client.h"
 
 #include <curl/curl.h>
@@ -17,6 +18,8 @@
 
 namespace lumidex::cloud {
 namespace {
+
+std::string_view trim(std::string_view text) { return trimmedAscii(text, " \t\r\n"); }
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -38,18 +41,6 @@ struct HeaderListDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
-std::string lowerAscii(std::string_view text) {
-    std::string lowered(text);
-    std::transform(lowered.begin(), lowered.end(), lowered.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    return lowered;
-}
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
-    return text;
-}
 
 KadoroError error(KadoroError::Kind kind, int statusCode = 0, std::string message = {}) {
     KadoroError e;
@@ -112,7 +103,7 @@ size_t readHeader(char* data, size_t size, size_t count, void* target) {
     const std::string_view line(data, size * count);
     if (line.starts_with("HTTP/")) response->retryAfter.reset();  // a new answer (after "100 Continue")
     const size_t colon = line.find(':');
-    if (colon != std::string_view::npos && lowerAscii(trim(line.substr(0, colon))) == "retry-after") {
+    if (colon != std::string_view::npos && asciiLowered(trim(line.substr(0, colon))) == "retry-after") {
         response->retryAfter = std::string(trim(line.substr(colon + 1)));
     }
     return size * count;
@@ -272,7 +263,7 @@ KadoroResult<KadoroUploadResult> KadoroApiClient::upload(const fs::path& file, c
     std::string message = messageOf(response.body);
     if (status == 400) {
         // The reason may also come as plain text rather than JSON.
-        for (const std::string& text : {lowerAscii(message), lowerAscii(response.body)}) {
+        for (const std::string& text : {asciiLowered(message), asciiLowered(response.body)}) {
             if (text.find("unsupported") != std::string::npos || text.find("nicht unterstützt") != std::string::npos) {
                 return error(Kind::unsupportedFormat, status, std::move(message));
             }

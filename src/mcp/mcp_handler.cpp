@@ -8,6 +8,7 @@
 
 #include "api/http_head.h"
 #include "core/app_log.h"
+#include "core/ascii_text.h"
 #include "core/diagnostics_collector.h"
 #include "core/settings/settings.h"
 #include "mcp/mcp_handler_internal.h"
@@ -31,11 +32,11 @@ bool acceptsJson(std::string_view header) {
     while (start <= header.size()) {
         const std::size_t comma = std::min(header.find(',', start), header.size());
         std::string_view entry = header.substr(start, comma - start);
-        entry = api::trim(entry.substr(0, entry.find(';')));
+        entry = trimmedAscii(entry.substr(0, entry.find(';')));
         start = comma + 1;
         if (entry.empty()) continue;
         anyEntry = true;
-        const std::string type = api::lowerAscii(entry);
+        const std::string type = asciiLowered(entry);
         if (type == "application/json" || type == "application/*" || type == "*/*") return true;
     }
     return !anyEntry;
