@@ -1,4 +1,5 @@
 #include "processing/nan_items_processing.h"
+#include "processing/nan_items_processing_internal.h"
 
 #include <nlohmann/json.hpp>
 
@@ -27,6 +28,12 @@
 #include "storage/pending_enrichments.h"
 
 namespace lumidex::processing {
+
+using detail::cancellationPoll;
+using detail::ftsDocument;
+using detail::isRecognisedPage;
+using detail::stillRegistered;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -34,7 +41,6 @@ using Reason = ExtractionFailure::Reason;
 using namespace std::chrono_literals;
 
 // How often a waiting run looks at its cancellation token.
-constexpr auto cancellationPoll = 100ms;
 // Results are stored in groups: every store write is a transaction (and a new full-text index
 // segment), so one per finished file cost more than the extraction of a small file.
 constexpr std::size_t persistGroupSize = 64;
@@ -61,28 +67,10 @@ bool textRecognitionDisabled() {
     return value != nullptr && *value != '\0' && std::string_view(value) != "0";
 }
 
-// A page the worker reports as recognised (progress payload {"page": i, "recognised": true}).
-bool isRecognisedPage(const std::string& payloadJson) {
-    const auto payload = nlohmann::json::parse(payloadJson, nullptr, false);
-    return payload.is_object() && payload.value("recognised", false);
-}
-
 // When the document's content came to be: the file's creation date, or its modification date when the
 // file system does not know one. Processing time would be meaningless in date searches.
 Date contentCreatedDate(const NanItem& item) {
     return secondsSince1970(item.fileCreatedDate) > 0 ? item.fileCreatedDate : item.fileModifiedDate;
-}
-
-storage::FtsDocument ftsDocument(const NanItem& item, std::string foldedText) {
-    storage::FtsDocument document;
-    document.urlPath = item.urlString;
-    document.fileName = item.fileName;
-    document.combinedHash = item.combinedHash;
-    document.foldedText = std::move(foldedText);
-    document.creationDate = item.fileCreatedDate;
-    document.modificationDate = item.fileModifiedDate;
-    document.contentCreated = item.fileContentCreatedDate;
-    return document;
 }
 
 // Why a finished document is stored without searchable text although it has some, or nullopt: text
@@ -101,6 +89,28 @@ std::optional<std::string> reasonWithoutText(const ExtractionResult& result, con
     return std::nullopt;
 }
 
+}  // namespace
+
+namespace detail {
+
+// A page the worker reports as recognised (progress payload {"page": i, "recognised": true}).
+bool isRecognisedPage(const std::string& payloadJson) {
+    const auto payload = nlohmann::json::parse(payloadJson, nullptr, false);
+    return payload.is_object() && payload.value("recognised", false);
+}
+
+storage::FtsDocument ftsDocument(const NanItem& item, std::string foldedText) {
+    storage::FtsDocument document;
+    document.urlPath = item.urlString;
+    document.fileName = item.fileName;
+    document.combinedHash = item.combinedHash;
+    document.foldedText = std::move(foldedText);
+    document.creationDate = item.fileCreatedDate;
+    document.modificationDate = item.fileModifiedDate;
+    document.contentCreated = item.fileContentCreatedDate;
+    return document;
+}
+
 // True when the coordinator still holds this version of the item (it may have been removed or replaced
 // while its job ran; its rows must then not be written).
 bool stillRegistered(folders::BalancedDataManager& manager, const NanItem& item) {
@@ -108,55 +118,7 @@ bool stillRegistered(folders::BalancedDataManager& manager, const NanItem& item)
     return current && current->urlString == item.urlString;
 }
 
-}  // namespace
-
-// --- enrichment bookkeeping ---
-
-// One run's share of the enrichment queue; the run waits until `pending` is 0 before it returns.
-struct NanItemsProcessing::EnrichmentContext {
-    folders::BalancedDataManager* manager = nullptr;
-    CancellationToken cancellationToken;
-    std::string rootFolderUrl;
-    bool lowResImages = false;
-    std::shared_ptr<storage::ContentCache> contentCache;  // null: the cache is off
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    int64_t pending = 0;
-
-    void finishOne() {
-        std::lock_guard lock(mutex);
-        --pending;
-        changed.notify_all();
-    }
-    void waitUntilDone() {
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [this] { return pending == 0; });
-    }
-};
-
-struct NanItemsProcessing::EnrichmentTicket {
-    std::shared_ptr<EnrichmentContext> context;
-    NanItem item;
-    std::string digitalText;     // folded, as stored
-    std::vector<int64_t> pages;  // the pages to recognise, as the extraction named them
-    std::string cacheKey;        // where the recognised text is kept for the same content; empty: nowhere
-    std::optional<std::string> cachedRecognition;  // what recognition found in the same content before
-};
-
-namespace {
-
-template <class Ticket>
-std::shared_ptr<Ticket> takeTicket(std::map<uint32_t, std::deque<std::shared_ptr<Ticket>>>& tickets, uint32_t hash) {
-    const auto found = tickets.find(hash);
-    if (found == tickets.end() || found->second.empty()) return nullptr;
-    auto ticket = std::move(found->second.front());
-    found->second.pop_front();
-    if (found->second.empty()) tickets.erase(found);
-    return ticket;
-}
-
-}  // namespace
+}  // namespace detail
 
 // --- one run ---
 
@@ -861,132 +823,6 @@ void NanItemsProcessing::log(std::string_view line) const {
 void NanItemsProcessing::updateStats(const std::string& folder, const std::function<void(FolderProcessingStats&)>& change) {
     std::lock_guard lock(statsMutex_);
     change(stats_[folder]);
-}
-
-// --- digital-text enrichment ---
-
-void NanItemsProcessing::enqueueEnrichment(const std::shared_ptr<EnrichmentContext>& context, const NanItem& item,
-                                           std::string storedDigitalText, std::vector<int64_t> pages,
-                                           std::string cacheKey, std::optional<std::string> cachedRecognition) {
-    auto ticket = std::make_shared<EnrichmentTicket>(EnrichmentTicket{
-        context, item, storedDigitalText, std::move(pages), std::move(cacheKey), std::move(cachedRecognition)});
-    {
-        std::lock_guard lock(context->mutex);
-        ++context->pending;
-    }
-    {
-        std::lock_guard lock(enrichmentMutex_);
-        awaitingRecognition_[item.combinedHash].push_back(std::move(ticket));
-    }
-    updateStats(context->rootFolderUrl, [](FolderProcessingStats& s) { ++s.enrichmentsQueued; });
-    // Blocks while the queue holds its maximum; the queue's own log line names the file.
-    enrichmentQueue_->enqueue(item, std::move(storedDigitalText));
-}
-
-std::optional<std::string> NanItemsProcessing::recogniseForEnrichment(const NanItem& item) {
-    std::shared_ptr<EnrichmentTicket> ticket;
-    {
-        std::lock_guard lock(enrichmentMutex_);
-        ticket = takeTicket(awaitingRecognition_, item.combinedHash);
-    }
-    if (!ticket) return std::nullopt;
-    const CancellationToken& token = ticket->context->cancellationToken;
-    std::optional<std::string> text;
-    try {
-        if (!token.isCancelled() && ticket->cachedRecognition) {
-            text = ticket->cachedRecognition;  // the same bytes were recognised before
-        } else if (!token.isCancelled()) {
-            text = options_.enrichmentRecogniser ? options_.enrichmentRecogniser(item) : runEnrichmentJob(*ticket);
-            const auto& cache = ticket->context->contentCache;
-            if (text && cache && !ticket->cacheKey.empty() && !token.isCancelled()) cache->setAddedText(ticket->cacheKey, *text);
-        }
-    } catch (const std::exception& e) {
-        log("[DigitalTextEnrichment] recognition failed for: " + item.urlString + ": " + e.what());
-        text.reset();
-    }
-    if (text && token.isCancelled()) text.reset();
-    // The queue stores only when words are missing; whoever ends the enrichment releases the run.
-    const bool storeFollows = text && !findMissingWords(ticket->digitalText, *text).words.empty();
-    if (storeFollows) {
-        std::lock_guard lock(enrichmentMutex_);
-        awaitingStore_[item.combinedHash].push_back(ticket);
-    } else {
-        // Nothing missing, or a recognition that failed for good: done. A cancelled one is done later.
-        if (!token.isCancelled()) {
-            storage::PendingEnrichments(ticket->context->manager->folderDataDirectory()).remove(item.combinedHash);
-        }
-        ticket->context->finishOne();
-    }
-    return text;
-}
-
-void NanItemsProcessing::storeEnrichment(const NanItem& item, const std::string& newText) {
-    std::shared_ptr<EnrichmentTicket> ticket;
-    {
-        std::lock_guard lock(enrichmentMutex_);
-        ticket = takeTicket(awaitingStore_, item.combinedHash);
-    }
-    if (!ticket) return;
-    struct Release {
-        EnrichmentContext& context;
-        ~Release() { context.finishOne(); }
-    } release{*ticket->context};
-    if (ticket->context->cancellationToken.isCancelled()) return;
-    folders::BalancedDataManager& manager = *ticket->context->manager;
-    const storage::PendingEnrichments pending(manager.folderDataDirectory());
-    if (!stillRegistered(manager, ticket->item)) {
-        pending.remove(item.combinedHash);
-        return;
-    }
-    bool stored = manager.ftsDatabaseBalancer().write(ftsDocument(ticket->item, newText));
-    if (std::string tokens = storage::FtsTools::numberTokens(newText); !tokens.empty()) {
-        stored = manager.numbersDatabaseBalancer().write(ftsDocument(ticket->item, std::move(tokens))) && stored;
-    }
-    // A failed write keeps the promise: the next start reads the document again.
-    if (stored) pending.remove(item.combinedHash);
-    else log("[DigitalTextEnrichment] Ergänzung nicht gespeichert, wird beim nächsten Start wiederholt: " + item.urlString);
-}
-
-std::optional<std::string> NanItemsProcessing::runEnrichmentJob(const EnrichmentTicket& ticket) {
-    EnrichmentContext& context = *ticket.context;
-    ExtractionJobOptions options;
-    options.lowResImages = context.lowResImages;
-    options.rootFolderUrl = context.rootFolderUrl;
-    options.pages = ticket.pages;
-    auto done = std::make_shared<std::promise<ExtractionOutcome>>();
-    auto outcomeFuture = done->get_future();
-    // An office document is recognised in the PDF it was converted to.
-    const std::filesystem::path path = route(ticket.item) == folders::FileRoute::cloud
-                                           ? convertedPdfPath(context.manager->folderDataDirectory(), ticket.item)
-                                           : std::filesystem::path(ticket.item.urlString);
-    const auto id = pool_->submit(
-        ExtractionRequest{std::string(enrichPdfJob), path, encodeJobOptions(options), std::nullopt},
-        [this, &context](const std::string& payload) {
-            if (!isRecognisedPage(payload)) return;
-            context.manager->throttledProgressUpdater().addOcrPages(1);
-            diagnostics_.increment("ocr.page");
-            updateStats(context.rootFolderUrl, [](FolderProcessingStats& s) { ++s.pagesRecognised; });
-        },
-        [done](ExtractionOutcome outcome) { done->set_value(std::move(outcome)); });
-    bool cancelSent = false;
-    while (outcomeFuture.wait_for(cancellationPoll) != std::future_status::ready) {
-        if (!cancelSent && context.cancellationToken.isCancelled()) {
-            cancelSent = true;
-            pool_->cancel(id);
-        }
-    }
-    const ExtractionOutcome outcome = outcomeFuture.get();
-    if (!outcome.ok()) {
-        log("[DigitalTextEnrichment] " + ticket.item.urlString + ": " + outcome.description());
-        return std::nullopt;
-    }
-    std::string error;
-    auto result = decodeExtractionResult(outcome.resultJson(), error);
-    if (!result || result->state != NanItemProcessingStates::complete) {
-        log("[DigitalTextEnrichment] " + ticket.item.urlString + ": " + (result ? result->message : error));
-        return std::nullopt;
-    }
-    return std::move(result->text);
 }
 
 }  // namespace lumidex::processing
