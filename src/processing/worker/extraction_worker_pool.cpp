@@ -195,7 +195,11 @@ struct ExtractionWorkerPool::Impl {
                 return failure(Reason::workerUnavailable, "no worker could be started: " + error);
             }
             // Checked after the worker is registered: a cancel() from now on kills it, one before is seen here.
-            if (auto stop = interrupted(job)) return std::move(*stop);
+            // Either way the worker may be dying of that kill, so it must not take the next job.
+            if (auto stop = interrupted(job)) {
+                retire(slot, session, false);
+                return std::move(*stop);
+            }
             sent = session.process->writeAll(frame, limit) == platform::Subprocess::IoStatus::ok;
             if (!sent) retire(slot, session, false);
         }
