@@ -1,17 +1,13 @@
 #include "app/convert_service_command.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
-#include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <iostream>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "app/stop_signals.h"
 #include "cloud/conversion_service.h"
 #include "cloud/libreoffice_converter.h"
 #include "core/app_log.h"
@@ -22,13 +18,6 @@ namespace {
 
 constexpr uint16_t defaultPort = 44490;
 
-// A stop signal writes one byte here; the main thread waits on the other end.
-int stopPipe[2] = {-1, -1};
-
-extern "C" void onConvertServiceStop(int) {
-    const char byte = 's';
-    [[maybe_unused]] const ssize_t written = ::write(stopPipe[1], &byte, 1);
-}
 
 struct ConvertServiceArguments {
     uint16_t port = defaultPort;
@@ -59,16 +48,7 @@ void runConvertService(const ConvertServiceArguments& arguments) {
     };
     cloud::ConversionService service(std::move(converter), std::move(options));
 
-    if (::pipe(stopPipe) != 0) {
-        std::cerr << "lumidex convert-service: cannot prepare for stop signals\n";
-        throw CLI::RuntimeError(1);
-    }
-    struct sigaction action {};
-    action.sa_handler = onConvertServiceStop;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART | SA_RESETHAND;  // a second signal ends the process the default way
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    const int stopSignals = installStopSignals("convert-service");
 
     std::string error;
     if (!service.start(error)) {
@@ -85,9 +65,7 @@ void runConvertService(const ConvertServiceArguments& arguments) {
                   << "Press Ctrl-C to stop." << std::endl;
     }
 
-    pollfd waiting{stopPipe[0], POLLIN, 0};
-    while (::poll(&waiting, 1, -1) < 0 && errno == EINTR) {
-    }
+    waitForStopSignal(stopSignals);
     std::cout << "\nStopping ..." << std::endl;
     service.stop();
     std::cout << "Stopped." << std::endl;

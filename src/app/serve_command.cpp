@@ -18,6 +18,7 @@
 
 #include "app/local_api.h"
 #include "app/scan_command.h"
+#include "app/stop_signals.h"
 #include "core/app_log.h"
 #include "core/settings/settings.h"
 #include "folders/coordinator/core_manager_data.h"
@@ -28,27 +29,8 @@
 namespace lumidex {
 namespace {
 
-// A stop signal writes one byte here; the main thread waits on the other end. Whichever thread the
-// kernel picks for the signal, the handler only does an async-signal-safe write.
-int stopPipe[2] = {-1, -1};
-
-extern "C" void onStopSignal(int) {
-    const char byte = 's';
-    [[maybe_unused]] const ssize_t written = ::write(stopPipe[1], &byte, 1);
-}
-
-void installStopSignals() {
-    if (::pipe(stopPipe) != 0) {
-        std::cerr << "lumidex serve: cannot prepare for stop signals\n";
-        throw CLI::RuntimeError(1);
-    }
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART | SA_RESETHAND;  // a second signal ends the process the default way
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-}
+// The stop signals' descriptor (stop_signals.h), set by runServe before the loop waits on it.
+int stopSignals = -1;
 
 // The main thread's loop while serving: runs the tasks posted to it (the diagnostics' responsiveness
 // probe) until a stop signal arrives. Tasks still queued then are dropped.
@@ -76,7 +58,7 @@ public:
     }
 
     void runUntilStopSignal() {
-        pollfd waiting[2] = {{stopPipe[0], POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        pollfd waiting[2] = {{stopSignals, POLLIN, 0}, {wake_[0], POLLIN, 0}};
         while (true) {
             if (::poll(waiting, wake_[0] >= 0 ? 2 : 1, -1) < 0) {
                 if (errno == EINTR) continue;
@@ -139,7 +121,7 @@ void printServerAddress(const LocalApi& server) {
 }
 
 void runServe(bool apiRequested) {
-    installStopSignals();
+    stopSignals = installStopSignals("serve");
     const std::vector<std::string> stored = folders::SecurityBookmarks::shared().list();
     if (stored.empty()) std::cout << "No searchable folders yet; add one with `lumidex folders add PATH`.\n";
 
