@@ -7,38 +7,6 @@
 #include "core/app_log.h"
 
 namespace lumidex::api {
-namespace {
-
-std::vector<std::string_view> pieces(std::string_view text) {
-    std::vector<std::string_view> result;
-    size_t start = 0;
-    while (start <= text.size()) {
-        const size_t end = std::min(text.find('/', start), text.size());
-        if (end > start) result.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return result;
-}
-
-}  // namespace
-
-bool matchPattern(const std::string& pattern, const std::string& path,
-                  std::map<std::string, std::string>* parameters) {
-    const auto want = pieces(pattern);
-    const auto have = pieces(path);
-    if (want.size() != have.size()) return false;
-    std::map<std::string, std::string> bound;
-    for (size_t i = 0; i < want.size(); ++i) {
-        if (want[i].front() == ':') {
-            bound.emplace(std::string(want[i].substr(1)), std::string(have[i]));
-        } else if (want[i] != have[i]) {
-            return false;
-        }
-    }
-    if (parameters) *parameters = std::move(bound);
-    return true;
-}
-
 void ApiRouter::add(HttpMethod method, std::string pattern, ApiHandler handler) {
     routes_.push_back(Route{method, std::move(pattern), std::move(handler)});
 }

@@ -37,9 +37,4 @@ private:
     std::vector<Route> routes_;
 };
 
-// Whether PATH matches PATTERN ("/a/:id/b"); empty pieces are dropped on both sides, so a trailing
-// slash does not matter; other pieces compare case-sensitively. Bound names go to PARAMETERS.
-bool matchPattern(const std::string& pattern, const std::string& path,
-                  std::map<std::string, std::string>* parameters);
-
 }  // namespace lumidex::api

@@ -1,8 +1,10 @@
 #include "api/api_types.h"
 
+#include <algorithm>
 #include <array>
 #include <nlohmann/json.hpp>
 #include <utility>
+#include <vector>
 
 namespace lumidex::api {
 namespace {
@@ -63,6 +65,38 @@ ApiResponse errorResponse(int statusCode, std::string_view code, std::string_vie
     response.statusCode = statusCode;
     response.body = nlohmann::json{{"error", detail}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     return response;
+}
+
+namespace {
+
+std::vector<std::string_view> pieces(std::string_view text) {
+    std::vector<std::string_view> result;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t end = std::min(text.find('/', start), text.size());
+        if (end > start) result.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return result;
+}
+
+}  // namespace
+
+bool matchPattern(const std::string& pattern, const std::string& path,
+                  std::map<std::string, std::string>* parameters) {
+    const auto want = pieces(pattern);
+    const auto have = pieces(path);
+    if (want.size() != have.size()) return false;
+    std::map<std::string, std::string> bound;
+    for (size_t i = 0; i < want.size(); ++i) {
+        if (want[i].front() == ':') {
+            bound.emplace(std::string(want[i].substr(1)), std::string(have[i]));
+        } else if (want[i] != have[i]) {
+            return false;
+        }
+    }
+    if (parameters) *parameters = std::move(bound);
+    return true;
 }
 
 }  // namespace lumidex::api

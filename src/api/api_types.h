@@ -41,4 +41,9 @@ ApiResponse jsonResponse(int statusCode, const nlohmann::json& value);
 // The error body every rejection uses: {"error":{"code":CODE,"message":MESSAGE}}.
 ApiResponse errorResponse(int statusCode, std::string_view code, std::string_view message);
 
+// Whether PATH matches PATTERN ("/a/:id/b"); empty pieces are dropped on both sides, so a trailing
+// slash does not matter; other pieces compare case-sensitively. Bound names go to PARAMETERS.
+bool matchPattern(const std::string& pattern, const std::string& path,
+                  std::map<std::string, std::string>* parameters);
+
 }  // namespace lumidex::api

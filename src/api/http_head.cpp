@@ -1,11 +1,10 @@
 #include "api/http_head.h"
 
-#include "api/api_router.h"
-#include "core/ascii_text.h"
-
 #include <algorithm>
 #include <charconv>
 #include <limits>
+
+#include "core/ascii_text.h"
 
 namespace lumidex::api {
 namespace {
