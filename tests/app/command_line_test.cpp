@@ -23,6 +23,7 @@
 
 extern char** environ;
 
+#include "support/http_reply.h"
 #include "support/temp_home.h"
 
 namespace lumidex {
@@ -275,21 +276,9 @@ uint16_t freePort() {
 
 // The whole answer to a plain GET on loopback, with the bearer token when one is given.
 std::string httpGet(uint16_t port, const std::string& path, const std::string& token = "") {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n" +
-                                    (token.empty() ? "" : "Authorization: Bearer " + token + "\r\n") + "\r\n";
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        char buffer[4096];
-        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return answer;
+    return lumidex::testing::loopbackExchange(port, "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n" +
+                                                        (token.empty() ? "" : "Authorization: Bearer " + token + "\r\n") +
+                                                        "\r\n");
 }
 
 std::string statusLine(uint16_t port, const std::string& path) {

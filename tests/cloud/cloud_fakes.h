@@ -15,6 +15,7 @@
 
 #include "cloud/kadoro_client.h"
 #include "core/concurrency/clock.h"
+#include "support/log_lines.h"
 
 namespace lumidex::cloud::testing {
 
@@ -119,29 +120,6 @@ inline KadoroJobStatus jobIn(KadoroJobState state, const std::string& jobId = "j
     return KadoroJobStatus{jobId, state, {}, {}, {}, {}};
 }
 
-class LogLines {
-public:
-    std::function<void(std::string_view)> sink() {
-        return [this](std::string_view line) {
-            std::lock_guard lock(mutex_);
-            lines_.emplace_back(line);
-        };
-    }
-    std::vector<std::string> lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-    bool contains(std::string_view text) const {
-        std::lock_guard lock(mutex_);
-        for (const std::string& line : lines_) {
-            if (line.find(text) != std::string::npos) return true;
-        }
-        return false;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
+using lumidex::testing::LogLines;
 
 }  // namespace lumidex::cloud::testing

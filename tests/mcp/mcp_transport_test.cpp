@@ -36,32 +36,7 @@ struct Reply : lumidex::testing::HttpReply {
     json value() const { return bodyJson(); }
 };
 
-// Sends RAW on a fresh loopback connection and reads until the server closes it.
-std::string roundTrip(uint16_t port, const std::string& raw) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string received;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        std::string_view bytes = raw;
-        while (!bytes.empty()) {
-            const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (sent <= 0) break;
-            bytes.remove_prefix(static_cast<size_t>(sent));
-        }
-        char chunk[65536];
-        pollfd p{fd, POLLIN, 0};
-        while (::poll(&p, 1, 5000) > 0) {
-            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-            if (n <= 0) break;
-            received.append(chunk, static_cast<size_t>(n));
-        }
-    }
-    ::close(fd);
-    return received;
-}
+using lumidex::testing::loopbackExchange;
 
 json rpc(const std::string& method, json params = json::object(), json id = 1) {
     json message{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}};
@@ -123,7 +98,7 @@ protected:
         if (headers.find("uthorization:") == std::string::npos) raw += std::string("Authorization: Bearer ") + kToken + "\r\n";
         if (method == "POST" && headers.find("Content-Type:") == std::string::npos) raw += "Content-Type: application/json\r\n";
         if (!body.empty()) raw += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-        return Reply(roundTrip(port, raw + headers + "\r\n" + body));
+        return Reply(loopbackExchange(port, raw + headers + "\r\n" + body));
     }
     Reply post(const json& message, const std::string& headers = "") { return send("POST", message.dump(), headers); }
     Reply post(const json& message, const std::string& session, const std::string& headers) {
@@ -334,7 +309,7 @@ TEST_F(McpTransportTest, TheTokenIsCheckedForEveryMethod) {
 
     // A request without any Authorization header: the raw form, since send() adds one.
     const std::string body = rpc("ping").dump();
-    reply = Reply(roundTrip(port, "POST /mcp HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\nContent-Length: " +
+    reply = Reply(loopbackExchange(port, "POST /mcp HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\nContent-Length: " +
                                      std::to_string(body.size()) + "\r\n\r\n" + body));
     EXPECT_EQ(reply.status, 401);
     EXPECT_TRUE(hasEvent("mcp.unauthorized", "Anfrage ohne Authorization-Header"));

@@ -1,12 +1,49 @@
-// A raw HTTP/1.1 answer as a test reads it off a socket: the status, the head and the body.
+// Raw HTTP/1.1 for tests that talk to a server over loopback: one exchange on a fresh connection, and
+// the answer read off it (status, head, body).
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
 namespace lumidex::testing {
+
+// Sends RAW on a fresh loopback connection to PORT and reads until the server closes it (or stays
+// silent for five seconds).
+inline std::string loopbackExchange(uint16_t port, const std::string& raw) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string received;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        std::string_view bytes = raw;
+        while (!bytes.empty()) {
+            const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (sent <= 0) break;
+            bytes.remove_prefix(static_cast<size_t>(sent));
+        }
+        char chunk[65536];
+        pollfd p{fd, POLLIN, 0};
+        while (::poll(&p, 1, 5000) > 0) {
+            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+            if (n <= 0) break;
+            received.append(chunk, static_cast<size_t>(n));
+        }
+    }
+    ::close(fd);
+    return received;
+}
 
 struct HttpReply {
     int status = 0;

@@ -31,6 +31,7 @@
 #include "storage/content_cache.h"
 #include "storage/pending_enrichments.h"
 #include "support/eventually.h"
+#include "support/log_lines.h"
 #include "support/office_fixtures.h"
 #include "support/temp_home.h"
 
@@ -41,26 +42,7 @@ using namespace std::chrono_literals;
 using namespace testing;
 using lumidex::testing::TempDir;
 
-class LogLines {
-public:
-    std::function<void(std::string_view)> sink() {
-        return [this](std::string_view line) {
-            std::lock_guard lock(mutex_);
-            lines_.emplace_back(line);
-        };
-    }
-    bool contains(std::string_view needle) const {
-        std::lock_guard lock(mutex_);
-        for (const auto& line : lines_) {
-            if (line.find(needle) != std::string::npos) return true;
-        }
-        return false;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
+using lumidex::testing::LogLines;
 
 std::string appLogText() {
     flushAppLog();
