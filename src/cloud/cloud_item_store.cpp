@@ -184,6 +184,12 @@ std::optional<std::vector<NanCloudItemFile>> CloudItemSqliteManager::getAllUploa
                   static_cast<int64_t>(CloudItemProcessingStates::uploadFinished), "getAllUploaded");
 }
 
+std::optional<std::vector<NanCloudItemFile>> CloudItemSqliteManager::openItems() {
+    std::lock_guard lock(mutex_);
+    return select("CloudItemProcessingState <= ? AND isDeleted = 0", {},
+                  static_cast<int64_t>(CloudItemProcessingStates::processing), "openItems");
+}
+
 std::optional<int64_t> CloudItemSqliteManager::markAllCompletedAsDeleted() {
     std::lock_guard lock(mutex_);
     const std::string prefix = "cloudItem markAllCompletedAsDeleted ";
@@ -226,6 +232,35 @@ std::optional<int64_t> CloudItemSqliteManager::countByState(CloudItemProcessingS
         return std::nullopt;
     }
     return statement->int64At(0);
+}
+
+std::string cloudItemStateName(CloudItemProcessingStates state) {
+    switch (state) {
+    case CloudItemProcessingStates::preparing: return "preparing";
+    case CloudItemProcessingStates::uploadFinished: return "uploadFinished";
+    case CloudItemProcessingStates::processing: return "processing";
+    case CloudItemProcessingStates::notSupported: return "notSupported";
+    case CloudItemProcessingStates::completed: return "completed";
+    case CloudItemProcessingStates::cloudFailed: return "cloudFailed";
+    }
+    return std::to_string(static_cast<int64_t>(state));
+}
+
+std::optional<int64_t> markOpenItemsCloudFailed(const std::filesystem::path& directory,
+                                                const std::function<void(std::string_view)>& log) {
+    std::error_code ec;
+    if (!std::filesystem::exists(directory / CloudItemSqliteManager::kFileName, ec)) return ec ? std::nullopt : std::optional<int64_t>(0);
+    CloudItemSqliteManager store(directory);
+    const auto open = store.openItems();
+    if (!open) return std::nullopt;
+    int64_t marked = 0;
+    for (const NanCloudItemFile& item : *open) {
+        const std::string name = item.nanItemUrl.filename().string();
+        if (!store.updateState(item.nanItemUrl, CloudItemProcessingStates::cloudFailed)) continue;
+        log("Cloud disabled, marking " + name + " as cloudFailed (was " + cloudItemStateName(item.processingState) + ")");
+        ++marked;
+    }
+    return marked;
 }
 
 }  // namespace lumidex::cloud

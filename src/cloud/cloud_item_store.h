@@ -14,10 +14,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace lumidex::platform {
@@ -66,6 +68,8 @@ public:
     [[nodiscard]] bool updateState(const std::filesystem::path& file, CloudItemProcessingStates state,
                      const std::optional<std::string>& jobId = std::nullopt);
     std::optional<std::vector<NanCloudItemFile>> getAllUploaded();
+    // The rows still in the service's hands: preparing, uploadFinished or processing.
+    std::optional<std::vector<NanCloudItemFile>> openItems();
     // Returns how many rows were marked.
     std::optional<int64_t> markAllCompletedAsDeleted();
     std::optional<int64_t> countByState(CloudItemProcessingStates state);
@@ -77,5 +81,15 @@ private:
     mutable std::mutex mutex_;
     std::unique_ptr<platform::SqliteDatabase> db_;
 };
+
+// The stored state's name as log lines give it ("uploadFinished").
+std::string cloudItemStateName(CloudItemProcessingStates state);
+
+// With the conversion service switched off, the files it still held would wait for it for ever: each
+// open row of DIRECTORY/cloud.sqlite3 becomes cloudFailed (sent again once the service is back), with
+// "Cloud disabled, marking NAME as cloudFailed (was STATE)" through LOG. Nothing is created when there is
+// no store. Returns how many rows were marked; nullopt when the store cannot be read.
+std::optional<int64_t> markOpenItemsCloudFailed(const std::filesystem::path& directory,
+                                                const std::function<void(std::string_view)>& log);
 
 }  // namespace lumidex::cloud

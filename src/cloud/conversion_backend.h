@@ -47,6 +47,9 @@ public:
     // Gives back what an idle converter holds (its processes); the next convert() takes it up again.
     // Called by the converting thread.
     virtual void release() {}
+    // The PDF of INPUT, converted, could not be processed after all; a backend with its own record of
+    // the file (the service's queue) marks it for another try. Any thread.
+    virtual void processingFailed(const std::filesystem::path& input) { (void)input; }
 };
 
 }  // namespace lumidex::cloud

@@ -57,6 +57,7 @@ public:
     // Why no file can be converted (the backend's reason), or nullopt.
     std::optional<std::string> unavailableReason() const { return backend_->unavailableReason(); }
     std::string backendName() const { return backend_->name(); }
+    void processingFailed(const std::filesystem::path& input) { backend_->processingFailed(input); }
 
     // Queues the file; the request's time limit is replaced by the queue's.
     Ticket submit(ConversionRequest request, Done done);

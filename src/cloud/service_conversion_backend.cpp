@@ -81,6 +81,11 @@ bool ServiceConversionBackend::saveState(const std::filesystem::path& file, Clou
 
 void ServiceConversionBackend::abort() { waiter_.abort(); }
 
+void ServiceConversionBackend::processingFailed(const std::filesystem::path& input) {
+    log("Cloud PDF processing failed for " + input.filename().string() + ", marking as cloudFailed");
+    saveState(input, CloudItemProcessingStates::cloudFailed);
+}
+
 ConversionResult ServiceConversionBackend::stopped() const {
     if (waiter_.aborted()) return answer(ConversionStatus::failed, "cancelled");
     return answer(ConversionStatus::timedOut, "the conversion service did not answer within the time limit");
@@ -153,6 +158,12 @@ ConversionResult ServiceConversionBackend::convertWithin(const ConversionRequest
     }
     const std::optional<std::string> jobId = tracker_.jobIdFor(item);
     if (!jobId) return answer(ConversionStatus::failed, "no job recorded for the file");
+    if (request.pdf.empty()) {
+        log("No destination URL for completed cloud item " + name + ", marking as cloudFailed");
+        saveState(request.input, CloudItemProcessingStates::cloudFailed);
+        tracker_.forget(item);
+        return answer(ConversionStatus::failed, "no destination for the converted PDF");
+    }
     saveState(request.input, CloudItemProcessingStates::processing);
     const KadoroResult<std::monostate> downloaded = client_->download(*jobId, request.pdf);
     if (const auto* error = std::get_if<KadoroError>(&downloaded)) {

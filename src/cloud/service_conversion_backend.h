@@ -60,6 +60,8 @@ public:
     std::optional<std::string> unavailableReason() const override;
     ConversionResult convert(const ConversionRequest& request) override;
     void abort() override;
+    // "Cloud PDF processing failed for NAME, marking as cloudFailed": sent again on a later request.
+    void processingFailed(const std::filesystem::path& input) override;
 
 private:
     ConversionResult convertWithin(const ConversionRequest& request, Clock::TimePoint deadline);

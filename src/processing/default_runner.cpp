@@ -5,9 +5,12 @@
 #include <ostream>
 #include <vector>
 
+#include "cloud/cloud_item_store.h"
 #include "cloud/kadoro_api_client.h"
 #include "cloud/libreoffice_converter.h"
 #include "cloud/service_conversion_backend.h"
+#include "cloud/upload_manager.h"
+#include "core/app_log.h"
 #include "core/settings/settings.h"
 #include "core/data_directory.h"
 #include "folders/coordinator/balanced_data_manager.h"
@@ -42,6 +45,10 @@ std::shared_ptr<cloud::ConversionQueue> makeOfficeConversion() {
         return std::make_shared<cloud::ConversionQueue>(std::make_unique<cloud::ServiceConversionBackend>(
             std::make_shared<cloud::KadoroApiClient>(service), service, std::move(options)));
     }
+    // Files the service still held when it was switched off are sent again once it is back.
+    cloud::markOpenItemsCloudFailed(dataDirectory(), [](std::string_view line) {
+        appLog(std::string(cloud::kCloudLogPrefix) + std::string(line));
+    });
     if (!settings.localOfficeConversion()) return nullptr;
     cloud::LibreOfficeConverterOptions converter;
     converter.profileDirectory = dataDirectory() / "office-converter";

@@ -163,6 +163,7 @@ private:
         bool converting = false;
         bool submitting = false;  // between submitToPool's call and its return: the job stays in flight
         std::filesystem::path temporaryFile;
+        std::filesystem::path convertedFrom;  // set once converted: the file the converter read
         // The content cache's key of the file (empty: not cached), and whether the result came from it.
         std::string cacheKey;
         bool fromCache = false;
@@ -436,12 +437,14 @@ void NanItemsProcessing::Run::convertThenExtract(const std::shared_ptr<Job>& job
         return;
     }
     cloud::ConversionRequest conversion{request.path, options.convertedPdf, options.officeTextSource, {}};
+    const std::filesystem::path input = request.path;
     request.optionsJson = encodeJobOptions(options);
     const auto ticket = owner_.options_.officeConversion->submit(
-        std::move(conversion), [this, job, request = std::move(request)](cloud::ConversionResult converted) mutable {
+        std::move(conversion), [this, job, input, request = std::move(request)](cloud::ConversionResult converted) mutable {
             if (converted.status == cloud::ConversionStatus::converted) {
                 {
                     std::lock_guard lock(mutex_);
+                    job->convertedFrom = input;
                     job->converting = false;
                     --converting_;
                     conversionEnded_ = true;
@@ -567,6 +570,10 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             if (!result) failure = error;
         }
         owner_.log("Erneut verarbeitet: " + item.urlString);
+        const bool unreadable = !result || result->state == NanItemProcessingStates::error;
+        if (unreadable && !completion.job->convertedFrom.empty()) {
+            owner_.options_.officeConversion->processingFailed(completion.job->convertedFrom);
+        }
         if (!result) {
             owner_.log("[NanItemsProcessing] Verarbeitung fehlgeschlagen: " + item.urlString + ": " + failure);
             item.processingState = NanItemProcessingStates::error;

@@ -133,5 +133,42 @@ TEST(ServiceConversionBackendTest, AbortEndsTheWaitAtOnceAndKeepsTheJob) {
     EXPECT_EQ(client->uploads(), 1u);
 }
 
+TEST(ServiceConversionBackendTest, FilesTheServiceCouldNotFinishAreMarkedForAnotherTry) {
+    BackendFixture f;
+    fs::create_directories(f.dir / "out");
+    // No store yet: switching the service off creates none.
+    EXPECT_EQ(markOpenItemsCloudFailed(f.dir / "data", f.log.sink()), 0);
+    EXPECT_FALSE(fs::exists(f.dir / "data" / CloudItemSqliteManager::kFileName));
+    {
+        auto client = std::make_shared<FakeClient>(f.clock);
+        client->onStatus = processing;
+        auto backend = f.backend(client);
+        EXPECT_EQ(f.clock.drive([&] { return backend->convert(f.request(std::chrono::seconds(20))); }).status,
+                  ConversionStatus::timedOut);
+    }
+    // Switched off with the job open: the file is not left waiting for a service that is gone.
+    EXPECT_EQ(markOpenItemsCloudFailed(f.dir / "data", f.log.sink()), 1);
+    EXPECT_TRUE(f.log.contains("Cloud disabled, marking Quartal.docx as cloudFailed (was uploadFinished)"));
+    EXPECT_EQ(markOpenItemsCloudFailed(f.dir / "data", f.log.sink()), 0);
+
+    auto client = std::make_shared<FakeClient>(f.clock);
+    auto backend = f.backend(client);
+    EXPECT_EQ(f.clock.drive([&] { return backend->convert(f.request()); }).status, ConversionStatus::converted);
+    EXPECT_EQ(client->uploads(), 1u);  // sent again, not the forgotten job
+
+    // A converted PDF that processing could not read: the next request converts again.
+    backend->processingFailed(f.input);
+    EXPECT_TRUE(f.log.contains("Cloud PDF processing failed for Quartal.docx, marking as cloudFailed"));
+    EXPECT_EQ(CloudItemSqliteManager(f.dir / "data").nanCloudItemFileFor(f.input).value()->processingState,
+              CloudItemProcessingStates::cloudFailed);
+
+    // A finished job with nowhere to put its PDF is not reported as converted.
+    ConversionRequest nowhere = f.request();
+    nowhere.pdf.clear();
+    const ConversionResult lost = f.clock.drive([&] { return backend->convert(nowhere); });
+    EXPECT_EQ(lost.status, ConversionStatus::failed);
+    EXPECT_TRUE(f.log.contains("No destination URL for completed cloud item Quartal.docx, marking as cloudFailed"));
+}
+
 }  // namespace
 }  // namespace lumidex::cloud

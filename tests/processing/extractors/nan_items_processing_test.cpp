@@ -605,6 +605,36 @@ TEST_F(ProcessingRunTest, CancellingStopsAHangingConversionAtOnceAndLeavesTheOff
     EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).interrupted, 3);
 }
 
+// Converts every file to bytes no PDF reader accepts, and remembers what processing reported back.
+class GarbageConverter final : public cloud::ConversionBackend {
+public:
+    std::string name() const override { return "garbage"; }
+    std::optional<std::string> unavailableReason() const override { return std::nullopt; }
+    cloud::ConversionResult convert(const cloud::ConversionRequest& request) override {
+        writeBinaryFile(request.pdf, "%PDF-1.4 not really");
+        return {cloud::ConversionStatus::converted, {}, 0};
+    }
+    void processingFailed(const std::filesystem::path& input) override {
+        std::lock_guard lock(mutex_);
+        failed.push_back(input.filename().string());
+    }
+    std::mutex mutex_;
+    std::vector<std::string> failed;
+};
+
+TEST_F(ProcessingRunTest, AConvertedPdfThatCannotBeReadIsReportedBackToTheConverter) {
+    writeBinaryFile(docs / "Quartal.docx", lumidex::testing::docx("<w:p/>"));
+    NanItemsProcessingOptions o = options();
+    auto converter = std::make_unique<GarbageConverter>();
+    GarbageConverter& garbage = *converter;
+    o.officeConversion = std::make_shared<cloud::ConversionQueue>(std::move(converter),
+                                                                  cloud::ConversionQueueOptions{60s, log.sink()});
+    auto manager = scanAndProcess(std::make_shared<NanItemsProcessing>(o));
+    EXPECT_EQ(item(*manager, "Quartal.docx").processingState, NanItemProcessingStates::error);
+    std::lock_guard lock(garbage.mutex_);
+    EXPECT_EQ(garbage.failed, std::vector<std::string>{"Quartal.docx"});
+}
+
 TEST_F(ProcessingRunTest, CancellingStopsTheRunAndLeavesItemsForALaterRun) {
     writeTextPdf(docs / "slow.pdf", {textPage("a document whose worker hangs")});
     writeTextPdf(docs / "next.pdf", {textPage("a document that waits its turn")});
