@@ -91,7 +91,35 @@ void ConversionQueue::log(std::string_view line) const {
     else appLog(line);
 }
 
+namespace {
+
+// An office package saved as a folder (older Pages, Numbers and Keynote) cannot be read by either
+// backend, but the application left its own rendering inside, which serves as the document's PDF.
+ConversionResult convertPackageFolder(const ConversionRequest& request) {
+    ConversionResult result;
+    const std::filesystem::path preview = request.input / "QuickLook" / "Preview.pdf";
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(preview, ec)) {
+        result.status = ConversionStatus::cannotConvert;
+        result.reason = "a document saved as a folder without its preview PDF (QuickLook/Preview.pdf); "
+                        "only the single-file form can be converted";
+        return result;
+    }
+    std::filesystem::copy_file(preview, request.pdf, std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec) {
+        result.status = ConversionStatus::failed;
+        result.reason = "cannot copy the package's preview PDF: " + ec.message();
+        return result;
+    }
+    result.status = ConversionStatus::converted;
+    return result;
+}
+
+}  // namespace
+
 ConversionResult ConversionQueue::convertOne(const ConversionRequest& request) {
+    std::error_code directory;
+    if (std::filesystem::is_directory(request.input, directory)) return convertPackageFolder(request);
     ConversionResult result;
     const ConversionCheck check = checkBeforeConversion(request.input);
     if (check.admission != Admission::convert) {

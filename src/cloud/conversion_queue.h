@@ -2,6 +2,8 @@
 // backend keeps one converter process), so that every folder's processing run can hand office files
 // over without waiting and without starting converters of its own.
 //
+// A package saved as a folder (an older .pages) is not given to the backend: its own preview PDF
+// (QuickLook/Preview.pdf) is the converted PDF, and without one it cannot be converted.
 // Each file first gets checkBeforeConversion() (office_text.h): password-protected and hostile files are
 // answered without the converter. A conversion that fails for a transient reason (the converter died or
 // could not start) is tried once more with a fresh converter; a time-out is not (the file would hang the

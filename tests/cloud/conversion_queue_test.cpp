@@ -66,5 +66,21 @@ TEST(ConversionQueueTest, OnlyTransientFailuresAreTriedAgainAndAFileGoneMidwayIs
     EXPECT_EQ(gone.reason, "the file was removed during its conversion");
 }
 
+TEST(ConversionQueueTest, APackageSavedAsAFolderServesItsOwnPreviewPdfAndNeverReachesTheConverter) {
+    TempDir dir;
+    auto backend = std::make_unique<ScriptedBackend>();
+    ScriptedBackend& script = *backend;
+    ConversionQueue queue(std::move(backend), {std::chrono::seconds(5), [](std::string_view) {}});
+    writeFile(dir / "Plan.pages" / "QuickLook" / "Preview.pdf", "%PDF-1.3 the package's own rendering");
+    EXPECT_EQ(convert(queue, dir / "Plan.pages", dir / "plan.pdf").status, ConversionStatus::converted);
+    EXPECT_EQ(readFile(dir / "plan.pdf"), "%PDF-1.3 the package's own rendering");
+
+    fs::create_directories(dir / "Bare.numbers" / "Index");
+    const ConversionResult bare = convert(queue, dir / "Bare.numbers", dir / "bare.pdf");
+    EXPECT_EQ(bare.status, ConversionStatus::cannotConvert);
+    EXPECT_NE(bare.reason.find("QuickLook/Preview.pdf"), std::string::npos);
+    EXPECT_EQ(script.calls, 0);
+}
+
 }  // namespace
 }  // namespace lumidex::cloud

@@ -402,7 +402,8 @@ bool BalancedDataManager::isIgnoredPath(const std::string& nfcPath) {
 
 void BalancedDataManager::handleFileEventOnExecutor(const std::string& rawPath) {
     if (isCancelled()) return;
-    const std::string diskPath = withoutTrailingSlashes(rawPath);
+    std::string diskPath = withoutTrailingSlashes(rawPath);
+    if (auto package = enclosingPackage(diskPath, rootFolderUrlString_)) diskPath = std::move(*package);
     const std::string path = withoutTrailingSlashes(platform::toNfc(diskPath));
     if (!isPathWithin(path, rootFolderUrlString_) || isIgnoredPath(path)) return;
 

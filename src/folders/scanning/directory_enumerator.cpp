@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "folders/scanning/excluded_folders.h"
+#include "folders/scanning/file_candidate.h"
 #include "folders/scanning/file_types.h"
 
 namespace lumidex::folders {
@@ -174,7 +175,7 @@ EnumerationResult DirectoryEnumerator::enumerate(const std::string& rootFolder, 
                     ++result.skipped.otherEntries;
                     continue;
                 case FileStatus::Kind::directory:
-                    if (lowerCaseExtension(entryName) == "rtfd") break;  // one document
+                    if (isPackageName(entryName)) break;  // one document
                     if (excludedFolders_.isExcludedFolder(entryName, path, fileSystem_)) {
                         ++result.skipped.excludedFolders;
                         continue;

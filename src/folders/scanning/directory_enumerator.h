@@ -5,8 +5,8 @@
 // (written there by the folder registry when the folder is added), excluded folders (see
 // excluded_folders.h) and everything below them, symbolic links (never followed, so a link cannot loop
 // the walk or lead it out of the folder), folders already visited through another path (bind mounts),
-// names that are not valid UTF-8, and entries that are neither files nor folders. A folder whose
-// extension is "rtfd" is yielded as one document and not entered.
+// names that are not valid UTF-8, and entries that are neither files nor folders. A document package
+// folder (isPackageName in file_candidate.h) is yielded as one document and not entered.
 //
 // Nothing stops a walk except cancellation or a root folder that cannot be listed: unreadable folders,
 // entries that vanish between listing and status, and permission errors are skipped and counted. Paths

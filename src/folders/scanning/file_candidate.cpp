@@ -12,7 +12,22 @@ bool canProcess(std::string_view lowerCaseExtension, const ExtensionSet* exclude
     return excluded == nullptr || !excluded->contains(std::string(lowerCaseExtension));
 }
 
-bool isPackageName(std::string_view path) { return lowerCaseExtension(path) == "rtfd"; }
+bool isPackageName(std::string_view path) {
+    const std::string extension = lowerCaseExtension(path);
+    return extension == "rtfd" || extension == "pages" || extension == "numbers" || extension == "key" ||
+           extension == "keynote";
+}
+
+std::optional<std::string> enclosingPackage(std::string_view path, std::string_view root) {
+    if (path.size() <= root.size() || path.substr(0, root.size()) != root) return std::nullopt;
+    std::size_t start = root.size() + (root == "/" ? 0 : 1);
+    for (;;) {
+        const std::size_t slash = path.find('/', start);
+        if (slash == std::string_view::npos) return std::nullopt;  // the entry itself is not inside one
+        if (isPackageName(path.substr(start, slash - start))) return std::string(path.substr(0, slash));
+        start = slash + 1;
+    }
+}
 
 std::optional<HandleUrlResult> handleNfcUrl(std::string nfcPath, const FileStatus& status,
                                             const std::string& rootFolder, const ExtensionSet* excluded,

@@ -29,7 +29,7 @@ struct HandleUrlResult {
     bool identityOnly = false;
 };
 
-// Accepts a regular file, or a folder with the extension "rtfd" (one document); anything else, or an
+// Accepts a regular file, or a document package folder (see isPackageName); anything else, or an
 // entry without a modification date, gives nullopt. `rootFolder` is the searchable folder (NFC);
 // `excluded` (may be null) lists extensions that are not processed.
 std::optional<HandleUrlResult> handleUrl(const std::string& path, const FileStatus& status,
@@ -55,8 +55,12 @@ bool canProcess(std::string_view lowerCaseExtension, const ExtensionSet* exclude
 uint32_t combinedHashFor(const std::string& path, std::optional<Date> modificationDate,
                          ScanFileSystem& fileSystem = ScanFileSystem::local());
 
-// A folder that the walk treats as one document (its extension is "rtfd").
+// A folder that the walk treats as one document: "rtfd", and the office packages "pages", "numbers",
+// "key" and "keynote" (older versions of those applications save a folder, not a single file).
 bool isPackageName(std::string_view path);
+// The outermost package folder below ROOT that PATH lies inside ("ROOT/a/Plan.pages" for
+// "ROOT/a/Plan.pages/Index.zip"), or nullopt: a change inside a package is a change of that document.
+std::optional<std::string> enclosingPackage(std::string_view path, std::string_view root);
 
 // The item standing for a folder in the user interface: type folder, the path-based id, both dates at
 // 1970-01-01, hashes and page count 0.

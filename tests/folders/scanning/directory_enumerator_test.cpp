@@ -49,6 +49,8 @@ TEST(DirectoryEnumerator, SkipsHiddenToolAndDependencyFoldersButKeepsLookalikes)
     makeFile(root / "game/Library/cache.bin");
     makeFile(root / "MyApp.rtfd/TXT.rtf");
     makeFile(root / "MyApp.rtfd/image.png");
+    makeFile(root / "Plan.pages/Index.zip");  // an office package saved as a folder: one document
+    makeFile(root / "Plan.pages/QuickLook/Preview.pdf");
     makeFile(root / "folder_config.json");        // our own file in the root: never a document
     makeFile(root / "plain/folder_config.json");  // the user's file of that name below it
 
@@ -56,7 +58,7 @@ TEST(DirectoryEnumerator, SkipsHiddenToolAndDependencyFoldersButKeepsLookalikes)
     const Walk w = walk(root, fs);
     EXPECT_TRUE(w.result.isComplete());
     EXPECT_EQ(w.relative, (std::set<std::string>{"a.pdf", "plain/build/result.txt", "game/library/ProjectSettings",
-                                                  "MyApp.rtfd", "plain/folder_config.json"}));
+                                                  "MyApp.rtfd", "Plan.pages", "plain/folder_config.json"}));
     EXPECT_EQ(w.result.skipped.hiddenEntries, 3u);
     EXPECT_EQ(w.result.skipped.excludedFolders, 5u);
     EXPECT_TRUE(w.result.unreadablePaths.empty());

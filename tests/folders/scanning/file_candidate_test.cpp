@@ -62,6 +62,13 @@ TEST(HandleUrl, ClassifiesWhatCountsAndWhatCanBeProcessed) {
     EXPECT_TRUE(package->isProcessingItem);
     EXPECT_FALSE(handleUrl((dir.path() / "folder").string(), root, nullptr));
     EXPECT_FALSE(handleUrl((dir.path() / "missing.pdf").string(), root, nullptr));
+
+    // A change inside a package is a change of the package; the root itself may carry a package name.
+    EXPECT_EQ(enclosingPackage("/r/a/Plan.pages/Data/x.jpg", "/r"), "/r/a/Plan.pages");
+    EXPECT_EQ(enclosingPackage("/r/Notes.rtfd/TXT.rtf", "/r"), "/r/Notes.rtfd");
+    EXPECT_EQ(enclosingPackage("/r/a/Plan.pages", "/r"), std::nullopt);
+    EXPECT_EQ(enclosingPackage("/Old.key/slides.pdf", "/Old.key"), std::nullopt);
+    EXPECT_EQ(enclosingPackage("/elsewhere/Plan.pages/x", "/r"), std::nullopt);
 }
 
 TEST(HandleUrl, TouchingChangesTheHashButNotTheIdentity) {
