@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <string>
 #include <variant>
+
+#include "support/temp_home.h"
 
 namespace lumidex::mail {
 namespace {
@@ -299,6 +302,48 @@ TEST(BodyText, PicksTheRightPartAndConvertsIt) {
     EXPECT_TRUE(isEncrypted(encrypted));
     EXPECT_EQ(messageBodyText(encrypted), std::nullopt);
     EXPECT_FALSE(isEncrypted(parseMessage(kForward)));
+}
+
+}  // namespace
+}  // namespace lumidex::mail
+
+namespace lumidex::mail {
+namespace {
+
+TEST(PartialEmlx, AttachmentsLieBesideTheMessagesFolder) {
+    testing::TempDir dir;
+    const auto mailbox = dir.path() / "Posteingang.mbox" / "Data";
+    const auto messageFile = mailbox / "Messages" / "4711.partial.emlx";
+    // The file keeps the text and the attachment's headers; the attachment's bytes are elsewhere.
+    const std::string message =
+        "From: Carla <carla@example.org>\nSubject: Scan\nContent-Type: multipart/mixed; boundary=p\n\n"
+        "--p\nContent-Type: text/plain; charset=utf-8\n\nDer Scan im Anhang.\n"
+        "--p\nContent-Type: application/pdf; name=\"Rechnung M\u00E4rz.pdf\"\n"
+        "Content-Disposition: attachment; filename=\"Rechnung M\u00E4rz.pdf\"\nContent-Transfer-Encoding: base64\n\n\n--p--\n";
+    testing::writeFile(messageFile, emlx(message, kPlist));
+    testing::writeFile(mailbox / "Attachments" / "4711" / "2" / "Rechnung M\u00E4rz.pdf", "%PDF-1.7");
+    testing::writeFile(mailbox / "Attachments" / "4711" / "3" / "scan.png", "\x89PNG");
+    testing::writeFile(mailbox / "Attachments" / "47110" / "2" / "other.pdf", "%PDF");
+    testing::writeFile(dir.path() / "outside.txt", "not the message's");
+    std::filesystem::create_directory_symlink(dir.path(), mailbox / "Attachments" / "4711" / "loop");
+    std::filesystem::create_symlink(dir.path() / "outside.txt", mailbox / "Attachments" / "4711" / "3" / "link.txt");
+
+    EXPECT_TRUE(isPartialEmlx(messageFile));
+    EXPECT_FALSE(isPartialEmlx(mailbox / "Messages" / "4711.emlx"));
+    EXPECT_EQ(emlxRowid(messageFile), 4711);
+    EXPECT_EQ(emlxRowid(mailbox / "Messages" / "4711.emlx"), 4711);
+    EXPECT_EQ(emlxRowid(mailbox / "Messages" / "x1.emlx"), std::nullopt);
+    EXPECT_EQ(externalAttachmentFiles(messageFile),
+              (std::vector<std::filesystem::path>{mailbox / "Attachments" / "4711" / "2" / "Rechnung M\u00E4rz.pdf",
+                                                  mailbox / "Attachments" / "4711" / "3" / "scan.png"}));
+    EXPECT_TRUE(externalAttachmentFiles(mailbox / "Messages" / "99.partial.emlx").empty());
+
+    const ParsedEmlx parsed = parsedOrFail(testing::readFile(messageFile));
+    EXPECT_EQ(messageBodyText(parsed), "Der Scan im Anhang.");
+    const auto parts = extractParts(parsed);
+    ASSERT_EQ(parts.size(), 2u);
+    EXPECT_EQ(parts[1].info.filename, "Rechnung M\u00E4rz.pdf");
+    EXPECT_EQ(parts[1].info.decodedByteCount, 0);
 }
 
 }  // namespace
