@@ -18,7 +18,8 @@ constexpr std::size_t kMaxPrefixText = 256;
 std::string_view cutAtCharacter(std::string_view text, std::size_t limit) {
     if (text.size() <= limit) return text;
     std::size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0u) == 0x80u) --end;
+    // A UTF-8 character is at most four bytes; further back it was not UTF-8 anyway.
+    while (end > 0 && limit - end < 3 && (static_cast<unsigned char>(text[end]) & 0xC0u) == 0x80u) --end;
     return text.substr(0, end);
 }
 
