@@ -113,8 +113,9 @@ public:
     // The process-wide store at defaultDatabasePath(), logging to the application log.
     static MailFtsSqlite& shared();
 
-    // Nothing is opened until the first operation. The folder is created then. `log` defaults to the
-    // application log; it is called from the calling thread, never while another line is logged.
+    // Nothing is opened until the first operation; the folder is created then. `log` defaults to the
+    // application log; it is called on the calling thread, so a reader and the writer may call it at
+    // the same time.
     explicit MailFtsSqlite(std::filesystem::path databasePath, LogSink log = {});
     ~MailFtsSqlite();
     MailFtsSqlite(const MailFtsSqlite&) = delete;
@@ -157,6 +158,8 @@ public:
     // failing item is logged and skipped; a failing transaction writes none and returns 0). Delete a
     // message's previous row first (deleteByExternalId): this never replaces.
     [[nodiscard]] int64_t upsertBatch(const std::vector<MailUpsertItem>& items);
+    // Both are false when no full-text row has that external id, so that text or a mailbox meant for a
+    // message not (yet) indexed is not taken as stored.
     [[nodiscard]] bool appendContent(std::string_view externalId, std::string_view text);
     [[nodiscard]] bool updateMailbox(std::string_view externalId, std::string_view mailbox);
     // success (and pending) reset the attempt count to 0; empty and failed add one. errorReason is kept
