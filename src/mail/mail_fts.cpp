@@ -311,7 +311,8 @@ std::optional<MailDetailRecord> MailFtsSqlite::find(std::string_view externalId)
     if (!ensureOpen()) {
         log("MailFtsSqlite.find: connection war nil \u2014 reopen f\u00fcr externalId=" + std::string(externalId));
         std::lock_guard lock(openMutex_);
-        if (!openLocked()) return std::nullopt;
+        // Another caller may have reopened it meanwhile.
+        if (!openError_.empty() && !openLocked()) return std::nullopt;
     }
     std::lock_guard lock(reader_.mutex);
     std::optional<MailDetailRecord> found;
