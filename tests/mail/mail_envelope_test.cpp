@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <ostream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -11,6 +13,10 @@
 #include "support/temp_home.h"
 
 namespace lumidex::mail {
+
+// Failure messages show records as JSON instead of raw bytes.
+void PrintTo(const MailRecord& record, std::ostream* os) { *os << nlohmann::json(record).dump(); }
+
 namespace {
 
 using testing::EnvelopeIndexFixture;
