@@ -22,6 +22,7 @@ namespace lumidex::platform {
 class SqliteStatement {
 public:
     enum class Step { row, done, error };
+    enum class ColumnType { integer, real, text, blob, null };
 
     ~SqliteStatement();
     SqliteStatement(const SqliteStatement&) = delete;
@@ -41,6 +42,10 @@ public:
 
     // Column indexes start at 0.
     bool isNull(int column) const;
+    // The storage class of the column's value in the current row (no conversion happens).
+    ColumnType typeAt(int column) const;
+    int columnCount() const;
+    std::string columnName(int column) const;
     int64_t int64At(int column) const;
     double doubleAt(int column) const;
     std::string textAt(int column) const;  // "" for NULL
@@ -64,6 +69,11 @@ public:
     static std::unique_ptr<SqliteDatabase> openExisting(const std::filesystem::path& path, std::string& error);
     // Opens an existing database read-only (for stores owned by other programs).
     static std::unique_ptr<SqliteDatabase> openReadOnly(const std::filesystem::path& path, std::string& error);
+    // Opens a "file:" URI read-only (its query may add "mode=ro" and the like); path() is then the URI.
+    // On failure returns null, sets `error` and, when given, `resultCode` to SQLite's primary result
+    // code (14 for "cannot open").
+    static std::unique_ptr<SqliteDatabase> openReadOnlyUri(const std::string& uri, std::string& error,
+                                                   int* resultCode = nullptr);
 
     ~SqliteDatabase();
     SqliteDatabase(const SqliteDatabase&) = delete;

@@ -46,6 +46,23 @@ void SqliteStatement::reset() {
 }
 
 bool SqliteStatement::isNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+
+SqliteStatement::ColumnType SqliteStatement::typeAt(int column) const {
+    switch (sqlite3_column_type(stmt_, column)) {
+        case SQLITE_INTEGER: return ColumnType::integer;
+        case SQLITE_FLOAT: return ColumnType::real;
+        case SQLITE_TEXT: return ColumnType::text;
+        case SQLITE_BLOB: return ColumnType::blob;
+        default: return ColumnType::null;
+    }
+}
+
+int SqliteStatement::columnCount() const { return sqlite3_column_count(stmt_); }
+
+std::string SqliteStatement::columnName(int column) const {
+    const char* name = sqlite3_column_name(stmt_, column);
+    return name != nullptr ? name : "";
+}
 int64_t SqliteStatement::int64At(int column) const { return sqlite3_column_int64(stmt_, column); }
 double SqliteStatement::doubleAt(int column) const { return sqlite3_column_double(stmt_, column); }
 
@@ -82,14 +99,15 @@ void configureLibraryOnce() {
     });
 }
 
-std::unique_ptr<sqlite3, int (*)(sqlite3*)> openWithFlags(const std::filesystem::path& path, int flags,
-                                                          std::string& error) {
+std::unique_ptr<sqlite3, int (*)(sqlite3*)> openWithFlags(const char* name, int flags, std::string& error,
+                                                          int* resultCode = nullptr) {
     configureLibraryOnce();
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+    const int rc = sqlite3_open_v2(name, &raw, flags, nullptr);
     std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close_v2);
     if (rc != SQLITE_OK) {
         error = raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+        if (resultCode != nullptr) *resultCode = rc & 0xff;
         db.reset();
         return db;
     }
@@ -100,21 +118,27 @@ std::unique_ptr<sqlite3, int (*)(sqlite3*)> openWithFlags(const std::filesystem:
 }  // namespace
 
 std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::filesystem::path& path, std::string& error) {
-    auto db = openWithFlags(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, error);
+    auto db = openWithFlags(path.c_str(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, error);
     if (!db) return nullptr;
     return std::unique_ptr<SqliteDatabase>(new SqliteDatabase(db.release(), path));
 }
 
 std::unique_ptr<SqliteDatabase> SqliteDatabase::openExisting(const std::filesystem::path& path, std::string& error) {
-    auto db = openWithFlags(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, error);
+    auto db = openWithFlags(path.c_str(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, error);
     if (!db) return nullptr;
     return std::unique_ptr<SqliteDatabase>(new SqliteDatabase(db.release(), path));
 }
 
 std::unique_ptr<SqliteDatabase> SqliteDatabase::openReadOnly(const std::filesystem::path& path, std::string& error) {
-    auto db = openWithFlags(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, error);
+    auto db = openWithFlags(path.c_str(), SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, error);
     if (!db) return nullptr;
     return std::unique_ptr<SqliteDatabase>(new SqliteDatabase(db.release(), path));
+}
+
+std::unique_ptr<SqliteDatabase> SqliteDatabase::openReadOnlyUri(const std::string& uri, std::string& error, int* resultCode) {
+    auto db = openWithFlags(uri.c_str(), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, error, resultCode);
+    if (!db) return nullptr;
+    return std::unique_ptr<SqliteDatabase>(new SqliteDatabase(db.release(), uri));
 }
 
 SqliteDatabase::~SqliteDatabase() { sqlite3_close_v2(db_); }
