@@ -123,14 +123,25 @@ bool DocumentService::remove(const FoundDocument& document) const {
 }
 
 BulkRemoval DocumentService::remove(const std::vector<uint32_t>& documentIds) const {
+    // One removal per folder, so that its stores are written once rather than once per document.
+    std::map<folders::BalancedDataManager*, std::vector<FoundDocument>> byFolder;
+    for (uint32_t id : documentIds) {
+        if (auto document = find(id)) byFolder[document->folder.get()].push_back(std::move(*document));
+    }
+    std::map<uint32_t, bool> removed;
+    for (auto& [folder, documents] : byFolder) {
+        std::vector<NanItem> items;
+        for (const FoundDocument& document : documents) items.push_back(document.item);
+        folder->removeItems(items);
+        for (const FoundDocument& document : documents) {
+            const auto left = folder->itemByCombinedHash(document.item.combinedHash);
+            removed[document.item.combinedHash] = !left || left->urlString != document.item.urlString;
+        }
+    }
     BulkRemoval removal;
     for (uint32_t id : documentIds) {
-        const auto document = find(id);
-        if (document && remove(*document)) {
-            removal.removed.push_back(id);
-        } else {
-            removal.notFound.push_back(id);
-        }
+        const auto found = removed.find(id);
+        (found != removed.end() && found->second ? removal.removed : removal.notFound).push_back(id);
     }
     return removal;
 }
