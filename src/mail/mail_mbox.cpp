@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,8 @@ constexpr size_t kMaxLine = size_t{1} << 20;
 constexpr size_t kReadBlock = size_t{1} << 20;
 constexpr uint64_t kTailBytes = 4096;
 constexpr int kMaxFolderDepth = 64;
+constexpr int64_t kRacyNs = 2'000'000'000;
+constexpr int64_t kUntrustedTime = -1;
 
 bool isEmptyLine(std::string_view text) { return text == "\n" || text == "\r\n" || text == "\r"; }
 
@@ -262,6 +265,11 @@ bool listMboxFile(const Candidate& candidate, const std::string& mailbox, const 
     appendSpans(candidate.relative, mailbox, outcome.spans, seen, out.messages);
     state.size = outcome.end;
     state.tailHash = outcome.tailHash;
+    // File times are coarse: a write in the same tick as this listing would leave size and time as they
+    // are now, so a time this fresh is not trusted to mean "unchanged" next time.
+    timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    if (static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec - state.mtimeNs < kRacyNs) state.mtimeNs = kUntrustedTime;
     out.mboxFiles.push_back(std::move(state));
     return true;
 }
