@@ -51,7 +51,7 @@ void replaceInFile(const fs::path& file, const std::string& from, const std::str
 
 TEST(MboxScan, FromLinesInBodiesDoNotSplitAndQuotedOnesAreUnquoted) {
     const std::string first = entry("Letter",
-                                     "Dear Anna,\n\nFrom the desk of Bert: greetings.\n\nFrom 10:30 onwards we meet\nin room 4.\n"
+                                     "Dear Anna,\n\nFrom the desk of Bert\nNote: greetings.\n\nFrom 10:30 onwards we meet\nin room 4.\n"
                                      ">From here on it is quoted.\n>>From twice.\n");
     const std::string second = entry("Second", "Short.");
     const std::string crlf = "From x@y Wed Mar  6 08:00:00 2024\r\nSubject: Windows\r\n\r\nLine\r\n";
