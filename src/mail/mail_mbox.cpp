@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <system_error>
 
 #include "core/ascii_text.h"
@@ -218,6 +219,24 @@ void appendSpans(const fs::path& relative, const std::string& mailbox, const std
     }
 }
 
+// Whether the client has since marked the listed message deleted; nullopt when its bytes are no longer
+// a message there (the file was rewritten).
+std::optional<bool> expungedSinceListing(const ReadOnlyFile& file, const MessageLocation& location) {
+    std::string head;
+    if (!file.readAt(location.offset, static_cast<size_t>(std::min<int64_t>(location.length, 8192)), head) || !head.starts_with("From ")) {
+        return std::nullopt;
+    }
+    size_t start = head.find('\n');
+    while (start != std::string::npos && start + 1 < head.size()) {
+        const size_t end = head.find('\n', start + 1);
+        const auto text = std::string_view(head).substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+        if (text.empty() || text == "\r") break;
+        if (startsWithNoCase(text, "x-mozilla-status:")) return expungedFlag(text);
+        start = end;
+    }
+    return false;
+}
+
 // Lists one file, reusing what `previous` knew of it where the file allows.
 bool listMboxFile(const Candidate& candidate, const std::string& mailbox, const MboxFileState* previousState,
                   const std::vector<const MessageLocation*>& previousMessages, MailListing& out, std::string& error) {
@@ -252,14 +271,23 @@ bool listMboxFile(const Candidate& candidate, const std::string& mailbox, const 
             fnv1a64(tail) == previousState->tailHash && tail.ends_with('\n') &&
             scanFile(file, previousState->size, tailEndsWithEmptyLine(tail), outcome, error) && !outcome.stray) {
             grown = true;
+            std::vector<MessageLocation> kept;
             for (const auto* message : previousMessages) {
-                out.messages.push_back(*message);
+                // The client marks deletions in place; the old bytes are otherwise taken as they were.
+                const auto expunged = expungedSinceListing(file, *message);
+                if (!expunged) {
+                    grown = false;
+                    break;
+                }
+                if (!*expunged) kept.push_back(*message);
                 if (const auto hash = mboxMessageHash(message->id)) ++seen[*hash];
             }
+            if (grown) out.messages.insert(out.messages.end(), kept.begin(), kept.end());
         }
     }
     if (!grown) {
         outcome = {};
+        seen.clear();
         if (!scanFile(file, 0, true, outcome, error)) return false;
     }
     appendSpans(candidate.relative, mailbox, outcome.spans, seen, out.messages);
@@ -280,15 +308,11 @@ MboxScanner::MboxScanner(int64_t startOffset, bool afterEmptyLine) : pos_(startO
 
 void MboxScanner::feed(std::string_view block) {
     size_t start = 0;
-    if (!carry_.empty()) {
+    if (!carry_.empty() || carryIsContinuation_) {
         const size_t newline = block.find('\n');
         if (newline == std::string_view::npos) {
             carry_.append(block);
-            if (carry_.size() > kMaxLine) {
-                line(carry_, !carryIsContinuation_, false);
-                carry_.clear();
-                carryIsContinuation_ = true;
-            }
+            flushLongCarry();
             return;
         }
         carry_.append(block.substr(0, newline + 1));
@@ -300,18 +324,21 @@ void MboxScanner::feed(std::string_view block) {
     while (start < block.size()) {
         const size_t newline = block.find('\n', start);
         if (newline == std::string_view::npos) {
-            const auto rest = block.substr(start);
-            if (rest.size() > kMaxLine) {
-                line(rest, true, false);
-                carryIsContinuation_ = true;
-            } else {
-                carry_.assign(rest);
-            }
+            carry_.assign(block.substr(start));
+            flushLongCarry();
             return;
         }
         line(block.substr(start, newline + 1 - start), true, true);
         start = newline + 1;
     }
+}
+
+// A line without end in sight is passed on in pieces, so memory stays bounded whatever the file holds.
+void MboxScanner::flushLongCarry() {
+    if (carry_.size() <= kMaxLine) return;
+    line(carry_, !carryIsContinuation_, false);
+    carry_.clear();
+    carryIsContinuation_ = true;
 }
 
 std::vector<MboxSpan> MboxScanner::finish() {

@@ -47,6 +47,7 @@ private:
     void line(std::string_view text, bool lineStart, bool complete);
     void content(std::string_view text, bool lineStart, bool complete);
     void close(int64_t end);
+    void flushLongCarry();
 
     int64_t pos_;
     bool afterEmpty_;
