@@ -14,6 +14,7 @@
 #include "mail/mail_maildir.h"
 #include "mail/mail_mbox.h"
 #include "mail/mail_source_listing_internal.h"
+#include "platform/charset.h"
 
 namespace lumidex::mail {
 namespace {
@@ -151,6 +152,14 @@ ListingResult listMailStore(MailStoreKind kind, const fs::path& root, const Mail
     const bool ok = kind == MailStoreKind::maildir ? listMaildirStore(root, listing, error)
                                                    : listMboxStore(root, kind == MailStoreKind::mboxFolder, previous, listing, error);
     if (!ok) return ListingError{"Mail store not readable: " + root.string() + ": " + error};
+    // Listings are kept as JSON, which holds UTF-8 only: a name in another encoding cannot be kept.
+    if (!platform::isValidUtf8(root.string())) return ListingError{"Mail store not readable: " + root.string() + ": name is not UTF-8"};
+    std::erase_if(listing.messages, [&](const MessageLocation& m) {
+        if (platform::isValidUtf8(m.id) && platform::isValidUtf8(m.file.string()) && platform::isValidUtf8(m.mailbox)) return false;
+        listing.unreadable.push_back((root / m.file).string() + ": name is not UTF-8");
+        return true;
+    });
+    std::erase_if(listing.mboxFiles, [](const MboxFileState& f) { return !platform::isValidUtf8(f.file.string()) || !platform::isValidUtf8(f.mailbox); });
     std::sort(listing.messages.begin(), listing.messages.end(), [](const MessageLocation& a, const MessageLocation& b) { return a.id < b.id; });
     std::sort(listing.mboxFiles.begin(), listing.mboxFiles.end(), [](const MboxFileState& a, const MboxFileState& b) { return a.file < b.file; });
     return listing;

@@ -71,7 +71,8 @@ using ListingResult = std::variant<MailListing, ListingError>;
 
 // Lists the store at `root`. With the previous listing of the same store, mbox files whose size, time
 // and inode are unchanged are not read at all and a file that only grew is read from its old end; a
-// rewritten file is read again. `previous` of another kind or root is ignored.
+// rewritten file is read again. `previous` of another kind or root is ignored. Messages whose file or
+// folder name is not UTF-8 are left out and named in `unreadable` (a listing is kept as JSON).
 ListingResult listMailStore(MailStoreKind kind, const std::filesystem::path& root, const MailListing* previous = nullptr);
 
 struct MovedMessage {

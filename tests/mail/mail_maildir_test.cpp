@@ -87,9 +87,12 @@ TEST(MaildirListing, CopiesInTwoFoldersAndNestedFoldersAreDistinctMessages) {
     writeFile(root / "INBOX/new/2.B.host", message("New"));
     fs::create_directories(root / "Empty/cur");
     writeFile(dir / "notes/readme.txt", "hello");
+    writeFile(root / "INBOX/cur/3.Caf\xE9.host:2,", message("Latin-1 name"));
 
     const MailListing listing = listOrFail(root);
     ASSERT_EQ(listing.messages.size(), 3u);
+    EXPECT_EQ(listing.unreadable.size(), 1u);
+    EXPECT_NO_THROW(static_cast<void>(listingToJson(listing).dump()));
     ASSERT_NE(find(listing, "1.A.host"), nullptr);
     ASSERT_NE(find(listing, "1.A.host@INBOX"), nullptr);
     EXPECT_EQ(find(listing, "1.A.host")->mailbox, "Archive/2024");
