@@ -1,7 +1,6 @@
 #include "processing/recognition/pdf_processing.h"
 
 #include <algorithm>
-#include <cmath>
 #include <future>
 #include <memory>
 
@@ -35,16 +34,6 @@ PdfProcessing::PdfProcessing(bool lowResImages, SlimOcr slimOcr, CancellationTok
       updateHandledPage_(std::move(updateHandledPage)),
       renderColor_(renderColor) {}
 
-std::optional<platform::Bitmap> PdfProcessing::renderForRecognition(const platform::PdfDocument& document,
-                                                                    int pageIndex, platform::PdfRenderColor color) {
-    const auto box = document.mediaBox(pageIndex);
-    if (!box) return std::nullopt;
-    const double scale = scanRecognitionScale(box->width, box->height, document.pageDrawing(pageIndex).images);
-    if (scale <= 0) return std::nullopt;
-    const auto side = [scale](double points) { return std::max(1, static_cast<int>(std::lround(points * scale))); };
-    return document.renderPage(pageIndex, side(box->width), side(box->height), color);
-}
-
 std::optional<platform::Bitmap> PdfProcessing::renderPage(const platform::PdfDocument& document, int pageIndex,
                                                           bool lowResImages, platform::PdfRenderColor color) {
     const auto box = document.mediaBox(pageIndex);
@@ -60,40 +49,25 @@ PdfPagesResult PdfProcessing::processPages(const platform::PdfDocument& document
     const int pageCount = document.pageCount();
     result.pageCount = pageCount;
     result.pages.reserve(static_cast<std::size_t>(std::max(pageCount, 0)));
-    // A page is drawn once at the usual size; a scanned page that is recognised is drawn at its scan's
-    // own resolution instead, and once more at the usual size for its previews (which keep their size).
-    struct Drawn {
-        std::shared_ptr<const platform::Bitmap> bitmap;
-        bool previewSize = true;
-    };
-    auto toShared = [](std::optional<platform::Bitmap> bitmap) -> std::shared_ptr<const platform::Bitmap> {
+    auto render = [&](int pageIndex) -> std::shared_ptr<const platform::Bitmap> {
+        if (pageFilter && !pageFilter(pageIndex)) return nullptr;
+        auto bitmap = renderPage(document, pageIndex, lowResImages_, renderColor_);
         return bitmap ? std::make_shared<const platform::Bitmap>(std::move(*bitmap)) : nullptr;
     };
-    auto render = [&](int pageIndex) -> Drawn {
-        if (pageFilter && !pageFilter(pageIndex)) return {};
-        if (recognizeText && !lowResImages_) {
-            if (auto fine = renderForRecognition(document, pageIndex, renderColor_)) return {toShared(std::move(fine)), false};
-        }
-        return {toShared(renderPage(document, pageIndex, lowResImages_, renderColor_)), true};
-    };
 
-    Drawn current;
+    std::shared_ptr<const platform::Bitmap> current;
     for (int i = 0; i < pageCount; ++i) {
         cancellationToken_.throwIfCancelled();
         if (i == 0) current = render(0);
 
         std::future<SlimOcrOutcome> recognition;
-        if (recognizeText && current.bitmap) recognition = slimOcr_.recognizeTextAsync(current.bitmap, i, pageCount);
+        if (recognizeText && current) recognition = slimOcr_.recognizeTextAsync(current, i, pageCount);
 
         // Work that does not need the recognition result overlaps it: the next page, this page's previews.
-        Drawn next;
+        std::shared_ptr<const platform::Bitmap> next;
         if (i + 1 < pageCount && !cancellationToken_.isCancelled()) next = render(i + 1);
-        if (previews.helper != nullptr && current.bitmap) {
-            if (current.previewSize) {
-                previews.helper->savePageImageAndThumbnail(previews.key, i, *current.bitmap, previews.thumbnailOnly);
-            } else if (auto usual = renderPage(document, i, lowResImages_, renderColor_)) {
-                previews.helper->savePageImageAndThumbnail(previews.key, i, *usual, previews.thumbnailOnly);
-            }
+        if (previews.helper != nullptr && current) {
+            previews.helper->savePageImageAndThumbnail(previews.key, i, *current, previews.thumbnailOnly);
         }
 
         SlimOcrResult page;

@@ -71,11 +71,6 @@ public:
                                                       bool lowResImages,
                                                       platform::PdfRenderColor color = platform::PdfRenderColor::rgb);
 
-    // A page that carries a scan, drawn at the scan's own resolution for recognition; nullopt when the
-    // page has no such scan, the usual size is as fine, or the renderer fails.
-    static std::optional<platform::Bitmap> renderForRecognition(const platform::PdfDocument& document, int pageIndex,
-                                                                platform::PdfRenderColor color);
-
 private:
     bool lowResImages_;
     SlimOcr slimOcr_;

@@ -9,7 +9,6 @@
 
 #include "platform/media_fixtures.h"
 #include "processing/recognition/recognition_fakes.h"
-#include "processing/recognition/render_size.h"
 #include "support/temp_home.h"
 
 namespace lumidex::processing {
@@ -80,27 +79,6 @@ TEST_F(PdfProcessingTest, LowResolutionHalvesRenderScaleAndThumbnailWidth) {
     EXPECT_GE(log_.indexOf("render 0 1224x1584"), 0);
     ASSERT_EQ(recorder_.files.size(), 1u);
     EXPECT_EQ(lumidex::testing::pngSize(recorder_.files.at("/data/K_thumbmage_#0.png")), std::make_pair(100, 129));
-}
-
-TEST_F(PdfProcessingTest, AScanIsRecognisedAtItsOwnResolutionWhilePreviewsKeepTheirSize) {
-    // 5 pixels per point: drawn at the usual 4, the scan's letters would be resampled.
-    FakePdfDocument scan({{100, 50}}, log_);
-    scan.drawnImages = {{100, 50, 500, 250}};
-    auto pool = testing::makeFakePool(log_);
-    const SaveNanImagesHelper helper(false, "/root", "/data", recorder_.writer());
-    EXPECT_EQ(processing(false, *pool).processPages(scan, {&helper, "K"}).text(), "page0 text ");
-    EXPECT_GE(log_.indexOf("render 0 500x250"), 0);
-    EXPECT_EQ(lumidex::testing::pngSize(recorder_.files.at("/data/K_nanimage_#0.png")), std::make_pair(400, 200));
-
-    // Previews only, a coarse scan, a small picture on the page, or a huge scan (bounded like every page).
-    EXPECT_EQ(scanRecognitionScale(100, 50, {{100, 50, 300, 150}}), 0);
-    EXPECT_EQ(scanRecognitionScale(100, 50, {{40, 20, 2000, 1000}}), 0);
-    EXPECT_DOUBLE_EQ(scanRecognitionScale(1000, 500, {{1000, 500, 8000, 4000}}), 4.096);
-    FakePdfDocument digital({{100, 50}}, log_);
-    digital.drawnImages = scan.drawnImages;
-    (void)processing(false, *pool).processPages(digital, {&helper, "D"}, /*recognizeText=*/false);
-    const auto events = log_.events();
-    EXPECT_EQ(std::count(events.begin(), events.end(), "render 0 500x250"), 1);  // the scan's run only
 }
 
 TEST_F(PdfProcessingTest, NextPageRendersWhileThisPageIsRecognised) {

@@ -53,7 +53,6 @@ public:
     FakePdfDocument(std::vector<platform::PdfPageSize> pages, EventLog& log) : pages_(std::move(pages)), log_(log) {}
 
     std::vector<int> failingRenders;  // page indexes whose rendering fails
-    std::vector<platform::PdfDrawnImage> drawnImages;  // what every page draws
 
     bool isLocked() const override { return false; }
     bool isEncrypted() const override { return false; }
@@ -65,11 +64,7 @@ public:
     }
     std::string pageText(int) const override { return {}; }
     std::size_t pageGlyphCount(int) const override { return 0; }
-    platform::PdfPageDrawing pageDrawing(int) const override {
-        platform::PdfPageDrawing drawing;
-        drawing.images = drawnImages;
-        return drawing;
-    }
+    platform::PdfPageDrawing pageDrawing(int) const override { return {}; }
     std::optional<platform::Bitmap> renderPage(int i, int w, int h, platform::PdfRenderColor color) const override {
         log_.add("render " + std::to_string(i) + " " + std::to_string(w) + "x" + std::to_string(h));
         log_.add("render " + std::to_string(i));
