@@ -2,10 +2,19 @@
 
 #include <algorithm>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <map>
+#include <mutex>
 
+#include "core/settings/settings.h"
 #include "folders/coordinator/core_manager_data.h"
+#include "folders/scanning/file_types.h"
+#include "folders/scanning/on_disk_path.h"
+#include "processing/extractors/nan_items_processing_pdf.h"
+#include "processing/extractors/office_extraction.h"
+#include "processing/pipeline/thumbnail_write_queue.h"
+#include "processing/recognition/save_nan_images_helper.h"
 #include "storage/fts_balancer.h"
 #include "service/index_identity.h"
 #include "storage/ocr_rects_balancer.h"
@@ -21,6 +30,71 @@ std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) return std::nullopt;
     return bytes;
+}
+
+// The PDF a document's pages are drawn from: the file itself, or an office document's converted copy.
+std::optional<std::filesystem::path> pageSource(const FoundDocument& document) {
+    const auto route = folders::routeForExtension(folders::lowerCaseExtension(document.item.urlString));
+    if (route == folders::FileRoute::pdf) return folders::onDiskPath(document.item.urlString);
+    if (route == folders::FileRoute::cloud) return processing::convertedPdfPath(document.folder->folderDataDirectory(), document.item);
+    return std::nullopt;
+}
+
+// Draws a page's thumbnail as the preview pass would and writes it to its place; returns the PNG (also
+// when it could not be written), or nullopt when the document cannot be drawn (vanished, damaged,
+// locked, no such page).
+std::optional<std::string> drawThumbnail(const FoundDocument& document, int64_t page, const std::filesystem::path& file) {
+    const auto source = pageSource(document);
+    if (!source) return std::nullopt;
+    std::optional<std::string> drawn;
+    const processing::SaveNanImagesHelper helper(
+        Settings::shared().lowResImages(), document.folderPath, document.folder->folderDataDirectory(),
+        [&drawn, &file](const std::string&, std::string png) {
+            processing::ThumbnailWriteQueue::writePngFile(file, png);  // logs a failure; the page is still shown
+            drawn = std::move(png);
+        });
+    processing::PagePreviews previews;
+    previews.helper = &helper;
+    previews.key = processing::SaveNanImagesHelper::imageKey(document.item);
+    previews.thumbnailOnly = true;
+    processing::PdfExtractorSettings settings;
+    settings.lowResImages = helper.lowResImages();
+    try {
+        processing::NanItemsProcessingPdf(settings, {}, [](std::string_view) {}).drawPreviews(*source, {page - 1}, previews);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    return drawn;
+}
+
+// Thumbnails being drawn on demand, by file: a request for a page another request is drawing waits
+// for that drawing instead of making its own.
+struct DrawingsInFlight {
+    std::mutex mutex;
+    std::map<std::filesystem::path, std::shared_future<std::optional<std::string>>> files;
+};
+
+std::optional<std::string> drawThumbnailOnce(const FoundDocument& document, int64_t page, const std::filesystem::path& file) {
+    static DrawingsInFlight inFlight;
+    std::promise<std::optional<std::string>> promise;
+    std::shared_future<std::optional<std::string>> other;
+    {
+        std::lock_guard lock(inFlight.mutex);
+        if (const auto found = inFlight.files.find(file); found != inFlight.files.end()) {
+            other = found->second;
+        } else {
+            inFlight.files.emplace(file, promise.get_future().share());
+        }
+    }
+    if (other.valid()) return other.get();
+    std::optional<std::string> png;
+    // Drawn and gone from the table between this request's look and its entry: read, not drawn again.
+    if (auto bytes = readWholeFile(file)) png = std::move(bytes);
+    else png = drawThumbnail(document, page, file);
+    std::lock_guard lock(inFlight.mutex);
+    promise.set_value(png);
+    inFlight.files.erase(file);
+    return png;
 }
 
 }  // namespace
@@ -105,7 +179,10 @@ std::vector<PageRects> DocumentService::rects(const FoundDocument& document, std
 Thumbnail DocumentService::thumbnail(const FoundDocument& document, int64_t page) const {
     Thumbnail thumbnail;
     if (page < 1) return thumbnail;
-    auto bytes = readWholeFile(document.folder->folderDataDirectory() / thumbnailFileName(document.item, page));
+    const std::filesystem::path file = document.folder->folderDataDirectory() / thumbnailFileName(document.item, page);
+    auto bytes = readWholeFile(file);
+    // Not drawn yet (previews of later pages come after the text): drawn now, for this page alone.
+    if (!bytes && page <= document.item.totalPageCount) bytes = drawThumbnailOnce(document, page, file);
     if (!bytes) return thumbnail;
     if (!bytes->starts_with(kPngSignature)) {
         thumbnail.status = ThumbnailStatus::notPng;

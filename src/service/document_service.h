@@ -80,7 +80,10 @@ public:
     // The recognised rectangles grouped by page in page order; with `page`, only that page's group
     // (no group when the page has none).
     std::vector<PageRects> rects(const FoundDocument& document, std::optional<int64_t> page = std::nullopt) const;
-    // The stored thumbnail of a page; `notPng` when the stored file is not a PNG image.
+    // The stored thumbnail of a page; `notPng` when the stored file is not a PNG image. A page of a PDF
+    // (or of an office document's converted PDF) whose thumbnail is not drawn yet is drawn now, in this
+    // process, written where the processing would have put it, and returned; requests for the same page
+    // at once draw it once. `missing` when the document cannot be drawn (gone, damaged, no such page).
     Thumbnail thumbnail(const FoundDocument& document, int64_t page) const;
 
     // Removes the document from the index; false when it was still registered afterwards.
