@@ -50,8 +50,9 @@
 // per start-up.
 //
 // Thread-safety: run() may be called for several folders at once (one run per folder at a time, as
-// the coordinator guarantees); stats() from any thread. run() returns only after the enrichments it
-// queued have finished (quickly when cancelled), so it never touches a coordinator after returning.
+// the coordinator guarantees); stats() from any thread. run() returns only after its preview pass and
+// the enrichments it queued have finished (quickly when cancelled), so it never touches a coordinator
+// after returning.
 // Lifetime: the runner must outlive its runs; destruction waits for enrichments still queued.
 // Nothing throws from run() except std::bad_alloc.
 #pragma once
