@@ -11,6 +11,7 @@
 #include "cloud/service_conversion_backend.h"
 #include "core/settings/settings.h"
 #include "core/data_directory.h"
+#include "core/grouped_number.h"
 #include "folders/coordinator/balanced_data_manager.h"
 #include "folders/coordinator/coordinator_states.h"
 #include "processing/pipeline/digital_text_enrichment_queue.h"
@@ -138,14 +139,6 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
     status.pausedForDiskSpace = stats.pausedForDiskSpace;
     status.idle = !manager.isProcessing();
     return status;
-}
-
-std::string groupedNumber(int64_t number) {
-    std::string digits = std::to_string(number < 0 ? -number : number);
-    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3) {
-        digits.insert(static_cast<std::size_t>(at), " ");
-    }
-    return number < 0 ? "-" + digits : digits;
 }
 
 std::string describePasses(const FolderProcessingStatus& status) {

@@ -71,8 +71,6 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
 // Previews an earlier process deferred and left undrawn, drawn now on the calling thread (a folder's
 // runs draw those they defer themselves). True when none is owed any more.
 bool renderInterruptedPreviews(folders::BalancedDataManager& manager, NanItemsProcessing& runner);
-// "16 548": a count with its thousands set apart, as progress lines show them.
-std::string groupedNumber(int64_t number);
 // "searchable: 1 143 of 1 146; previews: 3 200 of 16 548": the passes apart, the documents stored
 // with their text of those handed to processing, and the page previews drawn of those owed.
 std::string describePasses(const FolderProcessingStatus& status);

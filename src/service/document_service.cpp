@@ -7,14 +7,7 @@
 #include <map>
 #include <mutex>
 
-#include "core/settings/settings.h"
 #include "folders/coordinator/core_manager_data.h"
-#include "folders/scanning/file_types.h"
-#include "folders/scanning/on_disk_path.h"
-#include "processing/extractors/nan_items_processing_pdf.h"
-#include "processing/extractors/office_extraction.h"
-#include "processing/pipeline/thumbnail_write_queue.h"
-#include "processing/recognition/save_nan_images_helper.h"
 #include "storage/fts_balancer.h"
 #include "service/index_identity.h"
 #include "storage/ocr_rects_balancer.h"
@@ -32,39 +25,20 @@ std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
     return bytes;
 }
 
-// The PDF a document's pages are drawn from: the file itself, or an office document's converted copy.
-std::optional<std::filesystem::path> pageSource(const FoundDocument& document) {
-    const auto route = folders::routeForExtension(folders::lowerCaseExtension(document.item.urlString));
-    if (route == folders::FileRoute::pdf) return folders::onDiskPath(document.item.urlString);
-    if (route == folders::FileRoute::cloud) return processing::convertedPdfPath(document.folder->folderDataDirectory(), document.item);
-    return std::nullopt;
+std::mutex drawerMutex;
+DocumentService::ThumbnailDrawer& thumbnailDrawer() {
+    static DocumentService::ThumbnailDrawer drawer;
+    return drawer;
 }
 
-// Draws a page's thumbnail as the preview pass would and writes it to its place; returns the PNG (also
-// when it could not be written), or nullopt when the document cannot be drawn (vanished, damaged,
-// locked, no such page).
-std::optional<std::string> drawThumbnail(const FoundDocument& document, int64_t page, const std::filesystem::path& file) {
-    const auto source = pageSource(document);
-    if (!source) return std::nullopt;
-    std::optional<std::string> drawn;
-    const processing::SaveNanImagesHelper helper(
-        Settings::shared().lowResImages(), document.folderPath, document.folder->folderDataDirectory(),
-        [&drawn, &file](const std::string&, std::string png) {
-            processing::ThumbnailWriteQueue::writePngFile(file, png);  // logs a failure; the page is still shown
-            drawn = std::move(png);
-        });
-    processing::PagePreviews previews;
-    previews.helper = &helper;
-    previews.key = processing::SaveNanImagesHelper::imageKey(document.item);
-    previews.thumbnailOnly = true;
-    processing::PdfExtractorSettings settings;
-    settings.lowResImages = helper.lowResImages();
-    try {
-        processing::NanItemsProcessingPdf(settings, {}, [](std::string_view) {}).drawPreviews(*source, {page - 1}, previews);
-    } catch (const std::exception&) {
-        return std::nullopt;
+std::optional<std::string> drawThumbnail(const FoundDocument& document, int64_t page) {
+    DocumentService::ThumbnailDrawer drawer;
+    {
+        std::lock_guard lock(drawerMutex);
+        drawer = thumbnailDrawer();
     }
-    return drawn;
+    if (!drawer) return std::nullopt;
+    return drawer(document.item, document.folder->folderDataDirectory(), page - 1);
 }
 
 // Thumbnails being drawn on demand, by file: a request for a page another request is drawing waits
@@ -90,7 +64,7 @@ std::optional<std::string> drawThumbnailOnce(const FoundDocument& document, int6
     std::optional<std::string> png;
     // Drawn and gone from the table between this request's look and its entry: read, not drawn again.
     if (auto bytes = readWholeFile(file)) png = std::move(bytes);
-    else png = drawThumbnail(document, page, file);
+    else png = drawThumbnail(document, page);
     std::lock_guard lock(inFlight.mutex);
     promise.set_value(png);
     inFlight.files.erase(file);
@@ -105,6 +79,11 @@ std::string thumbnailFileName(const NanItem& item, int64_t page) {
 }
 
 DocumentService::DocumentService(folders::CoreManagerData& core) : core_(core) {}
+
+void DocumentService::setThumbnailDrawer(ThumbnailDrawer drawer) {
+    std::lock_guard lock(drawerMutex);
+    thumbnailDrawer() = std::move(drawer);
+}
 
 std::optional<FoundDocument> DocumentService::find(uint32_t documentId) const {
     for (auto& manager : core_.balancedDataManagers()) {

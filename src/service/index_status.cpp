@@ -5,10 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/grouped_number.h"
 #include "folders/coordinator/coordinator_states.h"
 #include "folders/scanning/file_types.h"
-#include "processing/default_runner.h"
-#include "processing/recognition/save_nan_images_helper.h"
+#include "service/document_service.h"
 #include "storage/pending_enrichments.h"
 #include "storage/shard_layout.h"
 
@@ -22,8 +22,11 @@ void countPreviews(FolderIndexStatus& status, const NanItem& item, const fs::pat
     if (item.processingState != NanItemProcessingStates::complete) return;
     if (folders::routeForExtension(folders::lowerCaseExtension(item.urlString)) == folders::FileRoute::text) return;
     status.previewPages += item.totalPageCount;
-    if (owing.contains(item.combinedHash)) status.previewsOwed += static_cast<int64_t>(
-            processing::SaveNanImagesHelper::pagesWithoutThumbnail(folderDataDirectory, item).size());
+    if (!owing.contains(item.combinedHash)) return;
+    for (int64_t page = 1; page <= item.totalPageCount; ++page) {
+        std::error_code ec;
+        if (!fs::exists(folderDataDirectory / thumbnailFileName(item, page), ec)) ++status.previewsOwed;
+    }
 }
 
 void count(FolderIndexStatus& status, const NanItem& item) {
@@ -85,10 +88,10 @@ std::vector<FolderIndexStatus> indexStatus(const search::FolderListFunction& fol
 }
 
 std::string describePasses(const FolderIndexStatus& status) {
-    return "searchable: " + processing::groupedNumber(status.searchable) + " of " +
-           processing::groupedNumber(status.searchable + status.waiting + status.waitingForOfficeText) +
-           "; previews: " + processing::groupedNumber(status.previewPages - status.previewsOwed) + " of " +
-           processing::groupedNumber(status.previewPages);
+    return "searchable: " + groupedNumber(status.searchable) + " of " +
+           groupedNumber(status.searchable + status.waiting + status.waitingForOfficeText) +
+           "; previews: " + groupedNumber(status.previewPages - status.previewsOwed) + " of " +
+           groupedNumber(status.previewPages);
 }
 
 std::string indexStatusJson(const std::vector<FolderIndexStatus>& statuses, const std::string& officeConverterMissing) {

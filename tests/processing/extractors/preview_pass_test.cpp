@@ -16,9 +16,11 @@
 
 #include "folders/coordinator/core_manager_data.h"
 #include "platform/subprocess.h"
+#include "core/grouped_number.h"
 #include "processing/default_runner.h"
 #include "processing/extractors/extractor_fixtures.h"
 #include "processing/nan_items_processing.h"
+#include "processing/page_thumbnail.h"
 #include "service/document_service.h"
 #include "storage/pending_enrichments.h"
 #include "support/log_lines.h"
@@ -131,6 +133,9 @@ TEST_F(PreviewPassTest, HeldBackPassLeavesFirstPagesThenResumesAcrossARestartAnd
     EXPECT_EQ(pending.list().size(), 2u);  // the one-page card owes nothing
     const FolderProcessingStatus status = folderProcessingStatus(*manager, *runner);
     EXPECT_EQ(describePasses(status), "searchable: 4 of 4; previews: 3 of 6");
+    EXPECT_EQ(groupedNumber(16548), "16 548");
+    EXPECT_EQ(groupedNumber(1234567), "1 234 567");
+    EXPECT_EQ(groupedNumber(999), "999");
 
     // The pass is stopped after its first document; a search meanwhile finds every text.
     folders::ProcessingRunSettings settings;
@@ -196,6 +201,7 @@ private:
 };
 
 TEST_F(PreviewPassTest, APageOpenedBeforeThePassIsDrawnOnceWhereThePassWouldPutIt) {
+    service::DocumentService::setThumbnailDrawer(drawPageThumbnail);
     auto manager = index(false, false);
     service::DocumentService documents(*core);
     const auto manual = documents.find(item(*manager, "manual.pdf").combinedHash);
