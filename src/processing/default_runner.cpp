@@ -200,7 +200,7 @@ FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& ma
         if (current.pending == 0 && current.completed > 0 && !announcedSearchable) {
             announcedSearchable = true;
             if (showProgress) out << "\r\033[K";
-            out << "  searchable:      " << describePasses(current) << '\n' << std::flush;
+            out << "  " << describePasses(current) << '\n' << std::flush;
         }
         if (!waitForEnrichment && current.pending == 0 && current.completed > 0) break;
     }

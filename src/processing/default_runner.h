@@ -83,12 +83,13 @@ std::string describe(const FolderProcessingStatus& status);
 
 // For `lumidex scan`: requeues interrupted enrichments, retries the folder's failed items, waits until
 // the folder's coordinator is idle
-// (its runs and their enrichments done) and prints "  processed: <describe(status)>". With showProgress
-// (a terminal) a "  processing: <describePasses>; <describe>" line is rewritten in place every
-// `interval` while it waits. When it waits for everything, previews an earlier process left undrawn are
-// drawn before it returns.
-// Without waitForEnrichment it returns once every document has its text, while the recognition that
-// enriches digital PDFs may still run (status.idle tells). A pause for disk space is announced on a line
+// (its runs, their preview passes and enrichments done) and prints "  processed: <describe(status)>"
+// and "  passes: <describePasses(status)>". With showProgress (a terminal) a "  processing:
+// <describePasses>; <describe>" line is rewritten in place every `interval` while it waits. The moment
+// every document has its text is announced on a line of its own, "  <describePasses>" (terminal or
+// not). When it waits for everything, previews an earlier process left undrawn are drawn before it
+// returns. Without waitForEnrichment it returns once every document has its text, while previews and
+// the recognition that enriches digital PDFs may still run (status.idle tells). A pause for disk space is announced on a line
 // of its own when it begins and when it ends, terminal or not.
 FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& manager, NanItemsProcessing& runner,
                                                 std::ostream& out, bool showProgress,
