@@ -8,13 +8,17 @@
 #include "app/scan_command.h"
 #include "app/serve_command.h"
 #include "app/shell_command.h"
+#include "service/document_service.h"
 #include "processing/extractors/extractor_jobs.h"
+#include "processing/page_thumbnail.h"
 #include "processing/worker/extraction_worker.h"
 
 int main(int argc, char** argv) {
     lumidex::platform::reserveFileDescriptors(512);
     // Worker processes must not touch settings or the data directory.
     if (argc > 1 && argv[1] == lumidex::extractionWorkerFlag) return lumidex::processing::extractorWorkerMain(argc, argv);
+    // Pages opened before the preview pass reached them are drawn here, for the window and the local API.
+    lumidex::service::DocumentService::setThumbnailDrawer(lumidex::processing::drawPageThumbnail);
     return lumidex::runCommandLine(argc, argv, [](CLI::App& app) {
         lumidex::addScanCommand(app);
         lumidex::addShellCommand(app);

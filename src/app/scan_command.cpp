@@ -155,7 +155,7 @@ void addScanCommand(CLI::App& app) {
 }
 
 void indexFolderAndReport(folders::CoreManagerData& core, const std::string& folder,
-                          const processing::NanItemsProcessing& runner, bool showProgress, std::ostream& out) {
+                          processing::NanItemsProcessing& runner, bool showProgress, std::ostream& out) {
     out << "Indexing " << folder << std::endl;
     auto manager = core.addFolder(folder);
     startWithDamagedShardsRebuilt(*manager, out);

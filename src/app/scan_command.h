@@ -50,6 +50,6 @@ folders::FullScanResult fullScanShowingProgress(folders::BalancedDataManager& ma
 // Adds the folder to the running coordinators, rebuilds damaged index files, scans and processes it
 // until every document has its text (recognition inside digital PDFs may go on), printing to `out`.
 void indexFolderAndReport(folders::CoreManagerData& core, const std::string& folder,
-                          const processing::NanItemsProcessing& runner, bool showProgress, std::ostream& out);
+                          processing::NanItemsProcessing& runner, bool showProgress, std::ostream& out);
 
 }  // namespace lumidex

@@ -14,7 +14,12 @@ namespace {
 void printStatus(const service::FolderIndexStatus& s, const std::string& converterMissing) {
     std::cout << s.folder << '\n'
               << "  documents:        " << s.documents << '\n'
-              << "  found by text:    " << s.searchable << '\n';
+              << "  found by text:    " << s.searchable << '\n'
+              << "  passes:           " << service::describePasses(s) << '\n';
+    if (s.previewsPending > 0) {
+        std::cout << "  previews owed:    " << s.previewsPending << " documents, " << s.previewsOwed
+                  << " pages (drawn after the text, or when a page is opened)\n";
+    }
     if (s.waiting > 0) std::cout << "  waiting:          " << s.waiting << " (read by the next `lumidex scan`)\n";
     if (s.waitingForOfficeText > 0) {
         std::cout << "  office files:     " << s.waitingForOfficeText << " (found by name; "

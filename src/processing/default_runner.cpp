@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
 #include <ostream>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "core/app_log.h"
 #include "core/settings/settings.h"
 #include "core/data_directory.h"
+#include "core/grouped_number.h"
 #include "folders/coordinator/balanced_data_manager.h"
 #include "folders/coordinator/coordinator_states.h"
 #include "processing/pipeline/digital_text_enrichment_queue.h"
@@ -135,6 +137,8 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
     status.pending = std::max<int64_t>(progress.notProcessedCount - status.waitingForCloud, 0);
     status.pagesWithText = stats.pagesWithText;
     status.pagesRecognised = stats.pagesRecognised;
+    status.previewPages = stats.previewPages;
+    status.previewsOwed = stats.previewsOwed;
     status.errors = stats.errors;
     status.notStored = stats.notStored;
     status.notRead = stats.notRead;
@@ -142,6 +146,23 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
     status.pausedForDiskSpace = stats.pausedForDiskSpace;
     status.idle = !manager.isProcessing();
     return status;
+}
+
+std::string describePasses(const FolderProcessingStatus& status) {
+    const int64_t previewsDrawn = std::max<int64_t>(status.previewPages - status.previewsOwed, 0);
+    return "searchable: " + groupedNumber(status.completed) + " of " +
+           groupedNumber(status.completed + status.pending + status.waitingForCloud) + "; previews: " + groupedNumber(previewsDrawn) +
+           " of " + groupedNumber(status.previewPages);
+}
+
+bool renderInterruptedPreviews(folders::BalancedDataManager& manager, NanItemsProcessing& runner) {
+    if (storage::PendingPreviews(manager.folderDataDirectory()).list().empty()) return true;
+    folders::ProcessingRunSettings settings;
+    settings.rootFolderUrl = manager.rootFolderUrlString();
+    settings.cancellationToken = manager.cancellationToken();
+    settings.lowResImages = Settings::shared().lowResImages();
+    // Text work that arrives meanwhile goes first; its run draws what is left.
+    return runner.renderDeferredPreviews(manager, settings, [&manager] { return manager.isProcessing(); });
 }
 
 std::string describe(const FolderProcessingStatus& status) {
@@ -163,13 +184,14 @@ std::string describe(const FolderProcessingStatus& status) {
     return text;
 }
 
-FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
+FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& manager, NanItemsProcessing& runner,
                                                 std::ostream& out, bool showProgress, std::chrono::milliseconds interval,
                                                 bool waitForEnrichment) {
     requeueInterruptedEnrichments(manager);
     retryFailedItems(manager);
     bool idle = false;
     bool paused = false;
+    bool announcedSearchable = false;
     while (!(idle = manager.waitUntilIdle(interval))) {
         const FolderProcessingStatus current = folderProcessingStatus(manager, runner, false);
         if (current.pausedForDiskSpace != paused) {
@@ -180,14 +202,27 @@ FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& ma
                            : "  space freed: indexing goes on\n")
                 << std::flush;
         }
-        if (showProgress) out << "\r\033[K  processing: " << describe(current) << std::flush;
-        // Every document has its text; what is left is enrichment of digital PDFs by recognition.
+        if (showProgress) out << "\r\033[K  processing: " << describePasses(current) << "; " << describe(current) << std::flush;
+        // Every document has its text; what is left are previews and enrichment of digital PDFs.
+        if (current.pending == 0 && current.completed > 0 && !announcedSearchable) {
+            announcedSearchable = true;
+            if (showProgress) out << "\r\033[K";
+            out << "  " << describePasses(current) << '\n' << std::flush;
+        }
         if (!waitForEnrichment && current.pending == 0 && current.completed > 0) break;
+    }
+    if (idle && waitForEnrichment) {
+        auto pass = std::async(std::launch::async, [&] { return renderInterruptedPreviews(manager, runner); });
+        while (pass.wait_for(interval) != std::future_status::ready) {
+            if (showProgress) out << "\r\033[K  processing: " << describePasses(folderProcessingStatus(manager, runner, false)) << std::flush;
+        }
+        pass.get();
     }
     if (showProgress) out << "\r\033[K" << std::flush;
     FolderProcessingStatus status = folderProcessingStatus(manager, runner);
     status.idle = idle;
     out << "  processed:       " << describe(status) << '\n';
+    out << "  passes:          " << describePasses(status) << '\n';
     return status;
 }
 

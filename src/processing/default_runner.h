@@ -54,6 +54,8 @@ struct FolderProcessingStatus {
     std::string officeWaitReason;  // why they wait (no converter installed); empty when one is there
     int64_t pagesWithText = 0;    // pages whose embedded text was stored, since the runner was created
     int64_t pagesRecognised = 0;  // pages recognition read (not those only rendered), since then
+    int64_t previewPages = 0;     // pages of stored documents that get previews, since then
+    int64_t previewsOwed = 0;     // of those, pages the preview pass has still to draw
     int64_t errors = 0;           // items that ended in error, since the runner was created
     int64_t notStored = 0;        // read but not written (a full disk, a damaged shard), since then
     int64_t notRead = 0;          // files not read (over the text size limit), since then
@@ -66,6 +68,12 @@ struct FolderProcessingStatus {
 // otherwise the number the latest run of the folder saw is taken.
 FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
                                               bool countCloudItems = true);
+// Previews an earlier process deferred and left undrawn, drawn now on the calling thread (a folder's
+// runs draw those they defer themselves). True when none is owed any more.
+bool renderInterruptedPreviews(folders::BalancedDataManager& manager, NanItemsProcessing& runner);
+// "searchable: 1 143 of 1 146; previews: 3 200 of 16 548": the passes apart, the documents stored
+// with their text of those handed to processing, and the page previews drawn of those owed.
+std::string describePasses(const FolderProcessingStatus& status);
 // "12 documents processed, 3 to go, 310 pages with text, 40 pages recognised, 1 error, 2 office files
 // waiting (<reason>)" (the pages with text only when there are any);
 // ", 5 could not be stored (read again at the next scan)", ", 1 not read (over the size limit)" and
@@ -75,12 +83,15 @@ std::string describe(const FolderProcessingStatus& status);
 
 // For `lumidex scan`: requeues interrupted enrichments, retries the folder's failed items, waits until
 // the folder's coordinator is idle
-// (its runs and their enrichments done) and prints "  processed: <describe(status)>". With showProgress
-// (a terminal) a "  processing: ..." line is rewritten in place every `interval` while it waits.
-// Without waitForEnrichment it returns once every document has its text, while the recognition that
-// enriches digital PDFs may still run (status.idle tells). A pause for disk space is announced on a line
+// (its runs, their preview passes and enrichments done) and prints "  processed: <describe(status)>"
+// and "  passes: <describePasses(status)>". With showProgress (a terminal) a "  processing:
+// <describePasses>; <describe>" line is rewritten in place every `interval` while it waits. The moment
+// every document has its text is announced on a line of its own, "  <describePasses>" (terminal or
+// not). When it waits for everything, previews an earlier process left undrawn are drawn before it
+// returns. Without waitForEnrichment it returns once every document has its text, while previews and
+// the recognition that enriches digital PDFs may still run (status.idle tells). A pause for disk space is announced on a line
 // of its own when it begins and when it ends, terminal or not.
-FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
+FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& manager, NanItemsProcessing& runner,
                                                 std::ostream& out, bool showProgress,
                                                 std::chrono::milliseconds interval = std::chrono::milliseconds(500),
                                                 bool waitForEnrichment = true);

@@ -67,6 +67,13 @@ bool textRecognitionDisabled() {
     return value != nullptr && *value != '\0' && std::string_view(value) != "0";
 }
 
+// LUMIDEX_EAGER_PREVIEWS=1 draws every page's preview before a document is stored, as a comparison for
+// benchmarks and tests of the preview pass.
+bool eagerPreviewsRequested() {
+    const char* value = std::getenv("LUMIDEX_EAGER_PREVIEWS");
+    return value != nullptr && *value != '\0' && std::string_view(value) != "0";
+}
+
 // When the document's content came to be: the file's creation date, or its modification date when the
 // file system does not know one. Processing time would be meaningless in date searches.
 Date contentCreatedDate(const NanItem& item) {
@@ -135,6 +142,7 @@ public:
         jobOptions_.dataDirectory = manager_.folderDataDirectory();
         jobOptions_.rootFolderUrl = settings_.rootFolderUrl;
         jobOptions_.recognizeText = !textRecognitionDisabled();
+        deferPreviews_ = !owner_.options_.eagerPreviews && !eagerPreviewsRequested();
         // Two per worker: a worker that finishes finds its next job already queued instead of waiting
         // until this thread has stored the previous results.
         std::size_t limit = owner_.options_.maxItemsInFlight != 0 ? owner_.options_.maxItemsInFlight
@@ -197,6 +205,7 @@ private:
     std::shared_ptr<EnrichmentContext> enrichment_;
     std::shared_ptr<storage::ContentCache> cache_;
     ExtractionJobOptions jobOptions_;
+    bool deferPreviews_ = true;
     std::size_t maxInFlight_ = 1;
 
     std::mutex mutex_;
@@ -316,6 +325,10 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
         }
         if (idle) break;
     }
+    // The text is in: the owed previews are next, while enrichments recognise, until other text waits.
+    if (owner_.options_.previewPassAfterRuns && !settings_.cancellationToken.isCancelled()) {
+        owner_.renderDeferredPreviews(manager_, settings_, [this] { return manager_.runFigures().queued > 0; });
+    }
     // The enrichments of this run use the coordinator: they must end before the run does.
     enrichment_->waitUntilDone();
 }
@@ -328,6 +341,8 @@ void NanItemsProcessing::Run::dispatch(Pending pending) {
     std::string kind(office ? extractOfficeJob : NanItemsProcessing::jobKind(pending.route));
     ExtractionJobOptions options = jobOptions_;
     options.imageKey = SaveNanImagesHelper::imageKey(pending.item);
+    // Office documents keep theirs: the pass would need their converted PDF, and they are few.
+    options.deferPreviews = deferPreviews_ && pending.route == folders::FileRoute::pdf;
     // Items carry the NFC path; the file may be named in another normalisation on disk.
     ExtractionRequest request{{}, folders::onDiskPath(pending.item.urlString), {}, std::nullopt};
     if (cache_) {
@@ -616,6 +631,13 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         Job* job;
     };
     std::vector<Enrichment> enrichments;
+    struct DocumentPreviews {
+        uint32_t combinedHash;
+        std::string url;
+        int64_t pages;
+        int64_t owed;  // left to the preview pass
+    };
+    std::vector<DocumentPreviews> previews;
     for (Persisted& persisted : items) {
         NanItem& item = persisted.item;
         ExtractionResult& result = persisted.result;
@@ -647,6 +669,10 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
                 enrichments.push_back(Enrichment{item, folded, std::move(result.enrichmentPages), persisted.job});
             }
             delta.pagesWithText += result.textPages;
+            if (persisted.job->pending.route != folders::FileRoute::text) {
+                previews.push_back(DocumentPreviews{item.combinedHash, item.urlString, result.totalPageCount,
+                                                    result.previewsDeferred ? result.totalPageCount - 1 : 0});
+            }
             texts.push_back(ftsDocument(item, std::move(folded)));
             // Shown in snippets in the document's own words; nothing to show when none of it is indexed.
             texts.back().originalText = texts.back().foldedText.empty() ? std::string() : std::move(result.text);
@@ -676,6 +702,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         delta.pagesWithText = 0;
         toSave.clear();
         enrichments.clear();
+        previews.clear();
     }
     // Before the save that marks them complete: a crash from here on must not lose their recognition.
     // Without its marker a document saved complete would lose its recognition to a crash: it stays waiting.
@@ -689,9 +716,18 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             unmarked.insert(item.combinedHash);
         }
     }
+    const storage::PendingPreviews owedPreviews(manager_.folderDataDirectory());
+    for (const DocumentPreviews& document : previews) {
+        if (document.owed > 0 && !owedPreviews.add(document.combinedHash)) {
+            owner_.log("[NanItemsProcessing] Vormerkung der Vorschaubilder nicht gespeichert, bleibt für den nächsten Lauf: " +
+                       document.url);
+            unmarked.insert(document.combinedHash);
+        }
+    }
     if (!unmarked.empty()) {
         std::erase_if(toSave, [&](const NanItem& item) { return unmarked.contains(item.combinedHash); });
         std::erase_if(enrichments, [&](const Enrichment& e) { return unmarked.contains(e.item.combinedHash); });
+        std::erase_if(previews, [&](const DocumentPreviews& p) { return unmarked.contains(p.combinedHash); });
         delta.notStored += static_cast<int64_t>(unmarked.size());
         delta.documentsProcessed -= static_cast<int64_t>(unmarked.size());
     }
@@ -715,7 +751,11 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         s.withoutText += delta.withoutText;
         s.pagesWithText += delta.pagesWithText;
         s.reusedFromCache += delta.reusedFromCache;
+        for (const DocumentPreviews& document : previews) s.previewPages += document.pages;
     });
+    for (const DocumentPreviews& document : previews) {
+        if (document.owed > 0) owner_.owePreviews(folder, document.combinedHash, document.owed, false);
+    }
 
     const auto ended = Clock::now();
     const double persistence = secondsBetween(started, ended) / static_cast<double>(std::max<std::size_t>(batch.size(), 1));

@@ -21,6 +21,13 @@
 // pauses ("pausedForDiskSpace" in its stats, a log line), reads nothing more, waits for space, and then
 // stores the group it had read; cancelling while paused leaves the group waiting for a later run.
 //
+// Previews: a PDF with digital text is stored with its first page's thumbnail only (the one the
+// result list shows) and a "preview_pending" marker made before the save; scanned pages, images and
+// office documents get theirs while they are read (their bitmaps are in hand). Once a run's text work is
+// stored, the run draws the owed previews (renderDeferredPreviews) until new items queue behind it, a
+// cancel, or the end; the rest waits for the next run or call. A marker that cannot be made keeps the
+// document waiting, as for enrichments.
+//
 // Content cache (storage/content_cache.h, bounded by the setting contentCacheMaxBytes; 0 turns it off):
 // before a file goes to extraction its bytes are hashed (one extra sequential read) and looked up; a
 // file seen before with the same bytes, extension and job options (a copy, a moved or renamed file, a
@@ -43,8 +50,9 @@
 // per start-up.
 //
 // Thread-safety: run() may be called for several folders at once (one run per folder at a time, as
-// the coordinator guarantees); stats() from any thread. run() returns only after the enrichments it
-// queued have finished (quickly when cancelled), so it never touches a coordinator after returning.
+// the coordinator guarantees); stats() from any thread. run() returns only after its preview pass and
+// the enrichments it queued have finished (quickly when cancelled), so it never touches a coordinator
+// after returning.
 // Lifetime: the runner must outlive its runs; destruction waits for enrichments still queued.
 // Nothing throws from run() except std::bad_alloc.
 #pragma once
@@ -60,6 +68,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -95,6 +104,8 @@ struct FolderProcessingStats {
     int64_t withoutText = 0;  // complete, but no searchable text although the file has text or glyphs
     bool pausedForDiskSpace = false;  // a write failed on a full disk: waiting for space, nothing lost
     int64_t reusedFromCache = 0;      // stored from the content cache: not read or recognised again
+    int64_t previewPages = 0;  // pages of stored PDFs, images and office documents, which get previews
+    int64_t previewsOwed = 0;  // of those (and of documents an earlier process left), pages still to draw
 };
 
 struct NanItemsProcessingOptions {
@@ -121,6 +132,12 @@ struct NanItemsProcessingOptions {
     // enrichmentRecogniser replaces the "enrich.pdf" job.
     std::function<std::optional<std::string>(const NanItem&)> jobKindOverride;
     std::function<std::optional<std::string>(const NanItem&)> enrichmentRecogniser;
+    // Page previews of PDFs with digital text. false: the first page's is drawn with the text, the
+    // others by the preview pass; true (or LUMIDEX_EAGER_PREVIEWS=1 in the environment): every page's
+    // before the document is stored.
+    bool eagerPreviews = false;
+    // false: a run leaves the preview pass to renderDeferredPreviews() (tests hold it back).
+    bool previewPassAfterRuns = true;
 };
 
 class NanItemsProcessing final : public folders::ProcessingRunner {
@@ -144,6 +161,15 @@ public:
     // Why office documents wait instead of being converted, or nullopt when a converter is there.
     std::optional<std::string> officeConversionUnavailable() const;
 
+    // The preview pass of a folder: draws the page previews its documents are owed ("preview_pending"
+    // markers, storage/pending_enrichments.h), one document at a time in a worker, and removes each
+    // marker once its document is done (or gone, or unreadable for good). Stops before the next
+    // document when the token is set or `yield` says other work waits; the markers left are taken up by
+    // the next call, in this process or a later one. A second call for a folder whose pass is running
+    // returns at once. Returns true when no preview is owed any more. Blocks; any thread.
+    bool renderDeferredPreviews(folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings,
+                                const std::function<bool()>& yield = {});
+
 private:
     class Run;
     struct EnrichmentContext;
@@ -157,6 +183,15 @@ private:
     std::optional<std::string> recogniseForEnrichment(const NanItem& item);
     void storeEnrichment(const NanItem& item, const std::string& newText);
     std::optional<std::string> runEnrichmentJob(const EnrichmentTicket& ticket);
+    // The "previews.pdf" job for one document; a failure is logged, an interruption (cancel, no worker)
+    // leaves the document owed.
+    enum class PreviewJob { drawn, failed, interrupted };
+    PreviewJob runPreviewJob(folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings,
+                       const NanItem& item, std::vector<int64_t> pages);
+    // Counts a document's owed pages once, whether its run or an earlier process deferred them
+    // (uncounted: they are not in previewPages yet either).
+    void owePreviews(const std::string& folder, uint32_t combinedHash, int64_t pages, bool uncounted);
+    void previewsPaid(const std::string& folder, uint32_t combinedHash);
 
     NanItemsProcessingOptions options_;
     std::shared_ptr<ExtractionWorkerPool> pool_;
@@ -166,6 +201,8 @@ private:
 
     mutable std::mutex statsMutex_;
     std::map<std::string, FolderProcessingStats> stats_;
+    std::map<std::string, std::map<uint32_t, int64_t>> owedPreviews_;  // folder -> document -> pages owed
+    std::set<std::string> previewPassesRunning_;                         // under statsMutex_
 
     // Enrichments between enqueue and their end: waiting for recognition, then for the store write.
     std::mutex enrichmentMutex_;

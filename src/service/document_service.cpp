@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <map>
+#include <mutex>
 
 #include "folders/coordinator/core_manager_data.h"
 #include "storage/fts_balancer.h"
@@ -23,6 +25,52 @@ std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
     return bytes;
 }
 
+std::mutex drawerMutex;
+DocumentService::ThumbnailDrawer& thumbnailDrawer() {
+    static DocumentService::ThumbnailDrawer drawer;
+    return drawer;
+}
+
+std::optional<std::string> drawThumbnail(const FoundDocument& document, int64_t page) {
+    DocumentService::ThumbnailDrawer drawer;
+    {
+        std::lock_guard lock(drawerMutex);
+        drawer = thumbnailDrawer();
+    }
+    if (!drawer) return std::nullopt;
+    return drawer(document.item, document.folder->folderDataDirectory(), page - 1);
+}
+
+// Thumbnails being drawn on demand, by file: a request for a page another request is drawing waits
+// for that drawing instead of making its own.
+struct DrawingsInFlight {
+    std::mutex mutex;
+    std::map<std::filesystem::path, std::shared_future<std::optional<std::string>>> files;
+};
+
+std::optional<std::string> drawThumbnailOnce(const FoundDocument& document, int64_t page, const std::filesystem::path& file) {
+    static DrawingsInFlight inFlight;
+    std::promise<std::optional<std::string>> promise;
+    std::shared_future<std::optional<std::string>> other;
+    {
+        std::lock_guard lock(inFlight.mutex);
+        if (const auto found = inFlight.files.find(file); found != inFlight.files.end()) {
+            other = found->second;
+        } else {
+            inFlight.files.emplace(file, promise.get_future().share());
+        }
+    }
+    if (other.valid()) return other.get();
+    std::optional<std::string> png;
+    // Drawn and gone from the table between this request's look and its entry: read, not drawn again.
+    if (auto bytes = readWholeFile(file)) png = std::move(bytes);
+    else png = drawThumbnail(document, page);
+    std::lock_guard lock(inFlight.mutex);
+    promise.set_value(png);
+    inFlight.files.erase(file);
+    return png;
+}
+
 }  // namespace
 
 std::string thumbnailFileName(const NanItem& item, int64_t page) {
@@ -31,6 +79,11 @@ std::string thumbnailFileName(const NanItem& item, int64_t page) {
 }
 
 DocumentService::DocumentService(folders::CoreManagerData& core) : core_(core) {}
+
+void DocumentService::setThumbnailDrawer(ThumbnailDrawer drawer) {
+    std::lock_guard lock(drawerMutex);
+    thumbnailDrawer() = std::move(drawer);
+}
 
 std::optional<FoundDocument> DocumentService::find(uint32_t documentId) const {
     for (auto& manager : core_.balancedDataManagers()) {
@@ -105,7 +158,10 @@ std::vector<PageRects> DocumentService::rects(const FoundDocument& document, std
 Thumbnail DocumentService::thumbnail(const FoundDocument& document, int64_t page) const {
     Thumbnail thumbnail;
     if (page < 1) return thumbnail;
-    auto bytes = readWholeFile(document.folder->folderDataDirectory() / thumbnailFileName(document.item, page));
+    const std::filesystem::path file = document.folder->folderDataDirectory() / thumbnailFileName(document.item, page);
+    auto bytes = readWholeFile(file);
+    // Not drawn yet (previews of later pages come after the text): drawn now, for this page alone.
+    if (!bytes && page <= document.item.totalPageCount) bytes = drawThumbnailOnce(document, page, file);
     if (!bytes) return thumbnail;
     if (!bytes->starts_with(kPngSignature)) {
         thumbnail.status = ThumbnailStatus::notPng;

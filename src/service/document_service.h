@@ -14,6 +14,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -65,6 +67,13 @@ public:
 
     explicit DocumentService(folders::CoreManagerData& core);
 
+    // Draws the thumbnail of a page (0-based) of a document into its place in the folder's data
+    // directory and returns the PNG, or nullopt. Set once by programs that link the document decoders
+    // (the indexer); programs without one answer `missing` for thumbnails not drawn yet. Any thread.
+    using ThumbnailDrawer = std::function<std::optional<std::string>(
+        const NanItem& item, const std::filesystem::path& folderDataDirectory, int64_t pageIndex)>;
+    static void setThumbnailDrawer(ThumbnailDrawer drawer);
+
     // The document version with this combinedHash in any running folder (folders still starting are
     // waited for), or nullopt.
     std::optional<FoundDocument> find(uint32_t documentId) const;
@@ -80,7 +89,11 @@ public:
     // The recognised rectangles grouped by page in page order; with `page`, only that page's group
     // (no group when the page has none).
     std::vector<PageRects> rects(const FoundDocument& document, std::optional<int64_t> page = std::nullopt) const;
-    // The stored thumbnail of a page; `notPng` when the stored file is not a PNG image.
+    // The stored thumbnail of a page; `notPng` when the stored file is not a PNG image. A page whose
+    // thumbnail is not drawn yet (previews of later pages come after the text) is drawn now by the
+    // drawer, when one is set, written where the processing would have put it, and returned; requests
+    // for the same page at once draw it once. `missing` when there is nothing to draw it from (no drawer,
+    // the document gone or damaged, no such page).
     Thumbnail thumbnail(const FoundDocument& document, int64_t page) const;
 
     // Removes the document from the index; false when it was still registered afterwards.

@@ -1,11 +1,14 @@
 #include "service/index_status.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include <nlohmann/json.hpp>
 
+#include "core/grouped_number.h"
 #include "folders/coordinator/coordinator_states.h"
 #include "folders/scanning/file_types.h"
+#include "service/document_service.h"
 #include "storage/pending_enrichments.h"
 #include "storage/shard_layout.h"
 
@@ -13,6 +16,18 @@ namespace lumidex::service {
 namespace fs = std::filesystem;
 
 namespace {
+
+void countPreviews(FolderIndexStatus& status, const NanItem& item, const fs::path& folderDataDirectory,
+                   const std::unordered_set<uint32_t>& owing) {
+    if (item.processingState != NanItemProcessingStates::complete) return;
+    if (folders::routeForExtension(folders::lowerCaseExtension(item.urlString)) == folders::FileRoute::text) return;
+    status.previewPages += item.totalPageCount;
+    if (!owing.contains(item.combinedHash)) return;
+    for (int64_t page = 1; page <= item.totalPageCount; ++page) {
+        std::error_code ec;
+        if (!fs::exists(folderDataDirectory / thumbnailFileName(item, page), ec)) ++status.previewsOwed;
+    }
+}
 
 void count(FolderIndexStatus& status, const NanItem& item) {
     ++status.documents;
@@ -56,14 +71,27 @@ std::vector<FolderIndexStatus> indexStatus(const search::FolderListFunction& fol
     for (const auto& folder : folders ? folders() : std::vector<std::shared_ptr<search::SearchableFolderIndex>>{}) {
         FolderIndexStatus status;
         status.folder = folder->rootPath();
-        for (const NanItem& item : folder->allItems()) count(status, item);
-        folder->closeStores();
         const fs::path data = folderDataDirectoryOf(status.folder);
+        const std::vector<uint32_t> owing = storage::PendingPreviews(data).list();
+        const std::unordered_set<uint32_t> owingSet(owing.begin(), owing.end());
+        for (const NanItem& item : folder->allItems()) {
+            count(status, item);
+            countPreviews(status, item, data, owingSet);
+        }
+        folder->closeStores();
+        status.previewsPending = static_cast<int64_t>(owing.size());
         status.recognitionPending = static_cast<int64_t>(storage::PendingEnrichments(data).list().size());
         status.damagedFilesKeptAside = damagedFiles(data);
         statuses.push_back(std::move(status));
     }
     return statuses;
+}
+
+std::string describePasses(const FolderIndexStatus& status) {
+    return "searchable: " + groupedNumber(status.searchable) + " of " +
+           groupedNumber(status.searchable + status.waiting + status.waitingForOfficeText) +
+           "; previews: " + groupedNumber(status.previewPages - status.previewsOwed) + " of " +
+           groupedNumber(status.previewPages);
 }
 
 std::string indexStatusJson(const std::vector<FolderIndexStatus>& statuses, const std::string& officeConverterMissing) {
@@ -80,6 +108,9 @@ std::string indexStatusJson(const std::vector<FolderIndexStatus>& statuses, cons
                            {"locked", s.locked},
                            {"not_supported", s.notSupported},
                            {"recognition_pending", s.recognitionPending},
+                           {"preview_pages", s.previewPages},
+                           {"previews_owed", s.previewsOwed},
+                           {"previews_pending", s.previewsPending},
                            {"damaged_files_kept_aside", damaged}});
     }
     nlohmann::json report{{"folders", folders}};

@@ -9,6 +9,7 @@
 #include "folders/scanning/file_types.h"
 #include "service/document_service.h"
 #include "service/index_identity.h"
+#include "storage/pending_enrichments.h"
 
 namespace lumidex::service {
 namespace {
@@ -37,6 +38,10 @@ json progressData(const folders::ProgressItem& progress) {
             {"progress", progress.progress}};
 }
 
+int64_t documentsOwingPreviews(const folders::BalancedDataManager& manager) {
+    return static_cast<int64_t>(storage::PendingPreviews(manager.folderDataDirectory()).list().size());
+}
+
 }  // namespace
 
 ProcessingService::ProcessingService(folders::CoreManagerData& core, Options options)
@@ -49,6 +54,7 @@ ProcessingService::QueueFigures ProcessingService::queue() const {
         figures.activeTasks += static_cast<int64_t>(run.inRun);
         figures.queuedTasks += static_cast<int64_t>(run.queued);
         if (manager->isProcessing()) figures.isProcessing = true;
+        figures.previewsPending += documentsOwingPreviews(*manager);
     }
     if (figures.activeTasks + figures.queuedTasks > 0) figures.isProcessing = true;
     return figures;
@@ -59,6 +65,7 @@ json ProcessingService::progress() const {
     for (const auto& manager : core_.balancedDataManagers()) {
         json entry{{"folder_id", std::to_string(folderId(manager->rootFolderUrlString()))}};
         entry.update(progressData(manager->progressItem()));
+        entry["previews_pending"] = documentsOwingPreviews(*manager);
         folders.push_back(std::move(entry));
     }
     const QueueFigures figures = queue();

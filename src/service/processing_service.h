@@ -31,10 +31,11 @@ public:
         int64_t activeTasks = 0;  // documents handed to the running processing runs
         int64_t queuedTasks = 0;  // documents queued behind them
         bool isProcessing = false;
+        int64_t previewsPending = 0;  // documents whose later page previews are not drawn yet
     };
     QueueFigures queue() const;
 
-    // {"folders": [{"folder_id", "not_processed", "completed", "ocr_pages", "progress"}], "queue":
+    // {"folders": [{"folder_id", "not_processed", "completed", "ocr_pages", "progress", "previews_pending"}], "queue":
     // {"active_tasks", "queued_tasks"}, "is_processing", "ui_busy_indicator"}
     nlohmann::json progress() const;
     // {"total_documents", "by_state": {name: count}, "folders": [{"folder_id", "path", "total",

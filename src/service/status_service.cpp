@@ -24,7 +24,10 @@ nlohmann::json StatusService::status() const {
             {"build_number", app.buildNumber},
             {"uptime", uptime},
             {"processing",
-             {{"is_active", queue.isProcessing}, {"active_tasks", queue.activeTasks}, {"queued_tasks", queue.queuedTasks}}},
+             {{"is_active", queue.isProcessing},
+              {"active_tasks", queue.activeTasks},
+              {"queued_tasks", queue.queuedTasks},
+              {"previews_pending", queue.previewsPending}}},
             {"storage", {{"total_folders", static_cast<int64_t>(managers.size())}, {"total_documents", documents}}}};
 }
 

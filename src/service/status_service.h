@@ -17,7 +17,8 @@ class StatusService {
 public:
     StatusService(folders::CoreManagerData& core, std::chrono::system_clock::time_point startTime);
 
-    // {"version", "build_number", "uptime", "processing": {"is_active", "active_tasks", "queued_tasks"},
+    // {"version", "build_number", "uptime", "processing": {"is_active", "active_tasks", "queued_tasks",
+    // "previews_pending" (documents whose later page previews are still to be drawn)},
     // "storage": {"total_folders", "total_documents"}}
     nlohmann::json status() const;
 

@@ -8,21 +8,27 @@
 namespace lumidex::storage {
 namespace fs = std::filesystem;
 
-PendingEnrichments::PendingEnrichments(const fs::path& folderDataDirectory)
-    : directory_(folderDataDirectory / "enrichment_pending") {}
+PendingMarkers::PendingMarkers(const fs::path& folderDataDirectory, std::string_view kindDirectory)
+    : directory_(folderDataDirectory / kindDirectory) {}
 
-bool PendingEnrichments::add(uint32_t combinedHash) const {
+bool PendingMarkers::add(uint32_t combinedHash) const {
     std::error_code ec;
     fs::create_directories(directory_, ec);
     return !writeFileAtomically(directory_ / std::to_string(combinedHash), "");
 }
 
-void PendingEnrichments::remove(uint32_t combinedHash) const {
+bool PendingMarkers::remove(uint32_t combinedHash) const {
     std::error_code ec;
     fs::remove(directory_ / std::to_string(combinedHash), ec);
+    return !ec;
 }
 
-std::vector<uint32_t> PendingEnrichments::list() const {
+bool PendingMarkers::contains(uint32_t combinedHash) const {
+    std::error_code ec;
+    return fs::exists(directory_ / std::to_string(combinedHash), ec);
+}
+
+std::vector<uint32_t> PendingMarkers::list() const {
     std::vector<uint32_t> hashes;
     std::error_code ec;
     for (fs::directory_iterator it(directory_, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {

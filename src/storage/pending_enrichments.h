@@ -1,29 +1,48 @@
-// The enrichments a folder was promised but has not finished, kept on disk so that a crash cannot lose
-// them: a document is saved as complete before text recognition of its digital pages has run, and the
-// words only recognition finds would otherwise never reach the index.
+// Work a folder was promised but has not finished, kept on disk so that a crash cannot lose it: one
+// empty file per document version, "<folder data directory>/<kind directory>/<combinedHash>", made
+// before the document is saved as complete and removed once the work has ended (done, or failed for
+// good). Work that was cancelled leaves its file, and the next start takes it up.
 //
-// One empty file per document, "<folder data directory>/enrichment_pending/<combinedHash>", made before
-// the document is saved and removed once its enrichment has ended (stored, nothing missing, or failed
-// for good). A cancelled enrichment leaves its file. Thread-safe (plain file operations); nothing throws.
+// PendingEnrichments: text recognition of a document's digital pages ("enrichment_pending"); without
+// it the words only recognition finds would never reach the index.
+// PendingPreviews: the page previews drawn after the text is stored ("preview_pending"); without it a
+// document's later pages would have none until someone opens them.
+//
+// Thread-safe (plain file operations); nothing throws.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 namespace lumidex::storage {
 
-class PendingEnrichments {
+class PendingMarkers {
 public:
-    explicit PendingEnrichments(const std::filesystem::path& folderDataDirectory);
+    PendingMarkers(const std::filesystem::path& folderDataDirectory, std::string_view kindDirectory);
 
     // False (the caller logs) when the file could not be made.
     bool add(uint32_t combinedHash) const;
-    void remove(uint32_t combinedHash) const;
+    // False when a file that is there could not be removed.
+    bool remove(uint32_t combinedHash) const;
+    bool contains(uint32_t combinedHash) const;
     std::vector<uint32_t> list() const;
 
 private:
     std::filesystem::path directory_;
+};
+
+class PendingEnrichments : public PendingMarkers {
+public:
+    explicit PendingEnrichments(const std::filesystem::path& folderDataDirectory)
+        : PendingMarkers(folderDataDirectory, "enrichment_pending") {}
+};
+
+class PendingPreviews : public PendingMarkers {
+public:
+    explicit PendingPreviews(const std::filesystem::path& folderDataDirectory)
+        : PendingMarkers(folderDataDirectory, "preview_pending") {}
 };
 
 }  // namespace lumidex::storage

@@ -50,6 +50,7 @@ json toJson(const ExtractionResult& result) {
                 {"recognisedPages", result.recognisedPages},
                 {"textPages", result.textPages},
                 {"enrichmentPages", result.enrichmentPages},
+                {"previewsDeferred", result.previewsDeferred},
                 {"glyphPagesWithoutText", result.glyphPagesWithoutText},
                 {"rects", std::move(rects)},
                 {"phases", result.phases},
@@ -79,6 +80,7 @@ std::optional<ExtractionResult> decodeExtractionResult(std::string_view text, st
         readIf(value, "recognisedPages", result.recognisedPages);
         readIf(value, "textPages", result.textPages);
         readIf(value, "enrichmentPages", result.enrichmentPages);
+        readIf(value, "previewsDeferred", result.previewsDeferred);
         readIf(value, "glyphPagesWithoutText", result.glyphPagesWithoutText);
         readIf(value, "phases", result.phases);
         readIf(value, "peakRssKb", result.workerPeakRssKb);
@@ -113,7 +115,7 @@ json toJson(const ExtractionJobOptions& options) {
                 {"rootFolderUrl", options.rootFolderUrl},   {"thumbnailOnly", options.thumbnailOnly},
                 {"maxTextBytes", options.maxTextBytes},     {"recognizeText", options.recognizeText},
                 {"convertedPdf", options.convertedPdf.string()}, {"officeTextSource", options.officeTextSource.string()},
-                {"pages", options.pages}};
+                {"pages", options.pages},                   {"deferPreviews", options.deferPreviews}};
 }
 
 std::string encodeJobOptions(const ExtractionJobOptions& options) { return dump(toJson(options)); }
@@ -138,6 +140,7 @@ ExtractionJobOptions jobOptionsFromJson(const json& value) {
     readIf(value, "officeTextSource", path);
     options.officeTextSource = path;
     readIf(value, "pages", options.pages);
+    readIf(value, "deferPreviews", options.deferPreviews);
     return options;
 }
 

@@ -30,6 +30,10 @@ inline constexpr std::string_view extractOfficeJob = "extract.office";
 // Recognises the pages of a PDF with digital text that draw images able to hold text (the options'
 // "pages", as the extraction named them); the result's text is the joined transcripts.
 inline constexpr std::string_view enrichPdfJob = "enrich.pdf";
+// Draws the thumbnails of the options' "pages" of a PDF (the pages a deferred extraction left without
+// one) into the options' data directory under its image key; the result is complete, or error when the
+// document cannot be opened.
+inline constexpr std::string_view previewsPdfJob = "previews.pdf";
 
 struct ExtractionResult {
     NanItemProcessingStates state = NanItemProcessingStates::error;
@@ -42,6 +46,9 @@ struct ExtractionResult {
     // Pages (0-based) of a digital PDF worth recognising in the enrichment: they draw a raster image
     // that can hold text, or text as outlines. Empty: the document needs no enrichment.
     std::vector<int64_t> enrichmentPages;
+    // A PDF with digital text extracted with deferPreviews: only its first page has a thumbnail yet,
+    // the others are owed to the later preview pass.
+    bool previewsDeferred = false;
     // Set only when the document's text is empty: its pages that draw glyphs all the same (fonts that
     // map them to no characters, and recognition found nothing or did not run).
     int64_t glyphPagesWithoutText = 0;
@@ -72,7 +79,9 @@ struct ExtractionJobOptions {
     // the document itself).
     std::filesystem::path convertedPdf;
     std::filesystem::path officeTextSource;
-    std::vector<int64_t> pages;  // "enrich.pdf": the pages to recognise
+    std::vector<int64_t> pages;  // "enrich.pdf": the pages to recognise; "previews.pdf": to draw
+    // PDFs with digital text: the first page's thumbnail only; the others are drawn by a later pass.
+    bool deferPreviews = false;
 };
 
 std::string encodeJobOptions(const ExtractionJobOptions& options);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -80,6 +81,7 @@ NanItemsProcessingPdf pdfExtractor(const ExtractionJobOptions& options, Progress
     settings.lowResImages = options.lowResImages;
     settings.slimOcr = SlimOcr(&context().ocrPool);
     settings.recognizeText = options.recognizeText;
+    settings.deferPreviews = options.deferPreviews;
     return NanItemsProcessingPdf(
         settings,
         [&sink](int64_t pageIndex, bool recognised) { sink.progress({{"page", pageIndex}, {"recognised", recognised}}); },
@@ -135,6 +137,23 @@ json enrichPdf(const WorkerRequest& request, ProgressSink& sink) {
     return finish(std::move(result));
 }
 
+json drawPdfPreviews(const WorkerRequest& request, ProgressSink& sink) {
+    const ExtractionJobOptions options = jobOptionsFromJson(request.options);
+    ExtractionResult result;
+    std::optional<int64_t> drawn;
+    {
+        JobPreviews previews(options);
+        drawn = pdfExtractor(options, sink).drawPreviews(request.path, options.pages, previews.previews());
+    }
+    if (drawn) {
+        result.state = NanItemProcessingStates::complete;
+        result.totalPageCount = *drawn;
+    } else {
+        result.message = "The document could not be opened for its previews.";
+    }
+    return finish(std::move(result));
+}
+
 json extractImage(const WorkerRequest& request, ProgressSink& sink) {
     const ExtractionJobOptions options = jobOptionsFromJson(request.options);
     ExtractionResult result;
@@ -170,6 +189,7 @@ void registerExtractorJobs(JobRegistry& jobs) {
     jobs.add(std::string(extractImageJob), extractImage);
     jobs.add(std::string(extractTextJob), extractText);
     jobs.add(std::string(enrichPdfJob), enrichPdf);
+    jobs.add(std::string(previewsPdfJob), drawPdfPreviews);
     jobs.add(std::string(extractOfficeJob), extractOffice);
 }
 

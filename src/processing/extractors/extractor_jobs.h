@@ -3,6 +3,8 @@
 //       result: ExtractionResult; one progress message {"page": i, "recognised": bool} per finished page.
 //   "enrich.pdf"  recognises the options' "pages" of a PDF; result: ExtractionResult whose text is the
 //       joined transcripts (state error when the document cannot be opened), progress as above.
+//   "previews.pdf"  draws the thumbnails of the options' "pages"; result: ExtractionResult, complete with
+//       totalPageCount the number drawn, or error when the document cannot be opened; no progress.
 // Previews are written by the worker itself, through its own thumbnail write queue, into the options'
 // data directory; a job returns once its previews are on disk. Recognition uses one engine per worker
 // (a worker serves one job at a time). Extractor log lines go back to Lumidex through the job's

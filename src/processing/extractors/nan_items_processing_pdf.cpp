@@ -200,7 +200,10 @@ ExtractionResult NanItemsProcessingPdf::extract(platform::PdfDocument& document,
         result.text = digitalText.value_or("");
         if (digitalText && settings_.recognizeText) result.enrichmentPages = pagesWorthRecognising(document, pageCharacters);
         const auto started = Clock::now();
-        writeThumbnails(document, previews);
+        // Deferred: the first page only, which the result list shows; the rest waits for the preview pass.
+        const bool deferred = settings_.deferPreviews && previews.helper != nullptr && result.totalPageCount > 1;
+        writeThumbnails(document, previews, [deferred](int pageIndex) { return !deferred || pageIndex == 0; });
+        result.previewsDeferred = deferred;
         result.phases["thumbnailRender"] = secondsSince(started);
         if (!digitalText) result.glyphPagesWithoutText = glyphPagesWithoutText(document);
         return result;
@@ -229,11 +232,13 @@ int64_t NanItemsProcessingPdf::glyphPagesWithoutText(const platform::PdfDocument
     return pages;
 }
 
-void NanItemsProcessingPdf::writeThumbnails(const platform::PdfDocument& document, const PagePreviews& previews) const {
+int64_t NanItemsProcessingPdf::writeThumbnails(const platform::PdfDocument& document, const PagePreviews& previews,
+                                               const std::function<bool(int)>& drawn, bool reportPages) const {
     const int pageCount = document.pageCount();
+    int64_t written = 0;
     for (int i = 0; i < pageCount; ++i) {
         settings_.cancellationToken.throwIfCancelled();
-        if (previews.helper != nullptr) {
+        if (previews.helper != nullptr && drawn(i)) {
             // Drawn at the thumbnail's own width: a full-resolution render would only be scaled down.
             const int width = previews.helper->lowResImages() ? SaveNanImagesHelper::lowResThumbnailWidth
                                                                : SaveNanImagesHelper::thumbnailWidth;
@@ -241,12 +246,24 @@ void NanItemsProcessingPdf::writeThumbnails(const platform::PdfDocument& documen
             if (box && box->width > 0 && box->height > 0) {
                 const int height = std::max(1, static_cast<int>(std::lround(width * box->height / box->width)));
                 if (auto bitmap = document.renderPage(i, width, height, settings_.renderColor)) {
-                    previews.helper->savePageImageAndThumbnail(previews.key, i, *bitmap, true);
+                    if (previews.helper->savePageImageAndThumbnail(previews.key, i, *bitmap, true)) ++written;
                 }
             }
         }
-        if (onPage_) onPage_(i, false);
+        if (reportPages && onPage_) onPage_(i, false);
     }
+    return written;
+}
+
+std::optional<int64_t> NanItemsProcessingPdf::drawPreviews(const std::filesystem::path& path,
+                                                           const std::vector<int64_t>& pageIndexes,
+                                                           const PagePreviews& previews) const {
+    platform::PdfOpenResult opened = platform::openPdfDocument(path);
+    if (!opened || checkAccess(*opened.document)) return std::nullopt;
+    const auto wanted = [&pageIndexes](int pageIndex) {
+        return std::find(pageIndexes.begin(), pageIndexes.end(), pageIndex) != pageIndexes.end();
+    };
+    return writeThumbnails(*opened.document, previews, wanted, false);
 }
 
 std::optional<std::string> NanItemsProcessingPdf::recognisePages(const std::filesystem::path& path,

@@ -9,9 +9,10 @@
 // them) all carry 20 characters or fewer of trimmed embedded text (glyphs of fonts without a Unicode
 // map count as none) is recognised page by page, with a page image and a thumbnail per page; when it
 // still has no text, the result counts its pages that draw glyphs (glyphPagesWithoutText). Otherwise
-// its embedded text is the document text and its pages get thumbnails only, drawn directly at
-// thumbnail size (the document renders itself for viewing; a full-resolution page image would cost more
-// than the whole extraction). Such a document's result names the pages that draw a raster image able to
+// its embedded text is the document text and its pages get thumbnails only (with deferPreviews
+// the first page's alone, the others drawn later by drawPreviews()), drawn directly at thumbnail size
+// (the document renders itself for viewing; a full-resolution page image would cost more than the whole
+// extraction). Such a document's result names the pages that draw a raster image able to
 // hold text, or text drawn as outlines (enrichmentPages); the run hands the document to the digital-text enrichment only when
 // there are any, and the enrichment recognises those pages alone. A page that is merely short (a title
 // page, a chapter opening, a vector figure) has nothing recognition could add.
@@ -76,6 +77,9 @@ struct PdfExtractorSettings {
     platform::PdfRenderColor renderColor = platform::PdfRenderColor::rgb;
     // false: a document without digital text keeps no text and gets thumbnails only (measurements).
     bool recognizeText = true;
+    // A document with digital text gets the thumbnail of its first page only (the one the result list
+    // shows); the result says the others are owed (previewsDeferred).
+    bool deferPreviews = false;
 };
 
 class NanItemsProcessingPdf {
@@ -96,6 +100,12 @@ public:
     std::optional<std::string> recognisePages(const std::filesystem::path& path, const std::vector<int64_t>& pages,
                                               int64_t* recognisedPages = nullptr) const;
 
+    // Draws the thumbnails of the given pages (0-based; others and indexes out of range are left out)
+    // exactly as extract() draws those of a document with digital text. Returns how many were handed to
+    // the writer; nullopt for a document that cannot be opened or unlocked with the empty password.
+    std::optional<int64_t> drawPreviews(const std::filesystem::path& path, const std::vector<int64_t>& pages,
+                                        const PagePreviews& previews) const;
+
     // The document text when it has digital text, else nullopt. `pageCharacters` (optional) receives,
     // for a document with digital text, the characters of trimmed embedded text of every page.
     static std::optional<std::string> hasDigitalText(const platform::PdfDocument& document,
@@ -114,8 +124,10 @@ private:
     // The document ready for reading, or the result that ends the extraction early.
     std::optional<ExtractionResult> checkAccess(platform::PdfDocument& document) const;
     PdfProcessing pageLoop() const;
-    // Thumbnails of every page of a document with digital text, with a page report for each.
-    void writeThumbnails(const platform::PdfDocument& document, const PagePreviews& previews) const;
+    // Thumbnails of the pages `drawn` takes of a document with digital text, with a page report for
+    // every page when reportPages; returns how many were handed to the writer.
+    int64_t writeThumbnails(const platform::PdfDocument& document, const PagePreviews& previews,
+                            const std::function<bool(int)>& drawn, bool reportPages = true) const;
 
     PdfExtractorSettings settings_;
     PageHandler onPage_;

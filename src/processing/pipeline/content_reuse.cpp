@@ -68,6 +68,7 @@ std::optional<std::string> contentCacheKey(const fs::path& file, std::string_vie
     key += options.ignoreSmallImages ? " skip" : " all";
     key += options.recognizeText ? " ocr" : " no-ocr";
     key += options.thumbnailOnly ? " thumbs" : " pages";
+    key += options.deferPreviews ? " later" : " now";
     key += " " + std::to_string(options.maxTextBytes);
     return key;
 }

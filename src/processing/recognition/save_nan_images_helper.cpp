@@ -19,6 +19,17 @@ std::string SaveNanImagesHelper::thumbnailFileName(std::string_view key, int64_t
     return std::string(key) + "_thumbmage_#" + std::to_string(pageIndex) + ".png";
 }
 
+std::vector<int64_t> SaveNanImagesHelper::pagesWithoutThumbnail(const std::filesystem::path& dataDirectory,
+                                                                const NanItem& item) {
+    const std::string key = imageKey(item);
+    std::vector<int64_t> pages;
+    for (int64_t page = 0; page < item.totalPageCount; ++page) {
+        std::error_code ec;
+        if (!std::filesystem::exists(dataDirectory / thumbnailFileName(key, page), ec)) pages.push_back(page);
+    }
+    return pages;
+}
+
 bool SaveNanImagesHelper::savePageImageAndThumbnail(std::string_view key, int64_t pageIndex,
                                                     const platform::Bitmap& page, bool thumbnailOnly) const {
     if (!writer_ || !page.isValid()) return false;

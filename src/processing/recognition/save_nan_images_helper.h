@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/model/nan_item.h"
 #include "platform/bitmap.h"
@@ -37,6 +38,8 @@ public:
     static std::string imageKey(const NanItem& item);
     static std::string pageImageFileName(std::string_view key, int64_t pageIndex);
     static std::string thumbnailFileName(std::string_view key, int64_t pageIndex);
+    // The pages (0-based, of item.totalPageCount) whose thumbnail is not in the data directory.
+    static std::vector<int64_t> pagesWithoutThumbnail(const std::filesystem::path& dataDirectory, const NanItem& item);
 
     // Encodes and hands over the thumbnail, and unless thumbnailOnly the full page image. True when
     // everything asked for was handed to the writer.

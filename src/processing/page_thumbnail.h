@@ -1,0 +1,22 @@
+// A page preview drawn on demand, exactly as the preview pass draws it: for a page opened before the
+// pass came to its document.
+// Thread-safe; decodes the document in the calling process. Nothing throws except std::bad_alloc.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "core/model/nan_item.h"
+
+namespace lumidex::processing {
+
+// Draws the thumbnail of page `pageIndex` (0-based) of a PDF, or of an office document's converted
+// PDF, writes it to its place in the folder's data directory (a failed write is logged; the PNG is
+// returned all the same) and returns the PNG; nullopt for other types, a document that is gone,
+// damaged or locked, and a page it does not have. The preview size follows the setting lowResImages.
+std::optional<std::string> drawPageThumbnail(const NanItem& item, const std::filesystem::path& folderDataDirectory,
+                                             int64_t pageIndex);
+
+}  // namespace lumidex::processing

@@ -1,0 +1,243 @@
+// Text first, previews later: documents are searchable before their later page previews exist, the
+// preview pass draws them afterwards (resuming across restarts), and a page opened before the pass is
+// drawn on demand. Real extraction workers (this test binary in worker mode).
+#include <gtest/gtest.h>
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "folders/coordinator/core_manager_data.h"
+#include "platform/subprocess.h"
+#include "core/grouped_number.h"
+#include "processing/default_runner.h"
+#include "processing/extractors/extractor_fixtures.h"
+#include "processing/nan_items_processing.h"
+#include "processing/page_thumbnail.h"
+#include "service/document_service.h"
+#include "storage/pending_enrichments.h"
+#include "support/log_lines.h"
+#include "support/temp_home.h"
+
+namespace lumidex::processing {
+namespace {
+
+using namespace std::chrono_literals;
+using lumidex::testing::LogLines;
+using lumidex::testing::TempDir;
+using testing::textPage;
+using testing::writeBinaryFile;
+using testing::writeTextPdf;
+
+std::string fileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+class PreviewPassTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(docs);
+        writeTextPdf(docs / "manual.pdf", {textPage("Kangaroo manual chapter one"), textPage("Second page of it"),
+                                           textPage("Third page wombat")});
+        writeTextPdf(docs / "leaflet.pdf", {textPage("Platypus leaflet with enough text"), textPage("Back side")});
+        writeTextPdf(docs / "card.pdf", {textPage("Echidna postcard with enough text")});
+        writeBinaryFile(docs / "notes.txt", "Plain ocelot notes\n");
+    }
+    void TearDown() override { restart(); }
+
+    // A new process: the coordinators and the runner go, the files on disk stay.
+    void restart() {
+        core.reset();
+        runner.reset();
+    }
+
+    std::shared_ptr<folders::BalancedDataManager> index(bool eager, bool passAfterRuns,
+                                                        const std::string& data = "data") {
+        NanItemsProcessingOptions o;
+        o.workerPoolOptions.workerExecutable = platform::currentExecutable();
+        o.workerPoolOptions.workerArguments = {"--extraction-worker"};
+        o.workerPoolOptions.workerCount = 2;
+        o.workerPoolOptions.timeLimit = 90s;
+        o.workerPoolOptions.log = log.sink();
+        o.log = log.sink();
+        o.eagerPreviews = eager;
+        o.previewPassAfterRuns = passAfterRuns;
+        runner = std::make_shared<NanItemsProcessing>(o);
+        folders::CoreManagerDataDependencies deps;
+        deps.dataDirectory = dir / data;
+        deps.processingRunner = runner;
+        core = std::make_unique<folders::CoreManagerData>(std::move(deps));
+        auto manager = core->addFolder(docs.string());
+        manager->start();
+        manager->fullScan();
+        EXPECT_TRUE(manager->waitUntilIdle(120s));
+        return manager;
+    }
+
+    NanItem item(folders::BalancedDataManager& manager, const std::string& name) {
+        auto found = manager.itemByPath((docs / name).string());
+        EXPECT_TRUE(found.has_value()) << name;
+        return found.value_or(NanItem{});
+    }
+
+    std::set<std::string> filesWith(folders::BalancedDataManager& manager, const std::string& word) {
+        SearchParameters parameters;
+        parameters.rootFolderUrlStrings = {manager.rootFolderUrlString()};
+        parameters.searchText = word;
+        std::set<std::string> names;
+        for (const auto& row : manager.ftsDatabaseBalancer().search(parameters, -1, false, false)) names.insert(row.fileName);
+        return names;
+    }
+
+    // Every preview file of the folder's documents, by file name and page: what a run left on disk.
+    std::map<std::string, std::string> previews(folders::BalancedDataManager& manager) {
+        std::map<std::string, std::string> files;
+        for (const NanItem& document : manager.allItems()) {
+            const std::string key = document.id.toString();
+            for (const auto& entry : std::filesystem::directory_iterator(manager.folderDataDirectory())) {
+                const std::string name = entry.path().filename().string();
+                if (name.starts_with(key)) files[document.fileName + name.substr(key.size())] = fileBytes(entry.path());
+            }
+        }
+        return files;
+    }
+
+    std::set<std::string> previewNames(folders::BalancedDataManager& manager) {
+        std::set<std::string> names;
+        for (const auto& [name, bytes] : previews(manager)) names.insert(name);
+        return names;
+    }
+
+    TempDir dir;
+    std::filesystem::path docs = dir / "docs";
+    LogLines log;
+    std::shared_ptr<NanItemsProcessing> runner;
+    std::unique_ptr<folders::CoreManagerData> core;
+};
+
+TEST_F(PreviewPassTest, HeldBackPassLeavesFirstPagesThenResumesAcrossARestartAndDrawsWhatAnEagerRunDraws) {
+    auto manager = index(false, false);
+    EXPECT_EQ(filesWith(*manager, "wombat"), std::set<std::string>{"manual.pdf"});
+    EXPECT_EQ(filesWith(*manager, "platypus"), std::set<std::string>{"leaflet.pdf"});
+    EXPECT_EQ(previewNames(*manager), (std::set<std::string>{"manual.pdf_thumbmage_#0.png", "leaflet.pdf_thumbmage_#0.png",
+                                                             "card.pdf_thumbmage_#0.png"}));
+    const storage::PendingPreviews pending(manager->folderDataDirectory());
+    EXPECT_EQ(pending.list().size(), 2u);  // the one-page card owes nothing
+    const FolderProcessingStatus status = folderProcessingStatus(*manager, *runner);
+    EXPECT_EQ(describePasses(status), "searchable: 4 of 4; previews: 3 of 6");
+    EXPECT_EQ(groupedNumber(16548), "16 548");
+    EXPECT_EQ(groupedNumber(1234567), "1 234 567");
+    EXPECT_EQ(groupedNumber(999), "999");
+
+    // The pass is stopped after its first document; a search meanwhile finds every text.
+    folders::ProcessingRunSettings settings;
+    settings.rootFolderUrl = manager->rootFolderUrlString();
+    settings.cancellationToken = manager->cancellationToken();
+    int asked = 0;
+    std::set<std::string> foundDuringPass;
+    EXPECT_FALSE(runner->renderDeferredPreviews(*manager, settings, [&] {
+        for (const char* word : {"ocelot", "kangaroo", "echidna"}) foundDuringPass.merge(filesWith(*manager, word));
+        return ++asked > 1;
+    }));
+    EXPECT_EQ(foundDuringPass, (std::set<std::string>{"notes.txt", "manual.pdf", "card.pdf"}));
+    ASSERT_EQ(pending.list().size(), 1u);
+    const bool manualLeft = pending.list()[0] == item(*manager, "manual.pdf").combinedHash;
+    EXPECT_EQ(previewNames(*manager).size(), manualLeft ? 4u : 5u);  // the leaflet's second page, or the manual's two
+
+    restart();
+    manager = index(false, false);
+    EXPECT_TRUE(renderInterruptedPreviews(*manager, *runner));
+    EXPECT_TRUE(pending.list().empty());
+    const auto deferred = previews(*manager);
+    EXPECT_EQ(deferred.size(), 6u);
+    restart();
+
+    auto eager = index(true, true, "data-eager");
+    EXPECT_TRUE(storage::PendingPreviews(eager->folderDataDirectory()).list().empty());
+    EXPECT_EQ(previews(*eager), deferred);  // the same files, to the byte
+}
+
+TEST_F(PreviewPassTest, RunsDrawOwedPreviewsAfterTheirText) {
+    auto manager = index(false, true);
+    EXPECT_TRUE(storage::PendingPreviews(manager->folderDataDirectory()).list().empty());
+    EXPECT_EQ(previewNames(*manager).size(), 6u);
+    const FolderProcessingStats stats = runner->stats(manager->rootFolderUrlString());
+    EXPECT_EQ(stats.previewPages, 6);
+    EXPECT_EQ(stats.previewsOwed, 0);
+}
+
+// Counts the files moved into place under one name in a directory while it lives.
+class PlacementCounter {
+public:
+    PlacementCounter(const std::filesystem::path& directory, std::string name)
+        : fd_(inotify_init1(IN_NONBLOCK)), name_(std::move(name)) {
+        inotify_add_watch(fd_, directory.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE);
+    }
+    ~PlacementCounter() { ::close(fd_); }
+    int count() {
+        alignas(inotify_event) char buffer[8192];
+        for (ssize_t n; (n = ::read(fd_, buffer, sizeof buffer)) > 0;) {
+            for (char* at = buffer; at < buffer + n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(at);
+                if (event->len > 0 && name_ == event->name) ++count_;
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+        return count_;
+    }
+
+private:
+    int fd_;
+    std::string name_;
+    int count_ = 0;
+};
+
+TEST_F(PreviewPassTest, APageOpenedBeforeThePassIsDrawnOnceWhereThePassWouldPutIt) {
+    service::DocumentService::setThumbnailDrawer(drawPageThumbnail);
+    auto manager = index(false, false);
+    service::DocumentService documents(*core);
+    const auto manual = documents.find(item(*manager, "manual.pdf").combinedHash);
+    ASSERT_TRUE(manual.has_value());
+    const std::string name = service::thumbnailFileName(manual->item, 2);
+    ASSERT_FALSE(std::filesystem::exists(manager->folderDataDirectory() / name));
+
+    PlacementCounter placed(manager->folderDataDirectory(), name);
+    std::vector<service::Thumbnail> answers(4);
+    std::vector<std::thread> requests;
+    for (auto& answer : answers) requests.emplace_back([&] { answer = documents.thumbnail(*manual, 2); });
+    for (auto& request : requests) request.join();
+    for (const auto& answer : answers) {
+        ASSERT_EQ(answer.status, service::ThumbnailStatus::found);
+        EXPECT_EQ(answer.png, answers[0].png);
+    }
+    EXPECT_EQ(placed.count(), 1);
+    EXPECT_EQ(fileBytes(manager->folderDataDirectory() / name), answers[0].png);
+
+    // The pass draws only what is still missing, the same bytes as on demand.
+    folders::ProcessingRunSettings settings;
+    settings.rootFolderUrl = manager->rootFolderUrlString();
+    settings.cancellationToken = manager->cancellationToken();
+    EXPECT_TRUE(runner->renderDeferredPreviews(*manager, settings));
+    EXPECT_EQ(placed.count(), 1);
+
+    // A page beyond the document, or of a document that vanished, is not there to draw.
+    EXPECT_EQ(documents.thumbnail(*manual, 4).status, service::ThumbnailStatus::missing);
+    const auto leaflet = documents.find(item(*manager, "leaflet.pdf").combinedHash);
+    ASSERT_TRUE(leaflet.has_value());
+    std::filesystem::remove(manager->folderDataDirectory() / service::thumbnailFileName(leaflet->item, 2));
+    writeBinaryFile(docs / "leaflet.pdf", "%PDF-1.4 damaged");
+    EXPECT_EQ(documents.thumbnail(*leaflet, 2).status, service::ThumbnailStatus::missing);
+    std::filesystem::remove(docs / "leaflet.pdf");
+    EXPECT_EQ(documents.thumbnail(*leaflet, 2).status, service::ThumbnailStatus::missing);
+}
+
+}  // namespace
+}  // namespace lumidex::processing
