@@ -1,5 +1,5 @@
 #include "processing/nan_items_processing.h"
-#include "processing/nan_items_processing_internal.h"
+#include "processing/nan_items_processing_run.h"
 
 #include <nlohmann/json.hpp>
 
@@ -34,21 +34,24 @@ using detail::ftsDocument;
 using detail::isRecognisedPage;
 using detail::stillRegistered;
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-using Reason = ExtractionFailure::Reason;
+using detail::Clock;
+using detail::eagerPreviewsRequested;
+using detail::profiledType;
+using detail::Reason;
+using detail::secondsBetween;
+using detail::textRecognitionDisabled;
 using namespace std::chrono_literals;
 
-// How often a waiting run looks at its cancellation token.
+namespace {
+
 // Results are stored in groups: every store write is a transaction (and a new full-text index
 // segment), so one per finished file cost more than the extraction of a small file.
 constexpr std::size_t persistGroupSize = 64;
 constexpr auto persistGroupDelay = 250ms;
 
-double secondsBetween(Clock::time_point from, Clock::time_point to) {
-    return std::chrono::duration<double>(to - from).count();
-}
+}  // namespace
+
+namespace detail {
 
 ProfiledFileType profiledType(folders::FileRoute route) {
     switch (route) {
@@ -74,31 +77,6 @@ bool eagerPreviewsRequested() {
     return value != nullptr && *value != '\0' && std::string_view(value) != "0";
 }
 
-// When the document's content came to be: the file's creation date, or its modification date when the
-// file system does not know one. Processing time would be meaningless in date searches.
-Date contentCreatedDate(const NanItem& item) {
-    return secondsSince1970(item.fileCreatedDate) > 0 ? item.fileCreatedDate : item.fileModifiedDate;
-}
-
-// Why a finished document is stored without searchable text although it has some, or nullopt: text
-// with no word in it (only punctuation, symbols or rules), or pages that draw glyphs which map to no
-// characters and which recognition did not read either.
-std::optional<std::string> reasonWithoutText(const ExtractionResult& result, const std::string& folded) {
-    if (result.state != NanItemProcessingStates::complete) return std::nullopt;
-    if (storage::FtsTools::hasToken(folded)) return std::nullopt;
-    if (result.text.find_first_not_of(" \t\r\n") != std::string::npos) {
-        return std::to_string(result.text.size()) + " bytes of text hold no letter or digit";
-    }
-    if (result.glyphPagesWithoutText > 0) {
-        return std::to_string(result.glyphPagesWithoutText) +
-               " pages draw text whose fonts map it to no characters, and recognition found none";
-    }
-    return std::nullopt;
-}
-
-}  // namespace
-
-namespace detail {
 
 // A page the worker reports as recognised (progress payload {"page": i, "recognised": true}).
 bool isRecognisedPage(const std::string& payloadJson) {
@@ -127,94 +105,8 @@ bool stillRegistered(folders::BalancedDataManager& manager, const NanItem& item)
 
 }  // namespace detail
 
-// --- one run ---
+// --- one run (storing its results: nan_items_processing_persist.cpp) ---
 
-class NanItemsProcessing::Run {
-public:
-    Run(NanItemsProcessing& owner, folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings,
-        std::shared_ptr<EnrichmentContext> enrichment)
-        : owner_(owner), manager_(manager), settings_(settings), enrichment_(std::move(enrichment)),
-          cache_(enrichment_->contentCache) {
-        const Settings preferences(owner_.settingsStore_);
-        jobOptions_.lowResImages = settings_.lowResImages;
-        jobOptions_.ignoreSmallImages = preferences.ignoreSmallImages();
-        jobOptions_.maxTextBytes = static_cast<std::uintmax_t>(preferences.maxTextFileSizeBytes());
-        jobOptions_.dataDirectory = manager_.folderDataDirectory();
-        jobOptions_.rootFolderUrl = settings_.rootFolderUrl;
-        jobOptions_.recognizeText = !textRecognitionDisabled();
-        deferPreviews_ = !owner_.options_.eagerPreviews && !eagerPreviewsRequested();
-        // Two per worker: a worker that finishes finds its next job already queued instead of waiting
-        // until this thread has stored the previous results.
-        std::size_t limit = owner_.options_.maxItemsInFlight != 0 ? owner_.options_.maxItemsInFlight
-                                                                   : 2 * owner_.pool_->workerCount();
-        if (settings_.slowHardDrive) limit = 1;  // one file at a time: no seeking between two readers
-        maxInFlight_ = std::max<std::size_t>(limit, 1);
-    }
-
-    void execute(std::vector<NanItem> items);
-
-private:
-    struct Pending {
-        NanItem item;
-        folders::FileRoute route;
-        Clock::time_point enqueued;
-    };
-    struct Job {
-        Pending pending;
-        Clock::time_point dispatched;
-        double queueWait = 0;
-        ExtractionWorkerPool::JobId id = 0;
-        bool done = false;
-        // Office documents: in the conversion queue until `converting` is false; the converter's
-        // OpenDocument copy, removed when the job ends.
-        cloud::ConversionQueue::Ticket conversion = 0;
-        bool converting = false;
-        bool submitting = false;  // between submitToPool's call and its return: the job stays in flight
-        std::filesystem::path temporaryFile;
-        std::filesystem::path convertedFrom;  // set once converted: the file the converter read
-        // The content cache's key of the file (empty: not cached), and whether the result came from it.
-        std::string cacheKey;
-        bool fromCache = false;
-        std::optional<std::string> cachedRecognition;
-    };
-    struct Completion {
-        std::shared_ptr<Job> job;
-        ExtractionOutcome outcome;
-    };
-
-    void dispatch(Pending pending);
-    // Completes the job with the result kept for the same content, its files written back; false when
-    // there is none (or it cannot be used), and the job goes to extraction.
-    bool completeFromCache(const std::shared_ptr<Job>& job, const ExtractionJobOptions& options);
-    void keepInCache(const Job& job, std::string_view resultJson);
-    // Office documents: conversion to PDF first, then the extraction job over the PDF.
-    void convertThenExtract(const std::shared_ptr<Job>& job, ExtractionRequest request, ExtractionJobOptions options);
-    void submitToPool(const std::shared_ptr<Job>& job, ExtractionRequest request);
-    void complete(const std::shared_ptr<Job>& job, ExtractionOutcome outcome);
-    void cancelInFlight();
-    // False when nothing was stored because the index's disk is full: the batch is kept for another try.
-    bool persist(std::vector<Completion>& batch);
-    bool indexDiskIsFull() const;
-    // Waits while the index's disk is full; false when cancelled meanwhile.
-    bool waitForDiskSpace();
-    void pageRecognised();
-
-    NanItemsProcessing& owner_;
-    folders::BalancedDataManager& manager_;
-    const folders::ProcessingRunSettings& settings_;
-    std::shared_ptr<EnrichmentContext> enrichment_;
-    std::shared_ptr<storage::ContentCache> cache_;
-    ExtractionJobOptions jobOptions_;
-    bool deferPreviews_ = true;
-    std::size_t maxInFlight_ = 1;
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::list<std::shared_ptr<Job>> inFlight_;
-    std::size_t converting_ = 0;  // jobs of inFlight_ still in the conversion queue
-    bool conversionEnded_ = false;  // wakes the run to hand the converter its next file
-    std::deque<Completion> completions_;
-};
 
 // Office documents handed to the conversion queue ahead of its work: enough to keep the one converter
 // busy, few enough that a cancelled run withdraws the rest at once.
@@ -544,244 +436,6 @@ void NanItemsProcessing::Run::pageRecognised() {
     owner_.updateStats(settings_.rootFolderUrl, [](FolderProcessingStats& s) { ++s.pagesRecognised; });
 }
 
-bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
-    const std::string& folder = settings_.rootFolderUrl;
-    if (settings_.cancellationToken.isCancelled()) {
-        // A stopped run persists nothing more: these items are taken up again by a later run.
-        owner_.updateStats(folder, [&](FolderProcessingStats& s) { s.interrupted += static_cast<int64_t>(batch.size()); });
-        return true;
-    }
-    const auto started = Clock::now();
-    struct Persisted {
-        Job* job;
-        NanItem item;
-        ExtractionResult result;
-        std::string_view resultJson;  // as the worker sent it, for the content cache
-    };
-    std::vector<Persisted> items;
-    std::vector<NanItem> toSave;
-    // A file that cannot be read is still the user's document: its name and folder keep finding it.
-    std::vector<storage::FtsDocument> texts;
-    const auto keepFindableByName = [&](const NanItem& failed) {
-        if (stillRegistered(manager_, failed)) texts.push_back(ftsDocument(failed, {}));
-    };
-    FolderProcessingStats delta;
-    for (Completion& completion : batch) {
-        NanItem item = completion.job->pending.item;
-        std::optional<ExtractionResult> result;
-        std::string failure;
-        if (!completion.outcome.ok()) {
-            const Reason reason = completion.outcome.failure().reason;
-            if (reason == Reason::cancelled || reason == Reason::workerUnavailable) {
-                owner_.log("[NanItemsProcessing] nicht verarbeitet, bleibt für einen späteren Lauf: " + item.urlString +
-                           " (" + completion.outcome.description() + ")");
-                ++delta.interrupted;
-                continue;
-            }
-            failure = completion.outcome.description();
-        } else {
-            std::string error;
-            result = decodeExtractionResult(completion.outcome.resultJson(), error);
-            if (!result) failure = error;
-        }
-        owner_.log("Erneut verarbeitet: " + item.urlString);
-        const bool unreadable = !result || result->state == NanItemProcessingStates::error;
-        if (unreadable && !completion.job->convertedFrom.empty()) {
-            owner_.options_.officeConversion->processingFailed(completion.job->convertedFrom);
-        }
-        if (!result) {
-            owner_.log("[NanItemsProcessing] Verarbeitung fehlgeschlagen: " + item.urlString + ": " + failure);
-            item.processingState = NanItemProcessingStates::error;
-            ++delta.errors;
-            ++delta.documentsProcessed;
-            keepFindableByName(item);
-            toSave.push_back(std::move(item));
-            continue;
-        }
-        item.processingState = result->state;
-        if (result->state == NanItemProcessingStates::error) {
-            owner_.log("[NanItemsProcessing] Datei nicht lesbar: " + item.urlString + ": " + result->message);
-            ++delta.errors;
-            ++delta.documentsProcessed;
-            keepFindableByName(item);
-            toSave.push_back(std::move(item));
-            continue;
-        }
-        if (result->state == NanItemProcessingStates::pdfLocked) {
-            owner_.log("[NanItemsProcessing] gesperrt: " + item.urlString + ": " + result->message);
-            ++delta.locked;
-        }
-        if (result->state == NanItemProcessingStates::notSupported) {
-            owner_.log("[NanItemsProcessing] nicht gelesen: " + item.urlString + ": " + result->message);
-            ++delta.notRead;
-        }
-        item.totalPageCount = result->totalPageCount;
-        item.contentHash = contentHash(result->text);
-        item.fileContentCreatedDate = contentCreatedDate(item);
-        ++delta.documentsProcessed;
-        items.push_back(Persisted{completion.job.get(), std::move(item), std::move(*result), completion.outcome.resultJson()});
-    }
-
-    std::vector<OcrRect> rects;
-    std::vector<storage::FtsDocument> numbers;
-    struct Enrichment {
-        NanItem item;
-        std::string digitalText;
-        std::vector<int64_t> pages;
-        Job* job;
-    };
-    std::vector<Enrichment> enrichments;
-    struct DocumentPreviews {
-        uint32_t combinedHash;
-        std::string url;
-        int64_t pages;
-        int64_t owed;  // left to the preview pass
-    };
-    std::vector<DocumentPreviews> previews;
-    for (Persisted& persisted : items) {
-        NanItem& item = persisted.item;
-        ExtractionResult& result = persisted.result;
-        if (!stillRegistered(manager_, item)) continue;  // saveItems drops it too
-        // Files that are not read (an over-large text file) get no rows, like unsupported files.
-        if (result.state != NanItemProcessingStates::notSupported) {
-            if (!result.rects.empty()) {
-                // A run that ended between writing rectangles and saving the item leaves rows behind.
-                manager_.ocrRectsDatabaseBalancer().deleteRects(item.combinedHash);
-                for (OcrRect& rect : result.rects) {
-                    rect.id = Uuid::random();
-                    rect.combinedHash = item.combinedHash;
-                    rects.push_back(std::move(rect));
-                }
-            }
-            std::string folded = storage::FtsTools::fold(result.text);
-            if (const auto reason = reasonWithoutText(result, folded)) {
-                owner_.log("[NanItemsProcessing] ohne durchsuchbaren Text: " + item.urlString + ": " + *reason);
-                ++delta.withoutText;
-            }
-            if (std::string tokens = storage::FtsTools::numberTokens(folded); !tokens.empty()) {
-                numbers.push_back(ftsDocument(item, std::move(tokens)));
-            }
-            // Only pages that draw an image able to hold text, or outlined text, can add words to a
-            // digital text. An office document's PDF is a temporary copy the enrichment could not open.
-            const bool pdfFile = persisted.job->pending.route == folders::FileRoute::pdf;
-            if (pdfFile && result.digitalText && !folded.empty() && jobOptions_.recognizeText &&
-                !result.enrichmentPages.empty()) {
-                enrichments.push_back(Enrichment{item, folded, std::move(result.enrichmentPages), persisted.job});
-            }
-            delta.pagesWithText += result.textPages;
-            if (persisted.job->pending.route != folders::FileRoute::text) {
-                previews.push_back(DocumentPreviews{item.combinedHash, item.urlString, result.totalPageCount,
-                                                    result.previewsDeferred ? result.totalPageCount - 1 : 0});
-            }
-            texts.push_back(ftsDocument(item, std::move(folded)));
-            // Shown in snippets in the document's own words; nothing to show when none of it is indexed.
-            texts.back().originalText = texts.back().foldedText.empty() ? std::string() : std::move(result.text);
-        }
-        toSave.push_back(item);
-    }
-    bool stored = rects.empty() || manager_.ocrRectsDatabaseBalancer().createOcrRectItem(rects);
-    stored = (texts.empty() || manager_.ftsDatabaseBalancer().write(texts)) && stored;
-    stored = (numbers.empty() || manager_.numbersDatabaseBalancer().write(numbers)) && stored;
-    if (!stored && indexDiskIsFull()) {
-        owner_.log("[NanItemsProcessing] Kein Speicherplatz für den Index, Verarbeitung pausiert: " +
-                   std::to_string(toSave.size()) + " gelesene Dateien in " + folder + " werden danach gespeichert");
-        owner_.diagnostics_.increment("processing.paused_disk_full");
-        owner_.updateStats(folder, [](FolderProcessingStats& s) { s.pausedForDiskSpace = true; });
-        return false;
-    }
-    if (!stored) {
-        // Saved as done, these documents would never be searchable and never be read again. Left waiting,
-        // the next scan reads them again and replaces whatever part of their rows did get written.
-        owner_.log("[NanItemsProcessing] Ergebnisse nicht gespeichert, bleiben für den nächsten Lauf: " +
-                   std::to_string(toSave.size()) + " Dateien in " + folder);
-        owner_.diagnostics_.increment("processing.store_failed", static_cast<int64_t>(toSave.size()));
-        delta.notStored += static_cast<int64_t>(toSave.size());
-        delta.documentsProcessed = 0;
-        delta.errors = 0;
-        delta.locked = 0;
-        delta.pagesWithText = 0;
-        toSave.clear();
-        enrichments.clear();
-        previews.clear();
-    }
-    // Before the save that marks them complete: a crash from here on must not lose their recognition.
-    // Without its marker a document saved complete would lose its recognition to a crash: it stays waiting.
-    const storage::PendingEnrichments pending(manager_.folderDataDirectory());
-    std::unordered_set<uint32_t> unmarked;
-    for (const Enrichment& enrichment : enrichments) {
-        const NanItem& item = enrichment.item;
-        if (!pending.add(item.combinedHash)) {
-            owner_.log("[DigitalTextEnrichment] Vormerkung nicht gespeichert, bleibt für den nächsten Lauf: " +
-                       item.urlString);
-            unmarked.insert(item.combinedHash);
-        }
-    }
-    const storage::PendingPreviews owedPreviews(manager_.folderDataDirectory());
-    for (const DocumentPreviews& document : previews) {
-        if (document.owed > 0 && !owedPreviews.add(document.combinedHash)) {
-            owner_.log("[NanItemsProcessing] Vormerkung der Vorschaubilder nicht gespeichert, bleibt für den nächsten Lauf: " +
-                       document.url);
-            unmarked.insert(document.combinedHash);
-        }
-    }
-    if (!unmarked.empty()) {
-        std::erase_if(toSave, [&](const NanItem& item) { return unmarked.contains(item.combinedHash); });
-        std::erase_if(enrichments, [&](const Enrichment& e) { return unmarked.contains(e.item.combinedHash); });
-        std::erase_if(previews, [&](const DocumentPreviews& p) { return unmarked.contains(p.combinedHash); });
-        delta.notStored += static_cast<int64_t>(unmarked.size());
-        delta.documentsProcessed -= static_cast<int64_t>(unmarked.size());
-    }
-    if (!toSave.empty()) manager_.saveItems(toSave);
-    int64_t reused = 0;
-    for (const Persisted& persisted : items) {
-        const Job& job = *persisted.job;
-        if (!stored) break;
-        if (job.fromCache) ++reused;
-        if (cache_ && !job.fromCache && !job.cacheKey.empty()) keepInCache(job, persisted.resultJson);
-    }
-    delta.reusedFromCache = reused;
-    manager_.throttledProgressUpdater().addHandled(static_cast<int64_t>(toSave.size()));
-    owner_.updateStats(folder, [&](FolderProcessingStats& s) {
-        s.documentsProcessed += delta.documentsProcessed;
-        s.errors += delta.errors;
-        s.locked += delta.locked;
-        s.interrupted += delta.interrupted;
-        s.notStored += delta.notStored;
-        s.notRead += delta.notRead;
-        s.withoutText += delta.withoutText;
-        s.pagesWithText += delta.pagesWithText;
-        s.reusedFromCache += delta.reusedFromCache;
-        for (const DocumentPreviews& document : previews) s.previewPages += document.pages;
-    });
-    for (const DocumentPreviews& document : previews) {
-        if (document.owed > 0) owner_.owePreviews(folder, document.combinedHash, document.owed, false);
-    }
-
-    const auto ended = Clock::now();
-    const double persistence = secondsBetween(started, ended) / static_cast<double>(std::max<std::size_t>(batch.size(), 1));
-    for (const Persisted& persisted : items) {
-        FileProfile profile;
-        profile.combinedHash = persisted.item.combinedHash;
-        profile.fileExtension = folders::lowerCaseExtension(persisted.item.urlString);
-        profile.fileType = profiledType(persisted.job->pending.route);
-        profile.pageCount = persisted.item.totalPageCount;
-        profile.setPhase(ProfilePhase::queueWait, persisted.job->queueWait);
-        for (const auto& [name, seconds] : persisted.result.phases) {
-            if (auto phase = profilePhaseFromRaw(name)) profile.setPhase(*phase, seconds);
-        }
-        profile.setPhase(ProfilePhase::resultPersistence, persistence);
-        profile.setPhase(ProfilePhase::totalProcessing, secondsBetween(persisted.job->dispatched, ended));
-        owner_.profiler_.record(std::move(profile));
-    }
-
-    // After the save, so that the stored digital text is what the enrichment extends.
-    for (Enrichment& enrichment : enrichments) {
-        if (settings_.cancellationToken.isCancelled()) break;
-        owner_.enqueueEnrichment(enrichment_, enrichment.item, std::move(enrichment.digitalText),
-                                 std::move(enrichment.pages), enrichment.job->cacheKey, enrichment.job->cachedRecognition);
-    }
-    return true;
-}
 
 // --- the runner ---
 
