@@ -1,4 +1,4 @@
-// `lumidex-indexer`: every command, including scanning, the interactive shell, the conversion service and,
+// `lumidex-indexer`: every command, including scanning, the window, the interactive shell, the conversion service and,
 // started by itself, the extraction workers that run the document decoders.
 #include <CLI/CLI.hpp>
 
@@ -8,17 +8,22 @@
 #include "app/scan_command.h"
 #include "app/serve_command.h"
 #include "app/shell_command.h"
+#include "app/window_command.h"
 #include "processing/extractors/extractor_jobs.h"
 #include "processing/worker/extraction_worker.h"
+#include "ui/display.h"
 
 int main(int argc, char** argv) {
     lumidex::platform::reserveFileDescriptors(512);
     // Worker processes must not touch settings or the data directory.
     if (argc > 1 && argv[1] == lumidex::extractionWorkerFlag) return lumidex::processing::extractorWorkerMain(argc, argv);
+    // Alone on a desktop whose display Qt can use: the window; otherwise the usual summary.
+    if (argc == 1 && lumidex::ui::windowPlatformAvailable()) return lumidex::runWindowWithoutArguments();
     return lumidex::runCommandLine(argc, argv, [](CLI::App& app) {
         lumidex::addScanCommand(app);
         lumidex::addShellCommand(app);
         lumidex::addServeCommand(app);
+        lumidex::addWindowCommand(app);
         lumidex::addConvertServiceCommand(app);
     });
 }
