@@ -1,13 +1,10 @@
 #include "ui/folder_sidebar.h"
 
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
-#include <QMimeData>
 #include <QPushButton>
 #include <QStyle>
 #include <QTimer>
@@ -32,7 +29,6 @@ QString FolderRow::statusText() const {
 
 FolderSidebar::FolderSidebar(service::FolderService& folders, folders::CoreManagerData& core, QWidget* parent)
     : QWidget(parent), folders_(folders), core_(core) {
-    setAcceptDrops(true);
     auto* heading = new QLabel(tr("Searchable folders"));
     heading->setStyleSheet(QStringLiteral("font-weight: bold"));
     list_ = new QListWidget;
@@ -126,16 +122,6 @@ void FolderSidebar::removeSelected() {
     }
     refresh();
     emit foldersChanged();
-}
-
-void FolderSidebar::dragEnterEvent(QDragEnterEvent* event) {
-    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
-}
-
-void FolderSidebar::dropEvent(QDropEvent* event) {
-    for (const QUrl& url : event->mimeData()->urls()) {
-        if (url.isLocalFile() && std::filesystem::is_directory(url.toLocalFile().toStdString())) addFolder(url.toLocalFile());
-    }
 }
 
 }  // namespace lumidex::ui

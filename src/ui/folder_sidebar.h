@@ -1,6 +1,5 @@
 // The sidebar of searchable folders: each with its document count and indexing progress, a warning
 // sign when the folder cannot be reached, and buttons to add (with a folder chooser) and remove one.
-// Folders can also be dropped onto it.
 //
 // Reads the stored folders through the FolderService and the progress from the running coordinators
 // (`core`), refreshing itself every second. GUI thread only; the service and `core` are borrowed and
@@ -52,10 +51,6 @@ public:
 signals:
     void foldersChanged();
     void refreshed();
-
-protected:
-    void dragEnterEvent(QDragEnterEvent* event) override;
-    void dropEvent(QDropEvent* event) override;
 
 private:
     void chooseAndAdd();

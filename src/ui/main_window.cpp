@@ -1,8 +1,9 @@
 #include "ui/main_window.h"
 
-#include <algorithm>
-
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -10,12 +11,17 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QShortcut>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QToolButton>
 #include <QTreeView>
 #include <QVBoxLayout>
+
+#include <algorithm>
+
+#include <nlohmann/json.hpp>
 
 #include "core/settings/settings.h"
 #include "search/coordinator_folder_index.h"
@@ -46,10 +52,12 @@ MainWindow::MainWindow(const WindowServices& services, QWidget* parent)
     : QMainWindow(parent),
       folderService_(*services.bookmarks, services.protectedFolders, services.core),
       documentService_(*services.core),
+      processingService_(*services.core),
       results_(std::make_unique<search::ListSearchViewModel>(
           std::make_shared<search::SearchEngine>(search::coordinatorFolderList(*services.core)),
-          Settings(*services.settings), scheduler_)) {
+          Settings(*services.settings), QtScheduler::shared())) {
     setWindowTitle(QStringLiteral("Lumidex"));
+    setAcceptDrops(true);
     resize(1280, 800);
 
     sidebar_ = new FolderSidebar(folderService_, *services.core);
@@ -257,6 +265,17 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     QMainWindow::keyPressEvent(event);
 }
 
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    for (const QUrl& url : event->mimeData()->urls()) {
+        const QString path = url.toLocalFile();
+        if (!path.isEmpty() && QFileInfo(path).isDir()) sidebar_->addFolder(path);
+    }
+}
+
 void MainWindow::showContextMenu(const QPoint& position) {
     const NanItem* item = resultModel_->itemAt(resultView_->indexAt(position).row());
     if (item == nullptr) return;
@@ -267,6 +286,12 @@ void MainWindow::showContextMenu(const QPoint& position) {
     menu.addAction(tr("Show in File Manager"), this, [path] { revealInFileManager(path); });
     menu.addAction(tr("Copy Path"), this, [path] { copyPathToClipboard(path); });
     menu.addSeparator();
+    menu.addAction(tr("Process Again"), this, [this, id] {
+        service::Refusal refusal;
+        const auto answer = processingService_.reprocess(std::to_string(id), false, refusal);
+        statusBar()->showMessage(answer ? tr("Queued to be processed again") : QString::fromStdString(refusal.message),
+                                 5000);
+    });
     menu.addAction(tr("Remove from Index"), this, [this, id, path] {
         const auto found = documentService_.find(id);
         if (!found || !documentService_.remove(*found)) {

@@ -4,7 +4,7 @@
 //
 // The window only shows and drives: searching, filtering and ranking happen in the list view model,
 // reading documents in the services. Keyboard: arrows move in the list, Enter opens the selected file,
-// Ctrl+F goes to the search field, Esc clears the search.
+// Ctrl+F goes to the search field, Esc clears the search. A folder dropped on the window is added.
 //
 // GUI thread only. The services' `core`, settings store and bookmark store are borrowed and must
 // outlive the window.
@@ -19,6 +19,7 @@
 #include "search/list_search_view_model.h"
 #include "service/document_service.h"
 #include "service/folder_service.h"
+#include "service/processing_service.h"
 #include "ui/qt_scheduler.h"
 
 class QComboBox;
@@ -74,6 +75,8 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void onResultsChange(search::ListSearchViewModel::Change change);
@@ -82,9 +85,9 @@ private:
     void updateFilterButton();
     void showContextMenu(const QPoint& position);
 
-    QtScheduler scheduler_;  // before the view model, which must not outlive it
     service::FolderService folderService_;
     service::DocumentService documentService_;
+    service::ProcessingService processingService_;
     std::unique_ptr<search::ListSearchViewModel> results_;
 
     FolderSidebar* sidebar_;

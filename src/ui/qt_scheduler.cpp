@@ -29,6 +29,11 @@ QtScheduler::QtScheduler(ThreadPool* background)
 
 QtScheduler::~QtScheduler() = default;
 
+QtScheduler& QtScheduler::shared() {
+    static QtScheduler* scheduler = new QtScheduler();  // outlives every task still running at exit
+    return *scheduler;
+}
+
 void QtScheduler::postToMain(std::function<void()> task) {
     QMetaObject::invokeMethod(&context_, std::move(task), Qt::QueuedConnection);
 }

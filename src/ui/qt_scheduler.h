@@ -4,7 +4,8 @@
 //
 // Thread-safety: postToMain and postToBackground may be called from any thread; scheduleOnMain and the
 // returned handle's cancel() only from the GUI thread, which makes cancel() exact. The scheduler must
-// outlive every view model using it; tasks posted to the main queue after its destruction are dropped.
+// outlive every view model using it and every background task given to it: windows use shared(),
+// which lives as long as the process, since a search may still finish after its window closed.
 #pragma once
 
 #include <QObject>
@@ -21,6 +22,8 @@ class QtScheduler : public search::ViewModelScheduler {
 public:
     // `background`: the shared pool when null; must outlive the scheduler.
     explicit QtScheduler(ThreadPool* background = nullptr);
+    // The process's scheduler, never destroyed; first called on the GUI thread.
+    static QtScheduler& shared();
     ~QtScheduler() override;
     QtScheduler(const QtScheduler&) = delete;
     QtScheduler& operator=(const QtScheduler&) = delete;

@@ -2,6 +2,9 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
@@ -176,7 +179,7 @@ TEST_F(MainWindowTest, KeyboardMovesOpensAndEscapeClears) {
     EXPECT_TRUE(window->searchField().hasFocus());
 }
 
-TEST_F(MainWindowTest, SidebarCountsDocumentsAndWarnsOfAnUnreachableFolder) {
+TEST_F(MainWindowTest, SidebarCountsDocumentsTakesADroppedFolderAndWarnsWhenItVanishes) {
     FolderSidebar& sidebar = window->sidebar();
     ASSERT_EQ(sidebar.rows().size(), 1u);
     EXPECT_TRUE(sidebar.rows()[0].reachable);
@@ -185,7 +188,14 @@ TEST_F(MainWindowTest, SidebarCountsDocumentsAndWarnsOfAnUnreachableFolder) {
 
     const auto gone = scratch / "Archive";
     std::filesystem::create_directories(gone);
-    ASSERT_TRUE(sidebar.addFolder(QString::fromStdString(gone.string()), true));
+    // A folder dropped on the window is added.
+    QMimeData dropped;
+    dropped.setUrls({QUrl::fromLocalFile(QString::fromStdString(gone.string()))});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &enter);
+    ASSERT_TRUE(enter.isAccepted()) << "the window takes folders";
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &drop);
     ASSERT_EQ(sidebar.rows().size(), 2u);
     std::filesystem::remove_all(gone);
     sidebar.refresh();
