@@ -14,7 +14,9 @@
 
 #include "folders/coordinator/balanced_data_manager.h"
 #include "folders/coordinator/core_manager_data.h"
+#include "search/coordinator_folder_index.h"
 #include "service/folder_service.h"
+#include "ui/duplicates_dialog.h"
 
 namespace lumidex::ui {
 
@@ -35,9 +37,12 @@ FolderSidebar::FolderSidebar(service::FolderService& folders, folders::CoreManag
     list_->setWordWrap(true);
     add_ = new QPushButton(tr("Add…"));
     remove_ = new QPushButton(tr("Remove"));
+    duplicates_ = new QPushButton(tr("Duplicates…"));
+    duplicates_->setToolTip(tr("Documents of the selected folder with the same text"));
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(add_);
     buttons->addWidget(remove_);
+    buttons->addWidget(duplicates_);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(heading);
@@ -46,6 +51,10 @@ FolderSidebar::FolderSidebar(service::FolderService& folders, folders::CoreManag
 
     connect(add_, &QPushButton::clicked, this, [this] { chooseAndAdd(); });
     connect(remove_, &QPushButton::clicked, this, [this] { removeSelected(); });
+    connect(duplicates_, &QPushButton::clicked, this, [this] {
+        const QListWidgetItem* entry = list_->currentItem() != nullptr ? list_->currentItem() : list_->item(0);
+        if (entry != nullptr) showDuplicates(entry->data(Qt::UserRole).toString().toStdString());
+    });
     timer_ = new QTimer(this);
     timer_->setInterval(1000);
     connect(timer_, &QTimer::timeout, this, [this] { refresh(); });
@@ -85,7 +94,17 @@ void FolderSidebar::refresh() {
         if (path == selected) list_->setCurrentItem(entry);
     }
     remove_->setEnabled(!rows_.empty());
+    duplicates_->setEnabled(!rows_.empty());
     emit refreshed();
+}
+
+DuplicatesDialog* FolderSidebar::showDuplicates(const std::string& path) {
+    auto manager = core_.balancedDataManager(path);
+    if (!manager) return nullptr;
+    auto* dialog = new DuplicatesDialog(search::makeCoordinatorFolderIndex(std::move(manager)), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
+    return dialog;
 }
 
 bool FolderSidebar::addFolder(const QString& path, bool quiet) {

@@ -1,5 +1,6 @@
 // The sidebar of searchable folders: each with its document count and indexing progress, a warning
-// sign when the folder cannot be reached, and buttons to add (with a folder chooser) and remove one.
+// sign when the folder cannot be reached, and buttons to add (with a folder chooser) and remove one
+// and to list a folder's duplicates.
 //
 // Reads the stored folders through the FolderService and the progress from the running coordinators
 // (`core`), refreshing itself every second. GUI thread only; the service and `core` are borrowed and
@@ -26,6 +27,8 @@ class FolderService;
 
 namespace lumidex::ui {
 
+class DuplicatesDialog;
+
 struct FolderRow {
     std::string path;
     bool reachable = true;
@@ -45,6 +48,10 @@ public:
     const std::vector<FolderRow>& rows() const { return rows_; }
     QListWidget& list() { return *list_; }
 
+    // Opens the duplicates of a running folder in a window of its own (deleted when closed); null when
+    // the folder is not running.
+    DuplicatesDialog* showDuplicates(const std::string& path);
+
     // Adds the folder (asks nothing); an error is shown in a message box unless `quiet`.
     bool addFolder(const QString& path, bool quiet = false);
 
@@ -62,6 +69,7 @@ private:
     QListWidget* list_;
     QPushButton* add_;
     QPushButton* remove_;
+    QPushButton* duplicates_;
     QTimer* timer_;
 };
 

@@ -12,11 +12,13 @@
 #include <QSpinBox>
 #include <QTest>
 #include <QTextBrowser>
+#include <QTreeWidget>
 #include <QToolButton>
 #include <QTreeView>
 
 #include <cstdlib>
 
+#include "ui/duplicates_dialog.h"
 #include "ui/filter_panel.h"
 #include "ui/folder_sidebar.h"
 #include "ui/page_view.h"
@@ -213,6 +215,21 @@ TEST_F(MainWindowTest, SidebarCountsDocumentsTakesADroppedFolderAndWarnsWhenItVa
     // Searching goes on over the reachable folder.
     search("invoice");
     EXPECT_EQ(listedNames().size(), 2u);
+}
+
+TEST_F(MainWindowTest, DuplicatesOfAFolderAreGroupedByTheirText) {
+    DuplicatesDialog* dialog = window->sidebar().showDuplicates(root.string());
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_TRUE(waitFor([&] { return !dialog->scan().isRunning(); }));
+    QTreeWidget& groups = dialog->groups();
+    ASSERT_EQ(groups.topLevelItemCount(), 1) << "scan.pdf has no text hash of its own";
+    QTreeWidgetItem* group = groups.topLevelItem(0);
+    ASSERT_EQ(group->childCount(), 2);
+    Names paths{group->child(0)->text(0).toStdString(), group->child(1)->text(0).toStdString()};
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (Names{(root / "notes.txt").string(), (root / "other.txt").string()}));
+    EXPECT_EQ(dialog->status().text(), QStringLiteral("1 group of documents with the same text"));
+    EXPECT_EQ(window->sidebar().showDuplicates((scratch / "not-a-folder").string()), nullptr);
 }
 
 }  // namespace

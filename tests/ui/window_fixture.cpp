@@ -50,9 +50,11 @@ public:
             } else if (item.fileName == "notes.txt") {
                 item.totalPageCount = 1;
                 text = "Invoice draft notes\nfor Müller";
+                item.contentHash = kSameText;
             } else {
                 item.totalPageCount = 1;
                 text = "nothing to see";
+                item.contentHash = kSameText;
             }
             storage::FtsDocument document;
             document.urlPath = item.urlString;

@@ -24,7 +24,8 @@ namespace lumidex::ui::testing {
 
 // "scan.pdf": two pages with images; page 2 (index 1) reads "The invoice total is due", recognised as
 // two lines of which the first holds the match at kMatchLine. "notes.txt": one page of text without an
-// image. "other.txt": no match for "invoice".
+// image. "other.txt": no match for "invoice". The two text files count as having the same text
+// (kSameText), so they are the folder's one group of duplicates.
 inline const OcrRect kMatchLine = [] {
     OcrRect r;
     r.pageIndex = 1;
@@ -33,6 +34,7 @@ inline const OcrRect kMatchLine = [] {
     r.p0x = 0.10, r.p0y = 0.50, r.p1x = 0.60, r.p1y = 0.50, r.p2x = 0.60, r.p2y = 0.55, r.p3x = 0.10, r.p3y = 0.55;
     return r;
 }();
+inline constexpr uint32_t kSameText = 0xC0FFEE;
 inline constexpr int kPageWidth = 300;
 inline constexpr int kPageHeight = 400;
 
