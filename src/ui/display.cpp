@@ -1,6 +1,7 @@
 #include "ui/display.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,7 +19,10 @@ bool windowPlatformAvailable() {
     const pid_t child = ::fork();
     if (child < 0) return false;
     if (child == 0) {
-        // Qt explains a failed plugin at length; the caller falls back quietly instead.
+        // Qt explains a failed plugin at length and aborts; the caller falls back quietly instead, and
+        // the abort leaves no core file.
+        const rlimit noCore{0, 0};
+        ::setrlimit(RLIMIT_CORE, &noCore);
         const int null = ::open("/dev/null", O_WRONLY);
         if (null >= 0) ::dup2(null, STDERR_FILENO);
         int argc = 1;
