@@ -1,5 +1,6 @@
 #include "ui/preview_panel.h"
 
+#include <QComboBox>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -51,6 +52,10 @@ PreviewPanel::PreviewPanel(service::DocumentService& documents, QWidget* parent)
     nextMatch_ = toolButton(tr("Next match"), tr("Next page with a match"), this);
     fitWidth_ = toolButton(tr("Fit width"), tr("Zoom to the width of the preview"), this);
     fitHeight_ = toolButton(tr("Fit height"), tr("Zoom to the height of the preview"), this);
+    transcriptMode_ = new QComboBox(this);
+    transcriptMode_->addItem(tr("No transcript"), static_cast<int>(TranscriptVisibility::hidden));
+    transcriptMode_->addItem(tr("Page text"), static_cast<int>(TranscriptVisibility::split));
+    transcriptMode_->addItem(tr("Matching lines"), static_cast<int>(TranscriptVisibility::searchResultsFocus));
     fitWidth_->setCheckable(true);
     fitHeight_->setCheckable(true);
 
@@ -60,6 +65,7 @@ PreviewPanel::PreviewPanel(service::DocumentService& documents, QWidget* parent)
     bar->addWidget(next_);
     bar->addWidget(nextMatch_);
     bar->addStretch();
+    bar->addWidget(transcriptMode_);
     bar->addWidget(fitWidth_);
     bar->addWidget(fitHeight_);
 
@@ -89,6 +95,9 @@ PreviewPanel::PreviewPanel(service::DocumentService& documents, QWidget* parent)
     connect(previous_, &QToolButton::clicked, this, [this] { previousPage(); });
     connect(next_, &QToolButton::clicked, this, [this] { nextPage(); });
     connect(nextMatch_, &QToolButton::clicked, this, [this] { nextMatchPage(); });
+    connect(transcriptMode_, &QComboBox::activated, this, [this](int index) {
+        setTranscriptVisibility(static_cast<TranscriptVisibility>(transcriptMode_->itemData(index).toInt()));
+    });
     connect(fitWidth_, &QToolButton::clicked, this,
             [this](bool on) { setFitMode(on ? FitMode::width : FitMode::none); });
     connect(fitHeight_, &QToolButton::clicked, this,
@@ -177,7 +186,8 @@ void PreviewPanel::loadPage() {
         if (const auto found = textByPage_.find(pageIndex_); found != textByPage_.end()) text = found->second;
     }
     pageView_->setPage(std::move(image), highlighted_);
-    transcript_->setHtml(transcriptHtml(text));
+    pageText_ = std::move(text);
+    showTranscript();
     applyFit();
     updateControls();
 }
@@ -197,6 +207,61 @@ QString PreviewPanel::transcriptHtml(const std::string& text) const {
         start = end + 1;
     }
     return text.empty() ? QString() : html;
+}
+
+void PreviewPanel::setTranscriptVisibility(TranscriptVisibility visibility) {
+    transcriptVisibility_ = visibility;
+    showTranscript();
+    updateControls();
+}
+
+void PreviewPanel::showTranscript() {
+    transcript_->setVisible(transcriptVisibility_ != TranscriptVisibility::hidden);
+    transcript_->setHtml(transcriptVisibility_ == TranscriptVisibility::searchResultsFocus ? matchingLinesHtml()
+                                                                                           : transcriptHtml(pageText_));
+}
+
+QString PreviewPanel::matchingLinesHtml() const {
+    QString html;
+    const auto addPage = [&](int page, const QString& lines) {
+        if (!lines.isEmpty()) html += QStringLiteral("<p><b>%1</b><br>%2</p>").arg(tr("Page %1").arg(page + 1), lines);
+    };
+    for (int page = 0; page < totalPages_; ++page) {
+        if (!matchPages_.contains(page)) continue;
+        QString lines;
+        // Recognised lines where the page has them, else the lines of its text.
+        if (const auto rects = rectsByPage_.find(page); rects != rectsByPage_.end() && !rects->second.empty()) {
+            std::set<int64_t> rows;
+            for (const std::string& word : queryWords_) {
+                for (const auto& entry : search::TranscriptSearchResultsManager::matching(rects->second, word)) {
+                    rows.insert(entry.dbId);
+                }
+            }
+            for (const OcrRect& rect : rects->second) {
+                if (rows.contains(search::TranscriptSearchResultsManager::rowOf(rect))) {
+                    lines += QString::fromStdString(rect.ocrContent).toHtmlEscaped() + QStringLiteral("<br>");
+                }
+            }
+        }
+        if (lines.isEmpty()) {
+            if (const auto text = textByPage_.find(page); text != textByPage_.end()) {
+                size_t start = 0;
+                while (start < text->second.size()) {
+                    size_t end = text->second.find('\n', start);
+                    if (end == std::string::npos) end = text->second.size();
+                    const std::string_view line(text->second.data() + start, end - start);
+                    if (const auto marked = search::buildDisplaySnippet(line, queryWords_, line.size() + 1)) {
+                        lines += markedHtml(search::renderDisplaySnippet(*marked, std::string(1, kOpen),
+                                                                         std::string(1, kClose))) +
+                                 QStringLiteral("<br>");
+                    }
+                    start = end + 1;
+                }
+            }
+        }
+        addPage(page, lines);
+    }
+    return html;
 }
 
 void PreviewPanel::setFitMode(FitMode mode) {
@@ -232,6 +297,7 @@ void PreviewPanel::updateControls() {
     nextMatch_->setEnabled(loaded && !matchPages_.empty());
     fitWidth_->setChecked(fitMode_ == FitMode::width);
     fitHeight_->setChecked(fitMode_ == FitMode::height);
+    transcriptMode_->setCurrentIndex(transcriptMode_->findData(static_cast<int>(transcriptVisibility_)));
 }
 
 bool PreviewPanel::eventFilter(QObject* watched, QEvent* event) {

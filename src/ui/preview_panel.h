@@ -20,6 +20,7 @@
 #include "core/model/ocr_rect.h"
 #include "service/document_service.h"
 
+class QComboBox;
 class QLabel;
 class QScrollArea;
 class QTextBrowser;
@@ -33,6 +34,9 @@ class PreviewPanel : public QWidget {
     Q_OBJECT
 public:
     enum class FitMode { none, width, height };
+    // The transcript below the page: not shown, the shown page's text, or every line of the document
+    // that holds a match, page by page.
+    enum class TranscriptVisibility { hidden, split, searchResultsFocus };
 
     explicit PreviewPanel(service::DocumentService& documents, QWidget* parent = nullptr);
 
@@ -63,6 +67,9 @@ public:
     void setZoom(double zoom);  // leaves fitting
     double zoom() const;
 
+    void setTranscriptVisibility(TranscriptVisibility visibility);
+    TranscriptVisibility transcriptVisibility() const { return transcriptVisibility_; }
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -71,6 +78,8 @@ private:
     void applyFit();
     void updateControls();
     QString transcriptHtml(const std::string& text) const;
+    QString matchingLinesHtml() const;
+    void showTranscript();
 
     service::DocumentService& documents_;
     std::optional<NanItem> item_;
@@ -83,6 +92,8 @@ private:
     int pageIndex_ = 0;
     int totalPages_ = 0;
     FitMode fitMode_ = FitMode::width;
+    TranscriptVisibility transcriptVisibility_ = TranscriptVisibility::split;
+    std::string pageText_;
 
     QLabel* title_;
     QLabel* pageLabel_;
@@ -91,6 +102,7 @@ private:
     QToolButton* nextMatch_;
     QToolButton* fitWidth_;
     QToolButton* fitHeight_;
+    QComboBox* transcriptMode_;
     QScrollArea* scroll_;
     PageView* pageView_;
     QTextBrowser* transcript_;

@@ -124,6 +124,17 @@ TEST_F(MainWindowTest, SelectionShowsTheMatchingPageWithItsRectanglesHighlighted
     EXPECT_EQ(preview.pageIndex(), 1);
     EXPECT_FALSE(preview.nextPage()) << "no page after the last";
 
+    // The transcript's three visibilities: the matching lines of every page, then none.
+    preview.previousPage();
+    preview.setTranscriptVisibility(PreviewPanel::TranscriptVisibility::searchResultsFocus);
+    EXPECT_EQ(preview.transcript().toPlainText().toStdString(), "Page 2\nthe invoice total\n")
+        << "the recognised line with the match, whichever page is shown";
+    preview.setTranscriptVisibility(PreviewPanel::TranscriptVisibility::hidden);
+    EXPECT_TRUE(preview.transcript().isHidden());
+    preview.setTranscriptVisibility(PreviewPanel::TranscriptVisibility::split);
+    EXPECT_FALSE(preview.transcript().isHidden());
+    EXPECT_TRUE(preview.transcript().toPlainText().contains(QStringLiteral("Cover page")));
+
     // A text document without a stored page image shows the placeholder page and its text.
     selectRow("notes.txt");
     EXPECT_EQ(preview.document()->fileName, "notes.txt");
