@@ -95,11 +95,11 @@ MainWindow::MainWindow(const WindowServices& services, QWidget* parent)
     resultView_->setItemDelegateForColumn(ResultListModel::snippet, new SnippetDelegate(resultView_));
     resultView_->setContextMenuPolicy(Qt::CustomContextMenu);
     resultView_->header()->setStretchLastSection(true);
-    resultView_->setColumnWidth(ResultListModel::name, 170);
-    resultView_->setColumnWidth(ResultListModel::folder, 110);
-    resultView_->setColumnWidth(ResultListModel::modified, 115);
+    resultView_->setColumnWidth(ResultListModel::name, 150);
+    resultView_->setColumnWidth(ResultListModel::snippet, 280);
     resultView_->setColumnWidth(ResultListModel::matches, 58);
     resultView_->setColumnWidth(ResultListModel::pages, 45);
+    resultView_->setColumnWidth(ResultListModel::modified, 115);
 
     filterPanel_ = new FilterPanel(results_->filterViewModel());
     filterPanel_->setVisible(false);
@@ -123,7 +123,7 @@ MainWindow::MainWindow(const WindowServices& services, QWidget* parent)
     split->addWidget(preview_);
     split->setStretchFactor(1, 3);
     split->setStretchFactor(2, 2);
-    split->setSizes({220, 620, 440});
+    split->setSizes({200, 680, 400});
     setCentralWidget(split);
     statusBar();
 

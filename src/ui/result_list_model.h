@@ -22,7 +22,7 @@ namespace lumidex::ui {
 class ResultListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { name, folder, modified, matches, pages, snippet, columnTotal };
+    enum Column { name, snippet, matches, pages, modified, folder, columnTotal };
 
     explicit ResultListModel(search::ListSearchViewModel& results, QObject* parent = nullptr);
 
