@@ -25,9 +25,10 @@ function(lumidex_library name)
   lumidex_warnings(${name})
 endfunction()
 
-# lumidex_test(NAME DEPS...): one GoogleTest binary from every .cpp below the current folder.
+# lumidex_test(NAME [SET_ENV VAR=value] DEPS...): one GoogleTest binary from every .cpp below the current
+# folder; SET_ENV sets one more variable in its tests' environment.
 function(lumidex_test name)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "SET_ENV" "DEPS" ${ARGN})
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
   if(NOT srcs)
     return()
@@ -35,6 +36,11 @@ function(lumidex_test name)
   add_executable(${name} ${srcs})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} lumidex_testsupport GTest::gtest GTest::gmock GTest::gtest_main)
   lumidex_warnings(${name})
+  set(more_env "")
+  if(ARG_SET_ENV)
+    string(REPLACE "=" "=set:" modification "${ARG_SET_ENV}")
+    set(more_env ENVIRONMENT_MODIFICATION "${modification}")
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-    PROPERTIES ENVIRONMENT "OMP_THREAD_LIMIT=1" TIMEOUT 120)
+    PROPERTIES ENVIRONMENT "OMP_THREAD_LIMIT=1" TIMEOUT 120 ${more_env})
 endfunction()

@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string_view>
 
 #include "app/app_folders.h"
+#include "app/desktop_command.h"
 #include "app/diagnose_command.h"
 #include "app/folders_command.h"
 #include "app/mcp_command.h"
@@ -54,6 +56,7 @@ int runCommandLine(int argc, char** argv, const std::function<void(CLI::App&)>& 
     addTokenCommand(app);
     addServiceCommand(app);
     addMcpCommand(app);
+    addDesktopCommand(app);
     if (addMore) addMore(app);
     CLI11_PARSE(app, argc, argv);
 
@@ -73,7 +76,16 @@ bool isIndexerCommandLine(int argc, char** argv) {
         const std::string_view argument = argv[i];
         if (argument.starts_with("--extraction-worker")) return true;
         if (argument.starts_with('-')) continue;  // the options before the command are flags
-        return argument == "scan" || argument == "shell" || argument == "serve" || argument == "convert-service";
+        return argument == "scan" || argument == "shell" || argument == "serve" || argument == "window" ||
+               argument == "convert-service";
+    }
+    return false;
+}
+
+bool displayNamed() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') return true;
     }
     return false;
 }

@@ -1,4 +1,4 @@
-// `lumidex-indexer`: every command, including scanning, the interactive shell, the conversion service and,
+// `lumidex-indexer`: every command, including scanning, the window, the interactive shell, the conversion service and,
 // started by itself, the extraction workers that run the document decoders.
 #include <CLI/CLI.hpp>
 
@@ -8,10 +8,12 @@
 #include "app/scan_command.h"
 #include "app/serve_command.h"
 #include "app/shell_command.h"
-#include "service/document_service.h"
+#include "app/window_command.h"
 #include "processing/extractors/extractor_jobs.h"
 #include "processing/page_thumbnail.h"
 #include "processing/worker/extraction_worker.h"
+#include "service/document_service.h"
+#include "ui/display.h"
 
 int main(int argc, char** argv) {
     lumidex::platform::reserveFileDescriptors(512);
@@ -19,10 +21,13 @@ int main(int argc, char** argv) {
     if (argc > 1 && argv[1] == lumidex::extractionWorkerFlag) return lumidex::processing::extractorWorkerMain(argc, argv);
     // Pages opened before the preview pass reached them are drawn here, for the window and the local API.
     lumidex::service::DocumentService::setThumbnailDrawer(lumidex::processing::drawPageThumbnail);
+    // Alone on a desktop whose display Qt can use: the window; otherwise the usual summary.
+    if (argc == 1 && lumidex::ui::windowPlatformAvailable()) return lumidex::runWindowWithoutArguments();
     return lumidex::runCommandLine(argc, argv, [](CLI::App& app) {
         lumidex::addScanCommand(app);
         lumidex::addShellCommand(app);
         lumidex::addServeCommand(app);
+        lumidex::addWindowCommand(app);
         lumidex::addConvertServiceCommand(app);
     });
 }

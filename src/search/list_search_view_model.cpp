@@ -34,6 +34,7 @@ ListSearchViewModel::ListSearchViewModel(std::shared_ptr<const SearchEngine> eng
       filterViewModel_(scheduler, std::move(files)) {
     filterViewModel_.setOnChange([this](SearchFilterViewModel::Change change) {
         if (change == SearchFilterViewModel::Change::filterState) refilter();
+        notify(Change::filters);
     });
 }
 
@@ -130,6 +131,7 @@ void ListSearchViewModel::parametersChanged(const SearchParameters& parameters) 
     options.resultLimit = settings_.resultLimit();
     options.includeMail = settings_.mailSourceEnabled();
     options.withSnippets = true;
+    options.withDisplaySnippets = true;
     scheduler_.postToBackground([this, alive = alive_, &scheduler = scheduler_, engine = engine_, files = files_,
                                  parameters, options, token, filter = filterViewModel_.filterState()] {
         SearchOutcome outcome = engine->run(parameters, options, token);
@@ -152,8 +154,10 @@ void ListSearchViewModel::publish(Published published) {
     allItems_ = outcome.items();
     relevanceCountDict_ = outcome.matchCounts();
     snippets_.clear();
+    displaySnippets_.clear();
     for (SearchHit& hit : outcome.hits) {
         if (hit.snippet) snippets_[hit.item.urlString] = std::move(*hit.snippet);
+        if (hit.displaySnippet) displaySnippets_[hit.item.urlString] = std::move(*hit.displaySnippet);
     }
     items_ = std::move(published.shown);
     indexBeingBuiltHint_ = outcome.indexBeingBuilt;
@@ -182,6 +186,7 @@ void ListSearchViewModel::clearResults() {
     items_.clear();
     relevanceCountDict_.clear();
     snippets_.clear();
+    displaySnippets_.clear();
     indexBeingBuiltHint_ = false;
     selectedItem_.reset();
     filterViewModel_.cancelMetadata();
@@ -198,6 +203,14 @@ void ListSearchViewModel::cancelSearch() {
     searchTask_.reset();
     searchParametersOld_.reset();
     setBusy(false);
+}
+
+void ListSearchViewModel::searchAgain() {
+    const SearchParameters p = withPendingText();
+    if (searchTask_) searchTask_->cancel();
+    searchTask_.reset();
+    searchParametersOld_.reset();
+    parametersChanged(p);
 }
 
 void ListSearchViewModel::refilter() {
@@ -233,6 +246,12 @@ void ListSearchViewModel::select(std::optional<NanItem> item) {
 std::optional<std::string> ListSearchViewModel::snippet(const NanItem& item) const {
     const auto found = snippets_.find(item.urlString);
     if (found == snippets_.end()) return std::nullopt;
+    return found->second;
+}
+
+std::optional<DisplaySnippet> ListSearchViewModel::displaySnippet(const NanItem& item) const {
+    const auto found = displaySnippets_.find(item.urlString);
+    if (found == displaySnippets_.end()) return std::nullopt;
     return found->second;
 }
 

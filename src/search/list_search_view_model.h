@@ -33,7 +33,9 @@ namespace lumidex::search {
 
 class ListSearchViewModel {
 public:
-    enum class Change { parameters, busy, results, selection };
+    // `filters`: the filter view model's state or metadata changed (its own callback is taken by this
+    // model).
+    enum class Change { parameters, busy, results, selection, filters };
     using ChangeCallback = std::function<void(Change)>;
 
     // Parameters start from the settings (folders, sort order, minimum length); the result limit, the
@@ -57,6 +59,9 @@ public:
     // Stops the running search (its results are dropped) and forgets the last parameters, so the same
     // search can be started again.
     void cancelSearch();
+    // Runs the current search again although its parameters did not change (the index did: a folder
+    // was added or removed, a document taken out).
+    void searchAgain();
     void selectFirst();
     void select(std::optional<NanItem> item);
     void setSelectFirstWhenResultsArrive(bool select) { selectFirstWhenResultsArrive_ = select; }
@@ -70,6 +75,9 @@ public:
     const std::vector<NanItem>& items() const { return items_; }
     const MatchCounts& relevanceCountDict() const { return relevanceCountDict_; }
     std::optional<std::string> snippet(const NanItem& item) const;
+    // The passage in the document's own words with the matched words marked, for a hit whose original
+    // text holds a search word; otherwise nullopt (then snippet() is what there is).
+    std::optional<DisplaySnippet> displaySnippet(const NanItem& item) const;
     int64_t resultCount() const { return static_cast<int64_t>(items_.size()); }
     std::string resultCountText() const;
     bool showsSpecialCharactersHint() const { return specialCharactersHint_; }
@@ -114,6 +122,7 @@ private:
     std::vector<NanItem> allItems_;
     std::vector<NanItem> items_;
     std::unordered_map<std::string, std::string> snippets_;  // urlString -> snippet
+    std::unordered_map<std::string, DisplaySnippet> displaySnippets_;  // urlString -> passage
     std::optional<NanItem> selectedItem_;
     bool selectFirstWhenResultsArrive_ = false;
     ChangeCallback onChange_;

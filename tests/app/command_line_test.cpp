@@ -162,6 +162,41 @@ TEST_F(CommandLine, ADamagedIndexFileIsReportedBySearchAndRebuiltByScan) {
 
 // A stand-in for a running server on a loopback port of its own: answers the health check, and the
 // events only to the expected token.
+TEST_F(CommandLine, WindowOpensOffscreenWithItsFolderAndDesktopInstallAddsTheMenuEntry) {
+    const fs::path folder = home.home() / "Papers";
+    writeFile(folder / "brief.txt", "Quittung Laternenpfahl");
+    // No display needed: Qt's offscreen platform; a TERM closes the window like its close button.
+    const auto withoutDisplay = [](const std::string& arguments) {
+        Outcome run;
+        const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen OMP_THREAD_LIMIT=1 " +
+                                    arguments + " 2>&1 </dev/null";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        if (!pipe) return run;
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.output.append(buffer, n);
+        run.status = ::pclose(pipe);
+        return run;
+    };
+    const std::string binary = "'" + std::string(LUMIDEX_BINARY) + "'";
+    const Outcome window = withoutDisplay("timeout -k 30 -s TERM 6 " + binary + " window " + quoted(folder));
+    EXPECT_NE(window.output.find("Lumidex window open on the platform \"offscreen\""), std::string::npos)
+        << window.output;
+    EXPECT_EQ(WEXITSTATUS(window.status), 124) << "ran until stopped: " << window.output;
+    EXPECT_NE(lumidex("folders list").output.find(folder.string()), std::string::npos) << "FOLDER was added";
+
+    // Without a display, `lumidex` alone still answers in the terminal.
+    const Outcome bare = withoutDisplay(binary);
+    EXPECT_EQ(bare.status, 0);
+    EXPECT_NE(bare.output.find("data directory"), std::string::npos) << bare.output;
+
+    ASSERT_EQ(lumidex("desktop install").status, 0);
+    const std::string entry = readFile(home.dataHome() / "applications" / "lumidex.desktop");
+    const fs::path executable = fs::canonical(LUMIDEX_BINARY);
+    EXPECT_NE(entry.find("\nExec=\"" + executable.string() + "\" window %f\n"), std::string::npos) << entry;
+    EXPECT_NE(entry.find("\nIcon=lumidex\n"), std::string::npos);
+    EXPECT_NE(readFile(home.dataHome() / "icons/hicolor/scalable/apps/lumidex.svg").find("<svg"), std::string::npos);
+}
+
 class FakeServer {
 public:
     explicit FakeServer(std::string token) : token_(std::move(token)) {

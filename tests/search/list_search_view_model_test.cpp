@@ -72,6 +72,20 @@ TEST_F(ListSearch, TypedTextSearchesAfterThePauseAndANewKeystrokeRestartsIt) {
     EXPECT_EQ(model->relevanceCountDict().size(), 2u);
 }
 
+TEST_F(ListSearch, DisplaySnippetKeepsTheDocumentsSpellingAndMarksTheMatches) {
+    folder->add({"Rechnung.pdf", "Die RECHNUNG für Müller, bitte prüfen.", 4000});
+    model->submitSearchText("rechnung müller");
+    scheduler.settle();
+    ASSERT_EQ(names(model->items()), (std::vector<std::string>{"Rechnung.pdf"}));
+    const auto passage = model->displaySnippet(model->items()[0]);
+    ASSERT_TRUE(passage.has_value());
+    EXPECT_EQ(renderDisplaySnippet(*passage, "[", "]"), "Die [RECHNUNG] für [Müller], bitte prüfen.");
+
+    model->submitSearchText("ab");  // below the minimum: the passages go with the results
+    EXPECT_FALSE(model->displaySnippet(NanItem{}).has_value());
+    EXPECT_TRUE(model->items().empty());
+}
+
 TEST_F(ListSearch, PauseComesFromTheSettingAndSubmittingSkipsIt) {
     settings.set(SettingsKeys::automaticallySearchAfterKey, int64_t{3});
     model->searchTextTyped("invoice");
@@ -177,6 +191,21 @@ TEST_F(ListSearch, CancelStopsTheSearchAndAllowsTheSameSearchAgain) {
     EXPECT_FALSE(model->isBusy());
 }
 
+TEST_F(ListSearch, SearchAgainRerunsUnchangedParametersOnAChangedIndex) {
+    model->submitSearchText("invoice");
+    scheduler.settle();
+    ASSERT_EQ(model->items().size(), 2u);
+    folder->add({"late-invoice.txt", "invoice that arrived later", 5000});
+    model->submitSearchText("invoice");
+    scheduler.settle();
+    EXPECT_EQ(model->items().size(), 2u) << "the same parameters do not search again";
+
+    model->searchAgain();
+    scheduler.settle();
+    EXPECT_EQ(model->items().size(), 3u);
+    EXPECT_EQ(folder->waits.load(), 2);
+}
+
 TEST_F(ListSearch, DestroyingTheModelWhileASearchRunsIsSafe) {
     model->submitSearchText("invoice");
     model.reset();
@@ -237,8 +266,12 @@ TEST_F(ListSearch, FiltersNarrowTheShownItemsWithoutSearchingAgain) {
 
     SearchFilterState pdfOnly;
     pdfOnly.selectedFileTypes = {FileTypeCategory::pdf};
+    changes.clear();
     model->filterViewModel().setFilterState(pdfOnly);
     EXPECT_EQ(names(model->items()), (std::vector<std::string>{"invoice.pdf"}));
+    EXPECT_EQ(changes, (std::vector<ListSearchViewModel::Change>{ListSearchViewModel::Change::results,
+                                                                 ListSearchViewModel::Change::filters}))
+        << "the window learns of filter changes through the list's callback";
     EXPECT_EQ(model->allItems().size(), 2u);
     EXPECT_EQ(model->resultCountText(), "Found 1 results");
 

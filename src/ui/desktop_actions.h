@@ -1,0 +1,16 @@
+// What a desktop user does with a found file outside Lumidex: open it with its default application,
+// show it in the file manager, copy its path. GUI thread only; nothing blocks on the launched programs.
+#pragma once
+
+#include <QString>
+
+namespace lumidex::ui {
+
+// Starts `xdg-open` on the file; false when it could not be started.
+bool openWithDefaultApplication(const QString& path);
+// Asks the session's file manager to show the file selected (org.freedesktop.FileManager1.ShowItems);
+// without one (or without D-Bus) opens the file's folder instead. False when neither could be started.
+bool revealInFileManager(const QString& path);
+void copyPathToClipboard(const QString& path);
+
+}  // namespace lumidex::ui
