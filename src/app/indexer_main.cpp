@@ -10,6 +10,7 @@
 #include "app/shell_command.h"
 #include "app/window_command.h"
 #include "processing/extractors/extractor_jobs.h"
+#include "processing/default_runner.h"
 #include "processing/page_thumbnail.h"
 #include "processing/worker/extraction_worker.h"
 #include "service/document_service.h"
@@ -20,7 +21,11 @@ int main(int argc, char** argv) {
     // Worker processes must not touch settings or the data directory.
     if (argc > 1 && argv[1] == lumidex::extractionWorkerFlag) return lumidex::processing::extractorWorkerMain(argc, argv);
     // Pages opened before the preview pass reached them are drawn here, for the window and the local API.
-    lumidex::service::DocumentService::setThumbnailDrawer(lumidex::processing::drawPageThumbnail);
+    lumidex::service::DocumentService::setThumbnailDrawer(
+        [](const lumidex::NanItem& item, const std::filesystem::path& folderDataDirectory, int64_t pageIndex) {
+            auto runner = lumidex::processing::makeDefaultProcessingRunner();
+            return lumidex::processing::drawPageThumbnail(runner->workerPool(), item, folderDataDirectory, pageIndex);
+        });
     // Alone on a desktop whose display Qt can use: the window; otherwise the usual summary.
     if (argc == 1 && lumidex::ui::windowPlatformAvailable()) return lumidex::runWindowWithoutArguments();
     return lumidex::runCommandLine(argc, argv, [](CLI::App& app) {

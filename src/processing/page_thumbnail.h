@@ -1,6 +1,7 @@
 // A page preview drawn on demand, exactly as the preview pass draws it: for a page opened before the
 // pass came to its document.
-// Thread-safe; decodes the document in the calling process. Nothing throws except std::bad_alloc.
+// Thread-safe; the document is decoded in one of POOL's worker processes and the call waits for it (the
+// pool's time limits bound the wait). Nothing throws except std::bad_alloc.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "core/model/nan_item.h"
+#include "processing/worker/extraction_worker_pool.h"
 
 namespace lumidex::processing {
 
@@ -16,7 +18,7 @@ namespace lumidex::processing {
 // PDF, writes it to its place in the folder's data directory (a failed write is logged; the PNG is
 // returned all the same) and returns the PNG; nullopt for other types, a document that is gone,
 // damaged or locked, and a page it does not have. The preview size follows the setting lowResImages.
-std::optional<std::string> drawPageThumbnail(const NanItem& item, const std::filesystem::path& folderDataDirectory,
-                                             int64_t pageIndex);
+std::optional<std::string> drawPageThumbnail(ExtractionWorkerPool& pool, const NanItem& item,
+                                             const std::filesystem::path& folderDataDirectory, int64_t pageIndex);
 
 }  // namespace lumidex::processing

@@ -201,7 +201,10 @@ private:
 };
 
 TEST_F(PreviewPassTest, APageOpenedBeforeThePassIsDrawnOnceWhereThePassWouldPutIt) {
-    service::DocumentService::setThumbnailDrawer(drawPageThumbnail);
+    service::DocumentService::setThumbnailDrawer(
+        [this](const NanItem& drawn, const std::filesystem::path& folderDataDirectory, int64_t pageIndex) {
+            return drawPageThumbnail(runner->workerPool(), drawn, folderDataDirectory, pageIndex);
+        });
     auto manager = index(false, false);
     service::DocumentService documents(*core);
     const auto manual = documents.find(item(*manager, "manual.pdf").combinedHash);
