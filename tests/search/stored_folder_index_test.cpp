@@ -130,7 +130,9 @@ TEST(StoredFolderIndex, LimitedSearchesKeepTheFullRankingsFirstRowsInEveryOrder)
             ASSERT_EQ(full.hits.size(), 180u);
             EXPECT_EQ(full.countBeforeLimit, 180u);
             const SearchOutcome reference = fromRows.run(parameters, options, CancellationToken());
-            if (!ignoreCase) EXPECT_EQ(sortKeys(full, order), sortKeys(reference, order));
+            if (!ignoreCase) {
+                EXPECT_EQ(sortKeys(full, order), sortKeys(reference, order));
+            }
             // Equal rows keep the folders' order.
             EXPECT_EQ(full.hits.front().item.rootFolderUrl, office.rootPath());
             EXPECT_EQ(full.hits.back().item.rootFolderUrl, home.rootPath());
