@@ -448,6 +448,9 @@ SearchOutcome SearchEngine::run(const SearchParameters& parameters, const Search
     } catch (...) {
     }
     std::vector<Ranked> ranked;
+    size_t rows = 0;
+    for (const SourceRows& source : sources) rows += source.rows.size();
+    ranked.reserve(rows);  // a common word brings tens of thousands of rows: grown once, not doubled
     for (size_t i = 0; i < sources.size(); ++i) {
         if (i < folders.size()) {
             const bool stillConfigured = std::find(current.begin(), current.end(), folders[i]) != current.end();
