@@ -32,11 +32,15 @@ std::string normalizedRoot(std::string_view path) {
 struct Ranked {
     SearchHit hit;
     std::ptrdiff_t folder = -1;
+    size_t arrival = 0;     // rows that rank equal keep their order of arrival (folders, then stores)
     std::string lowerName;  // filled only for name orders that ignore case
+    // hit.item holds only combinedHash, name and modification date until the row survives the limit.
+    bool keysOnly = false;
 };
 
 struct SourceRows {
     std::vector<Ranked> rows;
+    std::string root;
     bool indexing = false;
 };
 
@@ -76,12 +80,38 @@ bool sqlOrderLess(const NanItem& a, const NanItem& b, SortOrders order) {
     return a.fileName < b.fileName;
 }
 
+// The matches of a folder whose items are read from disk, with only what ranks them: the whole items
+// of the few rows kept are read after the limit (readKeptItems).
+bool addKeyedMatches(SearchableFolderIndex& folder, std::ptrdiff_t index, const std::vector<FtsMatch>& matches,
+                     const std::vector<uint32_t>& hashes, SourceRows& result) {
+    auto keys = folder.sortKeysForCombinedHashes(hashes);
+    if (!keys) return false;
+    std::unordered_map<uint32_t, const ItemSortKey*> keyOf;
+    keyOf.reserve(keys->size());
+    for (const ItemSortKey& key : *keys) keyOf.insert_or_assign(key.combinedHash, &key);
+    result.rows.reserve(matches.size());
+    for (const FtsMatch& match : matches) {
+        auto key = keyOf.find(match.combinedHash);
+        if (key == keyOf.end()) continue;
+        Ranked ranked;
+        ranked.hit.matchCount = match.matchCount;
+        ranked.hit.item.combinedHash = match.combinedHash;
+        ranked.hit.item.fileName = key->second->fileName;
+        ranked.hit.item.fileModifiedDate = key->second->fileModifiedDate;
+        ranked.folder = index;
+        ranked.keysOnly = true;
+        result.rows.push_back(std::move(ranked));
+    }
+    return true;
+}
+
 SourceRows searchFolder(SearchableFolderIndex& folder, std::ptrdiff_t index, const SearchParameters& parameters,
                         const CancellationToken& token, ThreadPool& workers) {
     SourceRows result;
     std::string root;
     try {
         root = normalizedRoot(folder.rootPath());
+        result.root = root;
         folder.waitForInitToComplete();
         result.indexing = folder.isIndexing();
         if (token.isCancelled()) return result;
@@ -89,6 +119,7 @@ SourceRows searchFolder(SearchableFolderIndex& folder, std::ptrdiff_t index, con
             std::vector<uint32_t> hashes;
             hashes.reserve(matches->size());
             for (const FtsMatch& match : *matches) hashes.push_back(match.combinedHash);
+            if (addKeyedMatches(folder, index, *matches, hashes, result)) return result;
             std::unordered_map<uint32_t, NanItem> known = folder.itemsForCombinedHashes(hashes);
             for (const FtsMatch& match : *matches) {
                 auto item = known.find(match.combinedHash);
@@ -245,6 +276,76 @@ void addSnippets(std::vector<Ranked>& ranked, const std::vector<std::shared_ptr<
     }
 }
 
+// The whole items of the kept rows that have only their sort keys, one look-up per folder. A row whose
+// item went away since its keys were read is dropped; returns how many were.
+size_t readKeptItems(std::vector<Ranked>& kept, const std::vector<std::shared_ptr<SearchableFolderIndex>>& folders,
+                     const std::vector<SourceRows>& sources) {
+    std::unordered_map<std::ptrdiff_t, std::vector<uint32_t>> wanted;
+    for (const Ranked& r : kept) {
+        if (r.keysOnly) wanted[r.folder].push_back(r.hit.item.combinedHash);
+    }
+    if (wanted.empty()) return 0;
+    std::unordered_map<std::ptrdiff_t, std::unordered_map<uint32_t, NanItem>> items;
+    for (auto& [folder, hashes] : wanted) {
+        try {
+            items[folder] = folders[static_cast<size_t>(folder)]->itemsForCombinedHashes(hashes);
+        } catch (...) {
+            items[folder].clear();
+        }
+    }
+    const size_t before = kept.size();
+    std::erase_if(kept, [&](Ranked& r) {
+        if (!r.keysOnly) return false;
+        auto& known = items[r.folder];
+        auto item = known.find(r.hit.item.combinedHash);
+        if (item == known.end()) return true;
+        r.hit.item = fileResultItem(std::move(item->second), sources[static_cast<size_t>(r.folder)].root);
+        r.keysOnly = false;
+        return false;
+    });
+    return before - kept.size();
+}
+
+// Puts the first `limit` rows of the order in front, ranked, and drops the rest: a heap of `limit` rows
+// instead of sorting every hit. Equal rows keep their arrival order, so the rows and their order are
+// those of a stable sort of every hit cut to the limit.
+void rankAndCut(std::vector<Ranked>& ranked, SortOrders order, bool namesIgnoreCase, size_t limit) {
+    const bool byName = order == SortOrders::a2z || order == SortOrders::z2a;
+    const bool lowerCased = byName && namesIgnoreCase;
+    if (lowerCased) {
+        // Lower-cased once per row, not per comparison.
+        for (Ranked& r : ranked) r.lowerName = platform::toLowerCase(r.hit.item.fileName);
+    }
+    const bool ascending = order == SortOrders::a2z;
+    const bool relevance = order == SortOrders::relevance;
+    const auto before = [&](const Ranked* a, const Ranked* b) {
+        if (relevance && a->hit.matchCount != b->hit.matchCount) return a->hit.matchCount > b->hit.matchCount;
+        if (lowerCased) {
+            if (a->lowerName != b->lowerName) return ascending ? a->lowerName < b->lowerName : a->lowerName > b->lowerName;
+        } else if (sqlOrderLess(a->hit.item, b->hit.item, order)) {
+            return true;
+        } else if (sqlOrderLess(b->hit.item, a->hit.item, order)) {
+            return false;
+        }
+        return a->arrival < b->arrival;
+    };
+    // Pointers, not rows, are moved while ranking.
+    std::vector<Ranked*> byRank;
+    byRank.reserve(ranked.size());
+    for (Ranked& r : ranked) byRank.push_back(&r);
+    const size_t keep = std::min(limit, ranked.size());
+    if (keep < ranked.size()) {
+        std::partial_sort(byRank.begin(), byRank.begin() + static_cast<std::ptrdiff_t>(keep), byRank.end(), before);
+        byRank.resize(keep);
+    } else {
+        std::sort(byRank.begin(), byRank.end(), before);
+    }
+    std::vector<Ranked> kept;
+    kept.reserve(keep);
+    for (Ranked* r : byRank) kept.push_back(std::move(*r));
+    ranked = std::move(kept);
+}
+
 SearchOutcome cancelledOutcome() {
     SearchOutcome outcome;
     outcome.cancelled = true;
@@ -347,38 +448,29 @@ SearchOutcome SearchEngine::run(const SearchParameters& parameters, const Search
     } catch (...) {
     }
     std::vector<Ranked> ranked;
+    size_t rows = 0;
+    for (const SourceRows& source : sources) rows += source.rows.size();
+    ranked.reserve(rows);  // a common word brings tens of thousands of rows: grown once, not doubled
     for (size_t i = 0; i < sources.size(); ++i) {
         if (i < folders.size()) {
             const bool stillConfigured = std::find(current.begin(), current.end(), folders[i]) != current.end();
             if (!stillConfigured || folders[i]->isRemoved()) continue;
             outcome.indexBeingBuilt = outcome.indexBeingBuilt || sources[i].indexing;
         }
-        for (Ranked& r : sources[i].rows) ranked.push_back(std::move(r));
+        for (Ranked& r : sources[i].rows) {
+            r.arrival = ranked.size();
+            ranked.push_back(std::move(r));
+        }
     }
 
-    const bool byName = parameters.sortOrder == SortOrders::a2z || parameters.sortOrder == SortOrders::z2a;
-    if (byName && options.namesIgnoreCase) {
-        // Lower-cased once per row, not per comparison.
-        for (Ranked& r : ranked) r.lowerName = platform::toLowerCase(r.hit.item.fileName);
-        const bool ascending = parameters.sortOrder == SortOrders::a2z;
-        std::stable_sort(ranked.begin(), ranked.end(), [&](const Ranked& a, const Ranked& b) {
-            return ascending ? a.lowerName < b.lowerName : a.lowerName > b.lowerName;
-        });
-    } else {
-        std::stable_sort(ranked.begin(), ranked.end(), [&](const Ranked& a, const Ranked& b) {
-            return sqlOrderLess(a.hit.item, b.hit.item, parameters.sortOrder);
-        });
-    }
-    if (parameters.sortOrder == SortOrders::relevance) {
-        std::stable_sort(ranked.begin(), ranked.end(),
-                         [](const Ranked& a, const Ranked& b) { return a.hit.matchCount > b.hit.matchCount; });
+    size_t limit = ranked.size();
+    if (options.resultLimit && *options.resultLimit >= 0 && ranked.size() > static_cast<size_t>(*options.resultLimit)) {
+        appLog(resultLimitLogLine(ranked.size(), *options.resultLimit));
+        limit = static_cast<size_t>(*options.resultLimit);
     }
     outcome.countBeforeLimit = ranked.size();
-    if (options.resultLimit && *options.resultLimit >= 0 &&
-        ranked.size() > static_cast<size_t>(*options.resultLimit)) {
-        appLog(resultLimitLogLine(ranked.size(), *options.resultLimit));
-        ranked.resize(static_cast<size_t>(*options.resultLimit));
-    }
+    rankAndCut(ranked, parameters.sortOrder, options.namesIgnoreCase, limit);
+    outcome.countBeforeLimit -= readKeptItems(ranked, folders, sources);
     if (options.withSnippets && !ranked.empty()) {
         try {
             addSnippets(ranked, folders, effective, options, workers);

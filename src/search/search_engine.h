@@ -5,7 +5,10 @@
 // empty set selects every configured folder); with `searchInsideUrl` set, only the folder containing
 // that path takes part and the stores keep only documents below it.
 // Order: the SQL order of the sort order, applied across folders and mail; `relevance` orders by match
-// count, highest first, equal counts staying newest first.
+// count, highest first, equal counts staying newest first. Rows that rank equal keep the order in which
+// folders and stores delivered them, so a limited search returns exactly the first rows of the unlimited
+// one; with a limit, only those rows are ranked fully, read whole from folders that read items from disk
+// (SearchableFolderIndex::sortKeysForCombinedHashes), and given snippets.
 //
 // Thread-safety: run() may be called from any thread, also concurrently; it blocks while the stores
 // work. Failure behaviour: never throws for any search text. A folder that throws, or that was removed

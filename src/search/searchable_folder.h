@@ -66,6 +66,13 @@ public:
         }
         return items;
     }
+    // For a folder whose items are read from disk: the name and modification date of the versions it
+    // knows (the others left out, as itemsForCombinedHashes leaves them out), so a search can rank every
+    // hit and read only the items it keeps. nullopt: no cheaper way than the whole items.
+    virtual std::optional<std::vector<ItemSortKey>> sortKeysForCombinedHashes(
+        const std::vector<uint32_t>& /*combinedHashes*/) {
+        return std::nullopt;
+    }
     // Every item of the folder (the duplicates scan walks them).
     virtual std::vector<NanItem> allItems() = 0;
     // Lets go of store connections kept for later calls; the next call opens them again. Commands that

@@ -3,6 +3,7 @@
 #include <array>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -39,17 +40,8 @@ public:
     }
 
     std::unordered_map<uint32_t, NanItem> itemsForCombinedHashes(const std::vector<uint32_t>& combinedHashes) override {
-        std::array<std::vector<uint32_t>, storage::loadBalancerCount> byShard;
-        for (uint32_t combinedHash : combinedHashes) byShard[storage::balancerId(combinedHash)].push_back(combinedHash);
-        std::vector<uint32_t> shards;
-        for (uint32_t i = 0; i < storage::loadBalancerCount; ++i) {
-            if (!byShard[i].empty()) shards.push_back(i);
-        }
-        // Shards in parallel: a common word finds thousands of documents in all of them.
-        auto perShard = parallelMap(shards.size(), [&](size_t k) {
-            const uint32_t i = shards[k];
-            std::lock_guard lock(shards_[i].mutex);
-            return store(shards_[i], i).itemsForCombinedHashes(byShard[i]);
+        auto perShard = byShard(combinedHashes, [](storage::NanItemSqliteManager_v2& store, const std::vector<uint32_t>& hashes) {
+            return store.itemsForCombinedHashes(hashes);
         });
         std::unordered_map<uint32_t, NanItem> items;
         for (auto& shardItems : perShard) {
@@ -59,6 +51,18 @@ public:
             }
         }
         return items;
+    }
+
+    std::optional<std::vector<ItemSortKey>> sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes) override {
+        auto perShard = byShard(combinedHashes, [](storage::NanItemSqliteManager_v2& store, const std::vector<uint32_t>& hashes) {
+            return store.sortKeysForCombinedHashes(hashes);
+        });
+        std::vector<ItemSortKey> keys;
+        keys.reserve(combinedHashes.size());
+        for (auto& shardKeys : perShard) {
+            keys.insert(keys.end(), std::make_move_iterator(shardKeys.begin()), std::make_move_iterator(shardKeys.end()));
+        }
+        return keys;
     }
 
     std::vector<NanItem> allItems() override {
@@ -85,6 +89,24 @@ private:
         std::mutex mutex;
         std::unique_ptr<storage::NanItemSqliteManager_v2> store;
     };
+
+    // `read(store, hashes)` on the item shard of each group of hashes, shards in parallel: a common word
+    // finds thousands of documents in all of them. One result per shard that had hashes.
+    template <class Read>
+    auto byShard(const std::vector<uint32_t>& combinedHashes, Read read)
+        -> std::vector<std::invoke_result_t<Read&, storage::NanItemSqliteManager_v2&, const std::vector<uint32_t>&>> {
+        std::array<std::vector<uint32_t>, storage::loadBalancerCount> groups;
+        for (uint32_t combinedHash : combinedHashes) groups[storage::balancerId(combinedHash)].push_back(combinedHash);
+        std::vector<uint32_t> shards;
+        for (uint32_t i = 0; i < storage::loadBalancerCount; ++i) {
+            if (!groups[i].empty()) shards.push_back(i);
+        }
+        return parallelMap(shards.size(), [&](size_t k) {
+            const uint32_t i = shards[k];
+            std::lock_guard lock(shards_[i].mutex);
+            return read(store(shards_[i], i), groups[i]);
+        });
+    }
 
     storage::NanItemSqliteManager_v2& store(Shard& shard, uint32_t index) {
         if (!shard.store) {

@@ -244,6 +244,36 @@ std::vector<NanItem> NanItemSqliteManager_v2::itemsForCombinedHashes(const std::
     return items;
 }
 
+std::vector<ItemSortKey> NanItemSqliteManager_v2::sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes) {
+    std::vector<ItemSortKey> keys;
+    if (!db_) return keys;
+    keys.reserve(combinedHashes.size());
+    for (size_t start = 0; start < combinedHashes.size(); start += batchSize) {
+        const size_t end = std::min(combinedHashes.size(), start + batchSize);
+        std::string sql = std::string("SELECT combinedHash, fileModificationTimestamp, sqliteFileName FROM ") + kTable +
+                          " WHERE combinedHash IN (";
+        for (size_t i = start; i < end; ++i) {
+            if (i > start) sql += ", ";
+            sql += std::to_string(combinedHashes[i]);  // integers: nothing to escape
+        }
+        sql += ")";
+        std::string error;
+        auto select = db_->prepare(sql, error);
+        // Failures leave out what they could not read, as itemsForCombinedHashes does.
+        if (!select) {
+            appLog("nan sortKeysForCombinedHashes " + error);
+            continue;
+        }
+        SqliteStatement::Step step;
+        while ((step = select->step()) == SqliteStatement::Step::row) {
+            keys.push_back({static_cast<uint32_t>(select->int64At(0)), select->textAt(2),
+                            dateFromSecondsSince1970(select->doubleAt(1))});
+        }
+        if (step == SqliteStatement::Step::error) appLog("nan sortKeysForCombinedHashes " + select->errorMessage());
+    }
+    return keys;
+}
+
 std::optional<NanItem> NanItemSqliteManager_v2::itemForCombinedHash(uint32_t combinedHash) {
     std::vector<NanItem> items = itemsForCombinedHashes({combinedHash});
     if (items.empty()) return std::nullopt;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/model/fts_search_result.h"
 #include "core/model/nan_item.h"
 #include "storage/shard_layout.h"
 
@@ -69,6 +70,9 @@ public:
     std::optional<NanItem> itemForCombinedHash(uint32_t combinedHash);
     // The rows of many versions, read in batches of batchSize; unknown versions are left out.
     std::vector<NanItem> itemsForCombinedHashes(const std::vector<uint32_t>& combinedHashes);
+    // Name and modification date of the same rows (as itemsForCombinedHashes reads them), without the
+    // other columns: enough to rank thousands of search hits before reading the few kept.
+    std::vector<ItemSortKey> sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes);
 
     int userVersion();
 

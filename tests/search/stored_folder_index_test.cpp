@@ -67,6 +67,93 @@ TEST(StoredFolderIndex, AnswersFromTheStoredIndexAlone) {
     EXPECT_FALSE(list()[0]->itemForCombinedHash(written[3].combinedHash));
 }
 
+// What a result list shows of each hit: where it is, how often it matched, and whether it has a passage.
+std::vector<std::string> shown(const SearchOutcome& outcome) {
+    std::vector<std::string> out;
+    for (const SearchHit& hit : outcome.hits) {
+        out.push_back(hit.item.urlString + " " + std::to_string(hit.matchCount) + (hit.snippet ? " s" : "") +
+                      (hit.displaySnippet ? " d" : ""));
+    }
+    return out;
+}
+
+// The values an order compares, hit by hit.
+std::vector<std::string> sortKeys(const SearchOutcome& outcome, SortOrders order) {
+    std::vector<std::string> out;
+    const bool byName = order == SortOrders::a2z || order == SortOrders::z2a;
+    for (const SearchHit& hit : outcome.hits) {
+        std::string key = hit.item.fileName;
+        if (!byName) key += " " + std::to_string(secondsSince1970(hit.item.fileModifiedDate));
+        if (order == SortOrders::relevance) key += " " + std::to_string(hit.matchCount);
+        out.push_back(std::move(key));
+    }
+    return out;
+}
+
+TEST(StoredFolderIndex, LimitedSearchesKeepTheFullRankingsFirstRowsInEveryOrder) {
+    // Two folders over many shards, with equal names, dates and match counts across both, so that ties
+    // decide much of each order.
+    StorageFolderIndex office("Office"), home("Home");
+    const char* names[] = {"Brief.txt", "brief.txt", "Akte.pdf", "zettel.md", "Über.txt", "akte.pdf"};
+    for (StorageFolderIndex* folder : {&office, &home}) {
+        std::vector<DocumentFixture> fixtures;
+        for (int i = 0; i < 90; ++i) {
+            std::string text = "walrus";
+            for (int m = 0; m < i % 3; ++m) text += " walrus";
+            fixtures.push_back({"d" + std::to_string(i) + "/" + names[i % 6], text, 1700000000.0 + (i % 4) * 60,
+                                1, 0, false});
+        }
+        folder->addAll(fixtures);
+    }
+    const FolderListFunction stored = storedFolderIndexList({office.rootPath(), home.rootPath()},
+                                                            [&](const std::string& root) {
+                                                                return root == office.rootPath() ? office.dataDirectory()
+                                                                                                 : home.dataDirectory();
+                                                            });
+    const SearchEngine fromDisk(stored);
+    // The same folders through their own item lookups and full-text rows: an independent reference.
+    const SearchEngine fromRows([&] {
+        return std::vector<std::shared_ptr<SearchableFolderIndex>>{
+            std::shared_ptr<SearchableFolderIndex>(&office, [](SearchableFolderIndex*) {}),
+            std::shared_ptr<SearchableFolderIndex>(&home, [](SearchableFolderIndex*) {})};
+    });
+
+    for (const SortOrders order :
+         {SortOrders::a2z, SortOrders::z2a, SortOrders::new2Old, SortOrders::old2New, SortOrders::relevance}) {
+        for (const bool ignoreCase : {false, true}) {
+            SCOPED_TRACE(std::string(rawValue(order)) + (ignoreCase ? " ignoring case" : ""));
+            SearchParameters parameters = query("walrus");
+            parameters.sortOrder = order;
+            SearchRunOptions options;
+            options.namesIgnoreCase = ignoreCase;
+            const SearchOutcome full = fromDisk.run(parameters, options, CancellationToken());
+            ASSERT_EQ(full.hits.size(), 180u);
+            EXPECT_EQ(full.countBeforeLimit, 180u);
+            const SearchOutcome reference = fromRows.run(parameters, options, CancellationToken());
+            if (!ignoreCase) {
+                EXPECT_EQ(sortKeys(full, order), sortKeys(reference, order));
+            }
+            // Equal rows keep the folders' order.
+            EXPECT_EQ(full.hits.front().item.rootFolderUrl, office.rootPath());
+            EXPECT_EQ(full.hits.back().item.rootFolderUrl, home.rootPath());
+
+            for (const int64_t limit : {1, 7, 61, 179}) {
+                SCOPED_TRACE(limit);
+                options.resultLimit = limit;
+                for (const SearchEngine* engine : {&fromDisk, &fromRows}) {
+                    const SearchOutcome limited = engine->run(parameters, options, CancellationToken());
+                    const SearchOutcome& whole = engine == &fromDisk ? full : reference;
+                    EXPECT_EQ(limited.countBeforeLimit, 180u);
+                    const std::vector<std::string> all = shown(whole);
+                    EXPECT_EQ(shown(limited), std::vector<std::string>(all.begin(), all.begin() + limit));
+                    // Whole items for the rows kept, not just what ranked them.
+                    EXPECT_EQ(limited.hits.back().item.totalPageCount, 1);
+                }
+            }
+        }
+    }
+}
+
 TEST(StoredFolderIndex, AFolderWithoutAnIndexFindsNothing) {
     testing::ScratchDir dir;
     const auto folder = makeStoredFolderIndex("/nowhere", dir.path() / "data");

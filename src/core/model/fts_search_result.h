@@ -1,4 +1,4 @@
-// One row of a full-text query, and a match found without reading the row.
+// One row of a full-text query, a match found without reading the row, and what ranks such a match.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +27,13 @@ struct FtsMatch {
     int64_t matchCount = 1;
 
     friend bool operator==(const FtsMatch&, const FtsMatch&) = default;
+};
+
+// The item columns the sort orders compare, read for many matches before the few kept are read whole.
+struct ItemSortKey {
+    uint32_t combinedHash = 0;
+    std::string fileName;
+    Date fileModifiedDate{};
 };
 
 }  // namespace lumidex
