@@ -12,6 +12,7 @@
 #include "app/app_folders.h"
 #include "app/diagnose_command.h"
 #include "app/folders_command.h"
+#include "app/mail_command.h"
 #include "app/mcp_command.h"
 #include "app/search_command.h"
 #include "app/service_command.h"
@@ -47,13 +48,14 @@ int runCommandLine(int argc, char** argv, const std::function<void(CLI::App&)>& 
     app.add_flag(std::string(kResetContainerArgument), reset, "Move the data directory to the trash before starting");
     addSettingsCommands(app);
     addFoldersCommand(app);
-    addSearchCommand(app, storedFolderList());
+    addSearchCommand(app, storedFolderList(), configuredMailSearchSource);
     addDuplicatesCommand(app, storedFolderList());
     addStatusCommand(app, storedFolderList());
     addDiagnoseCommand(app);
     addTokenCommand(app);
     addServiceCommand(app);
     addMcpCommand(app);
+    addMailCommand(app);
     if (addMore) addMore(app);
     CLI11_PARSE(app, argc, argv);
 
