@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -37,6 +38,26 @@ std::optional<MailListing> loadListing(const std::filesystem::path& file) {
     auto listing = json.is_discarded() ? std::nullopt : listingFromJson(json);
     if (!listing) logLine("kept listing damaged, listing from scratch: " + file.string());
     return listing;
+}
+
+// The modification time a Maildir listing keeps in its change key ("<size>:<mtime ns>"), in seconds.
+std::optional<double> changeKeySeconds(const MessageLocation& location) {
+    const size_t colon = location.changeKey.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    try {
+        return static_cast<double>(std::stoll(location.changeKey.substr(colon + 1))) / 1e9;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// Whether the ledger row says this very version of the message is in the index: ids without a change key
+// name their content (an mbox message's hash); the others must match the time the row was written with.
+bool indexedAsListed(const MailMetaRecord& meta, const MessageLocation& location) {
+    if (meta.indexStatus != MailIndexStatus::success && meta.indexStatus != MailIndexStatus::empty) return false;
+    if (location.changeKey.empty()) return true;
+    const auto seconds = changeKeySeconds(location);
+    return seconds && meta.emlxMtime && std::abs(*meta.emlxMtime - *seconds) < 1e-5;
 }
 
 }  // namespace
@@ -164,13 +185,9 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
     ++report.storesListed;
     for (const std::string& skipped : listing.unreadable) logLine("skipped " + skipped);
 
-    // The ids this store already has rows for: only those need deleting before a new row goes in.
+    // This store's ledger rows; and every id with a full-text or ledger row, which must be deleted before
+    // its message is written again (a row may exist without its ledger row when a write failed).
     const std::string prefix = std::string(storeTypeName(store.kind)) + ":" + storeKey(store) + ":";
-    std::unordered_set<std::string> stored;
-    for (const MailMetaRecord& meta : fts_.loadAllMeta()) {
-        if (meta.externalId.starts_with(prefix)) stored.insert(meta.externalId);
-    }
-
     ListingDiff diff;
     if (kept) {
         diff = diffListings(*kept, listing);
@@ -178,10 +195,35 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
             ++report.storesUnchanged;
             return report;
         }
-    } else {
-        diff.added = listing.messages;
+    }
+    std::map<std::string, MailMetaRecord> ledger;
+    for (MailMetaRecord& meta : fts_.loadAllMeta()) {
+        if (meta.externalId.starts_with(prefix)) ledger.emplace(meta.externalId, std::move(meta));
+    }
+    std::unordered_set<std::string> stored;
+    const auto mailboxes = fts_.ftsMailboxes();
+    for (const auto& [id, mailbox] : mailboxes) {
+        if (id.starts_with(prefix)) stored.insert(id);
+    }
+    for (const auto& [id, meta] : ledger) stored.insert(id);
+
+    if (!kept) {
+        // From scratch: a message whose ledger row, full-text row and copy say this very version is indexed
+        // is not read again, only its mailbox checked, so that a lost listing costs a walk, not a re-read.
+        const auto copies = fts_.canonicalRowids();
         std::set<std::string> live;
-        for (const MessageLocation& m : listing.messages) live.insert(externalIdFor(store, m.id));
+        for (const MessageLocation& m : listing.messages) {
+            const std::string externalId = externalIdFor(store, m.id);
+            live.insert(externalId);
+            const auto meta = ledger.find(externalId);
+            const auto mailbox = mailboxes.find(externalId);
+            if (meta == ledger.end() || mailbox == mailboxes.end() || !copies.contains(externalId) ||
+                !indexedAsListed(meta->second, m)) {
+                diff.added.push_back(m);
+            } else if (mailbox->second != mailboxUrlFor(store, m.mailbox)) {
+                diff.moved.push_back({m.id, m});
+            }
+        }
         for (const std::string& id : stored) {
             if (!live.contains(id)) diff.removed.push_back(id.substr(prefix.size()));
         }
@@ -211,9 +253,10 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
         const std::string externalId = prefix + move.to.id;
         const std::string url = mailboxUrlFor(store, move.to.mailbox);
         // A flag change renames a Maildir file but leaves its mailbox: nothing to write.
-        const auto before = std::lower_bound(kept->messages.begin(), kept->messages.end(), move.fromId,
-                                             [](const MessageLocation& m, const std::string& id) { return m.id < id; });
-        if (stored.contains(externalId) && before != kept->messages.end() && before->id == move.fromId &&
+        const auto before = kept ? std::lower_bound(kept->messages.begin(), kept->messages.end(), move.fromId,
+                                                    [](const MessageLocation& m, const std::string& id) { return m.id < id; })
+                                 : listing.messages.cend();
+        if (kept && stored.contains(externalId) && before != kept->messages.end() && before->id == move.fromId &&
             before->mailbox == move.to.mailbox) {
             continue;
         }
@@ -235,6 +278,7 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
         std::vector<MailUpsertItem> items;
         std::vector<MailCopy> copies;
         std::vector<bool> hadText;
+        std::vector<std::optional<double>> mtimes;
         for (size_t i = start; i < end; ++i) {
             const MessageLocation& location = toRead[i];
             const IndexableItem item = LocalMailSource::item(listing, location);
@@ -243,6 +287,7 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
                 const ExtractedContent content = item.extractor();
                 items.push_back(upsertItemFor(item.externalId, mailboxUrlFor(store, location.mailbox), content));
                 hadText.push_back(!content.plainText.empty() || !content.attachmentTexts.empty());
+                mtimes.push_back(changeKeySeconds(location));
                 copies.push_back({localCopyRowid(item.externalId), item.externalId, items.back().mailbox, true});
             } catch (const std::exception& e) {
                 ++report.messagesFailed;
@@ -271,7 +316,7 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
             const MailIndexStatus status = hadText[i] ? MailIndexStatus::success : MailIndexStatus::empty;
             const std::optional<std::string_view> reason =
                 hadText[i] ? std::nullopt : std::optional<std::string_view>("body empty");
-            if (!fts_.upsertMeta(items[i].externalId, status, std::nullopt, std::nullopt, reason)) {
+            if (!fts_.upsertMeta(items[i].externalId, status, mtimes[i], std::nullopt, reason)) {
                 failWrite("ledger " + items[i].externalId);
             }
         }

@@ -123,7 +123,7 @@ TEST_F(MailFixture, IndexesBothStoresThenReadsOnlyWhatMovedWasAddedOrRemoved) {
     EXPECT_EQ(find("marker1x").size(), 1u);
 }
 
-TEST_F(MailFixture, FailedWriteOrDamagedListingMakesTheNextRunReadEverythingAgainWithoutDuplicates) {
+TEST_F(MailFixture, FailedWriteIsRetriedByTheNextRunAndADamagedListingIsRebuiltWithoutRereading) {
     ASSERT_TRUE(fts.ensureOpen());
     std::string error;
     auto db = platform::SqliteDatabase::open(fts.databasePath(), error);
@@ -144,14 +144,19 @@ TEST_F(MailFixture, FailedWriteOrDamagedListingMakesTheNextRunReadEverythingAgai
     EXPECT_EQ(find("marker8x").size(), 1u);
     EXPECT_EQ(find("marker8x", true).size(), 1u);
 
-    // A damaged listing: everything is read again, and what vanished meanwhile is deleted.
+    // A damaged listing: the store is walked again, but what the index holds as listed is not re-read;
+    // what vanished or moved meanwhile is still seen.
     writeFile(indexer.listingPath({MailStoreKind::maildir, maildir}), "{\"kind\": ");
     fs::remove(maildir / "cur/170000007.M1P1.host:2,S");
+    fs::rename(maildir / "cur/1700000013.M1P1.host:2,S", maildir / ".Archive/cur/1700000013.M1P1.host:2,S");
     const MailIndexReport rebuilt = indexBoth();
     EXPECT_TRUE(rebuilt.ok());
-    EXPECT_EQ(rebuilt.messagesRead, 150);
+    EXPECT_EQ(rebuilt.messagesRead, 0);
     EXPECT_EQ(rebuilt.messagesRemoved, 1);
+    EXPECT_EQ(rebuilt.messagesMoved, 1);
     EXPECT_TRUE(find("marker7x").empty());
+    EXPECT_TRUE(find("marker13x", true).empty());
+    EXPECT_EQ(find("marker13x").size(), 1u);
     EXPECT_EQ(find("marker8x").size(), 1u);
     EXPECT_EQ(fts.deduplicateByExternalId().value_or(-1), 0);
 }
