@@ -8,7 +8,9 @@
 // not written at all. The new listing is kept only when every store write of the run succeeded, so a
 // failed write is done again by the next run; a message that could not be read is left out of the kept
 // listing for the same reason. A kept listing that is missing or damaged means listing from scratch:
-// every message is read again and the store's rows that no longer exist are deleted.
+// messages the index holds in the listed version (ledger row with the file's time, full-text row and
+// copy) only get their mailbox checked, every other one is read, and rows that no longer exist are
+// deleted.
 //
 // External ids of these messages: "<type>:<store key>:<message id>" with type "maildir" or "mbox" and the
 // store key 16 hex digits of the store's path. Each message also gets one copy row with a negative
