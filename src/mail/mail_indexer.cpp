@@ -25,6 +25,9 @@ std::string hex16(uint64_t value) {
     return text;
 }
 
+// As for the mail client's messages: after five failed attempts a message is no longer retried.
+constexpr int64_t kMaxReadAttempts = 5;
+
 void logLine(const std::string& line) { appLog("LocalMailIndexer: " + line); }
 
 // The kept listing; nullopt when there is none or it is damaged (logged).
@@ -291,7 +294,10 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
                 copies.push_back({localCopyRowid(item.externalId), item.externalId, items.back().mailbox, true});
             } catch (const std::exception& e) {
                 ++report.messagesFailed;
-                unreadable.insert(location.id);
+                // Tried again by later runs until it has failed kMaxReadAttempts times; then it stays listed.
+                const auto previous = ledger.find(item.externalId);
+                const bool failedBefore = previous != ledger.end() && previous->second.indexStatus == MailIndexStatus::failed;
+                if ((failedBefore ? previous->second.attemptCount : 0) + 1 < kMaxReadAttempts) unreadable.insert(location.id);
                 logLine(std::string("extract error for ") + item.externalId + ": " + e.what());
                 if (!fts_.upsertMeta(item.externalId, MailIndexStatus::failed, std::nullopt, std::nullopt, e.what())) {
                     failWrite("ledger " + item.externalId);
