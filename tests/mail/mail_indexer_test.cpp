@@ -161,6 +161,15 @@ TEST_F(MailFixture, FailedWriteIsRetriedByTheNextRunAndADamagedListingIsRebuiltW
     EXPECT_EQ(fts.deduplicateByExternalId().value_or(-1), 0);
 }
 
+TEST_F(MailFixture, ForgettingAStoreRemovesOnlyItsMessagesAndItsListing) {
+    ASSERT_TRUE(indexBoth().ok());
+    LocalMailIndexer indexer(fts);
+    EXPECT_TRUE(indexer.forgetStore({MailStoreKind::maildir, maildir}));
+    EXPECT_TRUE(find("marker4x").empty());
+    EXPECT_EQ(find("marker1004x").size(), 1u);
+    EXPECT_EQ(indexBoth().messagesRead, 151) << "the forgotten store is read again when it comes back";
+}
+
 TEST(MailDate, ReadsTheFormsMailProgramsWriteAndRefusesOthers) {
     EXPECT_EQ(parseMailDate("Tue, 5 Mar 2024 08:15:00 +0100"), parseIso8601("2024-03-05T07:15:00Z"));
     EXPECT_EQ(parseMailDate("5 Mar 24 08:15 EST"), parseIso8601("2024-03-05T13:15:00Z"));
