@@ -12,6 +12,8 @@
 #include "mail/mail_fts.h"
 #include "mail/mail_indexer.h"
 #include "mail/mail_indexer_sources.h"
+#include "mail/mail_thunderbird.h"
+#include "platform/paths.h"
 
 namespace lumidex {
 namespace {
@@ -47,6 +49,13 @@ void add(const std::string& path) {
     }
     std::cout << "Added " << source->type << ": " << source->path.string()
               << "\nRun `lumidex mail index` to index it.\n";
+}
+
+// Every profile of the desktop mail client in the home folder.
+void addThunderbirdProfiles() {
+    const auto profiles = mail::findThunderbirdProfiles(platform::userDirectories().home);
+    if (profiles.empty()) fail("No Thunderbird profile with mail folders found in " + platform::userDirectories().home.string());
+    for (const mail::ThunderbirdProfile& profile : profiles) add(profile.folder.string());
 }
 
 void list() {
@@ -127,8 +136,17 @@ void addMailCommand(CLI::App& app) {
     auto addPath = std::make_shared<std::string>();
     CLI::App* addCommand = mailCommand->add_subcommand(
         "add", "Index a Maildir folder, an mbox file or folder, or a Thunderbird profile");
-    addCommand->add_option("PATH", *addPath)->required();
-    addCommand->callback([addPath] { add(*addPath); });
+    auto thunderbird = std::make_shared<bool>(false);
+    addCommand->add_option("PATH", *addPath);
+    addCommand->add_flag("--thunderbird", *thunderbird, "Add every Thunderbird profile found in the home folder");
+    addCommand->callback([addPath, thunderbird] {
+        if (*thunderbird != addPath->empty()) fail("give either PATH or --thunderbird");
+        if (*thunderbird) {
+            addThunderbirdProfiles();
+        } else {
+            add(*addPath);
+        }
+    });
     mailCommand->add_subcommand("list", "List the mail stores indexed")->callback([] { list(); });
     auto removePath = std::make_shared<std::string>();
     CLI::App* removeCommand = mailCommand->add_subcommand("remove", "Stop indexing a mail store and forget its mail");

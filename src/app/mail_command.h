@@ -1,4 +1,4 @@
-// "mail add PATH | list | remove PATH | index": the mail stores Lumidex indexes (Maildir folders, mbox
+// "mail add PATH | add --thunderbird | list | remove PATH | index": the mail stores Lumidex indexes (Maildir folders, mbox
 // files and folders, a desktop mail client's profile) and indexing them into the mail index.
 //
 // The list is kept in the settings folder (mail_sources.json). Adding a store also turns
