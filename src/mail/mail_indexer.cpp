@@ -239,19 +239,18 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
         logLine("store write failed: " + what);
     };
 
-    for (const std::string& id : diff.removed) {
-        const std::string externalId = prefix + id;
-        if (!fts_.deleteByExternalId(externalId)) {
-            failWrite("delete " + externalId);
-            continue;
-        }
-        stored.erase(externalId);
-        ++report.messagesRemoved;
+    std::set<std::string> removed;
+    for (const std::string& id : diff.removed) removed.insert(prefix + id);
+    if (!fts_.deleteByExternalIds(removed)) {
+        failWrite("delete " + std::to_string(removed.size()) + " messages");
+    } else {
+        for (const std::string& id : removed) stored.erase(id);
+        report.messagesRemoved += static_cast<int64_t>(removed.size());
     }
 
     std::vector<MessageLocation> toRead = std::move(diff.added);
     toRead.insert(toRead.end(), diff.changed.begin(), diff.changed.end());
-    std::vector<MailCopy> movedCopies;
+    std::map<std::string, std::string> newMailboxes;
     for (const MovedMessage& move : diff.moved) {
         const std::string externalId = prefix + move.to.id;
         const std::string url = mailboxUrlFor(store, move.to.mailbox);
@@ -259,19 +258,27 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
         const auto before = kept ? std::lower_bound(kept->messages.begin(), kept->messages.end(), move.fromId,
                                                     [](const MessageLocation& m, const std::string& id) { return m.id < id; })
                                  : listing.messages.cend();
-        if (kept && stored.contains(externalId) && before != kept->messages.end() && before->id == move.fromId &&
+        const bool hasRow = mailboxes.contains(externalId);
+        if (kept && hasRow && before != kept->messages.end() && before->id == move.fromId &&
             before->mailbox == move.to.mailbox) {
             continue;
         }
         // A message without a row (its earlier write failed) is read instead.
-        if (!stored.contains(externalId) || !fts_.updateMailbox(externalId, url)) {
+        if (!hasRow) {
             toRead.push_back(move.to);
             continue;
         }
-        movedCopies.push_back({localCopyRowid(externalId), externalId, url, true});
-        ++report.messagesMoved;
+        newMailboxes.emplace(externalId, url);
     }
-    if (!movedCopies.empty() && !fts_.recordCopiesBatch(movedCopies)) failWrite("mailbox copies");
+    if (!newMailboxes.empty()) {
+        std::vector<MailCopy> movedCopies;
+        for (const auto& [externalId, url] : newMailboxes) movedCopies.push_back({localCopyRowid(externalId), externalId, url, true});
+        if (!fts_.updateMailboxes(newMailboxes) || !fts_.recordCopiesBatch(movedCopies)) {
+            failWrite("mailboxes of " + std::to_string(newMailboxes.size()) + " messages");
+        } else {
+            report.messagesMoved += static_cast<int64_t>(newMailboxes.size());
+        }
+    }
 
     std::set<std::string> unreadable;  // ids left out of the kept listing, so the next run reads them again
     size_t done = 0;
@@ -306,10 +313,13 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
             if (progress) progress(store.root, ++done, total);
         }
         // A message read again replaces its row; new ones have none to delete.
+        std::set<std::string> replaced;
         for (const MailUpsertItem& item : items) {
-            if (stored.contains(item.externalId) && !fts_.deleteByExternalId(item.externalId)) {
-                failWrite("replace " + item.externalId);
-            }
+            if (stored.contains(item.externalId)) replaced.insert(item.externalId);
+        }
+        if (!fts_.deleteByExternalIds(replaced)) {
+            failWrite("replace " + std::to_string(replaced.size()) + " messages");
+            continue;
         }
         const int64_t written = fts_.upsertBatch(items);
         if (written != static_cast<int64_t>(items.size())) {
@@ -348,13 +358,17 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
 bool LocalMailIndexer::forgetStore(const LocalStore& store) {
     if (!fts_.ensureOpen()) return false;
     const std::string prefix = std::string(storeTypeName(store.kind)) + ":" + storeKey(store) + ":";
-    bool ok = true;
+    std::set<std::string> ids;
     for (const MailMetaRecord& meta : fts_.loadAllMeta()) {
-        if (meta.externalId.starts_with(prefix) && !fts_.deleteByExternalId(meta.externalId)) ok = false;
+        if (meta.externalId.starts_with(prefix)) ids.insert(meta.externalId);
     }
+    for (const auto& [id, mailbox] : fts_.ftsMailboxes()) {
+        if (id.starts_with(prefix)) ids.insert(id);
+    }
+    if (!fts_.deleteByExternalIds(ids)) return false;
     std::error_code ec;
     std::filesystem::remove(listingPath(store), ec);
-    return ok && !ec;
+    return !ec;
 }
 
 }  // namespace lumidex::mail
