@@ -14,6 +14,7 @@
 #include "app/desktop_command.h"
 #include "app/diagnose_command.h"
 #include "app/folders_command.h"
+#include "app/mail_command.h"
 #include "app/mcp_command.h"
 #include "app/search_command.h"
 #include "app/service_command.h"
@@ -49,7 +50,7 @@ int runCommandLine(int argc, char** argv, const std::function<void(CLI::App&)>& 
     app.add_flag(std::string(kResetContainerArgument), reset, "Move the data directory to the trash before starting");
     addSettingsCommands(app);
     addFoldersCommand(app);
-    addSearchCommand(app, storedFolderList());
+    addSearchCommand(app, storedFolderList(), configuredMailSearchSource);
     addDuplicatesCommand(app, storedFolderList());
     addStatusCommand(app, storedFolderList());
     addDiagnoseCommand(app);
@@ -57,6 +58,7 @@ int runCommandLine(int argc, char** argv, const std::function<void(CLI::App&)>& 
     addServiceCommand(app);
     addMcpCommand(app);
     addDesktopCommand(app);
+    addMailCommand(app);
     if (addMore) addMore(app);
     CLI11_PARSE(app, argc, argv);
 

@@ -176,6 +176,11 @@ public:
     [[nodiscard]] std::optional<int64_t> pruneCopies(const std::set<int64_t>& liveRowids);
     [[nodiscard]] std::optional<int64_t> deleteMessageIdsWithNoCopies(int64_t limit);
     [[nodiscard]] bool deleteByExternalId(std::string_view externalId);
+    // The same for many messages at once, reading the full-text table once: all or none.
+    [[nodiscard]] bool deleteByExternalIds(const std::set<std::string>& externalIds);
+    // updateMailbox() for many messages, all or none; the number of full-text rows changed (messages
+    // without a row are left out), nullopt when it failed.
+    [[nodiscard]] std::optional<int64_t> updateMailboxes(const std::map<std::string, std::string>& mailboxes);
     // "empty" rows with 10+ attempts untried for 30 days, "failed" rows untried for 90; 1000 at most.
     [[nodiscard]] std::optional<int64_t> cleanupStaleMeta();
     [[nodiscard]] std::optional<int64_t> resetIncomplete();

@@ -14,6 +14,14 @@ std::string extensionOf(const std::string& fileName) {
     return extension;
 }
 
+// Messages of local stores carry their store's type in their id ("maildir:...", "mbox:...").
+std::string mailSourceType(const std::string& urlString) {
+    const std::string_view id = std::string_view(urlString).substr(urlString.find(':') + 1);
+    if (id.starts_with("maildir:")) return "maildir";
+    if (id.starts_with("mbox:")) return "mbox";
+    return "apple_mail";
+}
+
 }  // namespace
 
 std::string searchResultsJson(std::string_view query, const std::vector<SearchHit>& hits, size_t totalCount,
@@ -34,7 +42,7 @@ std::string searchResultsJson(std::string_view query, const std::vector<SearchHi
         r["created_at"] = iso8601String(item.fileCreatedDate);
         r["modified_at"] = iso8601String(item.fileModifiedDate);
         r["page_count"] = item.totalPageCount >= 0 ? nlohmann::json(item.totalPageCount) : nlohmann::json(nullptr);
-        r["source_type"] = mail ? "apple_mail" : "filesystem";
+        r["source_type"] = mail ? mailSourceType(item.urlString) : std::string("filesystem");
         r["mail_mailbox"] = item.mailbox ? nlohmann::json(*item.mailbox) : nlohmann::json(nullptr);
         results.push_back(std::move(r));
     }

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <iostream>
+#include <map>
 #include <sstream>
 
 #include "app/search_command.h"
@@ -131,14 +132,19 @@ TEST_F(SearchCommand, BadOptionValuesFailButNoSearchTextDoes) {
 }
 
 TEST_F(SearchCommand, MailJoinsOnlyWhenEnabled) {
-    mail->hits = {{"M-1", "Rechnung per Mail", "INBOX", dateFromSecondsSince1970(50), std::nullopt, 1}};
+    mail->hits = {{"M-1", "Rechnung per Mail", "INBOX", dateFromSecondsSince1970(50), std::nullopt, 1},
+                  {"maildir:0123456789abcdef:1700.M1P1", "Rechnung", "maildir:///m/INBOX", dateFromSecondsSince1970(40), std::nullopt, 1},
+                  {"mbox:0123456789abcdef:Inbox#1f", "Rechnung", "mbox:///t/Inbox", dateFromSecondsSince1970(30), std::nullopt, 1}};
     EXPECT_EQ(nlohmann::json::parse(run({"search", "rechnung", "--json"}).out)["results"].size(), 3u);
     ASSERT_FALSE(Settings::shared().set(SettingsKeys::mailSourceEnabled, true).has_value());
     const auto json = nlohmann::json::parse(run({"search", "rechnung", "--json"}).out);
     ASSERT_FALSE(Settings::shared().set(SettingsKeys::mailSourceEnabled, false).has_value());
-    ASSERT_EQ(json["results"].size(), 4u);
-    EXPECT_EQ(json["results"][3]["source_type"], "apple_mail");
-    EXPECT_EQ(json["results"][3]["id"], "M-1");
+    ASSERT_EQ(json["results"].size(), 6u);
+    std::map<std::string, std::string> sourceTypes;
+    for (const auto& result : json["results"]) sourceTypes[result["id"]] = result["source_type"];
+    EXPECT_EQ(sourceTypes["M-1"], "apple_mail");
+    EXPECT_EQ(sourceTypes["maildir:0123456789abcdef:1700.M1P1"], "maildir");
+    EXPECT_EQ(sourceTypes["mbox:0123456789abcdef:Inbox#1f"], "mbox");
     EXPECT_EQ(json["results"][3]["mail_mailbox"], "INBOX");
 }
 

@@ -1,0 +1,158 @@
+#include "app/mail_command.h"
+
+#include <CLI/CLI.hpp>
+#include <unistd.h>
+
+#include <chrono>
+#include <iostream>
+#include <string>
+
+#include "app/mail_search_source.h"
+#include "core/settings/settings.h"
+#include "mail/mail_fts.h"
+#include "mail/mail_indexer.h"
+#include "mail/mail_indexer_sources.h"
+#include "mail/mail_thunderbird.h"
+#include "platform/paths.h"
+
+namespace lumidex {
+namespace {
+
+[[noreturn]] void fail(const std::string& message) {
+    std::cerr << "lumidex mail: " << message << '\n';
+    throw CLI::RuntimeError(1);
+}
+
+mail::MailSourceList loadList() {
+    mail::MailSourceList list;
+    if (const auto error = list.load()) fail(*error);
+    return list;
+}
+
+void add(const std::string& path) {
+    const auto source = mail::detectMailSource(path);
+    if (!source) {
+        fail("Not a mail store: " + path +
+             " (expected a Maildir folder, an mbox file or folder, or a Thunderbird profile)");
+    }
+    mail::MailSourceList list = loadList();
+    if (!list.add(*source)) {
+        std::cout << "Already indexed: " << source->path.string() << '\n';
+        return;
+    }
+    if (const auto error = list.save()) fail(*error);
+    Settings settings = Settings::shared();
+    if (!settings.mailSourceEnabled()) {
+        if (const auto error = settings.set(SettingsKeys::mailSourceEnabled, true)) {
+            fail("searches could not be set to include mail (mailSourceEnabled): " + error->message);
+        }
+    }
+    std::cout << "Added " << source->type << ": " << source->path.string()
+              << "\nRun `lumidex mail index` to index it.\n";
+}
+
+// Every profile of the desktop mail client in the home folder.
+void addThunderbirdProfiles() {
+    const auto profiles = mail::findThunderbirdProfiles(platform::userDirectories().home);
+    if (profiles.empty()) fail("No Thunderbird profile with mail folders found in " + platform::userDirectories().home.string());
+    for (const mail::ThunderbirdProfile& profile : profiles) add(profile.folder.string());
+}
+
+void list() {
+    const mail::MailSourceList sources = loadList();
+    if (sources.sources().empty()) {
+        std::cout << "No mail stores. Add one with `lumidex mail add PATH`.\n";
+        return;
+    }
+    for (const auto& source : sources.sources()) std::cout << source.type << "\t" << source.path.string() << '\n';
+}
+
+void remove(const std::string& path) {
+    mail::MailSourceList sources = loadList();
+    const auto detected = mail::detectMailSource(path);
+    std::filesystem::path key = detected ? detected->path : std::filesystem::absolute(path).lexically_normal();
+    mail::ConfiguredMailSource removed;
+    for (const auto& source : sources.sources()) {
+        if (source.path == key) removed = source;
+    }
+    if (!sources.remove(key)) fail("Not in the list of mail stores: " + path);
+    if (const auto error = sources.save()) fail(*error);
+    // The stores are found again from the stored type; a store gone from disk keeps nothing to forget.
+    mail::LocalMailIndexer indexer(mail::MailFtsSqlite::shared());
+    bool forgotten = true;
+    for (const mail::LocalStore& store : mail::storesOf(removed)) forgotten = indexer.forgetStore(store) && forgotten;
+    std::cout << "Removed " << key.string() << '\n';
+    if (!forgotten) fail("its messages could not all be removed from the mail index; `lumidex mail remove` again");
+}
+
+void index() {
+    const mail::MailSourceList sources = loadList();
+    if (sources.sources().empty()) {
+        std::cout << "No mail stores. Add one with `lumidex mail add PATH`.\n";
+        return;
+    }
+    mail::LocalMailIndexer indexer(mail::MailFtsSqlite::shared());
+    const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    auto lastPrint = std::chrono::steady_clock::now();
+    const auto progress = [&](const std::filesystem::path& store, size_t done, size_t total) {
+        const auto now = std::chrono::steady_clock::now();
+        if (done != total && now - lastPrint < std::chrono::milliseconds(terminal ? 100 : 2000)) return;
+        lastPrint = now;
+        std::cout << (terminal ? "\r" : "") << store.string() << ": " << done << " / " << total << " messages"
+                  << (terminal && done != total ? "" : "\n") << std::flush;
+    };
+    bool ok = true;
+    for (const auto& configured : sources.sources()) {
+        const auto stores = mail::storesOf(configured);
+        if (stores.empty()) {
+            std::cerr << "lumidex mail: no mail folders in " << configured.path.string() << '\n';
+            ok = false;
+            continue;
+        }
+        const mail::LocalMailSource source(configured.path.string(), stores);
+        const mail::MailIndexReport report = indexer.run(source, progress);
+        std::cout << configured.path.string() << ": " << report.messagesRead << " read, " << report.messagesMoved
+                  << " moved, " << report.messagesRemoved << " removed";
+        if (report.messagesFailed > 0) std::cout << ", " << report.messagesFailed << " unreadable";
+        if (report.storesUnchanged == report.storesListed && report.storesListed > 0) std::cout << " (unchanged)";
+        std::cout << '\n';
+        for (const std::string& error : report.errors) std::cerr << "lumidex mail: " << error << '\n';
+        ok = ok && report.ok();
+    }
+    if (!ok) throw CLI::RuntimeError(1);
+}
+
+}  // namespace
+
+std::shared_ptr<search::MailSearchSource> configuredMailSearchSource() {
+    mail::MailSourceList sources;
+    if (sources.load() || sources.sources().empty()) return nullptr;
+    return std::make_shared<MailFtsSearchSource>(mail::MailFtsSqlite::shared());
+}
+
+void addMailCommand(CLI::App& app) {
+    CLI::App* mailCommand = app.add_subcommand("mail", "The mail stores indexed for search");
+    mailCommand->require_subcommand(1);
+    auto addPath = std::make_shared<std::string>();
+    CLI::App* addCommand = mailCommand->add_subcommand(
+        "add", "Index a Maildir folder, an mbox file or folder, or a Thunderbird profile");
+    auto thunderbird = std::make_shared<bool>(false);
+    addCommand->add_option("PATH", *addPath);
+    addCommand->add_flag("--thunderbird", *thunderbird, "Add every Thunderbird profile found in the home folder");
+    addCommand->callback([addPath, thunderbird] {
+        if (*thunderbird != addPath->empty()) fail("give either PATH or --thunderbird");
+        if (*thunderbird) {
+            addThunderbirdProfiles();
+        } else {
+            add(*addPath);
+        }
+    });
+    mailCommand->add_subcommand("list", "List the mail stores indexed")->callback([] { list(); });
+    auto removePath = std::make_shared<std::string>();
+    CLI::App* removeCommand = mailCommand->add_subcommand("remove", "Stop indexing a mail store and forget its mail");
+    removeCommand->add_option("PATH", *removePath)->required();
+    removeCommand->callback([removePath] { remove(*removePath); });
+    mailCommand->add_subcommand("index", "Index new, moved and removed mail of every store")->callback([] { index(); });
+}
+
+}  // namespace lumidex
