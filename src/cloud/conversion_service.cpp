@@ -260,7 +260,9 @@ struct ConversionService::State {
     Answer upload(int fd, Request& request, bool& bodyRead);
     Answer jobAnswer(const std::string& id, bool download);
     void convertLoop();
-    void forgetOldJobs();
+    // Drops finished jobs past their retention; returns their folders, for the caller to remove once
+    // the lock is released.
+    std::vector<fs::path> forgetOldJobs();
 };
 
 void ConversionService::State::acceptLoop() {
@@ -442,10 +444,12 @@ Answer ConversionService::State::upload(int fd, Request& request, bool& bodyRead
     json accepted{{"job_id", job.id}, {"status_url", "/api/v1/jobs/" + job.id}, {"status", "queued"}};
     log("[ConversionService] Auftrag " + job.id + " angenommen: " + job.filename + " (" + std::to_string(received.bytes) + " Bytes)");
     lock.lock();
-    forgetOldJobs();
+    const std::vector<fs::path> old = forgetOldJobs();
     pending.push_back(job.id);
     jobs.emplace(job.id, std::move(job));
     changed.notify_all();
+    lock.unlock();
+    for (const fs::path& folder : old) fs::remove_all(folder, ec);
     return {202, accepted.dump(), "application/json", {}};
 }
 
@@ -474,18 +478,19 @@ Answer ConversionService::State::jobAnswer(const std::string& id, bool download)
     return {200, status.dump(), "application/json", {}};
 }
 
-void ConversionService::State::forgetOldJobs() {
+std::vector<fs::path> ConversionService::State::forgetOldJobs() {
     const auto now = std::chrono::steady_clock::now();
+    std::vector<fs::path> folders;
     for (auto it = jobs.begin(); it != jobs.end();) {
         const bool finished = it->second.state == JobState::completed || it->second.state == JobState::failed;
         if (finished && now - it->second.finishedAt > options.jobRetention) {
-            std::error_code ec;
-            fs::remove_all(it->second.folder, ec);
+            folders.push_back(it->second.folder);
             it = jobs.erase(it);
         } else {
             ++it;
         }
     }
+    return folders;
 }
 
 void ConversionService::State::convertLoop() {

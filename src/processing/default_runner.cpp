@@ -48,9 +48,10 @@ std::shared_ptr<cloud::ConversionQueue> makeOfficeConversion() {
             std::make_shared<cloud::KadoroApiClient>(service), service, std::move(options)));
     }
     // Files the service still held when it was switched off are sent again once it is back.
-    cloud::markOpenItemsCloudFailed(dataDirectory(), [](std::string_view line) {
-        appLog(std::string(cloud::kCloudLogPrefix) + std::string(line));
-    });
+    const auto log = [](std::string_view line) { appLog(std::string(cloud::kCloudLogPrefix) + std::string(line)); };
+    if (!cloud::markOpenItemsCloudFailed(dataDirectory(), log)) {
+        log("Cloud items of the switched-off service not marked: " + (dataDirectory() / cloud::CloudItemSqliteManager::kFileName).string());
+    }
     if (!settings.localOfficeConversion()) return nullptr;
     cloud::LibreOfficeConverterOptions converter;
     converter.profileDirectory = dataDirectory() / "office-converter";
@@ -149,10 +150,8 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
 }
 
 std::string describePasses(const FolderProcessingStatus& status) {
-    const int64_t previewsDrawn = std::max<int64_t>(status.previewPages - status.previewsOwed, 0);
-    return "searchable: " + groupedNumber(status.completed) + " of " +
-           groupedNumber(status.completed + status.pending + status.waitingForCloud) + "; previews: " + groupedNumber(previewsDrawn) +
-           " of " + groupedNumber(status.previewPages);
+    return passesLine(status.completed, status.completed + status.pending + status.waitingForCloud, status.previewPages,
+                      status.previewsOwed);
 }
 
 bool renderInterruptedPreviews(folders::BalancedDataManager& manager, NanItemsProcessing& runner) {

@@ -1,9 +1,7 @@
 #include "processing/page_thumbnail.h"
 
 #include <fstream>
-#include <future>
 #include <iterator>
-#include <memory>
 
 #include "core/settings/settings.h"
 #include "folders/scanning/file_types.h"
@@ -31,11 +29,8 @@ std::optional<std::string> drawPageThumbnail(ExtractionWorkerPool& pool, const N
     options.pages = {pageIndex};
     // In a worker, as the preview pass draws it: a renderer that crashes on a bad file ends that worker,
     // not the program answering the request.
-    auto done = std::make_shared<std::promise<ExtractionOutcome>>();
-    auto outcome = done->get_future();
-    pool.submit(ExtractionRequest{std::string(previewsPdfJob), source, encodeJobOptions(options), std::nullopt},
-                [](const std::string&) {}, [done](ExtractionOutcome result) { done->set_value(std::move(result)); });
-    const ExtractionOutcome drawn = outcome.get();
+    const ExtractionOutcome drawn =
+        pool.run(ExtractionRequest{std::string(previewsPdfJob), source, encodeJobOptions(options), std::nullopt});
     if (!drawn.ok()) return std::nullopt;
     std::string error;
     const auto result = decodeExtractionResult(drawn.resultJson(), error);

@@ -15,8 +15,8 @@
 namespace lumidex::processing {
 
 // Draws the thumbnail of page `pageIndex` (0-based) of a PDF, or of an office document's converted
-// PDF, writes it to its place in the folder's data directory (a failed write is logged; the PNG is
-// returned all the same) and returns the PNG; nullopt for other types, a document that is gone,
+// PDF, into its place in the folder's data directory and returns the PNG as written (nullopt when the
+// write failed: the worker logs it); nullopt for other types, a document that is gone,
 // damaged or locked, and a page it does not have. The preview size follows the setting lowResImages.
 std::optional<std::string> drawPageThumbnail(ExtractionWorkerPool& pool, const NanItem& item,
                                              const std::filesystem::path& folderDataDirectory, int64_t pageIndex);

@@ -62,9 +62,17 @@ std::optional<std::string> drawThumbnailOnce(const FoundDocument& document, int6
     }
     if (other.valid()) return other.get();
     std::optional<std::string> png;
-    // Drawn and gone from the table between this request's look and its entry: read, not drawn again.
-    if (auto bytes = readWholeFile(file)) png = std::move(bytes);
-    else png = drawThumbnail(document, page);
+    try {
+        // Drawn and gone from the table between this request's look and its entry: read, not drawn again.
+        if (auto bytes = readWholeFile(file)) png = std::move(bytes);
+        else png = drawThumbnail(document, page);
+    } catch (...) {
+        // The waiting requests and the next one must not find a promise that is never kept.
+        std::lock_guard lock(inFlight.mutex);
+        promise.set_value(std::nullopt);
+        inFlight.files.erase(file);
+        throw;
+    }
     std::lock_guard lock(inFlight.mutex);
     promise.set_value(png);
     inFlight.files.erase(file);

@@ -88,10 +88,8 @@ std::vector<FolderIndexStatus> indexStatus(const search::FolderListFunction& fol
 }
 
 std::string describePasses(const FolderIndexStatus& status) {
-    return "searchable: " + groupedNumber(status.searchable) + " of " +
-           groupedNumber(status.searchable + status.waiting + status.waitingForOfficeText) +
-           "; previews: " + groupedNumber(status.previewPages - status.previewsOwed) + " of " +
-           groupedNumber(status.previewPages);
+    return passesLine(status.searchable, status.searchable + status.waiting + status.waitingForOfficeText,
+                      status.previewPages, status.previewsOwed);
 }
 
 std::string indexStatusJson(const std::vector<FolderIndexStatus>& statuses, const std::string& officeConverterMissing) {
