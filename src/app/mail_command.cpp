@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <iostream>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "mail/mail_indexer_sources.h"
 #include "mail/mail_thunderbird.h"
 #include "platform/paths.h"
+#include "platform/process_lock.h"
 
 namespace lumidex {
 namespace {
@@ -21,6 +23,20 @@ namespace {
 [[noreturn]] void fail(const std::string& message) {
     std::cerr << "lumidex mail: " << message << '\n';
     throw CLI::RuntimeError(1);
+}
+
+// Two processes changing the mail index at once would both insert what they found new; the second waits.
+std::unique_ptr<platform::WriterLock> holdMailIndex(const std::string& command) {
+    const std::string holder = "lumidex mail " + command + " (process " + std::to_string(::getpid()) + ")";
+    std::string error;
+    auto lock = platform::WriterLock::acquire(
+        mail::MailFtsSqlite::defaultDatabasePath().parent_path() / "mail.lock", holder,
+        [](const std::string& current) {
+            std::cout << "Waiting for " << current << ", which is updating the mail index, to finish ..." << std::endl;
+        },
+        error);
+    if (!lock) fail("cannot take the mail index for writing: " + error);
+    return lock;
 }
 
 mail::MailSourceList loadList() {
@@ -54,8 +70,13 @@ void add(const std::string& path) {
 // Every profile of the desktop mail client in the home folder.
 void addThunderbirdProfiles() {
     const auto profiles = mail::findThunderbirdProfiles(platform::userDirectories().home);
-    if (profiles.empty()) fail("No Thunderbird profile with mail folders found in " + platform::userDirectories().home.string());
-    for (const mail::ThunderbirdProfile& profile : profiles) add(profile.folder.string());
+    bool found = false;
+    for (const mail::ThunderbirdProfile& profile : profiles) {
+        if (profile.mailFolders.empty()) continue;  // a profile that never held mail is no store
+        found = true;
+        add(profile.folder.string());
+    }
+    if (!found) fail("No Thunderbird profile with mail folders found in " + platform::userDirectories().home.string());
 }
 
 void list() {
@@ -75,14 +96,17 @@ void remove(const std::string& path) {
     for (const auto& source : sources.sources()) {
         if (source.path == key) removed = source;
     }
-    if (!sources.remove(key)) fail("Not in the list of mail stores: " + path);
-    if (const auto error = sources.save()) fail(*error);
-    // The stores are found again from the stored type; a store gone from disk keeps nothing to forget.
+    if (removed.path.empty()) fail("Not in the list of mail stores: " + path);
+    const auto lock = holdMailIndex("remove");
+    // Forgotten before it leaves the list, so that a failure can be retried with the same command. The
+    // stores are found again from the stored type; a store gone from disk keeps nothing to forget.
     mail::LocalMailIndexer indexer(mail::MailFtsSqlite::shared());
     bool forgotten = true;
     for (const mail::LocalStore& store : mail::storesOf(removed)) forgotten = indexer.forgetStore(store) && forgotten;
-    std::cout << "Removed " << key.string() << '\n';
     if (!forgotten) fail("its messages could not all be removed from the mail index; `lumidex mail remove` again");
+    sources.remove(key);
+    if (const auto error = sources.save()) fail(*error);
+    std::cout << "Removed " << key.string() << '\n';
 }
 
 void index() {
@@ -91,6 +115,7 @@ void index() {
         std::cout << "No mail stores. Add one with `lumidex mail add PATH`.\n";
         return;
     }
+    const auto lock = holdMailIndex("index");
     mail::LocalMailIndexer indexer(mail::MailFtsSqlite::shared());
     const bool terminal = ::isatty(STDOUT_FILENO) == 1;
     auto lastPrint = std::chrono::steady_clock::now();

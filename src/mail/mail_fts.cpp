@@ -378,13 +378,14 @@ std::vector<MailMetaRecord> MailFtsSqlite::incompleteRecords(std::optional<MailI
     return ok ? out : std::vector<MailMetaRecord>{};
 }
 
-std::vector<MailMetaRecord> MailFtsSqlite::loadAllMeta() {
+std::vector<MailMetaRecord> MailFtsSqlite::loadAllMeta(bool* read) {
     std::vector<MailMetaRecord> out;
     const bool ok = withReader("loadAllMeta", [&](SqliteDatabase& db, std::string& error) {
         return fts_sql::run(
             db, kMetaColumns, fts_sql::noParameters, [&](const SqliteStatement& row) { out.push_back(metaOf(row)); },
             error);
     });
+    if (read != nullptr) *read = ok;
     return ok ? out : std::vector<MailMetaRecord>{};
 }
 
@@ -421,23 +422,25 @@ std::set<int64_t> MailFtsSqlite::stalledPlaceholderRowids() {
     return ok ? out : std::set<int64_t>{};
 }
 
-std::map<std::string, std::optional<std::string>> MailFtsSqlite::ftsMailboxes() {
+std::map<std::string, std::optional<std::string>> MailFtsSqlite::ftsMailboxes(bool* read) {
     std::map<std::string, std::optional<std::string>> out;
     const bool ok = withReader("ftsMailboxes", [&](SqliteDatabase& db, std::string& error) {
         return fts_sql::run(
             db, kFtsMailboxesSql, fts_sql::noParameters,
             [&](const SqliteStatement& row) { out[row.textAt(0)] = textColumn(row, 1); }, error);
     });
+    if (read != nullptr) *read = ok;
     return ok ? out : std::map<std::string, std::optional<std::string>>{};
 }
 
-std::map<std::string, int64_t> MailFtsSqlite::canonicalRowids() {
+std::map<std::string, int64_t> MailFtsSqlite::canonicalRowids(bool* read) {
     std::map<std::string, int64_t> out;
     const bool ok = withReader("canonicalRowids", [&](SqliteDatabase& db, std::string& error) {
         return fts_sql::run(
             db, kCanonicalSql, fts_sql::noParameters,
             [&](const SqliteStatement& row) { out[row.textAt(0)] = row.int64At(1); }, error);
     });
+    if (read != nullptr) *read = ok;
     return ok ? out : std::map<std::string, int64_t>{};
 }
 

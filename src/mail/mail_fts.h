@@ -141,15 +141,17 @@ public:
     std::map<std::string, int64_t> statusCounts();
     // Ledger rows of `status`, or of every status but success; most recently attempted first.
     std::vector<MailMetaRecord> incompleteRecords(std::optional<MailIndexStatus> status, int64_t limit);
-    std::vector<MailMetaRecord> loadAllMeta();
+    // These three answer empty when the store cannot be read; READ (when given) tells that apart from
+    // an empty store, for callers that would otherwise take a failed read for "nothing indexed".
+    std::vector<MailMetaRecord> loadAllMeta(bool* read = nullptr);
     std::optional<MailIndexState> getIndexState();
     // Rows not yet successful with fewer than 5 attempts; 0 when closed or failed.
     int64_t actionableIncompleteCount();
     // Rowids of "empty" or "failed" messages tried 5 times or more.
     std::set<int64_t> stalledPlaceholderRowids();
-    std::map<std::string, std::optional<std::string>> ftsMailboxes();
+    std::map<std::string, std::optional<std::string>> ftsMailboxes(bool* read = nullptr);
     // External id -> lowest resolved copy rowid.
-    std::map<std::string, int64_t> canonicalRowids();
+    std::map<std::string, int64_t> canonicalRowids(bool* read = nullptr);
     std::set<int64_t> coveredEnvelopeRowids();
     std::optional<int64_t> envelopeRowid(std::string_view externalId);
 

@@ -199,12 +199,20 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
             return report;
         }
     }
+    // What the index holds decides what is written; read wrongly as "nothing", every message would be
+    // written twice and none removed, so a failed read ends the store's run with its listing unchanged.
+    bool ledgerRead = false;
+    bool mailboxesRead = false;
     std::map<std::string, MailMetaRecord> ledger;
-    for (MailMetaRecord& meta : fts_.loadAllMeta()) {
+    for (MailMetaRecord& meta : fts_.loadAllMeta(&ledgerRead)) {
         if (meta.externalId.starts_with(prefix)) ledger.emplace(meta.externalId, std::move(meta));
     }
     std::unordered_set<std::string> stored;
-    const auto mailboxes = fts_.ftsMailboxes();
+    const auto mailboxes = fts_.ftsMailboxes(&mailboxesRead);
+    if (!ledgerRead || !mailboxesRead) {
+        report.errors.push_back("Mail index not readable for " + store.root.string());
+        return report;
+    }
     for (const auto& [id, mailbox] : mailboxes) {
         if (id.starts_with(prefix)) stored.insert(id);
     }
@@ -213,7 +221,12 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
     if (!kept) {
         // From scratch: a message whose ledger row, full-text row and copy say this very version is indexed
         // is not read again, only its mailbox checked, so that a lost listing costs a walk, not a re-read.
-        const auto copies = fts_.canonicalRowids();
+        bool copiesRead = false;
+        const auto copies = fts_.canonicalRowids(&copiesRead);
+        if (!copiesRead) {
+            report.errors.push_back("Mail index not readable for " + store.root.string());
+            return report;
+        }
         std::set<std::string> live;
         for (const MessageLocation& m : listing.messages) {
             const std::string externalId = externalIdFor(store, m.id);
@@ -359,12 +372,15 @@ bool LocalMailIndexer::forgetStore(const LocalStore& store) {
     if (!fts_.ensureOpen()) return false;
     const std::string prefix = std::string(storeTypeName(store.kind)) + ":" + storeKey(store) + ":";
     std::set<std::string> ids;
-    for (const MailMetaRecord& meta : fts_.loadAllMeta()) {
+    bool ledgerRead = false;
+    bool mailboxesRead = false;
+    for (const MailMetaRecord& meta : fts_.loadAllMeta(&ledgerRead)) {
         if (meta.externalId.starts_with(prefix)) ids.insert(meta.externalId);
     }
-    for (const auto& [id, mailbox] : fts_.ftsMailboxes()) {
+    for (const auto& [id, mailbox] : fts_.ftsMailboxes(&mailboxesRead)) {
         if (id.starts_with(prefix)) ids.insert(id);
     }
+    if (!ledgerRead || !mailboxesRead) return false;
     if (!fts_.deleteByExternalIds(ids)) return false;
     std::error_code ec;
     std::filesystem::remove(listingPath(store), ec);

@@ -75,7 +75,7 @@ bool expungedFlag(std::string_view line) {
 
 class ReadOnlyFile {
 public:
-    explicit ReadOnlyFile(const fs::path& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    explicit ReadOnlyFile(const fs::path& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {}
     ~ReadOnlyFile() {
         if (fd_ >= 0) ::close(fd_);
     }

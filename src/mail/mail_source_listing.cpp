@@ -73,7 +73,8 @@ std::optional<uint64_t> mboxMessageHash(std::string_view id) {
 }
 
 bool readWholeFileReadOnly(const fs::path& path, std::string& out, std::string& error, int& errorNumber) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a FIFO named like a message must not hang the run (only regular files are read).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     errorNumber = 0;
     const auto failed = [&](int number) {
         errorNumber = number;
@@ -84,6 +85,12 @@ bool readWholeFileReadOnly(const fs::path& path, std::string& out, std::string& 
     struct stat info {};
     bool ok = ::fstat(fd, &info) == 0;
     int number = ok ? 0 : errno;
+    if (ok && !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        errorNumber = EINVAL;
+        error = "not a regular file";
+        return false;
+    }
     if (ok && static_cast<uint64_t>(info.st_size) > kMaxMessageBytes) {
         ::close(fd);
         errorNumber = EFBIG;

@@ -184,7 +184,11 @@ bool isRegexSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\
 std::string replaceTags(std::string_view text, bool (*match)(std::string_view, size_t, size_t&), std::string_view replacement) {
     std::string out;
     size_t start = 0;
+    // Every tag ends in '>': past the last one nothing matches, and a megabyte of '<' with no '>' after
+    // it must not cost a search to the end for each of them.
+    const size_t lastClose = text.rfind('>');
     for (size_t pos = text.find('<'); pos != std::string_view::npos; pos = text.find('<', pos + 1)) {
+        if (lastClose == std::string_view::npos || pos > lastClose) break;
         size_t end = 0;
         if (pos < start || !match(text, pos, end)) continue;
         out.append(text.substr(start, pos - start));

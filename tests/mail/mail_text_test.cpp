@@ -73,6 +73,9 @@ TEST(MailHtmlToText, DropsMarkupAndDecodesEntities) {
     // Unclosed constructs stay text.
     EXPECT_EQ(htmlToText("a < b"), "a < b");
     EXPECT_EQ(htmlToText("<!-- open <b>x"), " x");
+    // Megabytes of '<' without a '>' after them: linear, not a search to the end for each one.
+    const std::string opens(2u << 20, '<');
+    EXPECT_EQ(htmlToText("<b>a</b>" + opens), " a " + opens);
 }
 
 TEST(MailNormalizeText, CollapsesBlanksAndEmptyLines) {
