@@ -115,7 +115,7 @@ MainWindow::MainWindow(const WindowServices& services, QWidget* parent)
     centerLayout->addLayout(infoRow);
     centerLayout->addWidget(listSplit, 1);
 
-    preview_ = new PreviewPanel(documentService_);
+    preview_ = new PreviewPanel(documentService_, QtScheduler::shared());
 
     auto* split = new QSplitter(Qt::Horizontal);
     split->addWidget(sidebar_);

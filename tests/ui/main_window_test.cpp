@@ -85,7 +85,7 @@ TEST_F(MainWindowTest, SelectionShowsTheMatchingPageWithItsRectanglesHighlighted
     EXPECT_EQ(preview.document()->fileName, "scan.pdf");
     EXPECT_EQ(preview.totalPages(), 2);
     EXPECT_EQ(preview.pageIndex(), 1) << "opens on the first page with a match";
-    EXPECT_TRUE(preview.hasImage());
+    EXPECT_TRUE(waitFor([&] { return preview.hasImage(); })) << "the page image arrives from the background";
     ASSERT_EQ(preview.highlightedRects().size(), 1u) << "only the line holding the word";
     EXPECT_EQ(preview.highlightedRects()[0].ocrContent, "the invoice total");
 
@@ -138,6 +138,7 @@ TEST_F(MainWindowTest, SelectionShowsTheMatchingPageWithItsRectanglesHighlighted
     // A text document without a stored page image shows the placeholder page and its text.
     selectRow("notes.txt");
     EXPECT_EQ(preview.document()->fileName, "notes.txt");
+    ASSERT_TRUE(waitFor([&] { return !preview.isLoadingImage(); }));
     EXPECT_FALSE(preview.hasImage());
     EXPECT_TRUE(preview.highlightedRects().empty());
     EXPECT_TRUE(preview.transcript().toPlainText().contains(QStringLiteral("for Müller")));
