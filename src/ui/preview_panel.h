@@ -51,6 +51,7 @@ public:
     void showDocument(const std::optional<NanItem>& item, std::vector<std::string> queryWords);
 
     const std::optional<NanItem>& document() const { return item_; }
+    const std::vector<std::string>& queryWords() const { return queryWords_; }
     int pageIndex() const { return pageIndex_; }  // from 0
     int totalPages() const { return totalPages_; }
     bool hasImage() const;

@@ -142,6 +142,12 @@ TEST_F(MainWindowTest, SelectionShowsTheMatchingPageWithItsRectanglesHighlighted
     EXPECT_FALSE(preview.hasImage());
     EXPECT_TRUE(preview.highlightedRects().empty());
     EXPECT_TRUE(preview.transcript().toPlainText().contains(QStringLiteral("for Müller")));
+
+    // A refined search that keeps the selection marks its own words, not the previous search's.
+    selectRow("scan.pdf");
+    QTest::keyClicks(&window->searchField(), QStringLiteral(" cover"));
+    ASSERT_TRUE(waitFor([&] { return preview.matchPages().contains(0); })) << "the cover page now holds a match";
+    EXPECT_EQ(preview.document()->fileName, "scan.pdf");
 }
 
 TEST_F(MainWindowTest, FiltersNarrowTheListAndCountThemselves) {
