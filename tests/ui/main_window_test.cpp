@@ -16,13 +16,18 @@
 #include <QToolButton>
 #include <QTreeView>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
+#include "core/concurrency/thread_pool.h"
 #include "ui/duplicates_dialog.h"
 #include "ui/filter_panel.h"
 #include "ui/folder_sidebar.h"
 #include "ui/page_view.h"
 #include "ui/preview_panel.h"
+#include "ui/qt_scheduler.h"
 #include "ui/result_list_model.h"
 #include "window_fixture.h"
 
@@ -248,6 +253,23 @@ TEST_F(MainWindowTest, DuplicatesOfAFolderAreGroupedByTheirText) {
     EXPECT_EQ(paths, (Names{(root / "notes.txt").string(), (root / "other.txt").string()}));
     EXPECT_EQ(dialog->status().text(), QStringLiteral("1 group of documents with the same text"));
     EXPECT_EQ(window->sidebar().showDuplicates((scratch / "not-a-folder").string()), nullptr);
+}
+
+// The window's owner waits for the searches still running before the index they read goes.
+TEST(QtSchedulerTest, WaitForBackgroundReturnsOnceEveryTaskRanOrWasDiscarded) {
+    ThreadPool pool(1);
+    QtScheduler scheduler(&pool);
+    std::atomic<bool> ran = false;
+    scheduler.postToBackground([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ran = true;
+    });
+    scheduler.waitForBackground();
+    EXPECT_TRUE(ran);
+
+    pool.shutdown();
+    scheduler.postToBackground([] {});
+    scheduler.waitForBackground();  // a task the stopped pool discards is not waited for forever
 }
 
 }  // namespace
