@@ -210,6 +210,9 @@ TEST_F(MainWindowTest, SidebarCountsDocumentsTakesADroppedFolderAndWarnsWhenItVa
     EXPECT_TRUE(sidebar.rows()[0].reachable);
     EXPECT_EQ(sidebar.rows()[0].documents, 3);
     EXPECT_EQ(sidebar.rows()[0].statusText(), QStringLiteral("3 documents"));
+    const QListWidgetItem* shown = sidebar.list().item(0);
+    sidebar.refresh();
+    EXPECT_EQ(sidebar.list().item(0), shown) << "the same folders are updated in place, not listed anew";
 
     const auto gone = scratch / "Archive";
     std::filesystem::create_directories(gone);
