@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTimeZone>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -171,6 +172,15 @@ void FilterPanel::refresh() {
     setChecked(folders_, state.selectedRootFolders, folderEntries);
     setChecked(tags_, state.selectedFinderTags, tagEntries);
     syncing_ = false;
+}
+
+void FilterPanel::refreshLater() {
+    if (refreshQueued_) return;
+    refreshQueued_ = true;
+    QTimer::singleShot(0, this, [this] {
+        refreshQueued_ = false;
+        refresh();
+    });
 }
 
 void FilterPanel::commit() {

@@ -29,6 +29,9 @@ public:
 
     // Shows the view model's state and metadata again (after it reported a change).
     void refresh();
+    // The same from the event loop, once for any number of calls: a change may be reported from inside
+    // a list's own signal, whose item the refresh would delete.
+    void refreshLater();
 
     QCheckBox* fileTypeBox(search::FileTypeCategory category) { return typeBoxes_.at(category); }
     QSpinBox& minimumMatches() { return *minimumMatches_; }
@@ -39,6 +42,7 @@ private:
 
     search::SearchFilterViewModel& filters_;
     bool syncing_ = false;
+    bool refreshQueued_ = false;
     std::map<search::FileTypeCategory, QCheckBox*> typeBoxes_;
     QListWidget* tags_;
     QSpinBox* sizeMinKb_;

@@ -174,6 +174,9 @@ TEST_F(MainWindowTest, FiltersNarrowTheListAndCountThemselves) {
     ASSERT_TRUE(waitFor([&] { return !window->results().filterViewModel().metadata().isLoading; }));
     ASSERT_EQ(folders.count(), 1);
     EXPECT_EQ(folders.item(0)->data(Qt::UserRole).toString().toStdString(), root.string());
+    folders.item(0)->setCheckState(Qt::Checked);  // the change rebuilds the list this item belongs to
+    ASSERT_TRUE(waitFor([&] { return window->results().filterViewModel().filterState().selectedRootFolders.size() == 1u; }));
+    ASSERT_TRUE(waitFor([&] { return folders.count() == 1 && folders.item(0)->checkState() == Qt::Checked; }));
 
     window->results().filterViewModel().reset();
     ASSERT_TRUE(waitFor([&] { return listedNames().size() == 2u; }));
