@@ -40,7 +40,7 @@ void QtScheduler::postToMain(std::function<void()> task) {
 }
 
 void QtScheduler::postToBackground(std::function<void()> task) {
-    // Counted until the task object goes, so a task the pool discards unrun is no longer waited for.
+    // Counted until the task object goes, so a task that throws or is dropped unrun is not waited for.
     class Pending {
     public:
         explicit Pending(QtScheduler& scheduler) : scheduler_(scheduler) {}

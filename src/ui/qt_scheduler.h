@@ -38,8 +38,9 @@ public:
     void postToBackground(std::function<void()> task) override;
     std::unique_ptr<search::ScheduledCall> scheduleOnMain(Clock::duration delay, std::function<void()> call) override;
 
-    // Blocks until every background task posted so far has run or been discarded by the pool. Not from
-    // a background task; the tasks must not wait for the caller's thread.
+    // Blocks until every background task posted so far has run (a task the pool discards counts until
+    // the pool lets go of it). Not from a background task; the tasks must not wait for the caller's
+    // thread.
     void waitForBackground();
 
 private:
