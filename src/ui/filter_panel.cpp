@@ -143,6 +143,10 @@ FilterPanel::FilterPanel(search::SearchFilterViewModel& filters, QWidget* parent
 }
 
 void FilterPanel::refresh() {
+    if (committing_) {
+        refreshLater();
+        return;
+    }
     syncing_ = true;
     const search::SearchFilterState& state = filters_.filterState();
     const search::SearchFilterMetadata& metadata = filters_.metadata();
@@ -200,7 +204,9 @@ void FilterPanel::commit() {
     state.pageCountMax = bound(pagesMax_, 1);
     state.selectedRootFolders = checkedKeys(folders_);
     state.minimumMatchCount = minimumMatches_->value();
+    committing_ = true;
     filters_.setFilterState(std::move(state));
+    committing_ = false;
 }
 
 }  // namespace lumidex::ui

@@ -27,11 +27,10 @@ class FilterPanel : public QWidget {
 public:
     explicit FilterPanel(search::SearchFilterViewModel& filters, QWidget* parent = nullptr);
 
-    // Shows the view model's state and metadata again (after it reported a change).
+    // Shows the view model's state and metadata again (after it reported a change). A change the panel
+    // itself made is shown from the event loop: it may come from inside a list's own signal, whose item
+    // the refresh would delete.
     void refresh();
-    // The same from the event loop, once for any number of calls: a change may be reported from inside
-    // a list's own signal, whose item the refresh would delete.
-    void refreshLater();
 
     QCheckBox* fileTypeBox(search::FileTypeCategory category) { return typeBoxes_.at(category); }
     QSpinBox& minimumMatches() { return *minimumMatches_; }
@@ -39,9 +38,11 @@ public:
 
 private:
     void commit();
+    void refreshLater();
 
     search::SearchFilterViewModel& filters_;
     bool syncing_ = false;
+    bool committing_ = false;
     bool refreshQueued_ = false;
     std::map<search::FileTypeCategory, QCheckBox*> typeBoxes_;
     QListWidget* tags_;

@@ -196,7 +196,7 @@ void MainWindow::onResultsChange(search::ListSearchViewModel::Change change) {
         case Change::parameters:
         case Change::busy: updateCountAndHints(); break;
         case Change::filters:
-            filterPanel_->refreshLater();
+            filterPanel_->refresh();
             updateFilterButton();
             break;
     }
