@@ -416,12 +416,9 @@ std::vector<std::shared_ptr<SearchableFolderIndex>> SearchEngine::selectedFolder
 
 SearchOutcome SearchEngine::run(const SearchParameters& parameters, const SearchRunOptions& options,
                                 const CancellationToken& token) const {
-    SearchOutcome outcome;
     // A search overtaken while still queued touches no folder.
-    if (token.isCancelled()) {
-        outcome.cancelled = true;
-        return outcome;
-    }
+    if (token.isCancelled()) return cancelledOutcome();
+    SearchOutcome outcome;
     ThreadPool& workers = pool_ != nullptr ? *pool_ : ThreadPool::shared();
     const CleanedSearchText cleaned = withoutIgnoredCharacters(parameters.searchText, parameters.searchWithQuotes);
     outcome.ignoredCharacters = cleaned.ignoredSomething;
