@@ -78,6 +78,8 @@ int runWindow(const std::string& folderArgument, bool withApi) {
                   << std::endl;
         status = QApplication::exec();
     }
+    // The window's searches and page fetches borrow `core`; the closed window has cancelled its search.
+    ui::QtScheduler::shared().waitForBackground();
     api.reset();
     core.cancelAll();
     return status;

@@ -416,6 +416,8 @@ std::vector<std::shared_ptr<SearchableFolderIndex>> SearchEngine::selectedFolder
 
 SearchOutcome SearchEngine::run(const SearchParameters& parameters, const SearchRunOptions& options,
                                 const CancellationToken& token) const {
+    // A search overtaken while still queued touches no folder.
+    if (token.isCancelled()) return cancelledOutcome();
     SearchOutcome outcome;
     ThreadPool& workers = pool_ != nullptr ? *pool_ : ThreadPool::shared();
     const CleanedSearchText cleaned = withoutIgnoredCharacters(parameters.searchText, parameters.searchWithQuotes);

@@ -1,6 +1,7 @@
 #include "ui/display.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,9 +9,16 @@
 #include <QGuiApplication>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 namespace lumidex::ui {
+namespace {
+
+constexpr std::chrono::seconds kProbeLimit{5};
+
+}  // namespace
 
 bool windowPlatformAvailable() {
     const char* x11 = std::getenv("DISPLAY");
@@ -31,11 +39,20 @@ bool windowPlatformAvailable() {
         QGuiApplication probe(argc, argv);
         ::_exit(0);
     }
+    // A display that never answers would hang the start; after the limit it counts as unavailable.
+    const auto deadline = std::chrono::steady_clock::now() + kProbeLimit;
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return false;
+    for (;;) {
+        const pid_t done = ::waitpid(child, &status, WNOHANG);
+        if (done == child) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (done < 0 && errno != EINTR) return false;
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    ::kill(child, SIGKILL);
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return false;
 }
 
 }  // namespace lumidex::ui

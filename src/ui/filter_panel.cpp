@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTimeZone>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -142,6 +143,10 @@ FilterPanel::FilterPanel(search::SearchFilterViewModel& filters, QWidget* parent
 }
 
 void FilterPanel::refresh() {
+    if (committing_) {
+        refreshLater();
+        return;
+    }
     syncing_ = true;
     const search::SearchFilterState& state = filters_.filterState();
     const search::SearchFilterMetadata& metadata = filters_.metadata();
@@ -173,6 +178,15 @@ void FilterPanel::refresh() {
     syncing_ = false;
 }
 
+void FilterPanel::refreshLater() {
+    if (refreshQueued_) return;
+    refreshQueued_ = true;
+    QTimer::singleShot(0, this, [this] {
+        refreshQueued_ = false;
+        refresh();
+    });
+}
+
 void FilterPanel::commit() {
     if (syncing_) return;
     search::SearchFilterState state;
@@ -190,7 +204,9 @@ void FilterPanel::commit() {
     state.pageCountMax = bound(pagesMax_, 1);
     state.selectedRootFolders = checkedKeys(folders_);
     state.minimumMatchCount = minimumMatches_->value();
+    committing_ = true;
     filters_.setFilterState(std::move(state));
+    committing_ = false;
 }
 
 }  // namespace lumidex::ui

@@ -27,7 +27,9 @@ class FilterPanel : public QWidget {
 public:
     explicit FilterPanel(search::SearchFilterViewModel& filters, QWidget* parent = nullptr);
 
-    // Shows the view model's state and metadata again (after it reported a change).
+    // Shows the view model's state and metadata again (after it reported a change). A change the panel
+    // itself made is shown from the event loop: it may come from inside a list's own signal, whose item
+    // the refresh would delete.
     void refresh();
 
     QCheckBox* fileTypeBox(search::FileTypeCategory category) { return typeBoxes_.at(category); }
@@ -36,9 +38,12 @@ public:
 
 private:
     void commit();
+    void refreshLater();
 
     search::SearchFilterViewModel& filters_;
     bool syncing_ = false;
+    bool committing_ = false;
+    bool refreshQueued_ = false;
     std::map<search::FileTypeCategory, QCheckBox*> typeBoxes_;
     QListWidget* tags_;
     QSpinBox* sizeMinKb_;

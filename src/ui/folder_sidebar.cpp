@@ -2,6 +2,7 @@
 
 #include <QFileDialog>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
@@ -10,6 +11,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "folders/coordinator/balanced_data_manager.h"
@@ -57,45 +59,73 @@ FolderSidebar::FolderSidebar(service::FolderService& folders, folders::CoreManag
     });
     timer_ = new QTimer(this);
     timer_->setInterval(1000);
-    connect(timer_, &QTimer::timeout, this, [this] { refresh(); });
+    connect(timer_, &QTimer::timeout, this, [this] { reload(++ticks_ % 10 == 0); });
     timer_->start();
     refresh();
 }
 
-void FolderSidebar::refresh() {
+void FolderSidebar::reload(bool checkFolders) {
     std::vector<FolderRow> rows;
     for (const service::StoredFolder& stored : folders_.storedFolders()) {
         if (stored.bookmark.folderPath.empty()) continue;
         FolderRow row;
         row.path = stored.bookmark.folderPath;
+        const auto previous = std::find_if(rows_.begin(), rows_.end(),
+                                           [&](const FolderRow& shown) { return shown.path == row.path; });
+        const bool known = previous != rows_.end();
         std::error_code ec;
         row.reachable = (stored.bookmark.state == SecurityBookmarkStates::valid ||
                          stored.bookmark.state == SecurityBookmarkStates::stale) &&
-                        std::filesystem::is_directory(row.path, ec);
+                        (checkFolders || !known ? std::filesystem::is_directory(row.path, ec) : previous->reachable);
         if (const auto manager = core_.balancedDataManager(row.path); manager && row.reachable) {
-            const auto progress = manager->progressItem();
-            row.documents = static_cast<int64_t>(manager->itemCount());
-            row.waiting = progress.notProcessedCount;
-            row.progress = progress.progress;
-            row.recognisedPages = progress.ocrPagesCount;
+            // The counts of a folder still starting would wait for it.
+            if (manager->isInitialized()) {
+                const auto progress = manager->progressItem();
+                row.documents = static_cast<int64_t>(manager->itemCount());
+                row.waiting = progress.notProcessedCount;
+                row.progress = progress.progress;
+                row.recognisedPages = progress.ocrPagesCount;
+            } else if (known) {
+                row.documents = previous->documents;
+                row.waiting = previous->waiting;
+                row.progress = previous->progress;
+                row.recognisedPages = previous->recognisedPages;
+            }
         }
         rows.push_back(std::move(row));
     }
-    const QString selected = list_->currentItem() != nullptr ? list_->currentItem()->data(Qt::UserRole).toString() : QString();
     rows_ = std::move(rows);
-    list_->clear();
-    for (const FolderRow& row : rows_) {
-        const QString path = QString::fromStdString(row.path);
-        const QString name = QString::fromStdString(std::filesystem::path(row.path).filename().string());
-        auto* entry = new QListWidgetItem(name + QStringLiteral("\n") + row.statusText(), list_);
-        entry->setData(Qt::UserRole, path);
-        entry->setToolTip(path);
-        if (!row.reachable) entry->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
-        if (path == selected) list_->setCurrentItem(entry);
-    }
+    showRows();
     remove_->setEnabled(!rows_.empty());
     duplicates_->setEnabled(!rows_.empty());
     emit refreshed();
+}
+
+void FolderSidebar::showRows() {
+    // Rows are updated in place while the folders stay the same, so the selection and scrolling stay.
+    bool samePaths = list_->count() == static_cast<int>(rows_.size());
+    for (int i = 0; samePaths && i < list_->count(); ++i) {
+        samePaths = list_->item(i)->data(Qt::UserRole).toString().toStdString() == rows_[static_cast<size_t>(i)].path;
+    }
+    const QString selected = list_->currentItem() != nullptr ? list_->currentItem()->data(Qt::UserRole).toString() : QString();
+    if (!samePaths) list_->clear();
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        const FolderRow& row = rows_[i];
+        const QString path = QString::fromStdString(row.path);
+        const QString name = QString::fromStdString(std::filesystem::path(row.path).filename().string());
+        const QString text = name + QStringLiteral("\n") + row.statusText();
+        QListWidgetItem* entry = samePaths ? list_->item(static_cast<int>(i)) : new QListWidgetItem(list_);
+        if (entry->text() != text) entry->setText(text);
+        if (!samePaths) {
+            entry->setData(Qt::UserRole, path);
+            entry->setToolTip(path);
+            if (path == selected) list_->setCurrentItem(entry);
+        }
+        const bool warned = !entry->icon().isNull();
+        if (warned != !row.reachable) {
+            entry->setIcon(row.reachable ? QIcon() : style()->standardIcon(QStyle::SP_MessageBoxWarning));
+        }
+    }
 }
 
 DuplicatesDialog* FolderSidebar::showDuplicates(const std::string& path) {

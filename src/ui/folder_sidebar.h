@@ -3,8 +3,9 @@
 // and to list a folder's duplicates.
 //
 // Reads the stored folders through the FolderService and the progress from the running coordinators
-// (`core`), refreshing itself every second. GUI thread only; the service and `core` are borrowed and
-// must outlive the sidebar.
+// (`core`), refreshing itself every second. A folder still starting keeps its last counts until it is
+// ready, and the timer looks at the folders themselves only every tenth time, since a dead mount can
+// block. GUI thread only; the service and `core` are borrowed and must outlive the sidebar.
 #pragma once
 
 #include <QWidget>
@@ -44,7 +45,8 @@ class FolderSidebar : public QWidget {
 public:
     FolderSidebar(service::FolderService& folders, folders::CoreManagerData& core, QWidget* parent = nullptr);
 
-    void refresh();
+    // Reads everything again, including whether each folder can be reached.
+    void refresh() { reload(true); }
     const std::vector<FolderRow>& rows() const { return rows_; }
     QListWidget& list() { return *list_; }
 
@@ -60,6 +62,8 @@ signals:
     void refreshed();
 
 private:
+    void reload(bool checkFolders);
+    void showRows();
     void chooseAndAdd();
     void removeSelected();
 
@@ -71,6 +75,7 @@ private:
     QPushButton* remove_;
     QPushButton* duplicates_;
     QTimer* timer_;
+    int ticks_ = 0;
 };
 
 }  // namespace lumidex::ui

@@ -115,7 +115,7 @@ MainWindow::MainWindow(const WindowServices& services, QWidget* parent)
     centerLayout->addLayout(infoRow);
     centerLayout->addWidget(listSplit, 1);
 
-    preview_ = new PreviewPanel(documentService_);
+    preview_ = new PreviewPanel(documentService_, QtScheduler::shared());
 
     auto* split = new QSplitter(Qt::Horizontal);
     split->addWidget(sidebar_);
@@ -217,8 +217,10 @@ void MainWindow::showSelection() {
     syncingSelection_ = false;
     const std::optional<NanItem>& shown = preview_->document();
     const auto hashOf = [](const std::optional<NanItem>& item) { return item ? std::optional(item->combinedHash) : std::nullopt; };
-    if (hashOf(shown) != hashOf(selected)) {
-        preview_->showDocument(selected, search::displayQueryWords(results_->parameters()));
+    // A refined search may keep the selection; its words still change what is marked.
+    std::vector<std::string> words = search::displayQueryWords(results_->parameters());
+    if (hashOf(shown) != hashOf(selected) || words != preview_->queryWords()) {
+        preview_->showDocument(selected, std::move(words));
     }
 }
 

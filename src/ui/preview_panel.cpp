@@ -42,8 +42,9 @@ QString markedHtml(const std::string& marked) {
 
 }  // namespace
 
-PreviewPanel::PreviewPanel(service::DocumentService& documents, QWidget* parent)
-    : QWidget(parent), documents_(documents) {
+PreviewPanel::PreviewPanel(service::DocumentService& documents, search::ViewModelScheduler& scheduler,
+                           QWidget* parent)
+    : QWidget(parent), documents_(documents), scheduler_(scheduler), alive_(std::make_shared<bool>(true)) {
     title_ = new QLabel(this);
     title_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     pageLabel_ = new QLabel(this);
@@ -142,6 +143,8 @@ void PreviewPanel::showDocument(const std::optional<NanItem>& item, std::vector<
     loadPage();
 }
 
+PreviewPanel::~PreviewPanel() { *alive_ = false; }
+
 bool PreviewPanel::hasImage() const { return pageView_->hasImage(); }
 
 bool PreviewPanel::showPage(int index) {
@@ -158,20 +161,10 @@ bool PreviewPanel::nextMatchPage() {
 }
 
 void PreviewPanel::loadPage() {
-    QImage image;
+    ++pageGeneration_;
     highlighted_.clear();
     std::string text;
     if (found_) {
-        const service::Thumbnail thumbnail = documents_.thumbnail(*found_, pageIndex_ + 1);
-        if (thumbnail.status == service::ThumbnailStatus::found) {
-            image.loadFromData(reinterpret_cast<const uchar*>(thumbnail.png.data()), static_cast<int>(thumbnail.png.size()),
-                               "PNG");
-        }
-        // An image file is its own single page when no preview was stored for it.
-        if (image.isNull() && pageIndex_ == 0 &&
-            search::fileTypeCategoryForFileName(found_->item.fileName) == search::FileTypeCategory::images) {
-            image.load(QString::fromStdString(found_->item.urlString));
-        }
         if (const auto rects = rectsByPage_.find(pageIndex_); rects != rectsByPage_.end()) {
             std::set<int64_t> rows;
             for (const std::string& word : queryWords_) {
@@ -185,11 +178,38 @@ void PreviewPanel::loadPage() {
         }
         if (const auto found = textByPage_.find(pageIndex_); found != textByPage_.end()) text = found->second;
     }
-    pageView_->setPage(std::move(image), highlighted_);
+    pageView_->setPage(QImage(), highlighted_);
     pageText_ = std::move(text);
     showTranscript();
     applyFit();
     updateControls();
+    loadingImage_ = found_.has_value();
+    if (found_) fetchImage();
+}
+
+void PreviewPanel::fetchImage() {
+    // The thumbnail may have to be drawn by a worker first, which can take seconds behind the indexing.
+    scheduler_.postToBackground([this, alive = alive_, &scheduler = scheduler_, documents = documents_,
+                                 document = *found_, page = pageIndex_, generation = pageGeneration_] {
+        QImage image;
+        const service::Thumbnail thumbnail = documents.thumbnail(document, page + 1);
+        if (thumbnail.status == service::ThumbnailStatus::found) {
+            image.loadFromData(reinterpret_cast<const uchar*>(thumbnail.png.data()), static_cast<int>(thumbnail.png.size()),
+                               "PNG");
+        }
+        // An image file is its own single page when no preview was stored for it.
+        if (image.isNull() && page == 0 &&
+            search::fileTypeCategoryForFileName(document.item.fileName) == search::FileTypeCategory::images) {
+            image.load(QString::fromStdString(document.item.urlString));
+        }
+        scheduler.postToMain([this, alive, generation, image = std::move(image)]() mutable {
+            if (!*alive || generation != pageGeneration_) return;
+            loadingImage_ = false;
+            if (image.isNull()) return;
+            pageView_->setPage(std::move(image), highlighted_);
+            applyFit();
+        });
+    });
 }
 
 QString PreviewPanel::transcriptHtml(const std::string& text) const {

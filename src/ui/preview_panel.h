@@ -2,15 +2,19 @@
 // occur, zoom (fit to width or height, or a free factor), page navigation including a jump to the next
 // page with a match, and the transcript of the page with the matches marked.
 //
-// Reads through the DocumentService on the GUI thread when a document or page is shown (one page's
-// thumbnail and the document's rectangles and text). A page without a stored image shows a placeholder
-// page; a document that is no longer indexed shows nothing. GUI thread only; the service is borrowed
-// and must outlive the panel.
+// Reads the document's rectangles and text through the DocumentService on the GUI thread when a
+// document is shown. A page's image is fetched in the background, since it may have to be drawn first:
+// the placeholder page shows meanwhile, and the image is applied only if that page is still the one
+// shown. A page without an image keeps the placeholder; a document that is no longer indexed shows
+// nothing. GUI thread only; the service and the scheduler are borrowed, and the service's `core` must
+// outlive the scheduler's background work.
 #pragma once
 
 #include <QWidget>
 
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -18,6 +22,7 @@
 
 #include "core/model/nan_item.h"
 #include "core/model/ocr_rect.h"
+#include "search/view_model_scheduler.h"
 #include "service/document_service.h"
 
 class QComboBox;
@@ -38,16 +43,20 @@ public:
     // that holds a match, page by page.
     enum class TranscriptVisibility { hidden, split, searchResultsFocus };
 
-    explicit PreviewPanel(service::DocumentService& documents, QWidget* parent = nullptr);
+    PreviewPanel(service::DocumentService& documents, search::ViewModelScheduler& scheduler, QWidget* parent = nullptr);
+    ~PreviewPanel() override;
 
     // Shows the document's first page with a match (its first page when none matches); `queryWords`
     // are the search's folded words. nullopt clears the preview.
     void showDocument(const std::optional<NanItem>& item, std::vector<std::string> queryWords);
 
     const std::optional<NanItem>& document() const { return item_; }
+    const std::vector<std::string>& queryWords() const { return queryWords_; }
     int pageIndex() const { return pageIndex_; }  // from 0
     int totalPages() const { return totalPages_; }
     bool hasImage() const;
+    // Whether the shown page's image is still being fetched.
+    bool isLoadingImage() const { return loadingImage_; }
     // Pages (from 0) holding a match, ascending.
     const std::set<int>& matchPages() const { return matchPages_; }
     // The matching rectangles of the shown page.
@@ -75,6 +84,7 @@ protected:
 
 private:
     void loadPage();
+    void fetchImage();
     void applyFit();
     void updateControls();
     QString transcriptHtml(const std::string& text) const;
@@ -82,6 +92,10 @@ private:
     void showTranscript();
 
     service::DocumentService& documents_;
+    search::ViewModelScheduler& scheduler_;
+    std::shared_ptr<bool> alive_;  // read on the GUI thread only
+    uint64_t pageGeneration_ = 0;  // a fetched image lands only while this is unchanged
+    bool loadingImage_ = false;
     std::optional<NanItem> item_;
     std::optional<service::FoundDocument> found_;
     std::vector<std::string> queryWords_;

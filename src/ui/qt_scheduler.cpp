@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <memory>
 
 #include "core/concurrency/thread_pool.h"
 
@@ -38,7 +39,34 @@ void QtScheduler::postToMain(std::function<void()> task) {
     QMetaObject::invokeMethod(&context_, std::move(task), Qt::QueuedConnection);
 }
 
-void QtScheduler::postToBackground(std::function<void()> task) { background_.post(std::move(task)); }
+void QtScheduler::postToBackground(std::function<void()> task) {
+    // Counted until the task object goes, so a task that throws or is dropped unrun is not waited for.
+    class Pending {
+    public:
+        explicit Pending(QtScheduler& scheduler) : scheduler_(scheduler) {}
+        ~Pending() { scheduler_.backgroundTaskDone(); }
+        Pending(const Pending&) = delete;
+        Pending& operator=(const Pending&) = delete;
+
+    private:
+        QtScheduler& scheduler_;
+    };
+    {
+        const std::lock_guard lock(mutex_);
+        ++pending_;
+    }
+    background_.post([pending = std::make_shared<Pending>(*this), task = std::move(task)] { task(); });
+}
+
+void QtScheduler::backgroundTaskDone() {
+    const std::lock_guard lock(mutex_);
+    if (--pending_ == 0) idle_.notify_all();
+}
+
+void QtScheduler::waitForBackground() {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return pending_ == 0; });
+}
 
 std::unique_ptr<search::ScheduledCall> QtScheduler::scheduleOnMain(Clock::duration delay, std::function<void()> call) {
     auto cancelled = std::make_shared<bool>(false);

@@ -16,13 +16,18 @@
 #include <QToolButton>
 #include <QTreeView>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
+#include "core/concurrency/thread_pool.h"
 #include "ui/duplicates_dialog.h"
 #include "ui/filter_panel.h"
 #include "ui/folder_sidebar.h"
 #include "ui/page_view.h"
 #include "ui/preview_panel.h"
+#include "ui/qt_scheduler.h"
 #include "ui/result_list_model.h"
 #include "window_fixture.h"
 
@@ -85,7 +90,7 @@ TEST_F(MainWindowTest, SelectionShowsTheMatchingPageWithItsRectanglesHighlighted
     EXPECT_EQ(preview.document()->fileName, "scan.pdf");
     EXPECT_EQ(preview.totalPages(), 2);
     EXPECT_EQ(preview.pageIndex(), 1) << "opens on the first page with a match";
-    EXPECT_TRUE(preview.hasImage());
+    EXPECT_TRUE(waitFor([&] { return preview.hasImage(); })) << "the page image arrives from the background";
     ASSERT_EQ(preview.highlightedRects().size(), 1u) << "only the line holding the word";
     EXPECT_EQ(preview.highlightedRects()[0].ocrContent, "the invoice total");
 
@@ -138,9 +143,16 @@ TEST_F(MainWindowTest, SelectionShowsTheMatchingPageWithItsRectanglesHighlighted
     // A text document without a stored page image shows the placeholder page and its text.
     selectRow("notes.txt");
     EXPECT_EQ(preview.document()->fileName, "notes.txt");
+    ASSERT_TRUE(waitFor([&] { return !preview.isLoadingImage(); }));
     EXPECT_FALSE(preview.hasImage());
     EXPECT_TRUE(preview.highlightedRects().empty());
     EXPECT_TRUE(preview.transcript().toPlainText().contains(QStringLiteral("for Müller")));
+
+    // A refined search that keeps the selection marks its own words, not the previous search's.
+    selectRow("scan.pdf");
+    QTest::keyClicks(&window->searchField(), QStringLiteral(" cover"));
+    ASSERT_TRUE(waitFor([&] { return preview.matchPages().contains(0); })) << "the cover page now holds a match";
+    EXPECT_EQ(preview.document()->fileName, "scan.pdf");
 }
 
 TEST_F(MainWindowTest, FiltersNarrowTheListAndCountThemselves) {
@@ -162,6 +174,9 @@ TEST_F(MainWindowTest, FiltersNarrowTheListAndCountThemselves) {
     ASSERT_TRUE(waitFor([&] { return !window->results().filterViewModel().metadata().isLoading; }));
     ASSERT_EQ(folders.count(), 1);
     EXPECT_EQ(folders.item(0)->data(Qt::UserRole).toString().toStdString(), root.string());
+    folders.item(0)->setCheckState(Qt::Checked);  // the change rebuilds the list this item belongs to
+    ASSERT_TRUE(waitFor([&] { return window->results().filterViewModel().filterState().selectedRootFolders.size() == 1u; }));
+    ASSERT_TRUE(waitFor([&] { return folders.count() == 1 && folders.item(0)->checkState() == Qt::Checked; }));
 
     window->results().filterViewModel().reset();
     ASSERT_TRUE(waitFor([&] { return listedNames().size() == 2u; }));
@@ -198,6 +213,9 @@ TEST_F(MainWindowTest, SidebarCountsDocumentsTakesADroppedFolderAndWarnsWhenItVa
     EXPECT_TRUE(sidebar.rows()[0].reachable);
     EXPECT_EQ(sidebar.rows()[0].documents, 3);
     EXPECT_EQ(sidebar.rows()[0].statusText(), QStringLiteral("3 documents"));
+    const QListWidgetItem* shown = sidebar.list().item(0);
+    sidebar.refresh();
+    EXPECT_EQ(sidebar.list().item(0), shown) << "the same folders are updated in place, not listed anew";
 
     const auto gone = scratch / "Archive";
     std::filesystem::create_directories(gone);
@@ -241,6 +259,19 @@ TEST_F(MainWindowTest, DuplicatesOfAFolderAreGroupedByTheirText) {
     EXPECT_EQ(paths, (Names{(root / "notes.txt").string(), (root / "other.txt").string()}));
     EXPECT_EQ(dialog->status().text(), QStringLiteral("1 group of documents with the same text"));
     EXPECT_EQ(window->sidebar().showDuplicates((scratch / "not-a-folder").string()), nullptr);
+}
+
+// The window's owner waits for the searches still running before the index they read goes.
+TEST(QtSchedulerTest, WaitForBackgroundReturnsOnceEveryTaskRan) {
+    ThreadPool pool(1);
+    QtScheduler scheduler(&pool);
+    std::atomic<bool> ran = false;
+    scheduler.postToBackground([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ran = true;
+    });
+    scheduler.waitForBackground();
+    EXPECT_TRUE(ran);
 }
 
 }  // namespace

@@ -98,6 +98,7 @@ WindowFixture::WindowFixture() {
 
 WindowFixture::~WindowFixture() {
     window.reset();
+    QtScheduler::shared().waitForBackground();  // the window's searches and page fetches read `core`
     core.reset();
     std::error_code ec;
     if (!fallback) std::filesystem::remove_all(scratch, ec);
