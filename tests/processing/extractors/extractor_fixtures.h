@@ -11,9 +11,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "core/model/search_parameters.h"
+#include "folders/coordinator/balanced_data_manager.h"
 #include "platform/bitmap.h"
 #include "platform/media_fixtures.h"
 #include "platform/ocr_engine.h"
@@ -128,5 +131,22 @@ struct CountingOcr {
                                      return platform::OcrEngineResult{std::make_unique<CountingOcrEngine>(calls), std::nullopt};
                                  }};
 };
+
+// The folder's item for the file at PATH (a failed expectation and an empty item when there is none).
+inline NanItem storedItem(folders::BalancedDataManager& manager, const std::filesystem::path& path) {
+    auto found = manager.itemByPath(path.string());
+    EXPECT_TRUE(found.has_value()) << path;
+    return found.value_or(NanItem{});
+}
+
+// The names of the folder's documents whose stored text holds WORD.
+inline std::set<std::string> indexedFilesWith(folders::BalancedDataManager& manager, const std::string& word) {
+    SearchParameters parameters;
+    parameters.rootFolderUrlStrings = {manager.rootFolderUrlString()};
+    parameters.searchText = word;
+    std::set<std::string> names;
+    for (const auto& row : manager.ftsDatabaseBalancer().search(parameters, -1, false, false)) names.insert(row.fileName);
+    return names;
+}
 
 }  // namespace lumidex::processing::testing

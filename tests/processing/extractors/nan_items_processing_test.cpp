@@ -114,19 +114,9 @@ protected:
         return manager;
     }
 
-    NanItem item(folders::BalancedDataManager& manager, const std::string& name) {
-        auto found = manager.itemByPath((docs / name).string());
-        EXPECT_TRUE(found.has_value()) << name;
-        return found.value_or(NanItem{});
-    }
-
+    NanItem item(folders::BalancedDataManager& manager, const std::string& name) { return testing::storedItem(manager, docs / name); }
     std::set<std::string> filesWith(folders::BalancedDataManager& manager, const std::string& word) {
-        SearchParameters parameters;
-        parameters.rootFolderUrlStrings = {manager.rootFolderUrlString()};
-        parameters.searchText = word;
-        std::set<std::string> names;
-        for (const auto& row : manager.ftsDatabaseBalancer().search(parameters, -1, false, false)) names.insert(row.fileName);
-        return names;
+        return testing::indexedFilesWith(manager, word);
     }
 
     TempDir dir;
