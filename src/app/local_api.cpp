@@ -9,7 +9,8 @@
 namespace lumidex {
 
 std::unique_ptr<LocalApi> LocalApi::start(folders::CoreManagerData& core,
-                                          std::function<void(std::function<void()>)> mainLoop) {
+                                          std::function<void(std::function<void()>)> mainLoop,
+                                          const RouteHook& addRoutes) {
     std::unique_ptr<LocalApi> api(new LocalApi());
     // The MCP counters see each head before the server's own checks; the handler exists before the
     // server listens, so the hook never finds it missing while requests arrive.
@@ -31,6 +32,7 @@ std::unique_ptr<LocalApi> LocalApi::start(folders::CoreManagerData& core,
         return cloud::CloudItemSqliteManager(directory).markAllCompletedAsDeleted();
     };
     api::registerRoutes(api->router_, api->services_);
+    if (addRoutes) addRoutes(api->router_);
     mcp::McpHandlerOptions mcpOptions;
     mcpOptions.tools.startTime = api->services_.startTime;
     mcpOptions.tools.actualPort = api->services_.actualPort;

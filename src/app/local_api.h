@@ -24,10 +24,14 @@ namespace lumidex {
 
 class LocalApi {
 public:
+    // Adds routes of the caller's own (the window's) to the router before the server listens.
+    using RouteHook = std::function<void(api::ApiRouter&)>;
+
     // `mainLoop` posts a task to the command's main loop for the responsiveness probe; none: the
     // shared thread pool is probed. nullptr when no candidate port could be bound (said on stderr).
     static std::unique_ptr<LocalApi> start(folders::CoreManagerData& core,
-                                           std::function<void(std::function<void()>)> mainLoop = {});
+                                           std::function<void(std::function<void()>)> mainLoop = {},
+                                           const RouteHook& addRoutes = {});
     ~LocalApi();
     LocalApi(const LocalApi&) = delete;
     LocalApi& operator=(const LocalApi&) = delete;

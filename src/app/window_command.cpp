@@ -20,6 +20,7 @@
 #include "folders/registry/security_bookmarks.h"
 #include "folders/watch/presenter_observer.h"
 #include "ui/main_window.h"
+#include "ui/ui_routes.h"
 
 namespace lumidex {
 namespace {
@@ -57,11 +58,14 @@ int runWindow(const std::string& folderArgument, bool withApi) {
     for (const std::string& folder : bookmarks.list()) core.addFolder(folder);
     core.startAll(true);
 
+    const auto mainLoop = [&application](std::function<void()> task) {
+        QMetaObject::invokeMethod(&application, std::move(task), Qt::QueuedConnection);
+    };
+    // The window's own routes exist from the start and answer once the window is there.
+    ui::WindowRoutes windowRoutes(mainLoop, core);
     std::unique_ptr<LocalApi> api;
     if (withApi || Settings::shared().apiServerEnabled()) {
-        api = LocalApi::start(core, [&application](std::function<void()> task) {
-            QMetaObject::invokeMethod(&application, std::move(task), Qt::QueuedConnection);
-        });
+        api = LocalApi::start(core, mainLoop, [&windowRoutes](lumidex::api::ApiRouter& router) { windowRoutes.registerOn(router); });
         if (api) std::cout << "API server listening on " << api->baseUrl() << std::endl;
     }
 
@@ -73,10 +77,14 @@ int runWindow(const std::string& folderArgument, bool withApi) {
         services.bookmarks = &bookmarks;
         services.protectedFolders = protectedFolders;
         ui::MainWindow window(services);
+        windowRoutes.attach(window);
+        // A request arriving while the window closes is answered at once instead of waiting for it.
+        QObject::connect(&application, &QApplication::aboutToQuit, [&windowRoutes] { windowRoutes.close(); });
         window.show();
         std::cout << "Lumidex window open on the platform \"" << QApplication::platformName().toStdString() << "\""
                   << std::endl;
         status = QApplication::exec();
+        windowRoutes.close();
     }
     // The window's searches and page fetches borrow `core`; the closed window has cancelled its search.
     ui::QtScheduler::shared().waitForBackground();

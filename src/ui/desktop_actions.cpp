@@ -12,12 +12,24 @@
 #endif
 
 namespace lumidex::ui {
+namespace {
+
+DesktopLaunchers& launchers() {
+    static DesktopLaunchers installed;
+    return installed;
+}
+
+}  // namespace
+
+void setDesktopLaunchers(DesktopLaunchers replacement) { launchers() = std::move(replacement); }
 
 bool openWithDefaultApplication(const QString& path) {
+    if (launchers().open) return launchers().open(path);
     return QProcess::startDetached(QStringLiteral("xdg-open"), {path});
 }
 
 bool revealInFileManager(const QString& path) {
+    if (launchers().reveal) return launchers().reveal(path);
 #ifdef LUMIDEX_HAVE_QT_DBUS
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {

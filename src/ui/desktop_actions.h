@@ -4,7 +4,17 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace lumidex::ui {
+
+// Stand-ins for opening and revealing, for the whole process (tests install them so that no program
+// starts); an empty function leaves the real action in place. GUI thread only.
+struct DesktopLaunchers {
+    std::function<bool(const QString& path)> open;
+    std::function<bool(const QString& path)> reveal;
+};
+void setDesktopLaunchers(DesktopLaunchers launchers);
 
 // Starts `xdg-open` on the file; false when it could not be started.
 bool openWithDefaultApplication(const QString& path);
