@@ -314,8 +314,7 @@ api::ApiResponse uiState(MainWindow& window, const api::ApiRequest&) {
 }
 
 api::ApiResponse focusList(MainWindow& window, const api::ApiRequest&) {
-    window.activateWindow();
-    window.resultView().setFocus(Qt::OtherFocusReason);
+    window.resultView().setFocus(Qt::OtherFocusReason);  // not raising the window over the user's work
     return record(Json{{"success", true}, {"message", "Focus set to list view"}});
 }
 
