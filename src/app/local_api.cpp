@@ -30,6 +30,9 @@ std::unique_ptr<LocalApi> LocalApi::start(folders::CoreManagerData& core,
     api->services_.cleanUpCompletedConversions = [directory = core.dataDirectory()] {
         return cloud::CloudItemSqliteManager(directory).markAllCompletedAsDeleted();
     };
+    // Mail index runs the mail routes ask for, over the configured mail stores.
+    api->mailRuns_ = std::make_unique<MailApiRuns>();
+    api->services_.mailControl = api->mailRuns_->control();
     api::registerRoutes(api->router_, api->services_);
     mcp::McpHandlerOptions mcpOptions;
     mcpOptions.tools.startTime = api->services_.startTime;
