@@ -52,8 +52,8 @@ bool isPlainAscii(std::string_view text) {
     return true;
 }
 
-// The addr-spec of "local@domain" or "Name <local@domain>", or "" when there is none.
-std::string_view addrSpecOf(std::string_view address) {
+// The bare address of "local@domain" or "Name <local@domain>", or "" when there is none.
+std::string_view bareAddressOf(std::string_view address) {
     address = trim(address);
     const size_t open = address.find('<');
     if (open == std::string_view::npos) return address;
@@ -123,16 +123,16 @@ std::string headerText(std::string_view text) {
 }
 
 std::string addressField(std::string_view address) {
-    const std::string_view spec = addrSpecOf(address);
+    const std::string_view bare = bareAddressOf(address);
     const std::string_view name = displayNameOf(address);
-    if (name.empty()) return std::string(spec);
-    if (!isPlainAscii(name)) return headerText(name) + " <" + std::string(spec) + ">";
+    if (name.empty()) return std::string(bare);
+    if (!isPlainAscii(name)) return headerText(name) + " <" + std::string(bare) + ">";
     std::string quoted = "\"";
     for (char c : name) {
         if (c == '"' || c == '\\') quoted += '\\';
         quoted += c;
     }
-    return quoted + "\" <" + std::string(spec) + ">";
+    return quoted + "\" <" + std::string(bare) + ">";
 }
 
 std::string addressList(const std::vector<std::string>& addresses) {
@@ -232,18 +232,18 @@ bool isUsableMailAddress(std::string_view address) {
     if (address.find_first_of("\r\n\t") != std::string_view::npos || address.find('\0') != std::string_view::npos) {
         return false;
     }
-    const std::string_view spec = addrSpecOf(address);
-    const size_t at = spec.find('@');
-    if (at == std::string_view::npos || at == 0 || at + 1 >= spec.size() ||
-        spec.find('@', at + 1) != std::string_view::npos) {
+    const std::string_view bare = bareAddressOf(address);
+    const size_t at = bare.find('@');
+    if (at == std::string_view::npos || at == 0 || at + 1 >= bare.size() ||
+        bare.find('@', at + 1) != std::string_view::npos) {
         return false;
     }
-    for (char c : spec) {
+    for (char c : bare) {
         const auto u = static_cast<unsigned char>(c);
         if (u <= 0x20 || u == 0x7f || std::strchr("<>()[],;:\"\\", c) != nullptr) return false;
     }
-    const std::string_view local = spec.substr(0, at);
-    const std::string_view domain = spec.substr(at + 1);
+    const std::string_view local = bare.substr(0, at);
+    const std::string_view domain = bare.substr(at + 1);
     if (local.front() == '.' || local.back() == '.' || local.find("..") != std::string_view::npos) return false;
     if (domain.front() == '.' || domain.back() == '.' || domain.find("..") != std::string_view::npos ||
         domain.front() == '-') {
@@ -466,7 +466,7 @@ std::optional<MailJson> MailDraftComposer::compose(const MailDraftRequest& reque
     for (const Attachment& a : attachments) names.push_back(a.name);
     MailJson r;
     r["draft_id"] = draftId;
-    r["account"] = accountMatched ? MailJson(std::string(addrSpecOf(*request.account))) : MailJson(nullptr);
+    r["account"] = accountMatched ? MailJson(std::string(bareAddressOf(*request.account))) : MailJson(nullptr);
     r["account_requested"] = request.account ? MailJson(*request.account) : MailJson(nullptr);
     r["account_matched"] = accountMatched;
     r["attachments_attached"] = std::move(names);
