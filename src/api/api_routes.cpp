@@ -4,7 +4,7 @@ namespace lumidex::api {
 
 void registerRoutes(ApiRouter& router, ApiServices& services) {
     registerSearchDocumentFolderRoutes(router, services);
-    registerProcessingSettingsStatusRoutes(router, services);
+    registerProcessingSettingsStatusRoutes(router, services, [&] { registerMailRoutes(router, services); });
     registerDocumentationRoutes(router, openApiDocument());
 }
 

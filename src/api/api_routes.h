@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "api/api_router.h"
+#include "service/mail_service.h"
 
 namespace lumidex {
 class DiagnosticsCollector;
@@ -27,6 +28,7 @@ class CoreManagerData;
 namespace lumidex::service {
 class DocumentService;
 class FolderService;
+class MailDraftComposer;
 class SearchService;
 }  // namespace lumidex::service
 
@@ -52,13 +54,21 @@ struct ApiServices {
     // Forgets the conversion service's records of completed files (the count; none: failed); none set:
     // there are no such records.
     std::function<std::optional<int64_t>()> cleanUpCompletedConversions;
+    // Mail. Left null, the service is built over the shared mail stores, the settings and `mailControl`
+    // (the running mail indexer; empty members: nothing runs), and drafts go to the data directory.
+    service::MailService* mailService = nullptr;
+    service::MailDraftComposer* mailDrafts = nullptr;
+    service::MailIndexControl mailControl;
 };
 
 // Routes 1-14: health, info, search, documents, folders.
 void registerSearchDocumentFolderRoutes(ApiRouter& router, ApiServices& services);
 // Routes 15-30, 37, 39-44, 72-74: processing, settings, status, diagnostics, export, recent scans,
-// office conversion.
-void registerProcessingSettingsStatusRoutes(ApiRouter& router, ApiServices& services);
+// office conversion; `afterRecentScans` registers what comes between 44 and 72.
+void registerProcessingSettingsStatusRoutes(ApiRouter& router, ApiServices& services,
+                                            const std::function<void()>& afterRecentScans = {});
+// Routes 45-71: mail.
+void registerMailRoutes(ApiRouter& router, ApiServices& services);
 // Routes 102-103: the OpenAPI document (404 "OpenAPI spec not found in bundle" when `document` is
 // none or empty) and the page that renders it.
 void registerDocumentationRoutes(ApiRouter& router, std::optional<std::string_view> document);

@@ -86,8 +86,12 @@ json recentScanRecord(const service::RecentScan& scan) {
 
 }  // namespace
 
-void registerProcessingSettingsStatusRoutes(ApiRouter& router, ApiServices& services) {
-    if (!services.core) return;  // without a running index there is nothing to answer with
+void registerProcessingSettingsStatusRoutes(ApiRouter& router, ApiServices& services,
+                                            const std::function<void()>& afterRecentScans) {
+    if (!services.core) {  // without a running index there is nothing to answer with
+        if (afterRecentScans) afterRecentScans();
+        return;
+    }
     folders::CoreManagerData& core = *services.core;
     auto s = std::make_shared<Services>();
     s->processing = std::make_unique<service::ProcessingService>(
@@ -221,6 +225,8 @@ void registerProcessingSettingsStatusRoutes(ApiRouter& router, ApiServices& serv
         }
         return errorResponse(500, "internal_error", "The read mark could not be stored");
     });
+
+    if (afterRecentScans) afterRecentScans();
 
     // 72-74: office conversion
     router.add(HttpMethod::get, "/api/v1/cloud/status", [s](const ApiRequest&) { return jsonResponse(200, s->cloud->status()); });

@@ -31,6 +31,9 @@ std::unique_ptr<LocalApi> LocalApi::start(folders::CoreManagerData& core,
     api->services_.cleanUpCompletedConversions = [directory = core.dataDirectory()] {
         return cloud::CloudItemSqliteManager(directory).markAllCompletedAsDeleted();
     };
+    // Mail index runs the mail routes ask for, over the configured mail stores.
+    api->mailRuns_ = std::make_unique<MailApiRuns>();
+    api->services_.mailControl = api->mailRuns_->control();
     api::registerRoutes(api->router_, api->services_);
     if (addRoutes) addRoutes(api->router_);
     mcp::McpHandlerOptions mcpOptions;

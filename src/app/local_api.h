@@ -14,6 +14,7 @@
 #include "api/api_router.h"
 #include "api/api_routes.h"
 #include "api/api_server.h"
+#include "app/mail_api_runs.h"
 #include "mcp/mcp_handler.h"
 
 namespace lumidex::folders {
@@ -44,6 +45,7 @@ public:
 private:
     LocalApi() = default;
 
+    std::unique_ptr<MailApiRuns> mailRuns_;  // first made, last gone: the mail routes call it
     api::ApiServices services_;
     api::ApiRouter router_;
     std::unique_ptr<mcp::McpHandler> mcp_;

@@ -288,15 +288,23 @@ std::vector<MailSearchHit> MailFtsSqlite::search(std::string_view query, int64_t
 
     const std::string expression = mailFtsMatchExpression(trimmed);
     if (!expression.empty()) {
+        // The rows to answer with are chosen first, so that snippets (and mailboxes) are made only for
+        // them, not for every message that matches.
         const std::string sql = head +
                                 "snippet(mailFtsVirtualTable, '', '', '\u2026', -1, 32)\n"
-                                "FROM mailFtsVirtualTable\nWHERE content MATCH ?" +
-                                tail;
+                                "FROM mailFtsVirtualTable\nWHERE content MATCH ? AND docid IN (\n"
+                                "    SELECT docid FROM mailFtsVirtualTable WHERE content MATCH ?" +
+                                (inboxOnly ? kInboxClause : "") +
+                                "\n    ORDER BY dateReceived DESC LIMIT ?)\nORDER BY dateReceived DESC";
         // A failed full-text query is logged and answers nothing; it does not fall back.
         bool failed = false;
         auto hits = readHits(
             "MailFtsSqlite search error: ", sql,
-            [&](SqliteStatement& s) { return s.bind(1, std::string_view(expression)) && s.bind(2, limit); }, &failed);
+            [&](SqliteStatement& s) {
+                return s.bind(1, std::string_view(expression)) && s.bind(2, std::string_view(expression)) &&
+                       s.bind(3, limit);
+            },
+            &failed);
         if (failed || !hits.empty()) return hits;
     }
     if (platform::characterCount(trimmed) < 3) return {};
