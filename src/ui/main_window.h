@@ -11,7 +11,10 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -20,6 +23,7 @@
 #include "service/document_service.h"
 #include "service/folder_service.h"
 #include "service/processing_service.h"
+#include "service/settings_service.h"
 #include "ui/qt_scheduler.h"
 
 class QComboBox;
@@ -40,7 +44,10 @@ namespace lumidex::ui {
 
 class FilterPanel;
 class FolderSidebar;
+class IndexingIndicator;
+class PreferencesDialog;
 class PreviewPanel;
+class ProblemsDialog;
 class ResultListModel;
 
 struct WindowServices {
@@ -48,6 +55,7 @@ struct WindowServices {
     SettingsStore* settings = nullptr;
     folders::SecurityBookmarks* bookmarks = nullptr;
     folders::ProtectedFolders protectedFolders;
+    std::function<uint16_t()> apiPort;  // the running API server's port; none or 0: not running
 };
 
 class MainWindow : public QMainWindow {
@@ -72,6 +80,15 @@ public:
     std::optional<NanItem> selectedItem() const { return results_->selectedItem(); }
     void clearSearch();
     void openSelected();
+
+    // The preferences (Ctrl+,) and the list of documents that could not be read: one window each,
+    // created when first asked for, shown and raised.
+    PreferencesDialog& showPreferences();
+    ProblemsDialog& showProblems();
+    IndexingIndicator& indicator() { return *indicator_; }
+    // What a later `lumidex window [FOLDER]` handed over: raises the window and adds the folders,
+    // without asking anything (a refused folder is named in the status bar).
+    void takeArguments(const QStringList& arguments);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -101,6 +118,12 @@ private:
     ResultListModel* resultModel_;
     PreviewPanel* preview_;
     bool syncingSelection_ = false;
+    SettingsStore* settingsStore_;
+    service::SettingsService settingsService_;
+    folders::CoreManagerData* core_;
+    IndexingIndicator* indicator_;
+    QPointer<PreferencesDialog> preferences_;
+    QPointer<ProblemsDialog> problems_;
 };
 
 }  // namespace lumidex::ui
