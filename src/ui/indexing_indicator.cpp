@@ -81,7 +81,7 @@ QString progressLine(const IndexingFigures& figures) {
 }
 
 IndexingIndicator::IndexingIndicator(folders::CoreManagerData& core, QtScheduler& scheduler, QMainWindow& window)
-    : QObject(&window), core_(core), scheduler_(scheduler), window_(window) {
+    : QObject(&window), core_(core), scheduler_(scheduler) {
     label_ = new QLabel;
     problems_ = new QToolButton;
     problems_->setAutoRaise(true);

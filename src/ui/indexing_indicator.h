@@ -72,7 +72,6 @@ private:
 
     folders::CoreManagerData& core_;
     QtScheduler& scheduler_;
-    QMainWindow& window_;
     IndexingFigures figures_;
     QLabel* label_;
     QToolButton* problems_;

@@ -4,9 +4,9 @@
 // refuses is shown with the service's message next to its field, and nothing of that category is
 // stored. Only the fields changed since the dialog was filled are sent.
 //
-// What takes effect at once: the search settings (the typing pause and the result limit at the next
-// search), processing settings at the next processing run. The minimum search length, the appearance
-// settings and the server's switch and port take effect at the next start.
+// What takes effect at once: the search settings at the next search, the processing settings at the
+// next processing run. The appearance settings and the server's switch and port take effect at the
+// next start.
 //
 // GUI thread only; the service is borrowed and must outlive the dialog.
 #pragma once
