@@ -4,7 +4,8 @@
 //
 // The window only shows and drives: searching, filtering and ranking happen in the list view model,
 // reading documents in the services. Keyboard: arrows move in the list, Enter opens the selected file,
-// Ctrl+F goes to the search field, Esc clears the search. A folder dropped on the window is added.
+// Ctrl+F goes to the search field, Esc clears the search, Ctrl+, opens the preferences. A folder dropped
+// on the window is added. The status bar (and the tray, where there is one) shows what indexing does.
 //
 // GUI thread only. The services' `core`, settings store and bookmark store are borrowed and must
 // outlive the window.
