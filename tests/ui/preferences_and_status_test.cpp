@@ -136,7 +136,7 @@ TEST_F(WindowExtrasTest, ASecondStartHandsItsFolderToTheRunningWindow) {
     EXPECT_EQ(second.server, nullptr);
     const auto& rows = window->sidebar().rows();
     EXPECT_TRUE(std::any_of(rows.begin(), rows.end(), [&](const FolderRow& row) { return row.path == added.string(); }))
-        << "the folder was added before the second start was let go";
+        << "the running window took the folder";
 
     first.server.reset();
     EXPECT_EQ(offTheGuiThread([&] { return handToRunningInstance(socketPath, {}); }), Handover::noInstance)
