@@ -4,16 +4,16 @@
 #include <iostream>
 
 #include "core/settings/settings.h"
-#include "core/uuid.h"
+#include "core/settings/settings_store.h"
+#include "service/settings_service.h"
 
 namespace lumidex {
 
 std::optional<std::string> storeNewApiToken(std::string& error) {
-    std::string value = Uuid::random().toString();
-    if (const auto failure = Settings::shared().set(SettingsKeys::apiServerTokenKey, value)) {
-        error = failure->message;
-        return std::nullopt;
-    }
+    // The window's generate button makes its tokens the same way.
+    service::Refusal refusal{};
+    auto value = service::SettingsService(SettingsStore::shared(), {}).newToken(refusal);
+    if (!value) error = refusal.message;
     return value;
 }
 

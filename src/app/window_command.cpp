@@ -13,6 +13,7 @@
 #include "app/local_api.h"
 #include "app/scan_command.h"
 #include "app/stop_signals.h"
+#include "core/data_directory.h"
 #include "core/settings/settings.h"
 #include "core/settings/settings_store.h"
 #include "folders/coordinator/core_manager_data.h"
@@ -20,6 +21,7 @@
 #include "folders/registry/security_bookmarks.h"
 #include "folders/watch/presenter_observer.h"
 #include "ui/main_window.h"
+#include "ui/single_instance.h"
 #include "ui/ui_routes.h"
 
 namespace lumidex {
@@ -38,11 +40,20 @@ int runWindow(const std::string& folderArgument, bool withApi) {
     QApplication::setApplicationName(QStringLiteral("Lumidex"));
     QApplication::setDesktopFileName(QStringLiteral("lumidex"));
 
+    // A window already open on this index takes the folder and raises itself; this start then ends.
+    std::error_code ec;
+    const auto absolute = folderArgument.empty() ? std::filesystem::path() : std::filesystem::absolute(folderArgument, ec);
+    const QStringList handedOver = absolute.empty() ? QStringList() : QStringList{QString::fromStdString(absolute.string())};
+    auto election = ui::electInstance(ui::instanceSocketPath(QString::fromStdString(dataDirectory().string())), handedOver);
+    if (election.handover == ui::Handover::done) {
+        std::cout << "The Lumidex window already open took over." << std::endl;
+        return 0;
+    }
+    if (!election.server) std::cerr << "lumidex window: " << election.error.toStdString() << "; opening a window of its own\n";
+
     auto& bookmarks = folders::SecurityBookmarks::shared();
     const auto protectedFolders = folders::ProtectedFolders::forCurrentUser();
     if (!folderArgument.empty()) {
-        std::error_code ec;
-        const auto absolute = std::filesystem::absolute(folderArgument, ec);
         folders::RootfolderManager manager(bookmarks, protectedFolders);
         const auto result = manager.addFolder(absolute.string(), folders::RootFolderTypes::searchableFolder);
         if (!result.success()) {
@@ -76,10 +87,15 @@ int runWindow(const std::string& folderArgument, bool withApi) {
         services.settings = &SettingsStore::shared();
         services.bookmarks = &bookmarks;
         services.protectedFolders = protectedFolders;
+        services.apiPort = [&api] { return api ? api->port() : uint16_t{0}; };
         ui::MainWindow window(services);
         windowRoutes.attach(window);
         // A request arriving while the window closes is answered at once instead of waiting for it.
         QObject::connect(&application, &QApplication::aboutToQuit, [&windowRoutes] { windowRoutes.close(); });
+        if (election.server) {
+            QObject::connect(election.server.get(), &ui::InstanceServer::argumentsReceived, &window,
+                             &ui::MainWindow::takeArguments);
+        }
         window.show();
         std::cout << "Lumidex window open on the platform \"" << QApplication::platformName().toStdString() << "\""
                   << std::endl;

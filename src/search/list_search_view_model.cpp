@@ -46,6 +46,7 @@ ListSearchViewModel::~ListSearchViewModel() {
 
 SearchParameters ListSearchViewModel::withPendingText() {
     SearchParameters p = parameters_;
+    p.minSearchCharCount = settings_.minSearchCharCount();  // a preference changed meanwhile holds at once
     if (pendingText_) {
         p.searchText = std::move(*pendingText_);
         pendingText_.reset();

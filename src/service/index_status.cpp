@@ -87,6 +87,28 @@ std::vector<FolderIndexStatus> indexStatus(const search::FolderListFunction& fol
     return statuses;
 }
 
+std::vector<UnreadableDocument> unreadableDocuments(const search::FolderListFunction& folders) {
+    std::vector<UnreadableDocument> found;
+    for (const auto& folder : folders ? folders() : std::vector<std::shared_ptr<search::SearchableFolderIndex>>{}) {
+        const std::size_t first = found.size();
+        for (NanItem& item : folder->allItems()) {
+            using S = NanItemProcessingStates;
+            std::string reason;
+            switch (item.processingState) {
+                case S::pdfLocked: reason = "The pdf file is encrypted/locked with a password."; break;
+                case S::error: reason = "The file could not be read; the debug log says why."; break;
+                case S::cloudFailed: reason = "The office file could not be converted to PDF."; break;
+                default: continue;
+            }
+            found.push_back({std::move(item), std::move(reason)});
+        }
+        folder->closeStores();
+        std::sort(found.begin() + static_cast<std::ptrdiff_t>(first), found.end(),
+                  [](const UnreadableDocument& a, const UnreadableDocument& b) { return a.item.urlString < b.item.urlString; });
+    }
+    return found;
+}
+
 std::string describePasses(const FolderIndexStatus& status) {
     return passesLine(status.searchable, status.searchable + status.waiting + status.waitingForOfficeText,
                       status.previewPages, status.previewsOwed);

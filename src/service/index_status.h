@@ -31,6 +31,17 @@ struct FolderIndexStatus {
     std::vector<std::filesystem::path> damagedFilesKeptAside;  // index files found damaged and replaced
 };
 
+// A document the index holds but could not read: findable by name only, until the user does something
+// about it (removes the password, repairs or replaces the file) and has it processed again.
+struct UnreadableDocument {
+    NanItem item;
+    std::string reason;  // for the user: "The pdf file is encrypted/locked with a password." ...
+};
+
+// The documents in `error`, `cloudFailed` or `pdfLocked` of every folder, in folder order and by path
+// within a folder.
+std::vector<UnreadableDocument> unreadableDocuments(const search::FolderListFunction& folders);
+
 std::vector<FolderIndexStatus> indexStatus(
     const search::FolderListFunction& folders,
     const std::function<std::filesystem::path(const std::string& root)>& folderDataDirectoryOf);

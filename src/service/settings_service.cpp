@@ -61,6 +61,11 @@ const std::vector<Field>& plainFields(SettingsCategory category) {
     return sharing;
 }
 
+const std::vector<Field>& serverFields() {
+    static const std::vector<Field> fields{{"enabled", K::apiServerEnabledKey}, {"configured_port", K::apiServerPortKey}};
+    return fields;
+}
+
 json toJson(const SettingValue& value) {
     json out;
     std::visit([&out](const auto& v) { out = v; }, value);
@@ -93,6 +98,31 @@ std::optional<SettingValue> fromJson(const json& value) {
             list.push_back(entry.get<std::string>());
         }
         return SettingValue(std::move(list));
+    }
+    return std::nullopt;
+}
+
+using Writes = std::vector<std::pair<std::string_view, SettingValue>>;
+
+// Checks the keys of `fields` present in `changes` and adds them to `writes`; the first rejection.
+std::optional<std::string> checkFields(const std::vector<Field>& fields, const json& changes, Writes& writes) {
+    for (const Field& field : fields) {
+        const auto found = changes.find(std::string(field.name));
+        if (found == changes.end()) continue;
+        const auto description = describeSetting(field.key);
+        if (!description) continue;
+        auto value = fromJson(*found);
+        if (!value) value = SettingValue(std::string());  // only to have the type check name the key
+        if (auto rejection = checkSettingValue(*description, *value, field.name)) return rejection;
+        writes.emplace_back(field.key, std::move(*value));
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> storeAll(SettingsStore& store, Writes& writes) {
+    Settings settings(store);
+    for (auto& [key, value] : writes) {
+        if (auto error = settings.set(key, std::move(value))) return "Could not save the settings: " + error->message;
     }
     return std::nullopt;
 }
@@ -197,17 +227,8 @@ std::optional<json> SettingsService::patch(SettingsCategory which, const json& c
     };
 
     // Everything is checked before the first write.
-    std::vector<std::pair<std::string_view, SettingValue>> writes;
-    for (const Field& field : plainFields(which)) {
-        const auto found = changes.find(std::string(field.name));
-        if (found == changes.end()) continue;
-        const auto description = describeSetting(field.key);
-        if (!description) continue;
-        auto value = fromJson(*found);
-        if (!value) value = SettingValue(std::string());  // only to have the type check name the key
-        if (auto rejection = checkSettingValue(*description, *value, field.name)) return refuse(std::move(*rejection));
-        writes.emplace_back(field.key, std::move(*value));
-    }
+    Writes writes;
+    if (auto rejection = checkFields(plainFields(which), changes, writes)) return refuse(std::move(*rejection));
 
     std::optional<std::vector<folders::ExcludedFileExtension>> extensions;
     switch (which) {
@@ -262,12 +283,9 @@ std::optional<json> SettingsService::patch(SettingsCategory which, const json& c
         case SettingsCategory::sharing: break;
     }
 
-    Settings settings(store_);
-    for (auto& [key, value] : writes) {
-        if (auto error = settings.set(key, std::move(value))) {
-            refusal = {RefusalKind::internal, "Could not save the settings: " + error->message};
-            return std::nullopt;
-        }
+    if (auto failure = storeAll(store_, writes)) {
+        refusal = {RefusalKind::internal, std::move(*failure)};
+        return std::nullopt;
     }
     if (extensions && !folders::saveExcludedFileExtensions(options_.excludedExtensionsFile, *extensions)) {
         refusal = {RefusalKind::internal, "Could not save the excluded extensions"};
@@ -283,6 +301,35 @@ json SettingsService::server() const {
             {"actual_port", options_.actualPort ? options_.actualPort() : 0},
             {"auth_enabled", true},
             {"token_set", !settings.apiServerToken().empty()}};
+}
+
+std::optional<json> SettingsService::patchServer(const json& changes, Refusal& refusal) {
+    if (!changes.is_object()) {
+        refusal = {RefusalKind::badRequest, "Invalid JSON body: expected a JSON object"};
+        return std::nullopt;
+    }
+    std::lock_guard lock(patchMutex_);
+    Writes writes;
+    if (auto rejection = checkFields(serverFields(), changes, writes)) {
+        refusal = {RefusalKind::badRequest, std::move(*rejection)};
+        return std::nullopt;
+    }
+    if (auto failure = storeAll(store_, writes)) {
+        refusal = {RefusalKind::internal, std::move(*failure)};
+        return std::nullopt;
+    }
+    return server();
+}
+
+std::string SettingsService::token() const { return Settings(store_).apiServerToken(); }
+
+std::optional<std::string> SettingsService::newToken(Refusal& refusal) {
+    std::string value = Uuid::random().toString();
+    if (const auto failure = Settings(store_).set(K::apiServerTokenKey, value)) {
+        refusal = {RefusalKind::internal, "Could not save the settings: " + failure->message};
+        return std::nullopt;
+    }
+    return value;
 }
 
 json SettingsService::all() const {

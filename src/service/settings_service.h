@@ -7,7 +7,8 @@
 // write of the settings file or of the excluded-extension list is reported as such; keys written
 // before it stay changed in memory (the settings store keeps them for its next save).
 //
-// The server category tells whether an access token is set, never the token.
+// The server category tells whether an access token is set, never the token; only the user's own
+// window reads the token itself (token()).
 // Borrows the settings store; thread-safe (changes are applied one at a time). Nothing throws except
 // std::bad_alloc.
 #pragma once
@@ -61,6 +62,17 @@ public:
 
     // {"enabled", "configured_port", "actual_port", "auth_enabled", "token_set"}
     nlohmann::json server() const;
+    // Applies "enabled" and "configured_port" of `changes`, checked and stored like a category's keys
+    // ("configured_port must be between 1024 and 65535"), and answers server(). A running server goes
+    // on with its port until it is started again.
+    std::optional<nlohmann::json> patchServer(const nlohmann::json& changes, Refusal& refusal);
+    // The access token, empty when none is set. For the user's own window only: no answer to a client
+    // carries it.
+    std::string token() const;
+    // Stores a new random token (a version-4 UUID, upper case), which replaces the old one at once, and
+    // returns it; nullopt (refused as internal) when it could not be stored, the old one then still in
+    // force.
+    std::optional<std::string> newToken(Refusal& refusal);
     // {"search", "processing", "server", "appearance", "sharing"}
     nlohmann::json all() const;
     // {"file_types": [{"extension", "category"}]}: "document", "image" or "office" (text extracted by

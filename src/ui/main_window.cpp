@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QShortcut>
@@ -24,13 +25,18 @@
 #include <nlohmann/json.hpp>
 
 #include "core/settings/settings.h"
+#include "folders/coordinator/core_manager_data.h"
+#include "folders/scanning/excluded_extensions.h"
 #include "search/coordinator_folder_index.h"
 #include "search/display_snippet.h"
 #include "search/search_engine.h"
 #include "ui/desktop_actions.h"
 #include "ui/filter_panel.h"
 #include "ui/folder_sidebar.h"
+#include "ui/indexing_indicator.h"
+#include "ui/preferences_dialog.h"
 #include "ui/preview_panel.h"
+#include "ui/problems_dialog.h"
 #include "ui/result_list_model.h"
 
 namespace lumidex::ui {
@@ -55,7 +61,11 @@ MainWindow::MainWindow(const WindowServices& services, QWidget* parent)
       processingService_(*services.core),
       results_(std::make_unique<search::ListSearchViewModel>(
           std::make_shared<search::SearchEngine>(search::coordinatorFolderList(*services.core)),
-          Settings(*services.settings), QtScheduler::shared())) {
+          Settings(*services.settings), QtScheduler::shared())),
+      settingsStore_(services.settings),
+      settingsService_(*services.settings,
+                       {folders::excludedFileExtensionsPath(services.core->dataDirectory()), services.apiPort}),
+      core_(services.core) {
     setWindowTitle(QStringLiteral("Lumidex"));
     setAcceptDrops(true);
     resize(1280, 800);
@@ -146,19 +156,14 @@ MainWindow::MainWindow(const WindowServices& services, QWidget* parent)
     connect(sidebar_, &FolderSidebar::foldersChanged, this, [this] {
         results_->searchAgain();
     });
-    connect(sidebar_, &FolderSidebar::refreshed, this, [this] {
-        int64_t documents = 0, waiting = 0, pages = 0;
-        for (const FolderRow& row : sidebar_->rows()) {
-            documents += row.documents;
-            waiting += row.waiting;
-            pages += row.recognisedPages;
-        }
-        statusBar()->showMessage(waiting > 0 ? tr("Indexing: %1 documents, %2 waiting, %3 pages recognised")
-                                                   .arg(documents)
-                                                   .arg(waiting)
-                                                   .arg(pages)
-                                             : tr("%1 documents indexed").arg(documents));
-    });
+
+    indicator_ = new IndexingIndicator(*services.core, QtScheduler::shared(), *this);
+    connect(indicator_, &IndexingIndicator::problemsRequested, this, [this] { showProblems(); });
+    QMenu* appMenu = menuBar()->addMenu(tr("&Lumidex"));
+    appMenu->addAction(tr("Preferences…"), QKeySequence(Qt::CTRL | Qt::Key_Comma), this, [this] { showPreferences(); });
+    appMenu->addAction(tr("Documents That Could Not Be Read…"), this, [this] { showProblems(); });
+    appMenu->addSeparator();
+    appMenu->addAction(tr("Quit"), QKeySequence::Quit, this, &QWidget::close);
 
     auto* find = new QShortcut(QKeySequence::Find, this);
     connect(find, &QShortcut::activated, this, [this] {
@@ -251,6 +256,39 @@ void MainWindow::openSelected() {
         if (!openWithDefaultApplication(QString::fromStdString(item->urlString))) {
             statusBar()->showMessage(tr("Could not start xdg-open"), 5000);
         }
+    }
+}
+
+PreferencesDialog& MainWindow::showPreferences() {
+    settingsStore_->reloadIfChanged();  // `lumidex settings set` may have changed something meanwhile
+    if (preferences_.isNull()) {
+        preferences_ = new PreferencesDialog(settingsService_, this);
+    } else if (!preferences_->isVisible()) {
+        preferences_->load();
+    }
+    preferences_->show();
+    preferences_->raise();
+    preferences_->activateWindow();
+    return *preferences_;
+}
+
+ProblemsDialog& MainWindow::showProblems() {
+    if (problems_.isNull()) {
+        problems_ = new ProblemsDialog(*core_, processingService_, QtScheduler::shared(), this);
+    } else {
+        problems_->reload();
+    }
+    problems_->show();
+    problems_->raise();
+    return *problems_;
+}
+
+void MainWindow::takeArguments(const QStringList& arguments) {
+    showNormal();
+    raise();
+    activateWindow();
+    for (const QString& path : arguments) {
+        if (!sidebar_->addFolder(path, true)) statusBar()->showMessage(tr("%1 could not be added").arg(path), 10000);
     }
 }
 

@@ -4,14 +4,18 @@
 //
 // The window only shows and drives: searching, filtering and ranking happen in the list view model,
 // reading documents in the services. Keyboard: arrows move in the list, Enter opens the selected file,
-// Ctrl+F goes to the search field, Esc clears the search. A folder dropped on the window is added.
+// Ctrl+F goes to the search field, Esc clears the search, Ctrl+, opens the preferences. A folder dropped
+// on the window is added. The status bar (and the tray, where there is one) shows what indexing does.
 //
 // GUI thread only. The services' `core`, settings store and bookmark store are borrowed and must
 // outlive the window.
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -20,6 +24,7 @@
 #include "service/document_service.h"
 #include "service/folder_service.h"
 #include "service/processing_service.h"
+#include "service/settings_service.h"
 #include "ui/qt_scheduler.h"
 
 class QComboBox;
@@ -40,7 +45,10 @@ namespace lumidex::ui {
 
 class FilterPanel;
 class FolderSidebar;
+class IndexingIndicator;
+class PreferencesDialog;
 class PreviewPanel;
+class ProblemsDialog;
 class ResultListModel;
 
 struct WindowServices {
@@ -48,6 +56,7 @@ struct WindowServices {
     SettingsStore* settings = nullptr;
     folders::SecurityBookmarks* bookmarks = nullptr;
     folders::ProtectedFolders protectedFolders;
+    std::function<uint16_t()> apiPort;  // the running API server's port; none or 0: not running
 };
 
 class MainWindow : public QMainWindow {
@@ -72,6 +81,15 @@ public:
     std::optional<NanItem> selectedItem() const { return results_->selectedItem(); }
     void clearSearch();
     void openSelected();
+
+    // The preferences (Ctrl+,) and the list of documents that could not be read: one window each,
+    // created when first asked for, shown and raised.
+    PreferencesDialog& showPreferences();
+    ProblemsDialog& showProblems();
+    IndexingIndicator& indicator() { return *indicator_; }
+    // What a later `lumidex window [FOLDER]` handed over: raises the window and adds the folders,
+    // without asking anything (a refused folder is named in the status bar).
+    void takeArguments(const QStringList& arguments);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -101,6 +119,12 @@ private:
     ResultListModel* resultModel_;
     PreviewPanel* preview_;
     bool syncingSelection_ = false;
+    SettingsStore* settingsStore_;
+    service::SettingsService settingsService_;
+    folders::CoreManagerData* core_;
+    IndexingIndicator* indicator_;
+    QPointer<PreferencesDialog> preferences_;
+    QPointer<ProblemsDialog> problems_;
 };
 
 }  // namespace lumidex::ui

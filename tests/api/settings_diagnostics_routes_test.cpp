@@ -1,6 +1,7 @@
 #include "core/settings/settings.h"
 #include "index_fixture.h"
 #include "service/diagnostics_service.h"
+#include "service/settings_service.h"
 
 namespace lumidex::api::testing {
 namespace {
@@ -101,6 +102,33 @@ TEST_F(SettingsRoutes, TheTokenAppearsInNoAnswer) {
         EXPECT_EQ(response.statusCode, 200) << path;
         EXPECT_EQ(response.body->find(kToken), std::string::npos) << path;
     }
+}
+
+// The window changes the server's settings and makes tokens through the same service as the routes.
+TEST(SettingsServiceServer, ChecksThePortLikeTheCategoriesAndMakesTokensThatReplaceTheOldOne) {
+    lumidex::testing::TempDir dir;
+    SettingsStore store(dir / "settings.json");
+    service::SettingsService settings(store, {});
+    service::Refusal refusal{};
+    EXPECT_FALSE(settings.patchServer({{"enabled", true}, {"configured_port", 80}}, refusal));
+    EXPECT_EQ(refusal.message, "configured_port must be between 1024 and 65535");
+    EXPECT_FALSE(settings.patchServer({{"enabled", "yes"}}, refusal));
+    EXPECT_EQ(refusal.message, "enabled must be a Boolean (true or false)");
+    EXPECT_FALSE(store.contains(SettingsKeys::apiServerEnabledKey)) << "nothing of a refused change is stored";
+
+    const auto answer = settings.patchServer({{"enabled", true}, {"configured_port", 50123}}, refusal);
+    ASSERT_TRUE(answer) << refusal.message;
+    EXPECT_EQ((*answer)["enabled"], true);
+    EXPECT_EQ((*answer)["configured_port"], 50123);
+    EXPECT_EQ((*answer)["token_set"], false);
+
+    const auto first = settings.newToken(refusal);
+    const auto second = settings.newToken(refusal);
+    ASSERT_TRUE(first && second);
+    EXPECT_NE(*first, *second);
+    EXPECT_EQ(settings.token(), *second);
+    EXPECT_EQ(settings.server()["token_set"], true);
+    EXPECT_EQ(settings.server().dump().find(*second), std::string::npos);
 }
 
 class DiagnosticsRoutes : public IndexFixture {};

@@ -126,6 +126,12 @@ TEST_F(ListSearch, TextBelowTheMinimumClearsTheListWithoutQuerying) {
     model->submitSearchText("a b c");  // passes the length rule; every word is too short to query
     scheduler.settle();
     EXPECT_TRUE(model->items().empty());
+
+    // A minimum changed in the preferences holds from the next search on.
+    settings.set(SettingsKeys::startSearchCharacterCountKey, int64_t{5});
+    model->submitSearchText("roof");
+    EXPECT_FALSE(model->isBusy());
+    EXPECT_TRUE(model->items().empty());
 }
 
 TEST_F(ListSearch, EmptyTextWithADateRangeSearches) {

@@ -23,7 +23,10 @@ void pointEnvironmentAt(const std::filesystem::path& home) {
 // Runs before main: the whole test process lives in a throw-away home.
 struct ProcessHome {
     TempDir dir;
-    ProcessHome() { pointEnvironmentAt(dir.path()); }
+    ProcessHome() {
+        pointEnvironmentAt(dir.path());
+        unsetenv("XDG_RUNTIME_DIR");  // the window's socket then goes to the throw-away state folder
+    }
 };
 ProcessHome processHome;
 

@@ -10,6 +10,7 @@
 #include "core/settings/settings_keys.h"
 #include "folders/coordinator/balanced_data_manager.h"
 #include "folders/coordinator/processing_runner.h"
+#include "processing/extractors/nan_items_processing_pdf.h"
 #include "service/document_service.h"
 #include "service/folder_service.h"
 #include "storage/fts_sqlite.h"
@@ -47,6 +48,12 @@ public:
                     const auto file = manager.folderDataDirectory() / service::thumbnailFileName(item, page);
                     image.save(QString::fromStdString(file.string()), "PNG");
                 }
+            } else if (item.fileName.ends_with(".pdf")) {
+                // Other PDFs are read for real, so that a locked or broken one ends as the pipeline ends it.
+                const auto result = processing::NanItemsProcessingPdf({}).extract(item.urlString);
+                item.processingState = result.state;
+                item.totalPageCount = result.totalPageCount;
+                text = result.text;
             } else if (item.fileName == "notes.txt") {
                 item.totalPageCount = 1;
                 text = "Invoice draft notes\nfor Müller";

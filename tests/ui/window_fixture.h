@@ -25,7 +25,8 @@ namespace lumidex::ui::testing {
 // "scan.pdf": two pages with images; page 2 (index 1) reads "The invoice total is due", recognised as
 // two lines of which the first holds the match at kMatchLine. "notes.txt": one page of text without an
 // image. "other.txt": no match for "invoice". The two text files count as having the same text
-// (kSameText), so they are the folder's one group of duplicates.
+// (kSameText), so they are the folder's one group of duplicates. Any other PDF is read by the real PDF
+// extractor.
 inline const OcrRect kMatchLine = [] {
     OcrRect r;
     r.pageIndex = 1;
