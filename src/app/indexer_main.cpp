@@ -10,6 +10,7 @@
 #include "app/serve_command.h"
 #include "app/shell_command.h"
 #include "app/window_command.h"
+#include "cloud/kadoro_api_client.h"
 #include "processing/extractors/extractor_jobs.h"
 #include "processing/default_runner.h"
 #include "processing/mail_attachment_jobs.h"
@@ -29,6 +30,9 @@ int main(int argc, char** argv) {
             return lumidex::processing::drawPageThumbnail(runner->workerPool(), item, folderDataDirectory, pageIndex);
         });
     lumidex::setMailAttachmentDecoderFactory(lumidex::processing::makeWorkerAttachmentDecoder);
+    lumidex::setMailConversionServiceFactory([](lumidex::cloud::KadoroConfiguration service) {
+        return std::make_unique<lumidex::cloud::KadoroApiClient>(std::move(service));
+    });
     // Alone on a desktop whose display Qt can use: the window; otherwise the usual summary.
     if (argc == 1 && lumidex::ui::windowPlatformAvailable()) return lumidex::runWindowWithoutArguments();
     return lumidex::runCommandLine(argc, argv, [](CLI::App& app) {

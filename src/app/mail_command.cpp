@@ -10,7 +10,6 @@
 
 #include "app/mail_search_source.h"
 #include "core/settings/settings.h"
-#include "cloud/kadoro_api_client.h"
 #include "cloud/libreoffice_converter.h"
 #include "mail/mail_cloud_worker.h"
 #include "mail/mail_fts.h"
@@ -25,6 +24,11 @@ namespace {
 
 MailAttachmentDecoderFactory& attachmentDecoderFactory() {
     static MailAttachmentDecoderFactory factory;
+    return factory;
+}
+
+MailConversionServiceFactory& conversionServiceFactory() {
+    static MailConversionServiceFactory factory;
     return factory;
 }
 
@@ -124,11 +128,11 @@ void convertOfficeAttachments(mail::MailAttachmentDecoder& decoder) {
     std::unique_ptr<cloud::KadoroClient> client;
     std::unique_ptr<cloud::ConversionBackend> converter;
     const std::filesystem::path folder = mail::MailCloudJobsSqlite::defaultDatabasePath().parent_path();
-    if (settings.useCloudService() && !settings.conversionServiceURL().empty()) {
+    if (settings.useCloudService() && !settings.conversionServiceURL().empty() && conversionServiceFactory()) {
         cloud::KadoroConfiguration service;
         service.baseURL = settings.conversionServiceURL();
         service.apiKey = settings.conversionServiceAPIKey();
-        client = std::make_unique<cloud::KadoroApiClient>(std::move(service));
+        client = conversionServiceFactory()(std::move(service));
     } else {
         cloud::LibreOfficeConverterOptions options;
         options.profileDirectory = folder / "office-converter";
@@ -213,6 +217,10 @@ void index() {
 
 void setMailAttachmentDecoderFactory(MailAttachmentDecoderFactory factory) {
     attachmentDecoderFactory() = std::move(factory);
+}
+
+void setMailConversionServiceFactory(MailConversionServiceFactory factory) {
+    conversionServiceFactory() = std::move(factory);
 }
 
 std::shared_ptr<search::MailSearchSource> configuredMailSearchSource() {

@@ -1,5 +1,7 @@
 #include "mail/mail_attachment_text.h"
 
+#include <nlohmann/json.hpp>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -101,16 +103,33 @@ AttachmentDecodeOutcome decodeOutcomeOf(const MailAttachmentOcrOutcome& outcome)
     return out;
 }
 
-AttachmentDecodeOutcome InProcessAttachmentDecoder::decode(const AttachmentDecodeRequest& request, Clock::time_point deadline) {
-    const bool pdf = request.kind == AttachmentKind::pdf;
-    if (!pdf && request.kind != AttachmentKind::image) return {{}, "not a PDF or image"};
-    const TemporaryAttachmentFile file(request.bytes, pdf ? ".pdf" : ".img");
-    if (file.path().empty()) return {{}, file.error()};
-    const MailAttachmentOcr ocr(recognizer_, deadline);
-    if (pdf) return decodeOutcomeOf(ocr.extractPdfFile(file.path(), request.ocrFallback));
-    const auto result = ocr.extractImageFile(file.path());
-    if (!result) return {{}, "image not readable"};
-    return {result->combinedText, std::nullopt};
+std::string_view message(MailAttachmentOcrError error) {
+    switch (error) {
+        case MailAttachmentOcrError::invalidPdf: return "Konnte PDF nicht oeffnen";
+    }
+    return "Konnte PDF nicht oeffnen";
+}
+
+void to_json(nlohmann::json& j, const MailAttachmentOcrResult& result) {
+    j = nlohmann::json{{"pageCount", result.pageCount},
+                       {"nativeTextLength", result.nativeTextLength},
+                       {"ocrFallbackPages", result.ocrFallbackPages},
+                       {"combinedText", result.combinedText}};
+    if (result.timedOut) j["timedOut"] = true;
+}
+
+void from_json(const nlohmann::json& j, MailAttachmentOcrResult& result) {
+    result = MailAttachmentOcrResult{};
+    if (!j.is_object()) return;
+    const auto integer = [&j](const char* key) -> int64_t {
+        const auto it = j.find(key);
+        return it != j.end() && it->is_number_integer() ? it->get<int64_t>() : 0;
+    };
+    result.pageCount = integer("pageCount");
+    result.nativeTextLength = integer("nativeTextLength");
+    result.ocrFallbackPages = integer("ocrFallbackPages");
+    if (const auto it = j.find("combinedText"); it != j.end() && it->is_string()) result.combinedText = it->get<std::string>();
+    if (const auto it = j.find("timedOut"); it != j.end() && it->is_boolean()) result.timedOut = it->get<bool>();
 }
 
 }  // namespace lumidex::mail

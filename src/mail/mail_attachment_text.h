@@ -62,7 +62,8 @@ public:
     virtual AttachmentDecodeOutcome decode(const AttachmentDecodeRequest& request, Clock::time_point deadline) = 0;
 };
 
-// Decodes in this process through a temporary file; a decoder crash ends the process.
+// Decodes in this process through a temporary file; a decoder crash ends the process. Defined with
+// MailAttachmentOcr, so that programs that only queue attachments do not link the decoders.
 class InProcessAttachmentDecoder : public MailAttachmentDecoder {
 public:
     explicit InProcessAttachmentDecoder(PageRecognizer recognizer) : recognizer_(std::move(recognizer)) {}

@@ -168,7 +168,8 @@ public:
 
     std::filesystem::path listingPath(const LocalStore& store) const;
     size_t batchSize = 200;  // messages per write transaction
-    // How messages are read: PDF and image attachments go to extraction.decoder (borrowed; null: names only).
+    // How messages are read: PDF and image attachments go to extraction.decoder (borrowed; null: names
+    // only), office attachments to extraction.officeAttachment (empty: names only), within its limits.
     MessageExtraction extraction;
 
 private:
