@@ -4,13 +4,16 @@
 
 #include "app/command_line.h"
 #include "app/convert_service_command.h"
+#include "app/mail_command.h"
 #include "platform/subprocess.h"
 #include "app/scan_command.h"
 #include "app/serve_command.h"
 #include "app/shell_command.h"
 #include "app/window_command.h"
+#include "cloud/kadoro_api_client.h"
 #include "processing/extractors/extractor_jobs.h"
 #include "processing/default_runner.h"
+#include "processing/mail_attachment_jobs.h"
 #include "processing/page_thumbnail.h"
 #include "processing/worker/extraction_worker.h"
 #include "service/document_service.h"
@@ -26,6 +29,10 @@ int main(int argc, char** argv) {
             auto runner = lumidex::processing::makeDefaultProcessingRunner();
             return lumidex::processing::drawPageThumbnail(runner->workerPool(), item, folderDataDirectory, pageIndex);
         });
+    lumidex::setMailAttachmentDecoderFactory(lumidex::processing::makeWorkerAttachmentDecoder);
+    lumidex::setMailConversionServiceFactory([](lumidex::cloud::KadoroConfiguration service) {
+        return std::make_unique<lumidex::cloud::KadoroApiClient>(std::move(service));
+    });
     // Alone on a desktop whose display Qt can use: the window; otherwise the usual summary.
     if (argc == 1 && lumidex::ui::windowPlatformAvailable()) return lumidex::runWindowWithoutArguments();
     return lumidex::runCommandLine(argc, argv, [](CLI::App& app) {

@@ -10,6 +10,8 @@
 
 #include "app/mail_search_source.h"
 #include "core/settings/settings.h"
+#include "cloud/libreoffice_converter.h"
+#include "mail/mail_cloud_worker.h"
 #include "mail/mail_fts.h"
 #include "mail/mail_indexer.h"
 #include "mail/mail_indexer_sources.h"
@@ -19,6 +21,16 @@
 
 namespace lumidex {
 namespace {
+
+MailAttachmentDecoderFactory& attachmentDecoderFactory() {
+    static MailAttachmentDecoderFactory factory;
+    return factory;
+}
+
+MailConversionServiceFactory& conversionServiceFactory() {
+    static MailConversionServiceFactory factory;
+    return factory;
+}
 
 [[noreturn]] void fail(const std::string& message) {
     std::cerr << "lumidex mail: " << message << '\n';
@@ -109,6 +121,44 @@ void remove(const std::string& path) {
     std::cout << "Removed " << key.string() << '\n';
 }
 
+// Office attachments queued by the run (and any left from earlier runs) converted and merged now; the
+// conversion service when it is configured, else this machine's office converter.
+void convertOfficeAttachments(mail::MailAttachmentDecoder& decoder) {
+    const Settings settings = Settings::shared();
+    std::unique_ptr<cloud::KadoroClient> client;
+    std::unique_ptr<cloud::ConversionBackend> converter;
+    const std::filesystem::path folder = mail::MailCloudJobsSqlite::defaultDatabasePath().parent_path();
+    if (settings.useCloudService() && !settings.conversionServiceURL().empty() && conversionServiceFactory()) {
+        cloud::KadoroConfiguration service;
+        service.baseURL = settings.conversionServiceURL();
+        service.apiKey = settings.conversionServiceAPIKey();
+        client = conversionServiceFactory()(std::move(service));
+    } else {
+        cloud::LibreOfficeConverterOptions options;
+        options.profileDirectory = folder / "office-converter";
+        converter = std::make_unique<cloud::LibreOfficeConverter>(std::move(options));
+        if (const auto missing = converter->unavailableReason()) {
+            std::cout << "Office attachments wait for a converter: " << *missing << '\n';
+            return;
+        }
+        client = std::make_unique<mail::LocalConversionClient>(*converter, folder / "Converted");
+    }
+    mail::MailCloudWorkerOptions options;
+    options.stagingFolder = mail::defaultMailCloudStagingFolder();
+    mail::MailCloudWorker worker(mail::MailCloudJobsSqlite::shared(), mail::MailFtsSqlite::shared(), *client, decoder, options);
+    worker.recover();
+    int64_t jobs = 0;
+    while (const int64_t taken = worker.tick()) jobs += taken;
+    if (jobs > 0) {
+        const auto counts = mail::MailCloudJobsSqlite::shared().statusCounts();
+        const auto count = [&counts](const char* status) {
+            const auto it = counts.find(status);
+            return it == counts.end() ? int64_t{0} : it->second;
+        };
+        std::cout << "Office attachments: " << count("merged") << " merged, " << count("failed") << " failed\n";
+    }
+}
+
 void index() {
     const mail::MailSourceList sources = loadList();
     if (sources.sources().empty()) {
@@ -117,6 +167,20 @@ void index() {
     }
     const auto lock = holdMailIndex("index");
     mail::LocalMailIndexer indexer(mail::MailFtsSqlite::shared());
+    const std::unique_ptr<mail::MailAttachmentDecoder> decoder =
+        attachmentDecoderFactory() ? attachmentDecoderFactory()() : nullptr;
+    indexer.extraction.decoder = decoder.get();
+    const Settings settings = Settings::shared();
+    indexer.extraction.ocrFallback = settings.boolean("mailIndexOcrAttachments", true);
+    std::unique_ptr<mail::MailAttachmentCloudBridge> bridge;
+    if (decoder && settings.boolean("mailIndexOfficeAttachments", true)) {
+        bridge = std::make_unique<mail::MailAttachmentCloudBridge>(mail::MailCloudJobsSqlite::shared(),
+                                                                   mail::defaultMailCloudStagingFolder());
+        indexer.extraction.officeAttachment = [&bridge](std::string_view externalId, const std::optional<std::string>& name,
+                                                        std::string_view bytes) {
+            return bridge->enqueue(externalId, name, bytes) == mail::MailAttachmentCloudBridge::Outcome::queued;
+        };
+    }
     const bool terminal = ::isatty(STDOUT_FILENO) == 1;
     auto lastPrint = std::chrono::steady_clock::now();
     const auto progress = [&](const std::filesystem::path& store, size_t done, size_t total) {
@@ -139,15 +203,25 @@ void index() {
         std::cout << configured.path.string() << ": " << report.messagesRead << " read, " << report.messagesMoved
                   << " moved, " << report.messagesRemoved << " removed";
         if (report.messagesFailed > 0) std::cout << ", " << report.messagesFailed << " unreadable";
+        if (report.attachmentsFailed > 0) std::cout << ", " << report.attachmentsFailed << " attachments not read (see the log)";
         if (report.storesUnchanged == report.storesListed && report.storesListed > 0) std::cout << " (unchanged)";
         std::cout << '\n';
         for (const std::string& error : report.errors) std::cerr << "lumidex mail: " << error << '\n';
         ok = ok && report.ok();
     }
+    if (bridge && mail::MailCloudJobsSqlite::shared().nextJobs(1).size() > 0) convertOfficeAttachments(*decoder);
     if (!ok) throw CLI::RuntimeError(1);
 }
 
 }  // namespace
+
+void setMailAttachmentDecoderFactory(MailAttachmentDecoderFactory factory) {
+    attachmentDecoderFactory() = std::move(factory);
+}
+
+void setMailConversionServiceFactory(MailConversionServiceFactory factory) {
+    conversionServiceFactory() = std::move(factory);
+}
 
 std::shared_ptr<search::MailSearchSource> configuredMailSearchSource() {
     mail::MailSourceList sources;

@@ -7,8 +7,11 @@
 // was written stays, and the next `mail index` does the rest).
 #pragma once
 
+#include <functional>
 #include <memory>
 
+#include "cloud/kadoro_client.h"
+#include "mail/mail_attachment_text.h"
 #include "search/searchable_folder.h"
 
 namespace CLI {
@@ -18,6 +21,17 @@ class App;
 namespace lumidex {
 
 void addMailCommand(CLI::App& app);
+
+// How `mail index` reads PDF and image attachments (through extraction workers, set by the programs'
+// main); without it they add their names only. Set before commands run.
+using MailAttachmentDecoderFactory = std::function<std::unique_ptr<mail::MailAttachmentDecoder>()>;
+void setMailAttachmentDecoderFactory(MailAttachmentDecoderFactory factory);
+
+// The conversion service's client for office attachments, set by the program that links the HTTP client
+// (lumidex-indexer; the quick command line stays without it and starts fast); without it `mail index`
+// converts office attachments with this machine's office converter.
+using MailConversionServiceFactory = std::function<std::unique_ptr<cloud::KadoroClient>(cloud::KadoroConfiguration)>;
+void setMailConversionServiceFactory(MailConversionServiceFactory factory);
 
 // The mail index as a search source when mail stores are configured; null otherwise.
 std::shared_ptr<search::MailSearchSource> configuredMailSearchSource();

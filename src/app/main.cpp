@@ -2,11 +2,15 @@
 #include <CLI/CLI.hpp>
 
 #include "app/command_line.h"
+#include "app/mail_command.h"
+#include "processing/mail_attachment_jobs.h"
 #include "platform/subprocess.h"
 
 int main(int argc, char** argv) {
     lumidex::platform::reserveFileDescriptors(512);
     if (lumidex::isIndexerCommandLine(argc, argv)) return lumidex::execIndexer(argv);
+    // `mail index` reads PDF and image attachments in extraction workers.
+    lumidex::setMailAttachmentDecoderFactory(lumidex::processing::makeWorkerAttachmentDecoder);
     // Alone on a desktop: the indexer opens the window (or, when it cannot, says what this would).
     if (argc == 1 && lumidex::displayNamed()) return lumidex::execIndexer(argv);
     return lumidex::runCommandLine(argc, argv, [](CLI::App& app) {

@@ -132,15 +132,20 @@ SourceID LocalMailSource::id() const {
     return {maildir ? SourceKind::maildir : SourceKind::mbox, identifier_};
 }
 
-IndexableItem LocalMailSource::item(const MailListing& listing, const MessageLocation& location) {
+IndexableItem LocalMailSource::item(const MailListing& listing, const MessageLocation& location,
+                                    const MessageExtraction& extraction) {
     IndexableItem item;
     item.externalId = externalIdFor({listing.kind, listing.root}, location.id);
     item.displayName = location.mailbox;
     item.mimeType = "message/rfc822";
-    item.extractor = [&listing, location] {
-        auto bytes = readMessage(listing, location);
-        if (const auto* error = std::get_if<MessageReadError>(&bytes)) throw std::runtime_error(error->message);
-        return extractMessage(std::get<std::string>(bytes));
+    item.extractor = [&listing, location, &extraction] {
+        auto read = readMessagePrefix(listing, location, extraction.limits.maxMessageBytes);
+        if (const auto* error = std::get_if<MessageReadError>(&read)) throw std::runtime_error(error->message);
+        const MessageBytes& bytes = std::get<MessageBytes>(read);
+        MessageExtraction options = extraction;
+        options.cut = bytes.cut;
+        options.externalId = externalIdFor({listing.kind, listing.root}, location.id);
+        return extractMessage(bytes.bytes, options);
     };
     return item;
 }
@@ -165,6 +170,9 @@ MailIndexReport LocalMailIndexer::run(const LocalMailSource& source, const MailI
         total.messagesRemoved += one.messagesRemoved;
         total.messagesFailed += one.messagesFailed;
         total.writesFailed += one.writesFailed;
+        total.attachmentsRead += one.attachmentsRead;
+        total.attachmentsFailed += one.attachmentsFailed;
+        total.officeAttachmentsQueued += one.officeAttachmentsQueued;
         total.errors.insert(total.errors.end(), one.errors.begin(), one.errors.end());
     }
     return total;
@@ -304,10 +312,16 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
         std::vector<std::optional<double>> mtimes;
         for (size_t i = start; i < end; ++i) {
             const MessageLocation& location = toRead[i];
-            const IndexableItem item = LocalMailSource::item(listing, location);
+            const IndexableItem item = LocalMailSource::item(listing, location, extraction);
             ++report.messagesRead;
             try {
                 const ExtractedContent content = item.extractor();
+                report.attachmentsRead += content.attachmentsRead;
+                report.attachmentsFailed += static_cast<int64_t>(content.attachmentFailures.size());
+                report.officeAttachmentsQueued += content.pendingOfficeAttachmentCount;
+                for (const std::string& failure : content.attachmentFailures) {
+                    logLine("attachment not read in " + item.externalId + ": " + failure);
+                }
                 items.push_back(upsertItemFor(item.externalId, mailboxUrlFor(store, location.mailbox), content));
                 hadText.push_back(!content.plainText.empty() || !content.attachmentTexts.empty());
                 mtimes.push_back(changeKeySeconds(location));

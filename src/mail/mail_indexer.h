@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "core/model/date.h"
+#include "mail/mail_attachment_text.h"
 #include "mail/mail_fts.h"
 #include "mail/mail_source_listing.h"
 
@@ -59,6 +60,9 @@ struct ExtractedContent {
     std::map<std::string, std::string> headers;
     std::optional<Date> createdAt;
     std::optional<Date> modifiedAt;
+    int64_t attachmentsRead = 0;                 // attachments whose content was read (text, PDF, image, message)
+    std::vector<std::string> attachmentFailures; // "<name>: <reason>" of attachments that added only their name
+    int64_t pendingOfficeAttachmentCount = 0;    // office attachments queued for conversion
 };
 
 // One message a source offers; `extractor` reads and parses it (on the calling thread) and throws
@@ -118,8 +122,10 @@ public:
     bool isEnabled() const override { return true; }
     const std::vector<LocalStore>& stores() const { return stores_; }
 
-    // The item of one listed message; its extractor reads the message and parses it.
-    static IndexableItem item(const MailListing& listing, const MessageLocation& location);
+    // The item of one listed message; its extractor reads the message (at most
+    // extraction.limits.maxMessageBytes of it) and parses it. `extraction` must outlive the item.
+    static IndexableItem item(const MailListing& listing, const MessageLocation& location,
+                              const MessageExtraction& extraction = {});
 
 private:
     std::string identifier_;
@@ -137,6 +143,9 @@ struct MailIndexReport {
     int64_t messagesRemoved = 0;
     int64_t messagesFailed = 0;   // could not be read; tried again next run
     int64_t writesFailed = 0;     // store writes that failed; the store's listing was not kept
+    int64_t attachmentsRead = 0;
+    int64_t attachmentsFailed = 0;  // attachments that added only their name (logged); not retried
+    int64_t officeAttachmentsQueued = 0;
     std::vector<std::string> errors;
 
     bool ok() const { return writesFailed == 0 && errors.empty(); }
@@ -159,15 +168,20 @@ public:
 
     std::filesystem::path listingPath(const LocalStore& store) const;
     size_t batchSize = 200;  // messages per write transaction
+    // How messages are read: PDF and image attachments go to extraction.decoder (borrowed; null: names
+    // only), office attachments to extraction.officeAttachment (empty: names only), within its limits.
+    MessageExtraction extraction;
 
 private:
     MailFtsSqlite& fts_;
 };
 
 // A message's searchable parts: plainText is its body text (the encrypted marker for encrypted mail),
-// attachmentTexts the attachment names and the text of attached messages and text attachments, headers
-// "subject", "from-name" and "to"; createdAt the Date field, modifiedAt the first Received field's date.
-ExtractedContent extractMessage(std::string_view messageBytes);
+// attachmentTexts each attachment's name followed by its text (attached messages, text-like
+// attachments, and PDF and image attachments through extraction.decoder), headers "subject",
+// "from-name" and "to"; createdAt the Date field, modifiedAt the first Received field's date. The
+// limits of mail_attachment_text.h apply; an attachment beyond them is named in attachmentFailures.
+ExtractedContent extractMessage(std::string_view messageBytes, const MessageExtraction& extraction = {});
 
 // The row written for a message: subject, sender and recipients, then body and attachment texts.
 MailUpsertItem upsertItemFor(std::string externalId, std::string mailboxUrl, const ExtractedContent& content);

@@ -8,14 +8,12 @@
 
 #include "mail/mail_indexer.h"
 #include "mail/mail_message.h"
-#include "platform/charset.h"
+#include "mail/mail_mime.h"
+#include "mail/mail_text.h"
 
 namespace lumidex::mail {
 
 namespace {
-
-// Text attachments larger than this add only their name: a log file of 50 MB is not mail text.
-constexpr size_t kTextAttachmentLimit = size_t{1} << 20;
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
@@ -90,6 +88,109 @@ void addLine(std::string& out, std::string_view text) {
     out += text;
 }
 
+
+// A leaf that runs to the end of the bytes read, when they end early, lost its end to the cut.
+bool extractionCutThrough(const MimeLeaf& leaf, std::string_view body) {
+    return leaf.body.data() + leaf.body.size() == body.data() + body.size();
+}
+
+// The UTF-8 text cut to at most `limit` bytes, at a character boundary.
+void cutText(std::string& text, size_t limit) {
+    if (text.size() <= limit) return;
+    size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text.resize(end);
+}
+
+std::string megabytes(size_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
+
+// Reads a message's attachments one at a time, within the message's limits.
+class AttachmentWalk {
+public:
+    AttachmentWalk(const MessageExtraction& extraction, ExtractedContent& out)
+        : extraction_(extraction),
+          limits_(extraction.limits),
+          out_(out),
+          deadline_(MailAttachmentDecoder::Clock::now() + extraction.limits.timeBudget) {}
+
+    void leaf(const MimeLeaf& leaf, bool reachesEnd) {
+        const std::string_view contentType = findHeader(leaf.fields, "content-type").value_or("");
+        const std::string type = mimeType(contentType);
+        const bool forwarded = type == "message/rfc822";
+        std::optional<std::string> filename = partFilename(leaf.fields);
+        if (!forwarded && !filename) return;
+        const std::string name = filename.value_or("attached message");
+        const AttachmentKind kind =
+            forwarded ? AttachmentKind::text : attachmentKind(type, filename, leaf.body.substr(0, 8));
+        const bool readable = forwarded || kind == AttachmentKind::text ||
+                              ((kind == AttachmentKind::pdf || kind == AttachmentKind::image) && extraction_.decoder != nullptr) ||
+                              (kind == AttachmentKind::office && extraction_.officeAttachment);
+        // Whatever happens below, an attachment is found by its name.
+        std::string text = filename.value_or(std::string());
+        const auto finish = [&](std::string found) {
+            cutText(found, limits_.maxTextBytes);
+            if (!found.empty()) {
+                if (!text.empty()) text += '\n';
+                text += found;
+            }
+            if (!text.empty()) out_.attachmentTexts.push_back(std::move(text));
+        };
+        const auto fail = [&](const std::string& reason) {
+            out_.attachmentFailures.push_back(name + ": " + reason);
+            finish({});
+        };
+        if (!readable) return finish({});
+        if (extraction_.cut && reachesEnd) return fail("cut with the message at " + megabytes(limits_.maxMessageBytes));
+        if (++count_ > limits_.maxAttachments) return fail("more than " + std::to_string(limits_.maxAttachments) + " attachments");
+        // Base64 grows by a third, plus line breaks.
+        if (leaf.body.size() / 4 * 3 > limits_.maxAttachmentBytes + limits_.maxAttachmentBytes / 16) {
+            return fail("too large (" + std::to_string(leaf.body.size()) + " bytes encoded, limit " + megabytes(limits_.maxAttachmentBytes) + ")");
+        }
+        const std::string_view encoding = findHeader(leaf.fields, "content-transfer-encoding").value_or("");
+        std::string decoded = decodeTransferEncoding(leaf.body, encoding);
+        if (decoded.size() > limits_.maxAttachmentBytes) {
+            return fail("too large (" + std::to_string(decoded.size()) + " bytes, limit " + megabytes(limits_.maxAttachmentBytes) + ")");
+        }
+        decodedTotal_ += decoded.size();
+        if (decodedTotal_ > limits_.maxDecodedBytes) return fail("the message's attachments exceed " + megabytes(limits_.maxDecodedBytes));
+        if (forwarded) {
+            ++out_.attachmentsRead;
+            text.clear();  // an attached message is introduced by its own subject line
+            return finish(forwardedMessageText(decoded));
+        }
+        if (kind == AttachmentKind::text) {
+            ++out_.attachmentsRead;
+            const std::string_view declared = contentType.empty() ? std::string_view("text/plain") : contentType;
+            // An octet-stream named .csv or .txt is read as plain text in its declared (or no) charset.
+            const bool textType = type.starts_with("text/");
+            return finish(bodyText(textType ? declared : "text/plain", "", decoded).value_or(std::string()));
+        }
+        if (kind == AttachmentKind::office) {
+            // Its text arrives later, appended to the message's row by the conversion worker.
+            if (extraction_.officeAttachment(extraction_.externalId, filename, decoded)) ++out_.pendingOfficeAttachmentCount;
+            return finish({});
+        }
+        if (MailAttachmentDecoder::Clock::now() >= deadline_) return fail("time limit for the message's attachments reached");
+        AttachmentDecodeRequest request;
+        request.name = name;
+        request.kind = kind;
+        request.bytes = decoded;
+        request.ocrFallback = extraction_.ocrFallback;
+        AttachmentDecodeOutcome outcome = extraction_.decoder->decode(request, deadline_);
+        ++out_.attachmentsRead;
+        if (outcome.error) out_.attachmentFailures.push_back(name + ": " + *outcome.error);
+        finish(std::move(outcome.text));
+    }
+
+private:
+    const MessageExtraction& extraction_;
+    const MailAttachmentLimits& limits_;
+    ExtractedContent& out_;
+    MailAttachmentDecoder::Clock::time_point deadline_;
+    size_t count_ = 0;
+    size_t decodedTotal_ = 0;
+};
+
 }  // namespace
 
 std::optional<Date> parseMailDate(std::string_view text) {
@@ -122,7 +223,7 @@ std::optional<Date> parseMailDate(std::string_view text) {
     return dateFromSecondsSince1970(seconds);
 }
 
-ExtractedContent extractMessage(std::string_view messageBytes) {
+ExtractedContent extractMessage(std::string_view messageBytes, const MessageExtraction& extraction) {
     ExtractedContent out;
     const ParsedEmlx message = parseMessage(messageBytes);
     for (const char* name : {"subject", "from", "to"}) {
@@ -144,21 +245,12 @@ ExtractedContent extractMessage(std::string_view messageBytes) {
         return out;
     }
     out.plainText = messageBodyText(message).value_or(std::string());
-    for (const ExtractedPartWithBytes& part : extractParts(message)) {
-        if (part.info.contentType == "message/rfc822") {
-            out.attachmentTexts.push_back(forwardedMessageText(part.decoded));
-            continue;
-        }
-        if (!part.info.filename) continue;
-        std::string text = *part.info.filename;
-        const bool textual = part.info.contentType == "text/plain" || part.info.contentType == "text/csv" ||
-                             part.info.contentType == "text/markdown";
-        if (textual && part.decoded.size() <= kTextAttachmentLimit && platform::isValidUtf8(part.decoded)) {
-            text += '\n';
-            text += part.decoded;
-        }
-        out.attachmentTexts.push_back(std::move(text));
-    }
+    AttachmentWalk walk(extraction, out);
+    const std::string_view body = message.rawBody ? std::string_view(*message.rawBody) : std::string_view{};
+    walkMime(message.rawFields, body, [&walk, &body](const MimeLeaf& leaf) {
+        walk.leaf(leaf, extractionCutThrough(leaf, body));
+        return true;
+    });
     return out;
 }
 

@@ -140,12 +140,14 @@ bool listMaildirStore(const fs::path& root, MailListing& out, std::string& error
     return true;
 }
 
-std::variant<std::string, MessageReadError> readMaildirMessage(const fs::path& root, const MessageLocation& location) {
+std::variant<std::string, MessageReadError> readMaildirMessage(const fs::path& root, const MessageLocation& location,
+                                                               size_t maxBytes, bool* cut) {
+    const uint64_t limit = cut != nullptr ? maxBytes : kMaxMessageBytes;
     fs::path path = root / location.file;
     std::string bytes;
     std::string error;
     int errorNumber = 0;
-    if (readWholeFileReadOnly(path, bytes, error, errorNumber)) return bytes;
+    if (readWholeFileReadOnly(path, bytes, error, errorNumber, cut, limit)) return bytes;
     if (errorNumber == ENOENT) {
         const std::string unique = location.id.substr(0, location.id.find('@'));
         const fs::path folder = path.parent_path().parent_path();
@@ -154,7 +156,7 @@ std::variant<std::string, MessageReadError> readMaildirMessage(const fs::path& r
             for (fs::directory_iterator it(folder / sub, ec), end; !ec && it != end; it.increment(ec)) {
                 if (maildirUniqueName(it->path().filename().string()) != std::optional<std::string_view>(unique)) continue;
                 path = it->path();
-                if (readWholeFileReadOnly(path, bytes, error, errorNumber)) return bytes;
+                if (readWholeFileReadOnly(path, bytes, error, errorNumber, cut, limit)) return bytes;
                 return MessageReadError{"Mail message not readable: " + path.string() + ": " + error};
             }
         }

@@ -4,6 +4,7 @@
 // functions, thread-safe, nothing throws except std::bad_alloc.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -26,6 +27,8 @@ bool isMaildirFolder(const std::filesystem::path& folder);
 bool listMaildirStore(const std::filesystem::path& root, MailListing& out, std::string& error);
 
 // Reads a listed message; one renamed since (flags, or new/ to cur/) is found again by its unique name.
-std::variant<std::string, MessageReadError> readMaildirMessage(const std::filesystem::path& root, const MessageLocation& location);
+// With `cut` set, at most maxBytes are read and *cut says whether the file went on.
+std::variant<std::string, MessageReadError> readMaildirMessage(const std::filesystem::path& root, const MessageLocation& location,
+                                                               size_t maxBytes = SIZE_MAX, bool* cut = nullptr);
 
 }  // namespace lumidex::mail

@@ -481,22 +481,37 @@ bool listMboxStore(const fs::path& root, bool folder, const MailListing* previou
     return true;
 }
 
-std::variant<std::string, MessageReadError> readMboxMessage(const fs::path& file, const MessageLocation& location) {
+std::variant<std::string, MessageReadError> readMboxMessage(const fs::path& file, const MessageLocation& location,
+                                                            size_t maxBytes, bool* cut) {
     const auto fail = [&](const std::string& reason) { return MessageReadError{"Mail message not readable: " + file.string() + ": " + reason}; };
+    if (cut != nullptr) *cut = false;
     const auto expected = mboxMessageHash(location.id);
     if (!expected || location.offset < 0 || location.length <= 0) return fail("not an mbox message");
-    if (static_cast<uint64_t>(location.length) > kMaxMessageBytes) return fail("message too large");
+    const uint64_t length = static_cast<uint64_t>(location.length);
+    if (cut == nullptr && length > kMaxMessageBytes) return fail("message too large");
     const ReadOnlyFile handle(file);
     if (!handle.ok()) return fail(errnoText(errno));
-    std::string bytes;
-    if (!handle.readAt(location.offset, static_cast<size_t>(location.length), bytes)) return fail(errnoText(errno));
-    if (bytes.size() != static_cast<size_t>(location.length)) return fail("the file was truncated");
+    // The whole message passes the scanner (its hash says the file is unchanged), block by block; only
+    // the first maxBytes are kept.
+    constexpr size_t kBlock = size_t{4} << 20;
+    const uint64_t keep = cut != nullptr ? std::min<uint64_t>(length, maxBytes) : length;
     MboxScanner scanner(location.offset, true);
-    scanner.feed(bytes);
+    std::string bytes;
+    std::string block;
+    bytes.reserve(static_cast<size_t>(keep));
+    for (uint64_t done = 0; done < length;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(kBlock, length - done));
+        if (!handle.readAt(location.offset + static_cast<int64_t>(done), want, block)) return fail(errnoText(errno));
+        if (block.size() != want) return fail("the file was truncated");
+        scanner.feed(block);
+        if (bytes.size() < keep) bytes.append(block, 0, static_cast<size_t>(std::min<uint64_t>(block.size(), keep - bytes.size())));
+        done += want;
+    }
     const auto spans = scanner.finish();
     if (spans.size() != 1 || spans.front().offset != location.offset || spans.front().hash != *expected) {
         return fail("the file changed since it was listed");
     }
+    if (cut != nullptr) *cut = keep < length;
     return unquoteMboxMessage(bytes);
 }
 

@@ -77,6 +77,8 @@ bool listMboxStore(const std::filesystem::path& root, bool folder, const MailLis
                    std::string& error);
 
 // Reads the listed message: the bytes at its offset must still be the message it was.
-std::variant<std::string, MessageReadError> readMboxMessage(const std::filesystem::path& file, const MessageLocation& location);
+// With `cut` set, at most maxBytes of the message are kept and *cut says whether it went on.
+std::variant<std::string, MessageReadError> readMboxMessage(const std::filesystem::path& file, const MessageLocation& location,
+                                                            size_t maxBytes = SIZE_MAX, bool* cut = nullptr);
 
 }  // namespace lumidex::mail

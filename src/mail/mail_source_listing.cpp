@@ -72,7 +72,9 @@ std::optional<uint64_t> mboxMessageHash(std::string_view id) {
     return hash;
 }
 
-bool readWholeFileReadOnly(const fs::path& path, std::string& out, std::string& error, int& errorNumber) {
+bool readWholeFileReadOnly(const fs::path& path, std::string& out, std::string& error, int& errorNumber, bool* cut,
+                           uint64_t maxBytes) {
+    if (cut != nullptr) *cut = false;
     // Non-blocking: a FIFO named like a message must not hang the run (only regular files are read).
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     errorNumber = 0;
@@ -91,7 +93,7 @@ bool readWholeFileReadOnly(const fs::path& path, std::string& out, std::string& 
         error = "not a regular file";
         return false;
     }
-    if (ok && static_cast<uint64_t>(info.st_size) > kMaxMessageBytes) {
+    if (ok && cut == nullptr && static_cast<uint64_t>(info.st_size) > maxBytes) {
         ::close(fd);
         errorNumber = EFBIG;
         error = "message too large";
@@ -99,7 +101,7 @@ bool readWholeFileReadOnly(const fs::path& path, std::string& out, std::string& 
     }
     // The size is a hint only: a file that grows or shrinks while read ends where the reads end.
     out.clear();
-    if (ok) out.reserve(static_cast<size_t>(info.st_size));
+    if (ok) out.reserve(static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(info.st_size), maxBytes)));
     char buffer[65536];
     while (ok) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -109,9 +111,15 @@ bool readWholeFileReadOnly(const fs::path& path, std::string& out, std::string& 
             number = errno;
         } else if (n == 0) {
             break;
-        } else if (out.size() + static_cast<size_t>(n) > kMaxMessageBytes) {
-            ok = false;
-            number = EFBIG;
+        } else if (out.size() + static_cast<size_t>(n) > maxBytes) {
+            if (cut == nullptr) {
+                ok = false;
+                number = EFBIG;
+            } else {
+                out.append(buffer, static_cast<size_t>(maxBytes - out.size()));
+                *cut = true;
+                break;
+            }
         } else {
             out.append(buffer, static_cast<size_t>(n));
         }
@@ -248,6 +256,18 @@ std::optional<MailListing> listingFromJson(const nlohmann::json& json) {
 std::variant<std::string, MessageReadError> readMessage(const MailListing& listing, const MessageLocation& location) {
     if (listing.kind == MailStoreKind::maildir) return readMaildirMessage(listing.root, location);
     return readMboxMessage(location.file.empty() ? listing.root : listing.root / location.file, location);
+}
+
+std::variant<MessageBytes, MessageReadError> readMessagePrefix(const MailListing& listing, const MessageLocation& location,
+                                                               size_t maxBytes) {
+    MessageBytes out;
+    auto read = listing.kind == MailStoreKind::maildir
+                    ? readMaildirMessage(listing.root, location, maxBytes, &out.cut)
+                    : readMboxMessage(location.file.empty() ? listing.root : listing.root / location.file, location, maxBytes,
+                                      &out.cut);
+    if (auto* error = std::get_if<MessageReadError>(&read)) return std::move(*error);
+    out.bytes = std::move(std::get<std::string>(read));
+    return out;
 }
 
 }  // namespace lumidex::mail

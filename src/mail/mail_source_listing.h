@@ -109,6 +109,15 @@ struct MessageReadError {
 // error; the caller lists the store again.
 std::variant<std::string, MessageReadError> readMessage(const MailListing& listing, const MessageLocation& location);
 
+// The first maxBytes of the message (as readMessage gives it); `cut` when the message is longer. The rest
+// is read only as far as an mbox message's check against its listing needs, never kept.
+struct MessageBytes {
+    std::string bytes;
+    bool cut = false;
+};
+std::variant<MessageBytes, MessageReadError> readMessagePrefix(const MailListing& listing, const MessageLocation& location,
+                                                               size_t maxBytes);
+
 // 64-bit FNV-1a; persisted in message ids, so it never changes.
 uint64_t fnv1a64(std::string_view bytes, uint64_t seed = 14695981039346656037ULL);
 

@@ -23,7 +23,9 @@ std::optional<uint64_t> mboxMessageHash(std::string_view id);
 namespace lumidex::mail {
 
 // The whole file, opened read-only; false with the system's reason when it cannot be opened or read, or
-// is larger than kMaxMessageBytes.
-bool readWholeFileReadOnly(const std::filesystem::path& path, std::string& out, std::string& error, int& errorNumber);
+// is larger than kMaxMessageBytes. With `cut` set, a larger file is no error: its first maxBytes are read
+// and *cut says whether the file went on.
+bool readWholeFileReadOnly(const std::filesystem::path& path, std::string& out, std::string& error, int& errorNumber,
+                           bool* cut = nullptr, uint64_t maxBytes = kMaxMessageBytes);
 
 }  // namespace lumidex::mail

@@ -18,6 +18,7 @@
 #include "processing/extractors/nan_items_processing_image.h"
 #include "processing/extractors/nan_items_processing_pdf.h"
 #include "processing/extractors/office_extraction.h"
+#include "processing/mail_attachment_jobs.h"
 #include "processing/pipeline/thumbnail_write_queue.h"
 #include "processing/recognition/save_nan_images_helper.h"
 #include "processing/text/nan_items_processing_text.h"
@@ -191,6 +192,7 @@ void registerExtractorJobs(JobRegistry& jobs) {
     jobs.add(std::string(enrichPdfJob), enrichPdf);
     jobs.add(std::string(previewsPdfJob), drawPdfPreviews);
     jobs.add(std::string(extractOfficeJob), extractOffice);
+    registerMailAttachmentJobs(jobs);
 }
 
 int extractorWorkerMain(int argc, char** argv) {

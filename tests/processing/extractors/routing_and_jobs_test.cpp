@@ -120,11 +120,11 @@ ExtractionResult runJob(std::string_view kind, const std::filesystem::path& path
     return decoded.value_or(ExtractionResult{});
 }
 
-TEST(ExtractorJobs, RegistersTheSixKinds) {
+TEST(ExtractorJobs, RegistersTheExtractorAndMailAttachmentKinds) {
     JobRegistry jobs;
     registerExtractorJobs(jobs);
     EXPECT_EQ(jobs.kinds(), (std::vector<std::string>{"enrich.pdf", "extract.image", "extract.office", "extract.pdf",
-                                                      "extract.text", "previews.pdf"}));
+                                                      "extract.text", "mail.attachment", "previews.pdf"}));
 }
 
 TEST(ExtractorJobs, TextJobHonoursTheSizeLimit) {
