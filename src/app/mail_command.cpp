@@ -3,14 +3,18 @@
 #include <CLI/CLI.hpp>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <iostream>
 #include <string>
 
 #include "app/mail_search_source.h"
+#include "core/app_log.h"
 #include "core/settings/settings.h"
+#include "mail/mail_index_scheduler.h"
 #include "mail/mail_fts.h"
+#include "mail/mail_index_runs.h"
 #include "mail/mail_indexer.h"
 #include "mail/mail_indexer_sources.h"
 #include "mail/mail_thunderbird.h"
@@ -49,9 +53,17 @@ void add(const std::string& path) {
     const auto source = mail::detectMailSource(path);
     if (!source) {
         fail("Not a mail store: " + path +
-             " (expected a Maildir folder, an mbox file or folder, or a Thunderbird profile)");
+             " (expected a Maildir folder, an mbox file or folder, a Thunderbird profile, or a folder with "
+             "V10/MailData/Envelope Index)");
     }
     mail::MailSourceList list = loadList();
+    if (source->type == mail::kAppleMailSourceType) {
+        for (const auto& known : list.sources()) {
+            if (known.type == mail::kAppleMailSourceType && known.path != source->path) {
+                fail("Only one Apple Mail store can be indexed; remove " + known.path.string() + " first");
+            }
+        }
+    }
     if (!list.add(*source)) {
         std::cout << "Already indexed: " << source->path.string() << '\n';
         return;
@@ -102,6 +114,9 @@ void remove(const std::string& path) {
     // stores are found again from the stored type; a store gone from disk keeps nothing to forget.
     mail::LocalMailIndexer indexer(mail::MailFtsSqlite::shared());
     bool forgotten = true;
+    if (removed.type == mail::kAppleMailSourceType) {
+        forgotten = mail::forgetAppleMail(mail::MailFtsSqlite::shared(), SettingsStore::shared());
+    }
     for (const mail::LocalStore& store : mail::storesOf(removed)) forgotten = indexer.forgetStore(store) && forgotten;
     if (!forgotten) fail("its messages could not all be removed from the mail index; `lumidex mail remove` again");
     sources.remove(key);
@@ -116,38 +131,65 @@ void index() {
         return;
     }
     const auto lock = holdMailIndex("index");
-    mail::LocalMailIndexer indexer(mail::MailFtsSqlite::shared());
     const bool terminal = ::isatty(STDOUT_FILENO) == 1;
     auto lastPrint = std::chrono::steady_clock::now();
-    const auto progress = [&](const std::filesystem::path& store, size_t done, size_t total) {
+    mail::MailRunHooks hooks;
+    hooks.progress = [&](const std::filesystem::path& store, size_t done, size_t total) {
         const auto now = std::chrono::steady_clock::now();
         if (done != total && now - lastPrint < std::chrono::milliseconds(terminal ? 100 : 2000)) return;
         lastPrint = now;
         std::cout << (terminal ? "\r" : "") << store.string() << ": " << done << " / " << total << " messages"
                   << (terminal && done != total ? "" : "\n") << std::flush;
     };
-    bool ok = true;
-    for (const auto& configured : sources.sources()) {
-        const auto stores = mail::storesOf(configured);
-        if (stores.empty()) {
-            std::cerr << "lumidex mail: no mail folders in " << configured.path.string() << '\n';
-            ok = false;
-            continue;
-        }
-        const mail::LocalMailSource source(configured.path.string(), stores);
-        const mail::MailIndexReport report = indexer.run(source, progress);
-        std::cout << configured.path.string() << ": " << report.messagesRead << " read, " << report.messagesMoved
-                  << " moved, " << report.messagesRemoved << " removed";
-        if (report.messagesFailed > 0) std::cout << ", " << report.messagesFailed << " unreadable";
-        if (report.storesUnchanged == report.storesListed && report.storesListed > 0) std::cout << " (unchanged)";
-        std::cout << '\n';
-        for (const std::string& error : report.errors) std::cerr << "lumidex mail: " << error << '\n';
-        ok = ok && report.ok();
-    }
-    if (!ok) throw CLI::RuntimeError(1);
+    hooks.sourceDone = [](const mail::ConfiguredMailSource& source, const std::string& summary) {
+        std::cout << source.path.string() << ": " << summary << '\n';
+    };
+    const std::atomic<bool> cancelled{false};
+    const mail::MailRunOutcome outcome = mail::indexMailSources(mail::MailFtsSqlite::shared(), SettingsStore::shared(),
+                                                                sources.sources(), false, cancelled, hooks);
+    for (const std::string& error : outcome.errors) std::cerr << "lumidex mail: " << error << '\n';
+    if (!outcome.ok()) throw CLI::RuntimeError(1);
 }
 
 }  // namespace
+
+BackgroundMailIndexing::BackgroundMailIndexing(std::unique_ptr<platform::WriterLock> lock,
+                                               std::unique_ptr<mail::MailIndexScheduler> scheduler)
+    : lock_(std::move(lock)), scheduler_(std::move(scheduler)) {
+    scheduler_->start();
+}
+
+// The scheduler goes first: the lock guards its runs.
+BackgroundMailIndexing::~BackgroundMailIndexing() { scheduler_.reset(); }
+
+std::unique_ptr<BackgroundMailIndexing> startBackgroundMailIndexing(const std::string& command) {
+    mail::MailSourceList list;
+    if (const auto error = list.load()) {
+        appLog("Mail indexing not started: " + *error);
+        return nullptr;
+    }
+    if (list.sources().empty()) return nullptr;
+    std::string heldBy;
+    std::string error;
+    const std::string holder = "lumidex " + command + " (process " + std::to_string(::getpid()) + ")";
+    auto lock = platform::WriterLock::tryAcquire(mail::MailFtsSqlite::defaultDatabasePath().parent_path() / "mail.lock",
+                                                 holder, heldBy, error);
+    if (!lock) {
+        appLog(heldBy.empty() ? "Mail indexing not started: " + error
+                              : "Mail indexing not started: " + heldBy + " is updating the mail index");
+        return nullptr;
+    }
+    const std::vector<mail::ConfiguredMailSource> sources = list.sources();
+    mail::MailIndexScheduler::Options options;
+    for (const auto& source : sources) options.watchRoots.push_back(mail::watchRootOf(source));
+    auto scheduler = std::make_unique<mail::MailIndexScheduler>(
+        [sources](bool force, const std::atomic<bool>& cancelled) {
+            return mail::indexMailSources(mail::MailFtsSqlite::shared(), SettingsStore::shared(), sources, force,
+                                          cancelled);
+        },
+        std::move(options));
+    return std::make_unique<BackgroundMailIndexing>(std::move(lock), std::move(scheduler));
+}
 
 std::shared_ptr<search::MailSearchSource> configuredMailSearchSource() {
     mail::MailSourceList sources;
@@ -160,7 +202,7 @@ void addMailCommand(CLI::App& app) {
     mailCommand->require_subcommand(1);
     auto addPath = std::make_shared<std::string>();
     CLI::App* addCommand = mailCommand->add_subcommand(
-        "add", "Index a Maildir folder, an mbox file or folder, or a Thunderbird profile");
+        "add", "Index a Maildir folder, an mbox file or folder, a Thunderbird profile, or an Apple Mail store");
     auto thunderbird = std::make_shared<bool>(false);
     addCommand->add_option("PATH", *addPath);
     addCommand->add_flag("--thunderbird", *thunderbird, "Add every Thunderbird profile found in the home folder");

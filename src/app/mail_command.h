@@ -8,8 +8,16 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "search/searchable_folder.h"
+
+namespace lumidex::mail {
+class MailIndexScheduler;
+}
+namespace lumidex::platform {
+class WriterLock;
+}
 
 namespace CLI {
 class App;
@@ -21,5 +29,27 @@ void addMailCommand(CLI::App& app);
 
 // The mail index as a search source when mail stores are configured; null otherwise.
 std::shared_ptr<search::MailSearchSource> configuredMailSearchSource();
+
+// The mail index kept current while `serve` or `window` runs: the configured mail sources indexed at
+// start, after changes below their folders, every five minutes and on demand, holding the mail index's
+// writer lock ("mail.lock") throughout. Destruction stops the runs (a running one is cancelled and
+// waited for) and releases the lock. Lives on the thread that started it.
+class BackgroundMailIndexing {
+public:
+    BackgroundMailIndexing(std::unique_ptr<platform::WriterLock> lock, std::unique_ptr<mail::MailIndexScheduler> scheduler);
+    ~BackgroundMailIndexing();
+    BackgroundMailIndexing(const BackgroundMailIndexing&) = delete;
+    BackgroundMailIndexing& operator=(const BackgroundMailIndexing&) = delete;
+
+    mail::MailIndexScheduler& scheduler() { return *scheduler_; }
+
+private:
+    std::unique_ptr<platform::WriterLock> lock_;
+    std::unique_ptr<mail::MailIndexScheduler> scheduler_;
+};
+
+// Started when mail sources are configured; null (with a log line) when there are none, the list cannot
+// be read, or another process holds the mail index. `command` names the holder of the lock.
+std::unique_ptr<BackgroundMailIndexing> startBackgroundMailIndexing(const std::string& command);
 
 }  // namespace lumidex

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/local_api.h"
+#include "app/mail_command.h"
 #include "app/scan_command.h"
 #include "app/stop_signals.h"
 #include "core/app_log.h"
@@ -146,12 +147,15 @@ void runServe(bool apiRequested) {
 
     std::atomic<bool> stopping{false};
     std::thread indexing([&] { indexFolders(core, stored, stopping); });
+    auto mailIndexing = startBackgroundMailIndexing("serve");
+    if (mailIndexing) std::cout << "Keeping the mail index current." << std::endl;
     std::cout << "Press Ctrl-C to stop." << std::endl;
     mainLoop.runUntilStopSignal();
 
     std::cout << "\nStopping ..." << std::endl;
     stopping = true;
     server.reset();  // stops the listener and waits for the handlers still running
+    mailIndexing.reset();
     core.cancelAll();
     indexing.join();
     std::cout << "Stopped." << std::endl;

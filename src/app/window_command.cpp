@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/local_api.h"
+#include "app/mail_command.h"
 #include "app/scan_command.h"
 #include "app/stop_signals.h"
 #include "core/settings/settings.h"
@@ -65,6 +66,7 @@ int runWindow(const std::string& folderArgument, bool withApi) {
         if (api) std::cout << "API server listening on " << api->baseUrl() << std::endl;
     }
 
+    auto mailIndexing = startBackgroundMailIndexing("window");
     int status = 0;
     {
         ui::WindowServices services;
@@ -81,6 +83,7 @@ int runWindow(const std::string& folderArgument, bool withApi) {
     // The window's searches and page fetches borrow `core`; the closed window has cancelled its search.
     ui::QtScheduler::shared().waitForBackground();
     api.reset();
+    mailIndexing.reset();
     core.cancelAll();
     return status;
 }

@@ -294,8 +294,10 @@ AppleMailRunReport AppleMailIndexer::run(bool force, const std::atomic<bool>& ca
     log("AppleMailIndexer: coverage envelope=" + count(report.live) + " covered=" + count(report.covered) +
         " missing=" + count(report.missing) + " status=success:" + count(counts["success"]) + " empty:" +
         count(counts["empty"]) + " failed:" + count(counts["failed"]) + " pending:" + count(counts["pending"]));
-    // A run with failed writes leaves the state uncovered, so the next one does not take the fast path.
-    const bool coveredFully = report.missing == 0 && report.errors.empty() && report.upsertFailed == 0;
+    // The copies above cover every live rowid whether its text was read or not: only a run that wrote
+    // everything it read and streamed to the end lets the next one take the fast path.
+    const bool coveredFully = report.missing == 0 && report.errors.empty() && report.upsertFailed == 0 &&
+                              report.readsFailed == 0 && report.streamEnd.starts_with("ended-empty-batches");
     if (!fts_.setIndexState({hi, lo, coveredFully, std::string(kMailIndexDbVersion)})) writeFailed("index state");
     return report;
 }

@@ -218,7 +218,7 @@ bool bindInsert(SqliteStatement& insert, const MailUpsertItem& item) {
 bool replaceOne(SqliteDatabase& db, const MailReplacement& m, const std::set<int64_t>& oldDocids, double now,
                 std::string& error) {
     const std::string_view id = m.item ? std::string_view(m.item->externalId)
-                                       : std::string_view(m.copy ? m.copy->externalId : std::string());
+                                       : m.copy ? std::string_view(m.copy->externalId) : std::string_view();
     // A message that could not be read keeps the text it had.
     for (const int64_t docid : m.item ? oldDocids : std::set<int64_t>{}) {
         if (!fts_sql::run(db, "DELETE FROM mailFtsVirtualTable WHERE docid = ?",
