@@ -155,7 +155,7 @@ AppleMailRunReport AppleMailIndexer::run(bool force, const std::atomic<bool>& ca
                 continue;
             }
             ++report.upsertFailed;
-            const std::string& id = m.item ? m.item->externalId : m.copy->externalId;
+            const std::string& id = m.externalId;
             if (!fts_.upsertMeta(id, MailIndexStatus::failed, std::nullopt, m.envelopeRowid, "upsert failed")) {
                 writeFailed("ledger of " + id);
             }
@@ -168,6 +168,7 @@ AppleMailRunReport AppleMailIndexer::run(bool force, const std::atomic<bool>& ca
         if (!handledIds.insert(item.externalId).second) return true;
         ++report.processed;
         MailReplacement m;
+        m.externalId = item.externalId;
         m.envelopeRowid = record.rowid;
         m.copy = MailCopy{record.rowid, item.externalId, record.mailboxUrl, record.messageId && !record.messageId->empty()};
         try {

@@ -441,11 +441,19 @@ std::set<int64_t> MailFtsSqlite::stalledPlaceholderRowids() {
 }
 
 std::map<std::string, std::optional<std::string>> MailFtsSqlite::ftsMailboxes(bool* read) {
+    return ftsMailboxes(std::string_view(), read);
+}
+
+std::map<std::string, std::optional<std::string>> MailFtsSqlite::ftsMailboxes(std::string_view prefix, bool* read) {
     std::map<std::string, std::optional<std::string>> out;
     const bool ok = withReader("ftsMailboxes", [&](SqliteDatabase& db, std::string& error) {
         return fts_sql::run(
             db, kFtsMailboxesSql, fts_sql::noParameters,
-            [&](const SqliteStatement& row) { out[row.textAt(0)] = textColumn(row, 1); }, error);
+            [&](const SqliteStatement& row) {
+                std::string id = row.textAt(0);
+                if (id.starts_with(prefix)) out[std::move(id)] = textColumn(row, 1);
+            },
+            error);
     });
     if (read != nullptr) *read = ok;
     return ok ? out : std::map<std::string, std::optional<std::string>>{};

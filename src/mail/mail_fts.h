@@ -106,7 +106,8 @@ struct MailCopy {
 // A message's new state as the indexer writes it: its full-text row (none for a message that could not
 // be read), its ledger entry and its copy. See MailFtsSqlite::replaceMessages().
 struct MailReplacement {
-    std::optional<MailUpsertItem> item;
+    std::string externalId;
+    std::optional<MailUpsertItem> item;  // with the same external id
     MailIndexStatus status = MailIndexStatus::success;
     std::optional<double> emlxMtime;
     std::optional<int64_t> envelopeRowid;
@@ -164,6 +165,9 @@ public:
     // Rowids of "empty" or "failed" messages tried 5 times or more.
     std::set<int64_t> stalledPlaceholderRowids();
     std::map<std::string, std::optional<std::string>> ftsMailboxes(bool* read = nullptr);
+    // Only the messages whose external id starts with `prefix` (one store's), so that the map stays that
+    // store's size.
+    std::map<std::string, std::optional<std::string>> ftsMailboxes(std::string_view prefix, bool* read);
     // External id -> lowest resolved copy rowid.
     std::map<std::string, int64_t> canonicalRowids(bool* read = nullptr);
     std::set<int64_t> coveredEnvelopeRowids();

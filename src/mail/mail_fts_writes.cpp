@@ -217,8 +217,7 @@ bool bindInsert(SqliteStatement& insert, const MailUpsertItem& item) {
 // The statements of one message, within its savepoint.
 bool replaceOne(SqliteDatabase& db, const MailReplacement& m, const std::set<int64_t>& oldDocids, double now,
                 std::string& error) {
-    const std::string_view id = m.item ? std::string_view(m.item->externalId)
-                                       : m.copy ? std::string_view(m.copy->externalId) : std::string_view();
+    const std::string_view id = m.externalId;
     // A message that could not be read keeps the text it had.
     for (const int64_t docid : m.item ? oldDocids : std::set<int64_t>{}) {
         if (!fts_sql::run(db, "DELETE FROM mailFtsVirtualTable WHERE docid = ?",
@@ -260,9 +259,6 @@ bool replaceOne(SqliteDatabase& db, const MailReplacement& m, const std::set<int
 std::vector<bool> MailFtsSqlite::replaceMessages(const std::vector<MailReplacement>& messages) {
     std::vector<bool> written(messages.size(), false);
     if (messages.empty()) return written;
-    const auto idOf = [](const MailReplacement& m) -> std::string {
-        return m.item ? m.item->externalId : (m.copy ? m.copy->externalId : std::string());
-    };
     const double now = nowSeconds();
     std::vector<bool> done(messages.size(), false);
     const bool ok = inWriteTransaction("replaceMessages", [&](SqliteDatabase& db, std::string& error) {
@@ -270,7 +266,7 @@ std::vector<bool> MailFtsSqlite::replaceMessages(const std::vector<MailReplaceme
         // that has been written before, and only when there is one.
         std::set<std::string> known;
         for (const MailReplacement& m : messages) {
-            const std::string id = idOf(m);
+            const std::string& id = m.externalId;
             if (!fts_sql::run(db, kHasMetaSql, [&](SqliteStatement& s) { return bindId(s, id); },
                               [&](const SqliteStatement&) { known.insert(id); }, error)) {
                 return false;
@@ -289,8 +285,7 @@ std::vector<bool> MailFtsSqlite::replaceMessages(const std::vector<MailReplaceme
         }
         static const std::set<int64_t> kNone;
         for (size_t i = 0; i < messages.size(); ++i) {
-            const std::string id = idOf(messages[i]);
-            if (id.empty()) continue;
+            const std::string& id = messages[i].externalId;
             if (!db.exec("SAVEPOINT message", error)) return false;
             std::string messageError;
             const auto rows = docids.find(id);
