@@ -184,7 +184,8 @@ public:
     // without a ledger row has none: rows and ledger are only ever written together, and the opening
     // backfills older rows), the new row (when `item` is set) is inserted, the ledger entry is written as
     // upsertMeta() would and the copy recorded. A message whose statements fail is logged and left as it
-    // was. Returns per message whether it was written; all false when the transaction failed.
+    // was. Returns per message whether it was written; all false when the transaction failed. Each
+    // external id at most once per call.
     [[nodiscard]] std::vector<bool> replaceMessages(const std::vector<MailReplacement>& messages);
     [[nodiscard]] bool appendContent(std::string_view externalId, std::string_view text);
     [[nodiscard]] bool updateMailbox(std::string_view externalId, std::string_view mailbox);
