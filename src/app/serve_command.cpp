@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app/local_api.h"
-#include "app/mail_command.h"
+#include "app/mail_background.h"
 #include "app/scan_command.h"
 #include "app/stop_signals.h"
 #include "core/app_log.h"

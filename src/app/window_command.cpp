@@ -11,7 +11,7 @@
 #include <string>
 
 #include "app/local_api.h"
-#include "app/mail_command.h"
+#include "app/mail_background.h"
 #include "app/scan_command.h"
 #include "app/stop_signals.h"
 #include "core/settings/settings.h"

@@ -189,7 +189,7 @@ AppleMailRunReport AppleMailIndexer::run(bool force, const std::atomic<bool>& ca
         }
         pending.push_back(std::move(m));
         if (pending.size() >= flushBatchSize) flush();
-        return !cancelled;
+        return true;  // the source itself ends on cancellation, with its reason
     };
 
     // Pass 1: catch-up.

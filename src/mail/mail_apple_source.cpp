@@ -232,6 +232,10 @@ AppleMailStreamResult AppleMailSource::enumerateRowids(const std::vector<int64_t
         }
         if (!records) continue;
         for (const MailRecord& record : *records) {
+            if (cancelled) {
+                result.endReason = "ended-cancelled";
+                return result;
+            }
             if (!accepted(record)) {
                 ++result.filtered;
             } else if (!sink(item(record), record)) {

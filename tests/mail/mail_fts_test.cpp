@@ -406,9 +406,9 @@ TEST_F(MailFtsTest, ReplacingAMessageChangesItsRowLedgerAndCopyTogetherOrNotAtAl
     // The ledger refuses one message from now on: its new row must not appear without its entry.
     sideExec("CREATE TRIGGER refuse BEFORE UPDATE ON mailFtsMeta WHEN NEW.externalId = 'refused' "
              "BEGIN SELECT RAISE(ABORT, 'refused'); END");
-    EXPECT_EQ(s.replaceMessages({replacement("kept", "neuerText", 1), replacement("refused", "neuerText", 2),
-                                 replacement("kept", std::nullopt, 1)}),
-              (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(s.replaceMessages({replacement("kept", "neuerText", 1), replacement("refused", "neuerText", 2)}),
+              (std::vector<bool>{true, false}));
+    EXPECT_EQ(s.replaceMessages({replacement("kept", std::nullopt, 1)}), std::vector<bool>{true});
     EXPECT_EQ(idsOf(s.search("neuerText", 10, false)), std::vector<std::string>{"kept"});
     EXPECT_EQ(idsOf(s.search("alterText", 10, false)), std::vector<std::string>{"refused"});
     EXPECT_EQ(meta("refused")->indexStatus, MailIndexStatus::success);
