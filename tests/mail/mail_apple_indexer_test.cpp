@@ -212,5 +212,21 @@ TEST_F(AppleMailIndexerTest, AnIndexLockedThroughoutEndsTheStreamAndTheNextRunCa
     EXPECT_EQ(hits("common"), 3u);
 }
 
+TEST_F(AppleMailIndexerTest, AnEmptyIndexSkipsTheRunAndAMailboxChangeMovesOnlyTheLowFingerprint) {
+    const AppleMailRunReport report = run();
+    EXPECT_EQ(report.live, 0);
+    EXPECT_TRUE(logged("AppleMailIndexer: pass-0 live rowids empty"));
+    EXPECT_FALSE(fts.getIndexState());  // the store is not touched
+
+    const auto a = envelopeFingerprint({3, 1, 2}, {{1, "imap://x/INBOX"}, {2, "imap://x/INBOX"}});
+    const auto sameSetOtherOrder = envelopeFingerprint({2, 3, 1}, {{2, "imap://x/INBOX"}, {1, "imap://x/INBOX"}});
+    const auto moved = envelopeFingerprint({1, 2, 3}, {{1, "imap://x/INBOX"}, {2, "imap://x/Archive"}});
+    const auto deleted = envelopeFingerprint({1, 2}, {{1, "imap://x/INBOX"}, {2, "imap://x/INBOX"}});
+    EXPECT_EQ(a, sameSetOtherOrder);
+    EXPECT_EQ(moved.first, a.first);
+    EXPECT_NE(moved.second, a.second);
+    EXPECT_NE(deleted.first, a.first);
+}
+
 }  // namespace
 }  // namespace lumidex::mail
