@@ -10,7 +10,8 @@ namespace lumidex {
 
 std::unique_ptr<LocalApi> LocalApi::start(folders::CoreManagerData& core,
                                           std::function<void(std::function<void()>)> mainLoop,
-                                          const RouteHook& addRoutes) {
+                                          const RouteHook& addRoutes,
+                                          std::optional<service::MailIndexControl> mailControl) {
     std::unique_ptr<LocalApi> api(new LocalApi());
     // The MCP counters see each head before the server's own checks; the handler exists before the
     // server listens, so the hook never finds it missing while requests arrive.
@@ -32,8 +33,12 @@ std::unique_ptr<LocalApi> LocalApi::start(folders::CoreManagerData& core,
         return cloud::CloudItemSqliteManager(directory).markAllCompletedAsDeleted();
     };
     // Mail index runs the mail routes ask for, over the configured mail stores.
-    api->mailRuns_ = std::make_unique<MailApiRuns>();
-    api->services_.mailControl = api->mailRuns_->control();
+    if (mailControl) {
+        api->services_.mailControl = std::move(*mailControl);
+    } else {
+        api->mailRuns_ = std::make_unique<MailApiRuns>();
+        api->services_.mailControl = api->mailRuns_->control();
+    }
     api::registerRoutes(api->router_, api->services_);
     if (addRoutes) addRoutes(api->router_);
     mcp::McpHandlerOptions mcpOptions;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "api/api_router.h"
@@ -29,10 +30,14 @@ public:
     using RouteHook = std::function<void(api::ApiRouter&)>;
 
     // `mainLoop` posts a task to the command's main loop for the responsiveness probe; none: the
-    // shared thread pool is probed. nullptr when no candidate port could be bound (said on stderr).
+    // shared thread pool is probed. `mailControl`: the process's own mail index runs, which the mail
+    // routes then steer (it must outlive the server); none: the routes run the indexer themselves when
+    // no other process holds the mail index. nullptr when no candidate port could be bound (said on
+    // stderr).
     static std::unique_ptr<LocalApi> start(folders::CoreManagerData& core,
                                            std::function<void(std::function<void()>)> mainLoop = {},
-                                           const RouteHook& addRoutes = {});
+                                           const RouteHook& addRoutes = {},
+                                           std::optional<service::MailIndexControl> mailControl = std::nullopt);
     ~LocalApi();
     LocalApi(const LocalApi&) = delete;
     LocalApi& operator=(const LocalApi&) = delete;

@@ -63,12 +63,16 @@ void MailApiRuns::runOnce() {
         appLog("Mail index run: the list of mail stores cannot be read: " + *error);
         return;
     }
+    // Never waits for the lock: a `lumidex mail` command writing now would hold this thread, and the
+    // server's shutdown with it, for as long as it runs.
+    std::string heldBy;
     std::string error;
-    const auto writer = platform::WriterLock::acquire(
+    const auto writer = platform::WriterLock::tryAcquire(
         mail::MailFtsSqlite::defaultDatabasePath().parent_path() / "mail.lock",
-        "lumidex serve (process " + std::to_string(::getpid()) + ")", [](const std::string&) {}, error);
+        "lumidex serve (process " + std::to_string(::getpid()) + ")", heldBy, error);
     if (!writer) {
-        appLog("Mail index run: cannot take the mail index for writing: " + error);
+        appLog(heldBy.empty() ? "Mail index run: cannot take the mail index for writing: " + error
+                              : "Mail index run skipped: " + heldBy + " is updating the mail index");
         return;
     }
     mail::LocalMailIndexer indexer(mail::MailFtsSqlite::shared());

@@ -4,7 +4,7 @@
 //
 // Threads: requestRun() and figures() may be called from any thread; the runs happen on the object's own
 // thread, which the destructor joins (a run under way is finished first). The run holds the mail index's
-// writer lock ("mail.lock"), so it waits for a `lumidex mail` command writing at the same time. Failures
+// writer lock ("mail.lock"); when another process holds it, the run is skipped with a log line. Failures
 // of a run are logged and counted in the figures; nothing throws.
 #pragma once
 

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <iostream>
@@ -13,6 +14,7 @@
 #include "cloud/libreoffice_converter.h"
 #include "mail/mail_cloud_worker.h"
 #include "mail/mail_fts.h"
+#include "mail/mail_index_runs.h"
 #include "mail/mail_indexer.h"
 #include "mail/mail_indexer_sources.h"
 #include "mail/mail_thunderbird.h"
@@ -61,9 +63,17 @@ void add(const std::string& path) {
     const auto source = mail::detectMailSource(path);
     if (!source) {
         fail("Not a mail store: " + path +
-             " (expected a Maildir folder, an mbox file or folder, or a Thunderbird profile)");
+             " (expected a Maildir folder, an mbox file or folder, a Thunderbird profile, or a folder with "
+             "V10/MailData/Envelope Index)");
     }
     mail::MailSourceList list = loadList();
+    if (source->type == mail::kAppleMailSourceType) {
+        for (const auto& known : list.sources()) {
+            if (known.type == mail::kAppleMailSourceType && known.path != source->path) {
+                fail("Only one Apple Mail store can be indexed; remove " + known.path.string() + " first");
+            }
+        }
+    }
     if (!list.add(*source)) {
         std::cout << "Already indexed: " << source->path.string() << '\n';
         return;
@@ -114,6 +124,9 @@ void remove(const std::string& path) {
     // stores are found again from the stored type; a store gone from disk keeps nothing to forget.
     mail::LocalMailIndexer indexer(mail::MailFtsSqlite::shared());
     bool forgotten = true;
+    if (removed.type == mail::kAppleMailSourceType) {
+        forgotten = mail::forgetAppleMail(mail::MailFtsSqlite::shared(), SettingsStore::shared());
+    }
     for (const mail::LocalStore& store : mail::storesOf(removed)) forgotten = indexer.forgetStore(store) && forgotten;
     if (!forgotten) fail("its messages could not all be removed from the mail index; `lumidex mail remove` again");
     sources.remove(key);
@@ -166,57 +179,52 @@ void index() {
         return;
     }
     const auto lock = holdMailIndex("index");
-    mail::LocalMailIndexer indexer(mail::MailFtsSqlite::shared());
+    mail::MessageExtraction extraction;
     const std::unique_ptr<mail::MailAttachmentDecoder> decoder =
         attachmentDecoderFactory() ? attachmentDecoderFactory()() : nullptr;
-    indexer.extraction.decoder = decoder.get();
+    extraction.decoder = decoder.get();
     const Settings settings = Settings::shared();
-    indexer.extraction.ocrFallback = settings.boolean("mailIndexOcrAttachments", true);
+    extraction.ocrFallback = settings.boolean("mailIndexOcrAttachments", true);
     std::unique_ptr<mail::MailAttachmentCloudBridge> bridge;
     if (decoder && settings.boolean("mailIndexOfficeAttachments", true)) {
         bridge = std::make_unique<mail::MailAttachmentCloudBridge>(mail::MailCloudJobsSqlite::shared(),
                                                                    mail::defaultMailCloudStagingFolder());
-        indexer.extraction.officeAttachment = [&bridge](std::string_view externalId, const std::optional<std::string>& name,
+        extraction.officeAttachment = [&bridge](std::string_view externalId, const std::optional<std::string>& name,
                                                         std::string_view bytes) {
             return bridge->enqueue(externalId, name, bytes) == mail::MailAttachmentCloudBridge::Outcome::queued;
         };
     }
     const bool terminal = ::isatty(STDOUT_FILENO) == 1;
     auto lastPrint = std::chrono::steady_clock::now();
-    const auto progress = [&](const std::filesystem::path& store, size_t done, size_t total) {
+    mail::MailRunHooks hooks;
+    hooks.progress = [&](const std::filesystem::path& store, size_t done, size_t total) {
         const auto now = std::chrono::steady_clock::now();
         if (done != total && now - lastPrint < std::chrono::milliseconds(terminal ? 100 : 2000)) return;
         lastPrint = now;
         std::cout << (terminal ? "\r" : "") << store.string() << ": " << done << " / " << total << " messages"
                   << (terminal && done != total ? "" : "\n") << std::flush;
     };
-    bool ok = true;
-    for (const auto& configured : sources.sources()) {
-        const auto stores = mail::storesOf(configured);
-        if (stores.empty()) {
-            std::cerr << "lumidex mail: no mail folders in " << configured.path.string() << '\n';
-            ok = false;
-            continue;
-        }
-        const mail::LocalMailSource source(configured.path.string(), stores);
-        const mail::MailIndexReport report = indexer.run(source, progress);
-        std::cout << configured.path.string() << ": " << report.messagesRead << " read, " << report.messagesMoved
-                  << " moved, " << report.messagesRemoved << " removed";
-        if (report.messagesFailed > 0) std::cout << ", " << report.messagesFailed << " unreadable";
-        if (report.attachmentsFailed > 0) std::cout << ", " << report.attachmentsFailed << " attachments not read (see the log)";
-        if (report.storesUnchanged == report.storesListed && report.storesListed > 0) std::cout << " (unchanged)";
-        std::cout << '\n';
-        for (const std::string& error : report.errors) std::cerr << "lumidex mail: " << error << '\n';
-        ok = ok && report.ok();
-    }
+    hooks.sourceDone = [](const mail::ConfiguredMailSource& source, const std::string& summary) {
+        std::cout << source.path.string() << ": " << summary << '\n';
+    };
+    hooks.extraction = extraction;
+    const std::atomic<bool> cancelled{false};
+    const mail::MailRunOutcome outcome = mail::indexMailSources(mail::MailFtsSqlite::shared(), SettingsStore::shared(),
+                                                                sources.sources(), false, cancelled, hooks);
+    for (const std::string& error : outcome.errors) std::cerr << "lumidex mail: " << error << '\n';
+    if (outcome.attachmentsFailed > 0) std::cout << outcome.attachmentsFailed << " attachments not read (see the log)\n";
     if (bridge && mail::MailCloudJobsSqlite::shared().nextJobs(1).size() > 0) convertOfficeAttachments(*decoder);
-    if (!ok) throw CLI::RuntimeError(1);
+    if (!outcome.ok()) throw CLI::RuntimeError(1);
 }
 
 }  // namespace
 
 void setMailAttachmentDecoderFactory(MailAttachmentDecoderFactory factory) {
     attachmentDecoderFactory() = std::move(factory);
+}
+
+std::unique_ptr<mail::MailAttachmentDecoder> makeMailAttachmentDecoder() {
+    return attachmentDecoderFactory() ? attachmentDecoderFactory()() : nullptr;
 }
 
 void setMailConversionServiceFactory(MailConversionServiceFactory factory) {
@@ -234,7 +242,7 @@ void addMailCommand(CLI::App& app) {
     mailCommand->require_subcommand(1);
     auto addPath = std::make_shared<std::string>();
     CLI::App* addCommand = mailCommand->add_subcommand(
-        "add", "Index a Maildir folder, an mbox file or folder, or a Thunderbird profile");
+        "add", "Index a Maildir folder, an mbox file or folder, a Thunderbird profile, or an Apple Mail store");
     auto thunderbird = std::make_shared<bool>(false);
     addCommand->add_option("PATH", *addPath);
     addCommand->add_flag("--thunderbird", *thunderbird, "Add every Thunderbird profile found in the home folder");

@@ -1,5 +1,6 @@
 // "mail add PATH | add --thunderbird | list | remove PATH | index": the mail stores Lumidex indexes (Maildir folders, mbox
-// files and folders, a desktop mail client's profile) and indexing them into the mail index.
+// files and folders, a desktop mail client's profile, one folder holding an Envelope Index and its message files)
+// and indexing them into the mail index.
 //
 // The list is kept in the settings folder (mail_sources.json). Adding a store also turns
 // "mailSourceEnabled" on, so that searches include mail. Exit code 0; 1 with the reason on stderr when a
@@ -26,6 +27,8 @@ void addMailCommand(CLI::App& app);
 // main); without it they add their names only. Set before commands run.
 using MailAttachmentDecoderFactory = std::function<std::unique_ptr<mail::MailAttachmentDecoder>()>;
 void setMailAttachmentDecoderFactory(MailAttachmentDecoderFactory factory);
+// A decoder from the factory set above; null when none is set (attachments are then indexed by name).
+std::unique_ptr<mail::MailAttachmentDecoder> makeMailAttachmentDecoder();
 
 // The conversion service's client for office attachments, set by the program that links the HTTP client
 // (lumidex-indexer; the quick command line stays without it and starts fast); without it `mail index`

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/local_api.h"
+#include "app/mail_background.h"
 #include "app/scan_command.h"
 #include "app/stop_signals.h"
 #include "core/app_log.h"
@@ -132,9 +133,14 @@ void runServe(bool apiRequested) {
     folders::CoreManagerData core(std::move(dependencies));
 
     MainLoop mainLoop;
+    // Before the server: the mail routes steer these runs.
+    auto mailIndexing = startBackgroundMailIndexing("serve");
+    if (mailIndexing) std::cout << "Keeping the mail index current." << std::endl;
     std::unique_ptr<LocalApi> server;
     if (apiRequested || Settings::shared().apiServerEnabled()) {
-        server = LocalApi::start(core, [&mainLoop](std::function<void()> task) { mainLoop.post(std::move(task)); });
+        server = LocalApi::start(
+            core, [&mainLoop](std::function<void()> task) { mainLoop.post(std::move(task)); }, {},
+            mailIndexing ? std::optional(mailIndexing->control()) : std::nullopt);
         if (server) {
             printServerAddress(*server);
         } else if (apiRequested) {
@@ -152,6 +158,7 @@ void runServe(bool apiRequested) {
     std::cout << "\nStopping ..." << std::endl;
     stopping = true;
     server.reset();  // stops the listener and waits for the handlers still running
+    mailIndexing.reset();
     core.cancelAll();
     indexing.join();
     std::cout << "Stopped." << std::endl;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/local_api.h"
+#include "app/mail_background.h"
 #include "app/scan_command.h"
 #include "app/stop_signals.h"
 #include "core/data_directory.h"
@@ -74,12 +75,15 @@ int runWindow(const std::string& folderArgument, bool withApi) {
     };
     // The window's own routes exist from the start and answer once the window is there.
     ui::WindowRoutes windowRoutes(mainLoop, core);
+    // Before the server: the mail routes steer these runs.
+    auto mailIndexing = startBackgroundMailIndexing("window");
     std::unique_ptr<LocalApi> api;
     if (withApi || Settings::shared().apiServerEnabled()) {
-        api = LocalApi::start(core, mainLoop, [&windowRoutes](lumidex::api::ApiRouter& router) { windowRoutes.registerOn(router); });
+        api = LocalApi::start(
+            core, mainLoop, [&windowRoutes](lumidex::api::ApiRouter& router) { windowRoutes.registerOn(router); },
+            mailIndexing ? std::optional(mailIndexing->control()) : std::nullopt);
         if (api) std::cout << "API server listening on " << api->baseUrl() << std::endl;
     }
-
     int status = 0;
     {
         ui::WindowServices services;
@@ -105,6 +109,7 @@ int runWindow(const std::string& folderArgument, bool withApi) {
     // The window's searches and page fetches borrow `core`; the closed window has cancelled its search.
     ui::QtScheduler::shared().waitForBackground();
     api.reset();
+    mailIndexing.reset();
     core.cancelAll();
     return status;
 }

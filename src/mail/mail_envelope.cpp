@@ -18,7 +18,6 @@ using ColumnType = SqliteStatement::ColumnType;
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 30'000;
 // Dates before this many seconds are counted from 2001-01-01 UTC (the mail client's reference date).
 constexpr int64_t kReferenceDateOffset = 978'307'200;
 
@@ -259,7 +258,8 @@ EnvelopeIndexReader::EnvelopeIndexReader(std::unique_ptr<SqliteDatabase> db, std
 
 EnvelopeIndexReader::~EnvelopeIndexReader() = default;
 
-EnvelopeResult<std::unique_ptr<EnvelopeIndexReader>> EnvelopeIndexReader::open(const std::filesystem::path& dbPath) {
+EnvelopeResult<std::unique_ptr<EnvelopeIndexReader>> EnvelopeIndexReader::open(const std::filesystem::path& dbPath,
+                                                                            std::chrono::milliseconds busyTimeout) {
     using Kind = EnvelopeIndexError::Kind;
     std::error_code ec;
     const bool exists = std::filesystem::exists(dbPath, ec);
@@ -278,7 +278,7 @@ EnvelopeResult<std::unique_ptr<EnvelopeIndexReader>> EnvelopeIndexReader::open(c
         const bool denied = code == 14 || error.find("authoriz") != std::string::npos;
         return openError(denied ? Kind::permissionDenied : Kind::openFailed, dbPath, error);
     }
-    db->setBusyTimeout(kBusyTimeoutMs);
+    db->setBusyTimeout(static_cast<int>(busyTimeout.count()));
     return std::unique_ptr<EnvelopeIndexReader>(new EnvelopeIndexReader(std::move(db), dbPath));
 }
 

@@ -11,6 +11,7 @@
 // inside SQLite; the reader itself never retries.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -102,9 +103,11 @@ public:
     // The index below the user's mail folder: <mailRoot>/V10/MailData/Envelope Index.
     static std::filesystem::path pathBelow(const std::filesystem::path& mailRoot);
 
-    // Opens the database read-only (URI "file:<path>?mode=ro") with a 30-second busy time-out.
-    // Fails with databaseNotFound, permissionDenied or openFailed.
-    static EnvelopeResult<std::unique_ptr<EnvelopeIndexReader>> open(const std::filesystem::path& dbPath);
+    // Opens the database read-only (URI "file:<path>?mode=ro"); statements wait up to `busyTimeout` for
+    // the mail client's locks. Fails with databaseNotFound, permissionDenied or openFailed.
+    static constexpr std::chrono::milliseconds kBusyTimeout{30'000};
+    static EnvelopeResult<std::unique_ptr<EnvelopeIndexReader>> open(const std::filesystem::path& dbPath,
+                                                                     std::chrono::milliseconds busyTimeout = kBusyTimeout);
 
     ~EnvelopeIndexReader();
     EnvelopeIndexReader(const EnvelopeIndexReader&) = delete;

@@ -397,6 +397,24 @@ std::vector<MailMetaRecord> MailFtsSqlite::loadAllMeta(bool* read) {
     return ok ? out : std::vector<MailMetaRecord>{};
 }
 
+std::vector<MailMetaRecord> MailFtsSqlite::metaWithPrefix(std::string_view prefix, bool* read) {
+    std::vector<MailMetaRecord> out;
+    // [prefix, prefix with its last byte raised) is the key range of every id starting with it.
+    std::string end(prefix);
+    while (!end.empty() && static_cast<unsigned char>(end.back()) == 0xff) end.pop_back();
+    if (!end.empty()) end.back() = static_cast<char>(static_cast<unsigned char>(end.back()) + 1);
+    const std::string sql = std::string(kMetaColumns) + "\n    WHERE externalId >= ?" +
+                            (end.empty() ? std::string() : std::string(" AND externalId < ?"));
+    const bool ok = withReader("metaWithPrefix", [&](SqliteDatabase& db, std::string& error) {
+        return fts_sql::run(
+            db, sql,
+            [&](SqliteStatement& s) { return s.bind(1, prefix) && (end.empty() || s.bind(2, std::string_view(end))); },
+            [&](const SqliteStatement& row) { out.push_back(metaOf(row)); }, error);
+    });
+    if (read != nullptr) *read = ok;
+    return ok ? out : std::vector<MailMetaRecord>{};
+}
+
 std::optional<MailIndexState> MailFtsSqlite::getIndexState() {
     std::optional<MailIndexState> state;
     const bool ok = withReader("getIndexState", [&](SqliteDatabase& db, std::string& error) {
@@ -431,11 +449,19 @@ std::set<int64_t> MailFtsSqlite::stalledPlaceholderRowids() {
 }
 
 std::map<std::string, std::optional<std::string>> MailFtsSqlite::ftsMailboxes(bool* read) {
+    return ftsMailboxes(std::string_view(), read);
+}
+
+std::map<std::string, std::optional<std::string>> MailFtsSqlite::ftsMailboxes(std::string_view prefix, bool* read) {
     std::map<std::string, std::optional<std::string>> out;
     const bool ok = withReader("ftsMailboxes", [&](SqliteDatabase& db, std::string& error) {
         return fts_sql::run(
             db, kFtsMailboxesSql, fts_sql::noParameters,
-            [&](const SqliteStatement& row) { out[row.textAt(0)] = textColumn(row, 1); }, error);
+            [&](const SqliteStatement& row) {
+                std::string id = row.textAt(0);
+                if (id.starts_with(prefix)) out[std::move(id)] = textColumn(row, 1);
+            },
+            error);
     });
     if (read != nullptr) *read = ok;
     return ok ? out : std::map<std::string, std::optional<std::string>>{};

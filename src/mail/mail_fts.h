@@ -103,6 +103,18 @@ struct MailCopy {
     bool resolved = false;
 };
 
+// A message's new state as the indexer writes it: its full-text row (none for a message that could not
+// be read), its ledger entry and its copy. See MailFtsSqlite::replaceMessages().
+struct MailReplacement {
+    std::string externalId;
+    std::optional<MailUpsertItem> item;  // with the same external id
+    MailIndexStatus status = MailIndexStatus::success;
+    std::optional<double> emlxMtime;
+    std::optional<int64_t> envelopeRowid;
+    std::optional<std::string> errorReason;
+    std::optional<MailCopy> copy;
+};
+
 class MailFtsSqlite {
 public:
     using LogSink = std::function<void(std::string_view)>;
@@ -144,12 +156,18 @@ public:
     // These three answer empty when the store cannot be read; READ (when given) tells that apart from
     // an empty store, for callers that would otherwise take a failed read for "nothing indexed".
     std::vector<MailMetaRecord> loadAllMeta(bool* read = nullptr);
+    // Ledger rows whose external id starts with `prefix` (one store's messages), read as a range of the
+    // key; READ as for loadAllMeta().
+    std::vector<MailMetaRecord> metaWithPrefix(std::string_view prefix, bool* read = nullptr);
     std::optional<MailIndexState> getIndexState();
     // Rows not yet successful with fewer than 5 attempts; 0 when closed or failed.
     int64_t actionableIncompleteCount();
     // Rowids of "empty" or "failed" messages tried 5 times or more.
     std::set<int64_t> stalledPlaceholderRowids();
     std::map<std::string, std::optional<std::string>> ftsMailboxes(bool* read = nullptr);
+    // Only the messages whose external id starts with `prefix` (one store's), so that the map stays that
+    // store's size.
+    std::map<std::string, std::optional<std::string>> ftsMailboxes(std::string_view prefix, bool* read);
     // External id -> lowest resolved copy rowid.
     std::map<std::string, int64_t> canonicalRowids(bool* read = nullptr);
     std::set<int64_t> coveredEnvelopeRowids();
@@ -162,12 +180,22 @@ public:
     [[nodiscard]] int64_t upsertBatch(const std::vector<MailUpsertItem>& items);
     // Both are false when no full-text row has that external id, so that text or a mailbox meant for a
     // message not (yet) indexed is not taken as stored.
+    // Per message, in one transaction with a savepoint each: the previous full-text rows go (a message
+    // without a ledger row has none: rows and ledger are only ever written together, and the opening
+    // backfills older rows), the new row (when `item` is set) is inserted, the ledger entry is written as
+    // upsertMeta() would and the copy recorded. A message whose statements fail is logged and left as it
+    // was. Returns per message whether it was written; all false when the transaction failed. Each
+    // external id at most once per call.
+    [[nodiscard]] std::vector<bool> replaceMessages(const std::vector<MailReplacement>& messages);
     [[nodiscard]] bool appendContent(std::string_view externalId, std::string_view text);
     [[nodiscard]] bool updateMailbox(std::string_view externalId, std::string_view mailbox);
     // success (and pending) reset the attempt count to 0; empty and failed add one. errorReason is kept
     // only for failed; an absent mtime or rowid keeps the stored one. lastAttemptedAt = now.
     [[nodiscard]] bool upsertMeta(std::string_view externalId, MailIndexStatus status, std::optional<double> emlxMtime,
                                   std::optional<int64_t> envelopeRowid, std::optional<std::string_view> errorReason);
+    // setCanonicalRowid() for every message with a resolved copy of the mail client (positive rowid)
+    // whose ledger points elsewhere: the lowest such rowid. The number of ledger rows changed.
+    [[nodiscard]] std::optional<int64_t> electCanonicalRowids();
     [[nodiscard]] bool setCanonicalRowid(std::string_view externalId, int64_t envelopeRowid);
     [[nodiscard]] bool setIndexState(const MailIndexState& state);
     // All or none, in one transaction. A resolved mapping is never replaced by an unresolved one.
@@ -175,6 +203,7 @@ public:
 
     // Bookkeeping; each returns the number of rows removed or changed, nullopt when it failed (then
     // nothing of it was applied).
+    // Copies with a positive rowid (the mail client's) that are not in the live set.
     [[nodiscard]] std::optional<int64_t> pruneCopies(const std::set<int64_t>& liveRowids);
     [[nodiscard]] std::optional<int64_t> deleteMessageIdsWithNoCopies(int64_t limit);
     [[nodiscard]] bool deleteByExternalId(std::string_view externalId);

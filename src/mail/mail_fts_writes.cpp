@@ -2,6 +2,9 @@
 // bookkeeping that keeps them consistent.
 #include <algorithm>
 #include <cstdio>
+#include <map>
+#include <set>
+#include <string>
 
 #include "mail/mail_fts.h"
 #include "mail/mail_fts_query.h"
@@ -65,7 +68,8 @@ constexpr const char* kRecordCopySql =
     "        lastSeenAt = excluded.lastSeenAt,\n"
     "        resolved = MAX(mailFtsCopies.resolved, excluded.resolved)";
 
-constexpr const char* kAllCopyRowidsSql = "SELECT envelopeRowid FROM mailFtsCopies";
+// The live set is the mail client's: copies of local stores (negative rowids) are theirs to remove.
+constexpr const char* kAllCopyRowidsSql = "SELECT envelopeRowid FROM mailFtsCopies WHERE envelopeRowid > 0";
 constexpr size_t kPruneChunk = 500;
 
 constexpr const char* kCopyCountSql = "SELECT COUNT(*) FROM mailFtsCopies";
@@ -198,6 +202,107 @@ int64_t MailFtsSqlite::upsertBatch(const std::vector<MailUpsertItem>& items) {
     return written;
 }
 
+namespace {
+
+constexpr const char* kHasMetaSql = "SELECT 1 FROM mailFtsMeta WHERE externalId = ?";
+
+bool bindInsert(SqliteStatement& insert, const MailUpsertItem& item) {
+    return insert.bind(1, std::string_view(item.externalId)) && fts_sql::bindOptional(insert, 2, item.subject) &&
+           fts_sql::bindOptional(insert, 3, item.sender) && fts_sql::bindOptional(insert, 4, item.mailbox) &&
+           insert.bind(5, item.dateSent ? secondsSince1970(*item.dateSent) : 0.0) &&
+           insert.bind(6, item.dateReceived ? secondsSince1970(*item.dateReceived) : 0.0) &&
+           insert.bind(7, mailContentHash(item.content)) && insert.bind(8, std::string_view(item.content));
+}
+
+// The statements of one message, within its savepoint.
+bool replaceOne(SqliteDatabase& db, const MailReplacement& m, const std::set<int64_t>& oldDocids, double now,
+                std::string& error) {
+    const std::string_view id = m.externalId;
+    // A message that could not be read keeps the text it had.
+    for (const int64_t docid : m.item ? oldDocids : std::set<int64_t>{}) {
+        if (!fts_sql::run(db, "DELETE FROM mailFtsVirtualTable WHERE docid = ?",
+                          [&](SqliteStatement& s) { return s.bind(1, docid); }, error)) {
+            return false;
+        }
+    }
+    if (m.item && !fts_sql::run(db, kInsertSql, [&](SqliteStatement& s) { return bindInsert(s, *m.item); }, error)) {
+        return false;
+    }
+    const bool counts = m.status == MailIndexStatus::empty || m.status == MailIndexStatus::failed;
+    const std::string sql = std::string(kUpsertMetaHead) + (counts ? kNextAttempt : "0") + kUpsertMetaTail;
+    const auto bindMeta = [&](SqliteStatement& s) {
+        int i = 1;
+        bool ok = s.bind(i++, id) && s.bind(i++, toText(m.status));
+        if (counts) ok = ok && s.bind(i++, id);
+        ok = ok && (m.emlxMtime ? s.bind(i, *m.emlxMtime) : s.bindNull(i));
+        ++i;
+        ok = ok && s.bind(i++, now);
+        const bool reason = m.status == MailIndexStatus::failed && m.errorReason;
+        ok = ok && (reason ? s.bind(i, std::string_view(*m.errorReason)) : s.bindNull(i));
+        ++i;
+        return ok && (m.envelopeRowid ? s.bind(i, *m.envelopeRowid) : s.bindNull(i));
+    };
+    if (!fts_sql::run(db, sql, bindMeta, error)) return false;
+    if (!m.copy) return true;
+    return fts_sql::run(
+        db, kRecordCopySql,
+        [&](SqliteStatement& s) {
+            return s.bind(1, m.copy->envelopeRowid) && s.bind(2, std::string_view(m.copy->externalId)) &&
+                   fts_sql::bindOptional(s, 3, m.copy->mailbox) && s.bind(4, now) &&
+                   s.bind(5, int64_t{m.copy->resolved ? 1 : 0});
+        },
+        error);
+}
+
+}  // namespace
+
+std::vector<bool> MailFtsSqlite::replaceMessages(const std::vector<MailReplacement>& messages) {
+    std::vector<bool> written(messages.size(), false);
+    if (messages.empty()) return written;
+    const double now = nowSeconds();
+    std::vector<bool> done(messages.size(), false);
+    const bool ok = inWriteTransaction("replaceMessages", [&](SqliteDatabase& db, std::string& error) {
+        // The full-text table has no index on the external id: one pass finds the rows of every message
+        // that has been written before, and only when there is one.
+        std::set<std::string> known;
+        for (const MailReplacement& m : messages) {
+            const std::string& id = m.externalId;
+            if (!fts_sql::run(db, kHasMetaSql, [&](SqliteStatement& s) { return bindId(s, id); },
+                              [&](const SqliteStatement&) { known.insert(id); }, error)) {
+                return false;
+            }
+        }
+        std::map<std::string, std::set<int64_t>> docids;
+        if (!known.empty() &&
+            !fts_sql::run(
+                db, "SELECT docid, externalId FROM mailFtsVirtualTable", fts_sql::noParameters,
+                [&](const SqliteStatement& row) {
+                    std::string id = row.textAt(1);
+                    if (known.contains(id)) docids[std::move(id)].insert(row.int64At(0));
+                },
+                error)) {
+            return false;
+        }
+        static const std::set<int64_t> kNone;
+        for (size_t i = 0; i < messages.size(); ++i) {
+            const std::string& id = messages[i].externalId;
+            if (!db.exec("SAVEPOINT message", error)) return false;
+            std::string messageError;
+            const auto rows = docids.find(id);
+            if (replaceOne(db, messages[i], rows == docids.end() ? kNone : rows->second, now, messageError)) {
+                if (!db.exec("RELEASE message", error)) return false;
+                done[i] = true;
+            } else {
+                logFailure("replaceMessages", messageError, id);
+                if (!db.exec("ROLLBACK TO message", error) || !db.exec("RELEASE message", error)) return false;
+            }
+        }
+        return true;
+    });
+    if (ok) written = done;
+    return written;
+}
+
 bool MailFtsSqlite::appendContent(std::string_view externalId, std::string_view text) {
     bool changed = false;
     const bool ok = inWriteTransaction(
@@ -262,6 +367,25 @@ bool MailFtsSqlite::setCanonicalRowid(std::string_view externalId, int64_t envel
                 [&](SqliteStatement& s) { return s.bind(1, envelopeRowid) && s.bind(2, externalId); }, error);
         },
         externalId);
+}
+
+std::optional<int64_t> MailFtsSqlite::electCanonicalRowids() {
+    static constexpr const char* kElectSql =
+        "UPDATE mailFtsMeta SET envelopeRowid = (\n"
+        "    SELECT MIN(c.envelopeRowid) FROM mailFtsCopies c\n"
+        "    WHERE c.externalId = mailFtsMeta.externalId AND c.resolved = 1 AND c.envelopeRowid > 0)\n"
+        "WHERE EXISTS (SELECT 1 FROM mailFtsCopies c\n"
+        "              WHERE c.externalId = mailFtsMeta.externalId AND c.resolved = 1 AND c.envelopeRowid > 0)\n"
+        "  AND envelopeRowid IS NOT (\n"
+        "    SELECT MIN(c.envelopeRowid) FROM mailFtsCopies c\n"
+        "    WHERE c.externalId = mailFtsMeta.externalId AND c.resolved = 1 AND c.envelopeRowid > 0)";
+    int64_t changed = 0;
+    const bool ok = inWriteTransaction("electCanonicalRowids", [&](SqliteDatabase& db, std::string& error) {
+        if (!fts_sql::run(db, kElectSql, fts_sql::noParameters, error)) return false;
+        changed = db.changes();
+        return true;
+    });
+    return ok ? std::optional<int64_t>(changed) : std::nullopt;
 }
 
 bool MailFtsSqlite::setIndexState(const MailIndexState& state) {

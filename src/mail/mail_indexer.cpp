@@ -212,18 +212,14 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
     bool ledgerRead = false;
     bool mailboxesRead = false;
     std::map<std::string, MailMetaRecord> ledger;
-    for (MailMetaRecord& meta : fts_.loadAllMeta(&ledgerRead)) {
-        if (meta.externalId.starts_with(prefix)) ledger.emplace(meta.externalId, std::move(meta));
-    }
+    for (MailMetaRecord& meta : fts_.metaWithPrefix(prefix, &ledgerRead)) ledger.emplace(meta.externalId, std::move(meta));
     std::unordered_set<std::string> stored;
-    const auto mailboxes = fts_.ftsMailboxes(&mailboxesRead);
+    const auto mailboxes = fts_.ftsMailboxes(prefix, &mailboxesRead);
     if (!ledgerRead || !mailboxesRead) {
         report.errors.push_back("Mail index not readable for " + store.root.string());
         return report;
     }
-    for (const auto& [id, mailbox] : mailboxes) {
-        if (id.starts_with(prefix)) stored.insert(id);
-    }
+    for (const auto& [id, mailbox] : mailboxes) stored.insert(id);
     for (const auto& [id, meta] : ledger) stored.insert(id);
 
     if (!kept) {
@@ -306,14 +302,16 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
     const size_t total = toRead.size();
     for (size_t start = 0; start < toRead.size(); start += batchSize) {
         const size_t end = std::min(toRead.size(), start + batchSize);
-        std::vector<MailUpsertItem> items;
-        std::vector<MailCopy> copies;
-        std::vector<bool> hadText;
-        std::vector<std::optional<double>> mtimes;
+        // Each message's row, ledger entry and copy are replaced together: a crash cannot leave a message
+        // counted as indexed without its text, or the reverse.
+        std::vector<MailReplacement> batch;
         for (size_t i = start; i < end; ++i) {
             const MessageLocation& location = toRead[i];
             const IndexableItem item = LocalMailSource::item(listing, location, extraction);
             ++report.messagesRead;
+            MailReplacement m;
+            m.externalId = item.externalId;
+            m.copy = MailCopy{localCopyRowid(item.externalId), item.externalId, mailboxUrlFor(store, location.mailbox), true};
             try {
                 const ExtractedContent content = item.extractor();
                 report.attachmentsRead += content.attachmentsRead;
@@ -322,10 +320,11 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
                 for (const std::string& failure : content.attachmentFailures) {
                     logLine("attachment not read in " + item.externalId + ": " + failure);
                 }
-                items.push_back(upsertItemFor(item.externalId, mailboxUrlFor(store, location.mailbox), content));
-                hadText.push_back(!content.plainText.empty() || !content.attachmentTexts.empty());
-                mtimes.push_back(changeKeySeconds(location));
-                copies.push_back({localCopyRowid(item.externalId), item.externalId, items.back().mailbox, true});
+                m.item = upsertItemFor(item.externalId, *m.copy->mailbox, content);
+                const bool hasText = !content.plainText.empty() || !content.attachmentTexts.empty();
+                m.status = hasText ? MailIndexStatus::success : MailIndexStatus::empty;
+                if (!hasText) m.errorReason = "body empty";
+                m.emlxMtime = changeKeySeconds(location);
             } catch (const std::exception& e) {
                 ++report.messagesFailed;
                 // Tried again by later runs until it has failed kMaxReadAttempts times; then it stays listed.
@@ -333,37 +332,21 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
                 const bool failedBefore = previous != ledger.end() && previous->second.indexStatus == MailIndexStatus::failed;
                 if ((failedBefore ? previous->second.attemptCount : 0) + 1 < kMaxReadAttempts) unreadable.insert(location.id);
                 logLine(std::string("extract error for ") + item.externalId + ": " + e.what());
-                if (!fts_.upsertMeta(item.externalId, MailIndexStatus::failed, std::nullopt, std::nullopt, e.what())) {
-                    failWrite("ledger " + item.externalId);
-                }
+                m.status = MailIndexStatus::failed;
+                m.errorReason = e.what();
             }
+            batch.push_back(std::move(m));
             if (progress) progress(store.root, ++done, total);
         }
-        // A message read again replaces its row; new ones have none to delete.
-        std::set<std::string> replaced;
-        for (const MailUpsertItem& item : items) {
-            if (stored.contains(item.externalId)) replaced.insert(item.externalId);
-        }
-        if (!fts_.deleteByExternalIds(replaced)) {
-            failWrite("replace " + std::to_string(replaced.size()) + " messages");
-            continue;
-        }
-        const int64_t written = fts_.upsertBatch(items);
-        if (written != static_cast<int64_t>(items.size())) {
-            failWrite("batch of " + std::to_string(items.size()) + " messages, " + std::to_string(written) + " written");
-            continue;
-        }
-        report.messagesWritten += written;
-        for (size_t i = 0; i < items.size(); ++i) {
-            stored.insert(items[i].externalId);
-            const MailIndexStatus status = hadText[i] ? MailIndexStatus::success : MailIndexStatus::empty;
-            const std::optional<std::string_view> reason =
-                hadText[i] ? std::nullopt : std::optional<std::string_view>("body empty");
-            if (!fts_.upsertMeta(items[i].externalId, status, mtimes[i], std::nullopt, reason)) {
-                failWrite("ledger " + items[i].externalId);
+        const std::vector<bool> written = fts_.replaceMessages(batch);
+        for (size_t i = 0; i < batch.size(); ++i) {
+            if (!written[i]) {
+                failWrite(batch[i].externalId);
+            } else if (batch[i].item) {
+                stored.insert(batch[i].externalId);
+                ++report.messagesWritten;
             }
         }
-        if (!copies.empty() && !fts_.recordCopiesBatch(copies)) failWrite("copies");
     }
 
     if (writeFailed) {
@@ -388,12 +371,8 @@ bool LocalMailIndexer::forgetStore(const LocalStore& store) {
     std::set<std::string> ids;
     bool ledgerRead = false;
     bool mailboxesRead = false;
-    for (const MailMetaRecord& meta : fts_.loadAllMeta(&ledgerRead)) {
-        if (meta.externalId.starts_with(prefix)) ids.insert(meta.externalId);
-    }
-    for (const auto& [id, mailbox] : fts_.ftsMailboxes(&mailboxesRead)) {
-        if (id.starts_with(prefix)) ids.insert(id);
-    }
+    for (const MailMetaRecord& meta : fts_.metaWithPrefix(prefix, &ledgerRead)) ids.insert(meta.externalId);
+    for (const auto& [id, mailbox] : fts_.ftsMailboxes(prefix, &mailboxesRead)) ids.insert(id);
     if (!ledgerRead || !mailboxesRead) return false;
     if (!fts_.deleteByExternalIds(ids)) return false;
     std::error_code ec;

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "core/atomic_file.h"
+#include "mail/mail_envelope.h"
 #include "mail/mail_thunderbird.h"
 #include "platform/paths.h"
 
@@ -18,6 +19,10 @@ std::optional<ConfiguredMailSource> detectMailSource(const std::filesystem::path
     std::filesystem::path absolute = std::filesystem::absolute(path, ec).lexically_normal();
     if (ec) return std::nullopt;
     if (absolute.has_parent_path() && absolute.filename().empty()) absolute = absolute.parent_path();
+    std::error_code exists;
+    if (std::filesystem::is_regular_file(EnvelopeIndexReader::pathBelow(absolute), exists)) {
+        return ConfiguredMailSource{absolute, std::string(kAppleMailSourceType)};
+    }
     if (!thunderbirdMailFolders(absolute).empty()) return ConfiguredMailSource{absolute, "thunderbird"};
     if (const auto kind = detectStoreKind(absolute)) return ConfiguredMailSource{absolute, std::string(storeKindName(*kind))};
     return std::nullopt;
@@ -31,6 +36,11 @@ std::vector<LocalStore> storesOf(const ConfiguredMailSource& source) {
     }
     if (const auto kind = storeKindFromName(source.type)) return {LocalStore{*kind, source.path}};
     return {};
+}
+
+std::filesystem::path watchRootOf(const ConfiguredMailSource& source) {
+    std::error_code ec;
+    return std::filesystem::is_directory(source.path, ec) ? source.path : source.path.parent_path();
 }
 
 std::filesystem::path MailSourceList::defaultPath() {

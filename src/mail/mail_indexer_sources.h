@@ -18,7 +18,7 @@ namespace lumidex::mail {
 
 struct ConfiguredMailSource {
     std::filesystem::path path;  // absolute
-    std::string type;            // "maildir", "mbox", "mbox-folder" or "thunderbird"
+    std::string type;            // "maildir", "mbox", "mbox-folder", "thunderbird" or "apple-mail"
 
     bool operator==(const ConfiguredMailSource&) const = default;
 };
@@ -26,8 +26,16 @@ struct ConfiguredMailSource {
 // What a path holds, as a configured source; nullopt when it is no mail store.
 std::optional<ConfiguredMailSource> detectMailSource(const std::filesystem::path& path);
 
-// The stores of a configured source, found again now (a profile's folders may have changed).
+// The type of a folder laid out as the mail client keeps its store (an Envelope Index below
+// V10/MailData and the message files).
+inline constexpr std::string_view kAppleMailSourceType = "apple-mail";
+
+// The local stores of a configured source, found again now (a profile's folders may have changed);
+// none for an "apple-mail" source, which is no local store.
+
 std::vector<LocalStore> storesOf(const ConfiguredMailSource& source);
+// The folders whose changes mean the source may have changed: the store's folder, or an mbox file's.
+std::filesystem::path watchRootOf(const ConfiguredMailSource& source);
 
 class MailSourceList {
 public:

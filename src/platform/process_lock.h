@@ -27,6 +27,10 @@ public:
     static std::unique_ptr<WriterLock> acquire(const std::filesystem::path& file, const std::string& holder,
                                                const std::function<void(const std::string& holder)>& waiting,
                                                std::string& error);
+    // The same without waiting: null when another process holds the lock (`heldBy` names it, `error`
+    // stays empty) or the file cannot be opened (`error` set).
+    static std::unique_ptr<WriterLock> tryAcquire(const std::filesystem::path& file, const std::string& holder,
+                                                  std::string& heldBy, std::string& error);
     ~WriterLock();
     WriterLock(const WriterLock&) = delete;
     WriterLock& operator=(const WriterLock&) = delete;

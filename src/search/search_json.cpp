@@ -35,7 +35,8 @@ std::string searchResultsJson(std::string_view query, const std::vector<SearchHi
         r["file_path"] = item.urlString;
         r["file_name"] = item.fileName;
         r["file_type"] = mail ? std::string() : extensionOf(item.fileName);
-        r["folder"] = item.rootFolderUrl;
+        // A message's folder is its mailbox; the search's internal root of mail results means nothing to a reader.
+        r["folder"] = mail ? item.mailbox.value_or(std::string()) : item.rootFolderUrl;
         r["snippet"] = hit.snippet ? nlohmann::json(*hit.snippet) : nlohmann::json(nullptr);
         r["display_snippet"] = hit.displaySnippet ? nlohmann::json(hit.displaySnippet->text) : nlohmann::json(nullptr);
         r["match_count"] = hit.matchCount;

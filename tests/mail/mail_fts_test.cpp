@@ -389,5 +389,36 @@ TEST_F(MailFtsTest, TenThousandMessagesWithConcurrentSearches) {
               << " ms\n";
 }
 
+TEST_F(MailFtsTest, ReplacingAMessageChangesItsRowLedgerAndCopyTogetherOrNotAtAll) {
+    auto& s = store();
+    const auto replacement = [](std::string id, std::optional<std::string> text, int64_t rowid) {
+        MailReplacement m;
+        m.externalId = id;
+        if (text) m.item = item(id, *text);
+        m.status = text ? MailIndexStatus::success : MailIndexStatus::failed;
+        m.errorReason = "unreadable";
+        m.envelopeRowid = rowid;
+        m.copy = copy(rowid, id, "imap://a/INBOX", true);
+        return m;
+    };
+    ASSERT_EQ(s.replaceMessages({replacement("kept", "alterText", 1), replacement("refused", "alterText", 2)}),
+              (std::vector<bool>{true, true}));
+    // The ledger refuses one message from now on: its new row must not appear without its entry.
+    sideExec("CREATE TRIGGER refuse BEFORE UPDATE ON mailFtsMeta WHEN NEW.externalId = 'refused' "
+             "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    EXPECT_EQ(s.replaceMessages({replacement("kept", "neuerText", 1), replacement("refused", "neuerText", 2)}),
+              (std::vector<bool>{true, false}));
+    EXPECT_EQ(s.replaceMessages({replacement("kept", std::nullopt, 1)}), std::vector<bool>{true});
+    EXPECT_EQ(idsOf(s.search("neuerText", 10, false)), std::vector<std::string>{"kept"});
+    EXPECT_EQ(idsOf(s.search("alterText", 10, false)), std::vector<std::string>{"refused"});
+    EXPECT_EQ(meta("refused")->indexStatus, MailIndexStatus::success);
+    // A message that could not be read keeps its text; its ledger says why.
+    EXPECT_EQ(meta("kept")->indexStatus, MailIndexStatus::failed);
+    EXPECT_EQ(sideDouble("SELECT COUNT(*) FROM mailFtsVirtualTable WHERE externalId = 'kept'"), 1);
+    EXPECT_EQ(s.metaWithPrefix("kep").size(), 1u);
+    EXPECT_EQ(s.metaWithPrefix("refused").size(), 1u);
+    EXPECT_TRUE(s.metaWithPrefix("refusee").empty());
+}
+
 }  // namespace
 }  // namespace lumidex::mail

@@ -32,5 +32,21 @@ TEST(ProcessLock, HeldUntilExitAgainstOtherProcessesOnly) {
     EXPECT_FALSE(holdDirectoryLockUntilExit(dir.path() / "missing"));
 }
 
+TEST(ProcessLock, TryingTheWriterLockNamesTheHolderInsteadOfWaiting) {
+    testing::TempDir dir;
+    const auto file = dir.path() / "sub" / "mail.lock";
+    std::string error;
+    auto held = WriterLock::acquire(file, "lumidex serve (process 1)", nullptr, error);
+    ASSERT_TRUE(held) << error;
+    std::string heldBy;
+    EXPECT_FALSE(WriterLock::tryAcquire(file, "lumidex window", heldBy, error));
+    EXPECT_EQ(heldBy, "lumidex serve (process 1)");
+    EXPECT_TRUE(error.empty());
+    held.reset();
+    heldBy.clear();
+    EXPECT_TRUE(WriterLock::tryAcquire(file, "lumidex window", heldBy, error));
+    EXPECT_TRUE(heldBy.empty());
+}
+
 }  // namespace
 }  // namespace lumidex::platform

@@ -146,6 +146,7 @@ TEST_F(SearchCommand, MailJoinsOnlyWhenEnabled) {
     EXPECT_EQ(sourceTypes["maildir:0123456789abcdef:1700.M1P1"], "maildir");
     EXPECT_EQ(sourceTypes["mbox:0123456789abcdef:Inbox#1f"], "mbox");
     EXPECT_EQ(json["results"][3]["mail_mailbox"], "INBOX");
+    EXPECT_EQ(json["results"][3]["folder"], "INBOX");  // its mailbox, not the search's internal mail root
 }
 
 TEST_F(SearchCommand, DuplicatesListsGroupsPerFolder) {

@@ -29,27 +29,47 @@ bool holdDirectoryLockUntilExit(const std::filesystem::path& directory) {
     return ok;
 }
 
-std::unique_ptr<WriterLock> WriterLock::acquire(const std::filesystem::path& file, const std::string& holder,
-                                                const std::function<void(const std::string& holder)>& waiting,
-                                                std::string& error) {
+namespace {
+
+// The holder's line; it names itself right after taking the lock, so give it a moment when not there yet.
+std::string holderOf(int fd) {
+    std::string current;
+    for (int attempt = 0; attempt < 20 && current.empty(); ++attempt) {
+        if (attempt > 0) ::usleep(10000);
+        current.assign(256, '\0');
+        const ssize_t n = ::pread(fd, current.data(), current.size(), 0);
+        current.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        while (!current.empty() && (current.back() == '\n' || current.back() == '\0')) current.pop_back();
+    }
+    return current.empty() ? "another process" : current;
+}
+
+int openLockFile(const std::filesystem::path& file, std::string& error) {
     std::error_code ec;
     std::filesystem::create_directories(file.parent_path(), ec);
     const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = "cannot open " + file.string() + ": " + std::strerror(errno);
-        return nullptr;
+    if (fd < 0) error = "cannot open " + file.string() + ": " + std::strerror(errno);
+    return fd;
+}
+
+// Best effort: the name only helps a waiting process say whom it waits for.
+void nameHolder(int fd, const std::string& holder) {
+    const std::string line = holder + "\n";
+    if (::ftruncate(fd, 0) == 0) {
+        [[maybe_unused]] const ssize_t written = ::pwrite(fd, line.data(), line.size(), 0);
     }
+}
+
+}  // namespace
+
+std::unique_ptr<WriterLock> WriterLock::acquire(const std::filesystem::path& file, const std::string& holder,
+                                                const std::function<void(const std::string& holder)>& waiting,
+                                                std::string& error) {
+    const int fd = openLockFile(file, error);
+    if (fd < 0) return nullptr;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        // The holder names itself right after taking the lock: give it a moment when the name is not there yet.
-        std::string current;
-        for (int attempt = 0; attempt < 20 && current.empty(); ++attempt) {
-            if (attempt > 0) ::usleep(10000);
-            current.assign(256, '\0');
-            const ssize_t n = ::pread(fd, current.data(), current.size(), 0);
-            current.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-            while (!current.empty() && (current.back() == '\n' || current.back() == '\0')) current.pop_back();
-        }
-        if (waiting) waiting(current.empty() ? "another process" : current);
+        const std::string current = holderOf(fd);
+        if (waiting) waiting(current);
         int result;
         while ((result = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
         }
@@ -59,11 +79,24 @@ std::unique_ptr<WriterLock> WriterLock::acquire(const std::filesystem::path& fil
             return nullptr;
         }
     }
-    // Best effort: the name only helps a waiting process say whom it waits for.
-    const std::string line = holder + "\n";
-    if (::ftruncate(fd, 0) == 0) {
-        [[maybe_unused]] const ssize_t written = ::pwrite(fd, line.data(), line.size(), 0);
+    nameHolder(fd, holder);
+    return std::unique_ptr<WriterLock>(new WriterLock(fd));
+}
+
+std::unique_ptr<WriterLock> WriterLock::tryAcquire(const std::filesystem::path& file, const std::string& holder,
+                                                   std::string& heldBy, std::string& error) {
+    const int fd = openLockFile(file, error);
+    if (fd < 0) return nullptr;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            heldBy = holderOf(fd);
+        } else {
+            error = "cannot lock " + file.string() + ": " + std::strerror(errno);
+        }
+        ::close(fd);
+        return nullptr;
     }
+    nameHolder(fd, holder);
     return std::unique_ptr<WriterLock>(new WriterLock(fd));
 }
 
