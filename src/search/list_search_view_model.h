@@ -78,6 +78,7 @@ public:
     // The passage in the document's own words with the matched words marked, for a hit whose original
     // text holds a search word; otherwise nullopt (then snippet() is what there is).
     std::optional<DisplaySnippet> displaySnippet(const NanItem& item) const;
+    size_t snippetCount() const { return snippets_.size(); }
     int64_t resultCount() const { return static_cast<int64_t>(items_.size()); }
     std::string resultCountText() const;
     bool showsSpecialCharactersHint() const { return specialCharactersHint_; }

@@ -57,6 +57,8 @@ public:
     bool hasImage() const;
     // Whether the shown page's image is still being fetched.
     bool isLoadingImage() const { return loadingImage_; }
+    // Whether the shown document's rectangles and text are still being read.
+    bool isLoadingDocument() const { return false; }
     // Pages (from 0) holding a match, ascending.
     const std::set<int>& matchPages() const { return matchPages_; }
     // The matching rectangles of the shown page.

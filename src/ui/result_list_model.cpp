@@ -41,6 +41,8 @@ std::optional<int> ResultListModel::rowOf(const NanItem& item) const {
     return static_cast<int>(found - items.begin());
 }
 
+bool ResultListModel::hasSnippet(int row) const { return itemAt(row) != nullptr; }
+
 QString ResultListModel::snippetHtml(const NanItem& item) const {
     if (const auto passage = results_.displaySnippet(item)) {
         // Escaped first: a document's text must never be read as markup.

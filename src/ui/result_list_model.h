@@ -34,6 +34,8 @@ public:
     void refresh();
     const NanItem* itemAt(int row) const;
     std::optional<int> rowOf(const NanItem& item) const;
+    // Whether the row's snippet is at hand (a row whose document has no passage counts as having one).
+    bool hasSnippet(int row) const;
 
 private:
     QString snippetHtml(const NanItem& item) const;
