@@ -251,13 +251,15 @@ void ListSearchViewModel::forgetSnippets() {
     snippets_.clear();
     displaySnippets_.clear();
     snippetsRead_.clear();
+    snippetsAsked_.clear();
 }
 
 void ListSearchViewModel::requestSnippets(size_t first, size_t count) {
     if (!searchParametersOld_) return;
     std::vector<NanItem> wanted;
     for (size_t i = first; i < items_.size() && i - first < count; ++i) {
-        if (snippetsRead_.insert(items_[i].urlString).second) wanted.push_back(items_[i]);
+        const std::string& url = items_[i].urlString;
+        if (!snippetsRead_.contains(url) && snippetsAsked_.insert(url).second) wanted.push_back(items_[i]);
     }
     if (wanted.empty()) return;
     if (!snippetTask_) snippetTask_ = CancellationToken();
@@ -272,6 +274,8 @@ void ListSearchViewModel::requestSnippets(size_t first, size_t count) {
         scheduler.postToMain([this, alive, generation, hits = std::move(hits)]() mutable {
             if (!*alive || generation != resultGeneration_) return;
             for (SearchHit& hit : hits) {
+                snippetsAsked_.erase(hit.item.urlString);
+                snippetsRead_.insert(hit.item.urlString);
                 if (hit.snippet) snippets_[hit.item.urlString] = std::move(*hit.snippet);
                 if (hit.displaySnippet) displaySnippets_[hit.item.urlString] = std::move(*hit.displaySnippet);
             }

@@ -84,7 +84,8 @@ public:
     std::optional<DisplaySnippet> displaySnippet(const NanItem& item) const;
     // The results that come with their snippets; a screenful and some.
     static constexpr size_t snippetRowsWithResults = 60;
-    // Whether the item's snippets were read (an item without a passage has then none).
+    // Whether the item's snippets were read (an item without a passage has then none); false while
+    // they are on their way.
     bool hasSnippets(const NanItem& item) const { return snippetsRead_.contains(item.urlString); }
     // How many of the current results had their snippets read.
     size_t snippetCount() const { return snippetsRead_.size(); }
@@ -137,7 +138,8 @@ private:
     std::vector<NanItem> items_;
     std::unordered_map<std::string, std::string> snippets_;  // urlString -> snippet
     std::unordered_map<std::string, DisplaySnippet> displaySnippets_;  // urlString -> passage
-    std::unordered_set<std::string> snippetsRead_;    // urlString, read or on their way
+    std::unordered_set<std::string> snippetsRead_;    // urlString
+    std::unordered_set<std::string> snippetsAsked_;   // urlString, on their way
     std::optional<CancellationToken> snippetTask_;    // the current results' snippet reads
     uint64_t resultGeneration_ = 0;                   // counts published and cleared results
     std::optional<NanItem> selectedItem_;
