@@ -278,7 +278,9 @@ int main(int argc, char** argv) {
         }
         toList.push_back(ms(application.listPainted - *started));
         if (options.verbose) {
-            std::fprintf(stderr, "%-24s %6zu rows %8.1f ms\n", query.c_str(), results.items().size(), toList.back());
+            std::fprintf(stderr, "%-24s %6zu rows %8.1f ms (search %.1f ms, then list %.1f ms)\n", query.c_str(),
+                         results.items().size(), toList.back(), ms(*published - *started),
+                         ms(application.listPainted - *published));
         }
         lastKeyToList.push_back(ms(application.listPainted - lastKey));
         waitUntil([&] { return visibleSnippetsShown(*window); });
