@@ -133,6 +133,7 @@ void ListSearchViewModel::parametersChanged(const SearchParameters& parameters) 
     options.includeMail = settings_.mailSourceEnabled();
     options.withSnippets = true;
     options.withDisplaySnippets = true;
+    options.snippetRows = snippetRowsWithResults;
     scheduler_.postToBackground([this, alive = alive_, &scheduler = scheduler_, engine = engine_, files = files_,
                                  parameters, options, token, filter = filterViewModel_.filterState()] {
         SearchOutcome outcome = engine->run(parameters, options, token);
@@ -154,9 +155,10 @@ void ListSearchViewModel::publish(Published published) {
     SearchOutcome& outcome = published.outcome;
     allItems_ = outcome.items();
     relevanceCountDict_ = outcome.matchCounts();
-    snippets_.clear();
-    displaySnippets_.clear();
-    for (SearchHit& hit : outcome.hits) {
+    forgetSnippets();
+    for (size_t i = 0; i < outcome.hits.size(); ++i) {
+        SearchHit& hit = outcome.hits[i];
+        if (i < snippetRowsWithResults || hit.snippet) snippetsRead_.insert(hit.item.urlString);
         if (hit.snippet) snippets_[hit.item.urlString] = std::move(*hit.snippet);
         if (hit.displaySnippet) displaySnippets_[hit.item.urlString] = std::move(*hit.displaySnippet);
     }
@@ -186,8 +188,7 @@ void ListSearchViewModel::clearResults() {
     allItems_.clear();
     items_.clear();
     relevanceCountDict_.clear();
-    snippets_.clear();
-    displaySnippets_.clear();
+    forgetSnippets();
     indexBeingBuiltHint_ = false;
     selectedItem_.reset();
     filterViewModel_.cancelMetadata();
@@ -242,6 +243,46 @@ void ListSearchViewModel::selectFirst() {
 void ListSearchViewModel::select(std::optional<NanItem> item) {
     selectedItem_ = std::move(item);
     notify(Change::selection);
+}
+
+void ListSearchViewModel::forgetSnippets() {
+    ++resultGeneration_;
+    if (snippetTask_) snippetTask_->cancel();
+    snippetTask_.reset();
+    snippets_.clear();
+    displaySnippets_.clear();
+    snippetsRead_.clear();
+    snippetsAsked_.clear();
+}
+
+void ListSearchViewModel::requestSnippets(size_t first, size_t count) {
+    if (!searchParametersOld_) return;
+    std::vector<NanItem> wanted;
+    for (size_t i = first; i < items_.size() && i - first < count; ++i) {
+        const std::string& url = items_[i].urlString;
+        if (!snippetsRead_.contains(url) && snippetsAsked_.insert(url).second) wanted.push_back(items_[i]);
+    }
+    if (wanted.empty()) return;
+    if (!snippetTask_) snippetTask_ = CancellationToken();
+    SearchRunOptions options;
+    options.withSnippets = true;
+    options.withDisplaySnippets = true;
+    scheduler_.postToBackground([this, alive = alive_, &scheduler = scheduler_, engine = engine_,
+                                 parameters = *searchParametersOld_, options, token = *snippetTask_,
+                                 generation = resultGeneration_, wanted = std::move(wanted)] {
+        std::vector<SearchHit> hits = engine->snippets(parameters, wanted, options, token);
+        if (hits.empty()) return;
+        scheduler.postToMain([this, alive, generation, hits = std::move(hits)]() mutable {
+            if (!*alive || generation != resultGeneration_) return;
+            for (SearchHit& hit : hits) {
+                snippetsAsked_.erase(hit.item.urlString);
+                snippetsRead_.insert(hit.item.urlString);
+                if (hit.snippet) snippets_[hit.item.urlString] = std::move(*hit.snippet);
+                if (hit.displaySnippet) displaySnippets_[hit.item.urlString] = std::move(*hit.displaySnippet);
+            }
+            notify(Change::snippets);
+        });
+    });
 }
 
 std::optional<std::string> ListSearchViewModel::snippet(const NanItem& item) const {

@@ -6,6 +6,8 @@
 // else cancels the running search and starts a new one. Typed text waits for the typing pause
 // ("automaticallySearchAfterKey" seconds) first; a newer keystroke restarts the pause.
 // Results of a cancelled or overtaken search are never published, not even in part.
+// Snippets come with the first snippetRowsWithResults results only; the list asks for the others
+// (requestSnippets) when they come into view, and they arrive in the background (Change::snippets).
 //
 // Main-queue object: every member must be called on the scheduler's main queue, and the change callback
 // runs there. The engine and the file reader are shared with the background work, so destroying the
@@ -19,6 +21,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/concurrency/cancellation_token.h"
@@ -35,7 +38,8 @@ class ListSearchViewModel {
 public:
     // `filters`: the filter view model's state or metadata changed (its own callback is taken by this
     // model).
-    enum class Change { parameters, busy, results, selection, filters };
+    // `snippets`: snippets asked for with requestSnippets arrived.
+    enum class Change { parameters, busy, results, selection, filters, snippets };
     using ChangeCallback = std::function<void(Change)>;
 
     // Parameters start from the settings (folders, sort order, minimum length); the result limit, the
@@ -78,6 +82,16 @@ public:
     // The passage in the document's own words with the matched words marked, for a hit whose original
     // text holds a search word; otherwise nullopt (then snippet() is what there is).
     std::optional<DisplaySnippet> displaySnippet(const NanItem& item) const;
+    // The results that come with their snippets; a screenful and some.
+    static constexpr size_t snippetRowsWithResults = 60;
+    // Whether the item's snippets were read (an item without a passage has then none); false while
+    // they are on their way.
+    bool hasSnippets(const NanItem& item) const { return snippetsRead_.contains(item.urlString); }
+    // How many of the current results had their snippets read.
+    size_t snippetCount() const { return snippetsRead_.size(); }
+    // Reads the snippets of the shown items [first, first + count) that have none read or asked for yet,
+    // in the background; reports Change::snippets when they are in, unless the results changed meanwhile.
+    void requestSnippets(size_t first, size_t count);
     int64_t resultCount() const { return static_cast<int64_t>(items_.size()); }
     std::string resultCountText() const;
     bool showsSpecialCharactersHint() const { return specialCharactersHint_; }
@@ -94,6 +108,7 @@ private:
 
     SearchParameters withPendingText();
     void clearResults();
+    void forgetSnippets();
     void publish(Published published);
     void refilter();
     void setBusy(bool busy);
@@ -123,6 +138,10 @@ private:
     std::vector<NanItem> items_;
     std::unordered_map<std::string, std::string> snippets_;  // urlString -> snippet
     std::unordered_map<std::string, DisplaySnippet> displaySnippets_;  // urlString -> passage
+    std::unordered_set<std::string> snippetsRead_;    // urlString
+    std::unordered_set<std::string> snippetsAsked_;   // urlString, on their way
+    std::optional<CancellationToken> snippetTask_;    // the current results' snippet reads
+    uint64_t resultGeneration_ = 0;                   // counts published and cleared results
     std::optional<NanItem> selectedItem_;
     bool selectFirstWhenResultsArrive_ = false;
     ChangeCallback onChange_;

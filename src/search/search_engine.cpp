@@ -201,8 +201,10 @@ std::vector<std::pair<uint32_t, DisplaySnippet>> displaySnippets(storage::FtsSql
     return out;
 }
 
-// Snippets only for the rows that survived the limit, one store call per folder and shard.
-void addSnippets(std::vector<Ranked>& ranked, const std::vector<std::shared_ptr<SearchableFolderIndex>>& folders,
+// Snippets for the first `rows` rows (those that survived the limit and are wanted now), one store call
+// per folder and shard.
+void addSnippets(std::vector<Ranked>& ranked, size_t rows,
+                 const std::vector<std::shared_ptr<SearchableFolderIndex>>& folders,
                  const SearchParameters& parameters, const SearchRunOptions& options, ThreadPool& workers) {
     struct Batch {
         std::ptrdiff_t folder;
@@ -215,7 +217,7 @@ void addSnippets(std::vector<Ranked>& ranked, const std::vector<std::shared_ptr<
     std::vector<Batch> batches;
     std::unordered_map<uint64_t, size_t> batchOf;  // (folder, shard) -> index into batches
     std::unordered_map<uint64_t, size_t> rowOf;    // (folder, combinedHash) -> index into ranked
-    for (size_t i = 0; i < ranked.size(); ++i) {
+    for (size_t i = 0; i < std::min(rows, ranked.size()); ++i) {
         const Ranked& r = ranked[i];
         if (r.folder < 0) continue;
         const uint32_t shard = storage::balancerId(r.hit.item.combinedHash);
@@ -392,6 +394,40 @@ NanItem mailResultItem(const MailSearchHit& hit, const std::string& mailRootFold
 SearchEngine::SearchEngine(FolderListFunction folders, std::shared_ptr<MailSearchSource> mail, ThreadPool* pool)
     : folders_(std::move(folders)), mail_(std::move(mail)), pool_(pool) {}
 
+std::vector<SearchHit> SearchEngine::snippets(const SearchParameters& parameters, const std::vector<NanItem>& items,
+                                             const SearchRunOptions& options, const CancellationToken& token) const {
+    if (token.isCancelled()) return {};
+    ThreadPool& workers = pool_ != nullptr ? *pool_ : ThreadPool::shared();
+    SearchParameters effective = parameters;
+    effective.searchText = withoutIgnoredCharacters(parameters.searchText, parameters.searchWithQuotes).searchText;
+    const auto folders = selectedFolders(parameters);
+    std::unordered_map<std::string, std::ptrdiff_t> folderOf;
+    for (size_t i = 0; i < folders.size(); ++i) {
+        try {
+            folderOf.emplace(normalizedRoot(folders[i]->rootPath()), static_cast<std::ptrdiff_t>(i));
+        } catch (...) {
+        }
+    }
+    std::vector<Ranked> ranked(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        ranked[i].hit.item = items[i];
+        const bool file = items[i].type != NanItemTypes::emailMessage;
+        if (auto folder = folderOf.find(items[i].rootFolderUrl); file && folder != folderOf.end()) {
+            ranked[i].folder = folder->second;
+        }
+    }
+    try {
+        addSnippets(ranked, ranked.size(), folders, effective, options, workers);
+    } catch (const std::exception& e) {
+        appLog(std::string("search snippets failed: ") + e.what());
+    }
+    if (token.isCancelled()) return {};
+    std::vector<SearchHit> hits;
+    hits.reserve(ranked.size());
+    for (Ranked& r : ranked) hits.push_back(std::move(r.hit));
+    return hits;
+}
+
 std::vector<std::shared_ptr<SearchableFolderIndex>> SearchEngine::selectedFolders(
     const SearchParameters& parameters) const {
     std::vector<std::shared_ptr<SearchableFolderIndex>> all;
@@ -475,7 +511,7 @@ SearchOutcome SearchEngine::run(const SearchParameters& parameters, const Search
     outcome.countBeforeLimit -= readKeptItems(ranked, folders, sources);
     if (options.withSnippets && !ranked.empty()) {
         try {
-            addSnippets(ranked, folders, effective, options, workers);
+            addSnippets(ranked, options.snippetRows.value_or(ranked.size()), folders, effective, options, workers);
         } catch (const std::exception& e) {
             appLog(std::string("search snippets failed: ") + e.what());
         }

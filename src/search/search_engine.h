@@ -44,6 +44,9 @@ struct SearchRunOptions {
     // A hit with a display passage gets no folded snippet: for readers who see only one of them, it
     // saves the full-text store's snippet work.
     bool displayReplacesFolded = false;
+    // With snippets: only the first this many rows get them (nullopt: every row). A list that shows a
+    // screenful at a time asks for the others with SearchEngine::snippets when they come into view.
+    std::optional<size_t> snippetRows;
     bool includeMail = false;            // the "mailSourceEnabled" setting
     // a2z and z2a compare lower-cased names (the order outside clients are promised) instead of the
     // stores' byte order.
@@ -84,6 +87,14 @@ public:
 
     SearchOutcome run(const SearchParameters& parameters, const SearchRunOptions& options,
                       const CancellationToken& token) const;
+
+    // The snippets run() would have given these results of a search with the same parameters and
+    // options: one hit per item, in the given order, with `item` copied and `snippet`/`displaySnippet`
+    // filled where there is one (mail results get theirs only from run()). Items are matched to folders
+    // by their rootFolderUrl; an item of a folder no longer searched gets none. Same thread-safety and
+    // failure behaviour as run(); a cancelled call returns no hits.
+    std::vector<SearchHit> snippets(const SearchParameters& parameters, const std::vector<NanItem>& items,
+                                    const SearchRunOptions& options, const CancellationToken& token) const;
 
     // The configured folders that run() would search for these parameters.
     std::vector<std::shared_ptr<SearchableFolderIndex>> selectedFolders(const SearchParameters& parameters) const;

@@ -198,6 +198,7 @@ void MainWindow::onResultsChange(search::ListSearchViewModel::Change change) {
             showSelection();
             break;
         case Change::selection: showSelection(); break;
+        case Change::snippets: resultModel_->snippetsArrived(); break;
         case Change::parameters:
         case Change::busy: updateCountAndHints(); break;
         case Change::filters:

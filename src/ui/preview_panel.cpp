@@ -106,40 +106,65 @@ PreviewPanel::PreviewPanel(service::DocumentService& documents, search::ViewMode
     showDocument(std::nullopt, {});
 }
 
+struct PreviewPanel::DocumentRead {
+    std::optional<service::FoundDocument> found;
+    std::map<int, std::vector<OcrRect>> rectsByPage;
+    std::map<int, std::string> textByPage;
+    std::set<int> matchPages;
+    int totalPages = 0;
+};
+
 void PreviewPanel::showDocument(const std::optional<NanItem>& item, std::vector<std::string> queryWords) {
     item_ = item;
     queryWords_ = std::move(queryWords);
-    found_.reset();
-    rectsByPage_.clear();
-    textByPage_.clear();
-    matchPages_.clear();
-    pageIndex_ = 0;
-    totalPages_ = 0;
-    if (item_) found_ = documents_.find(item_->combinedHash);
-    if (found_) {
-        for (service::PageRects& page : documents_.rects(*found_)) {
-            rectsByPage_[static_cast<int>(page.page - 1)] = std::move(page.rects);
-        }
-        bool damaged = false;
-        for (service::PageText& page : documents_.pages(*found_, damaged)) {
-            textByPage_[static_cast<int>(page.page - 1)] = std::move(page.text);
-        }
-        int64_t total = found_->item.totalPageCount;
-        if (!rectsByPage_.empty()) total = std::max<int64_t>(total, rectsByPage_.rbegin()->first + 1);
-        if (!textByPage_.empty()) total = std::max<int64_t>(total, textByPage_.rbegin()->first + 1);
-        totalPages_ = static_cast<int>(std::max<int64_t>(total, 1));
-
-        for (const auto& [page, rects] : rectsByPage_) {
-            for (const std::string& word : queryWords_) {
-                if (!search::TranscriptSearchResultsManager::matching(rects, word).empty()) matchPages_.insert(page);
+    applyDocument({});
+    title_->setText(item_ ? QString::fromStdString(item_->fileName) : tr("No document selected"));
+    const uint64_t generation = ++documentGeneration_;
+    loadingDocument_ = item_.has_value();
+    if (!item_) return;
+    // A document's store may be busy with the indexing, and a long one has many pages of rectangles.
+    scheduler_.postToBackground([this, alive = alive_, &scheduler = scheduler_, documents = documents_,
+                                 id = item_->combinedHash, words = queryWords_, generation] {
+        DocumentRead read;
+        read.found = documents.find(id);
+        if (read.found) {
+            for (service::PageRects& page : documents.rects(*read.found)) {
+                read.rectsByPage[static_cast<int>(page.page - 1)] = std::move(page.rects);
+            }
+            bool damaged = false;
+            for (service::PageText& page : documents.pages(*read.found, damaged)) {
+                read.textByPage[static_cast<int>(page.page - 1)] = std::move(page.text);
+            }
+            int64_t total = read.found->item.totalPageCount;
+            if (!read.rectsByPage.empty()) total = std::max<int64_t>(total, read.rectsByPage.rbegin()->first + 1);
+            if (!read.textByPage.empty()) total = std::max<int64_t>(total, read.textByPage.rbegin()->first + 1);
+            read.totalPages = static_cast<int>(std::max<int64_t>(total, 1));
+            for (const auto& [page, rects] : read.rectsByPage) {
+                for (const std::string& word : words) {
+                    if (!search::TranscriptSearchResultsManager::matching(rects, word).empty()) {
+                        read.matchPages.insert(page);
+                    }
+                }
+            }
+            for (const auto& [page, text] : read.textByPage) {
+                if (search::buildDisplaySnippet(text, words)) read.matchPages.insert(page);
             }
         }
-        for (const auto& [page, text] : textByPage_) {
-            if (search::buildDisplaySnippet(text, queryWords_)) matchPages_.insert(page);
-        }
-        if (!matchPages_.empty()) pageIndex_ = *matchPages_.begin();
-    }
-    title_->setText(item_ ? QString::fromStdString(item_->fileName) : tr("No document selected"));
+        scheduler.postToMain([this, alive, generation, read = std::move(read)]() mutable {
+            if (!*alive || generation != documentGeneration_) return;
+            loadingDocument_ = false;
+            applyDocument(std::move(read));
+        });
+    });
+}
+
+void PreviewPanel::applyDocument(DocumentRead read) {
+    found_ = std::move(read.found);
+    rectsByPage_ = std::move(read.rectsByPage);
+    textByPage_ = std::move(read.textByPage);
+    matchPages_ = std::move(read.matchPages);
+    totalPages_ = read.totalPages;
+    pageIndex_ = matchPages_.empty() ? 0 : *matchPages_.begin();
     loadPage();
 }
 

@@ -2,12 +2,12 @@
 // occur, zoom (fit to width or height, or a free factor), page navigation including a jump to the next
 // page with a match, and the transcript of the page with the matches marked.
 //
-// Reads the document's rectangles and text through the DocumentService on the GUI thread when a
-// document is shown. A page's image is fetched in the background, since it may have to be drawn first:
-// the placeholder page shows meanwhile, and the image is applied only if that page is still the one
-// shown. A page without an image keeps the placeholder; a document that is no longer indexed shows
-// nothing. GUI thread only; the service and the scheduler are borrowed, and the service's `core` must
-// outlive the scheduler's background work.
+// A shown document's rectangles and text are read through the DocumentService in the background, and
+// so is a page's image, which may have to be drawn first: the title and an empty page show meanwhile,
+// and what was read is applied only if that document (page) is still the one shown. A page without an
+// image keeps the placeholder; a document that is no longer indexed shows nothing. GUI thread only; the
+// service and the scheduler are borrowed, and the service's `core` must outlive the scheduler's
+// background work.
 #pragma once
 
 #include <QWidget>
@@ -57,6 +57,9 @@ public:
     bool hasImage() const;
     // Whether the shown page's image is still being fetched.
     bool isLoadingImage() const { return loadingImage_; }
+    // Whether the shown document's rectangles and text are still being read (pages, matches and
+    // highlights are empty until then).
+    bool isLoadingDocument() const { return loadingDocument_; }
     // Pages (from 0) holding a match, ascending.
     const std::set<int>& matchPages() const { return matchPages_; }
     // The matching rectangles of the shown page.
@@ -83,6 +86,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    struct DocumentRead;
+    void applyDocument(DocumentRead read);
     void loadPage();
     void fetchImage();
     void applyFit();
@@ -96,6 +101,8 @@ private:
     std::shared_ptr<bool> alive_;  // read on the GUI thread only
     uint64_t pageGeneration_ = 0;  // a fetched image lands only while this is unchanged
     bool loadingImage_ = false;
+    uint64_t documentGeneration_ = 0;  // a document read lands only while this is unchanged
+    bool loadingDocument_ = false;
     std::optional<NanItem> item_;
     std::optional<service::FoundDocument> found_;
     std::vector<std::string> queryWords_;

@@ -41,7 +41,22 @@ std::optional<int> ResultListModel::rowOf(const NanItem& item) const {
     return static_cast<int>(found - items.begin());
 }
 
-QString ResultListModel::snippetHtml(const NanItem& item) const {
+bool ResultListModel::hasSnippet(int row) const {
+    const NanItem* item = itemAt(row);
+    return item != nullptr && results_.hasSnippets(*item);
+}
+
+void ResultListModel::snippetsArrived() {
+    if (rowCount() > 0) emit dataChanged(index(0, snippet), index(rowCount() - 1, snippet), {Qt::DisplayRole});
+}
+
+QString ResultListModel::snippetHtml(int row, const NanItem& item) const {
+    if (!results_.hasSnippets(item)) {
+        // A screenful and more at a time: the rows painted next are read in the same batch.
+        constexpr size_t kRowsAtOnce = 50;
+        results_.requestSnippets(static_cast<size_t>(row), kRowsAtOnce);
+        return {};
+    }
     if (const auto passage = results_.displaySnippet(item)) {
         // Escaped first: a document's text must never be read as markup.
         QString text = QString::fromStdString(search::renderDisplaySnippet(*passage, "\x01", "\x02")).toHtmlEscaped();
@@ -75,7 +90,7 @@ QVariant ResultListModel::data(const QModelIndex& index, int role) const {
             return found == counts.end() ? QVariant() : QVariant(static_cast<qlonglong>(found->second));
         }
         case pages: return item->totalPageCount < 0 ? QVariant() : QVariant(static_cast<qlonglong>(item->totalPageCount));
-        case snippet: return snippetHtml(*item);
+        case snippet: return snippetHtml(index.row(), *item);
         default: return {};
     }
 }

@@ -86,6 +86,42 @@ TEST_F(ListSearch, DisplaySnippetKeepsTheDocumentsSpellingAndMarksTheMatches) {
     EXPECT_TRUE(model->items().empty());
 }
 
+TEST_F(ListSearch, SnippetsBeyondTheFirstScreenfulAreReadWhenAskedAndDroppedWithTheirResults) {
+    const size_t total = ListSearchViewModel::snippetRowsWithResults + 2;
+    for (size_t i = 0; i < total; ++i) {
+        folder->add({"ledger" + std::to_string(i) + ".txt", "ledger page " + std::to_string(i), 5000.0 + static_cast<double>(i)});
+    }
+    model->submitSearchText("ledger");
+    scheduler.settle();
+    ASSERT_EQ(model->items().size(), total);
+    const NanItem last = model->items().back();
+    EXPECT_EQ(model->snippetCount(), ListSearchViewModel::snippetRowsWithResults);
+    EXPECT_TRUE(model->hasSnippets(model->items().front()));
+    EXPECT_FALSE(model->hasSnippets(last));
+    EXPECT_FALSE(model->snippet(last).has_value());
+
+    model->requestSnippets(total - 3, 10);
+    model->requestSnippets(total - 2, 10);  // already on their way
+    EXPECT_EQ(scheduler.pendingBackground(), 1u);
+    changes.clear();
+    scheduler.settle();
+    EXPECT_TRUE(model->hasSnippets(last));
+    EXPECT_EQ(changes, std::vector<ListSearchViewModel::Change>{ListSearchViewModel::Change::snippets});
+    ASSERT_TRUE(model->displaySnippet(last).has_value());
+    EXPECT_EQ(renderDisplaySnippet(*model->displaySnippet(last), "[", "]"), "[ledger] page 0") << "the oldest";
+
+    // Snippets read for results that have since gone are not taken for the next ones.
+    model->submitSearchText("ledger page");
+    scheduler.settle();
+    model->requestSnippets(total - 2, 2);
+    scheduler.runBackground();
+    model->submitSearchText("ab");
+    changes.clear();
+    scheduler.settle();
+    EXPECT_TRUE(changes.empty());
+    EXPECT_EQ(model->snippetCount(), 0u);
+}
+
 TEST_F(ListSearch, PauseComesFromTheSettingAndSubmittingSkipsIt) {
     settings.set(SettingsKeys::automaticallySearchAfterKey, int64_t{3});
     model->searchTextTyped("invoice");

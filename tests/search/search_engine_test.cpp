@@ -109,6 +109,44 @@ TEST_F(TwoFolders, DisplaySnippetsAreTheDocumentsOwnWordsAndTheFoldedSnippetStay
     EXPECT_TRUE(runSearch(engine, query("obst"), display).hits[0].snippet.has_value());
 }
 
+TEST_F(TwoFolders, SnippetsOfRowsBeyondTheFirstAreReadOnRequestAsTheSearchWouldHaveGivenThem) {
+    office->add({"a.txt", "Die Rechnung für Müller", 3000});
+    home->add({"b.txt", "Zweite Rechnung, Müller zahlt", 2000});
+    office->add({"c.txt", "Dritte Rechnung", 1000});
+    SearchRunOptions options;
+    options.withDisplaySnippets = true;
+    const SearchOutcome whole = runSearch(engine, query("rechnung"), options);
+    ASSERT_EQ(names(whole), (std::vector<std::string>{"a.txt", "b.txt", "c.txt"}));
+
+    options.snippetRows = 1;
+    const SearchOutcome first = runSearch(engine, query("rechnung"), options);
+    ASSERT_EQ(names(first), names(whole)) << "the rows do not depend on how many get snippets";
+    EXPECT_TRUE(first.hits[0].snippet && first.hits[0].displaySnippet);
+    EXPECT_FALSE(first.hits[1].snippet || first.hits[1].displaySnippet || first.hits[2].snippet);
+
+    // Asked for later, in any order and across folders: the same as the whole search gave.
+    NanItem elsewhere = whole.hits[0].item;
+    elsewhere.rootFolderUrl = "/not/searched";
+    const std::vector<NanItem> wanted{whole.hits[2].item, whole.hits[1].item, elsewhere};
+    const auto later = engine.snippets(query("rechnung"), wanted, options, CancellationToken());
+    ASSERT_EQ(later.size(), 3u);
+    for (size_t i = 0; i < 2; ++i) {
+        const SearchHit& expected = whole.hits[2 - i];
+        EXPECT_EQ(later[i].item, expected.item);
+        EXPECT_EQ(later[i].snippet, expected.snippet);
+        ASSERT_EQ(later[i].displaySnippet.has_value(), expected.displaySnippet.has_value());
+        if (expected.displaySnippet) {
+            EXPECT_EQ(renderDisplaySnippet(*later[i].displaySnippet, "<", ">"),
+                      renderDisplaySnippet(*expected.displaySnippet, "<", ">"));
+        }
+    }
+    EXPECT_FALSE(later[2].snippet || later[2].displaySnippet) << "a folder no longer searched gives none";
+
+    CancellationToken cancelled;
+    cancelled.cancel();
+    EXPECT_TRUE(engine.snippets(query("rechnung"), wanted, options, cancelled).empty());
+}
+
 TEST_F(TwoFolders, SearchesOnlyTheSelectedFoldersAndTheInsideFolder) {
     office->add({"a/report-one.txt", "quarterly report", 1000});
     office->add({"b/report-two.txt", "quarterly report", 1001});

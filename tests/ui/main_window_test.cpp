@@ -45,6 +45,8 @@ protected:
         const auto found = std::find(names.begin(), names.end(), name);
         ASSERT_NE(found, names.end()) << name;
         window->resultView().setCurrentIndex(window->resultModel().index(static_cast<int>(found - names.begin()), 0));
+        // The preview reads the document in the background.
+        ASSERT_TRUE(waitFor([&] { return !window->preview().isLoadingDocument(); }));
     }
 };
 
