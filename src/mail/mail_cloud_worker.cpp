@@ -138,7 +138,15 @@ bool MailCloudWorker::recover() {
     std::set<std::string> kept;
     const std::vector<MailCloudJob> all = jobs_.allJobs();
     const bool listed = !jobs_.statusCounts().empty();
+    bool resumed = true;
     for (const MailCloudJob& job : all) {
+        if (job.status == MailCloudJobStatus::polling || job.status == MailCloudJobStatus::downloaded) {
+            // Its result was never merged and the duplicate test keeps the attachment from being queued
+            // again: convert it once more.
+            MailCloudJob again = job;
+            again.status = MailCloudJobStatus::pending;
+            resumed = jobs_.update(again) && resumed;
+        }
         kept.insert(job.stagedPath);
         kept.insert(job.stagedPath + std::string(kResultSuffix));
     }
@@ -152,7 +160,7 @@ bool MailCloudWorker::recover() {
     }
     if (removed > 0) log("MailCloudWorker: removed " + std::to_string(removed) + " orphan staging files");
     log("MailCloudWorker: started, recovery+gc done (purged " + std::to_string(purged.value_or(0)) + " merged rows)");
-    return recovered.has_value() && purged.has_value();
+    return recovered.has_value() && purged.has_value() && resumed;
 }
 
 void MailCloudWorker::start() {
@@ -186,26 +194,34 @@ int64_t MailCloudWorker::tick() {
         }
     }
     std::vector<std::thread> threads;
-    for (size_t i = 1; i < taken.size(); ++i) threads.emplace_back([this, job = taken[i]] { process(job); });
-    if (!taken.empty()) process(taken.front());
+    std::atomic<int64_t> movedOn = 0;
+    for (size_t i = 1; i < taken.size(); ++i) {
+        threads.emplace_back([this, &movedOn, job = taken[i]] { movedOn += process(job) ? 1 : 0; });
+    }
+    if (!taken.empty()) movedOn += process(taken.front()) ? 1 : 0;
     for (std::thread& thread : threads) thread.join();
-    return static_cast<int64_t>(taken.size());
+    return movedOn;
 }
 
-void MailCloudWorker::fail(MailCloudJob& job, const std::string& reason) {
+bool MailCloudWorker::fail(MailCloudJob& job, const std::string& reason) {
     log("MailCloudWorker: job #" + std::to_string(job.jobLocalId) + " failed: " + reason);
-    if (!jobs_.markFailed(job.jobLocalId, reason)) log("MailCloudWorker: job #" + std::to_string(job.jobLocalId) + " not marked failed");
+    if (jobs_.markFailed(job.jobLocalId, reason)) return true;
+    log("MailCloudWorker: job #" + std::to_string(job.jobLocalId) + " not marked failed");
+    return false;
 }
 
-void MailCloudWorker::process(MailCloudJob job) {
+bool MailCloudWorker::process(MailCloudJob job) {
     std::error_code ec;
+    bool movedOn = true;
     if (!fs::exists(job.stagedPath, ec)) {
-        fail(job, "staging_file_missing");
+        movedOn = fail(job, "staging_file_missing");
     } else if (job.attemptCount >= options_.maxAttempts) {
-        fail(job, "max_attempts_exceeded");
+        movedOn = fail(job, "max_attempts_exceeded");
     } else {
         job.status = MailCloudJobStatus::uploading;
-        if (jobs_.update(job)) {
+        if (!jobs_.update(job)) {
+            movedOn = fail(job, "store: uploading not recorded");
+        } else {
             const auto uploaded = client_.upload(job.stagedPath, "pdf");
             if (const auto* error = std::get_if<cloud::KadoroError>(&uploaded)) {
                 fail(job, "upload: " + error->description());
@@ -225,6 +241,7 @@ void MailCloudWorker::process(MailCloudJob job) {
     }
     std::lock_guard lock(mutex_);
     processing_.erase(job.jobLocalId);
+    return movedOn;
 }
 
 std::optional<std::string> MailCloudWorker::pollUntilDone(MailCloudJob& job) {
@@ -253,7 +270,10 @@ std::optional<std::string> MailCloudWorker::pollUntilDone(MailCloudJob& job) {
 void MailCloudWorker::merge(MailCloudJob& job) {
     const fs::path result = job.stagedPath + std::string(kResultSuffix);
     const std::optional<std::string> pdf = readWhole(result);
-    if (!pdf) return fail(job, "merge: result pdf missing");
+    if (!pdf) {
+        fail(job, "merge: result pdf missing");
+        return;
+    }
     AttachmentDecodeRequest request;
     request.name = job.attachmentName.value_or("attachment");
     request.kind = AttachmentKind::pdf;
@@ -263,11 +283,23 @@ void MailCloudWorker::merge(MailCloudJob& job) {
         std::lock_guard lock(decoderMutex_);
         outcome = decoder_.decode(request, MailAttachmentDecoder::Clock::now() + std::chrono::minutes(2));
     }
-    if (outcome.text.empty() && outcome.error) return fail(job, "merge: invalid pdf");
-    if (outcome.text.empty()) return fail(job, "merge: no extractable text");
-    if (!fts_.find(job.externalId)) return fail(job, "mail_no_longer_indexed");
+    if (outcome.text.empty() && outcome.error) {
+        fail(job, "merge: invalid pdf");
+        return;
+    }
+    if (outcome.text.empty()) {
+        fail(job, "merge: no extractable text");
+        return;
+    }
+    if (!fts_.find(job.externalId)) {
+        fail(job, "mail_no_longer_indexed");
+        return;
+    }
     // The attachment's name introduces its text, as for attachments read on this machine.
-    if (!fts_.appendContent(job.externalId, request.name + "\n" + outcome.text)) return fail(job, "merge: store write failed");
+    if (!fts_.appendContent(job.externalId, request.name + "\n" + outcome.text)) {
+        fail(job, "merge: store write failed");
+        return;
+    }
     job.status = MailCloudJobStatus::merged;
     job.errorReason.reset();
     if (!jobs_.update(job)) log("MailCloudWorker: job #" + std::to_string(job.jobLocalId) + " merged but not recorded");

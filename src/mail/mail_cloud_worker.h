@@ -94,19 +94,21 @@ public:
     void stop();
     bool running() const { return running_; }
 
-    // Jobs left uploading become pending, failed ones with attempts left too; old merged rows are
-    // purged and staging files of no job deleted. False when a store write failed.
+    // Jobs left uploading, polling or downloaded (the process ended during them) become pending, failed
+    // ones with attempts left too; old merged rows are purged and staging files of no job deleted. False
+    // when a store write failed.
     bool recover();
     // Takes up to maxConcurrentJobs pending jobs not in flight and runs each to its end; returns when
-    // they are done. The number of jobs taken.
+    // they are done. The number of jobs taken whose stored state moved on (a job whose every write
+    // failed stays pending and is not counted, so a loop until 0 ends).
     int64_t tick();
 
 private:
-    void process(MailCloudJob job);
+    bool process(MailCloudJob job);
     // Polls until the service ends the job; the failure reason, or nullopt when completed.
     std::optional<std::string> pollUntilDone(MailCloudJob& job);
     void merge(MailCloudJob& job);
-    void fail(MailCloudJob& job, const std::string& reason);
+    bool fail(MailCloudJob& job, const std::string& reason);
     void log(const std::string& line) const;
     bool sleep(std::chrono::milliseconds duration);
 

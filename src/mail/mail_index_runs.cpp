@@ -50,9 +50,9 @@ MailRunOutcome indexMailSources(MailFtsSqlite& fts, SettingsStore& settings,
                     request.bytes = bytes;
                     request.ocrFallback = recognitionAllowed;
                     if (request.kind != AttachmentKind::pdf && request.kind != AttachmentKind::image) return std::nullopt;
-                    AttachmentDecodeOutcome outcome = decoder->decode(request, MailAttachmentDecoder::Clock::now() + budget);
-                    if (outcome.text.empty()) return std::nullopt;
-                    return std::move(outcome.text);
+                    AttachmentDecodeOutcome decoded = decoder->decode(request, MailAttachmentDecoder::Clock::now() + budget);
+                    if (decoded.text.empty()) return std::nullopt;
+                    return std::move(decoded.text);
                 };
             }
             AppleMailIndexer indexer(fts, settings, std::move(options));

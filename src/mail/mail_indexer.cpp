@@ -138,7 +138,7 @@ IndexableItem LocalMailSource::item(const MailListing& listing, const MessageLoc
     item.externalId = externalIdFor({listing.kind, listing.root}, location.id);
     item.displayName = location.mailbox;
     item.mimeType = "message/rfc822";
-    item.extractor = [&listing, location, &extraction] {
+    item.extractor = [&listing, location, extraction] {
         auto read = readMessagePrefix(listing, location, extraction.limits.maxMessageBytes);
         if (const auto* error = std::get_if<MessageReadError>(&read)) throw std::runtime_error(error->message);
         const MessageBytes& bytes = std::get<MessageBytes>(read);
@@ -153,6 +153,13 @@ IndexableItem LocalMailSource::item(const MailListing& listing, const MessageLoc
 // Indexer --------------------------------------------------------------------------------------------
 
 LocalMailIndexer::LocalMailIndexer(MailFtsSqlite& fts) : fts_(fts) {}
+
+bool LocalMailIndexer::forgetAllListings() {
+    std::error_code ec;
+    std::filesystem::remove_all(fts_.databasePath().parent_path() / "listings", ec);
+    if (ec) logLine("the kept listings could not be removed: " + ec.message());
+    return !ec;
+}
 
 std::filesystem::path LocalMailIndexer::listingPath(const LocalStore& store) const {
     return fts_.databasePath().parent_path() / "listings" / (storeKey(store) + ".json");

@@ -123,9 +123,10 @@ public:
     const std::vector<LocalStore>& stores() const { return stores_; }
 
     // The item of one listed message; its extractor reads the message (at most
-    // extraction.limits.maxMessageBytes of it) and parses it. `extraction` must outlive the item.
+    // extraction.limits.maxMessageBytes of it) and parses it. `listing` and extraction.decoder must
+    // outlive the item; the rest of `extraction` is copied into it.
     static IndexableItem item(const MailListing& listing, const MessageLocation& location,
-                              const MessageExtraction& extraction = {});
+                              const MessageExtraction& extraction);
 
 private:
     std::string identifier_;
@@ -165,6 +166,10 @@ public:
     // Forgets a store: deletes its messages from the full-text store and its kept listing. False when a
     // write failed (what was deleted stays deleted; another call finishes it).
     bool forgetStore(const LocalStore& store);
+
+    // Forgets every kept listing, so the next run of each store lists it from scratch (after the index
+    // was cleared, an unchanged store would otherwise never be read again). False when one stays.
+    bool forgetAllListings();
 
     std::filesystem::path listingPath(const LocalStore& store) const;
     size_t batchSize = 200;  // messages per write transaction

@@ -139,6 +139,14 @@ std::optional<MailJson> MailService::tree(const std::string& subpath, Refusal& r
     }
     const std::filesystem::path folder = relative.empty() || relative == "." ? root : root / relative;
     std::error_code ec;
+    // A link inside the mail folder must not lead the listing out of it.
+    const auto realRoot = std::filesystem::weakly_canonical(root, ec);
+    const auto realFolder = std::filesystem::weakly_canonical(folder, ec);
+    const auto inside = realFolder.lexically_relative(realRoot);
+    if (!ec && (inside.empty() || *inside.begin() == "..")) {
+        refusal = {RefusalKind::badRequest, "subpath must stay inside the mail folder"};
+        return std::nullopt;
+    }
     if (!std::filesystem::is_directory(folder, ec)) {
         refusal = {RefusalKind::notFound, "No folder at " + folder.string()};
         return std::nullopt;

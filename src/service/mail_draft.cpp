@@ -23,7 +23,7 @@ extern char** environ;
 namespace lumidex::service {
 namespace {
 
-// Files one draft may take from disk; beyond that a draft is no way to send it.
+// Files one draft may take from disk, one or all together; beyond that a draft is no way to send it.
 constexpr uintmax_t kPathAttachmentLimit = uintmax_t{100} << 20;
 // A temporary file younger than this may belong to a draft being written right now.
 constexpr auto kLeftoverAge = std::chrono::minutes(10);
@@ -336,6 +336,7 @@ std::optional<MailJson> MailDraftComposer::compose(const MailDraftRequest& reque
     // 2. Attachments, all read before anything is written.
     std::vector<Attachment> attachments;
     int64_t inlineTotal = 0;
+    uintmax_t pathTotal = 0;
     for (const MailDraftAttachment& attachment : request.attachments) {
         if (attachment.inlineFilename || attachment.inlineContent) {
             const std::string name = attachment.inlineFilename.value_or("");
@@ -393,6 +394,14 @@ std::optional<MailJson> MailDraftComposer::compose(const MailDraftRequest& reque
             refusal = badRequest("Attachment is too large for a draft: '" + path + "' (" + std::to_string(size) +
                                  " bytes, the limit is " + std::to_string(kPathAttachmentLimit) +
                                  " bytes). No draft was created.");
+            return std::nullopt;
+        }
+        // Checked before reading: the same large file named many times must not fill the memory.
+        pathTotal += size;
+        if (pathTotal > kPathAttachmentLimit) {
+            refusal = badRequest("The attached files add up to " + std::to_string(pathTotal) +
+                                 " bytes, the limit for one draft is " + std::to_string(kPathAttachmentLimit) +
+                                 " bytes. No draft was created.");
             return std::nullopt;
         }
         std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

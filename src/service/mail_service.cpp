@@ -10,6 +10,7 @@
 #include "mail/mail_envelope.h"
 #include "mail/mail_fts.h"
 #include "mail/mail_fts_query.h"
+#include "mail/mail_indexer.h"
 #include "platform/paths.h"
 #include "platform/unicode.h"
 
@@ -343,6 +344,11 @@ std::optional<MailJson> MailService::setup(const MailSetupRequest& request, Refu
         refusal = {RefusalKind::badRequest, "mail_root must be an absolute path"};
         return std::nullopt;
     }
+    // Every field is checked before anything is stored: a refused request changes nothing.
+    if (request.ocrLimitMb && *request.ocrLimitMb < 1) {
+        refusal = {RefusalKind::badRequest, "ocr_limit_mb must be at least 1"};
+        return std::nullopt;
+    }
     root = root.lexically_normal();
     if (!stored(settings_.setString(kMailRootKey, root.string()), kMailRootKey, refusal)) return std::nullopt;
     if (request.accountRowids) {
@@ -351,20 +357,13 @@ std::optional<MailJson> MailService::setup(const MailSetupRequest& request, Refu
         if (!stored(settings_.set(kMailAccountFilterKey, accounts), kMailAccountFilterKey, refusal)) return std::nullopt;
     }
     if (request.ocrLimitMb) {
-        if (*request.ocrLimitMb < 1) {
-            refusal = {RefusalKind::badRequest, "ocr_limit_mb must be at least 1"};
-            return std::nullopt;
-        }
         if (!stored(settings_.setInt(kMailOcrSizeLimitKey, *request.ocrLimitMb), kMailOcrSizeLimitKey, refusal)) {
             return std::nullopt;
         }
     }
     bool cleared = false;
     if (request.clearIndex.value_or(false)) {
-        if (!fts_.clearAll()) {
-            refusal = internalRefusal("The mail index could not be cleared");
-            return std::nullopt;
-        }
+        if (!clearMailIndex(refusal)) return std::nullopt;
         if (!stored(settings_.setInt(kMailLastSeenRowidKey, 0), kMailLastSeenRowidKey, refusal)) return std::nullopt;
         cleared = true;
     }
@@ -402,11 +401,18 @@ std::optional<MailJson> MailService::disable(Refusal& refusal) {
     return r;
 }
 
-std::optional<MailJson> MailService::clearIndex(Refusal& refusal) {
-    if (!fts_.clearAll()) {
+bool MailService::clearMailIndex(Refusal& refusal) {
+    // The local stores' kept listings go first: kept after the rows were cleared, they would make every
+    // unchanged store look indexed, and its mail would never come back.
+    if (!mail::LocalMailIndexer(fts_).forgetAllListings() || !fts_.clearAll()) {
         refusal = internalRefusal("The mail index could not be cleared");
-        return std::nullopt;
+        return false;
     }
+    return true;
+}
+
+std::optional<MailJson> MailService::clearIndex(Refusal& refusal) {
+    if (!clearMailIndex(refusal)) return std::nullopt;
     if (!stored(settings_.setInt(kMailLastSeenRowidKey, 0), kMailLastSeenRowidKey, refusal)) return std::nullopt;
     const auto counts = fts_.statusCounts();
     const auto success = counts.find("success");

@@ -146,6 +146,8 @@ public:
     std::optional<MailJson> findRowid(const std::string& subjectLike, Refusal& refusal);
 
 private:
+    // Empties the mail index and forgets the local stores' listings; false (with `refusal`) on failure.
+    bool clearMailIndex(Refusal& refusal);
     bool requestRun(bool force);
 
     mail::MailFtsSqlite& fts_;
