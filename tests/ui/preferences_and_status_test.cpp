@@ -98,6 +98,7 @@ TEST_F(WindowExtrasTest, PreferencesStoreThroughTheServiceAndShowARefusalNextToI
 }
 
 TEST(PreferencesDialogTest, AFailedWriteIsShownAsNotSaved) {
+    ensureTestApplication();  // when this test runs alone
     lumidex::testing::TempDir dir;
     lumidex::testing::writeFile(dir / "not-a-folder", "x");
     SettingsStore store(dir / "not-a-folder" / "settings.json");  // no file can be written below a file

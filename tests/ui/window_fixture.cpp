@@ -77,7 +77,9 @@ public:
 
 }  // namespace
 
-void WindowFixture::SetUpTestSuite() {
+void WindowFixture::SetUpTestSuite() { ensureTestApplication(); }
+
+void ensureTestApplication() {
     if (QApplication::instance() != nullptr) return;
     // Set by the test's environment; defaulted here too so that a direct run never needs a display.
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);

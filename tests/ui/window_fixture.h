@@ -39,6 +39,9 @@ inline constexpr uint32_t kSameText = 0xC0FFEE;
 inline constexpr int kPageWidth = 300;
 inline constexpr int kPageHeight = 400;
 
+// The process's application object on the offscreen platform, made by the first caller.
+void ensureTestApplication();
+
 class WindowFixture : public ::testing::Test {
 protected:
     static void SetUpTestSuite();
