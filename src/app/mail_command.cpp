@@ -234,7 +234,10 @@ void setMailConversionServiceFactory(MailConversionServiceFactory factory) {
 std::shared_ptr<search::MailSearchSource> configuredMailSearchSource() {
     mail::MailSourceList sources;
     if (sources.load() || sources.sources().empty()) return nullptr;
-    return std::make_shared<MailFtsSearchSource>(mail::MailFtsSqlite::shared());
+    // A store of its own that only searches: no ledger upkeep on the way to the first hit.
+    auto store = std::make_shared<mail::MailFtsSqlite>(mail::MailFtsSqlite::defaultDatabasePath());
+    store->setBackfillOnOpen(false);
+    return std::make_shared<MailFtsSearchSource>(std::move(store));
 }
 
 void addMailCommand(CLI::App& app) {

@@ -15,12 +15,15 @@ class MailFtsSearchSource : public search::MailSearchSource {
 public:
     // `fts` must outlive the source.
     explicit MailFtsSearchSource(mail::MailFtsSqlite& fts) : fts_(fts) {}
+    // The source owns the store.
+    explicit MailFtsSearchSource(std::shared_ptr<mail::MailFtsSqlite> fts) : owned_(std::move(fts)), fts_(*owned_) {}
 
     std::string rootFolderUrl() const override;
     std::vector<search::MailSearchHit> search(const SearchParameters& parameters, int64_t rowLimit,
                                               const CancellationToken& token) override;
 
 private:
+    std::shared_ptr<mail::MailFtsSqlite> owned_;
     mail::MailFtsSqlite& fts_;
 };
 

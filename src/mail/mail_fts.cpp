@@ -260,8 +260,10 @@ bool MailFtsSqlite::openLocked() {
         writer_.db = std::move(writer);
         reader_.db = std::move(reader);
     }
-    std::lock_guard lock(writer_.mutex);
-    (void)backfillLocked(*writer_.db);  // logs its own failure; the store is usable without it
+    if (backfillOnOpen_) {
+        std::lock_guard lock(writer_.mutex);
+        (void)backfillLocked(*writer_.db);  // logs its own failure; the store is usable without it
+    }
     return true;
 }
 

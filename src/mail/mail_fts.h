@@ -134,6 +134,10 @@ public:
     MailFtsSqlite& operator=(const MailFtsSqlite&) = delete;
 
     const std::filesystem::path& databasePath() const { return databasePath_; }
+    // Whether opening fills in missing ledger rows (the default). A store that only answers searches
+    // turns it off before its first operation: the check reads the whole full-text table, which would
+    // cost every command-line search more than the search itself.
+    void setBackfillOnOpen(bool backfill) { backfillOnOpen_ = backfill; }
     // Opens the store if that was not tried yet; false when it is closed (see openError()).
     bool ensureOpen();
     // Why the store is closed ("" while open or not yet tried), e.g. "file is not a database".
@@ -248,6 +252,7 @@ private:
     std::filesystem::path databasePath_;
     LogSink log_;
     std::mutex openMutex_;
+    bool backfillOnOpen_ = true;
     bool openTried_ = false;
     std::string openError_;
     Connection writer_;

@@ -6,6 +6,7 @@
 #include <QDropEvent>
 #include <QMimeData>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -274,6 +275,50 @@ TEST(QtSchedulerTest, WaitForBackgroundReturnsOnceEveryTaskRan) {
     });
     scheduler.waitForBackground();
     EXPECT_TRUE(ran);
+}
+
+// The share of a quarter-size grey picture's pixels that differ clearly: text rendering and the dates
+// shown differ between runs and machines, a panel that moved, vanished or grew does not.
+double differingShare(const QImage& a, const QImage& b) {
+    if (a.size() != b.size()) return 1.0;
+    const QSize small = a.size() / 4;
+    const auto shrink = [&](const QImage& image) {
+        return image.scaled(small, Qt::IgnoreAspectRatio, Qt::SmoothTransformation).convertToFormat(QImage::Format_Grayscale8);
+    };
+    const QImage x = shrink(a);
+    const QImage y = shrink(b);
+    int64_t differing = 0;
+    for (int row = 0; row < small.height(); ++row) {
+        const uchar* p = x.constScanLine(row);
+        const uchar* q = y.constScanLine(row);
+        for (int column = 0; column < small.width(); ++column) differing += std::abs(p[column] - q[column]) > 48 ? 1 : 0;
+    }
+    return static_cast<double>(differing) / (static_cast<double>(small.width()) * small.height());
+}
+
+// The main states kept as pictures in tests/ui/golden; LUMIDEX_UPDATE_GOLDEN=1 writes them anew after a
+// deliberate change of the layout.
+TEST_F(MainWindowTest, MainStatesLookAsKept) {
+    window->resize(1100, 720);
+    const auto check = [&](const std::string& name) {
+        QCoreApplication::processEvents();
+        const QImage shot = window->grab().toImage();
+        const QString path = QStringLiteral(LUMIDEX_UI_GOLDEN_DIR "/") + QString::fromStdString(name) + ".png";
+        if (std::getenv("LUMIDEX_UPDATE_GOLDEN") != nullptr) {
+            ASSERT_TRUE(shot.save(path)) << path.toStdString();
+            return;
+        }
+        const QImage kept(path);
+        ASSERT_FALSE(kept.isNull()) << "no kept picture " << path.toStdString();
+        const double share = differingShare(shot, kept);
+        if (share >= 0.03) shot.save(QString::fromStdString((scratch / (name + "-now.png")).string()));
+        EXPECT_LT(share, 0.03) << name << " differs from " << path.toStdString();
+    };
+    check("window-empty");
+    search("invoice");
+    selectRow("scan.pdf");
+    ASSERT_TRUE(waitFor([&] { return window->preview().hasImage(); }));
+    check("window-results-and-preview");
 }
 
 }  // namespace
