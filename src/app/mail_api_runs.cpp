@@ -38,7 +38,7 @@ service::MailIndexerFigures MailApiRuns::figures() const {
 
 service::MailIndexControl MailApiRuns::control() {
     service::MailIndexControl control;
-    control.requestRun = [this](bool force) { return requestRun(force); };
+    control.requestRun = [this](bool force, bool) { return requestRun(force); };
     control.figures = [this] { return figures(); };
     return control;
 }

@@ -11,18 +11,16 @@ namespace lumidex::mail {
 class MailAttachmentDecoder;
 class MailIndexScheduler;
 }
-namespace lumidex::platform {
-class WriterLock;
-}
 
 namespace lumidex {
 
-// Runs the mail index scheduler while holding the mail index's writer lock ("mail.lock"). Destruction
-// stops the runs (a running one is cancelled and waited for), then releases the lock. Lives on the thread
-// that started it; scheduler() may be used from any thread (for on-demand runs and status).
+// Runs the mail index scheduler; each run holds the mail index's writer lock ("mail.lock") while it
+// lasts and is skipped when another process holds it. Destruction stops the runs (a running one is
+// cancelled and waited for). Lives on the thread that started it; scheduler() may be used from any
+// thread (for on-demand runs and status).
 class BackgroundMailIndexing {
 public:
-    BackgroundMailIndexing(std::unique_ptr<platform::WriterLock> lock, std::shared_ptr<mail::MailAttachmentDecoder> decoder,
+    BackgroundMailIndexing(std::shared_ptr<mail::MailAttachmentDecoder> decoder,
                            std::unique_ptr<mail::MailIndexScheduler> scheduler);
     ~BackgroundMailIndexing();
     BackgroundMailIndexing(const BackgroundMailIndexing&) = delete;
@@ -33,13 +31,12 @@ public:
     service::MailIndexControl control();
 
 private:
-    std::unique_ptr<platform::WriterLock> lock_;
     std::shared_ptr<mail::MailAttachmentDecoder> decoder_;  // read by the scheduler's runs
     std::unique_ptr<mail::MailIndexScheduler> scheduler_;
 };
 
-// Started when mail sources are configured; null (with a log line) when there are none, the list cannot
-// be read, or another process holds the mail index. `command` names the holder of the lock.
+// Started when mail sources are configured; null (with a log line) when there are none or the list
+// cannot be read. `command` names the holder of the lock during runs.
 std::unique_ptr<BackgroundMailIndexing> startBackgroundMailIndexing(const std::string& command);
 
 }  // namespace lumidex

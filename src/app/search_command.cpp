@@ -110,11 +110,14 @@ Emphasis emphasisForStdout() {
 void printHits(const std::vector<search::SearchHit>& hits, const Emphasis& emphasis) {
     for (const search::SearchHit& hit : hits) {
         const NanItem& item = hit.item;
+        // A message's folder is its mailbox, as in the JSON output: the internal root of mail hits means nothing.
+        const bool mail = item.type == NanItemTypes::emailMessage;
         std::cout << item.fileName << '\n'
-                  << "  folder: " << item.rootFolderUrl << "  matches: " << hit.matchCount
+                  << "  folder: " << (mail ? item.mailbox.value_or(std::string()) : item.rootFolderUrl)
+                  << "  matches: " << hit.matchCount
                   << "  modified: " << iso8601String(item.fileModifiedDate) << '\n';
         if (item.type == NanItemTypes::file) std::cout << "  path: " << item.urlString << '\n';
-        if (item.mailbox) std::cout << "  mailbox: " << *item.mailbox << '\n';
+        if (item.mailbox && !mail) std::cout << "  mailbox: " << *item.mailbox << '\n';
         if (hit.displaySnippet) {
             std::cout << "  " << search::renderDisplaySnippet(*hit.displaySnippet, emphasis.open, emphasis.close)
                       << '\n';

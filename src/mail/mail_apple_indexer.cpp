@@ -226,10 +226,13 @@ AppleMailRunReport AppleMailIndexer::run(bool force, const std::atomic<bool>& ca
         return report;
     }
 
-    // Pass 3: reconcile and collect garbage.
+    // Pass 3: reconcile and collect garbage. Only rowids this run read or an earlier one recorded get a
+    // copy: one never read (a catch-up chunk given up, an account not indexed) must stay missing, or it
+    // would count as covered below the cursor and no later run would read it.
     std::vector<MailCopy> copies;
     copies.reserve(live.size());
     for (const int64_t rowid : live) {
+        if (!covered.contains(rowid) && !handledRowids.contains(rowid)) continue;
         const auto doc = documentIds.find(rowid);
         const auto url = mailboxes.find(rowid);
         const bool resolved = doc != documentIds.end();

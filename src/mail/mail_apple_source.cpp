@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "core/app_log.h"
+#include "mail/mail_attachment_text.h"
 #include "mail/mail_message.h"
 #include "platform/charset.h"
 
@@ -57,6 +58,26 @@ std::optional<std::string> readFile(const std::filesystem::path& file) {
     return std::move(bytes).str();
 }
 
+// A message file larger than the message limit is not read whole: it fails like an unreadable one.
+std::string readMessageFile(const std::filesystem::path& file) {
+    const std::size_t limit = MailAttachmentLimits{}.maxMessageBytes;
+    const auto tooLarge = [&] {
+        return std::runtime_error("message file larger than " + std::to_string(limit >> 20) + " MiB: " + file.string());
+    };
+    std::error_code ec;
+    if (const uintmax_t size = std::filesystem::file_size(file, ec); !ec && size > limit) throw tooLarge();
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + file.string());
+    std::string bytes;
+    std::array<char, 1 << 16> chunk{};
+    while (in.read(chunk.data(), chunk.size()) || in.gcount() > 0) {
+        bytes.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
+        if (bytes.size() > limit) throw tooLarge();  // grown since it was measured
+    }
+    if (in.bad()) throw std::runtime_error("cannot read " + file.string());
+    return bytes;
+}
+
 std::string errorText(const EnvelopeIndexError& error) { return error.message(); }
 
 }  // namespace
@@ -77,11 +98,18 @@ void AppleMailSource::log(const std::string& line) const {
     }
 }
 
-void AppleMailSource::sleepFor(std::chrono::milliseconds delay) const {
+void AppleMailSource::sleepFor(std::chrono::milliseconds delay, const std::atomic<bool>& cancelled) const {
     if (options_.sleep) {
         options_.sleep(delay);
-    } else {
-        std::this_thread::sleep_for(delay);
+        return;
+    }
+    // In short steps, so that a cancelled run does not sit out a 30-second retry delay.
+    constexpr std::chrono::milliseconds kStep(50);
+    const auto until = std::chrono::steady_clock::now() + delay;
+    while (!cancelled) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= until) return;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kStep, until - now));
     }
 }
 
@@ -143,7 +171,7 @@ AppleMailStreamResult AppleMailSource::enumerate(int64_t& cursor, const Sink& si
             std::to_string(kReaderOpenAttempts) + ": " + error);
         if (attempt == kReaderOpenAttempts) return finish("ended-reader-open-failed: " + error);
         if (cancelled) return finish("ended-cancelled rowid>" + std::to_string(cursor));
-        sleepFor(kReaderOpenDelay);
+        sleepFor(kReaderOpenDelay, cancelled);
     }
     if (!fileIndexBuilt_) buildFileIndex();
 
@@ -167,7 +195,7 @@ AppleMailStreamResult AppleMailSource::enumerate(int64_t& cursor, const Sink& si
                 std::to_string(retry + 1) + "/" + std::to_string(kRetryDelays.size()) + " in " +
                 std::to_string(delay.count()) + "ms: " + errorText(std::get<EnvelopeIndexError>(read)));
             ++result.retries;
-            sleepFor(delay);
+            sleepFor(delay, cancelled);
             if (cancelled) return finish("ended-cancelled rowid>" + std::to_string(cursor));
         }
         if (page->empty()) {
@@ -186,6 +214,7 @@ AppleMailStreamResult AppleMailSource::enumerate(int64_t& cursor, const Sink& si
             if (!accepted(record)) {
                 ++result.filtered;
             } else if (!sink(item(record), record)) {
+                if (cancelled) return finish("ended-cancelled rowid>" + std::to_string(cursor));
                 log("AppleMailSource: yield DROPPED at rowid=" + std::to_string(record.rowid));
                 return finish("ended-yield-dropped rowid>" + std::to_string(cursor));
             }
@@ -228,7 +257,11 @@ AppleMailStreamResult AppleMailSource::enumerateRowids(const std::vector<int64_t
             log("AppleMailSource: catchup enumerate failed, retry " + std::to_string(retry + 1) + "/" +
                 std::to_string(kRetryDelays.size()) + " in " + std::to_string(kRetryDelays[retry].count()) + "ms: " + error);
             ++result.retries;
-            sleepFor(kRetryDelays[retry]);
+            sleepFor(kRetryDelays[retry], cancelled);
+            if (cancelled) {
+                result.endReason = "ended-cancelled";
+                return result;
+            }
         }
         if (!records) continue;
         for (const MailRecord& record : *records) {
@@ -239,6 +272,10 @@ AppleMailStreamResult AppleMailSource::enumerateRowids(const std::vector<int64_t
             if (!accepted(record)) {
                 ++result.filtered;
             } else if (!sink(item(record), record)) {
+                if (cancelled) {
+                    result.endReason = "ended-cancelled";
+                    return result;
+                }
                 log("AppleMailSource: yield DROPPED at rowid=" + std::to_string(record.rowid));
                 result.endReason = "ended-yield-dropped";
                 return result;
@@ -259,9 +296,7 @@ IndexableItem AppleMailSource::item(const MailRecord& record) {
     out.extractor = [this, record, file] {
         ExtractedContent content;
         if (file) {
-            const auto bytes = readFile(*file);
-            if (!bytes) throw std::runtime_error("cannot read " + file->string());
-            content = extractEmlx(*bytes, *file, options_);
+            content = extractEmlx(readMessageFile(*file), *file, options_);
             std::error_code ec;
             const auto mtime = std::filesystem::last_write_time(*file, ec);
             if (!ec) {

@@ -8,8 +8,8 @@
 // Ownership and threads: a source is a value-like object used by one run at a time; the items it yields
 // borrow nothing from it except the attachment callback, so the source must outlive them. Failure
 // behaviour: nothing throws from the enumerations (except std::bad_alloc); an item's extractor throws
-// std::runtime_error when its message file cannot be read or was cut short. Waits between retries go
-// through `sleep`, so tests do not wait.
+// std::runtime_error when its message file cannot be read, was cut short or exceeds the message limit.
+// Waits between retries go through `sleep`, so tests do not wait; without it they end on cancellation.
 #pragma once
 
 #include <atomic>
@@ -44,7 +44,7 @@ struct AppleMailSourceOptions {
     std::vector<std::string> indexedAccountMailboxes;
     BinaryAttachmentText binaryAttachmentText;
     std::chrono::milliseconds busyTimeout = EnvelopeIndexReader::kBusyTimeout;
-    std::function<void(std::chrono::milliseconds)> sleep;  // default: sleeps the thread
+    std::function<void(std::chrono::milliseconds)> sleep;  // default: sleeps the thread until cancelled
     std::function<void(std::string_view)> log;             // default: the application log
     std::function<void(std::string_view reason)> streamEndReporter;
     std::function<void(int64_t batch, size_t size, int64_t lastRowid)> batchReporter;
@@ -87,7 +87,7 @@ public:
 
 private:
     void log(const std::string& line) const;
-    void sleepFor(std::chrono::milliseconds delay) const;
+    void sleepFor(std::chrono::milliseconds delay, const std::atomic<bool>& cancelled) const;
     bool accepted(const MailRecord& record) const;
     EnvelopeResult<std::unique_ptr<EnvelopeIndexReader>> openReader() const;
 

@@ -39,7 +39,17 @@ constexpr const char* kExistsSql =
     "    WHERE externalId = ?\n"
     "      AND (attachmentName = ? OR (attachmentName IS NULL AND ? IS NULL))\n"
     "      AND attachmentSize = ?\n"
-    "      AND status != 'failed'";
+    "      AND status NOT IN ('failed', 'merged')";
+
+// A message read again has lost the text merged into it: its merged job is converted and merged again.
+constexpr const char* kRequeueMergedSql =
+    "UPDATE mailCloudJobs SET status = 'pending', stagedPath = ?, kadoroJobId = NULL, attemptCount = 0,\n"
+    "                         errorReason = NULL, updatedAt = ?\n"
+    "    WHERE jobLocalId = (SELECT MAX(jobLocalId) FROM mailCloudJobs\n"
+    "                        WHERE externalId = ?\n"
+    "                          AND (attachmentName = ? OR (attachmentName IS NULL AND ? IS NULL))\n"
+    "                          AND attachmentSize = ? AND status = 'merged')\n"
+    "    RETURNING jobLocalId";
 
 constexpr const char* kInsertSql =
     "INSERT INTO mailCloudJobs\n"
@@ -308,6 +318,21 @@ std::optional<int64_t> MailCloudJobsSqlite::enqueue(std::string_view externalId,
             found = true;
             return true;
         }
+        const auto bindRequeue = [&](SqliteStatement& s) {
+            return s.bind(1, stagedPath) && s.bind(2, at) && s.bind(3, externalId) &&
+                   fts_sql::bindOptional(s, 4, attachmentName) && fts_sql::bindOptional(s, 5, attachmentName) &&
+                   s.bind(6, attachmentSize);
+        };
+        bool requeued = false;
+        if (!fts_sql::run(db, kRequeueMergedSql, bindRequeue,
+                          [&](const SqliteStatement& row) {
+                              id = row.int64At(0);
+                              requeued = true;
+                          },
+                          error)) {
+            return false;
+        }
+        if (requeued) return true;
         const auto bindInsert = [&](SqliteStatement& s) {
             return s.bind(1, externalId) && fts_sql::bindOptional(s, 2, attachmentName) &&
                    s.bind(3, attachmentSize) && s.bind(4, stagedPath) && s.bind(5, at) && s.bind(6, at);

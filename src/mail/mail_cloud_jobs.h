@@ -75,8 +75,8 @@ public:
     bool ensureOpen();
 
     // Reads -----------------------------------------------------------------------------------------
-    // Whether a job that has not failed exists for this attachment (same message, name and size); an
-    // absent name matches only an absent name. nullopt when the store could not be read.
+    // Whether a job that has neither failed nor been merged exists for this attachment (same message,
+    // name and size); an absent name matches only an absent name. nullopt when the store could not be read.
     std::optional<bool> exists(std::string_view externalId, const std::optional<std::string>& attachmentName,
                                int64_t attachmentSize);
     // Pending jobs, longest waiting first.
@@ -90,7 +90,8 @@ public:
     // Writes ----------------------------------------------------------------------------------------
     // Inserts a pending job and answers its id, unless exists() holds for the attachment (checked in
     // the same transaction): then the existing job is kept and the answer is nullopt with `duplicate`
-    // set. nullopt without `duplicate` when the write failed.
+    // set. A merged job of the attachment is set back to pending (with `stagedPath`) instead of a new
+    // one. nullopt without `duplicate` when the write failed.
     [[nodiscard]] std::optional<int64_t> enqueue(std::string_view externalId,
                                                  const std::optional<std::string>& attachmentName,
                                                  int64_t attachmentSize, std::string_view stagedPath,

@@ -78,6 +78,7 @@ constexpr const char* kWithoutCopiesSql =
     "    WHERE NOT EXISTS (\n"
     "        SELECT 1 FROM mailFtsCopies c WHERE c.externalId = m.externalId\n"
     "    )\n"
+    "      AND m.externalId NOT LIKE 'maildir:%' AND m.externalId NOT LIKE 'mbox:%'\n"
     "    LIMIT ?";
 
 constexpr const char* kStaleMetaSql =
@@ -204,7 +205,11 @@ int64_t MailFtsSqlite::upsertBatch(const std::vector<MailUpsertItem>& items) {
 
 namespace {
 
-constexpr const char* kHasMetaSql = "SELECT 1 FROM mailFtsMeta WHERE externalId = ?";
+// Written before: a ledger row, or a copy (the ledger rows of old failed and empty messages are
+// collected while their text and copies stay).
+constexpr const char* kHasMetaSql =
+    "SELECT 1 WHERE EXISTS (SELECT 1 FROM mailFtsMeta WHERE externalId = ?1)\n"
+    "            OR EXISTS (SELECT 1 FROM mailFtsCopies WHERE externalId = ?1)";
 
 bool bindInsert(SqliteStatement& insert, const MailUpsertItem& item) {
     return insert.bind(1, std::string_view(item.externalId)) && fts_sql::bindOptional(insert, 2, item.subject) &&

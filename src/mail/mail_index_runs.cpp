@@ -27,6 +27,7 @@ MailRunOutcome indexMailSources(MailFtsSqlite& fts, SettingsStore& settings,
     MailRunOutcome outcome;
     LocalMailIndexer local(fts);
     local.extraction = hooks.extraction;
+    local.cancelled = &cancelled;
     bool appleMailDone = false;
     for (const ConfiguredMailSource& configured : sources) {
         if (cancelled) break;

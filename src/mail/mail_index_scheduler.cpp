@@ -6,6 +6,22 @@
 
 namespace lumidex::mail {
 
+namespace {
+
+bool atOrBelow(const std::filesystem::path& path, const std::filesystem::path& folder) {
+    const std::filesystem::path relative = path.lexically_normal().lexically_relative(folder.lexically_normal());
+    return !relative.empty() && *relative.begin() != "..";
+}
+
+bool ignored(const std::filesystem::path& path, const std::vector<std::filesystem::path>& folders) {
+    for (const std::filesystem::path& folder : folders) {
+        if (atOrBelow(path, folder)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 MailIndexScheduler::MailIndexScheduler(Runner runner, Options options)
     : runner_(std::move(runner)), options_(std::move(options)) {}
 
@@ -32,15 +48,25 @@ void MailIndexScheduler::start() {
         requested_ = true;  // the run at start
         pollDue_ = now() + options_.poll;
     }
-    for (const std::filesystem::path& root : options_.watchRoots) {
+    const auto watch = [this](const std::filesystem::path& root, const std::optional<std::filesystem::path>& onlyFile) {
+        const std::vector<std::filesystem::path> ignoredFolders = options_.ignoredFolders;
         platform::FileWatcher::Handler handler;
-        handler.changed = [this](const std::string&) { fileChanged(); };
+        handler.changed = [this, onlyFile, ignoredFolders](const std::string& path) {
+            if (onlyFile && std::filesystem::path(path).lexically_normal() != onlyFile->lexically_normal()) return;
+            if (!ignored(path, ignoredFolders)) fileChanged();
+        };
         handler.rescanNeeded = [this](platform::RescanReason) { fileChanged(); };
         handler.problem = [this](const std::string& message) { log("MailIndexScheduler: " + message); };
+        platform::FileWatcher::Options watcherOptions;
+        watcherOptions.skipDirectory = [root, onlyFile, ignoredFolders](const std::filesystem::path& directory) {
+            return (onlyFile && directory.lexically_normal() != root.lexically_normal()) || ignored(directory, ignoredFolders);
+        };
         auto watcher = options_.makeWatcher ? options_.makeWatcher(root, std::move(handler))
-                                            : platform::createFileWatcher(root, std::move(handler));
+                                            : platform::createFileWatcher(root, std::move(handler), std::move(watcherOptions));
         if (watcher) watchers_.push_back(std::move(watcher));
-    }
+    };
+    for (const std::filesystem::path& root : options_.watchRoots) watch(root, std::nullopt);
+    for (const std::filesystem::path& file : options_.watchFiles) watch(file.parent_path(), file);
     thread_ = std::thread([this] { loop(); });
 }
 
@@ -65,10 +91,11 @@ void MailIndexScheduler::fileChanged() {
     changed_.notify_all();
 }
 
-void MailIndexScheduler::requestRun(bool force) {
+void MailIndexScheduler::requestRun(bool force, bool restart) {
     std::lock_guard lock(mutex_);
     requested_ = true;
     forceRequested_ = forceRequested_ || force;
+    restartRequested_ = restartRequested_ || restart;
     ++requestGeneration_;
     changed_.notify_all();
 }
@@ -121,9 +148,11 @@ void MailIndexScheduler::loop() {
             continue;
         }
         const bool force = forceRequested_;
+        const bool restart = restartRequested_;
         const int64_t ticket = requestGeneration_;
         requested_ = false;
         forceRequested_ = false;
+        restartRequested_ = false;
         debounceDue_.reset();
         status_.running = true;
         status_.lastRunStarted = lumidex::now();
@@ -131,7 +160,7 @@ void MailIndexScheduler::loop() {
 
         MailRunOutcome outcome;
         try {
-            outcome = runner_(force, cancelled_);
+            outcome = runner_(force, restart, cancelled_);
         } catch (const std::exception& e) {
             outcome.errors.push_back(std::string("mail index run failed: ") + e.what());
         }

@@ -44,7 +44,9 @@ struct MailRunOutcome {
 class MailIndexScheduler {
 public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
-    using Runner = std::function<MailRunOutcome(bool force, const std::atomic<bool>& cancelled)>;
+    // `restart`: the run reads the mail client's store from its first message (its cursor set back
+    // before the run starts, so that a run already under way cannot overwrite the reset).
+    using Runner = std::function<MailRunOutcome(bool force, bool restart, const std::atomic<bool>& cancelled)>;
     using WatcherFactory = std::function<std::unique_ptr<platform::FileWatcher>(const std::filesystem::path& root,
                                                                                 platform::FileWatcher::Handler handler)>;
 
@@ -52,7 +54,11 @@ public:
         std::chrono::steady_clock::duration debounce = std::chrono::seconds(10);
         std::chrono::steady_clock::duration poll = std::chrono::seconds(300);
         Clock clock;                                 // default: steady_clock::now
-        std::vector<std::filesystem::path> watchRoots;  // folders whose changes trigger a run
+        std::vector<std::filesystem::path> watchRoots;  // folders whose changes (at any depth) trigger a run
+        // Files (an mbox) whose own changes trigger a run: their folder is watched without what lies below it.
+        std::vector<std::filesystem::path> watchFiles;
+        // Changes at or below these never trigger a run: the program's own files, which every run writes.
+        std::vector<std::filesystem::path> ignoredFolders;
         WatcherFactory makeWatcher;                  // default: platform::createFileWatcher
         std::function<void(std::string_view)> log;   // default: the application log
     };
@@ -78,8 +84,9 @@ public:
 
     // A change below a watched root: (re)starts the debounce.
     void fileChanged();
-    // A run as soon as the current one (if any) has ended; `force` skips the fast path.
-    void requestRun(bool force = false);
+    // A run as soon as the current one (if any) has ended; `force` skips the fast path, `restart` starts
+    // from the first message. Flags of coalesced requests add up.
+    void requestRun(bool force = false, bool restart = false);
     // requestRun() and waits for that run; its outcome. Not started (or stopped): an outcome whose error
     // says so.
     MailRunOutcome runNow(bool force = false);
@@ -107,6 +114,7 @@ private:
     bool stopping_ = false;
     bool requested_ = false;
     bool forceRequested_ = false;
+    bool restartRequested_ = false;
     int64_t requestGeneration_ = 0;
     int64_t servedGeneration_ = 0;
     std::optional<std::chrono::steady_clock::time_point> debounceDue_;

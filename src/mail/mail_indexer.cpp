@@ -168,6 +168,7 @@ std::filesystem::path LocalMailIndexer::listingPath(const LocalStore& store) con
 MailIndexReport LocalMailIndexer::run(const LocalMailSource& source, const MailIndexProgress& progress) {
     MailIndexReport total;
     for (const LocalStore& store : source.stores()) {
+        if (cancelled && *cancelled) break;
         const MailIndexReport one = runStore(store, progress);
         total.storesListed += one.storesListed;
         total.storesUnchanged += one.storesUnchanged;
@@ -308,6 +309,10 @@ MailIndexReport LocalMailIndexer::runStore(const LocalStore& store, const MailIn
     size_t done = 0;
     const size_t total = toRead.size();
     for (size_t start = 0; start < toRead.size(); start += batchSize) {
+        if (cancelled && *cancelled) {
+            report.errors.push_back("cancelled");
+            return report;
+        }
         const size_t end = std::min(toRead.size(), start + batchSize);
         // Each message's row, ledger entry and copy are replaced together: a crash cannot leave a message
         // counted as indexed without its text, or the reverse.

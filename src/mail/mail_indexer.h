@@ -23,6 +23,7 @@
 // counted and named in the report and logged.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -173,6 +174,9 @@ public:
 
     std::filesystem::path listingPath(const LocalStore& store) const;
     size_t batchSize = 200;  // messages per write transaction
+    // Borrowed; when set and true, a run ends between batches with the error "cancelled" and keeps the
+    // store's listing as it was, so the next run reads what this one did not reach.
+    const std::atomic<bool>* cancelled = nullptr;
     // How messages are read: PDF and image attachments go to extraction.decoder (borrowed; null: names
     // only), office attachments to extraction.officeAttachment (empty: names only), within its limits.
     MessageExtraction extraction;

@@ -38,11 +38,6 @@ std::vector<LocalStore> storesOf(const ConfiguredMailSource& source) {
     return {};
 }
 
-std::filesystem::path watchRootOf(const ConfiguredMailSource& source) {
-    std::error_code ec;
-    return std::filesystem::is_directory(source.path, ec) ? source.path : source.path.parent_path();
-}
-
 std::filesystem::path MailSourceList::defaultPath() {
     return platform::userDirectories().settingsDirectory / "mail_sources.json";
 }

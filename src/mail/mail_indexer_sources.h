@@ -34,8 +34,6 @@ inline constexpr std::string_view kAppleMailSourceType = "apple-mail";
 // none for an "apple-mail" source, which is no local store.
 
 std::vector<LocalStore> storesOf(const ConfiguredMailSource& source);
-// The folders whose changes mean the source may have changed: the store's folder, or an mbox file's.
-std::filesystem::path watchRootOf(const ConfiguredMailSource& source);
 
 class MailSourceList {
 public:

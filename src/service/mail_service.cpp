@@ -134,7 +134,9 @@ std::filesystem::path MailService::mailRoot() const {
     return home / "Library" / "Mail";
 }
 
-bool MailService::requestRun(bool force) { return options_.control.requestRun && options_.control.requestRun(force); }
+bool MailService::requestRun(bool force, bool restart) {
+    return options_.control.requestRun && options_.control.requestRun(force, restart);
+}
 
 // --- index ---------------------------------------------------------------------------------------------
 
@@ -428,7 +430,8 @@ std::optional<MailJson> MailService::reindex(bool restart, Refusal& refusal) {
     }
     if (!stored(settings_.setBool(kMailForceRunOnceKey, true), kMailForceRunOnceKey, refusal)) return std::nullopt;
     MailJson r;
-    r["triggered"] = requestRun(true);
+    // The run resets the cursor again as it starts: one under way now would write its own at its end.
+    r["triggered"] = requestRun(true, restart);
     r["restart"] = restart;
     return r;
 }

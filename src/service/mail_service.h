@@ -68,8 +68,9 @@ struct MailIndexerFigures {
 // The long-lived mail indexer as the routes steer it. Members are called on handler threads and must
 // not block for long (a run is requested, not waited for).
 struct MailIndexControl {
-    // Asks for a run (`force`: skip the fast path); false when none could be started or queued.
-    std::function<bool(bool force)> requestRun;
+    // Asks for a run (`force`: skip the fast path; `restart`: the run starts from the mail client's first
+    // message); false when none could be started or queued.
+    std::function<bool(bool force, bool restart)> requestRun;
     // Starts or stops the indexer's triggers after "mailSourceEnabled" changed.
     std::function<void(bool enabled)> setEnabled;
     std::function<MailIndexerFigures()> figures;
@@ -148,7 +149,7 @@ public:
 private:
     // Empties the mail index and forgets the local stores' listings; false (with `refusal`) on failure.
     bool clearMailIndex(Refusal& refusal);
-    bool requestRun(bool force);
+    bool requestRun(bool force, bool restart = false);
 
     mail::MailFtsSqlite& fts_;
     mail::MailCloudJobsSqlite& jobs_;

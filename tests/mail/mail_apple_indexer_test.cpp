@@ -196,13 +196,16 @@ TEST_F(AppleMailIndexerTest, TruncatedFileAndLockedIndexAreCountedFailuresWhileT
 
 TEST_F(AppleMailIndexerTest, AnIndexLockedThroughoutEndsTheStreamAndTheNextRunCatchesUp) {
     addMessages(1, 3);
+    // Messages 1 and 2 lie below the cursor: only the catch-up reads them.
+    ASSERT_FALSE(settings.setInt(kMailIndexLastSeenRowidKey, 2));
     onScan = [&] {
         envelope.exec("BEGIN EXCLUSIVE");
         onScan = nullptr;
     };
     const AppleMailRunReport locked = run();
     EXPECT_EQ(locked.readsFailed, 2);  // the catch-up chunk and the stream's page
-    EXPECT_EQ(locked.streamEnd, "ended-error-cap rowid>0");
+    EXPECT_EQ(locked.streamEnd, "ended-error-cap rowid>2");
+    EXPECT_EQ(locked.missing, 3);
     EXPECT_EQ(locked.processed, 0);
     envelope.exec("COMMIT");
 

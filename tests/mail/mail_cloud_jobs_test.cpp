@@ -53,6 +53,17 @@ TEST_F(MailCloudJobsTest, AnAttachmentIsQueuedOnceUnlessItsJobFailed) {
     EXPECT_EQ(failed->status, MailCloudJobStatus::failed);
     EXPECT_EQ(failed->attemptCount, 1);
     EXPECT_EQ(failed->errorReason, "upload: timed out");
+
+    // Merged, then asked for again (its message was read again and lost the merged text): the same job
+    // is converted again from the new file.
+    auto merged = store().job(again);
+    merged->status = MailCloudJobStatus::merged;
+    ASSERT_TRUE(store().update(*merged));
+    EXPECT_EQ(store().enqueue("<a@x>", std::string("offer.docx"), 1200, "/staging/new"), again);
+    const auto requeued = store().job(again);
+    ASSERT_TRUE(requeued);
+    EXPECT_EQ(requeued->status, MailCloudJobStatus::pending);
+    EXPECT_EQ(requeued->stagedPath, "/staging/new");
 }
 
 TEST_F(MailCloudJobsTest, ARestartRecoversUploadsAndRetriableFailures) {

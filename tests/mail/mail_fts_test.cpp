@@ -248,11 +248,14 @@ TEST_F(MailFtsTest, DeletesMessagesWhoseCopiesAreGoneButNotWhenNoCopyIsKnown) {
     EXPECT_EQ(s.deleteMessageIdsWithNoCopies(100), 0);  // an empty copy table is no evidence
     EXPECT_EQ(s.loadAllMeta().size(), 2u);
 
+    // A local message whose read failed has no copy either: it is not the mail client's to remove.
+    ASSERT_TRUE(s.upsertMeta("maildir:abc:1", MailIndexStatus::failed, std::nullopt, std::nullopt, "unreadable"));
     ASSERT_TRUE(s.recordCopiesBatch({copy(1, "kept", "imap://a/INBOX", true)}));
     EXPECT_EQ(s.deleteMessageIdsWithNoCopies(100), 1);
     EXPECT_TRUE(s.search("zwei", 10, false).empty());
     EXPECT_FALSE(meta("gone"));
     EXPECT_TRUE(meta("kept"));
+    EXPECT_TRUE(meta("maildir:abc:1"));
 }
 
 TEST_F(MailFtsTest, CleanupRemovesOnlyStaleEmptyAndFailedRows) {
@@ -414,6 +417,10 @@ TEST_F(MailFtsTest, ReplacingAMessageChangesItsRowLedgerAndCopyTogetherOrNotAtAl
     EXPECT_EQ(meta("refused")->indexStatus, MailIndexStatus::success);
     // A message that could not be read keeps its text; its ledger says why.
     EXPECT_EQ(meta("kept")->indexStatus, MailIndexStatus::failed);
+    EXPECT_EQ(sideDouble("SELECT COUNT(*) FROM mailFtsVirtualTable WHERE externalId = 'kept'"), 1);
+    // Its ledger row collected as stale (text and copy stay), it is read again: still one row.
+    sideExec("DELETE FROM mailFtsMeta WHERE externalId = 'kept'");
+    EXPECT_EQ(s.replaceMessages({replacement("kept", "dritterText", 1)}), std::vector<bool>{true});
     EXPECT_EQ(sideDouble("SELECT COUNT(*) FROM mailFtsVirtualTable WHERE externalId = 'kept'"), 1);
     EXPECT_EQ(s.metaWithPrefix("kep").size(), 1u);
     EXPECT_EQ(s.metaWithPrefix("refused").size(), 1u);

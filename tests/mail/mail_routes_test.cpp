@@ -36,8 +36,9 @@ protected:
     MailRoutesTest() {
         service::MailServiceOptions options;
         options.home = dir_.path() / "home";
-        options.control.requestRun = [this](bool force) {
+        options.control.requestRun = [this](bool force, bool restart) {
             runs_.push_back(force);
+            restarts_.push_back(restart);
             return true;
         };
         mail_ = std::make_unique<service::MailService>(fts_, jobs_, settings_, options);
@@ -102,6 +103,7 @@ protected:
     std::unique_ptr<service::MailService> mail_;
     std::unique_ptr<service::MailDraftComposer> drafts_;
     std::vector<bool> runs_;
+    std::vector<bool> restarts_;
     std::vector<std::filesystem::path> opened_;
     ApiServices services_;
     ApiRouter router_;
@@ -325,6 +327,7 @@ TEST_F(MailRoutesTest, MaintenanceResetsWhatItSaysAndAsksTheIndexerForARun) {
     EXPECT_EQ(settings_.getInt(service::kMailLastSeenRowidKey), 0);
     EXPECT_EQ(settings_.getBool(service::kMailForceRunOnceKey), true);
     EXPECT_EQ(runs_, (std::vector<bool>{true, true}));
+    EXPECT_EQ(restarts_, (std::vector<bool>{false, true}));
 
     ASSERT_TRUE(jobs_.enqueue("<ok@x>", std::string("a.docx"), 10, "/s/a"));
     const auto failed = jobs_.enqueue("<ok@x>", std::string("b.docx"), 20, "/s/b");
