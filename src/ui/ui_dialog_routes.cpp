@@ -1,5 +1,6 @@
-// Routes 31-36 and 99-101: the window's alerts (its message boxes) and popups (its other dialogs and
-// open menus), the preview's debug routes, and the result list's layout figures.
+// /api/v1/alerts*, /api/v1/debug/*, /api/v1/ui/popups* and /api/v1/ui/debug/margins: the window's alerts
+// (its message boxes) and popups (its other dialogs and open menus), the preview's debug routes, and the
+// result list's layout figures.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QContextMenuEvent>

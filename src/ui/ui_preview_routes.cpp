@@ -1,4 +1,5 @@
-// Routes 86-95: the preview's zoom, page and transcript, the list's sort order and its filters.
+// /api/v1/ui/zoom, page, transcript, sort and filters: the preview's zoom, page and transcript, the list's
+// sort order and its filters.
 #include <QComboBox>
 #include <QToolButton>
 

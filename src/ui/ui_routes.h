@@ -31,7 +31,9 @@ class WindowRoutes {
 public:
     struct Options {
         std::chrono::milliseconds guiTimeout{10'000};  // longest wait for the GUI thread to take a step
-        std::chrono::milliseconds searchTimeout{30'000};  // longest wait for a started search to end
+        // Longest wait for a started search to end (then answered with its count so far) or for the
+        // preview to show a newly selected document.
+        std::chrono::milliseconds searchTimeout{10'000};
     };
 
     WindowRoutes(GuiCall::Poster post, folders::CoreManagerData& core, Options options);

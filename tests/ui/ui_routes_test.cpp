@@ -13,6 +13,7 @@
 #include <QToolButton>
 #include <QTreeView>
 
+#include <fstream>
 #include <future>
 #include <regex>
 #include <thread>
@@ -263,13 +264,24 @@ TEST_F(WindowRoutesTest, ScreenshotAndDesktopActions) {
     EXPECT_EQ(refusal(HttpMethod::post, "/api/v1/ui/open-external", "[]"), "Expected JSON with 'document_id' or 'file_path'");
     EXPECT_EQ(refusal(HttpMethod::post, "/api/v1/ui/open-in-finder", "{}"), "Provide 'document_id' or 'file_path'");
     EXPECT_EQ(opened.size() + revealed.size(), 2u);
+
+    // A path outside the searchable folders, a folder, or a link out of one never reaches the launcher.
+    const std::filesystem::path outside = scratch / "run.desktop";
+    { std::ofstream(outside) << "[Desktop Entry]\n"; }
+    std::filesystem::create_symlink(outside, root / "link.desktop");
+    for (const std::filesystem::path& refused : {outside, root, root / "link.desktop"}) {
+        EXPECT_EQ(refusal(HttpMethod::post, "/api/v1/ui/open-external", Json{{"file_path", refused.string()}}.dump(), 404),
+                  "File not found: " + refused.string());
+    }
+    EXPECT_EQ(opened.size() + revealed.size(), 2u);
 }
 
 TEST_F(WindowRoutesTest, AlertsAndPopupsAreTheWindowsOwnDialogs) {
     // The window waits in its alert's own loop, as it does for a question; the requests arrive meanwhile.
     auto client = std::async(std::launch::async, [this] {
         Json listed = Json::object();
-        for (int attempt = 0; attempt < 200 && listed.value("count", 0) == 0; ++attempt) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (listed.value("count", 0) == 0 && std::chrono::steady_clock::now() < deadline) {
             listed = Json::parse(*router.handle(request(HttpMethod::get, "/api/v1/alerts")).body);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
