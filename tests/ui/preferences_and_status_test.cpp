@@ -20,6 +20,7 @@
 #include "core/settings/settings.h"
 #include "folders/coordinator/balanced_data_manager.h"
 #include "platform/media_fixtures.h"
+#include "processing/extractors/extractor_fixtures.h"
 #include "service/settings_service.h"
 #include "ui/folder_sidebar.h"
 #include "ui/indexing_indicator.h"
@@ -146,9 +147,7 @@ TEST_F(WindowExtrasTest, ASecondStartHandsItsFolderToTheRunningWindow) {
 TEST_F(WindowExtrasTest, LockedAndBrokenDocumentsAreListedAndCountedWhereTheUserCanActOnThem) {
     const auto plain = scratch / "plain.pdf";
     lumidex::testing::writeBinaryFile(plain, lumidex::testing::makePdf({lumidex::testing::PdfPageFixture{}}));
-    if (std::system(("qpdf --encrypt secret owner 256 -- '" + plain.string() + "' '" + (root / "locked.pdf").string() +
-                     "' >/dev/null 2>&1")
-                        .c_str()) != 0) {
+    if (!processing::testing::encryptPdf(plain, root / "locked.pdf", "secret", "owner")) {
         GTEST_SKIP() << "qpdf not available";
     }
     lumidex::testing::writeFile(root / "broken.pdf", "%PDF-1.4\nnot a document\n");
