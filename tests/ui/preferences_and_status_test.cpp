@@ -135,9 +135,10 @@ TEST_F(WindowExtrasTest, ASecondStartHandsItsFolderToTheRunningWindow) {
     });
     EXPECT_EQ(second.handover, Handover::done);
     EXPECT_EQ(second.server, nullptr);
-    const auto& rows = window->sidebar().rows();
-    EXPECT_TRUE(std::any_of(rows.begin(), rows.end(), [&](const FolderRow& row) { return row.path == added.string(); }))
-        << "the running window took the folder";
+    EXPECT_TRUE(waitFor([&] {
+        const auto& rows = window->sidebar().rows();
+        return std::any_of(rows.begin(), rows.end(), [&](const FolderRow& row) { return row.path == added.string(); });
+    }, 20000)) << "the running window took the folder after confirming";
 
     first.server.reset();
     EXPECT_EQ(offTheGuiThread([&] { return handToRunningInstance(socketPath, {}); }), Handover::noInstance)
