@@ -276,6 +276,19 @@ TEST_F(WindowRoutesTest, ScreenshotAndDesktopActions) {
     EXPECT_EQ(opened.size() + revealed.size(), 2u);
 }
 
+TEST_F(WindowRoutesTest, RightClickScreenshotsReplaceALinkPlantedAtTheirNames) {
+    const std::filesystem::path victim = scratch / "victim.txt";
+    { std::ofstream(victim) << "keep"; }
+    const std::filesystem::path planted = "/tmp/lmx_rightclick_before.png";
+    std::filesystem::remove(planted);
+    std::filesystem::create_symlink(victim, planted);
+    const Json answer = json(HttpMethod::post, "/api/v1/debug/right-click-test");
+    EXPECT_EQ(answer["screenshot_before"], planted.string());
+    EXPECT_EQ(std::filesystem::symlink_status(planted).type(), std::filesystem::file_type::regular);
+    std::ifstream kept(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
+}
+
 TEST_F(WindowRoutesTest, AlertsAndPopupsAreTheWindowsOwnDialogs) {
     // The window waits in its alert's own loop, as it does for a question; the requests arrive meanwhile.
     auto client = std::async(std::launch::async, [this] {
