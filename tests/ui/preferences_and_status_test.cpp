@@ -59,15 +59,19 @@ TEST_F(WindowExtrasTest, PreferencesStoreThroughTheServiceAndShowARefusalNextToI
     const Settings settings(*settingsStore);
     EXPECT_EQ(editorOf<QDoubleSpinBox>(dialog, "font_size").value(), settings.listFontSize());
 
-    // A refused value stores nothing of its category, and is named next to its field.
+    // A refused value stores nothing of its category, and is named next to its field; the other
+    // categories are stored, and the status says which were and which were not.
     editorOf<QDoubleSpinBox>(dialog, "font_size").setValue(9);
     editorOf<QCheckBox>(dialog, "show_path_bar").setChecked(!settings.showPathBar());
     editorOf<QSpinBox>(dialog, "configured_port").setValue(80);
+    editorOf<QSpinBox>(dialog, "min_char_count").setValue(4);
     EXPECT_FALSE(dialog.save());
     EXPECT_EQ(dialog.fieldMessage("font_size"), QStringLiteral("font_size must be between 10 and 24"));
     EXPECT_EQ(dialog.fieldMessage("configured_port"), QStringLiteral("configured_port must be between 1024 and 65535"));
     EXPECT_TRUE(dialog.fieldMessage("show_path_bar").isEmpty());
-    EXPECT_TRUE(dialog.status().text().startsWith(QStringLiteral("Not saved: "))) << dialog.status().text().toStdString();
+    EXPECT_EQ(dialog.status().text(), QStringLiteral("Saved: Search. Not saved: Appearance (font_size must be between 10 "
+                                                     "and 24); Server (configured_port must be between 1024 and 65535)"));
+    EXPECT_EQ(settings.minSearchCharCount(), 4);
     EXPECT_FALSE(settingsStore->contains(SettingsKeys::listFontSizeKey));
     EXPECT_FALSE(settingsStore->contains(SettingsKeys::settingsShowPathBarKey));
     EXPECT_FALSE(settingsStore->contains(SettingsKeys::apiServerPortKey));
@@ -82,7 +86,7 @@ TEST_F(WindowExtrasTest, PreferencesStoreThroughTheServiceAndShowARefusalNextToI
     EXPECT_NE(settings.showPathBar(), DefaultSettings::settingsShowPathBar);
     EXPECT_EQ(settings.apiServerPort(), 50123);
     EXPECT_EQ(settings.autoSearchDelaySeconds(), 2);
-    EXPECT_EQ(settings.minSearchCharCount(), DefaultSettings::startSearchCharacterCount) << "untouched fields are not sent";
+    EXPECT_EQ(settings.minSearchCharCount(), 4) << "fields unchanged since the last save are not sent";
 
     // The generate button stores a new token, which the field shows.
     EXPECT_TRUE(dialog.tokenField().text().isEmpty());
@@ -108,7 +112,7 @@ TEST(PreferencesDialogTest, AFailedWriteIsShownAsNotSaved) {
     ASSERT_NE(toggle, nullptr);
     toggle->setChecked(!toggle->isChecked());
     EXPECT_FALSE(dialog.save());
-    EXPECT_TRUE(dialog.status().text().startsWith(QStringLiteral("Not saved: Could not save the settings")))
+    EXPECT_TRUE(dialog.status().text().startsWith(QStringLiteral("Not saved: Search (Could not save the settings")))
         << dialog.status().text().toStdString();
 }
 
