@@ -270,10 +270,8 @@ std::optional<search::SearchFilterState> patchedFilters(const Json& body, search
         !integer("minimum_match_count", minimum)) {
         return std::nullopt;
     }
-    if (minimum) {
-        if (*minimum < 0) return std::nullopt;
-        state.minimumMatchCount = *minimum;
-    }
+    if (minimum) state.minimumMatchCount = *minimum;
+    if (!state.hasValidBounds()) return std::nullopt;
     return state;
 }
 

@@ -237,7 +237,10 @@ TEST_F(WindowRoutesTest, FiltersPatchResetsFirstThenAppliesAndTheListFollows) {
     EXPECT_TRUE(waitFor([&] { return listedNames() == Names{"notes.txt"}; }));
     EXPECT_EQ(window->filterButton().text(), QStringLiteral("Filters (2)"));
 
-    EXPECT_EQ(refusal(HttpMethod::patch, "/api/v1/ui/filters", R"({"file_types":["bogus"]})"), "Invalid JSON body");
+    for (const char* body : {R"({"file_types":["bogus"]})", R"({"file_size_min":-1})", R"({"page_count_min":5,"page_count_max":2})",
+                             R"({"file_size_min":9223372036854775807})", R"({"date_range_min":"2024-05-02","date_range_max":"2024-05-01"})"}) {
+        EXPECT_EQ(refusal(HttpMethod::patch, "/api/v1/ui/filters", body), "Invalid JSON body") << body;
+    }
     EXPECT_EQ(json(HttpMethod::get, "/api/v1/ui/filters")["active_filter_count"], 2) << "a refused patch changes nothing";
     filters = json(HttpMethod::patch, "/api/v1/ui/filters", R"({"reset":true})");
     EXPECT_FALSE(filters["is_active"]);
