@@ -201,6 +201,7 @@ public:
         if (value != "up" && value != "down" && value != "first" && value != "last") {
             return badRequest("Invalid direction '" + value + "'. Use: up, down, first, last");
         }
+        bool moved = false;
         const api::ApiResponse answer = call_->run([&](MainWindow& window) {
             const int count = window.resultModel().rowCount();
             if (count == 0) return record(navigateAnswer(window, false, "The list is empty"));
@@ -214,9 +215,10 @@ public:
                 row = current ? std::max(*current - 1, 0) : 0;
             }
             selectRow(window, row);
+            moved = true;
             return record(navigateAnswer(window, true, "Moved " + value + " to index " + std::to_string(row)));
         });
-        if (answer.statusCode == 200) awaitPreview();
+        if (moved) awaitPreview();
         return answer;
     }
 
@@ -232,6 +234,7 @@ public:
             return badRequest("Expected JSON body with 'index' (Int) or 'document_id' (String)");
         }
         if (!index && !documentId) return badRequest("Provide 'index' or 'document_id'");
+        bool moved = false;
         const api::ApiResponse answer = call_->run([&](MainWindow& window) {
             const auto& items = window.results().items();
             int64_t row = 0;
@@ -249,9 +252,10 @@ public:
                 row = found - items.begin();
             }
             selectRow(window, static_cast<int>(row));
+            moved = true;
             return record(navigateAnswer(window, true, "Selected item at index " + std::to_string(row)));
         });
-        if (answer.statusCode == 200) awaitPreview();
+        if (moved) awaitPreview();
         return answer;
     }
 

@@ -150,9 +150,16 @@ TEST_F(WindowRoutesTest, SearchListSelectAndNavigateDriveTheWindow) {
     EXPECT_EQ(moved["selected_item"]["index"], 0);
     EXPECT_EQ(window->selectedItem()->fileName, listedNames()[0]);
 
+    // With another window in front, the focus goes to the list for when the user comes back.
+    window->searchField().setFocus();
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    EXPECT_TRUE(waitFor([&] { return QApplication::activeWindow() == &other; }, 20000));
     json(HttpMethod::post, "/api/v1/ui/focus");
     state = json(HttpMethod::get, "/api/v1/ui/state");
     EXPECT_EQ(state["focused_field"], "list");
+    other.close();
     EXPECT_EQ(state["item_count"], 2);
     EXPECT_EQ(state["selected_item"]["file_name"], listedNames()[0]);
 
