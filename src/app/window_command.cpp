@@ -48,7 +48,14 @@ int runWindow(const std::string& folderArgument, bool withApi) {
     auto election = ui::electInstance(ui::instanceSocketPath(QString::fromStdString(dataDirectory().string())), handedOver);
     if (election.handover == ui::Handover::done) {
         std::cout << "The Lumidex window already open took over." << std::endl;
+        if (withApi) std::cout << "--api was ignored: the open window keeps its own API server setting." << std::endl;
         return 0;
+    }
+    if (election.handover == ui::Handover::noAnswer) {
+        // Most likely a window still starting: opening a second one would wait for its index lock.
+        std::cerr << "lumidex window: " << election.error.toStdString()
+                  << ". A Lumidex window may still be starting or be stuck; try again, or close it first." << std::endl;
+        return 1;
     }
     if (!election.server) std::cerr << "lumidex window: " << election.error.toStdString() << "; opening a window of its own\n";
 

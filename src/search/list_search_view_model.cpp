@@ -21,6 +21,7 @@ struct ListSearchViewModel::Published {
     SearchOutcome outcome;
     std::vector<NanItem> shown;
     SearchFilterState filteredWith;
+    SearchParameters parameters;  // of the search that found these results
 };
 
 ListSearchViewModel::ListSearchViewModel(std::shared_ptr<const SearchEngine> engine, Settings settings,
@@ -142,6 +143,7 @@ void ListSearchViewModel::parametersChanged(const SearchParameters& parameters) 
         published.shown = applySearchFilter(filter, outcome.items(), outcome.matchCounts(), *files);
         published.outcome = std::move(outcome);
         published.filteredWith = filter;
+        published.parameters = parameters;
         scheduler.postToMain([this, alive, token, published = std::move(published)]() mutable {
             // Checked on the main queue, where cancelling happens, so an overtaken search never lands.
             if (!*alive || token.isCancelled()) return;
@@ -155,6 +157,7 @@ void ListSearchViewModel::publish(Published published) {
     SearchOutcome& outcome = published.outcome;
     allItems_ = outcome.items();
     relevanceCountDict_ = outcome.matchCounts();
+    publishedParameters_ = std::move(published.parameters);
     forgetSnippets();
     for (size_t i = 0; i < outcome.hits.size(); ++i) {
         SearchHit& hit = outcome.hits[i];
@@ -187,6 +190,7 @@ void ListSearchViewModel::clearResults() {
     ++filterGeneration_;
     allItems_.clear();
     items_.clear();
+    publishedParameters_.reset();
     relevanceCountDict_.clear();
     forgetSnippets();
     indexBeingBuiltHint_ = false;
@@ -256,7 +260,7 @@ void ListSearchViewModel::forgetSnippets() {
 }
 
 void ListSearchViewModel::requestSnippets(size_t first, size_t count) {
-    if (!searchParametersOld_) return;
+    if (!publishedParameters_) return;
     std::vector<NanItem> wanted;
     for (size_t i = first; i < items_.size() && i - first < count; ++i) {
         const std::string& url = items_[i].urlString;
@@ -268,7 +272,7 @@ void ListSearchViewModel::requestSnippets(size_t first, size_t count) {
     options.withSnippets = true;
     options.withDisplaySnippets = true;
     scheduler_.postToBackground([this, alive = alive_, &scheduler = scheduler_, engine = engine_,
-                                 parameters = *searchParametersOld_, options, token = *snippetTask_,
+                                 parameters = *publishedParameters_, options, token = *snippetTask_,
                                  generation = resultGeneration_, wanted = std::move(wanted)] {
         std::vector<SearchHit> hits = engine->snippets(parameters, wanted, options, token);
         if (hits.empty()) return;

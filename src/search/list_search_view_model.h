@@ -123,7 +123,8 @@ private:
     std::shared_ptr<bool> alive_;  // read only on the main queue
 
     SearchParameters parameters_;
-    std::optional<SearchParameters> searchParametersOld_;
+    std::optional<SearchParameters> searchParametersOld_;  // of the search started last
+    std::optional<SearchParameters> publishedParameters_;  // of the results shown (snippets are read with them)
     std::optional<std::string> pendingText_;
     std::unique_ptr<ScheduledCall> typingPause_;
     std::optional<CancellationToken> searchTask_;

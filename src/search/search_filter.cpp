@@ -36,6 +36,16 @@ void widen(std::optional<ClosedRange<T>>& range, T value) {
 
 }  // namespace
 
+bool SearchFilterState::hasValidBounds() const {
+    const auto within = [](const std::optional<int64_t>& low, const std::optional<int64_t>& high, int64_t limit) {
+        const auto fits = [limit](const std::optional<int64_t>& value) { return !value || (*value >= 0 && *value <= limit); };
+        return fits(low) && fits(high) && (!low || !high || *low <= *high);
+    };
+    if (dateRangeMin && dateRangeMax && *dateRangeMax < *dateRangeMin) return false;
+    return within(fileSizeMin, fileSizeMax, maxFileSizeBound) && within(pageCountMin, pageCountMax, maxCountBound) &&
+           minimumMatchCount >= 0 && minimumMatchCount <= maxCountBound;
+}
+
 int SearchFilterState::activeFilterCount() const {
     int count = 0;
     if (!selectedFileTypes.empty()) ++count;

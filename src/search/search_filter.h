@@ -36,6 +36,11 @@ struct SearchFilterState {
 
     // Conditions set: types, tags, size, date, pages, folders, matches (a pair of bounds counts once).
     int activeFilterCount() const;
+    // Whether the bounds make sense: none negative, a lower bound not above its upper one, sizes up to
+    // maxFileSizeBound and counts up to maxCountBound (what the filter panel's fields can hold).
+    bool hasValidBounds() const;
+    static constexpr int64_t maxCountBound = int64_t{1} << 30;
+    static constexpr int64_t maxFileSizeBound = maxCountBound * 1024;
     friend bool operator==(const SearchFilterState&, const SearchFilterState&) = default;
 };
 

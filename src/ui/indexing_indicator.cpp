@@ -118,7 +118,7 @@ IndexingIndicator::IndexingIndicator(folders::CoreManagerData& core, QtScheduler
 
     timer_ = new QTimer(this);
     timer_->setInterval(2000);
-    connect(timer_, &QTimer::timeout, this, &IndexingIndicator::refresh);
+    connect(timer_, &QTimer::timeout, this, &IndexingIndicator::tick);
     timer_->start();
     refresh();
 }
@@ -127,9 +127,28 @@ IndexingIndicator::~IndexingIndicator() {
     if (tray_ != nullptr) tray_->hide();
 }
 
+void IndexingIndicator::tick() {
+    constexpr int kIdleTicks = 30;  // a minute between readings while nothing happens
+    bool busy = false;
+    const auto managers = core_.balancedDataManagers();
+    for (const auto& manager : managers) busy = busy || manager->isProcessing() || !manager->isInitialized();
+    const bool foldersChanged = managers.size() != folderCount_;
+    folderCount_ = managers.size();
+    // The reading after the processing stopped shows its final figures.
+    if (busy || wasBusy_ || foldersChanged || ++idleTicks_ >= kIdleTicks) {
+        idleTicks_ = 0;
+        refresh();
+    }
+    wasBusy_ = busy;
+}
+
 void IndexingIndicator::refresh() {
-    if (reading_) return;
+    if (reading_) {
+        readAgain_ = true;  // what the running reading saw may already be old
+        return;
+    }
     reading_ = true;
+    readAgain_ = false;
     QPointer<IndexingIndicator> self(this);
     scheduler_.postToBackground([self, &core = core_, &scheduler = scheduler_] {
         IndexingFigures figures = readFigures(core);
@@ -137,6 +156,7 @@ void IndexingIndicator::refresh() {
             if (self.isNull()) return;
             self->reading_ = false;
             self->show(figures);
+            if (self->readAgain_) self->refresh();
         });
     });
 }

@@ -3,15 +3,17 @@
 // naming the documents that could not be read, and, where the desktop has a tray, a tray icon with
 // the same line as its tooltip and a menu to show the window or quit.
 //
-// The figures come from the status services (index status, processing progress), read every two
-// seconds on a background thread so that searching never waits for them; folders still starting are
-// left out until they are ready. GUI thread only. `core` is borrowed; the scheduler's owner waits for
+// The figures come from the status services (index status, processing progress), read on a background
+// thread so that searching never waits for them: every two seconds while a folder processes or starts
+// (and once after), on refresh(), and otherwise once a minute, as reading them visits every item of
+// every folder on the pool the searches use. Folders still starting are left out until they are ready. GUI thread only. `core` is borrowed; the scheduler's owner waits for
 // its background work before `core` goes (QtScheduler::waitForBackground).
 #pragma once
 
 #include <QObject>
 #include <QString>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "search/searchable_folder.h"
@@ -55,7 +57,7 @@ public:
     IndexingIndicator(folders::CoreManagerData& core, QtScheduler& scheduler, QMainWindow& window);
     ~IndexingIndicator() override;
 
-    // Starts a new reading of the figures unless one is under way.
+    // Starts a new reading of the figures; one under way is followed by another.
     void refresh();
     bool isReading() const { return reading_; }
     const IndexingFigures& figures() const { return figures_; }
@@ -69,6 +71,7 @@ signals:
 
 private:
     void show(const IndexingFigures& figures);
+    void tick();
 
     folders::CoreManagerData& core_;
     QtScheduler& scheduler_;
@@ -78,6 +81,10 @@ private:
     QSystemTrayIcon* tray_ = nullptr;
     QTimer* timer_;
     bool reading_ = false;
+    bool readAgain_ = false;  // refresh() came while reading
+    bool wasBusy_ = true;     // a folder processed or started at the last tick
+    int idleTicks_ = 0;
+    std::size_t folderCount_ = 0;
 };
 
 }  // namespace lumidex::ui

@@ -145,6 +145,16 @@ void PreferencesDialog::build() {
     integer(Page::search, "auto_search_delay", tr("Search after a typing pause of (seconds)"));
     toggles(Page::search, kSearchToggles);
 
+    // Some settings are kept for the other ways in and a later window; saying so here, rather than
+    // letting the switches look as if they did something now.
+    const auto notApplied = [&form](Page page, const QString& text) {
+        auto* note = new QLabel(text);
+        note->setWordWrap(true);
+        form(page)->addRow(note);
+    };
+    notApplied(Page::search, tr("Stored, but not applied by this window: it always marks the matches on the page, "
+                                "does not animate them and shows no “edited” check box."));
+
     // Processing
     toggles(Page::processing, kProcessingToggles);
     auto* extensions = new QListWidget;
@@ -186,11 +196,14 @@ void PreferencesDialog::build() {
                                        }));
     number(Page::appearance, "font_size", tr("List font size"));
     toggles(Page::appearance, kAppearanceToggles);
+    notApplied(Page::appearance, tr("Stored, but not applied by this window: none of the appearance settings "
+                                    "(style, font size, thumbnails, path bar, busy indicators, transcript) change it yet."));
 
     // Sharing
     form(Page::sharing)->addRow(new QLabel(tr("Recently scanned documents from the mobile scanner:")));
     toggles(Page::sharing, std::array{Toggle{"show_recent_scan_items", "Show recent scans in the sidebar"}});
     number(Page::sharing, "number_of_recent_scan_items", tr("Number of recent scans"));
+    notApplied(Page::sharing, tr("Stored, but not applied by this window: it has no list of recent scans."));
 
     // Server
     toggles(Page::server, std::array{Toggle{"enabled", "Run the local API server (for other programs and AI assistants)"}});
@@ -274,7 +287,7 @@ void PreferencesDialog::showRefusal(Page page, const std::string& message) {
 
 bool PreferencesDialog::save() {
     bool allSaved = true;
-    QStringList failures;
+    QStringList saved, failures;
     for (int index = 0; index < pages_->count(); ++index) {
         const auto page = static_cast<Page>(index);
         json changes = json::object();
@@ -290,15 +303,23 @@ bool PreferencesDialog::save() {
         const auto category = categoryOf(index);
         const auto answer = category ? settings_.patch(*category, changes, refusal) : settings_.patchServer(changes, refusal);
         if (answer) {
+            saved << pages_->tabText(index);
             showAnswer(page, *answer);
             continue;
         }
         allSaved = false;
-        failures << QString::fromStdString(refusal.message);
+        failures << tr("%1 (%2)").arg(pages_->tabText(index), QString::fromStdString(refusal.message));
         showRefusal(page, refusal.message);
     }
     status_->setStyleSheet(allSaved ? QString() : QStringLiteral("color: #b00020"));
-    status_->setText(allSaved ? tr("Saved.") : tr("Not saved: %1").arg(failures.join(QStringLiteral("; "))));
+    if (allSaved) {
+        status_->setText(tr("Saved."));
+    } else {
+        // Each category is stored or refused as a whole: the user must see which of them did not change.
+        const QString refused = tr("Not saved: %1").arg(failures.join(QStringLiteral("; ")));
+        status_->setText(saved.isEmpty() ? refused
+                                         : tr("Saved: %1. %2").arg(saved.join(QStringLiteral(", ")), refused));
+    }
     return allSaved;
 }
 

@@ -4,9 +4,10 @@
 // refuses is shown with the service's message next to its field, and nothing of that category is
 // stored. Only the fields changed since the dialog was filled are sent.
 //
-// What takes effect at once: the search settings at the next search, the processing settings at the
-// next processing run. The appearance settings and the server's switch and port take effect at the
-// next start.
+// What takes effect at once: the search figures at the next search, the processing settings at the
+// next processing run; the server's switch and port at the next start. The appearance and sharing
+// settings and the search page's switches are stored for the other ways in but not applied by this
+// window, which each page says.
 //
 // GUI thread only; the service is borrowed and must outlive the dialog.
 #pragma once
@@ -38,7 +39,8 @@ public:
     // Fills every field from the stored settings and clears the messages.
     void load();
     // Sends the changed fields category by category; true when everything changed was stored. A
-    // refused or failed category keeps its fields as typed and shows why.
+    // refused or failed category keeps its fields as typed and shows why; the status names the
+    // categories saved and those refused.
     bool save();
 
     // The editor of a key of the categories ("min_char_count", "font_size", "enabled" ...): QCheckBox,

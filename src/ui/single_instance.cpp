@@ -7,6 +7,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QTimer>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -116,9 +117,10 @@ void InstanceServer::accept() {
             const QJsonDocument document = QJsonDocument::fromJson(socket->readLine());
             QStringList arguments;
             for (const auto& value : document.array()) arguments << value.toString();
-            emit argumentsReceived(arguments);
+            // Confirmed first: the later start must not wait while a folder is added.
             socket->write(kConfirmation);
             socket->disconnectFromServer();  // after the confirmation is written
+            QTimer::singleShot(0, this, [this, arguments] { emit argumentsReceived(arguments); });
         });
     }
 }

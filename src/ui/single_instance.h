@@ -1,6 +1,7 @@
 // One window per user and index: the first `lumidex window` listens on a local socket; a later start
-// connects, hands over its arguments (the folder to add), waits until the first has raised its window,
-// and exits. A socket left behind by an instance that crashed is taken over.
+// connects, hands over its arguments (the folder to add), waits until the first confirms receipt, and
+// exits. The first answers from its event loop, so a start while it is still starting gets no answer.
+// A socket left behind by an instance that crashed is taken over.
 //
 // The socket lives in $XDG_RUNTIME_DIR (else the state folder), named after the data directory, so
 // that separate indexes (other homes, tests) keep separate windows. Choosing between listening and
@@ -42,7 +43,7 @@ public:
     ~InstanceServer() override;
 
 signals:
-    // A later start's arguments. Handlers run before the later start is told it may exit.
+    // A later start's arguments, emitted from the event loop after that start was told it may exit.
     void argumentsReceived(const QStringList& arguments);
 
 private:

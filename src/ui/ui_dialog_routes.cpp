@@ -1,7 +1,9 @@
-// Routes 31-36 and 99-101: the window's alerts (its message boxes) and popups (its other dialogs and
-// open menus), the preview's debug routes, and the result list's layout figures.
+// /api/v1/alerts*, /api/v1/debug/*, /api/v1/ui/popups* and /api/v1/ui/debug/margins: the window's alerts
+// (its message boxes) and popups (its other dialogs and open menus), the preview's debug routes, and the
+// result list's layout figures.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QBuffer>
 #include <QContextMenuEvent>
 #include <QDialog>
 #include <QFileDialog>
@@ -14,7 +16,11 @@
 #include <QScrollBar>
 #include <QTreeView>
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 
 #include "ui/duplicates_dialog.h"
 #include "ui/main_window.h"
@@ -241,15 +247,37 @@ void sendRightClick(QWidget& target) {
     QApplication::sendEvent(&target, &menu);
 }
 
+// Written to a fresh file beside `path` and renamed over it: a link planted at the well-known name in
+// the shared /tmp is replaced, never followed.
+bool saveScreenshot(const QPixmap& shot, const std::string& path) {
+    QByteArray png;
+    QBuffer buffer(&png);
+    if (shot.isNull() || !buffer.open(QIODevice::WriteOnly) || !shot.save(&buffer, "PNG")) return false;
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) return false;
+    bool written = true;
+    for (qsizetype done = 0; written && done < png.size();) {
+        const ssize_t n = ::write(fd, png.constData() + done, static_cast<size_t>(png.size() - done));
+        if (n < 0 && errno == EINTR) continue;
+        written = n > 0;
+        if (written) done += n;
+    }
+    written = ::close(fd) == 0 && written;
+    if (written && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
+    ::unlink(temporary.c_str());
+    return false;
+}
+
 ApiResponse rightClickTest(MainWindow& window, const ApiRequest&) {
     PageView& canvas = window.preview().pageView();
     QScrollArea* area = pageScrollArea(window);
     const std::string beforePath = "/tmp/lmx_rightclick_before.png", afterPath = "/tmp/lmx_rightclick_after.png";
-    const bool beforeSaved = window.grab().save(QString::fromStdString(beforePath), "PNG");
+    const bool beforeSaved = saveScreenshot(window.grab(), beforePath);
     const Json before = originJson(area);
     sendRightClick(canvas);
     const Json after = originJson(area);
-    const bool afterSaved = window.grab().save(QString::fromStdString(afterPath), "PNG");
+    const bool afterSaved = saveScreenshot(window.grab(), afterPath);
     return record(Json{{"canvas_frame", frameJson(canvas.geometry())},
                        {"viewport_frame", frameJson(area != nullptr ? area->viewport()->geometry() : QRect())},
                        {"origin_before", before},

@@ -1,4 +1,5 @@
-// Routes 86-95: the preview's zoom, page and transcript, the list's sort order and its filters.
+// /api/v1/ui/zoom, page, transcript, sort and filters: the preview's zoom, page and transcript, the list's
+// sort order and its filters.
 #include <QComboBox>
 #include <QToolButton>
 
@@ -269,10 +270,8 @@ std::optional<search::SearchFilterState> patchedFilters(const Json& body, search
         !integer("minimum_match_count", minimum)) {
         return std::nullopt;
     }
-    if (minimum) {
-        if (*minimum < 0) return std::nullopt;
-        state.minimumMatchCount = *minimum;
-    }
+    if (minimum) state.minimumMatchCount = *minimum;
+    if (!state.hasValidBounds()) return std::nullopt;
     return state;
 }
 

@@ -42,20 +42,21 @@ void onWindow(api::ApiRouter& router, const std::shared_ptr<GuiCall>& call, api:
 namespace lumidex::ui {
 
 struct WindowRoutes::State {
-    explicit State(folders::CoreManagerData& core) : documents(core) {}
+    explicit State(folders::CoreManagerData& coreData) : core(coreData), documents(coreData) {}
+    folders::CoreManagerData& core;  // its folder lookups are thread-safe
     service::DocumentService documents;  // thread-safe
     WindowRoutes::Options options;
 };
 
 namespace routes {
-// Routes 31-36: alerts and the preview's debug routes.
+// /api/v1/alerts* and /api/v1/debug/*: alerts and the preview's debug routes.
 void registerAlertAndDebugRoutes(api::ApiRouter& router, const std::shared_ptr<GuiCall>& call);
-// Routes 79-98: state, list, selection, search, preview, sort, filters, desktop actions, screenshot.
+// /api/v1/ui/*: state, list, selection, search, preview, sort, filters, desktop actions, screenshot.
 void registerControlRoutes(api::ApiRouter& router, const std::shared_ptr<GuiCall>& call,
                            const std::shared_ptr<WindowRoutes::State>& state);
-// Routes 86-95: zoom, page, transcript, sort and filters (called by registerControlRoutes).
+// /api/v1/ui/zoom, page, transcript, sort and filters (called by registerControlRoutes).
 void registerPreviewRoutes(api::ApiRouter& router, const std::shared_ptr<GuiCall>& call);
-// Routes 99-101: popups and the list's layout figures.
+// /api/v1/ui/popups* and /api/v1/ui/debug/margins: popups and the list's layout figures.
 void registerPopupAndLayoutRoutes(api::ApiRouter& router, const std::shared_ptr<GuiCall>& call);
 }  // namespace routes
 

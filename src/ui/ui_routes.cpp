@@ -12,6 +12,9 @@
 #include <filesystem>
 #include <thread>
 
+#include "folders/coordinator/balanced_data_manager.h"
+#include "folders/coordinator/core_manager_data.h"
+#include "folders/registry/folder_paths.h"
 #include "search/list_search_view_model.h"
 #include "service/index_identity.h"
 #include "ui/desktop_actions.h"
@@ -89,9 +92,10 @@ Json selectedItemJson(MainWindow& window) {
                 {"index", index ? Json(*index) : Json(nullptr)}};
 }
 
-// Which part of the window has the keyboard focus.
+// Which part of the window has the keyboard focus, or would have it once the window is active again
+// (the application's focus widget is none while another window is in front).
 std::string focusedField(MainWindow& window) {
-    QWidget* focus = QApplication::focusWidget();
+    QWidget* focus = window.focusWidget();
     if (focus == nullptr || focus->window() != &window) return "none";
     const auto within = [focus](QWidget& part) { return focus == &part || part.isAncestorOf(focus); };
     if (within(window.searchField())) return "search_field";
@@ -112,6 +116,20 @@ std::string_view itemTypeName(NanItemTypes type) {
     }
 }
 
+// Only a regular file inside a searchable folder, links resolved, goes to the desktop's launcher by its
+// path: a request must not start a script or a launcher file from anywhere on the disk.
+bool isInsideSearchableFolder(folders::CoreManagerData& core, const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path target = std::filesystem::canonical(path, ec);
+    if (ec || !std::filesystem::is_regular_file(target, ec)) return false;
+    const std::string file = folders::normalizedFolderPath(target.string());
+    for (const auto& manager : core.balancedDataManagers()) {
+        const std::filesystem::path root = std::filesystem::canonical(manager->rootFolderUrlString(), ec);
+        if (!ec && folders::isSameOrInside(file, folders::normalizedFolderPath(root.string()))) return true;
+    }
+    return false;
+}
+
 Json navigateAnswer(MainWindow& window, bool success, const std::string& message) {
     return Json{{"success", success}, {"message", message}, {"selected_item", selectedItemJson(window)}};
 }
@@ -123,7 +141,8 @@ void selectRow(MainWindow& window, int row) {
     window.resultView().scrollTo(index);
 }
 
-// The state, list, selection, search and desktop routes (79-85, 96-98).
+// /api/v1/ui/state, list-items, focus, navigate, select, search-state, search, open-in-finder and
+// open-external.
 class ControlRoutes {
 public:
     ControlRoutes(std::shared_ptr<GuiCall> call, std::shared_ptr<WindowRoutes::State> state)
@@ -182,7 +201,8 @@ public:
         if (value != "up" && value != "down" && value != "first" && value != "last") {
             return badRequest("Invalid direction '" + value + "'. Use: up, down, first, last");
         }
-        return call_->run([&](MainWindow& window) {
+        bool moved = false;
+        const api::ApiResponse answer = call_->run([&](MainWindow& window) {
             const int count = window.resultModel().rowCount();
             if (count == 0) return record(navigateAnswer(window, false, "The list is empty"));
             const std::optional<int> current = selectedIndex(window);
@@ -195,8 +215,11 @@ public:
                 row = current ? std::max(*current - 1, 0) : 0;
             }
             selectRow(window, row);
+            moved = true;
             return record(navigateAnswer(window, true, "Moved " + value + " to index " + std::to_string(row)));
         });
+        if (moved) awaitPreview();
+        return answer;
     }
 
     api::ApiResponse select(const api::ApiRequest& request) {
@@ -211,7 +234,8 @@ public:
             return badRequest("Expected JSON body with 'index' (Int) or 'document_id' (String)");
         }
         if (!index && !documentId) return badRequest("Provide 'index' or 'document_id'");
-        return call_->run([&](MainWindow& window) {
+        bool moved = false;
+        const api::ApiResponse answer = call_->run([&](MainWindow& window) {
             const auto& items = window.results().items();
             int64_t row = 0;
             if (index) {
@@ -228,8 +252,11 @@ public:
                 row = found - items.begin();
             }
             selectRow(window, static_cast<int>(row));
+            moved = true;
             return record(navigateAnswer(window, true, "Selected item at index " + std::to_string(row)));
         });
+        if (moved) awaitPreview();
+        return answer;
     }
 
     api::ApiResponse search(const api::ApiRequest& request) {
@@ -246,22 +273,24 @@ public:
         });
         if (started.statusCode != 200) return started;
         // The search runs in the background and lands through the GUI thread, which must stay free meanwhile.
+        // The handler threads are few: a long search is answered with what it has found so far.
         const auto deadline = std::chrono::steady_clock::now() + state_->options.searchTimeout;
-        bool busy = true;
-        api::ApiResponse answer;
-        do {
-            answer = call_->run([&](MainWindow& window) {
+        for (;;) {
+            const bool late = std::chrono::steady_clock::now() >= deadline;
+            bool busy = true;
+            api::ApiResponse answer = call_->run([&](MainWindow& window) {
                 busy = window.results().isBusy();
-                if (busy) return api::ApiResponse{};
-                return record(Json{{"success", true},
-                                   {"query", text},
-                                   {"result_count", window.results().resultCount()},
-                                   {"message", window.results().resultCountText()}});
+                if (busy && !late) return api::ApiResponse{};
+                Json result{{"success", true},
+                            {"query", text},
+                            {"result_count", window.results().resultCount()},
+                            {"message", window.results().resultCountText()}};
+                if (busy) result["note"] = "The search is still running; the count is what it has found so far";
+                return record(result);
             });
-            if (answer.statusCode != 200 || !busy) return answer;
+            if (answer.statusCode != 200 || !busy || late) return answer;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        } while (std::chrono::steady_clock::now() < deadline);
-        return api::errorResponse(500, "internal", "The search did not end in time");
+        }
     }
 
     api::ApiResponse openFile(const api::ApiRequest& request, bool reveal) {
@@ -283,11 +312,14 @@ public:
             const auto found = state_->documents.find(*id);
             if (!found) return api::errorResponse(404, "not_found", "Document not found");
             path = found->item.urlString;
+            std::error_code ec;
+            if (!std::filesystem::exists(path, ec)) return api::errorResponse(404, "not_found", "File not found: " + path);
         } else {
             path = filePath->get<std::string>();
+            if (!isInsideSearchableFolder(state_->core, path)) {
+                return api::errorResponse(404, "not_found", "File not found: " + path);
+            }
         }
-        std::error_code ec;
-        if (!std::filesystem::exists(path, ec)) return api::errorResponse(404, "not_found", "File not found: " + path);
         return call_->run([&](MainWindow&) {
             const QString file = QString::fromStdString(path);
             if (reveal) {
@@ -300,6 +332,25 @@ public:
     }
 
 private:
+    // The preview reads a newly selected document in the background. A selecting route answers once it
+    // shows it, so that the client's next request sees its pages and matches; the GUI thread stays free.
+    void awaitPreview() {
+        const auto hashOf = [](const std::optional<NanItem>& item) {
+            return item ? std::optional(item->combinedHash) : std::nullopt;
+        };
+        const auto deadline = std::chrono::steady_clock::now() + state_->options.searchTimeout;
+        for (;;) {
+            bool shown = true;
+            const api::ApiResponse step = call_->run([&](MainWindow& window) {
+                shown = !window.preview().isLoadingDocument() &&
+                        hashOf(window.preview().document()) == hashOf(window.results().selectedItem());
+                return api::ApiResponse{};
+            });
+            if (step.statusCode != 200 || shown || std::chrono::steady_clock::now() >= deadline) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
     std::shared_ptr<GuiCall> call_;
     std::shared_ptr<WindowRoutes::State> state_;
 };
@@ -343,8 +394,7 @@ api::ApiResponse searchState(MainWindow& window, const api::ApiRequest&) {
                              {"detail_page_index", preview.pageIndex()},
                              {"detail_has_image", preview.hasImage()},
                              {"detail_total_pages", preview.totalPages()},
-                             // The transcript is built with its page, never in the background.
-                             {"transcript_busy", false}}}});
+                             {"transcript_busy", preview.isLoadingDocument()}}}});
 }
 
 api::ApiResponse screenshot(MainWindow& window, const api::ApiRequest&) {

@@ -7,7 +7,9 @@
 // attach() and after close() they answer 409 "conflict". Each handler does its whole reading and
 // changing in one step on the GUI thread (GuiCall), so its answer shows the window after its own
 // change; only slow reads that need no widget (whether listed files exist) happen on the handler's
-// thread.
+// thread. Work the window finishes in the background is awaited on the handler's thread, in short
+// GUI steps: selecting a row answers once the preview shows the document, a search once it has ended
+// (or, after searchTimeout, with its count so far).
 //
 // Thread-safety: the routes run on the server's handler threads; attach() and close() on the GUI
 // thread. `core` is borrowed and must outlive the router.
@@ -31,7 +33,9 @@ class WindowRoutes {
 public:
     struct Options {
         std::chrono::milliseconds guiTimeout{10'000};  // longest wait for the GUI thread to take a step
-        std::chrono::milliseconds searchTimeout{30'000};  // longest wait for a started search to end
+        // Longest wait for a started search to end (then answered with its count so far) or for the
+        // preview to show a newly selected document.
+        std::chrono::milliseconds searchTimeout{10'000};
     };
 
     WindowRoutes(GuiCall::Poster post, folders::CoreManagerData& core, Options options);

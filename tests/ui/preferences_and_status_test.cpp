@@ -20,6 +20,7 @@
 #include "core/settings/settings.h"
 #include "folders/coordinator/balanced_data_manager.h"
 #include "platform/media_fixtures.h"
+#include "processing/extractors/extractor_fixtures.h"
 #include "service/settings_service.h"
 #include "ui/folder_sidebar.h"
 #include "ui/indexing_indicator.h"
@@ -58,15 +59,19 @@ TEST_F(WindowExtrasTest, PreferencesStoreThroughTheServiceAndShowARefusalNextToI
     const Settings settings(*settingsStore);
     EXPECT_EQ(editorOf<QDoubleSpinBox>(dialog, "font_size").value(), settings.listFontSize());
 
-    // A refused value stores nothing of its category, and is named next to its field.
+    // A refused value stores nothing of its category, and is named next to its field; the other
+    // categories are stored, and the status says which were and which were not.
     editorOf<QDoubleSpinBox>(dialog, "font_size").setValue(9);
     editorOf<QCheckBox>(dialog, "show_path_bar").setChecked(!settings.showPathBar());
     editorOf<QSpinBox>(dialog, "configured_port").setValue(80);
+    editorOf<QSpinBox>(dialog, "min_char_count").setValue(4);
     EXPECT_FALSE(dialog.save());
     EXPECT_EQ(dialog.fieldMessage("font_size"), QStringLiteral("font_size must be between 10 and 24"));
     EXPECT_EQ(dialog.fieldMessage("configured_port"), QStringLiteral("configured_port must be between 1024 and 65535"));
     EXPECT_TRUE(dialog.fieldMessage("show_path_bar").isEmpty());
-    EXPECT_TRUE(dialog.status().text().startsWith(QStringLiteral("Not saved: "))) << dialog.status().text().toStdString();
+    EXPECT_EQ(dialog.status().text(), QStringLiteral("Saved: Search. Not saved: Appearance (font_size must be between 10 "
+                                                     "and 24); Server (configured_port must be between 1024 and 65535)"));
+    EXPECT_EQ(settings.minSearchCharCount(), 4);
     EXPECT_FALSE(settingsStore->contains(SettingsKeys::listFontSizeKey));
     EXPECT_FALSE(settingsStore->contains(SettingsKeys::settingsShowPathBarKey));
     EXPECT_FALSE(settingsStore->contains(SettingsKeys::apiServerPortKey));
@@ -81,7 +86,7 @@ TEST_F(WindowExtrasTest, PreferencesStoreThroughTheServiceAndShowARefusalNextToI
     EXPECT_NE(settings.showPathBar(), DefaultSettings::settingsShowPathBar);
     EXPECT_EQ(settings.apiServerPort(), 50123);
     EXPECT_EQ(settings.autoSearchDelaySeconds(), 2);
-    EXPECT_EQ(settings.minSearchCharCount(), DefaultSettings::startSearchCharacterCount) << "untouched fields are not sent";
+    EXPECT_EQ(settings.minSearchCharCount(), 4) << "fields unchanged since the last save are not sent";
 
     // The generate button stores a new token, which the field shows.
     EXPECT_TRUE(dialog.tokenField().text().isEmpty());
@@ -108,7 +113,7 @@ TEST(PreferencesDialogTest, AFailedWriteIsShownAsNotSaved) {
     ASSERT_NE(toggle, nullptr);
     toggle->setChecked(!toggle->isChecked());
     EXPECT_FALSE(dialog.save());
-    EXPECT_TRUE(dialog.status().text().startsWith(QStringLiteral("Not saved: Could not save the settings")))
+    EXPECT_TRUE(dialog.status().text().startsWith(QStringLiteral("Not saved: Search (Could not save the settings")))
         << dialog.status().text().toStdString();
 }
 
@@ -135,9 +140,10 @@ TEST_F(WindowExtrasTest, ASecondStartHandsItsFolderToTheRunningWindow) {
     });
     EXPECT_EQ(second.handover, Handover::done);
     EXPECT_EQ(second.server, nullptr);
-    const auto& rows = window->sidebar().rows();
-    EXPECT_TRUE(std::any_of(rows.begin(), rows.end(), [&](const FolderRow& row) { return row.path == added.string(); }))
-        << "the running window took the folder";
+    EXPECT_TRUE(waitFor([&] {
+        const auto& rows = window->sidebar().rows();
+        return std::any_of(rows.begin(), rows.end(), [&](const FolderRow& row) { return row.path == added.string(); });
+    }, 20000)) << "the running window took the folder after confirming";
 
     first.server.reset();
     EXPECT_EQ(offTheGuiThread([&] { return handToRunningInstance(socketPath, {}); }), Handover::noInstance)
@@ -147,9 +153,7 @@ TEST_F(WindowExtrasTest, ASecondStartHandsItsFolderToTheRunningWindow) {
 TEST_F(WindowExtrasTest, LockedAndBrokenDocumentsAreListedAndCountedWhereTheUserCanActOnThem) {
     const auto plain = scratch / "plain.pdf";
     lumidex::testing::writeBinaryFile(plain, lumidex::testing::makePdf({lumidex::testing::PdfPageFixture{}}));
-    if (std::system(("qpdf --encrypt secret owner 256 -- '" + plain.string() + "' '" + (root / "locked.pdf").string() +
-                     "' >/dev/null 2>&1")
-                        .c_str()) != 0) {
+    if (!processing::testing::encryptPdf(plain, root / "locked.pdf", "secret", "owner")) {
         GTEST_SKIP() << "qpdf not available";
     }
     lumidex::testing::writeFile(root / "broken.pdf", "%PDF-1.4\nnot a document\n");

@@ -13,6 +13,7 @@
 #include <QToolButton>
 #include <QTreeView>
 
+#include <fstream>
 #include <future>
 #include <regex>
 #include <thread>
@@ -149,9 +150,16 @@ TEST_F(WindowRoutesTest, SearchListSelectAndNavigateDriveTheWindow) {
     EXPECT_EQ(moved["selected_item"]["index"], 0);
     EXPECT_EQ(window->selectedItem()->fileName, listedNames()[0]);
 
+    // With another window in front, the focus goes to the list for when the user comes back.
+    window->searchField().setFocus();
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    EXPECT_TRUE(waitFor([&] { return QApplication::activeWindow() == &other; }, 20000));
     json(HttpMethod::post, "/api/v1/ui/focus");
     state = json(HttpMethod::get, "/api/v1/ui/state");
     EXPECT_EQ(state["focused_field"], "list");
+    other.close();
     EXPECT_EQ(state["item_count"], 2);
     EXPECT_EQ(state["selected_item"]["file_name"], listedNames()[0]);
 
@@ -236,7 +244,10 @@ TEST_F(WindowRoutesTest, FiltersPatchResetsFirstThenAppliesAndTheListFollows) {
     EXPECT_TRUE(waitFor([&] { return listedNames() == Names{"notes.txt"}; }));
     EXPECT_EQ(window->filterButton().text(), QStringLiteral("Filters (2)"));
 
-    EXPECT_EQ(refusal(HttpMethod::patch, "/api/v1/ui/filters", R"({"file_types":["bogus"]})"), "Invalid JSON body");
+    for (const char* body : {R"({"file_types":["bogus"]})", R"({"file_size_min":-1})", R"({"page_count_min":5,"page_count_max":2})",
+                             R"({"file_size_min":9223372036854775807})", R"({"date_range_min":"2024-05-02","date_range_max":"2024-05-01"})"}) {
+        EXPECT_EQ(refusal(HttpMethod::patch, "/api/v1/ui/filters", body), "Invalid JSON body") << body;
+    }
     EXPECT_EQ(json(HttpMethod::get, "/api/v1/ui/filters")["active_filter_count"], 2) << "a refused patch changes nothing";
     filters = json(HttpMethod::patch, "/api/v1/ui/filters", R"({"reset":true})");
     EXPECT_FALSE(filters["is_active"]);
@@ -263,13 +274,36 @@ TEST_F(WindowRoutesTest, ScreenshotAndDesktopActions) {
     EXPECT_EQ(refusal(HttpMethod::post, "/api/v1/ui/open-external", "[]"), "Expected JSON with 'document_id' or 'file_path'");
     EXPECT_EQ(refusal(HttpMethod::post, "/api/v1/ui/open-in-finder", "{}"), "Provide 'document_id' or 'file_path'");
     EXPECT_EQ(opened.size() + revealed.size(), 2u);
+
+    // A path outside the searchable folders, a folder, or a link out of one never reaches the launcher.
+    const std::filesystem::path outside = scratch / "run.desktop";
+    { std::ofstream(outside) << "[Desktop Entry]\n"; }
+    std::filesystem::create_symlink(outside, root / "link.desktop");
+    for (const std::filesystem::path& refused : {outside, root, root / "link.desktop"}) {
+        EXPECT_EQ(refusal(HttpMethod::post, "/api/v1/ui/open-external", Json{{"file_path", refused.string()}}.dump(), 404),
+                  "File not found: " + refused.string());
+    }
+    EXPECT_EQ(opened.size() + revealed.size(), 2u);
+}
+
+TEST_F(WindowRoutesTest, RightClickScreenshotsReplaceALinkPlantedAtTheirNames) {
+    const std::filesystem::path victim = scratch / "victim.txt";
+    { std::ofstream(victim) << "keep"; }
+    const std::filesystem::path planted = "/tmp/lmx_rightclick_before.png";
+    std::filesystem::remove(planted);
+    std::filesystem::create_symlink(victim, planted);
+    const Json answer = json(HttpMethod::post, "/api/v1/debug/right-click-test");
+    EXPECT_EQ(answer["screenshot_before"], planted.string());
+    EXPECT_EQ(std::filesystem::symlink_status(planted).type(), std::filesystem::file_type::regular);
+    EXPECT_EQ(std::filesystem::file_size(victim), 4u) << "the link's target is left alone";
 }
 
 TEST_F(WindowRoutesTest, AlertsAndPopupsAreTheWindowsOwnDialogs) {
     // The window waits in its alert's own loop, as it does for a question; the requests arrive meanwhile.
     auto client = std::async(std::launch::async, [this] {
         Json listed = Json::object();
-        for (int attempt = 0; attempt < 200 && listed.value("count", 0) == 0; ++attempt) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (listed.value("count", 0) == 0 && std::chrono::steady_clock::now() < deadline) {
             listed = Json::parse(*router.handle(request(HttpMethod::get, "/api/v1/alerts")).body);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
