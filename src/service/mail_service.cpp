@@ -11,6 +11,7 @@
 #include "mail/mail_fts.h"
 #include "mail/mail_fts_query.h"
 #include "mail/mail_indexer.h"
+#include "mail/mail_indexer_sources.h"
 #include "platform/paths.h"
 #include "platform/unicode.h"
 
@@ -129,6 +130,13 @@ MailService::MailService(mail::MailFtsSqlite& fts, mail::MailCloudJobsSqlite& jo
     : fts_(fts), jobs_(jobs), settings_(settings), options_(std::move(options)) {}
 
 std::filesystem::path MailService::mailRoot() const {
+    // The store the indexer reads (`lumidex mail add`, or setup below) is the one the routes look at.
+    mail::MailSourceList sources;
+    if (!sources.load()) {
+        for (const mail::ConfiguredMailSource& source : sources.sources()) {
+            if (source.type == mail::kAppleMailSourceType) return source.path;
+        }
+    }
     if (auto stored = settings_.getString(kMailRootKey); stored && !stored->empty()) return *stored;
     const auto home = options_.home.empty() ? platform::userDirectories().home : options_.home;
     return home / "Library" / "Mail";
@@ -382,6 +390,25 @@ std::optional<MailJson> MailService::setup(const MailSetupRequest& request, Refu
     bool readable = false;
     if (exists) readable = std::holds_alternative<std::unique_ptr<mail::EnvelopeIndexReader>>(
                     mail::EnvelopeIndexReader::open(envelopePath));
+    // The store becomes the indexer's mail client source (only one is indexed: it replaces another).
+    if (exists) {
+        mail::MailSourceList sources;
+        if (const auto error = sources.load()) {
+            refusal = internalRefusal("The list of mail stores cannot be read: " + *error);
+            return std::nullopt;
+        }
+        std::vector<std::filesystem::path> replaced;
+        for (const mail::ConfiguredMailSource& source : sources.sources()) {
+            if (source.type == mail::kAppleMailSourceType && source.path != root) replaced.push_back(source.path);
+        }
+        for (const auto& path : replaced) sources.remove(path);
+        if (sources.add({root, std::string(mail::kAppleMailSourceType)}) || !replaced.empty()) {
+            if (const auto error = sources.save()) {
+                refusal = internalRefusal("The list of mail stores could not be saved: " + *error);
+                return std::nullopt;
+            }
+        }
+    }
     MailJson r;
     r["mail_root"] = root.string();
     // Without a sandbox the stored path is the bookmark; it is active when the folder is there.

@@ -11,6 +11,7 @@
 #include "core/settings/settings_store.h"
 #include "mail/mail_cloud_jobs.h"
 #include "mail/mail_fts.h"
+#include "mail/mail_indexer_sources.h"
 #include "mail/mail_message.h"
 #include "mail_store_fixture.h"
 #include "service/mail_draft.h"
@@ -306,6 +307,18 @@ TEST_F(MailRoutesTest, TheMailClientsStoreIsReadBelowTheMailFolderOrItsErrorIsAn
     EXPECT_EQ(extracted.body["extracted_body"], "The figures are attached.");
     EXPECT_EQ(get("/api/v1/mail/tree", {{"subpath", "V10"}}).body["count"], 2);  // INBOX.mbox, MailData
     EXPECT_EQ(get("/api/v1/mail/tree", {{"subpath", "../.."}}).status, 400);
+
+    // Set up on another folder: its store becomes the one the indexer reads and the routes look at.
+    const auto other = dir_.path() / "Elsewhere" / "Mail";
+    testing::EnvelopeIndexFixture second(other);
+    second.addMailbox("imap://u@host/Archive", 1);
+    const Reply setUp = call(HttpMethod::post, "/api/v1/mail/setup", {}, json({{"mail_root", other.string()}}).dump());
+    ASSERT_EQ(setUp.status, 200) << setUp.body.dump();
+    mail::MailSourceList sources;
+    ASSERT_EQ(sources.load(), std::nullopt);
+    ASSERT_EQ(sources.sources().size(), 1u);
+    EXPECT_EQ(sources.sources()[0].path, other);
+    EXPECT_EQ(get("/api/v1/mail/mailboxes").body["items"][0]["url"], "imap://u@host/Archive");
 }
 
 TEST_F(MailRoutesTest, MaintenanceResetsWhatItSaysAndAsksTheIndexerForARun) {
