@@ -9,6 +9,7 @@
 
 #include "app/mail_command.h"
 #include "core/app_log.h"
+#include "core/data_directory.h"
 #include "core/settings/settings_store.h"
 #include "mail/mail_apple_indexer.h"
 #include "mail/mail_fts.h"
@@ -97,7 +98,8 @@ std::unique_ptr<BackgroundMailIndexing> startBackgroundMailIndexing(const std::s
     }
     // A mail folder may hold the home folder: the program's own writes there are no mail changes.
     const platform::UserDirectories folders = platform::userDirectories();
-    options.ignoredFolders = {folders.applicationSupport / "Lumidex", folders.settingsDirectory, folders.appDocuments};
+    options.ignoredFolders = {folders.applicationSupport / "Lumidex", dataDirectory(), folders.settingsDirectory,
+                              folders.appDocuments, folders.trashHome};
     // Attachments are read as `lumidex mail index` reads them, so a message's text does not depend on
     // which of the two indexed it.
     std::shared_ptr<mail::MailAttachmentDecoder> decoder = makeMailAttachmentDecoder();
