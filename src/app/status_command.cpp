@@ -20,6 +20,12 @@ void printStatus(const service::FolderIndexStatus& s, const std::string& convert
         std::cout << "  previews owed:    " << s.previewsPending << " documents, " << s.previewsOwed
                   << " pages (drawn after the text, or when a page is opened)\n";
     }
+    if (s.conversionsPending > 0) {
+        std::cout << "  conversions owed: " << s.conversionsPending << " office documents (found by their own text; "
+                  << (converterMissing.empty() ? "pages and previews come with the conversion to PDF"
+                                               : "converted once there is a converter: " + converterMissing)
+                  << ")\n";
+    }
     if (s.waiting > 0) std::cout << "  waiting:          " << s.waiting << " (read by the next `lumidex scan`)\n";
     if (s.waitingForOfficeText > 0) {
         std::cout << "  office files:     " << s.waitingForOfficeText << " (found by name; "

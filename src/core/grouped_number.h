@@ -15,12 +15,19 @@ inline std::string groupedNumber(int64_t number) {
     return number < 0 ? "-" + digits : digits;
 }
 
-// The two passes of a folder as status and progress lines show them:
-// "searchable: 1 143 of 1 143; previews: 3 200 of 16 548".
-inline std::string passesLine(int64_t searchable, int64_t documents, int64_t previewPages, int64_t previewsOwed) {
+// The passes of a folder as status and progress lines show them:
+// "searchable: 1 143 of 1 143; previews: 3 200 of 16 548", and "; conversions: 40 of 57" when office
+// documents are stored (converted to PDF of those stored).
+inline std::string passesLine(int64_t searchable, int64_t documents, int64_t previewPages, int64_t previewsOwed,
+                              int64_t officeDocuments = 0, int64_t conversionsOwed = 0) {
     const int64_t drawn = previewPages > previewsOwed ? previewPages - previewsOwed : 0;
-    return "searchable: " + groupedNumber(searchable) + " of " + groupedNumber(documents) + "; previews: " +
-           groupedNumber(drawn) + " of " + groupedNumber(previewPages);
+    std::string line = "searchable: " + groupedNumber(searchable) + " of " + groupedNumber(documents) + "; previews: " +
+                       groupedNumber(drawn) + " of " + groupedNumber(previewPages);
+    if (officeDocuments > 0) {
+        const int64_t converted = officeDocuments > conversionsOwed ? officeDocuments - conversionsOwed : 0;
+        line += "; conversions: " + groupedNumber(converted) + " of " + groupedNumber(officeDocuments);
+    }
+    return line;
 }
 
 }  // namespace lumidex

@@ -140,6 +140,8 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
     status.pagesRecognised = stats.pagesRecognised;
     status.previewPages = stats.previewPages;
     status.previewsOwed = stats.previewsOwed;
+    status.officeDocuments = stats.officeDocuments;
+    status.conversionsOwed = stats.conversionsOwed;
     status.errors = stats.errors;
     status.notStored = stats.notStored;
     status.notRead = stats.notRead;
@@ -151,7 +153,7 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
 
 std::string describePasses(const FolderProcessingStatus& status) {
     return passesLine(status.completed, status.completed + status.pending + status.waitingForCloud, status.previewPages,
-                      status.previewsOwed);
+                      status.previewsOwed, status.officeDocuments, status.conversionsOwed);
 }
 
 bool renderInterruptedPreviews(folders::BalancedDataManager& manager, NanItemsProcessing& runner) {
@@ -162,6 +164,15 @@ bool renderInterruptedPreviews(folders::BalancedDataManager& manager, NanItemsPr
     settings.lowResImages = Settings::shared().lowResImages();
     // Text work that arrives meanwhile goes first; its run draws what is left.
     return runner.renderDeferredPreviews(manager, settings, [&manager] { return manager.isProcessing(); });
+}
+
+bool convertInterruptedOfficeDocuments(folders::BalancedDataManager& manager, NanItemsProcessing& runner) {
+    if (storage::PendingConversions(manager.folderDataDirectory()).list().empty()) return true;
+    folders::ProcessingRunSettings settings;
+    settings.rootFolderUrl = manager.rootFolderUrlString();
+    settings.cancellationToken = manager.cancellationToken();
+    settings.lowResImages = Settings::shared().lowResImages();
+    return runner.convertDeferredOfficeDocuments(manager, settings, [&manager] { return manager.isProcessing(); });
 }
 
 std::string describe(const FolderProcessingStatus& status) {
@@ -211,7 +222,10 @@ FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& ma
         if (!waitForEnrichment && current.pending == 0 && current.completed > 0) break;
     }
     if (idle && waitForEnrichment) {
-        auto pass = std::async(std::launch::async, [&] { return renderInterruptedPreviews(manager, runner); });
+        auto pass = std::async(std::launch::async, [&] {
+            renderInterruptedPreviews(manager, runner);
+            return convertInterruptedOfficeDocuments(manager, runner);
+        });
         while (pass.wait_for(interval) != std::future_status::ready) {
             if (showProgress) out << "\r\033[K  processing: " << describePasses(folderProcessingStatus(manager, runner, false)) << std::flush;
         }

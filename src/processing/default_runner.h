@@ -56,6 +56,8 @@ struct FolderProcessingStatus {
     int64_t pagesRecognised = 0;  // pages recognition read (not those only rendered), since then
     int64_t previewPages = 0;     // pages of stored documents that get previews, since then
     int64_t previewsOwed = 0;     // of those, pages the preview pass has still to draw
+    int64_t officeDocuments = 0;  // office documents stored, since then
+    int64_t conversionsOwed = 0;  // of those, stored with their own text and not converted yet
     int64_t errors = 0;           // items that ended in error, since the runner was created
     int64_t notStored = 0;        // read but not written (a full disk, a damaged shard), since then
     int64_t notRead = 0;          // files not read (over the text size limit), since then
@@ -71,8 +73,11 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
 // Previews an earlier process deferred and left undrawn, drawn now on the calling thread (a folder's
 // runs draw those they defer themselves). True when none is owed any more.
 bool renderInterruptedPreviews(folders::BalancedDataManager& manager, NanItemsProcessing& runner);
-// "searchable: 1 143 of 1 146; previews: 3 200 of 16 548": the passes apart, the documents stored
-// with their text of those handed to processing, and the page previews drawn of those owed.
+// The same for the conversions of office documents stored with their own text only.
+bool convertInterruptedOfficeDocuments(folders::BalancedDataManager& manager, NanItemsProcessing& runner);
+// "searchable: 1 143 of 1 146; previews: 3 200 of 16 548; conversions: 40 of 57": the passes apart, the
+// documents stored with their text of those handed to processing, the page previews drawn of those
+// owed, and the office documents converted of those stored (only when there are any).
 std::string describePasses(const FolderProcessingStatus& status);
 // "12 documents processed, 3 to go, 310 pages with text, 40 pages recognised, 1 error, 2 office files
 // waiting (<reason>)" (the pages with text only when there are any);
@@ -87,8 +92,8 @@ std::string describe(const FolderProcessingStatus& status);
 // and "  passes: <describePasses(status)>". With showProgress (a terminal) a "  processing:
 // <describePasses>; <describe>" line is rewritten in place every `interval` while it waits. The moment
 // every document has its text is announced on a line of its own, "  <describePasses>" (terminal or
-// not). When it waits for everything, previews an earlier process left undrawn are drawn before it
-// returns. Without waitForEnrichment it returns once every document has its text, while previews and
+// not). When it waits for everything, previews and conversions an earlier process left undone are
+// done before it returns. Without waitForEnrichment it returns once every document has its text, while previews and
 // the recognition that enriches digital PDFs may still run (status.idle tells). A pause for disk space is announced on a line
 // of its own when it begins and when it ends, terminal or not.
 FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& manager, NanItemsProcessing& runner,

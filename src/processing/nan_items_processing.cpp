@@ -77,6 +77,13 @@ bool eagerPreviewsRequested() {
     return value != nullptr && *value != '\0' && std::string_view(value) != "0";
 }
 
+// LUMIDEX_OFFICE_ONE_PASS=1 converts office documents before they are stored, as a comparison for
+// benchmarks of the conversion pass.
+bool officeOnePassRequested() {
+    const char* value = std::getenv("LUMIDEX_OFFICE_ONE_PASS");
+    return value != nullptr && *value != '\0' && std::string_view(value) != "0";
+}
+
 
 // A page the worker reports as recognised (progress payload {"page": i, "recognised": true}).
 bool isRecognisedPage(const std::string& payloadJson) {
@@ -126,6 +133,9 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
         if (!route) {
             item.processingState = NanItemProcessingStates::notSupported;
             unsupported.push_back(std::move(item));
+        } else if (textFirst(*route, item)) {
+            owner_.profiler_.markEnqueued(item.combinedHash, now);
+            queue.push_back(Pending{std::move(item), *route, now});
         } else if (*route == folders::FileRoute::cloud && !noConverter) {
             owner_.profiler_.markEnqueued(item.combinedHash, now);
             officeQueue.push_back(Pending{std::move(item), *route, now});
@@ -139,7 +149,7 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
             queue.push_back(Pending{std::move(item), *route, now});
         }
     }
-    owner_.updateStats(folder, [&](FolderProcessingStats& s) { s.waitingForCloud = cloudItems; });
+    if (!conversionPass_) owner_.updateStats(folder, [&](FolderProcessingStats& s) { s.waitingForCloud = cloudItems; });
     if (cloudItems > 0) {
         owner_.log("[NanItemsProcessing] " + std::to_string(cloudItems) + " Office-Dateien warten in " + folder + ": " +
                    noConverter.value_or(""));
@@ -154,6 +164,8 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
     std::vector<Completion> waiting;  // finished, not yet stored
     Clock::time_point firstWaiting{};
     for (;;) {
+        // The pass gives way to text work queued meanwhile; the documents left keep their markers.
+        if (yield_ && !officeQueue.empty() && yield_()) officeQueue.clear();
         const bool cancelled = settings_.cancellationToken.isCancelled();
         if (cancelled && !cancelSent) {
             cancelSent = true;
@@ -215,22 +227,38 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
             }
             waiting.clear();
         }
+        if (!convertNow_.empty()) {
+            for (Pending& pending : convertNow_) officeQueue.push_back(std::move(pending));
+            convertNow_.clear();
+            continue;
+        }
         if (idle) break;
     }
-    // The text is in: the owed previews are next, while enrichments recognise, until other text waits.
-    if (owner_.options_.previewPassAfterRuns && !settings_.cancellationToken.isCancelled()) {
-        owner_.renderDeferredPreviews(manager_, settings_, [this] { return manager_.runFigures().queued > 0; });
+    // The text is in: the owed previews are next, while enrichments recognise, then the conversions,
+    // each until other text waits.
+    const auto textWaits = [this] { return manager_.runFigures().queued > 0; };
+    if (!conversionPass_ && owner_.options_.previewPassAfterRuns && !settings_.cancellationToken.isCancelled()) {
+        owner_.renderDeferredPreviews(manager_, settings_, textWaits);
+    }
+    if (!conversionPass_ && owner_.options_.conversionPassAfterRuns && !settings_.cancellationToken.isCancelled() &&
+        !textWaits()) {
+        owner_.convertDeferredOfficeDocuments(manager_, settings_, textWaits);
     }
     // The enrichments of this run use the coordinator: they must end before the run does.
     enrichment_->waitUntilDone();
+}
+
+bool NanItemsProcessing::Run::textFirst(folders::FileRoute route, const NanItem& item) const {
+    return officeTextFirst_ && route == folders::FileRoute::cloud && readsOwnText(folders::lowerCaseExtension(item.urlString));
 }
 
 void NanItemsProcessing::Run::dispatch(Pending pending) {
     auto job = std::make_shared<Job>();
     job->dispatched = Clock::now();
     job->queueWait = owner_.profiler_.takeQueueWait(pending.item.combinedHash, job->dispatched);
-    const bool office = pending.route == folders::FileRoute::cloud;
-    std::string kind(office ? extractOfficeJob : NanItemsProcessing::jobKind(pending.route));
+    const bool textOnly = !pending.convertFirst && textFirst(pending.route, pending.item);
+    const bool office = pending.route == folders::FileRoute::cloud && !textOnly;
+    std::string kind(pending.route == folders::FileRoute::cloud ? extractOfficeJob : NanItemsProcessing::jobKind(pending.route));
     ExtractionJobOptions options = jobOptions_;
     options.imageKey = SaveNanImagesHelper::imageKey(pending.item);
     // Office documents keep theirs: the pass would need their converted PDF, and they are few.
@@ -243,7 +271,14 @@ void NanItemsProcessing::Run::dispatch(Pending pending) {
                             .value_or(std::string());
     }
     job->pending = std::move(pending);
+    // The complete result of the same bytes spares the conversion pass too.
     if (!job->cacheKey.empty() && completeFromCache(job, options)) return;
+    if (textOnly) {
+        // Only complete results are kept: the pass keeps the converted one under the same key.
+        job->officeTextOnly = true;
+        job->cacheKey.clear();
+        kind = extractOfficeTextJob;
+    }
     if (owner_.options_.jobKindOverride) {
         if (auto replaced = owner_.options_.jobKindOverride(job->pending.item)) kind = std::move(*replaced);
     }
@@ -480,9 +515,8 @@ std::string_view NanItemsProcessing::jobKind(folders::FileRoute route) {
     return {};
 }
 
-void NanItemsProcessing::run(folders::BalancedDataManager& manager, std::vector<NanItem> items,
-                             const folders::ProcessingRunSettings& settings) {
-    if (items.empty()) return;
+std::shared_ptr<NanItemsProcessing::EnrichmentContext> NanItemsProcessing::enrichmentContext(
+    folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings) {
     auto enrichment = std::make_shared<EnrichmentContext>();
     enrichment->manager = &manager;
     enrichment->cancellationToken = settings.cancellationToken;
@@ -492,6 +526,13 @@ void NanItemsProcessing::run(folders::BalancedDataManager& manager, std::vector<
         enrichment->contentCache = std::make_shared<storage::ContentCache>(
             manager.folderDataDirectory(), static_cast<std::uint64_t>(maxBytes), options_.log);
     }
+    return enrichment;
+}
+
+void NanItemsProcessing::run(folders::BalancedDataManager& manager, std::vector<NanItem> items,
+                             const folders::ProcessingRunSettings& settings) {
+    if (items.empty()) return;
+    auto enrichment = enrichmentContext(manager, settings);
     Run run(*this, manager, settings, enrichment);
     try {
         run.execute(std::move(items));

@@ -36,12 +36,23 @@
 // takes the text recognised before. Complete results are kept after their rows were stored; a cache that
 // cannot be read or written only costs the extraction it would have spared.
 //
+// Office documents, text first: one whose own text is read without the converter (OOXML, OpenDocument,
+// CSV) goes to a "text.office" worker job and is stored complete with that text alone (no pages yet),
+// a "conversion_pending" marker made before the save. Once a run's text work and its preview pass are
+// done, the conversion pass (convertDeferredOfficeDocuments) converts the owed documents and stores
+// them exactly as the one-pass road below would have. A content-cache hit for the complete result
+// short-cuts both; a text-only result is never cached. With officeTextFirst off (or
+// LUMIDEX_OFFICE_ONE_PASS=1), and for the other formats and documents whose own text cannot be read,
+// the one-pass road:
+//
 // Outcomes: a worker crash, hang or memory exhaustion ends that item in error with a log line naming
 // the file; the run carries on. Items of the cloud set (office documents) go to the office conversion
 // queue, at most two of a run at a time (they do not take the workers' places while they wait); the PDF
 // it makes goes to an "extract.office" worker job (office_extraction.h) and the item ends in the states
 // a PDF ends in. A document the converter cannot read, or that hangs it, ends in error; one protected with
-// a password in pdfLocked. Without an available converter they are left readyForProcessing and never
+// a password in pdfLocked (in the conversion pass the same states and log lines, but the rows of its own
+// text stay). Without an available converter a document whose own text is read is stored with it and
+// owes its conversion until a converter is there; the others are left readyForProcessing and never
 // marked done; each run stores a full-text row without text for them, so that their folder and file
 // name find them meanwhile. When the folder's cancellation token is set the
 // run stops dispatching, kills the jobs in flight and persists nothing more: unfinished items keep
@@ -106,6 +117,8 @@ struct FolderProcessingStats {
     int64_t reusedFromCache = 0;      // stored from the content cache: not read or recognised again
     int64_t previewPages = 0;  // pages of stored PDFs, images and office documents, which get previews
     int64_t previewsOwed = 0;  // of those (and of documents an earlier process left), pages still to draw
+    int64_t officeDocuments = 0;  // stored office documents, converted or owing their conversion
+    int64_t conversionsOwed = 0;  // of those (and of documents an earlier process left), not converted yet
 };
 
 struct NanItemsProcessingOptions {
@@ -138,6 +151,11 @@ struct NanItemsProcessingOptions {
     bool eagerPreviews = false;
     // false: a run leaves the preview pass to renderDeferredPreviews() (tests hold it back).
     bool previewPassAfterRuns = true;
+    // Office documents stored with their own text first, converted by the conversion pass; false (or
+    // LUMIDEX_OFFICE_ONE_PASS=1 in the environment): converted before they are stored.
+    bool officeTextFirst = true;
+    // false: a run leaves the conversion pass to convertDeferredOfficeDocuments() (tests hold it back).
+    bool conversionPassAfterRuns = true;
 };
 
 class NanItemsProcessing final : public folders::ProcessingRunner {
@@ -170,6 +188,18 @@ public:
     bool renderDeferredPreviews(folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings,
                                 const std::function<bool()>& yield = {});
 
+    // The conversion pass of a folder: converts the office documents stored with their own text only
+    // ("conversion_pending" markers) and stores each as the one-pass road would (pages, previews,
+    // rectangles, the words only the layout shows), removing its marker once it is stored or its
+    // conversion failed for good. Conversions run through the office conversion queue as in a run;
+    // stops dispatching when the token is set or `yield` says other work waits, and the markers left
+    // are taken up by the next call, in this process or a later one. Does nothing while no converter
+    // is available, or while the folder's pass is running already. Returns true when no conversion is
+    // owed any more. Blocks; any thread, but not alongside a run of the same folder.
+    bool convertDeferredOfficeDocuments(folders::BalancedDataManager& manager,
+                                        const folders::ProcessingRunSettings& settings,
+                                        const std::function<bool()>& yield = {});
+
 private:
     class Run;
     struct EnrichmentContext;
@@ -192,6 +222,11 @@ private:
     // (uncounted: they are not in previewPages yet either).
     void owePreviews(const std::string& folder, uint32_t combinedHash, int64_t pages, bool uncounted);
     void previewsPaid(const std::string& folder, uint32_t combinedHash);
+    // The same for conversions (one per document).
+    void oweConversion(const std::string& folder, uint32_t combinedHash, bool uncounted);
+    void conversionPaid(const std::string& folder, uint32_t combinedHash);
+    std::shared_ptr<EnrichmentContext> enrichmentContext(folders::BalancedDataManager& manager,
+                                                         const folders::ProcessingRunSettings& settings);
 
     NanItemsProcessingOptions options_;
     std::shared_ptr<ExtractionWorkerPool> pool_;
@@ -203,6 +238,8 @@ private:
     std::map<std::string, FolderProcessingStats> stats_;
     std::map<std::string, std::map<uint32_t, int64_t>> owedPreviews_;  // folder -> document -> pages owed
     std::set<std::string> previewPassesRunning_;                         // under statsMutex_
+    std::map<std::string, std::set<uint32_t>> owedConversions_;          // folder -> documents
+    std::set<std::string> conversionPassesRunning_;                      // under statsMutex_
 
     // Enrichments between enqueue and their end: waiting for recognition, then for the store write.
     std::mutex enrichmentMutex_;

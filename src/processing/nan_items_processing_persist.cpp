@@ -66,10 +66,15 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     std::vector<NanItem> toSave;
     // A file that cannot be read is still the user's document: its name and folder keep finding it.
     std::vector<storage::FtsDocument> texts;
+    // The conversion pass keeps the rows of the document's own text instead.
     const auto keepFindableByName = [&](const NanItem& failed) {
-        if (stillRegistered(manager_, failed)) texts.push_back(ftsDocument(failed, {}));
+        if (!conversionPass_ && stillRegistered(manager_, failed)) texts.push_back(ftsDocument(failed, {}));
     };
     FolderProcessingStats delta;
+    // The conversion pass: documents whose conversion has ended, for good or not; their markers go
+    // once the results are stored.
+    std::vector<uint32_t> settled;
+    const bool haveConverter = !owner_.officeConversionUnavailable();
     for (Completion& completion : batch) {
         NanItem item = completion.job->pending.item;
         std::optional<ExtractionResult> result;
@@ -88,7 +93,25 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             result = decodeExtractionResult(completion.outcome.resultJson(), error);
             if (!result) failure = error;
         }
-        owner_.log("Erneut verarbeitet: " + item.urlString);
+        if (completion.job->officeTextOnly && (!result || result->state != NanItemProcessingStates::complete)) {
+            const std::string why = result ? result->message : failure;
+            if (haveConverter) {
+                // Its own text is out of reach: the converter reads it in this run, as without text first.
+                owner_.log("[NanItemsProcessing] eigener Text nicht lesbar, wird gleich umgewandelt: " + item.urlString +
+                           ": " + why);
+                convertNow_.push_back(completion.job->pending);
+                convertNow_.back().convertFirst = true;
+            } else {
+                keepFindableByName(item);
+                ++delta.waitingForCloud;
+            }
+            continue;
+        }
+        if (conversionPass_) {
+            settled.push_back(item.combinedHash);
+        } else {
+            owner_.log("Erneut verarbeitet: " + item.urlString);
+        }
         const bool unreadable = !result || result->state == NanItemProcessingStates::error;
         if (unreadable && !completion.job->convertedFrom.empty()) {
             owner_.options_.officeConversion->processingFailed(completion.job->convertedFrom);
@@ -142,12 +165,18 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         int64_t owed;  // left to the preview pass
     };
     std::vector<DocumentPreviews> previews;
+    std::vector<DocumentPreviews> conversions;  // stored with their own text, owing their conversion
     for (Persisted& persisted : items) {
         NanItem& item = persisted.item;
         ExtractionResult& result = persisted.result;
         if (!stillRegistered(manager_, item)) continue;  // saveItems drops it too
-        // Files that are not read (an over-large text file) get no rows, like unsupported files.
-        if (result.state != NanItemProcessingStates::notSupported) {
+        const bool textOnly = persisted.job->officeTextOnly;
+        if (!conversionPass_ && persisted.job->pending.route == folders::FileRoute::cloud) ++delta.officeDocuments;
+        if (textOnly) conversions.push_back(DocumentPreviews{item.combinedHash, item.urlString, 0, 1});
+        // Files that are not read (an over-large text file) get no rows, like unsupported files. A
+        // conversion that failed leaves the rows of the document's own text as they are.
+        const bool keepsOwnRows = conversionPass_ && result.state != NanItemProcessingStates::complete;
+        if (result.state != NanItemProcessingStates::notSupported && !keepsOwnRows) {
             if (!result.rects.empty()) {
                 // A run that ended between writing rectangles and saving the item leaves rows behind.
                 manager_.ocrRectsDatabaseBalancer().deleteRects(item.combinedHash);
@@ -173,7 +202,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
                 enrichments.push_back(Enrichment{item, folded, std::move(result.enrichmentPages), persisted.job});
             }
             delta.pagesWithText += result.textPages;
-            if (persisted.job->pending.route != folders::FileRoute::text) {
+            if (persisted.job->pending.route != folders::FileRoute::text && !textOnly) {
                 previews.push_back(DocumentPreviews{item.combinedHash, item.urlString, result.totalPageCount,
                                                     result.previewsDeferred ? result.totalPageCount - 1 : 0});
             }
@@ -204,9 +233,12 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         delta.errors = 0;
         delta.locked = 0;
         delta.pagesWithText = 0;
+        delta.officeDocuments = 0;
         toSave.clear();
         enrichments.clear();
         previews.clear();
+        conversions.clear();
+        settled.clear();
     }
     // Before the save that marks them complete: a crash from here on must not lose their recognition.
     // Without its marker a document saved complete would lose its recognition to a crash: it stays waiting.
@@ -228,10 +260,20 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             unmarked.insert(document.combinedHash);
         }
     }
+    const storage::PendingConversions owedConversions(manager_.folderDataDirectory());
+    for (const DocumentPreviews& document : conversions) {
+        if (!owedConversions.add(document.combinedHash)) {
+            owner_.log("[NanItemsProcessing] Vormerkung der Umwandlung nicht gespeichert, bleibt für den nächsten Lauf: " +
+                       document.url);
+            unmarked.insert(document.combinedHash);
+        }
+    }
     if (!unmarked.empty()) {
         std::erase_if(toSave, [&](const NanItem& item) { return unmarked.contains(item.combinedHash); });
         std::erase_if(enrichments, [&](const Enrichment& e) { return unmarked.contains(e.item.combinedHash); });
         std::erase_if(previews, [&](const DocumentPreviews& p) { return unmarked.contains(p.combinedHash); });
+        delta.officeDocuments -= static_cast<int64_t>(
+            std::erase_if(conversions, [&](const DocumentPreviews& c) { return unmarked.contains(c.combinedHash); }));
         delta.notStored += static_cast<int64_t>(unmarked.size());
         delta.documentsProcessed -= static_cast<int64_t>(unmarked.size());
     }
@@ -244,7 +286,16 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         if (cache_ && !job.fromCache && !job.cacheKey.empty()) keepInCache(job, persisted.resultJson);
     }
     delta.reusedFromCache = reused;
-    manager_.throttledProgressUpdater().addHandled(static_cast<int64_t>(toSave.size()));
+    for (const uint32_t combinedHash : settled) {
+        if (!owedConversions.remove(combinedHash)) {
+            owner_.log("[NanItemsProcessing] Vormerkung der Umwandlung nicht entfernt: " +
+                       manager_.folderDataDirectory().string() + " " + std::to_string(combinedHash));
+        }
+        owner_.conversionPaid(folder, combinedHash);
+    }
+    // The pass converts documents already counted when their text was stored.
+    if (conversionPass_) delta.documentsProcessed = 0;
+    if (!conversionPass_) manager_.throttledProgressUpdater().addHandled(static_cast<int64_t>(toSave.size()));
     owner_.updateStats(folder, [&](FolderProcessingStats& s) {
         s.documentsProcessed += delta.documentsProcessed;
         s.errors += delta.errors;
@@ -255,11 +306,14 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         s.withoutText += delta.withoutText;
         s.pagesWithText += delta.pagesWithText;
         s.reusedFromCache += delta.reusedFromCache;
+        s.officeDocuments += delta.officeDocuments;
+        s.waitingForCloud += delta.waitingForCloud;
         for (const DocumentPreviews& document : previews) s.previewPages += document.pages;
     });
     for (const DocumentPreviews& document : previews) {
         if (document.owed > 0) owner_.owePreviews(folder, document.combinedHash, document.owed, false);
     }
+    for (const DocumentPreviews& document : conversions) owner_.oweConversion(folder, document.combinedHash, false);
 
     const auto ended = Clock::now();
     const double persistence = secondsBetween(started, ended) / static_cast<double>(std::max<std::size_t>(batch.size(), 1));

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -38,6 +39,7 @@ inline double secondsBetween(Clock::time_point from, Clock::time_point to) {
 ProfiledFileType profiledType(folders::FileRoute route);
 bool textRecognitionDisabled();
 bool eagerPreviewsRequested();
+bool officeOnePassRequested();
 
 }  // namespace detail
 
@@ -45,10 +47,14 @@ class NanItemsProcessing::Run {
     using Clock = detail::Clock;
 
 public:
+    // A text run stores what the coordinator handed over; the conversion pass converts office documents
+    // stored with their own text only, and stops dispatching once `yield` says other work waits.
+    enum class Mode { text, conversionPass };
+
     Run(NanItemsProcessing& owner, folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings,
-        std::shared_ptr<EnrichmentContext> enrichment)
+        std::shared_ptr<EnrichmentContext> enrichment, Mode mode = Mode::text, std::function<bool()> yield = {})
         : owner_(owner), manager_(manager), settings_(settings), enrichment_(std::move(enrichment)),
-          cache_(enrichment_->contentCache) {
+          cache_(enrichment_->contentCache), conversionPass_(mode == Mode::conversionPass), yield_(std::move(yield)) {
         const Settings preferences(owner_.settingsStore_);
         jobOptions_.lowResImages = settings_.lowResImages;
         jobOptions_.ignoreSmallImages = preferences.ignoreSmallImages();
@@ -57,6 +63,7 @@ public:
         jobOptions_.rootFolderUrl = settings_.rootFolderUrl;
         jobOptions_.recognizeText = !detail::textRecognitionDisabled();
         deferPreviews_ = !owner_.options_.eagerPreviews && !detail::eagerPreviewsRequested();
+        officeTextFirst_ = !conversionPass_ && owner_.options_.officeTextFirst && !detail::officeOnePassRequested();
         // Two per worker: a worker that finishes finds its next job already queued instead of waiting
         // until this thread has stored the previous results.
         std::size_t limit = owner_.options_.maxItemsInFlight != 0 ? owner_.options_.maxItemsInFlight
@@ -72,6 +79,7 @@ private:
         NanItem item;
         folders::FileRoute route;
         Clock::time_point enqueued;
+        bool convertFirst = false;  // an office document whose own text could not be read
     };
     struct Job {
         Pending pending;
@@ -89,6 +97,7 @@ private:
         // The content cache's key of the file (empty: not cached), and whether the result came from it.
         std::string cacheKey;
         bool fromCache = false;
+        bool officeTextOnly = false;  // the "text.office" job: its conversion is owed to the pass
         std::optional<std::string> cachedRecognition;
     };
     struct Completion {
@@ -97,6 +106,8 @@ private:
     };
 
     void dispatch(Pending pending);
+    // Office documents stored with their own text first, rather than converted in this run.
+    bool textFirst(folders::FileRoute route, const NanItem& item) const;
     // Completes the job with the result kept for the same content, its files written back; false when
     // there is none (or it cannot be used), and the job goes to extraction.
     bool completeFromCache(const std::shared_ptr<Job>& job, const ExtractionJobOptions& options);
@@ -120,6 +131,11 @@ private:
     std::shared_ptr<storage::ContentCache> cache_;
     ExtractionJobOptions jobOptions_;
     bool deferPreviews_ = true;
+    const bool conversionPass_;
+    std::function<bool()> yield_;
+    bool officeTextFirst_ = false;
+    // Office documents whose own text could not be read: converted in this run after all. Run thread only.
+    std::vector<Pending> convertNow_;
     std::size_t maxInFlight_ = 1;
 
     std::mutex mutex_;

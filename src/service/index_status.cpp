@@ -29,6 +29,16 @@ void countPreviews(FolderIndexStatus& status, const NanItem& item, const fs::pat
     }
 }
 
+void countConversions(FolderIndexStatus& status, const NanItem& item, const std::unordered_set<uint32_t>& owing) {
+    if (folders::routeForExtension(folders::lowerCaseExtension(item.urlString)) != folders::FileRoute::cloud) return;
+    using S = NanItemProcessingStates;
+    if (item.processingState != S::complete && item.processingState != S::error && item.processingState != S::pdfLocked) {
+        return;
+    }
+    ++status.officeDocuments;
+    if (item.processingState == S::complete && owing.contains(item.combinedHash)) ++status.conversionsPending;
+}
+
 void count(FolderIndexStatus& status, const NanItem& item) {
     ++status.documents;
     using S = NanItemProcessingStates;
@@ -74,9 +84,12 @@ std::vector<FolderIndexStatus> indexStatus(const search::FolderListFunction& fol
         const fs::path data = folderDataDirectoryOf(status.folder);
         const std::vector<uint32_t> owing = storage::PendingPreviews(data).list();
         const std::unordered_set<uint32_t> owingSet(owing.begin(), owing.end());
+        const std::vector<uint32_t> unconverted = storage::PendingConversions(data).list();
+        const std::unordered_set<uint32_t> unconvertedSet(unconverted.begin(), unconverted.end());
         for (const NanItem& item : folder->allItems()) {
             count(status, item);
             countPreviews(status, item, data, owingSet);
+            countConversions(status, item, unconvertedSet);
         }
         folder->closeStores();
         status.previewsPending = static_cast<int64_t>(owing.size());
@@ -111,7 +124,7 @@ std::vector<UnreadableDocument> unreadableDocuments(const search::FolderListFunc
 
 std::string describePasses(const FolderIndexStatus& status) {
     return passesLine(status.searchable, status.searchable + status.waiting + status.waitingForOfficeText,
-                      status.previewPages, status.previewsOwed);
+                      status.previewPages, status.previewsOwed, status.officeDocuments, status.conversionsPending);
 }
 
 std::string indexStatusJson(const std::vector<FolderIndexStatus>& statuses, const std::string& officeConverterMissing) {
@@ -131,6 +144,8 @@ std::string indexStatusJson(const std::vector<FolderIndexStatus>& statuses, cons
                            {"preview_pages", s.previewPages},
                            {"previews_owed", s.previewsOwed},
                            {"previews_pending", s.previewsPending},
+                           {"office_documents", s.officeDocuments},
+                           {"conversions_pending", s.conversionsPending},
                            {"damaged_files_kept_aside", damaged}});
     }
     nlohmann::json report{{"folders", folders}};

@@ -28,6 +28,8 @@ struct FolderIndexStatus {
     int64_t previewPages = 0;        // pages of searchable PDFs, images and office documents
     int64_t previewsOwed = 0;        // of those, pages whose preview is not drawn yet
     int64_t previewsPending = 0;     // documents owing them (drawn after the text, or when opened)
+    int64_t officeDocuments = 0;     // office documents stored with their text, converted or not
+    int64_t conversionsPending = 0;  // of those, found by their own text and not converted to PDF yet
     std::vector<std::filesystem::path> damagedFilesKeptAside;  // index files found damaged and replaced
 };
 

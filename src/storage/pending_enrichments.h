@@ -7,6 +7,9 @@
 // it the words only recognition finds would never reach the index.
 // PendingPreviews: the page previews drawn after the text is stored ("preview_pending"); without it a
 // document's later pages would have none until someone opens them.
+// PendingConversions: the conversion of an office document to PDF, owed once its own text is stored
+// ("conversion_pending"); without it the document would never get its pages, previews and the words
+// only its layout shows.
 //
 // Thread-safe (plain file operations); nothing throws.
 #pragma once
@@ -43,6 +46,12 @@ class PendingPreviews : public PendingMarkers {
 public:
     explicit PendingPreviews(const std::filesystem::path& folderDataDirectory)
         : PendingMarkers(folderDataDirectory, "preview_pending") {}
+};
+
+class PendingConversions : public PendingMarkers {
+public:
+    explicit PendingConversions(const std::filesystem::path& folderDataDirectory)
+        : PendingMarkers(folderDataDirectory, "conversion_pending") {}
 };
 
 }  // namespace lumidex::storage

@@ -42,6 +42,8 @@ IndexingFigures readFigures(folders::CoreManagerData& core) {
         total.locked += folder.locked;
         total.previewPages += folder.previewPages;
         total.previewsOwed += folder.previewsOwed;
+        total.officeDocuments += folder.officeDocuments;
+        total.conversionsPending += folder.conversionsPending;
     }
     figures.documents = total.documents;
     figures.searchable = total.searchable;

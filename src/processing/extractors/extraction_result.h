@@ -27,6 +27,9 @@ inline constexpr std::string_view extractTextJob = "extract.text";
 // An office document converted to PDF: the PDF road over options.convertedPdf, the text from the
 // document itself (or from options.officeTextSource, the converter's OpenDocument copy of it).
 inline constexpr std::string_view extractOfficeJob = "extract.office";
+// An office document's own text alone (OOXML, OpenDocument or CSV), without the converter: the result
+// is complete with that text and no pages, or error when the document itself cannot be read.
+inline constexpr std::string_view extractOfficeTextJob = "text.office";
 // Recognises the pages of a PDF with digital text that draw images able to hold text (the options'
 // "pages", as the extraction named them); the result's text is the joined transcripts.
 inline constexpr std::string_view enrichPdfJob = "enrich.pdf";

@@ -125,6 +125,22 @@ json extractOffice(const WorkerRequest& request, ProgressSink& sink) {
     return finish(std::move(result));
 }
 
+// Read in a worker like the rest: the archive and its XML are untrusted input.
+json extractOfficeText(const WorkerRequest& request, ProgressSink&) {
+    ExtractionResult result;
+    const std::string extension = folders::lowerCaseExtension(request.path.string());
+    std::string error = "its own format is not read without the converter";
+    if (readsOwnText(extension)) {
+        if (auto own = officeOwnText(request.path, extension, error)) {
+            result.state = NanItemProcessingStates::complete;
+            result.text = std::move(*own);
+            return finish(std::move(result));
+        }
+    }
+    result.message = "own text not read: " + error;
+    return finish(std::move(result));
+}
+
 json enrichPdf(const WorkerRequest& request, ProgressSink& sink) {
     const ExtractionJobOptions options = jobOptionsFromJson(request.options);
     ExtractionResult result;
@@ -192,6 +208,7 @@ void registerExtractorJobs(JobRegistry& jobs) {
     jobs.add(std::string(enrichPdfJob), enrichPdf);
     jobs.add(std::string(previewsPdfJob), drawPdfPreviews);
     jobs.add(std::string(extractOfficeJob), extractOffice);
+    jobs.add(std::string(extractOfficeTextJob), extractOfficeText);
     registerMailAttachmentJobs(jobs);
 }
 

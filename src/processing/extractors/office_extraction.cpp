@@ -18,21 +18,21 @@ namespace fs = std::filesystem;
 // A CSV file larger than this is indexed with the text of its PDF only.
 constexpr std::uintmax_t maxCsvBytes = std::uintmax_t{64} << 20;
 
-bool readsOwnFormat(std::string_view extension) {
+}  // namespace
+
+bool readsOwnText(std::string_view extension) {
     for (std::string_view own : {"docx", "dotx", "xlsx", "xlsm", "pptx", "odt", "ods", "odp", "csv"}) {
         if (extension == own) return true;
     }
     return false;
 }
 
-}  // namespace
-
 fs::path convertedPdfPath(const fs::path& folderDataDirectory, const NanItem& item) {
     return folderDataDirectory / "converted" / (SaveNanImagesHelper::imageKey(item) + ".pdf");
 }
 
 fs::path convertedTextSourcePath(const fs::path& folderDataDirectory, const NanItem& item) {
-    if (readsOwnFormat(folders::lowerCaseExtension(item.urlString))) return {};
+    if (readsOwnText(folders::lowerCaseExtension(item.urlString))) return {};
     return folderDataDirectory / "converted" / (SaveNanImagesHelper::imageKey(item) + ".odf");
 }
 

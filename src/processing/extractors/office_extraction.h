@@ -5,7 +5,8 @@
 // pages without text, previews), and its own text is read from the document's XML, which holds what
 // the PDF leaves out (hidden sheets, clipped cells, speaker notes, comments). The indexed text is the
 // document's own text followed by the words that only the PDF shows (numbers and dates as displayed,
-// page-number fields), each once and folded.
+// page-number fields), each once and folded. Formats whose own text is read here (readsOwnText) are
+// first stored with that text alone and converted by a later pass (nan_items_processing.h).
 // Pure functions; thread-safe; nothing throws except std::bad_alloc.
 #pragma once
 
@@ -24,6 +25,9 @@ std::filesystem::path convertedPdfPath(const std::filesystem::path& folderDataDi
 // Where the converter writes the OpenDocument copy of a file whose own format is not read here (doc,
 // xls, pages, numbers, key, keynote); removed after the extraction. Empty for OOXML, OpenDocument and CSV.
 std::filesystem::path convertedTextSourcePath(const std::filesystem::path& folderDataDirectory, const NanItem& item);
+
+// True for the formats whose own text is read here without the converter (OOXML, OpenDocument, CSV).
+bool readsOwnText(std::string_view extension);
 
 // The document's own text: OOXML or OpenDocument XML (from `source`, the document or its OpenDocument
 // copy), or the decoded bytes of a CSV file. nullopt with `error` set when it cannot be read.

@@ -208,6 +208,7 @@ TEST_F(ProcessingRunTest, FolderOfMixedFilesIsProcessedAndACrashingJobFailsOnlyI
 
 TEST_F(ProcessingRunTest, WithoutAConverterAnOfficeFileWaitsSaysWhyAndIsFoundByItsCurrentNameOnly) {
     writeBinaryFile(docs / "Angebot Gartenhaus.docx", "PK\x03\x04 an office document");
+    writeBinaryFile(docs / "Preisliste.docx", lumidex::testing::docx("<w:p><w:r><w:t>Kirschbaum</w:t></w:r></w:p>"));
     NanItemsProcessingOptions o = options();
     cloud::LibreOfficeConverterOptions missing;
     missing.office = dir / "no-office" / "soffice.bin";
@@ -215,8 +216,14 @@ TEST_F(ProcessingRunTest, WithoutAConverterAnOfficeFileWaitsSaysWhyAndIsFoundByI
     auto manager = scanAndProcess(std::make_shared<NanItemsProcessing>(o));
     EXPECT_EQ(filesWith(*manager, "Gartenhaus"), std::set<std::string>{"Angebot Gartenhaus.docx"});
     EXPECT_EQ(item(*manager, "Angebot Gartenhaus.docx").processingState, NanItemProcessingStates::readyForProcessing);
-    const std::string described = describe(folderProcessingStatus(*manager, *runner));
+    // A document whose own text can be read is found by it, and owes its conversion until a converter is there.
+    EXPECT_EQ(filesWith(*manager, "Kirschbaum"), std::set<std::string>{"Preisliste.docx"});
+    EXPECT_EQ(storage::PendingConversions(manager->folderDataDirectory()).list(),
+              std::vector<uint32_t>{item(*manager, "Preisliste.docx").combinedHash});
+    const FolderProcessingStatus status = folderProcessingStatus(*manager, *runner);
+    const std::string described = describe(status);
     EXPECT_NE(described.find("1 office file waiting (LibreOffice is not installed"), std::string::npos) << described;
+    EXPECT_EQ(describePasses(status), "searchable: 1 of 2; previews: 0 of 0; conversions: 0 of 1");
 
     std::filesystem::create_directories(docs / "Zusagen");
     std::filesystem::rename(docs / "Angebot Gartenhaus.docx", docs / "Angebot Carport.docx");
@@ -577,6 +584,7 @@ private:
 TEST_F(ProcessingRunTest, CancellingStopsAHangingConversionAtOnceAndLeavesTheOfficeFilesWaiting) {
     for (const char* name : {"a.docx", "b.docx", "c.docx"}) writeBinaryFile(docs / name, lumidex::testing::docx("<w:p/>"));
     NanItemsProcessingOptions o = options();
+    o.officeTextFirst = false;
     auto converter = std::make_unique<HangingConverter>();
     HangingConverter& hanging = *converter;
     o.officeConversion = std::make_shared<cloud::ConversionQueue>(std::move(converter),
