@@ -124,7 +124,7 @@ TEST(ExtractorJobs, RegistersTheExtractorAndMailAttachmentKinds) {
     JobRegistry jobs;
     registerExtractorJobs(jobs);
     EXPECT_EQ(jobs.kinds(), (std::vector<std::string>{"enrich.pdf", "extract.image", "extract.office", "extract.pdf",
-                                                      "extract.text", "mail.attachment", "previews.pdf"}));
+                                                      "extract.text", "mail.attachment", "previews.pdf", "text.office"}));
 }
 
 TEST(ExtractorJobs, TextJobHonoursTheSizeLimit) {
