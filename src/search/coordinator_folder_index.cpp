@@ -20,6 +20,15 @@ public:
     bool isIndexing() const override { return !manager_->isInitialized() || manager_->isProcessing(); }
     bool isRemoved() const override { return manager_->isCancelled(); }
     storage::SqliteFtsDatabaseBalancer& ftsBalancer() override { return manager_->ftsDatabaseBalancer(); }
+    // A common word finds a good part of the folder: its matches are ranked by their items' names and
+    // dates, and only the rows kept are copied whole, instead of a full-text row and an item for each.
+    std::optional<std::vector<FtsMatch>> matchesWithoutRows(const SearchParameters& parameters,
+                                                            ThreadPool& workers) override {
+        return manager_->ftsDatabaseBalancer().matches(parameters, true, &workers);
+    }
+    std::optional<ItemSortKeys> sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes) override {
+        return manager_->sortKeysForCombinedHashes(combinedHashes);
+    }
     std::optional<NanItem> itemForCombinedHash(uint32_t combinedHash) override {
         return manager_->itemByCombinedHash(combinedHash);
     }

@@ -23,6 +23,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/model/fts_search_result.h"
 #include "core/model/nan_item.h"
 #include "storage/shard_layout.h"
 
@@ -46,6 +47,9 @@ public:
     std::optional<NanItem> remove(uint32_t combinedHash);
 
     std::optional<NanItem> item(uint32_t combinedHash) const;
+    // Name and modification date of many versions, keys[i] for combinedHashes[i], without copying the
+    // items: a common word ranks hundreds of thousands of them.
+    ItemSortKeys sortKeys(const std::vector<uint32_t>& combinedHashes) const;
     std::optional<NanItem> itemForPath(const std::string& nfcPath) const;
     std::optional<NanItem> itemForId(const Uuid& id) const;
     bool contains(uint32_t combinedHash) const;
