@@ -6,6 +6,7 @@
 
 #include "folders/coordinator/balanced_data_manager.h"
 #include "folders/coordinator/core_manager_data.h"
+#include "search/sort_keys.h"
 
 namespace lumidex::search {
 namespace {
@@ -27,7 +28,9 @@ public:
         return manager_->ftsDatabaseBalancer().matches(parameters, true, &workers);
     }
     std::optional<ItemSortKeys> sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes) override {
-        return manager_->sortKeysForCombinedHashes(combinedHashes);
+        return sortKeysByShard(combinedHashes, [this](uint32_t, const std::vector<uint32_t>& hashes) {
+            return manager_->sortKeysForCombinedHashes(hashes);
+        });
     }
     std::optional<NanItem> itemForCombinedHash(uint32_t combinedHash) override {
         return manager_->itemByCombinedHash(combinedHash);

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/concurrency/task_group.h"
+#include "search/sort_keys.h"
 #include "storage/fts_balancer.h"
 #include "storage/nan_item_sqlite_manager.h"
 #include "storage/shard_layout.h"
@@ -54,27 +55,10 @@ public:
     }
 
     std::optional<ItemSortKeys> sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes) override {
-        // Each shard answers for its group in the group's order; the answers go back to where their
-        // versions were asked for.
-        std::array<std::vector<uint32_t>, storage::loadBalancerCount> positions;
-        for (size_t i = 0; i < combinedHashes.size(); ++i) {
-            positions[storage::balancerId(combinedHashes[i])].push_back(static_cast<uint32_t>(i));
-        }
-        auto perShard = byShard(combinedHashes, [](storage::NanItemSqliteManager_v2& store, const std::vector<uint32_t>& hashes) {
-            return store.sortKeysForCombinedHashes(hashes);
+        return sortKeysByShard(combinedHashes, [this](uint32_t i, const std::vector<uint32_t>& hashes) {
+            std::lock_guard lock(shards_[i].mutex);
+            return store(shards_[i], i).sortKeysForCombinedHashes(hashes);
         });
-        ItemSortKeys all;
-        all.keys.resize(combinedHashes.size());
-        size_t next = 0;
-        for (uint32_t shard = 0; shard < storage::loadBalancerCount; ++shard) {
-            if (positions[shard].empty()) continue;
-            ItemSortKeys& keys = perShard[next++];
-            for (size_t k = 0; k < positions[shard].size() && k < keys.keys.size(); ++k) {
-                all.keys[positions[shard][k]] = keys.keys[k];
-            }
-            for (auto& buffer : keys.nameBuffers) all.nameBuffers.push_back(std::move(buffer));
-        }
-        return all;
     }
 
     std::vector<NanItem> allItems() override {

@@ -77,7 +77,7 @@ ItemSortKeys NanItemsUrlDictAsync::sortKeys(const std::vector<uint32_t>& combine
     // In slices, so that indexing waits for the lock no longer than a slice takes.
     constexpr size_t kSlice = 8192;
     for (size_t start = 0; start < combinedHashes.size(); start += kSlice) {
-        std::lock_guard lock(mutex_);
+        std::shared_lock lock(mutex_);
         for (size_t i = start; i < std::min(combinedHashes.size(), start + kSlice); ++i) {
             const auto& shard = balancedNanItemsUrlDict_[storage::balancerId(combinedHashes[i])];
             const auto found = shard.find(combinedHashes[i]);
