@@ -49,6 +49,7 @@ public:
     int64_t int64At(int column) const;
     double doubleAt(int column) const;
     std::string textAt(int column) const;  // "" for NULL
+    std::string_view textViewAt(int column) const;  // the same without a copy; valid until the next step or reset
     std::optional<std::string> optionalTextAt(int column) const;
     std::span<const uint8_t> blobAt(int column) const;  // valid until the next step or reset
 

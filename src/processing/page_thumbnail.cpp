@@ -28,9 +28,9 @@ std::optional<std::string> drawPageThumbnail(ExtractionWorkerPool& pool, const N
     options.thumbnailOnly = true;
     options.pages = {pageIndex};
     // In a worker, as the preview pass draws it: a renderer that crashes on a bad file ends that worker,
-    // not the program answering the request.
-    const ExtractionOutcome drawn =
-        pool.run(ExtractionRequest{std::string(previewsPdfJob), source, encodeJobOptions(options), std::nullopt});
+    // not the program answering the request. Ahead of the indexing jobs: someone looks at the page.
+    const ExtractionOutcome drawn = pool.run(
+        ExtractionRequest{std::string(previewsPdfJob), source, encodeJobOptions(options), std::nullopt, true});
     if (!drawn.ok()) return std::nullopt;
     std::string error;
     const auto result = decodeExtractionResult(drawn.resultJson(), error);

@@ -6,6 +6,7 @@
 
 #include "folders/coordinator/balanced_data_manager.h"
 #include "folders/coordinator/core_manager_data.h"
+#include "search/sort_keys.h"
 
 namespace lumidex::search {
 namespace {
@@ -20,6 +21,17 @@ public:
     bool isIndexing() const override { return !manager_->isInitialized() || manager_->isProcessing(); }
     bool isRemoved() const override { return manager_->isCancelled(); }
     storage::SqliteFtsDatabaseBalancer& ftsBalancer() override { return manager_->ftsDatabaseBalancer(); }
+    // A common word finds a good part of the folder: its matches are ranked by their items' names and
+    // dates, and only the rows kept are copied whole, instead of a full-text row and an item for each.
+    std::optional<std::vector<FtsMatch>> matchesWithoutRows(const SearchParameters& parameters,
+                                                            ThreadPool& workers) override {
+        return manager_->ftsDatabaseBalancer().matches(parameters, true, &workers);
+    }
+    std::optional<ItemSortKeys> sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes) override {
+        return sortKeysByShard(combinedHashes, [this](uint32_t, const std::vector<uint32_t>& hashes) {
+            return manager_->sortKeysForCombinedHashes(hashes);
+        });
+    }
     std::optional<NanItem> itemForCombinedHash(uint32_t combinedHash) override {
         return manager_->itemByCombinedHash(combinedHash);
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <exception>
+#include <memory>
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
@@ -28,18 +29,36 @@ std::string normalizedRoot(std::string_view path) {
     return root;
 }
 
-// A hit together with the folder it came from (-1 for mail), so snippets can be fetched later.
+// A hit with what ranks it and the folder it came from (-1 for mail), so snippets can be fetched later.
+// A common word brings hundreds of thousands of rows: those of folders read from disk hold only their
+// sort keys until they survive the limit, and no item of their own.
 struct Ranked {
-    SearchHit hit;
+    std::string_view name;  // views hit->item.fileName, or the source's sort keys while hit is null
+    Date modified{};
+    int64_t matchCount = 1;
+    uint32_t combinedHash = 0;
     std::ptrdiff_t folder = -1;
-    size_t arrival = 0;     // rows that rank equal keep their order of arrival (folders, then stores)
-    std::string lowerName;  // filled only for name orders that ignore case
-    // hit.item holds only combinedHash, name and modification date until the row survives the limit.
-    bool keysOnly = false;
+    size_t arrival = 0;  // rows that rank equal keep their order of arrival (folders, then stores)
+    std::unique_ptr<SearchHit> hit;
+
+    static Ranked of(SearchHit hit, std::ptrdiff_t folder) {
+        Ranked r;
+        r.hit = std::make_unique<SearchHit>(std::move(hit));
+        r.folder = folder;
+        r.refreshKeys();
+        return r;
+    }
+    void refreshKeys() {
+        name = hit->item.fileName;
+        modified = hit->item.fileModifiedDate;
+        matchCount = hit->matchCount;
+        combinedHash = hit->item.combinedHash;
+    }
 };
 
 struct SourceRows {
     std::vector<Ranked> rows;
+    ItemSortKeys keys;  // the names keys-only rows view
     std::string root;
     bool indexing = false;
 };
@@ -66,18 +85,18 @@ NanItem fileResultItem(const FtsSearchResult& row, NanItem known, const std::str
 }
 
 // The order one shard's SQL produces, applied to the rows of every folder and of mail.
-bool sqlOrderLess(const NanItem& a, const NanItem& b, SortOrders order) {
+bool sqlOrderLess(const Ranked& a, const Ranked& b, SortOrders order) {
     switch (order) {
-        case SortOrders::a2z: return a.fileName < b.fileName;
-        case SortOrders::z2a: return a.fileName > b.fileName;
+        case SortOrders::a2z: return a.name < b.name;
+        case SortOrders::z2a: return a.name > b.name;
         case SortOrders::old2New:
-            if (a.fileModifiedDate != b.fileModifiedDate) return a.fileModifiedDate < b.fileModifiedDate;
-            return a.fileName < b.fileName;
+            if (a.modified != b.modified) return a.modified < b.modified;
+            return a.name < b.name;
         case SortOrders::new2Old:
         case SortOrders::relevance: break;
     }
-    if (a.fileModifiedDate != b.fileModifiedDate) return a.fileModifiedDate > b.fileModifiedDate;
-    return a.fileName < b.fileName;
+    if (a.modified != b.modified) return a.modified > b.modified;
+    return a.name < b.name;
 }
 
 // The matches of a folder whose items are read from disk, with only what ranks them: the whole items
@@ -85,23 +104,20 @@ bool sqlOrderLess(const NanItem& a, const NanItem& b, SortOrders order) {
 bool addKeyedMatches(SearchableFolderIndex& folder, std::ptrdiff_t index, const std::vector<FtsMatch>& matches,
                      const std::vector<uint32_t>& hashes, SourceRows& result) {
     auto keys = folder.sortKeysForCombinedHashes(hashes);
-    if (!keys) return false;
-    std::unordered_map<uint32_t, const ItemSortKey*> keyOf;
-    keyOf.reserve(keys->size());
-    for (const ItemSortKey& key : *keys) keyOf.insert_or_assign(key.combinedHash, &key);
+    if (!keys || keys->keys.size() != matches.size()) return false;
     result.rows.reserve(matches.size());
-    for (const FtsMatch& match : matches) {
-        auto key = keyOf.find(match.combinedHash);
-        if (key == keyOf.end()) continue;
+    for (size_t i = 0; i < matches.size(); ++i) {
+        const ItemSortKeys::Key& key = keys->keys[i];
+        if (!key.found) continue;
         Ranked ranked;
-        ranked.hit.matchCount = match.matchCount;
-        ranked.hit.item.combinedHash = match.combinedHash;
-        ranked.hit.item.fileName = key->second->fileName;
-        ranked.hit.item.fileModifiedDate = key->second->fileModifiedDate;
+        ranked.name = key.fileName;
+        ranked.modified = key.fileModifiedDate;
+        ranked.matchCount = matches[i].matchCount;
+        ranked.combinedHash = matches[i].combinedHash;
         ranked.folder = index;
-        ranked.keysOnly = true;
         result.rows.push_back(std::move(ranked));
     }
+    result.keys = std::move(*keys);
     return true;
 }
 
@@ -124,11 +140,10 @@ SourceRows searchFolder(SearchableFolderIndex& folder, std::ptrdiff_t index, con
             for (const FtsMatch& match : *matches) {
                 auto item = known.find(match.combinedHash);
                 if (item == known.end()) continue;
-                Ranked ranked;
-                ranked.hit.matchCount = match.matchCount;
-                ranked.hit.item = fileResultItem(std::move(item->second), root);
-                ranked.folder = index;
-                result.rows.push_back(std::move(ranked));
+                SearchHit hit;
+                hit.matchCount = match.matchCount;
+                hit.item = fileResultItem(std::move(item->second), root);
+                result.rows.push_back(Ranked::of(std::move(hit), index));
             }
             return result;
         }
@@ -140,11 +155,10 @@ SourceRows searchFolder(SearchableFolderIndex& folder, std::ptrdiff_t index, con
         for (FtsSearchResult& row : rows) {
             auto item = known.find(row.combinedHash);
             if (item == known.end()) continue;
-            Ranked ranked;
-            ranked.hit.matchCount = row.matchCount;
-            ranked.hit.item = fileResultItem(row, std::move(item->second), root);
-            ranked.folder = index;
-            result.rows.push_back(std::move(ranked));
+            SearchHit hit;
+            hit.matchCount = row.matchCount;
+            hit.item = fileResultItem(row, std::move(item->second), root);
+            result.rows.push_back(Ranked::of(std::move(hit), index));
         }
     } catch (const std::exception& e) {
         appLog("search folder " + root + " failed: " + e.what());
@@ -161,11 +175,11 @@ SourceRows searchMail(MailSearchSource& mail, const SearchParameters& parameters
     try {
         const std::string root = mail.rootFolderUrl();
         for (const MailSearchHit& hit : mail.search(parameters, -1, token)) {
-            Ranked ranked;
-            ranked.hit.item = mailResultItem(hit, root);
-            ranked.hit.snippet = hit.snippet;
-            ranked.hit.matchCount = std::max<int64_t>(hit.matchCount, 1);
-            result.rows.push_back(std::move(ranked));
+            SearchHit found;
+            found.item = mailResultItem(hit, root);
+            found.snippet = hit.snippet;
+            found.matchCount = std::max<int64_t>(hit.matchCount, 1);
+            result.rows.push_back(Ranked::of(std::move(found), -1));
         }
     } catch (const std::exception& e) {
         appLog(std::string("search mail failed: ") + e.what());
@@ -219,12 +233,12 @@ void addSnippets(std::vector<Ranked>& ranked, size_t rows,
     std::unordered_map<uint64_t, size_t> rowOf;    // (folder, combinedHash) -> index into ranked
     for (size_t i = 0; i < std::min(rows, ranked.size()); ++i) {
         const Ranked& r = ranked[i];
-        if (r.folder < 0) continue;
-        const uint32_t shard = storage::balancerId(r.hit.item.combinedHash);
+        if (r.folder < 0 || !r.hit) continue;
+        const uint32_t shard = storage::balancerId(r.combinedHash);
         auto [slot, inserted] = batchOf.try_emplace(key(r.folder, shard), batches.size());
         if (inserted) batches.push_back({r.folder, shard, {}});
-        batches[slot->second].hashes.push_back(r.hit.item.combinedHash);
-        rowOf.emplace(key(r.folder, r.hit.item.combinedHash), i);
+        batches[slot->second].hashes.push_back(r.combinedHash);
+        rowOf.emplace(key(r.folder, r.combinedHash), i);
     }
     // Bounded statements: a store binds one value per document.
     constexpr size_t kMaxHashesPerStatement = 500;
@@ -267,12 +281,12 @@ void addSnippets(std::vector<Ranked>& ranked, size_t rows,
     for (size_t i = 0; i < batches.size(); ++i) {
         for (auto& [hash, snippet] : snippets[i].folded) {
             if (auto row = rowOf.find(key(batches[i].folder, hash)); row != rowOf.end()) {
-                ranked[row->second].hit.snippet = std::move(snippet);
+                ranked[row->second].hit->snippet = std::move(snippet);
             }
         }
         for (auto& [hash, display] : snippets[i].display) {
             if (auto row = rowOf.find(key(batches[i].folder, hash)); row != rowOf.end()) {
-                ranked[row->second].hit.displaySnippet = std::move(display);
+                ranked[row->second].hit->displaySnippet = std::move(display);
             }
         }
     }
@@ -284,7 +298,7 @@ size_t readKeptItems(std::vector<Ranked>& kept, const std::vector<std::shared_pt
                      const std::vector<SourceRows>& sources) {
     std::unordered_map<std::ptrdiff_t, std::vector<uint32_t>> wanted;
     for (const Ranked& r : kept) {
-        if (r.keysOnly) wanted[r.folder].push_back(r.hit.item.combinedHash);
+        if (!r.hit) wanted[r.folder].push_back(r.combinedHash);
     }
     if (wanted.empty()) return 0;
     std::unordered_map<std::ptrdiff_t, std::unordered_map<uint32_t, NanItem>> items;
@@ -297,12 +311,14 @@ size_t readKeptItems(std::vector<Ranked>& kept, const std::vector<std::shared_pt
     }
     const size_t before = kept.size();
     std::erase_if(kept, [&](Ranked& r) {
-        if (!r.keysOnly) return false;
+        if (r.hit) return false;
         auto& known = items[r.folder];
-        auto item = known.find(r.hit.item.combinedHash);
+        auto item = known.find(r.combinedHash);
         if (item == known.end()) return true;
-        r.hit.item = fileResultItem(std::move(item->second), sources[static_cast<size_t>(r.folder)].root);
-        r.keysOnly = false;
+        SearchHit hit;
+        hit.item = fileResultItem(std::move(item->second), sources[static_cast<size_t>(r.folder)].root);
+        hit.matchCount = r.matchCount;
+        r.hit = std::make_unique<SearchHit>(std::move(hit));
         return false;
     });
     return before - kept.size();
@@ -314,19 +330,26 @@ size_t readKeptItems(std::vector<Ranked>& kept, const std::vector<std::shared_pt
 void rankAndCut(std::vector<Ranked>& ranked, SortOrders order, bool namesIgnoreCase, size_t limit) {
     const bool byName = order == SortOrders::a2z || order == SortOrders::z2a;
     const bool lowerCased = byName && namesIgnoreCase;
+    // Lower-cased once per row, not per comparison, and only for the orders that need it.
+    std::vector<std::string> lowerNames;
     if (lowerCased) {
-        // Lower-cased once per row, not per comparison.
-        for (Ranked& r : ranked) r.lowerName = platform::toLowerCase(r.hit.item.fileName);
+        lowerNames.reserve(ranked.size());
+        for (const Ranked& r : ranked) lowerNames.push_back(platform::toLowerCase(r.name));
     }
+    const auto lowerName = [&](const Ranked* r) -> const std::string& {
+        return lowerNames[static_cast<size_t>(r - ranked.data())];
+    };
     const bool ascending = order == SortOrders::a2z;
     const bool relevance = order == SortOrders::relevance;
     const auto before = [&](const Ranked* a, const Ranked* b) {
-        if (relevance && a->hit.matchCount != b->hit.matchCount) return a->hit.matchCount > b->hit.matchCount;
+        if (relevance && a->matchCount != b->matchCount) return a->matchCount > b->matchCount;
         if (lowerCased) {
-            if (a->lowerName != b->lowerName) return ascending ? a->lowerName < b->lowerName : a->lowerName > b->lowerName;
-        } else if (sqlOrderLess(a->hit.item, b->hit.item, order)) {
+            const std::string& x = lowerName(a);
+            const std::string& y = lowerName(b);
+            if (x != y) return ascending ? x < y : x > y;
+        } else if (sqlOrderLess(*a, *b, order)) {
             return true;
-        } else if (sqlOrderLess(b->hit.item, a->hit.item, order)) {
+        } else if (sqlOrderLess(*b, *a, order)) {
             return false;
         }
         return a->arrival < b->arrival;
@@ -408,13 +431,15 @@ std::vector<SearchHit> SearchEngine::snippets(const SearchParameters& parameters
         } catch (...) {
         }
     }
-    std::vector<Ranked> ranked(items.size());
-    for (size_t i = 0; i < items.size(); ++i) {
-        ranked[i].hit.item = items[i];
-        const bool file = items[i].type != NanItemTypes::emailMessage;
-        if (auto folder = folderOf.find(items[i].rootFolderUrl); file && folder != folderOf.end()) {
-            ranked[i].folder = folder->second;
-        }
+    std::vector<Ranked> ranked;
+    ranked.reserve(items.size());
+    for (const NanItem& item : items) {
+        std::ptrdiff_t index = -1;
+        const bool file = item.type != NanItemTypes::emailMessage;
+        if (auto folder = folderOf.find(item.rootFolderUrl); file && folder != folderOf.end()) index = folder->second;
+        SearchHit hit;
+        hit.item = item;
+        ranked.push_back(Ranked::of(std::move(hit), index));
     }
     try {
         addSnippets(ranked, ranked.size(), folders, effective, options, workers);
@@ -424,7 +449,7 @@ std::vector<SearchHit> SearchEngine::snippets(const SearchParameters& parameters
     if (token.isCancelled()) return {};
     std::vector<SearchHit> hits;
     hits.reserve(ranked.size());
-    for (Ranked& r : ranked) hits.push_back(std::move(r.hit));
+    for (Ranked& r : ranked) hits.push_back(std::move(*r.hit));
     return hits;
 }
 
@@ -519,7 +544,7 @@ SearchOutcome SearchEngine::run(const SearchParameters& parameters, const Search
     if (token.isCancelled()) return cancelledOutcome();
 
     outcome.hits.reserve(ranked.size());
-    for (Ranked& r : ranked) outcome.hits.push_back(std::move(r.hit));
+    for (Ranked& r : ranked) outcome.hits.push_back(std::move(*r.hit));
     return outcome;
 }
 

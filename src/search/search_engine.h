@@ -7,8 +7,8 @@
 // Order: the SQL order of the sort order, applied across folders and mail; `relevance` orders by match
 // count, highest first, equal counts staying newest first. Rows that rank equal keep the order in which
 // folders and stores delivered them, so a limited search returns exactly the first rows of the unlimited
-// one; with a limit, only those rows are ranked fully, read whole from folders that read items from disk
-// (SearchableFolderIndex::sortKeysForCombinedHashes), and given snippets.
+// one. Hits are ranked by their sort keys alone (SearchableFolderIndex::sortKeysForCombinedHashes) where
+// the folder offers them; only the rows that survive the limit are read whole and given snippets.
 //
 // Thread-safety: run() may be called from any thread, also concurrently; it blocks while the stores
 // work. Failure behaviour: never throws for any search text. A folder that throws, or that was removed

@@ -47,9 +47,9 @@ public:
     virtual bool isRemoved() const = 0;
 
     virtual storage::SqliteFtsDatabaseBalancer& ftsBalancer() = 0;
-    // For a folder that keeps no copy of its full-text rows in memory: the documents a search matches,
-    // found without reading their rows (the items then give paths, names and dates), or nullopt when
-    // the search needs the rows. Folders that read rows cheaply keep the default, nullopt.
+    // The documents a search matches, found without reading their rows (the items then give paths,
+    // names and dates), or nullopt when the search needs the rows. Folders that keep the default,
+    // nullopt, are searched row by row.
     virtual std::optional<std::vector<FtsMatch>> matchesWithoutRows(const SearchParameters& /*parameters*/,
                                                                     ThreadPool& /*workers*/) {
         return std::nullopt;
@@ -67,10 +67,10 @@ public:
         return items;
     }
     // For a folder whose items are read from disk: the name and modification date of the versions it
-    // knows (the others left out, as itemsForCombinedHashes leaves them out), so a search can rank every
-    // hit and read only the items it keeps. nullopt: no cheaper way than the whole items.
-    virtual std::optional<std::vector<ItemSortKey>> sortKeysForCombinedHashes(
-        const std::vector<uint32_t>& /*combinedHashes*/) {
+    // knows, keys[i] for combinedHashes[i] (found false for the others, which itemsForCombinedHashes
+    // leaves out), so a search can rank every hit and read only the items it keeps. nullopt: no cheaper
+    // way than the whole items.
+    virtual std::optional<ItemSortKeys> sortKeysForCombinedHashes(const std::vector<uint32_t>& /*combinedHashes*/) {
         return std::nullopt;
     }
     // Every item of the folder (the duplicates scan walks them).

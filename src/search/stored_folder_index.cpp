@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/concurrency/task_group.h"
+#include "search/sort_keys.h"
 #include "storage/fts_balancer.h"
 #include "storage/nan_item_sqlite_manager.h"
 #include "storage/shard_layout.h"
@@ -53,16 +54,11 @@ public:
         return items;
     }
 
-    std::optional<std::vector<ItemSortKey>> sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes) override {
-        auto perShard = byShard(combinedHashes, [](storage::NanItemSqliteManager_v2& store, const std::vector<uint32_t>& hashes) {
-            return store.sortKeysForCombinedHashes(hashes);
+    std::optional<ItemSortKeys> sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes) override {
+        return sortKeysByShard(combinedHashes, [this](uint32_t i, const std::vector<uint32_t>& hashes) {
+            std::lock_guard lock(shards_[i].mutex);
+            return store(shards_[i], i).sortKeysForCombinedHashes(hashes);
         });
-        std::vector<ItemSortKey> keys;
-        keys.reserve(combinedHashes.size());
-        for (auto& shardKeys : perShard) {
-            keys.insert(keys.end(), std::make_move_iterator(shardKeys.begin()), std::make_move_iterator(shardKeys.end()));
-        }
-        return keys;
     }
 
     std::vector<NanItem> allItems() override {

@@ -70,9 +70,11 @@ public:
     std::optional<NanItem> itemForCombinedHash(uint32_t combinedHash);
     // The rows of many versions, read in batches of batchSize; unknown versions are left out.
     std::vector<NanItem> itemsForCombinedHashes(const std::vector<uint32_t>& combinedHashes);
-    // Name and modification date of the same rows (as itemsForCombinedHashes reads them), without the
-    // other columns: enough to rank thousands of search hits before reading the few kept.
-    std::vector<ItemSortKey> sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes);
+    // Name and modification date of the same rows (as itemsForCombinedHashes reads them; of two rows of
+    // one version the later), without the other columns, in the order asked for: enough to rank
+    // thousands of search hits before reading the few kept. When the versions are a good part of the
+    // table, it is read through once instead of looked up row by row. Failures leave keys not found.
+    ItemSortKeys sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes);
 
     int userVersion();
 

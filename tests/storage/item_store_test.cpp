@@ -198,6 +198,38 @@ TEST(ItemStore, ReadsManyVersionsAcrossQueryBatches) {
     EXPECT_FALSE(store.itemForCombinedHash(999999983));
 }
 
+TEST(ItemStore, SortKeysAnswerInTheOrderAskedWhetherLookedUpOrReadThrough) {
+    testing::TempDir dir;
+    NanItemSqliteManager_v2 store(dir.path(), 3, "/root");
+    std::vector<NanItem> items;
+    for (uint32_t i = 0; i < 2100; ++i) {
+        items.push_back(item(i * 20 + 3, "/root/d/n" + std::to_string(i) + ".txt"));
+        items.back().fileModifiedDate = dateFromSecondsSince1970(5000.0 + i);
+    }
+    ASSERT_TRUE(store.create(items));
+    // A few versions are looked up; most of the table is read through once. Both answer alike: in the
+    // order asked, a version asked twice both times, an unknown one not found.
+    for (const uint32_t every : {7u, 2u}) {
+        SCOPED_TRACE(every);
+        std::vector<uint32_t> wanted;
+        for (uint32_t i = 2099; i < 2100; i -= every) wanted.push_back(i * 20 + 3);
+        wanted.insert(wanted.begin() + 3, 999999983);
+        wanted.push_back(wanted[1]);
+        const ItemSortKeys keys = store.sortKeysForCombinedHashes(wanted);
+        ASSERT_EQ(keys.keys.size(), wanted.size());
+        for (size_t k = 0; k < wanted.size(); ++k) {
+            if (wanted[k] == 999999983) {
+                EXPECT_FALSE(keys.keys[k].found);
+                continue;
+            }
+            const uint32_t i = (wanted[k] - 3) / 20;
+            ASSERT_TRUE(keys.keys[k].found) << k;
+            EXPECT_EQ(keys.keys[k].fileName, "n" + std::to_string(i) + ".txt");
+            EXPECT_EQ(secondsSince1970(keys.keys[k].fileModifiedDate), 5000.0 + i);
+        }
+    }
+}
+
 TEST(ItemBalancer, OperationsOnOneShardRunOneAfterTheOther) {
     testing::TempDir dir;
     SqliteDatabaseBalancer balancer(dir.path(), "/root");

@@ -421,6 +421,11 @@ std::optional<NanItem> BalancedDataManager::itemByCombinedHash(uint32_t combined
     return nanItemsDict_.item(combinedHash);
 }
 
+ItemSortKeys BalancedDataManager::sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes) const {
+    waitForInitToComplete();
+    return nanItemsDict_.sortKeys(combinedHashes);
+}
+
 std::vector<NanItem> BalancedDataManager::itemsOfShard(uint32_t shard) const {
     waitForInitToComplete();
     return nanItemsDict_.itemsOfShard(shard);

@@ -161,6 +161,8 @@ public:
     std::optional<NanItem> itemById(const Uuid& id) const;
     std::optional<NanItem> itemByPath(const std::string& path) const;  // any spelling; compared in NFC
     std::optional<NanItem> itemByCombinedHash(uint32_t combinedHash) const;
+    // See NanItemsUrlDictAsync::sortKeys.
+    ItemSortKeys sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes) const;
     std::vector<NanItem> itemsOfShard(uint32_t shard) const;
     std::size_t itemCount() const;
     std::optional<std::string> pathForCombinedHash(uint32_t combinedHash) const;

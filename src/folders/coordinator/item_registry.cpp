@@ -1,6 +1,8 @@
 #include "folders/coordinator/item_registry.h"
 
 #include <algorithm>
+#include <memory>
+#include <string_view>
 
 namespace lumidex::folders {
 
@@ -65,6 +67,33 @@ std::optional<NanItem> NanItemsUrlDictAsync::item(uint32_t combinedHash) const {
     const auto found = shard.find(combinedHash);
     if (found == shard.end()) return std::nullopt;
     return found->second;
+}
+
+ItemSortKeys NanItemsUrlDictAsync::sortKeys(const std::vector<uint32_t>& combinedHashes) const {
+    ItemSortKeys result;
+    result.keys.resize(combinedHashes.size());
+    std::vector<std::pair<size_t, size_t>> names(combinedHashes.size());  // offset and size in the buffer
+    auto buffer = std::make_shared<std::string>();
+    // In slices, so that indexing waits for the lock no longer than a slice takes.
+    constexpr size_t kSlice = 8192;
+    for (size_t start = 0; start < combinedHashes.size(); start += kSlice) {
+        std::shared_lock lock(mutex_);
+        for (size_t i = start; i < std::min(combinedHashes.size(), start + kSlice); ++i) {
+            const auto& shard = balancedNanItemsUrlDict_[storage::balancerId(combinedHashes[i])];
+            const auto found = shard.find(combinedHashes[i]);
+            if (found == shard.end()) continue;
+            names[i] = {buffer->size(), found->second.fileName.size()};
+            buffer->append(found->second.fileName);
+            result.keys[i].fileModifiedDate = found->second.fileModifiedDate;
+            result.keys[i].found = true;
+        }
+    }
+    // Views into the finished buffer only: appending may have moved it.
+    for (size_t i = 0; i < combinedHashes.size(); ++i) {
+        if (result.keys[i].found) result.keys[i].fileName = std::string_view(*buffer).substr(names[i].first, names[i].second);
+    }
+    result.nameBuffers.push_back(std::move(buffer));
+    return result;
 }
 
 std::optional<NanItem> NanItemsUrlDictAsync::itemForPath(const std::string& nfcPath) const {

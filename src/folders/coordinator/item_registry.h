@@ -18,11 +18,13 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "core/model/fts_search_result.h"
 #include "core/model/nan_item.h"
 #include "storage/shard_layout.h"
 
@@ -46,6 +48,9 @@ public:
     std::optional<NanItem> remove(uint32_t combinedHash);
 
     std::optional<NanItem> item(uint32_t combinedHash) const;
+    // Name and modification date of many versions, keys[i] for combinedHashes[i], without copying the
+    // items: a common word ranks hundreds of thousands of them. Callers may run several at once.
+    ItemSortKeys sortKeys(const std::vector<uint32_t>& combinedHashes) const;
     std::optional<NanItem> itemForPath(const std::string& nfcPath) const;
     std::optional<NanItem> itemForId(const Uuid& id) const;
     bool contains(uint32_t combinedHash) const;
@@ -77,7 +82,8 @@ private:
     void eraseLocked(uint32_t combinedHash);
 
     const std::size_t bufferSize_;
-    mutable std::mutex mutex_;
+    // Shared only by sortKeys, which searches call from several threads at once.
+    mutable std::shared_mutex mutex_;
     std::array<std::unordered_map<uint32_t, NanItem>, storage::loadBalancerCount> balancedNanItemsUrlDict_;
     std::unordered_map<Uuid, uint32_t> allItems_;              // id -> combinedHash
     std::unordered_map<std::string, uint32_t> allItemsByUrl_;  // NFC path -> combinedHash

@@ -72,6 +72,12 @@ std::string SqliteStatement::textAt(int column) const {
     return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(stmt_, column)));
 }
 
+std::string_view SqliteStatement::textViewAt(int column) const {
+    const unsigned char* text = sqlite3_column_text(stmt_, column);
+    if (text == nullptr) return {};
+    return {reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(stmt_, column))};
+}
+
 std::optional<std::string> SqliteStatement::optionalTextAt(int column) const {
     if (isNull(column)) return std::nullopt;
     return textAt(column);

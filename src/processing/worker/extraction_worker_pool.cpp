@@ -416,7 +416,13 @@ ExtractionWorkerPool::JobId ExtractionWorkerPool::submit(ExtractionRequest reque
         std::lock_guard lock(impl_->mutex);
         job->id = impl_->nextId++;
         if (!impl_->stopping) {
-            impl_->queue.push_back(job);
+            if (job->request.urgent) {
+                const auto firstNotUrgent = std::find_if(impl_->queue.begin(), impl_->queue.end(),
+                                                         [](const auto& queued) { return !queued->request.urgent; });
+                impl_->queue.insert(firstNotUrgent, job);
+            } else {
+                impl_->queue.push_back(job);
+            }
             impl_->wake.notify_one();
             return job->id;
         }

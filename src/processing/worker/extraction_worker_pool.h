@@ -1,7 +1,8 @@
 // A pool of long-lived extraction worker processes (extraction_worker.h), so that decoding hostile files
 // cannot crash, hang or exhaust Lumidex: such a job ends as a failure and its worker is replaced.
 //
-// Each worker is single-threaded and serves one job at a time; jobs wait in one first-in-first-out queue.
+// Each worker is single-threaded and serves one job at a time; jobs wait in one first-in-first-out queue,
+// urgent jobs ahead of the others.
 // Workers start on first use and are restarted after a crash, a time-out, running out of memory, a
 // protocol error, and (to bound leaks in decoders) after maxJobsPerWorker jobs.
 // Time limit of a job: timeLimit (or the request's own), plus perPageTimeLimit for every progress
@@ -39,6 +40,9 @@ struct ExtractionRequest {
     std::string optionsJson = "{}";  // a JSON object handed to the handler
     // Replaces the pool's timeLimit for this job; progress messages still extend it.
     std::optional<std::chrono::milliseconds> timeLimit;
+    // Someone waits for it on screen (a page opened before the preview pass drew it): queued ahead of
+    // every job that is not urgent, after the urgent ones queued before it.
+    bool urgent = false;
 };
 
 struct ExtractionFailure {
