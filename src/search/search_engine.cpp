@@ -324,52 +324,66 @@ size_t readKeptItems(std::vector<Ranked>& kept, const std::vector<std::shared_pt
     return before - kept.size();
 }
 
-// Puts the first `limit` rows of the order in front, ranked, and drops the rest: a heap of `limit` rows
-// instead of sorting every hit. Equal rows keep their arrival order, so the rows and their order are
-// those of a stable sort of every hit cut to the limit.
-void rankAndCut(std::vector<Ranked>& ranked, SortOrders order, bool namesIgnoreCase, size_t limit) {
-    const bool byName = order == SortOrders::a2z || order == SortOrders::z2a;
-    const bool lowerCased = byName && namesIgnoreCase;
-    // Lower-cased once per row, not per comparison, and only for the orders that need it.
-    std::vector<std::string> lowerNames;
-    if (lowerCased) {
-        lowerNames.reserve(ranked.size());
-        for (const Ranked& r : ranked) lowerNames.push_back(platform::toLowerCase(r.name));
+// Hands out the rows of a search in their order, a few at a time: a heap of the rows wanted next instead of
+// sorting every hit. Equal rows keep their arrival order, so the rows and their order are those of a
+// stable sort of every hit.
+class Ranking {
+public:
+    Ranking(std::vector<Ranked>& rows, SortOrders order, bool namesIgnoreCase)
+        : rows_(rows),
+          order_(order),
+          lowerCased_(namesIgnoreCase && (order == SortOrders::a2z || order == SortOrders::z2a)) {
+        if (lowerCased_) {
+            // Lower-cased once per row, not per comparison.
+            lowerNames_.reserve(rows.size());
+            for (const Ranked& r : rows) lowerNames_.push_back(platform::toLowerCase(r.name));
+        }
+        // Pointers, not rows, are moved while ranking.
+        byRank_.reserve(rows.size());
+        for (Ranked& r : rows) byRank_.push_back(&r);
     }
-    const auto lowerName = [&](const Ranked* r) -> const std::string& {
-        return lowerNames[static_cast<size_t>(r - ranked.data())];
-    };
-    const bool ascending = order == SortOrders::a2z;
-    const bool relevance = order == SortOrders::relevance;
-    const auto before = [&](const Ranked* a, const Ranked* b) {
-        if (relevance && a->matchCount != b->matchCount) return a->matchCount > b->matchCount;
-        if (lowerCased) {
-            const std::string& x = lowerName(a);
-            const std::string& y = lowerName(b);
-            if (x != y) return ascending ? x < y : x > y;
-        } else if (sqlOrderLess(*a, *b, order)) {
+
+    bool exhausted() const { return next_ >= byRank_.size(); }
+
+    // The next `count` rows of the order (fewer at its end), moved out of the rows.
+    std::vector<Ranked> next(size_t count) {
+        const auto from = byRank_.begin() + static_cast<std::ptrdiff_t>(next_);
+        const size_t take = std::min(count, byRank_.size() - next_);
+        const auto before = [this](const Ranked* a, const Ranked* b) { return precedes(a, b); };
+        if (next_ + take < byRank_.size()) {
+            std::partial_sort(from, from + static_cast<std::ptrdiff_t>(take), byRank_.end(), before);
+        } else {
+            std::sort(from, byRank_.end(), before);
+        }
+        std::vector<Ranked> out;
+        out.reserve(take);
+        for (size_t i = 0; i < take; ++i) out.push_back(std::move(*byRank_[next_ + i]));
+        next_ += take;
+        return out;
+    }
+
+private:
+    bool precedes(const Ranked* a, const Ranked* b) const {
+        if (order_ == SortOrders::relevance && a->matchCount != b->matchCount) return a->matchCount > b->matchCount;
+        if (lowerCased_) {
+            const std::string& x = lowerNames_[static_cast<size_t>(a - rows_.data())];
+            const std::string& y = lowerNames_[static_cast<size_t>(b - rows_.data())];
+            if (x != y) return order_ == SortOrders::a2z ? x < y : x > y;
+        } else if (sqlOrderLess(*a, *b, order_)) {
             return true;
-        } else if (sqlOrderLess(*b, *a, order)) {
+        } else if (sqlOrderLess(*b, *a, order_)) {
             return false;
         }
         return a->arrival < b->arrival;
-    };
-    // Pointers, not rows, are moved while ranking.
-    std::vector<Ranked*> byRank;
-    byRank.reserve(ranked.size());
-    for (Ranked& r : ranked) byRank.push_back(&r);
-    const size_t keep = std::min(limit, ranked.size());
-    if (keep < ranked.size()) {
-        std::partial_sort(byRank.begin(), byRank.begin() + static_cast<std::ptrdiff_t>(keep), byRank.end(), before);
-        byRank.resize(keep);
-    } else {
-        std::sort(byRank.begin(), byRank.end(), before);
     }
-    std::vector<Ranked> kept;
-    kept.reserve(keep);
-    for (Ranked* r : byRank) kept.push_back(std::move(*r));
-    ranked = std::move(kept);
-}
+
+    std::vector<Ranked>& rows_;
+    const SortOrders order_;
+    const bool lowerCased_;
+    std::vector<std::string> lowerNames_;
+    std::vector<Ranked*> byRank_;
+    size_t next_ = 0;
+};
 
 SearchOutcome cancelledOutcome() {
     SearchOutcome outcome;
@@ -532,8 +546,18 @@ SearchOutcome SearchEngine::run(const SearchParameters& parameters, const Search
         limit = static_cast<size_t>(*options.resultLimit);
     }
     outcome.countBeforeLimit = ranked.size();
-    rankAndCut(ranked, parameters.sortOrder, options.namesIgnoreCase, limit);
-    outcome.countBeforeLimit -= readKeptItems(ranked, folders, sources);
+    // A row whose item went away since its keys were read (a folder being indexed) is dropped, and the
+    // next rows of the order take its place, so a limited search still fills its limit when it can.
+    std::vector<Ranked> kept;
+    {
+        Ranking ranking(ranked, parameters.sortOrder, options.namesIgnoreCase);
+        while (kept.size() < limit && !ranking.exhausted()) {
+            std::vector<Ranked> more = ranking.next(limit - kept.size());
+            outcome.countBeforeLimit -= readKeptItems(more, folders, sources);
+            for (Ranked& r : more) kept.push_back(std::move(r));
+        }
+    }
+    ranked = std::move(kept);
     if (options.withSnippets && !ranked.empty()) {
         try {
             addSnippets(ranked, options.snippetRows.value_or(ranked.size()), folders, effective, options, workers);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 #include "search/search_engine.h"
 #include "search_test_support.h"
@@ -152,6 +153,55 @@ TEST(StoredFolderIndex, LimitedSearchesKeepTheFullRankingsFirstRowsInEveryOrder)
             }
         }
     }
+}
+
+// A folder whose items of some versions go away between the ranking and the reading of the rows kept, as
+// while a folder is being indexed.
+class VanishingItems final : public SearchableFolderIndex {
+public:
+    VanishingItems(std::shared_ptr<SearchableFolderIndex> inner, std::set<uint32_t> gone)
+        : inner_(std::move(inner)), gone_(std::move(gone)) {}
+    std::string rootPath() const override { return inner_->rootPath(); }
+    void waitForInitToComplete() override { inner_->waitForInitToComplete(); }
+    bool isIndexing() const override { return true; }
+    bool isRemoved() const override { return false; }
+    storage::SqliteFtsDatabaseBalancer& ftsBalancer() override { return inner_->ftsBalancer(); }
+    std::optional<std::vector<FtsMatch>> matchesWithoutRows(const SearchParameters& parameters,
+                                                            ThreadPool& workers) override {
+        return inner_->matchesWithoutRows(parameters, workers);
+    }
+    std::optional<ItemSortKeys> sortKeysForCombinedHashes(const std::vector<uint32_t>& hashes) override {
+        return inner_->sortKeysForCombinedHashes(hashes);
+    }
+    std::optional<NanItem> itemForCombinedHash(uint32_t combinedHash) override {
+        if (gone_.contains(combinedHash)) return std::nullopt;
+        return inner_->itemForCombinedHash(combinedHash);
+    }
+    std::vector<NanItem> allItems() override { return inner_->allItems(); }
+
+private:
+    std::shared_ptr<SearchableFolderIndex> inner_;
+    std::set<uint32_t> gone_;
+};
+
+TEST(StoredFolderIndex, RowsWhoseItemsWentAwayGiveTheirPlaceToTheNextOnes) {
+    StorageFolderIndex writer("Archive");
+    std::vector<DocumentFixture> fixtures;
+    for (int i = 0; i < 12; ++i) fixtures.push_back({"n" + std::to_string(i) + ".txt", "walrus", 1700000000.0 + i});
+    const std::vector<NanItem> written = writer.addAll(fixtures);
+    // Newest first: n11, n10, ...; the second and fourth of them are gone when the kept rows are read.
+    auto folder = std::make_shared<VanishingItems>(makeStoredFolderIndex(writer.rootPath(), writer.dataDirectory()),
+                                                   std::set<uint32_t>{written[10].combinedHash, written[8].combinedHash});
+    const SearchEngine engine([folder] { return std::vector<std::shared_ptr<SearchableFolderIndex>>{folder}; });
+    SearchParameters parameters = query("walrus");
+    parameters.sortOrder = SortOrders::new2Old;
+    SearchRunOptions options;
+    options.resultLimit = 5;
+    const SearchOutcome outcome = engine.run(parameters, options, CancellationToken());
+    std::vector<std::string> names;
+    for (const SearchHit& hit : outcome.hits) names.push_back(hit.item.fileName);
+    EXPECT_EQ(names, (std::vector<std::string>{"n11.txt", "n9.txt", "n7.txt", "n6.txt", "n5.txt"}));
+    EXPECT_EQ(outcome.countBeforeLimit, 10u);
 }
 
 TEST(StoredFolderIndex, AFolderWithoutAnIndexFindsNothing) {
