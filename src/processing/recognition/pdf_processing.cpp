@@ -41,22 +41,8 @@ std::optional<platform::Bitmap> PdfProcessing::renderPage(const platform::PdfDoc
     const PixelSize size = renderSize(box->width, box->height, lowResImages);
     if (size.isEmpty()) return std::nullopt;
     std::optional<platform::Bitmap> page = document.renderPage(pageIndex, size.width, size.height, color);
-    if (page) keepGrayAsOneChannel(*page);
+    if (page) platform::keepGrayAsOneChannel(*page);
     return page;
-}
-
-void PdfProcessing::keepGrayAsOneChannel(platform::Bitmap& page) {
-    if (page.channels != 3 || !page.isValid()) return;
-    const std::size_t pixels = page.pixelCount();
-    const uint8_t* rgb = page.bytes.data();
-    for (std::size_t i = 0; i < pixels; ++i, rgb += 3) {
-        if (rgb[0] != rgb[1] || rgb[1] != rgb[2]) return;
-    }
-    // In place: pixel i moves from byte 3i to byte i, never over one still to be read.
-    for (std::size_t i = 0; i < pixels; ++i) page.bytes[i] = page.bytes[3 * i];
-    page.bytes.resize(pixels);
-    page.bytes.shrink_to_fit();
-    page.channels = 1;
 }
 
 PdfPagesResult PdfProcessing::processPages(const platform::PdfDocument& document, const PagePreviews& previews,

@@ -67,9 +67,6 @@ public:
     PdfPagesResult processPages(const platform::PdfDocument& document, const PagePreviews& previews = {},
                                 bool recognizeText = true, const PageFilter& pageFilter = {}) const;
 
-    // A colour page whose every pixel is grey becomes one channel: the same pixels in a third of the
-    // memory, and the recogniser's copies of it (four bytes a pixel for colour) shrink alike.
-    static void keepGrayAsOneChannel(platform::Bitmap& page);
     // One page at the size of renderSize(), grey pages as one channel; nullopt for an empty page box or
     // a renderer failure.
     static std::optional<platform::Bitmap> renderPage(const platform::PdfDocument& document, int pageIndex,

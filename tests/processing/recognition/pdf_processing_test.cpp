@@ -98,23 +98,6 @@ TEST_F(PdfProcessingTest, NextPageIsRenderedOnlyOnceThisPageIsRecognised) {
     }
 }
 
-TEST(PdfPageBitmap, GreyPagesKeepOneChannelAndColourPagesThree) {
-    platform::Bitmap grey = platform::Bitmap::rgb(3, 2);
-    for (std::size_t i = 0; i < grey.pixelCount(); ++i) {
-        std::fill_n(grey.bytes.begin() + static_cast<std::ptrdiff_t>(3 * i), 3, static_cast<uint8_t>(40 * i));
-    }
-    platform::Bitmap colour = grey;
-    colour.bytes.back() = 1;  // the last pixel's blue: one coloured pixel keeps the page in colour
-
-    PdfProcessing::keepGrayAsOneChannel(grey);
-    EXPECT_TRUE(grey.isValid());
-    EXPECT_EQ(grey.channels, 1);
-    EXPECT_EQ(grey.bytes, (std::vector<uint8_t>{0, 40, 80, 120, 160, 200}));
-    const platform::Bitmap before = colour;
-    PdfProcessing::keepGrayAsOneChannel(colour);
-    EXPECT_EQ(colour, before);
-}
-
 TEST_F(PdfProcessingTest, CancellationIsTestedBeforeEachPage) {
     FakePdfDocument doc({{10, 10}, {10, 10}, {10, 10}}, log_);
     auto pool = testing::makeFakePool(log_);
