@@ -180,9 +180,10 @@ public:
     std::optional<std::string> officeConversionUnavailable() const;
 
     // The preview pass of a folder: draws the page previews its documents are owed ("preview_pending"
-    // markers, storage/pending_enrichments.h), one document at a time in a worker, and removes each
+    // markers, storage/pending_enrichments.h), one document per worker at a time, and removes each
     // marker once its document is done (or gone, or unreadable for good). Stops before the next
-    // document when the token is set or `yield` says other work waits; the markers left are taken up by
+    // document when the token is set or `yield` says other work waits (the documents in flight are
+    // finished first); the markers left are taken up by
     // the next call, in this process or a later one. A second call for a folder whose pass is running
     // returns at once. Returns true when no preview is owed any more. Blocks; any thread.
     bool renderDeferredPreviews(folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings,

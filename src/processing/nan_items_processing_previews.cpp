@@ -1,5 +1,7 @@
 // The preview pass of NanItemsProcessing: the page previews of PDFs with digital text that their
-// extraction left for later, drawn one document at a time once a folder's text is stored.
+// extraction left for later, drawn one document per worker at a time once a folder's text is stored.
+#include <algorithm>
+#include <deque>
 #include <future>
 
 #include "folders/scanning/on_disk_path.h"
@@ -49,8 +51,33 @@ bool NanItemsProcessing::renderDeferredPreviews(folders::BalancedDataManager& ma
 
     const std::filesystem::path dataDirectory = manager.folderDataDirectory();
     const storage::PendingPreviews pending(dataDirectory);
+    // One document per worker at a time: drawn one after another, the pass kept a single core busy
+    // while the other waited for the rare enrichment job.
+    const std::size_t parallel = std::max<std::size_t>(pool_->workerCount(), 1);
+    struct Drawing {
+        uint32_t combinedHash;
+        std::future<PreviewJob> job;
+    };
+    std::deque<Drawing> drawing;
     bool finished = true;
+    // Waits for the oldest document in flight and settles its marker; false when it was interrupted.
+    const auto settleOldest = [&] {
+        Drawing oldest = std::move(drawing.front());
+        drawing.pop_front();
+        if (oldest.job.get() == PreviewJob::interrupted) return false;
+        // Drawn, or unreadable for good: pages that are opened later are drawn then.
+        if (!pending.remove(oldest.combinedHash)) {
+            log("[NanItemsProcessing] Vormerkung der Vorschaubilder nicht entfernt: " + dataDirectory.string() + " " +
+                std::to_string(oldest.combinedHash));
+        }
+        previewsPaid(folder, oldest.combinedHash);
+        return true;
+    };
     for (const uint32_t combinedHash : pending.list()) {
+        if (drawing.size() >= parallel && !settleOldest()) {
+            finished = false;
+            break;
+        }
         if (settings.cancellationToken.isCancelled() || (yield && yield())) {
             finished = false;
             break;
@@ -61,16 +88,21 @@ bool NanItemsProcessing::renderDeferredPreviews(folders::BalancedDataManager& ma
         std::vector<int64_t> pages = current ? SaveNanImagesHelper::pagesWithoutThumbnail(dataDirectory, *item) : std::vector<int64_t>{};
         // A document an earlier process deferred is counted when the pass comes to it.
         owePreviews(folder, combinedHash, static_cast<int64_t>(pages.size()), true);
-        if (!pages.empty() && runPreviewJob(manager, settings, *item, std::move(pages)) == PreviewJob::interrupted) {
-            finished = false;
-            break;
+        std::future<PreviewJob> job;
+        if (pages.empty()) {
+            std::promise<PreviewJob> nothing;
+            nothing.set_value(PreviewJob::drawn);
+            job = nothing.get_future();
+        } else {
+            job = std::async(std::launch::async, [this, &manager, &settings, document = *item, pages = std::move(pages)]() mutable {
+                return runPreviewJob(manager, settings, document, std::move(pages));
+            });
         }
-        // Drawn, or unreadable for good: pages that are opened later are drawn then.
-        if (!pending.remove(combinedHash)) {
-            log("[NanItemsProcessing] Vormerkung der Vorschaubilder nicht entfernt: " + dataDirectory.string() + " " +
-                std::to_string(combinedHash));
-        }
-        previewsPaid(folder, combinedHash);
+        drawing.push_back(Drawing{combinedHash, std::move(job)});
+    }
+    // What is in flight ends either way; an interrupted one keeps its marker for the next pass.
+    while (!drawing.empty()) {
+        if (!settleOldest()) finished = false;
     }
     return finished && pending.list().empty();
 }

@@ -353,5 +353,22 @@ TEST(MediaBitmap, PngEncodingRefusesInvalidBitmaps) {
     EXPECT_FALSE(encodeImage(Bitmap::rgb(4, 4), ImageFormat::raw));
 }
 
+TEST(MediaBitmap, GreyColourBitmapsKeepOneChannelAndColourOnesThree) {
+    Bitmap grey = Bitmap::rgb(3, 2);
+    for (std::size_t i = 0; i < grey.pixelCount(); ++i) {
+        std::fill_n(grey.bytes.begin() + static_cast<std::ptrdiff_t>(3 * i), 3, static_cast<uint8_t>(40 * i));
+    }
+    Bitmap colour = grey;
+    colour.bytes.back() = 1;  // the last pixel's blue: one coloured pixel keeps the page in colour
+
+    keepGrayAsOneChannel(grey);
+    EXPECT_TRUE(grey.isValid());
+    EXPECT_EQ(grey.channels, 1);
+    EXPECT_EQ(grey.bytes, (std::vector<uint8_t>{0, 40, 80, 120, 160, 200}));
+    const Bitmap before = colour;
+    keepGrayAsOneChannel(colour);
+    EXPECT_EQ(colour, before);
+}
+
 }  // namespace
 }  // namespace lumidex::platform

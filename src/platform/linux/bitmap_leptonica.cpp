@@ -125,6 +125,20 @@ bool Bitmap::isValid() const {
            bytes.size() == stride() * static_cast<std::size_t>(height);
 }
 
+void keepGrayAsOneChannel(Bitmap& bitmap) {
+    if (bitmap.channels != 3 || !bitmap.isValid()) return;
+    const std::size_t pixels = bitmap.pixelCount();
+    const uint8_t* rgb = bitmap.bytes.data();
+    for (std::size_t i = 0; i < pixels; ++i, rgb += 3) {
+        if (rgb[0] != rgb[1] || rgb[1] != rgb[2]) return;
+    }
+    // Pixel i moves from byte 3i to byte i, never over one still to be read.
+    for (std::size_t i = 0; i < pixels; ++i) bitmap.bytes[i] = bitmap.bytes[3 * i];
+    bitmap.bytes.resize(pixels);
+    bitmap.bytes.shrink_to_fit();
+    bitmap.channels = 1;
+}
+
 Bitmap scaleToWidth(const Bitmap& bitmap, int width) {
     if (!bitmap.isValid() || width < 1) return {};
     const double exact = static_cast<double>(bitmap.height) * width / bitmap.width;

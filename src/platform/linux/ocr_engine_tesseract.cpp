@@ -124,8 +124,17 @@ public:
             api_.SetImage(bitmap.bytes.data(), bitmap.width, bitmap.height, bitmap.channels,
                           static_cast<int>(bitmap.stride()));
             // Small text is recognised at a larger size; otherwise recognition reuses this layout.
-            linux_detail::PixPtr enlarged = enlargedIfTextIsSmall(bitmap);
-            if (enlarged) api_.SetImage(enlarged.get());
+            int width = bitmap.width;
+            int height = bitmap.height;
+            const bool enlarged = [&] {
+                linux_detail::PixPtr larger = enlargedIfTextIsSmall(bitmap);
+                if (!larger) return false;
+                // The recogniser keeps a copy of its own; ours would only double the largest image.
+                api_.SetImage(larger.get());
+                width = static_cast<int>(pixGetWidth(larger.get()));
+                height = static_cast<int>(pixGetHeight(larger.get()));
+                return true;
+            }();
             tesseract::ETEXT_DESC monitor;
             if (options_.timeout.count() > 0) {
                 monitor.set_deadline_msecs(static_cast<int32_t>(std::min<int64_t>(options_.timeout.count(), INT32_MAX)));
@@ -137,18 +146,20 @@ public:
                 outcome.error = OcrError{OcrError::Kind::recognitionFailed, "the recogniser gave up on the image"};
             } else {
                 // Line boxes are in the pixels of the image recognised, the enlarged one when there is one.
-                const int width = enlarged ? static_cast<int>(pixGetWidth(enlarged.get())) : bitmap.width;
-                const int height = enlarged ? static_cast<int>(pixGetHeight(enlarged.get())) : bitmap.height;
                 std::vector<LineBox> unsure;
                 outcome.lines = collectLines(width, height, unsure);
                 if (!unsure.empty() && hasFirstLanguage_) {
+                    // The lines are collected: the grey and binary images and the layout go before the
+                    // second recogniser makes its own copy of the page; the enlarged page stays shared.
+                    linux_detail::PixPtr page(enlarged ? pixClone(api_.GetInputImage()) : nullptr);
+                    api_.Clear();
                     if (enlarged) {
-                        firstLanguage_.SetImage(enlarged.get());
+                        if (page) firstLanguage_.SetImage(page.get());
                     } else {
                         firstLanguage_.SetImage(bitmap.bytes.data(), bitmap.width, bitmap.height, bitmap.channels,
                                                 static_cast<int>(bitmap.stride()));
                     }
-                    addAlternativeReadings(outcome.lines, unsure, width, height, monitor);
+                    if (page || !enlarged) addAlternativeReadings(outcome.lines, unsure, width, height, monitor);
                 }
             }
         } catch (const std::exception& e) {
@@ -166,6 +177,9 @@ private:
         std::unique_ptr<tesseract::PageIterator> layout(api_.AnalyseLayout());
         const float capitalHeight = medianCapitalHeight(layout.get());
         if (capitalHeight <= 0 || capitalHeight >= kSmallCapitalHeight) return nullptr;
+        // The enlarged image replaces the one set: its copy and layout go before the larger one is made.
+        layout.reset();
+        api_.Clear();
         linux_detail::PixPtr pix = linux_detail::pixFromBitmap(bitmap);
         if (!pix) return nullptr;
         return linux_detail::PixPtr(pixScale(pix.get(), kSmallTextScale, kSmallTextScale));

@@ -62,6 +62,7 @@ ExtractionResult NanItemsProcessingImage::extract(const std::filesystem::path& p
         log_("Bild zu klein für die Texterkennung: " + path.string() + " (" + std::to_string(decoded.bitmap->width) +
              "x" + std::to_string(decoded.bitmap->height) + ")");
     }
+    platform::keepGrayAsOneChannel(*decoded.bitmap);  // scans are mostly grey, saved as colour
     ExtractionResult result = extractShared(std::make_shared<const platform::Bitmap>(std::move(*decoded.bitmap)), previews);
     result.phases["fileLoad"] = loadSeconds;
     return result;

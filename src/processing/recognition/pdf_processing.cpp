@@ -40,7 +40,9 @@ std::optional<platform::Bitmap> PdfProcessing::renderPage(const platform::PdfDoc
     if (!box) return std::nullopt;
     const PixelSize size = renderSize(box->width, box->height, lowResImages);
     if (size.isEmpty()) return std::nullopt;
-    return document.renderPage(pageIndex, size.width, size.height, color);
+    std::optional<platform::Bitmap> page = document.renderPage(pageIndex, size.width, size.height, color);
+    if (page) platform::keepGrayAsOneChannel(*page);
+    return page;
 }
 
 PdfPagesResult PdfProcessing::processPages(const platform::PdfDocument& document, const PagePreviews& previews,
@@ -55,37 +57,32 @@ PdfPagesResult PdfProcessing::processPages(const platform::PdfDocument& document
         return bitmap ? std::make_shared<const platform::Bitmap>(std::move(*bitmap)) : nullptr;
     };
 
-    std::shared_ptr<const platform::Bitmap> current;
+    // One step at a time: a worker process is one of as many as there are cores, so rendering the next
+    // page or drawing previews while this page is recognised bought little time but added their
+    // bitmaps (tens of megabytes) to the recogniser's peak.
     for (int i = 0; i < pageCount; ++i) {
         cancellationToken_.throwIfCancelled();
-        if (i == 0) current = render(0);
+        std::shared_ptr<const platform::Bitmap> page = render(i);
 
-        std::future<SlimOcrOutcome> recognition;
-        if (recognizeText && current) recognition = slimOcr_.recognizeTextAsync(current, i, pageCount);
-
-        // Work that does not need the recognition result overlaps it: the next page, this page's previews.
-        std::shared_ptr<const platform::Bitmap> next;
-        if (i + 1 < pageCount && !cancellationToken_.isCancelled()) next = render(i + 1);
-        if (previews.helper != nullptr && current) {
-            previews.helper->savePageImageAndThumbnail(previews.key, i, *current, previews.thumbnailOnly);
-        }
-
-        SlimOcrResult page;
-        page.pageCount = pageCount;
-        if (recognition.valid()) {
-            SlimOcrOutcome outcome = recognition.get();
+        SlimOcrResult recognisedPage;
+        recognisedPage.pageCount = pageCount;
+        if (recognizeText && page) {
+            SlimOcrOutcome outcome = slimOcr_.recognizeTextAsync(page, i, pageCount).get();
             if (outcome.result) {
-                page = std::move(*outcome.result);
+                recognisedPage = std::move(*outcome.result);
             } else {
-                page.ocrResultStates = OcrResultStates::failed;
+                recognisedPage.ocrResultStates = OcrResultStates::failed;
             }
         } else {
-            page.ocrResultStates = OcrResultStates::skipped;
+            recognisedPage.ocrResultStates = OcrResultStates::skipped;
         }
-        const bool recognised = page.ocrResultStates == OcrResultStates::recognized;
-        result.pages.push_back(std::move(page));
+        if (previews.helper != nullptr && page) {
+            previews.helper->savePageImageAndThumbnail(previews.key, i, *page, previews.thumbnailOnly);
+        }
+        page.reset();
+        const bool recognised = recognisedPage.ocrResultStates == OcrResultStates::recognized;
+        result.pages.push_back(std::move(recognisedPage));
         if (updateHandledPage_) updateHandledPage_(i, recognised);
-        current = std::move(next);
     }
     return result;
 }

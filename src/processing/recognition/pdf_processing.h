@@ -1,9 +1,10 @@
 // The page loop over a PDF: render each page at the bounded resolution, recognise its text, write its
 // previews, report it as handled.
 //
-// Rendering of page i + 1 runs on the calling thread while page i is being recognised on the recognition
-// queue, so the two overlap by one page; the previews of page i are encoded in that time too. At most two
-// page bitmaps are alive at once. The cancellation token is tested before each page: when it is set the
+// The steps run one after another, never overlapping: page i + 1 is rendered only once page i has been
+// recognised and its previews encoded, so at most one page bitmap is alive at once and the recogniser's
+// peak is not added to the renderer's (the worker processes keep the cores busy, one each). The
+// cancellation token is tested before each page: when it is set the
 // loop throws MyCancellationError and its partial result is dropped (the item is taken up by a later run).
 // A page that cannot be rendered (empty page box, renderer failure) contributes no text and no previews;
 // a recognition error is logged by SlimOcr and the page contributes no text. Neither stops the loop.
@@ -66,7 +67,8 @@ public:
     PdfPagesResult processPages(const platform::PdfDocument& document, const PagePreviews& previews = {},
                                 bool recognizeText = true, const PageFilter& pageFilter = {}) const;
 
-    // One page at the size of renderSize(); nullopt for an empty page box or a renderer failure.
+    // One page at the size of renderSize(), grey pages as one channel; nullopt for an empty page box or
+    // a renderer failure.
     static std::optional<platform::Bitmap> renderPage(const platform::PdfDocument& document, int pageIndex,
                                                       bool lowResImages,
                                                       platform::PdfRenderColor color = platform::PdfRenderColor::rgb);
