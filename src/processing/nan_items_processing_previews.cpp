@@ -51,9 +51,10 @@ bool NanItemsProcessing::renderDeferredPreviews(folders::BalancedDataManager& ma
 
     const std::filesystem::path dataDirectory = manager.folderDataDirectory();
     const storage::PendingPreviews pending(dataDirectory);
-    // One document per worker at a time: drawn one after another, the pass kept a single core busy
-    // while the other waited for the rare enrichment job.
-    const std::size_t parallel = std::max<std::size_t>(pool_->workerCount(), 1);
+    // One document per worker but one at a time: drawn one after another, the pass kept a single core
+    // busy while the others waited for the rare enrichment job; the worker left free draws a page someone
+    // opens (an urgent job) without waiting for a whole document's previews.
+    const std::size_t parallel = std::max<std::size_t>(pool_->workerCount(), 2) - 1;
     struct Drawing {
         uint32_t combinedHash;
         std::future<PreviewJob> job;

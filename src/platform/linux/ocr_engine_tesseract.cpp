@@ -181,8 +181,13 @@ private:
         layout.reset();
         api_.Clear();
         linux_detail::PixPtr pix = linux_detail::pixFromBitmap(bitmap);
-        if (!pix) return nullptr;
-        return linux_detail::PixPtr(pixScale(pix.get(), kSmallTextScale, kSmallTextScale));
+        linux_detail::PixPtr larger(pix ? pixScale(pix.get(), kSmallTextScale, kSmallTextScale) : nullptr);
+        // Clear() dropped the page: without the larger copy it is recognised at its own size.
+        if (!larger) {
+            api_.SetImage(bitmap.bytes.data(), bitmap.width, bitmap.height, bitmap.channels,
+                          static_cast<int>(bitmap.stride()));
+        }
+        return larger;
     }
 
     // A line with an unsure word: its index in the lines and its box in pixels from the top-left.
