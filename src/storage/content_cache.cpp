@@ -47,6 +47,7 @@ void ContentCache::log(std::string_view line) const {
 
 bool ContentCache::openLocked() {
     if (db_) return true;
+    storedBytes_.reset();
     for (int attempt = 0; attempt < 2; ++attempt) {
         std::string error;
         db_ = platform::SqliteDatabase::open(path_, error);
@@ -73,6 +74,7 @@ bool ContentCache::openLocked() {
 bool ContentCache::dropIfDamagedLocked(const std::string& message) {
     if (!isDamageMessage(message)) return false;
     db_.reset();
+    storedBytes_.reset();
     std::error_code ec;
     for (const char* suffix : {"", "-wal", "-shm"}) {
         std::filesystem::remove(path_.string() + suffix, ec);
@@ -127,10 +129,19 @@ bool ContentCache::store(std::string_view key, const ContentCacheEntry& entry) {
     std::lock_guard lock(mutex_);
     if (bytes > maxBytes_) return true;  // kept nowhere, by the bound's own rule
     if (!openLocked()) return false;
+    std::uint64_t replaced = 0;
     const std::string failure = [&]() -> std::string {
         std::string error;
         platform::SqliteTransaction transaction(*db_);
         if (!transaction.began()) return transaction.error();
+        if (storedBytes_) {
+            auto old = db_->prepare("SELECT bytes FROM entries WHERE key = ?", error);
+            if (!old) return error;
+            old->bind(1, key);
+            const Step step = old->step();
+            if (step == Step::error) return old->errorMessage();
+            if (step == Step::row) replaced = static_cast<std::uint64_t>(old->int64At(0));
+        }
         auto dropFiles = db_->prepare("DELETE FROM files WHERE key = ?", error);
         if (!dropFiles) return error;
         dropFiles->bind(1, key);
@@ -164,6 +175,7 @@ bool ContentCache::store(std::string_view key, const ContentCacheEntry& entry) {
         if (!dropIfDamagedLocked(failure)) log("[ContentCache] nicht gespeichert: " + path_.string() + ": " + failure);
         return false;
     }
+    if (storedBytes_) *storedBytes_ = *storedBytes_ - std::min(*storedBytes_, replaced) + bytes;
     return evictLocked();
 }
 
@@ -176,11 +188,26 @@ bool ContentCache::setAddedText(std::string_view key, std::string_view text) {
         auto update = db_->prepare(
             "UPDATE entries SET addedText = ?, bytes = bytes - COALESCE(LENGTH(addedText), 0) + ? WHERE key = ?", error);
         if (!update) return error;
+        auto size = db_->prepare("SELECT bytes FROM entries WHERE key = ?", error);
+        if (!size) return error;
+        const auto sizeOfEntry = [&]() -> std::optional<std::uint64_t> {
+            size->reset();
+            size->bind(1, key);
+            if (size->step() != Step::row) return std::nullopt;
+            return static_cast<std::uint64_t>(size->int64At(0));
+        };
+        const auto before = sizeOfEntry();
         update->bindBlob(1, bytesOf(text));
         update->bind(2, static_cast<int64_t>(text.size()));
         update->bind(3, key);
         if (!update->run()) return update->errorMessage();
         updated = db_->changes() > 0;
+        const auto after = sizeOfEntry();
+        if (storedBytes_ && before && after) {
+            *storedBytes_ = *storedBytes_ - std::min(*storedBytes_, *before) + *after;
+        } else if (updated) {
+            storedBytes_.reset();  // summed again when next needed
+        }
         return {};
     }();
     if (!failure.empty()) {
@@ -191,6 +218,7 @@ bool ContentCache::setAddedText(std::string_view key, std::string_view text) {
 }
 
 std::uint64_t ContentCache::storedBytesLocked() {
+    if (storedBytes_) return *storedBytes_;
     std::uint64_t total = 0;
     const std::string failure = [&]() -> std::string {
         std::string error;
@@ -200,7 +228,11 @@ std::uint64_t ContentCache::storedBytesLocked() {
         total = static_cast<std::uint64_t>(sum->int64At(0));
         return {};
     }();
-    if (!failure.empty()) dropIfDamagedLocked(failure);
+    if (!failure.empty()) {
+        dropIfDamagedLocked(failure);
+        return total;
+    }
+    storedBytes_ = total;
     return total;
 }
 
@@ -243,9 +275,11 @@ bool ContentCache::evictLocked() {
             if (!dropFiles->run()) return dropFiles->errorMessage();
         }
         if (!transaction.commit()) return transaction.error().empty() ? "commit failed" : transaction.error();
+        storedBytes_ = total;
         return {};
     }();
     if (failure.empty()) return true;
+    storedBytes_.reset();
     if (!dropIfDamagedLocked(failure)) log("[ContentCache] Verdrängung fehlgeschlagen: " + path_.string() + ": " + failure);
     return false;
 }

@@ -81,6 +81,10 @@ private:
     std::unique_ptr<platform::SqliteDatabase> db_;
     int64_t nextUse_ = 1;
     int rebuilds_ = 0;
+    // The sum of the entries' sizes, summed once per opening and then kept up to date: summing the table
+    // reads every entry (its size is stored after its blobs), which at every store made filling the
+    // cache quadratic in its size. Empty: not known yet.
+    std::optional<std::uint64_t> storedBytes_;
 };
 
 }  // namespace lumidex::storage

@@ -64,6 +64,9 @@ TEST(ContentCacheTest, EntriesSurviveARestartAndTheLeastRecentlyUsedGoFirstWhenT
     EXPECT_TRUE(cache.store("huge", entryOf("H", 2000)));
     EXPECT_FALSE(cache.find("huge").has_value());
     EXPECT_TRUE(cache.find("c").has_value());
+    // The size kept up to date through replacements, added text and evictions is what summing finds.
+    ASSERT_TRUE(cache.setAddedText("c", "more"));
+    EXPECT_EQ(cache.storedBytes(), ContentCache(dir.path(), 1000).storedBytes());
 }
 
 TEST(ContentCacheTest, ADamagedFileIsDroppedAndMadeAnew) {
