@@ -411,6 +411,8 @@ void NanItemsProcessing::Run::convertThenExtract(const std::shared_ptr<Job>& job
             } else {
                 result.state = NanItemProcessingStates::error;
                 result.message = "not converted to PDF: " + converted.reason;
+                job->conversionMayRetry = converted.status == cloud::ConversionStatus::timedOut ||
+                                          converted.status == cloud::ConversionStatus::failed;
             }
             complete(job, ExtractionOutcome::success(encodeExtractionResult(result)));
         });

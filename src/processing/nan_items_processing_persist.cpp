@@ -108,6 +108,13 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             continue;
         }
         if (conversionPass_) {
+            // The document stays as its own text stored it, owing its conversion to a later pass.
+            if (!result || completion.job->conversionMayRetry) {
+                owner_.log("[NanItemsProcessing] Umwandlung nicht abgeschlossen, bleibt vorgemerkt: " + item.urlString +
+                           ": " + (result ? result->message : failure));
+                ++delta.interrupted;
+                continue;
+            }
             settled.push_back(item.combinedHash);
         } else {
             owner_.log("Erneut verarbeitet: " + item.urlString);
@@ -115,6 +122,21 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         const bool unreadable = !result || result->state == NanItemProcessingStates::error;
         if (unreadable && !completion.job->convertedFrom.empty()) {
             owner_.options_.officeConversion->processingFailed(completion.job->convertedFrom);
+        }
+        if (conversionPass_ && result->state != NanItemProcessingStates::complete) {
+            // Not convertible for good: reported like any failed conversion, while the document stays
+            // complete with its own text, searchable and known by its content.
+            if (result->state == NanItemProcessingStates::pdfLocked) {
+                owner_.log("[NanItemsProcessing] gesperrt: " + item.urlString + ": " + result->message);
+                ++delta.locked;
+            } else if (result->state == NanItemProcessingStates::notSupported) {
+                owner_.log("[NanItemsProcessing] nicht gelesen: " + item.urlString + ": " + result->message);
+                ++delta.notRead;
+            } else {
+                owner_.log("[NanItemsProcessing] Datei nicht lesbar: " + item.urlString + ": " + result->message);
+                ++delta.errors;
+            }
+            continue;
         }
         if (!result) {
             owner_.log("[NanItemsProcessing] Verarbeitung fehlgeschlagen: " + item.urlString + ": " + failure);
@@ -173,10 +195,8 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         const bool textOnly = persisted.job->officeTextOnly;
         if (!conversionPass_ && persisted.job->pending.route == folders::FileRoute::cloud) ++delta.officeDocuments;
         if (textOnly) conversions.push_back(DocumentPreviews{item.combinedHash, item.urlString, 0, 1});
-        // Files that are not read (an over-large text file) get no rows, like unsupported files. A
-        // conversion that failed leaves the rows of the document's own text as they are.
-        const bool keepsOwnRows = conversionPass_ && result.state != NanItemProcessingStates::complete;
-        if (result.state != NanItemProcessingStates::notSupported && !keepsOwnRows) {
+        // Files that are not read (an over-large text file) get no rows, like unsupported files.
+        if (result.state != NanItemProcessingStates::notSupported) {
             if (!result.rects.empty()) {
                 // A run that ended between writing rectangles and saving the item leaves rows behind.
                 manager_.ocrRectsDatabaseBalancer().deleteRects(item.combinedHash);

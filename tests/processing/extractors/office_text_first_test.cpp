@@ -46,16 +46,19 @@ std::string fileBytes(const fs::path& path) {
 }
 
 // Hands back a prepared PDF per input file name, and cannot convert any other file. A conversion of the
-// file named `held` waits until release() or abort().
+// file named `held` waits until release() or abort(); one of a file in `notStarting` fails as a converter
+// that does not start.
 class PreparedConverter final : public cloud::ConversionBackend {
 public:
-    PreparedConverter(std::map<std::string, fs::path> pdfs, std::string held) : pdfs_(std::move(pdfs)), held_(std::move(held)) {}
+    PreparedConverter(std::map<std::string, fs::path> pdfs, std::string held, std::set<std::string> notStarting)
+        : pdfs_(std::move(pdfs)), held_(std::move(held)), notStarting_(std::move(notStarting)) {}
     std::string name() const override { return "prepared"; }
     std::optional<std::string> unavailableReason() const override { return std::nullopt; }
     cloud::ConversionResult convert(const cloud::ConversionRequest& request) override {
         const std::string name = request.input.filename().string();
         std::unique_lock lock(mutex_);
         ++conversions_[name];
+        if (notStarting_.contains(name)) return {cloud::ConversionStatus::failed, "the converter did not start", 0};
         if (name == held_) {
             holding_ = true;
             changed_.notify_all();
@@ -95,6 +98,7 @@ public:
 private:
     const std::map<std::string, fs::path> pdfs_;
     const std::string held_;
+    const std::set<std::string> notStarting_;
     std::mutex mutex_;
     std::condition_variable changed_;
     bool holding_ = false;
@@ -141,7 +145,7 @@ protected:
     std::shared_ptr<folders::BalancedDataManager> index(bool textFirst, const std::string& data) {
         auto backend = std::make_unique<PreparedConverter>(
             std::map<std::string, fs::path>{{"brief.docx", pdfs / "brief.pdf"}, {"tabelle.xlsx", pdfs / "tabelle.pdf"}},
-            held);
+            held, notStarting);
         converter = backend.get();
         NanItemsProcessingOptions o;
         o.workerPoolOptions.workerExecutable = platform::currentExecutable();
@@ -211,6 +215,7 @@ protected:
     fs::path pdfs = dir / "pdfs";
     bool scanned = false;
     std::string held;
+    std::set<std::string> notStarting;
     LogLines log;
     PreparedConverter* converter = nullptr;
     std::shared_ptr<NanItemsProcessing> runner;
@@ -276,8 +281,8 @@ TEST_F(OfficeTextFirstTest, ConvertedLaterTheStoredResultIsWhatConvertingFirstSt
     EXPECT_EQ(filesWith(*manager, "Fusszeile"), std::set<std::string>{"brief.docx"});
     EXPECT_EQ(filesWithNumber(*manager, "2026"), std::set<std::string>{"brief.docx"});
 
-    // A failed conversion is reported as before, and the document keeps its own text.
-    EXPECT_EQ(item(*manager, "vortrag.odp").processingState, NanItemProcessingStates::error);
+    // A failed conversion is reported as before, and the document stays searchable by its own text.
+    EXPECT_EQ(item(*manager, "vortrag.odp").processingState, NanItemProcessingStates::complete);
     EXPECT_TRUE(log.contains("not converted to PDF: the converter gave up"));
     EXPECT_EQ(filesWith(*manager, "Leuchtturm Sprechernotiz"), std::set<std::string>{"vortrag.odp"});
 
@@ -291,6 +296,40 @@ TEST_F(OfficeTextFirstTest, ConvertedLaterTheStoredResultIsWhatConvertingFirstSt
     StoredDocument copy = stored(*manager, "kopie.docx");
     EXPECT_EQ(copy.pageCount, 2);
     EXPECT_EQ(copy.files, expected["brief.docx"].files);
+}
+
+TEST_F(OfficeTextFirstTest, AConversionThatMayWorkLaterLeavesTheDocumentAsItsTextStoredItAndOwed) {
+    notStarting = {"brief.docx"};
+    auto manager = index(true, "data");
+    const NanItem before = item(*manager, "brief.docx");
+    const NanItem slidesBefore = item(*manager, "vortrag.odp");
+    ASSERT_EQ(before.processingState, NanItemProcessingStates::complete);
+    folders::ProcessingRunSettings settings;
+    settings.rootFolderUrl = manager->rootFolderUrlString();
+    EXPECT_FALSE(runner->convertDeferredOfficeDocuments(*manager, settings));
+
+    const storage::PendingConversions pending(manager->folderDataDirectory());
+    const NanItem after = item(*manager, "brief.docx");
+    EXPECT_EQ(after.processingState, NanItemProcessingStates::complete);
+    EXPECT_EQ(after.contentHash, before.contentHash);  // still a duplicate of its copies
+    EXPECT_EQ(after.totalPageCount, before.totalPageCount);
+    EXPECT_TRUE(pending.contains(before.combinedHash));
+    EXPECT_EQ(filesWith(*manager, "Randbemerkung"), std::set<std::string>{"brief.docx"});
+    // One the converter refuses is settled: reported, and kept with its own text and identity.
+    const NanItem slides = item(*manager, "vortrag.odp");
+    EXPECT_EQ(slides.processingState, NanItemProcessingStates::complete);
+    EXPECT_EQ(slides.contentHash, slidesBefore.contentHash);
+    EXPECT_FALSE(pending.contains(slides.combinedHash));
+    EXPECT_TRUE(log.contains("not converted to PDF: the converter gave up"));
+
+    // A rescan reads nothing again, and the converter working again takes the owed one up.
+    restart();
+    notStarting.clear();
+    manager = index(true, "data");
+    EXPECT_TRUE(converter->conversions().empty());
+    EXPECT_TRUE(convertInterruptedOfficeDocuments(*manager, *runner));
+    EXPECT_FALSE(pending.contains(before.combinedHash));
+    EXPECT_EQ(filesWith(*manager, "Fusszeile"), std::set<std::string>{"brief.docx"});
 }
 
 }  // namespace
