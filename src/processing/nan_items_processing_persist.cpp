@@ -75,6 +75,8 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     // once the results are stored.
     std::vector<uint32_t> settled;
     const bool haveConverter = !owner_.officeConversionUnavailable();
+    // Handed to the run only once the batch is stored: a batch kept for another try would hand them twice.
+    std::vector<Pending> convertNow;
     for (Completion& completion : batch) {
         NanItem item = completion.job->pending.item;
         std::optional<ExtractionResult> result;
@@ -99,8 +101,8 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
                 // Its own text is out of reach: the converter reads it in this run, as without text first.
                 owner_.log("[NanItemsProcessing] eigener Text nicht lesbar, wird gleich umgewandelt: " + item.urlString +
                            ": " + why);
-                convertNow_.push_back(completion.job->pending);
-                convertNow_.back().convertFirst = true;
+                convertNow.push_back(completion.job->pending);
+                convertNow.back().convertFirst = true;
             } else {
                 keepFindableByName(item);
                 ++delta.waitingForCloud;
@@ -351,6 +353,8 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         profile.setPhase(ProfilePhase::totalProcessing, secondsBetween(persisted.job->dispatched, ended));
         owner_.profiler_.record(std::move(profile));
     }
+
+    for (Pending& later : convertNow) convertNow_.push_back(std::move(later));
 
     // After the save, so that the stored digital text is what the enrichment extends.
     for (Enrichment& enrichment : enrichments) {
