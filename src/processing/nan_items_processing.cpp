@@ -234,16 +234,8 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
         }
         if (idle) break;
     }
-    // The text is in: the owed previews are next, while enrichments recognise, then the conversions,
-    // each until other text waits.
-    const auto textWaits = [this] { return manager_.runFigures().queued > 0; };
-    if (!conversionPass_ && owner_.options_.previewPassAfterRuns && !settings_.cancellationToken.isCancelled()) {
-        owner_.renderDeferredPreviews(manager_, settings_, textWaits);
-    }
-    if (!conversionPass_ && owner_.options_.conversionPassAfterRuns && !settings_.cancellationToken.isCancelled() &&
-        !textWaits()) {
-        owner_.convertDeferredOfficeDocuments(manager_, settings_, textWaits);
-    }
+    // The text is in: the owed previews are next, while enrichments recognise, then the conversions.
+    if (!conversionPass_) owner_.resumeOwedWork(manager_, settings_);
     // The enrichments of this run use the coordinator: they must end before the run does.
     enrichment_->waitUntilDone();
 }
@@ -542,6 +534,23 @@ void NanItemsProcessing::run(folders::BalancedDataManager& manager, std::vector<
         // The enrichments already queued still hold the coordinator.
         enrichment->waitUntilDone();
         throw;
+    }
+}
+
+bool NanItemsProcessing::owesWork(const folders::BalancedDataManager& manager) const {
+    const std::filesystem::path directory = manager.folderDataDirectory();
+    return (options_.previewPassAfterRuns && !storage::PendingPreviews(directory).list().empty()) ||
+           (options_.conversionPassAfterRuns && !storage::PendingConversions(directory).list().empty());
+}
+
+void NanItemsProcessing::resumeOwedWork(folders::BalancedDataManager& manager,
+                                        const folders::ProcessingRunSettings& settings) {
+    const auto textWaits = [&manager] { return manager.runFigures().queued > 0; };
+    if (options_.previewPassAfterRuns && !settings.cancellationToken.isCancelled()) {
+        renderDeferredPreviews(manager, settings, textWaits);
+    }
+    if (options_.conversionPassAfterRuns && !settings.cancellationToken.isCancelled() && !textWaits()) {
+        convertDeferredOfficeDocuments(manager, settings, textWaits);
     }
 }
 

@@ -229,7 +229,8 @@ private:
     void removeItemsOnExecutor(const std::vector<NanItem>& items, bool publish = true);
     void handleFileEventOnExecutor(const std::string& rawPath);
     void folderRescanOnExecutor(const std::string& rawPath, const std::string& nfcPath);
-    void startRunOnExecutor(std::vector<NanItem> items, RunPriority priority);
+    // `resumeOnly`: no items, the runner's owed work instead (ProcessingRunner::resumeOwedWork).
+    void startRunOnExecutor(std::vector<NanItem> items, RunPriority priority, bool resumeOnly = false);
     void queueForProcessingOnExecutor(std::vector<NanItem> items, RunPriority priority);
     // `source`: the scan that found the version itself (it is not told about its own finding).
     void markSeenInActiveScansOnExecutor(uint32_t combinedHash, const std::string& path,

@@ -155,7 +155,7 @@ protected:
         o.workerPoolOptions.log = log.sink();
         o.log = log.sink();
         o.officeTextFirst = textFirst;
-        o.conversionPassAfterRuns = false;
+        o.conversionPassAfterRuns = passesAfterRuns;
         o.officeConversion = std::make_shared<cloud::ConversionQueue>(std::move(backend),
                                                                       cloud::ConversionQueueOptions{60s, log.sink()});
         runner = std::make_shared<NanItemsProcessing>(o);
@@ -216,6 +216,7 @@ protected:
     bool scanned = false;
     std::string held;
     std::set<std::string> notStarting;
+    bool passesAfterRuns = false;
     LogLines log;
     PreparedConverter* converter = nullptr;
     std::shared_ptr<NanItemsProcessing> runner;
@@ -322,12 +323,12 @@ TEST_F(OfficeTextFirstTest, AConversionThatMayWorkLaterLeavesTheDocumentAsItsTex
     EXPECT_FALSE(pending.contains(slides.combinedHash));
     EXPECT_TRUE(log.contains("not converted to PDF: the converter gave up"));
 
-    // A rescan reads nothing again, and the converter working again takes the owed one up.
+    // A new process whose scan finds nothing to read takes the owed one up by itself.
     restart();
     notStarting.clear();
+    passesAfterRuns = true;
     manager = index(true, "data");
-    EXPECT_TRUE(converter->conversions().empty());
-    EXPECT_TRUE(convertInterruptedOfficeDocuments(*manager, *runner));
+    EXPECT_EQ(converter->conversions()["brief.docx"], 1);
     EXPECT_FALSE(pending.contains(before.combinedHash));
     EXPECT_EQ(filesWith(*manager, "Fusszeile"), std::set<std::string>{"brief.docx"});
 }
