@@ -161,11 +161,17 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
     }
 
     bool cancelSent = false;
+    bool yielded = false;
     std::vector<Completion> waiting;  // finished, not yet stored
     Clock::time_point firstWaiting{};
     for (;;) {
-        // The pass gives way to text work queued meanwhile; the documents left keep their markers.
-        if (yield_ && !officeQueue.empty() && yield_()) officeQueue.clear();
+        // The pass gives way to text work queued meanwhile, which may read its documents again: what it
+        // converts is stopped, and the documents left keep their markers.
+        if (yield_ && !yielded && yield_()) {
+            yielded = true;
+            officeQueue.clear();
+            cancelInFlight();
+        }
         const bool cancelled = settings_.cancellationToken.isCancelled();
         if (cancelled && !cancelSent) {
             cancelSent = true;

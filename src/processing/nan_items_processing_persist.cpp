@@ -79,6 +79,17 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     std::vector<Pending> convertNow;
     for (Completion& completion : batch) {
         NanItem item = completion.job->pending.item;
+        if (conversionPass_) {
+            // Read again or replaced meanwhile: the conversion is of a version no longer stored.
+            const auto current = manager_.itemByCombinedHash(item.combinedHash);
+            if (!current || current->processingState != NanItemProcessingStates::complete ||
+                current->contentHash != item.contentHash) {
+                owner_.log("[NanItemsProcessing] Umwandlung verworfen, das Dokument wurde inzwischen neu gelesen: " +
+                           item.urlString);
+                ++delta.interrupted;
+                continue;
+            }
+        }
         std::optional<ExtractionResult> result;
         std::string failure;
         if (!completion.outcome.ok()) {

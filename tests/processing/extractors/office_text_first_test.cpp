@@ -333,5 +333,27 @@ TEST_F(OfficeTextFirstTest, AConversionThatMayWorkLaterLeavesTheDocumentAsItsTex
     EXPECT_EQ(filesWith(*manager, "Fusszeile"), std::set<std::string>{"brief.docx"});
 }
 
+TEST_F(OfficeTextFirstTest, AConversionOfADocumentReadAgainMeanwhileIsNotStoredAndItsMarkerStays) {
+    held = "brief.docx";
+    auto manager = index(true, "data");
+    NanItem brief = item(*manager, "brief.docx");
+    folders::ProcessingRunSettings settings;
+    settings.rootFolderUrl = manager->rootFolderUrlString();
+    auto pass = std::async(std::launch::async, [&] { return runner->convertDeferredOfficeDocuments(*manager, settings); });
+    ASSERT_TRUE(converter->waitUntilHolding());
+    brief.processingState = NanItemProcessingStates::readyForProcessing;  // as a run taking it up again
+    manager->saveItems({brief});
+    converter->letThrough();
+    EXPECT_FALSE(pass.get());
+
+    const storage::PendingConversions pending(manager->folderDataDirectory());
+    EXPECT_EQ(item(*manager, "brief.docx").processingState, NanItemProcessingStates::readyForProcessing);
+    EXPECT_TRUE(filesWith(*manager, "Fusszeile").empty());
+    EXPECT_TRUE(pending.contains(brief.combinedHash));
+    // The run that reads it may be about to store it with its own text: a pass leaves the marker to it.
+    EXPECT_FALSE(runner->convertDeferredOfficeDocuments(*manager, settings));
+    EXPECT_TRUE(pending.contains(brief.combinedHash));
+}
+
 }  // namespace
 }  // namespace lumidex::processing
