@@ -310,7 +310,12 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         delta.notStored += static_cast<int64_t>(unmarked.size());
         delta.documentsProcessed -= static_cast<int64_t>(unmarked.size());
     }
-    if (!toSave.empty()) manager_.saveItems(toSave);
+    if (!toSave.empty() && !manager_.saveItems(toSave)) {
+        // Their markers stay: a pass finding the item not complete settles them then.
+        owner_.log("[NanItemsProcessing] Dateistatus nicht gespeichert, Vormerkungen bleiben: " +
+                   std::to_string(toSave.size()) + " Dateien in " + folder);
+        settled.clear();
+    }
     int64_t reused = 0;
     for (const Persisted& persisted : items) {
         const Job& job = *persisted.job;
