@@ -240,6 +240,10 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
         }
         if (idle) break;
     }
+    // Handed over after the stop was noticed: office documents whose own text could not be read.
+    if (const std::size_t left = queue.size() + officeQueue.size(); left > 0) {
+        owner_.updateStats(folder, [&](FolderProcessingStats& s) { s.interrupted += static_cast<int64_t>(left); });
+    }
     // The text is in: the owed previews are next, while enrichments recognise, then the conversions.
     if (!conversionPass_) owner_.resumeOwedWork(manager_, settings_);
     // The enrichments of this run use the coordinator: they must end before the run does.

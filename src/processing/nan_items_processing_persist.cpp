@@ -206,7 +206,10 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         ExtractionResult& result = persisted.result;
         if (!stillRegistered(manager_, item)) continue;  // saveItems drops it too
         const bool textOnly = persisted.job->officeTextOnly;
-        if (!conversionPass_ && persisted.job->pending.route == folders::FileRoute::cloud) ++delta.officeDocuments;
+        // Those owing their conversion are counted once, when their debt is recorded.
+        if (!conversionPass_ && !textOnly && persisted.job->pending.route == folders::FileRoute::cloud) {
+            ++delta.officeDocuments;
+        }
         if (textOnly) conversions.push_back(DocumentPreviews{item.combinedHash, item.urlString, 0, 1});
         // Files that are not read (an over-large text file) get no rows, like unsupported files.
         if (result.state != NanItemProcessingStates::notSupported) {
@@ -222,7 +225,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             std::string folded = storage::FtsTools::fold(result.text);
             if (const auto reason = reasonWithoutText(result, folded)) {
                 owner_.log("[NanItemsProcessing] ohne durchsuchbaren Text: " + item.urlString + ": " + *reason);
-                ++delta.withoutText;
+                if (!conversionPass_) ++delta.withoutText;  // the document was counted when its text was stored
             }
             if (std::string tokens = storage::FtsTools::numberTokens(folded); !tokens.empty()) {
                 numbers.push_back(ftsDocument(item, std::move(tokens)));
@@ -305,8 +308,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         std::erase_if(toSave, [&](const NanItem& item) { return unmarked.contains(item.combinedHash); });
         std::erase_if(enrichments, [&](const Enrichment& e) { return unmarked.contains(e.item.combinedHash); });
         std::erase_if(previews, [&](const DocumentPreviews& p) { return unmarked.contains(p.combinedHash); });
-        delta.officeDocuments -= static_cast<int64_t>(
-            std::erase_if(conversions, [&](const DocumentPreviews& c) { return unmarked.contains(c.combinedHash); }));
+        std::erase_if(conversions, [&](const DocumentPreviews& c) { return unmarked.contains(c.combinedHash); });
         delta.notStored += static_cast<int64_t>(unmarked.size());
         delta.documentsProcessed -= static_cast<int64_t>(unmarked.size());
     }
@@ -351,7 +353,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     for (const DocumentPreviews& document : previews) {
         if (document.owed > 0) owner_.owePreviews(folder, document.combinedHash, document.owed, false);
     }
-    for (const DocumentPreviews& document : conversions) owner_.oweConversion(folder, document.combinedHash, false);
+    for (const DocumentPreviews& document : conversions) owner_.oweConversion(folder, document.combinedHash, true);
 
     const auto ended = Clock::now();
     const double persistence = secondsBetween(started, ended) / static_cast<double>(std::max<std::size_t>(batch.size(), 1));
