@@ -161,11 +161,17 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
     }
 
     bool cancelSent = false;
+    bool yielded = false;
     std::vector<Completion> waiting;  // finished, not yet stored
     Clock::time_point firstWaiting{};
     for (;;) {
-        // The pass gives way to text work queued meanwhile; the documents left keep their markers.
-        if (yield_ && !officeQueue.empty() && yield_()) officeQueue.clear();
+        // The pass gives way to text work queued meanwhile, which may read its documents again: what it
+        // converts is stopped, and the documents left keep their markers.
+        if (yield_ && !yielded && yield_()) {
+            yielded = true;
+            officeQueue.clear();
+            cancelInFlight();
+        }
         const bool cancelled = settings_.cancellationToken.isCancelled();
         if (cancelled && !cancelSent) {
             cancelSent = true;
@@ -234,16 +240,12 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
         }
         if (idle) break;
     }
-    // The text is in: the owed previews are next, while enrichments recognise, then the conversions,
-    // each until other text waits.
-    const auto textWaits = [this] { return manager_.runFigures().queued > 0; };
-    if (!conversionPass_ && owner_.options_.previewPassAfterRuns && !settings_.cancellationToken.isCancelled()) {
-        owner_.renderDeferredPreviews(manager_, settings_, textWaits);
+    // Handed over after the stop was noticed: office documents whose own text could not be read.
+    if (const std::size_t left = queue.size() + officeQueue.size(); left > 0) {
+        owner_.updateStats(folder, [&](FolderProcessingStats& s) { s.interrupted += static_cast<int64_t>(left); });
     }
-    if (!conversionPass_ && owner_.options_.conversionPassAfterRuns && !settings_.cancellationToken.isCancelled() &&
-        !textWaits()) {
-        owner_.convertDeferredOfficeDocuments(manager_, settings_, textWaits);
-    }
+    // The text is in: the owed previews are next, while enrichments recognise, then the conversions.
+    if (!conversionPass_) owner_.resumeOwedWork(manager_, settings_);
     // The enrichments of this run use the coordinator: they must end before the run does.
     enrichment_->waitUntilDone();
 }
@@ -411,6 +413,8 @@ void NanItemsProcessing::Run::convertThenExtract(const std::shared_ptr<Job>& job
             } else {
                 result.state = NanItemProcessingStates::error;
                 result.message = "not converted to PDF: " + converted.reason;
+                job->conversionMayRetry = converted.status == cloud::ConversionStatus::timedOut ||
+                                          converted.status == cloud::ConversionStatus::failed;
             }
             complete(job, ExtractionOutcome::success(encodeExtractionResult(result)));
         });
@@ -540,6 +544,23 @@ void NanItemsProcessing::run(folders::BalancedDataManager& manager, std::vector<
         // The enrichments already queued still hold the coordinator.
         enrichment->waitUntilDone();
         throw;
+    }
+}
+
+bool NanItemsProcessing::owesWork(const folders::BalancedDataManager& manager) const {
+    const std::filesystem::path directory = manager.folderDataDirectory();
+    return (options_.previewPassAfterRuns && !storage::PendingPreviews(directory).list().empty()) ||
+           (options_.conversionPassAfterRuns && !storage::PendingConversions(directory).list().empty());
+}
+
+void NanItemsProcessing::resumeOwedWork(folders::BalancedDataManager& manager,
+                                        const folders::ProcessingRunSettings& settings) {
+    const auto textWaits = [&manager] { return manager.runFigures().queued > 0; };
+    if (options_.previewPassAfterRuns && !settings.cancellationToken.isCancelled()) {
+        renderDeferredPreviews(manager, settings, textWaits);
+    }
+    if (options_.conversionPassAfterRuns && !settings.cancellationToken.isCancelled() && !textWaits()) {
+        convertDeferredOfficeDocuments(manager, settings, textWaits);
     }
 }
 

@@ -167,6 +167,10 @@ public:
 
     void run(folders::BalancedDataManager& manager, std::vector<NanItem> items,
              const folders::ProcessingRunSettings& settings) override;
+    // Previews or conversions are owed in the folder (markers on disk).
+    bool owesWork(const folders::BalancedDataManager& manager) const override;
+    // The passes a run ends with: the owed previews, then the conversions, each until text work waits.
+    void resumeOwedWork(folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings) override;
 
     FolderProcessingStats stats(const std::string& rootFolderUrl) const;
     ExtractionWorkerPool& workerPool() { return *pool_; }

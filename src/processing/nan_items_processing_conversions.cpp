@@ -2,6 +2,7 @@
 // converted to PDF once a folder's text work is done, and stored as the one-pass road stores them.
 #include <vector>
 
+#include "folders/coordinator/coordinator_states.h"
 #include "processing/nan_items_processing.h"
 #include "processing/nan_items_processing_internal.h"
 #include "processing/nan_items_processing_run.h"
@@ -45,6 +46,8 @@ bool NanItemsProcessing::convertDeferredOfficeDocuments(folders::BalancedDataMan
     std::vector<NanItem> items;
     for (const uint32_t combinedHash : owed) {
         auto item = manager.itemByCombinedHash(combinedHash);
+        // Waiting for a run, which may be storing it with its own text right now: the marker is the run's.
+        if (item && folders::coordinator_states::awaitsProcessing(item->processingState)) continue;
         // A version replaced, removed or read again meanwhile owes nothing; a successor has its own marker.
         if (!item || item->processingState != NanItemProcessingStates::complete) {
             if (!pending.remove(combinedHash)) {

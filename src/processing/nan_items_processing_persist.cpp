@@ -75,8 +75,21 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     // once the results are stored.
     std::vector<uint32_t> settled;
     const bool haveConverter = !owner_.officeConversionUnavailable();
+    // Handed to the run only once the batch is stored: a batch kept for another try would hand them twice.
+    std::vector<Pending> convertNow;
     for (Completion& completion : batch) {
         NanItem item = completion.job->pending.item;
+        if (conversionPass_) {
+            // Read again or replaced meanwhile: the conversion is of a version no longer stored.
+            const auto current = manager_.itemByCombinedHash(item.combinedHash);
+            if (!current || current->processingState != NanItemProcessingStates::complete ||
+                current->contentHash != item.contentHash) {
+                owner_.log("[NanItemsProcessing] Umwandlung verworfen, das Dokument wurde inzwischen neu gelesen: " +
+                           item.urlString);
+                ++delta.interrupted;
+                continue;
+            }
+        }
         std::optional<ExtractionResult> result;
         std::string failure;
         if (!completion.outcome.ok()) {
@@ -99,8 +112,8 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
                 // Its own text is out of reach: the converter reads it in this run, as without text first.
                 owner_.log("[NanItemsProcessing] eigener Text nicht lesbar, wird gleich umgewandelt: " + item.urlString +
                            ": " + why);
-                convertNow_.push_back(completion.job->pending);
-                convertNow_.back().convertFirst = true;
+                convertNow.push_back(completion.job->pending);
+                convertNow.back().convertFirst = true;
             } else {
                 keepFindableByName(item);
                 ++delta.waitingForCloud;
@@ -108,6 +121,13 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             continue;
         }
         if (conversionPass_) {
+            // The document stays as its own text stored it, owing its conversion to a later pass.
+            if (!result || completion.job->conversionMayRetry) {
+                owner_.log("[NanItemsProcessing] Umwandlung nicht abgeschlossen, bleibt vorgemerkt: " + item.urlString +
+                           ": " + (result ? result->message : failure));
+                ++delta.interrupted;
+                continue;
+            }
             settled.push_back(item.combinedHash);
         } else {
             owner_.log("Erneut verarbeitet: " + item.urlString);
@@ -115,6 +135,21 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         const bool unreadable = !result || result->state == NanItemProcessingStates::error;
         if (unreadable && !completion.job->convertedFrom.empty()) {
             owner_.options_.officeConversion->processingFailed(completion.job->convertedFrom);
+        }
+        if (conversionPass_ && result->state != NanItemProcessingStates::complete) {
+            // Not convertible for good: reported like any failed conversion, while the document stays
+            // complete with its own text, searchable and known by its content.
+            if (result->state == NanItemProcessingStates::pdfLocked) {
+                owner_.log("[NanItemsProcessing] gesperrt: " + item.urlString + ": " + result->message);
+                ++delta.locked;
+            } else if (result->state == NanItemProcessingStates::notSupported) {
+                owner_.log("[NanItemsProcessing] nicht gelesen: " + item.urlString + ": " + result->message);
+                ++delta.notRead;
+            } else {
+                owner_.log("[NanItemsProcessing] Datei nicht lesbar: " + item.urlString + ": " + result->message);
+                ++delta.errors;
+            }
+            continue;
         }
         if (!result) {
             owner_.log("[NanItemsProcessing] Verarbeitung fehlgeschlagen: " + item.urlString + ": " + failure);
@@ -171,12 +206,13 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         ExtractionResult& result = persisted.result;
         if (!stillRegistered(manager_, item)) continue;  // saveItems drops it too
         const bool textOnly = persisted.job->officeTextOnly;
-        if (!conversionPass_ && persisted.job->pending.route == folders::FileRoute::cloud) ++delta.officeDocuments;
+        // Those owing their conversion are counted once, when their debt is recorded.
+        if (!conversionPass_ && !textOnly && persisted.job->pending.route == folders::FileRoute::cloud) {
+            ++delta.officeDocuments;
+        }
         if (textOnly) conversions.push_back(DocumentPreviews{item.combinedHash, item.urlString, 0, 1});
-        // Files that are not read (an over-large text file) get no rows, like unsupported files. A
-        // conversion that failed leaves the rows of the document's own text as they are.
-        const bool keepsOwnRows = conversionPass_ && result.state != NanItemProcessingStates::complete;
-        if (result.state != NanItemProcessingStates::notSupported && !keepsOwnRows) {
+        // Files that are not read (an over-large text file) get no rows, like unsupported files.
+        if (result.state != NanItemProcessingStates::notSupported) {
             if (!result.rects.empty()) {
                 // A run that ended between writing rectangles and saving the item leaves rows behind.
                 manager_.ocrRectsDatabaseBalancer().deleteRects(item.combinedHash);
@@ -189,7 +225,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             std::string folded = storage::FtsTools::fold(result.text);
             if (const auto reason = reasonWithoutText(result, folded)) {
                 owner_.log("[NanItemsProcessing] ohne durchsuchbaren Text: " + item.urlString + ": " + *reason);
-                ++delta.withoutText;
+                if (!conversionPass_) ++delta.withoutText;  // the document was counted when its text was stored
             }
             if (std::string tokens = storage::FtsTools::numberTokens(folded); !tokens.empty()) {
                 numbers.push_back(ftsDocument(item, std::move(tokens)));
@@ -272,12 +308,16 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         std::erase_if(toSave, [&](const NanItem& item) { return unmarked.contains(item.combinedHash); });
         std::erase_if(enrichments, [&](const Enrichment& e) { return unmarked.contains(e.item.combinedHash); });
         std::erase_if(previews, [&](const DocumentPreviews& p) { return unmarked.contains(p.combinedHash); });
-        delta.officeDocuments -= static_cast<int64_t>(
-            std::erase_if(conversions, [&](const DocumentPreviews& c) { return unmarked.contains(c.combinedHash); }));
+        std::erase_if(conversions, [&](const DocumentPreviews& c) { return unmarked.contains(c.combinedHash); });
         delta.notStored += static_cast<int64_t>(unmarked.size());
         delta.documentsProcessed -= static_cast<int64_t>(unmarked.size());
     }
-    if (!toSave.empty()) manager_.saveItems(toSave);
+    if (!toSave.empty() && !manager_.saveItems(toSave)) {
+        // Their markers stay: a pass finding the item not complete settles them then.
+        owner_.log("[NanItemsProcessing] Dateistatus nicht gespeichert, Vormerkungen bleiben: " +
+                   std::to_string(toSave.size()) + " Dateien in " + folder);
+        settled.clear();
+    }
     int64_t reused = 0;
     for (const Persisted& persisted : items) {
         const Job& job = *persisted.job;
@@ -313,7 +353,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     for (const DocumentPreviews& document : previews) {
         if (document.owed > 0) owner_.owePreviews(folder, document.combinedHash, document.owed, false);
     }
-    for (const DocumentPreviews& document : conversions) owner_.oweConversion(folder, document.combinedHash, false);
+    for (const DocumentPreviews& document : conversions) owner_.oweConversion(folder, document.combinedHash, true);
 
     const auto ended = Clock::now();
     const double persistence = secondsBetween(started, ended) / static_cast<double>(std::max<std::size_t>(batch.size(), 1));
@@ -331,6 +371,8 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         profile.setPhase(ProfilePhase::totalProcessing, secondsBetween(persisted.job->dispatched, ended));
         owner_.profiler_.record(std::move(profile));
     }
+
+    for (Pending& later : convertNow) convertNow_.push_back(std::move(later));
 
     // After the save, so that the stored digital text is what the enrichment extends.
     for (Enrichment& enrichment : enrichments) {

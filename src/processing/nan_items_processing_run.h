@@ -94,6 +94,7 @@ private:
         bool submitting = false;  // between submitToPool's call and its return: the job stays in flight
         std::filesystem::path temporaryFile;
         std::filesystem::path convertedFrom;  // set once converted: the file the converter read
+        bool conversionMayRetry = false;  // not converted for a passing reason (timed out, no converter)
         // The content cache's key of the file (empty: not cached), and whether the result came from it.
         std::string cacheKey;
         bool fromCache = false;

@@ -32,11 +32,10 @@ void countPreviews(FolderIndexStatus& status, const NanItem& item, const fs::pat
 void countConversions(FolderIndexStatus& status, const NanItem& item, const std::unordered_set<uint32_t>& owing) {
     if (folders::routeForExtension(folders::lowerCaseExtension(item.urlString)) != folders::FileRoute::cloud) return;
     using S = NanItemProcessingStates;
-    if (item.processingState != S::complete && item.processingState != S::error && item.processingState != S::pdfLocked) {
-        return;
-    }
+    // One that could not be read at all was never converted; it is counted among the errors.
+    if (item.processingState != S::complete) return;
     ++status.officeDocuments;
-    if (item.processingState == S::complete && owing.contains(item.combinedHash)) ++status.conversionsPending;
+    if (owing.contains(item.combinedHash)) ++status.conversionsPending;
 }
 
 void count(FolderIndexStatus& status, const NanItem& item) {

@@ -1,5 +1,7 @@
 #include "storage/item_balancer.h"
 
+#include <atomic>
+
 #include "core/app_log.h"
 #include "core/concurrency/task_group.h"
 #include "core/concurrency/thread_pool.h"
@@ -92,7 +94,7 @@ void forEachShardWithWork(const std::array<Work, loadBalancerCount>& byShard, Op
 
 }  // namespace
 
-void SqliteDatabaseBalancer::create(std::vector<NanItem> items) {
+bool SqliteDatabaseBalancer::create(std::vector<NanItem> items) {
     std::array<std::vector<NanItemSqliteManager_v2::ItemWrite>, loadBalancerCount> byShard;
     {
         // Once the tables are loaded, a version the maps do not know has no row to replace.
@@ -102,11 +104,15 @@ void SqliteDatabaseBalancer::create(std::vector<NanItem> items) {
             byShard[balancerId(item.combinedHash)].push_back({&item, mayExist});
         }
     }
+    std::atomic<bool> written{true};
     forEachShardWithWork(byShard, [&](uint32_t shard) {
-        withStore(shard, [&](NanItemSqliteManager_v2& store) { store.create(byShard[shard]); });
+        withStore(shard, [&](NanItemSqliteManager_v2& store) {
+            if (!store.create(byShard[shard])) written = false;
+        });
     });
     std::lock_guard lock(mutex_);
     for (NanItem& item : items) registerItemLocked(std::move(item));
+    return written;
 }
 
 void SqliteDatabaseBalancer::remove(const std::vector<NanItem>& items) {

@@ -46,8 +46,8 @@ public:
     void unregister(const NanItem& item);
 
     // Writes the items to their shards (one transaction per shard, shards in parallel on the shared
-    // pool) and registers them.
-    void create(std::vector<NanItem> items);
+    // pool) and registers them. False when a shard's write failed (the items are registered anyway).
+    bool create(std::vector<NanItem> items);
     // Deletes the rows of these document versions (shards in parallel) and forgets them.
     void remove(const std::vector<NanItem>& items);
 

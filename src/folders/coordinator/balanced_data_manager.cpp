@@ -318,11 +318,13 @@ void BalancedDataManager::post(std::function<void()> task) {
 
 void BalancedDataManager::saveItem(const NanItem& item) { saveItems({item}); }
 
-void BalancedDataManager::saveItems(const std::vector<NanItem>& items) {
-    if (items.empty()) return;
+bool BalancedDataManager::saveItems(const std::vector<NanItem>& items) {
+    if (items.empty()) return true;
     waitForInitToComplete();
+    const uint64_t failedBefore = itemTableWriter_.failedWriteCount();
     executor_->sync([&] { saveItemsOnExecutor(items); });
     itemTableWriter_.flush();  // stored when this returns, as callers expect
+    return itemTableWriter_.failedWriteCount() == failedBefore;
 }
 
 void BalancedDataManager::removeItems(const std::vector<NanItem>& items) {

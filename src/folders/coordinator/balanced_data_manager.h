@@ -147,7 +147,9 @@ public:
     // Upsert into memory and the item table; a processed state also enters the hash store. A version
     // removed or replaced meanwhile is dropped (the late result of a run over an outdated version).
     void saveItem(const NanItem& item);
-    void saveItems(const std::vector<NanItem>& items);
+    // False when the item tables reported a failed write while these were stored (the write may have
+    // been another caller's: false means "not known to be stored").
+    bool saveItems(const std::vector<NanItem>& items);
     // Removes from memory and from the item, full-text, numbers and rectangle stores.
     void removeItems(const std::vector<NanItem>& items);
     // Hands items to the processing runner (or queues them behind the active run).
@@ -229,7 +231,8 @@ private:
     void removeItemsOnExecutor(const std::vector<NanItem>& items, bool publish = true);
     void handleFileEventOnExecutor(const std::string& rawPath);
     void folderRescanOnExecutor(const std::string& rawPath, const std::string& nfcPath);
-    void startRunOnExecutor(std::vector<NanItem> items, RunPriority priority);
+    // `resumeOnly`: no items, the runner's owed work instead (ProcessingRunner::resumeOwedWork).
+    void startRunOnExecutor(std::vector<NanItem> items, RunPriority priority, bool resumeOnly = false);
     void queueForProcessingOnExecutor(std::vector<NanItem> items, RunPriority priority);
     // `source`: the scan that found the version itself (it is not told about its own finding).
     void markSeenInActiveScansOnExecutor(uint32_t combinedHash, const std::string& path,

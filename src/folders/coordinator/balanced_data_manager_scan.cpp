@@ -269,7 +269,13 @@ FullScanResult BalancedDataManager::runScan(const ScanTarget& target, RunPriorit
         }
         if (processingRunner_) result.queuedForProcessing = toProcess.size();
         updateProgressCounts();
+        const bool nothingToProcess = toProcess.empty();
         queueForProcessingOnExecutor(std::move(toProcess), priority);
+        // A process that stopped before its deferred passes were done left them to this one.
+        if (processingRunner_ && nothingToProcess && !processingActive_ && !isCancelled() &&
+            processingRunner_->owesWork(*this)) {
+            startRunOnExecutor({}, priority, true);
+        }
     });
     // The scan's rows are stored when it reports back.
     itemTableWriter_.flush();
@@ -544,7 +550,7 @@ void BalancedDataManager::queueForProcessingOnExecutor(std::vector<NanItem> item
     startRunOnExecutor(std::move(items), priority);
 }
 
-void BalancedDataManager::startRunOnExecutor(std::vector<NanItem> items, RunPriority priority) {
+void BalancedDataManager::startRunOnExecutor(std::vector<NanItem> items, RunPriority priority, bool resumeOnly) {
     // Only the versions still registered and still waiting: anything else changed since it was queued.
     std::vector<NanItem> current;
     std::unordered_set<uint32_t> taken;
@@ -554,7 +560,7 @@ void BalancedDataManager::startRunOnExecutor(std::vector<NanItem> items, RunPrio
         if (!coordinator_states::awaitsProcessing(registered->processingState)) continue;
         if (taken.insert(item.combinedHash).second) current.push_back(std::move(*registered));
     }
-    if (current.empty()) return;
+    if (current.empty() && !resumeOnly) return;
 
     const Settings settings(settingsStore_);
     ProcessingRunSettings runSettings;
@@ -578,7 +584,11 @@ void BalancedDataManager::startRunOnExecutor(std::vector<NanItem> items, RunPrio
             ~Done() { self.endWork(); }
         } done{*this};
         try {
-            runner->run(*this, std::move(current), runSettings);
+            if (current.empty()) {
+                runner->resumeOwedWork(*this, runSettings);
+            } else {
+                runner->run(*this, std::move(current), runSettings);
+            }
         } catch (const std::exception& e) {
             appLog("[BalancedDataManager] processing run in " + rootFolderName_ + " failed: " + e.what());
         } catch (...) {

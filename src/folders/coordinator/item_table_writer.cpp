@@ -89,17 +89,20 @@ struct ItemTableWriter::State : std::enable_shared_from_this<State> {
             }
             queuedItems -= operation.items.size();
             lock.unlock();
+            bool written = true;
             try {
                 if (operation.remove) {
                     balancer.remove(operation.items);
                 } else {
-                    balancer.create(operation.items);
+                    written = balancer.create(operation.items);
                 }
             } catch (const std::exception& e) {
                 appLog(std::string("[ItemTableWriter] write failed: ") + e.what());
+                written = false;
             }
             operation.items.clear();
             lock.lock();
+            if (!written) ++failedWrites;
             writtenCount += merged;
             ++writes;
             changed.notify_all();
@@ -138,6 +141,7 @@ struct ItemTableWriter::State : std::enable_shared_from_this<State> {
     uint64_t queuedCount = 0;
     uint64_t writtenCount = 0;
     uint64_t writes = 0;
+    uint64_t failedWrites = 0;
     uint64_t drainTarget = 0;  // operations (by count queued) a drain must write before it may stop
     bool draining = false;
     bool timerArmed = false;
@@ -161,6 +165,11 @@ void ItemTableWriter::flush() { state_->flush(); }
 std::size_t ItemTableWriter::pendingOperations() const {
     std::lock_guard lock(state_->mutex);
     return static_cast<std::size_t>(state_->queuedCount - state_->writtenCount);
+}
+
+uint64_t ItemTableWriter::failedWriteCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->failedWrites;
 }
 
 uint64_t ItemTableWriter::writeCount() const {

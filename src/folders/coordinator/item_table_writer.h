@@ -55,6 +55,8 @@ public:
     std::size_t pendingOperations() const;
     // Database writes carried out so far (each one batch of one or more queued operations).
     uint64_t writeCount() const;
+    // Of those, writes that failed in part or whole (a caller compares the count around its flush).
+    uint64_t failedWriteCount() const;
 
 private:
     struct State;

@@ -36,6 +36,11 @@ class ProcessingRunner {
 public:
     virtual ~ProcessingRunner() = default;
     virtual void run(BalancedDataManager& manager, std::vector<NanItem> items, const ProcessingRunSettings& settings) = 0;
+    // Work an earlier run or process left owed in the folder (deferred passes). A scan that hands
+    // over nothing asks owesWork() on the coordinator's thread (it must be quick), and when it says
+    // yes and no run is active, calls resumeOwedWork() in place of a run, under run()'s rules.
+    virtual bool owesWork(const BalancedDataManager& /*manager*/) const { return false; }
+    virtual void resumeOwedWork(BalancedDataManager& /*manager*/, const ProcessingRunSettings& /*settings*/) {}
 };
 
 }  // namespace lumidex::folders

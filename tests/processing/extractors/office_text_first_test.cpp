@@ -46,16 +46,19 @@ std::string fileBytes(const fs::path& path) {
 }
 
 // Hands back a prepared PDF per input file name, and cannot convert any other file. A conversion of the
-// file named `held` waits until release() or abort().
+// file named `held` waits until release() or abort(); one of a file in `notStarting` fails as a converter
+// that does not start.
 class PreparedConverter final : public cloud::ConversionBackend {
 public:
-    PreparedConverter(std::map<std::string, fs::path> pdfs, std::string held) : pdfs_(std::move(pdfs)), held_(std::move(held)) {}
+    PreparedConverter(std::map<std::string, fs::path> pdfs, std::string held, std::set<std::string> notStarting)
+        : pdfs_(std::move(pdfs)), held_(std::move(held)), notStarting_(std::move(notStarting)) {}
     std::string name() const override { return "prepared"; }
     std::optional<std::string> unavailableReason() const override { return std::nullopt; }
     cloud::ConversionResult convert(const cloud::ConversionRequest& request) override {
         const std::string name = request.input.filename().string();
         std::unique_lock lock(mutex_);
         ++conversions_[name];
+        if (notStarting_.contains(name)) return {cloud::ConversionStatus::failed, "the converter did not start", 0};
         if (name == held_) {
             holding_ = true;
             changed_.notify_all();
@@ -95,6 +98,7 @@ public:
 private:
     const std::map<std::string, fs::path> pdfs_;
     const std::string held_;
+    const std::set<std::string> notStarting_;
     std::mutex mutex_;
     std::condition_variable changed_;
     bool holding_ = false;
@@ -141,7 +145,7 @@ protected:
     std::shared_ptr<folders::BalancedDataManager> index(bool textFirst, const std::string& data) {
         auto backend = std::make_unique<PreparedConverter>(
             std::map<std::string, fs::path>{{"brief.docx", pdfs / "brief.pdf"}, {"tabelle.xlsx", pdfs / "tabelle.pdf"}},
-            held);
+            held, notStarting);
         converter = backend.get();
         NanItemsProcessingOptions o;
         o.workerPoolOptions.workerExecutable = platform::currentExecutable();
@@ -151,7 +155,7 @@ protected:
         o.workerPoolOptions.log = log.sink();
         o.log = log.sink();
         o.officeTextFirst = textFirst;
-        o.conversionPassAfterRuns = false;
+        o.conversionPassAfterRuns = passesAfterRuns;
         o.officeConversion = std::make_shared<cloud::ConversionQueue>(std::move(backend),
                                                                       cloud::ConversionQueueOptions{60s, log.sink()});
         runner = std::make_shared<NanItemsProcessing>(o);
@@ -211,6 +215,8 @@ protected:
     fs::path pdfs = dir / "pdfs";
     bool scanned = false;
     std::string held;
+    std::set<std::string> notStarting;
+    bool passesAfterRuns = false;
     LogLines log;
     PreparedConverter* converter = nullptr;
     std::shared_ptr<NanItemsProcessing> runner;
@@ -276,8 +282,8 @@ TEST_F(OfficeTextFirstTest, ConvertedLaterTheStoredResultIsWhatConvertingFirstSt
     EXPECT_EQ(filesWith(*manager, "Fusszeile"), std::set<std::string>{"brief.docx"});
     EXPECT_EQ(filesWithNumber(*manager, "2026"), std::set<std::string>{"brief.docx"});
 
-    // A failed conversion is reported as before, and the document keeps its own text.
-    EXPECT_EQ(item(*manager, "vortrag.odp").processingState, NanItemProcessingStates::error);
+    // A failed conversion is reported as before, and the document stays searchable by its own text.
+    EXPECT_EQ(item(*manager, "vortrag.odp").processingState, NanItemProcessingStates::complete);
     EXPECT_TRUE(log.contains("not converted to PDF: the converter gave up"));
     EXPECT_EQ(filesWith(*manager, "Leuchtturm Sprechernotiz"), std::set<std::string>{"vortrag.odp"});
 
@@ -291,6 +297,62 @@ TEST_F(OfficeTextFirstTest, ConvertedLaterTheStoredResultIsWhatConvertingFirstSt
     StoredDocument copy = stored(*manager, "kopie.docx");
     EXPECT_EQ(copy.pageCount, 2);
     EXPECT_EQ(copy.files, expected["brief.docx"].files);
+}
+
+TEST_F(OfficeTextFirstTest, AConversionThatMayWorkLaterLeavesTheDocumentAsItsTextStoredItAndOwed) {
+    notStarting = {"brief.docx"};
+    auto manager = index(true, "data");
+    const NanItem before = item(*manager, "brief.docx");
+    const NanItem slidesBefore = item(*manager, "vortrag.odp");
+    ASSERT_EQ(before.processingState, NanItemProcessingStates::complete);
+    folders::ProcessingRunSettings settings;
+    settings.rootFolderUrl = manager->rootFolderUrlString();
+    EXPECT_FALSE(runner->convertDeferredOfficeDocuments(*manager, settings));
+
+    const storage::PendingConversions pending(manager->folderDataDirectory());
+    const NanItem after = item(*manager, "brief.docx");
+    EXPECT_EQ(after.processingState, NanItemProcessingStates::complete);
+    EXPECT_EQ(after.contentHash, before.contentHash);  // still a duplicate of its copies
+    EXPECT_EQ(after.totalPageCount, before.totalPageCount);
+    EXPECT_TRUE(pending.contains(before.combinedHash));
+    EXPECT_EQ(filesWith(*manager, "Randbemerkung"), std::set<std::string>{"brief.docx"});
+    // One the converter refuses is settled: reported, and kept with its own text and identity.
+    const NanItem slides = item(*manager, "vortrag.odp");
+    EXPECT_EQ(slides.processingState, NanItemProcessingStates::complete);
+    EXPECT_EQ(slides.contentHash, slidesBefore.contentHash);
+    EXPECT_FALSE(pending.contains(slides.combinedHash));
+    EXPECT_TRUE(log.contains("not converted to PDF: the converter gave up"));
+
+    // A new process whose scan finds nothing to read takes the owed one up by itself.
+    restart();
+    notStarting.clear();
+    passesAfterRuns = true;
+    manager = index(true, "data");
+    EXPECT_EQ(converter->conversions()["brief.docx"], 1);
+    EXPECT_FALSE(pending.contains(before.combinedHash));
+    EXPECT_EQ(filesWith(*manager, "Fusszeile"), std::set<std::string>{"brief.docx"});
+}
+
+TEST_F(OfficeTextFirstTest, AConversionOfADocumentReadAgainMeanwhileIsNotStoredAndItsMarkerStays) {
+    held = "brief.docx";
+    auto manager = index(true, "data");
+    NanItem brief = item(*manager, "brief.docx");
+    folders::ProcessingRunSettings settings;
+    settings.rootFolderUrl = manager->rootFolderUrlString();
+    auto pass = std::async(std::launch::async, [&] { return runner->convertDeferredOfficeDocuments(*manager, settings); });
+    ASSERT_TRUE(converter->waitUntilHolding());
+    brief.processingState = NanItemProcessingStates::readyForProcessing;  // as a run taking it up again
+    manager->saveItems({brief});
+    converter->letThrough();
+    EXPECT_FALSE(pass.get());
+
+    const storage::PendingConversions pending(manager->folderDataDirectory());
+    EXPECT_EQ(item(*manager, "brief.docx").processingState, NanItemProcessingStates::readyForProcessing);
+    EXPECT_TRUE(filesWith(*manager, "Fusszeile").empty());
+    EXPECT_TRUE(pending.contains(brief.combinedHash));
+    // The run that reads it may be about to store it with its own text: a pass leaves the marker to it.
+    EXPECT_FALSE(runner->convertDeferredOfficeDocuments(*manager, settings));
+    EXPECT_TRUE(pending.contains(brief.combinedHash));
 }
 
 }  // namespace
