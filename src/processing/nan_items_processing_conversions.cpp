@@ -30,18 +30,8 @@ bool NanItemsProcessing::convertDeferredOfficeDocuments(folders::BalancedDataMan
     std::vector<uint32_t> owed = pending.list();
     if (owed.empty()) return true;
     if (officeConversionUnavailable()) return false;  // the documents keep their own text meanwhile
-    {
-        std::lock_guard lock(statsMutex_);
-        if (!conversionPassesRunning_.insert(folder).second) return false;
-    }
-    struct Running {
-        NanItemsProcessing& owner;
-        const std::string& folder;
-        ~Running() {
-            std::lock_guard lock(owner.statsMutex_);
-            owner.conversionPassesRunning_.erase(folder);
-        }
-    } running{*this, folder};
+    const detail::FolderPassClaim running(statsMutex_, conversionPassesRunning_, folder);
+    if (!running.claimed()) return false;
 
     std::vector<NanItem> items;
     for (const uint32_t combinedHash : owed) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,31 @@ inline constexpr std::chrono::milliseconds cancellationPoll{100};
 bool isRecognisedPage(const std::string& payloadJson);
 storage::FtsDocument ftsDocument(const NanItem& item, std::string foldedText);
 bool stillRegistered(folders::BalancedDataManager& manager, const NanItem& item);
+
+// Holds a folder's place in `running` (guarded by `mutex`) while one pass of a kind works on it, so
+// that a second pass of that kind for the folder steps aside; claimed() is false for that second one.
+class FolderPassClaim {
+public:
+    FolderPassClaim(std::mutex& mutex, std::set<std::string>& running, std::string folder)
+        : mutex_(mutex), running_(running), folder_(std::move(folder)) {
+        std::lock_guard lock(mutex_);
+        claimed_ = running_.insert(folder_).second;
+    }
+    ~FolderPassClaim() {
+        if (!claimed_) return;
+        std::lock_guard lock(mutex_);
+        running_.erase(folder_);
+    }
+    FolderPassClaim(const FolderPassClaim&) = delete;
+    FolderPassClaim& operator=(const FolderPassClaim&) = delete;
+    bool claimed() const { return claimed_; }
+
+private:
+    std::mutex& mutex_;
+    std::set<std::string>& running_;
+    const std::string folder_;
+    bool claimed_ = false;
+};
 
 }  // namespace detail
 

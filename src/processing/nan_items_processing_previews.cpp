@@ -36,18 +36,8 @@ bool NanItemsProcessing::renderDeferredPreviews(folders::BalancedDataManager& ma
                                                 const folders::ProcessingRunSettings& settings,
                                                 const std::function<bool()>& yield) {
     const std::string& folder = settings.rootFolderUrl;
-    {
-        std::lock_guard lock(statsMutex_);
-        if (!previewPassesRunning_.insert(folder).second) return false;
-    }
-    struct Running {
-        NanItemsProcessing& owner;
-        const std::string& folder;
-        ~Running() {
-            std::lock_guard lock(owner.statsMutex_);
-            owner.previewPassesRunning_.erase(folder);
-        }
-    } running{*this, folder};
+    const detail::FolderPassClaim running(statsMutex_, previewPassesRunning_, folder);
+    if (!running.claimed()) return false;
 
     const std::filesystem::path dataDirectory = manager.folderDataDirectory();
     const storage::PendingPreviews pending(dataDirectory);
