@@ -14,6 +14,7 @@ struct UserDirectories {
     std::filesystem::path realDocuments;      // ~/Documents
     std::filesystem::path settingsDirectory;  // $XDG_CONFIG_HOME/lumidex, default ~/.config/lumidex
     std::filesystem::path trashHome;          // $XDG_DATA_HOME/Trash (freedesktop trash)
+    std::filesystem::path cacheDirectory;     // $XDG_CACHE_HOME/lumidex, default ~/.cache/lumidex: may be deleted
 };
 
 UserDirectories userDirectories();

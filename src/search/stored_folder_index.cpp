@@ -12,15 +12,25 @@
 #include "storage/fts_balancer.h"
 #include "storage/nan_item_sqlite_manager.h"
 #include "storage/shard_layout.h"
+#include "storage/sort_key_memo.h"
+#include "platform/paths.h"
 
 namespace lumidex::search {
 namespace {
+
+// One cache folder per folder index, named as its data directory is.
+std::filesystem::path sortKeyMemoDirectory(const std::filesystem::path& folderDataDirectory) {
+    const std::filesystem::path name =
+        folderDataDirectory.has_filename() ? folderDataDirectory.filename() : folderDataDirectory.parent_path().filename();
+    return platform::userDirectories().cacheDirectory / "sort_keys" / name;
+}
 
 class StoredFolderIndex final : public SearchableFolderIndex {
 public:
     StoredFolderIndex(std::string rootPath, std::filesystem::path folderDataDirectory)
         : rootPath_(std::move(rootPath)),
           folderDataDirectory_(std::move(folderDataDirectory)),
+          sortKeyMemoDirectory_(sortKeyMemoDirectory(folderDataDirectory_)),
           fts_(folderDataDirectory_, storage::StoreKind::fullText, storage::ShardUse::oneCommand) {}
 
     std::string rootPath() const override { return rootPath_; }
@@ -57,7 +67,8 @@ public:
     std::optional<ItemSortKeys> sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes) override {
         return sortKeysByShard(combinedHashes, [this](uint32_t i, const std::vector<uint32_t>& hashes) {
             std::lock_guard lock(shards_[i].mutex);
-            return store(shards_[i], i).sortKeysForCombinedHashes(hashes);
+            return storage::SortKeyMemo(sortKeyMemoDirectory_ / (std::to_string(i) + ".keys"))
+                .sortKeys(store(shards_[i], i), hashes);
         });
     }
 
@@ -114,6 +125,7 @@ private:
 
     std::string rootPath_;
     std::filesystem::path folderDataDirectory_;
+    std::filesystem::path sortKeyMemoDirectory_;  // remembered sort keys of a common word's hits
     storage::SqliteFtsDatabaseBalancer fts_;
     std::array<Shard, storage::loadBalancerCount> shards_;
 };

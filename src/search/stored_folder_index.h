@@ -3,6 +3,8 @@
 // tables, no scan and no watcher. What the last indexing run stored is what is found; a later scan
 // (`lumidex scan`, the shell) brings the index up to date. Shards are opened for one command
 // (storage::ShardUse::oneCommand): a shard no other process has open is held alone until closeStores().
+// The sort keys of a common word's hits come from a cache file per item shard (storage::SortKeyMemo, in
+// the user's cache folder) instead of a pass over each item table.
 //
 // Thread-safety: every member may be called from any thread; each item shard has its own lock and its
 // connection is opened on first use. Look-ups of many items fan out over the shared thread pool. Failure behaviour: a shard that cannot be opened contributes

@@ -27,6 +27,8 @@ constexpr int64_t kMaxOriginalTextBytes = int64_t{1} << 30;
 constexpr const char* kDeleteOriginalSql = "DELETE FROM originalTextTable WHERE combinedHash = ?";
 constexpr const char* kSnippetColumn = "snippet(ftsVirtualTable, '', '', '...', 0, 80)";
 constexpr const char* kMatchInfoColumn = "matchinfo(ftsVirtualTable, 'x')";
+// Hits in the row only: a common word's whole-table counts cost a second pass over its hit list.
+constexpr const char* kRowHitsColumn = "matchinfo(ftsVirtualTable, 'y')";
 // Statement texts depend only on the shape of a search (IN lists are padded), so few are ever cached;
 // the cap only guards against unusual searches, e.g. with dozens of excluded words.
 constexpr size_t kMaxCachedStatements = 48;
@@ -80,7 +82,7 @@ size_t paddedCount(size_t n) {
 
 // Every document the MATCH finds, with its matchinfo blob or NULL: reads no row.
 std::string matchSelect(bool withMatchCounts) {
-    return withMatchCounts ? std::string("SELECT docid, ") + kMatchInfoColumn + " FROM ftsVirtualTable WHERE content MATCH ?"
+    return withMatchCounts ? std::string("SELECT docid, ") + kRowHitsColumn + " FROM ftsVirtualTable WHERE content MATCH ?"
                            : "SELECT docid, NULL FROM ftsVirtualTable WHERE content MATCH ?";
 }
 
@@ -420,7 +422,7 @@ std::optional<std::vector<FtsMatch>> FtsSqlite::matches(const SearchParameters& 
             match.combinedHash = static_cast<uint32_t>(select->int64At(0));
             if (withMatchCounts) {
                 const auto blob = select->blobAt(1);
-                match.matchCount = FtsTools::matchCount(blob.empty() ? nullptr : blob.data(), blob.size());
+                match.matchCount = FtsTools::matchCountOfRowHits(blob.empty() ? nullptr : blob.data(), blob.size());
             }
             out.push_back(match);
         }
@@ -466,7 +468,7 @@ bool FtsSqlite::searchWithRowIndex(const SearchParameters& parameters, const Fts
             int64_t count = 1;
             if (withMatchCounts) {
                 const auto blob = select->blobAt(1);
-                count = FtsTools::matchCount(blob.empty() ? nullptr : blob.data(), blob.size());
+                count = FtsTools::matchCountOfRowHits(blob.empty() ? nullptr : blob.data(), blob.size());
             }
             candidates.push_back({rowIndex_.orderKey(position, order), position, count});
         }

@@ -272,6 +272,20 @@ int64_t FtsTools::matchCount(const unsigned char* blob, size_t bytes) {
     return std::max<int64_t>(sum, 1);
 }
 
+int64_t FtsTools::matchCountOfRowHits(const unsigned char* blob, size_t bytes) {
+    if (blob == nullptr) return 1;
+    // Seven columns per phrase; the words are matched in the first ("content").
+    constexpr size_t kColumns = 7;
+    const size_t values = bytes / 4;
+    int64_t sum = 0;
+    for (size_t index = 0; index < values; index += kColumns) {
+        uint32_t hits;
+        std::memcpy(&hits, blob + index * 4, 4);
+        sum += hits;
+    }
+    return std::max<int64_t>(sum, 1);
+}
+
 std::string FtsTools::numberTokens(std::string_view text) {
     std::string out;
     std::unordered_set<std::string_view> seen;

@@ -80,6 +80,9 @@ public:
                                                    bool withSnippet, bool withMatchCounts);
     // Sum of the column-0 hits of every phrase in a matchinfo('x') blob over 7 columns; at least 1.
     static int64_t matchCount(const unsigned char* blob, size_t bytes);
+    // The same count from a matchinfo 'y' blob (hits in this row only, one value per phrase and column),
+    // which spares the query the whole-table hit counts 'x' gathers.
+    static int64_t matchCountOfRowHits(const unsigned char* blob, size_t bytes);
     // What the numbers store keeps of a folded text: each distinct token that contains a digit
     // (invoice numbers, amounts, dates), in first-seen order, joined by spaces.
     static std::string numberTokens(std::string_view text);

@@ -9,6 +9,7 @@
 #include "core/app_log.h"
 #include "core/uuid.h"
 #include "platform/sqlite.h"
+#include "storage/first_positions.h"
 #include "storage/shard_layout.h"
 
 namespace lumidex::storage {
@@ -19,39 +20,6 @@ namespace {
 
 constexpr const char* kTable = "nanItemTable";
 
-// The first position of each value in a list, for joining a table pass against hundreds of thousands of
-// versions: open addressing in one flat array, which a table of nodes (a cache miss per probe) is not.
-class FirstPositions {
-public:
-    explicit FirstPositions(const std::vector<uint32_t>& values) {
-        size_t slots = 16;
-        while (slots < values.size() * 2) slots *= 2;
-        slots_.assign(slots, kEmpty);
-        mask_ = slots - 1;
-        for (size_t i = 0; i < values.size(); ++i) {
-            for (size_t at = slotOf(values[i]);; at = (at + 1) & mask_) {
-                if (slots_[at] == kEmpty) {
-                    slots_[at] = (static_cast<uint64_t>(values[i]) << 32) | static_cast<uint32_t>(i);
-                    break;
-                }
-                if (static_cast<uint32_t>(slots_[at] >> 32) == values[i]) break;  // keeps the first
-            }
-        }
-    }
-    std::optional<uint32_t> find(uint32_t value) const {
-        for (size_t at = slotOf(value);; at = (at + 1) & mask_) {
-            if (slots_[at] == kEmpty) return std::nullopt;
-            if (static_cast<uint32_t>(slots_[at] >> 32) == value) return static_cast<uint32_t>(slots_[at]);
-        }
-    }
-
-private:
-    // No value is both 0xFFFFFFFF and at position 0xFFFFFFFF: lists are far shorter.
-    static constexpr uint64_t kEmpty = ~uint64_t{0};
-    size_t slotOf(uint32_t value) const { return static_cast<size_t>((value * 0x9E3779B1u) >> 7) & mask_; }
-    std::vector<uint64_t> slots_;
-    size_t mask_ = 0;
-};
 constexpr const char* kColumns =
     "combinedHash, contentHash, fileModificationTimestamp, fileCreationTimestamp, fileContentCreated, "
     "totalPageCount, nanItemProcessingState, sqlitePath, sqliteFileName";
@@ -281,6 +249,46 @@ std::vector<NanItem> NanItemSqliteManager_v2::itemsForCombinedHashes(const std::
     return items;
 }
 
+int64_t NanItemSqliteManager_v2::rowsEstimate() {
+    if (!db_) return 0;
+    std::string error;
+    if (auto last = db_->prepare(std::string("SELECT max(dbId) FROM ") + kTable, error)) {
+        if (last->step() == SqliteStatement::Step::row) return last->int64At(0);
+    }
+    return 0;
+}
+
+namespace {
+
+constexpr const char* kSortKeyColumns = "SELECT combinedHash, fileModificationTimestamp, sqliteFileName FROM ";
+
+// Each row of a sort-key select; false after a read error (logged).
+bool visitSortKeys(platform::SqliteDatabase& db, const std::string& sql,
+                   const std::function<void(uint32_t, double, std::string_view)>& visit) {
+    std::string error;
+    auto select = db.prepare(sql, error);
+    if (!select) {
+        appLog("nan sortKeys " + error);
+        return false;
+    }
+    SqliteStatement::Step step;
+    while ((step = select->step()) == SqliteStatement::Step::row) {
+        visit(static_cast<uint32_t>(select->int64At(0)), select->doubleAt(1), select->textViewAt(2));
+    }
+    if (step == SqliteStatement::Step::error) {
+        appLog("nan sortKeys " + select->errorMessage());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool NanItemSqliteManager_v2::forEachSortKey(
+    const std::function<void(uint32_t combinedHash, double modified, std::string_view name)>& visit) {
+    return db_ && visitSortKeys(*db_, std::string(kSortKeyColumns) + kTable, visit);
+}
+
 ItemSortKeys NanItemSqliteManager_v2::sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes) {
     ItemSortKeys result;
     result.keys.resize(combinedHashes.size());
@@ -293,50 +301,33 @@ ItemSortKeys NanItemSqliteManager_v2::sortKeysForCombinedHashes(const std::vecto
     };
     std::vector<Found> names(combinedHashes.size());
     auto buffer = std::make_shared<std::string>();
-    const auto readRows = [&](const std::string& sql) {
-        std::string error;
-        auto select = db_->prepare(sql, error);
-        // Failures leave out what they could not read, as itemsForCombinedHashes does.
-        if (!select) {
-            appLog("nan sortKeysForCombinedHashes " + error);
-            return;
-        }
-        SqliteStatement::Step step;
-        while ((step = select->step()) == SqliteStatement::Step::row) {
-            const std::optional<uint32_t> at = positionOf.find(static_cast<uint32_t>(select->int64At(0)));
-            if (!at) continue;
-            const std::string_view name = select->textViewAt(2);
-            names[*at] = {buffer->size(), name.size()};
-            buffer->append(name);
-            result.keys[*at].fileModifiedDate = dateFromSecondsSince1970(select->doubleAt(1));
-            result.keys[*at].found = true;
-        }
-        if (step == SqliteStatement::Step::error) appLog("nan sortKeysForCombinedHashes " + select->errorMessage());
+    // Failures leave out what they could not read, as itemsForCombinedHashes does.
+    const auto keep = [&](uint32_t combinedHash, double modified, std::string_view name) {
+        const std::optional<uint32_t> at = positionOf.find(combinedHash);
+        if (!at) return;
+        names[*at] = {buffer->size(), name.size()};
+        buffer->append(name);
+        result.keys[*at].fileModifiedDate = dateFromSecondsSince1970(modified);
+        result.keys[*at].found = true;
     };
-    const std::string head =
-        std::string("SELECT combinedHash, fileModificationTimestamp, sqliteFileName FROM ") + kTable;
     // A look-up costs about what reading a few rows in sequence does: a common word, found in a good part
     // of the folder, is cheaper to join against one pass over the table (rows in rowid order, so of two
     // rows of one version the later wins here as in the look-ups).
-    int64_t rowsEstimate = 0;
-    if (std::string error; auto last = db_->prepare(std::string("SELECT max(dbId) FROM ") + kTable, error)) {
-        if (last->step() == SqliteStatement::Step::row) rowsEstimate = last->int64At(0);
-    }
-    if (static_cast<int64_t>(combinedHashes.size()) * 4 >= rowsEstimate) {
-        readRows(head);
+    if (static_cast<int64_t>(combinedHashes.size()) * 4 >= rowsEstimate()) {
+        forEachSortKey(keep);
     } else {
         std::vector<uint32_t> unique = combinedHashes;
         std::sort(unique.begin(), unique.end());
         unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
         for (size_t start = 0; start < unique.size(); start += batchSize) {
             const size_t end = std::min(unique.size(), start + batchSize);
-            std::string sql = head + " WHERE combinedHash IN (";
+            std::string sql = std::string(kSortKeyColumns) + kTable + " WHERE combinedHash IN (";
             for (size_t i = start; i < end; ++i) {
                 if (i > start) sql += ", ";
                 sql += std::to_string(unique[i]);  // integers: nothing to escape
             }
             sql += ")";
-            readRows(sql);
+            visitSortKeys(*db_, sql, keep);
         }
     }
     // Views into the finished buffer only: appending may have moved it.

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/model/fts_search_result.h"
@@ -75,6 +76,11 @@ public:
     // thousands of search hits before reading the few kept. When the versions are a good part of the
     // table, it is read through once instead of looked up row by row. Failures leave keys not found.
     ItemSortKeys sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes);
+    // The name and modification date of every row, in rowid order; false when the table could not be
+    // read through (what was read was visited).
+    bool forEachSortKey(const std::function<void(uint32_t combinedHash, double modified, std::string_view name)>& visit);
+    // The highest row id: about the number of rows, found without reading them (0 when unreadable).
+    int64_t rowsEstimate();
 
     int userVersion();
 

@@ -7,6 +7,7 @@
 #include "platform/sqlite.h"
 #include "storage/item_balancer.h"
 #include "storage/shard_layout.h"
+#include "storage/sort_key_memo.h"
 #include "support/temp_home.h"
 
 namespace lumidex::storage {
@@ -228,6 +229,65 @@ TEST(ItemStore, SortKeysAnswerInTheOrderAskedWhetherLookedUpOrReadThrough) {
             EXPECT_EQ(secondsSince1970(keys.keys[k].fileModifiedDate), 5000.0 + i);
         }
     }
+}
+
+// Keys as the store answers them, as text: "name date" or "-" for not found.
+std::vector<std::string> keyTexts(const ItemSortKeys& keys) {
+    std::vector<std::string> out;
+    for (const auto& key : keys.keys) {
+        out.push_back(key.found ? std::string(key.fileName) + " " + std::to_string(secondsSince1970(key.fileModifiedDate)) : "-");
+    }
+    return out;
+}
+
+TEST(SortKeyMemo, AnswersAsTheTableDoesWhetherRememberedAddedToDamagedOrUnwritable) {
+    testing::TempDir dir;
+    NanItemSqliteManager_v2 store(dir.path(), 3, "/root");
+    std::vector<NanItem> items;
+    for (uint32_t i = 0; i < 400; ++i) {
+        items.push_back(item(i * 20 + 3, "/root/d/n" + std::to_string(i) + ".txt"));
+        items.back().fileModifiedDate = dateFromSecondsSince1970(5000.5 + i);
+    }
+    ASSERT_TRUE(store.create(items));
+    const std::filesystem::path file = dir.path() / "cache" / "3.keys";
+    SortKeyMemo memo(file);
+    // Most of the shard, an unknown version, one asked twice.
+    std::vector<uint32_t> wanted;
+    for (uint32_t i = 0; i < 400; i += 2) wanted.push_back(i * 20 + 3);
+    wanted.insert(wanted.begin() + 5, 999999983);
+    wanted.push_back(wanted[1]);
+    const std::vector<std::string> expected = keyTexts(store.sortKeysForCombinedHashes(wanted));
+
+    EXPECT_EQ(keyTexts(memo.sortKeys(store, wanted)), expected);  // made from the table
+    ASSERT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(keyTexts(memo.sortKeys(store, wanted)), expected);  // read from the file
+
+    // Versions written since are read from the table and remembered with the others.
+    std::vector<NanItem> later;
+    for (uint32_t i = 400; i < 420; ++i) later.push_back(item(i * 20 + 3, "/root/e/m" + std::to_string(i) + ".pdf"));
+    ASSERT_TRUE(store.create(later));
+    for (const NanItem& added : later) wanted.push_back(added.combinedHash);
+    const std::vector<std::string> withLater = keyTexts(store.sortKeysForCombinedHashes(wanted));
+    const auto sizeBefore = std::filesystem::file_size(file);
+    EXPECT_EQ(keyTexts(memo.sortKeys(store, wanted)), withLater);
+    EXPECT_GT(std::filesystem::file_size(file), sizeBefore);
+    EXPECT_EQ(keyTexts(memo.sortKeys(store, wanted)), withLater);
+
+    // A file cut short, or whose names lie outside it, is made again.
+    std::string bytes = testing::readFile(file);
+    testing::writeFile(file, bytes.substr(0, bytes.size() - 3));
+    EXPECT_EQ(keyTexts(memo.sortKeys(store, wanted)), withLater);
+    bytes = testing::readFile(file);
+    ASSERT_GT(bytes.size(), 48u);
+    for (size_t at = 16 + 4; at < 16 + 24 * 4; at += 24) bytes[at + 3] = '\x7f';  // name offsets far out
+    testing::writeFile(file, bytes);
+    EXPECT_EQ(keyTexts(memo.sortKeys(store, wanted)), withLater);
+    EXPECT_EQ(keyTexts(memo.sortKeys(store, wanted)), withLater);
+
+    // A cache that cannot be written still answers.
+    testing::writeFile(dir.path() / "blocked", "a file, not a folder");
+    SortKeyMemo unwritable(dir.path() / "blocked" / "3.keys");
+    EXPECT_EQ(keyTexts(unwritable.sortKeys(store, wanted)), withLater);
 }
 
 TEST(ItemBalancer, OperationsOnOneShardRunOneAfterTheOther) {

@@ -32,6 +32,7 @@ UserDirectories userDirectories() {
     d.realDocuments = d.home / "Documents";
     d.settingsDirectory = xdg("XDG_CONFIG_HOME", d.home / ".config") / "lumidex";
     d.trashHome = d.applicationSupport / "Trash";
+    d.cacheDirectory = xdg("XDG_CACHE_HOME", d.home / ".cache") / "lumidex";
     return d;
 }
 
