@@ -351,7 +351,11 @@ public:
         const size_t take = std::min(count, byRank_.size() - next_);
         const auto before = [this](const Ranked* a, const Ranked* b) { return precedes(a, b); };
         if (next_ + take < byRank_.size()) {
-            std::partial_sort(from, from + static_cast<std::ptrdiff_t>(take), byRank_.end(), before);
+            // The order is total (arrival breaks ties), so selecting the first rows and sorting only
+            // them gives what a partial sort does, in linear time over a common word's many rows.
+            const auto end = from + static_cast<std::ptrdiff_t>(take);
+            std::nth_element(from, end, byRank_.end(), before);
+            std::sort(from, end, before);
         } else {
             std::sort(from, byRank_.end(), before);
         }
@@ -527,12 +531,19 @@ SearchOutcome SearchEngine::run(const SearchParameters& parameters, const Search
     std::vector<Ranked> ranked;
     size_t rows = 0;
     for (const SourceRows& source : sources) rows += source.rows.size();
-    ranked.reserve(rows);  // a common word brings tens of thousands of rows: grown once, not doubled
     for (size_t i = 0; i < sources.size(); ++i) {
         if (i < folders.size()) {
             const bool stillConfigured = std::find(current.begin(), current.end(), folders[i]) != current.end();
             if (!stillConfigured || folders[i]->isRemoved()) continue;
             outcome.indexBeingBuilt = outcome.indexBeingBuilt || sources[i].indexing;
+        }
+        if (ranked.empty()) {
+            // The first source's rows are taken as they are: a common word's hundreds of thousands of rows
+            // are not copied once more.
+            ranked = std::move(sources[i].rows);
+            ranked.reserve(rows);  // grown once, not doubled
+            for (size_t k = 0; k < ranked.size(); ++k) ranked[k].arrival = k;
+            continue;
         }
         for (Ranked& r : sources[i].rows) {
             r.arrival = ranked.size();
