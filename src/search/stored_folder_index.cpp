@@ -67,7 +67,8 @@ public:
     std::optional<ItemSortKeys> sortKeysForCombinedHashes(const std::vector<uint32_t>& combinedHashes) override {
         return sortKeysByShard(combinedHashes, [this](uint32_t i, const std::vector<uint32_t>& hashes) {
             std::lock_guard lock(shards_[i].mutex);
-            return storage::SortKeyMemo(sortKeyMemoDirectory_ / (std::to_string(i) + ".keys"))
+            return storage::SortKeyMemo(sortKeyMemoDirectory_ / (std::to_string(i) + ".keys"),
+                                        storage::shardPath(folderDataDirectory_, storage::StoreKind::items, i))
                 .sortKeys(store(shards_[i], i), hashes);
         });
     }

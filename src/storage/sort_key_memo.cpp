@@ -1,11 +1,13 @@
 #include "storage/sort_key_memo.h"
 
+#include <sys/stat.h>
+
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -19,12 +21,25 @@
 namespace lumidex::storage {
 namespace {
 
-constexpr char kMagic[8] = {'L', 'X', 'S', 'K', 'E', 'Y', 'S', '1'};
+constexpr char kMagic[8] = {'L', 'X', 'S', 'K', 'E', 'Y', 'S', '2'};
+
+// What changes whenever the shard is written: its database file and its write-ahead log.
+struct Stamp {
+    uint64_t databaseSize = 0;
+    int64_t databaseModified = 0;  // nanoseconds
+    uint64_t databaseInode = 0;
+    uint64_t logSize = 0;
+    int64_t logModified = 0;
+
+    bool operator==(const Stamp&) const = default;
+};
 
 struct Header {
     char magic[8];
     uint32_t count;
     uint32_t nameBytes;
+    Stamp stamp;
+    uint64_t checksum;  // of the entries and names
 };
 
 struct Entry {
@@ -35,9 +50,38 @@ struct Entry {
     double seconds;
 };
 
-static_assert(sizeof(Header) == 16 && sizeof(Entry) == 24, "the file layout");
+static_assert(sizeof(Stamp) == 40 && sizeof(Header) == 64 && sizeof(Entry) == 24, "the file layout");
 
-// A whole memo as read, or nothing: a file that is missing, cut short or of another layout is not one.
+std::optional<Stamp> stampOf(const std::filesystem::path& shardFile) {
+    struct stat database {};
+    if (::stat(shardFile.c_str(), &database) != 0) return std::nullopt;
+    Stamp stamp;
+    stamp.databaseSize = static_cast<uint64_t>(database.st_size);
+    stamp.databaseModified = int64_t{database.st_mtim.tv_sec} * 1000000000 + database.st_mtim.tv_nsec;
+    stamp.databaseInode = static_cast<uint64_t>(database.st_ino);
+    struct stat log {};
+    if (::stat((shardFile.string() + "-wal").c_str(), &log) == 0) {
+        stamp.logSize = static_cast<uint64_t>(log.st_size);
+        stamp.logModified = int64_t{log.st_mtim.tv_sec} * 1000000000 + log.st_mtim.tv_nsec;
+    }
+    return stamp;
+}
+
+// Cheap enough to check on every read (a word at a time), and catches blocks lost or zeroed after a crash.
+uint64_t checksumOf(std::string_view bytes) {
+    uint64_t sum = 0x9E3779B97F4A7C15ull;
+    size_t at = 0;
+    for (; at + 8 <= bytes.size(); at += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes.data() + at, 8);
+        sum = (sum ^ word) * 0x100000001B3ull;
+        sum ^= sum >> 29;
+    }
+    for (; at < bytes.size(); ++at) sum = (sum ^ static_cast<unsigned char>(bytes[at])) * 0x100000001B3ull;
+    return sum;
+}
+
+// A whole memo of the shard as it is now, or nothing.
 struct Memo {
     std::shared_ptr<const std::string> bytes;
     uint32_t count = 0;
@@ -49,23 +93,30 @@ struct Memo {
         return e;
     }
     const char* names() const { return bytes->data() + sizeof(Header) + size_t{count} * sizeof(Entry); }
-    // False for an entry whose name lies outside the file (a damaged file).
-    bool nameInside(const Entry& e) const { return e.nameOffset <= nameBytes && e.nameSize <= nameBytes - e.nameOffset; }
+    bool sound(const Entry& e) const {
+        return e.nameOffset <= nameBytes && e.nameSize <= nameBytes - e.nameOffset && std::isfinite(e.seconds);
+    }
 };
 
-std::optional<Memo> readMemo(const std::filesystem::path& file) {
+std::optional<Memo> readMemo(const std::filesystem::path& file, const Stamp& stamp, uint64_t maxCount) {
     std::ifstream in(file, std::ios::binary | std::ios::ate);
     if (!in) return std::nullopt;
     const std::streamoff size = in.tellg();
-    if (size < static_cast<std::streamoff>(sizeof(Header))) return std::nullopt;
-    auto bytes = std::make_shared<std::string>(static_cast<size_t>(size), '\0');
-    in.seekg(0);
-    if (!in.read(bytes->data(), size)) return std::nullopt;
     Header header;
-    std::memcpy(&header, bytes->data(), sizeof(Header));
-    if (std::memcmp(header.magic, kMagic, sizeof(kMagic)) != 0) return std::nullopt;
+    if (size < static_cast<std::streamoff>(sizeof(Header)) || !in.seekg(0) ||
+        !in.read(reinterpret_cast<char*>(&header), sizeof(Header))) {
+        return std::nullopt;
+    }
+    // Checked before the rest is read: a stale or foreign file costs its header only.
+    if (std::memcmp(header.magic, kMagic, sizeof(kMagic)) != 0 || !(header.stamp == stamp) || header.count > maxCount) {
+        return std::nullopt;
+    }
     const uint64_t expected = sizeof(Header) + uint64_t{header.count} * sizeof(Entry) + header.nameBytes;
     if (expected != static_cast<uint64_t>(size)) return std::nullopt;
+    auto bytes = std::make_shared<std::string>(static_cast<size_t>(size), '\0');
+    std::memcpy(bytes->data(), &header, sizeof(Header));
+    if (!in.read(bytes->data() + sizeof(Header), size - static_cast<std::streamoff>(sizeof(Header)))) return std::nullopt;
+    if (checksumOf(std::string_view(*bytes).substr(sizeof(Header))) != header.checksum) return std::nullopt;
     return Memo{std::move(bytes), header.count, header.nameBytes};
 }
 
@@ -74,35 +125,37 @@ struct MemoWriter {
     std::string entries;
     std::string names;
     uint32_t count = 0;
+    bool fits = true;  // offsets are 32 bits; no shard's names come near 4 GiB
 
     void add(uint32_t combinedHash, double seconds, std::string_view name) {
+        if (names.size() + name.size() >= (uint64_t{1} << 32)) fits = false;
+        if (!fits) return;
         const Entry e{combinedHash, static_cast<uint32_t>(names.size()), static_cast<uint32_t>(name.size()), 0, seconds};
         entries.append(reinterpret_cast<const char*>(&e), sizeof(e));
         names.append(name);
         ++count;
     }
-    // Names of 4 GiB would not fit the offsets; no shard comes near it.
-    bool fits() const { return names.size() < (uint64_t{1} << 32); }
 
-    void write(const std::filesystem::path& file) const {
-        if (!fits()) return;
-        Header header;
+    void write(const std::filesystem::path& file, const Stamp& stamp) const {
+        if (!fits) return;
+        Header header{};
         std::memcpy(header.magic, kMagic, sizeof(kMagic));
         header.count = count;
         header.nameBytes = static_cast<uint32_t>(names.size());
+        header.stamp = stamp;
         std::string bytes;
         bytes.reserve(sizeof(header) + entries.size() + names.size());
-        bytes.append(reinterpret_cast<const char*>(&header), sizeof(header));
+        bytes.append(sizeof(header), '\0');
         bytes += entries;
         bytes += names;
+        header.checksum = checksumOf(std::string_view(bytes).substr(sizeof(Header)));
+        std::memcpy(bytes.data(), &header, sizeof(header));
         std::error_code ec;
         std::filesystem::create_directories(file.parent_path(), ec);
         if (auto failed = writeFileAtomically(file, bytes, defaultFilePermissions, FileDurability::cache)) {
-            // A cache: searching goes on without it. Said once per file and process.
-            static std::mutex mutex;
-            static std::set<std::string> said;
-            std::lock_guard lock(mutex);
-            if (said.insert(file.string()).second) appLog("sort key cache not written: " + failed->message());
+            // A cache: searching goes on without it. Said once per process, not for each of its shards.
+            static std::once_flag said;
+            std::call_once(said, [&] { appLog("sort key cache not written: " + failed->message()); });
         }
     }
 };
@@ -111,80 +164,59 @@ struct MemoWriter {
 
 ItemSortKeys SortKeyMemo::sortKeys(NanItemSqliteManager_v2& store, const std::vector<uint32_t>& combinedHashes) {
     const int64_t rows = store.isOpen() ? store.rowsEstimate() : 0;
-    if (rows <= 0 || static_cast<int64_t>(combinedHashes.size()) * 4 < rows) {
+    const std::optional<Stamp> stamp = stampOf(shardFile_);
+    if (!stamp || rows <= 0 || static_cast<int64_t>(combinedHashes.size()) * 4 < rows) {
         return store.sortKeysForCombinedHashes(combinedHashes);
     }
     ItemSortKeys result;
     result.keys.resize(combinedHashes.size());
     const FirstPositions positionOf(combinedHashes);
 
-    std::optional<Memo> memo = readMemo(file_);
-    // Grown well beyond the table: versions removed since are most of it.
-    if (memo && memo->count > 2 * static_cast<uint64_t>(rows) + 1024) memo.reset();
+    // Row ids only grow, so a copy of the table has at most as many entries as the highest one.
+    std::optional<Memo> memo = readMemo(file_, *stamp, static_cast<uint64_t>(rows));
     if (memo) {
+        // A copy of the whole table: a version it does not hold is not in the table either. Rows are in
+        // row id order, so of two rows of one version the later wins, as in the table's own answers.
         for (size_t i = 0; i < memo->count; ++i) {
             const Entry e = memo->entry(i);
             const std::optional<uint32_t> at = positionOf.find(e.combinedHash);
             if (!at) continue;
-            if (!memo->nameInside(e)) {
+            if (!memo->sound(e)) {
                 memo.reset();
                 break;
             }
             result.keys[*at] = {std::string_view(memo->names() + e.nameOffset, e.nameSize),
                                 dateFromSecondsSince1970(e.seconds), true};
         }
-        if (!memo) result.keys.assign(combinedHashes.size(), {});
     }
-    std::vector<uint32_t> unknown;
-    for (size_t i = 0; i < combinedHashes.size(); ++i) {
-        if (!result.keys[i].found && *positionOf.find(combinedHashes[i]) == i) unknown.push_back(combinedHashes[i]);
-    }
-
-    if (!memo || static_cast<int64_t>(unknown.size()) * 4 >= rows) {
-        // Made again from one pass over the table, which answers the keys too.
-        memo.reset();
+    if (memo) {
+        result.nameBuffers.push_back(memo->bytes);
+    } else {
+        // One pass over the table answers the keys and makes the copy again.
         result.keys.assign(combinedHashes.size(), {});
         MemoWriter writer;
-        std::vector<std::pair<uint32_t, uint32_t>> nameOf(combinedHashes.size());  // offset, size
+        std::vector<std::pair<size_t, size_t>> nameOf(combinedHashes.size());  // offset, size
         const bool whole = store.forEachSortKey([&](uint32_t combinedHash, double modified, std::string_view name) {
             if (const std::optional<uint32_t> at = positionOf.find(combinedHash)) {
-                nameOf[*at] = {static_cast<uint32_t>(writer.names.size()), static_cast<uint32_t>(name.size())};
+                nameOf[*at] = {writer.names.size(), name.size()};
                 result.keys[*at].fileModifiedDate = dateFromSecondsSince1970(modified);
                 result.keys[*at].found = true;
             }
             writer.add(combinedHash, modified, name);
         });
-        if (whole) writer.write(file_);
+        // A write while the table was read through would leave a copy that is not of any one moment.
+        if (whole && stampOf(shardFile_) == stamp) writer.write(file_, *stamp);
+        if (!writer.fits) {
+            // Names were left out of the copy: read the keys the ordinary way.
+            return store.sortKeysForCombinedHashes(combinedHashes);
+        }
         // Views into the finished names only: appending may have moved them.
         auto names = std::make_shared<const std::string>(std::move(writer.names));
         for (size_t i = 0; i < combinedHashes.size(); ++i) {
             if (result.keys[i].found) result.keys[i].fileName = std::string_view(*names).substr(nameOf[i].first, nameOf[i].second);
         }
         result.nameBuffers.push_back(std::move(names));
-    } else if (!unknown.empty()) {
-        ItemSortKeys more = store.sortKeysForCombinedHashes(unknown);
-        MemoWriter writer;
-        for (size_t j = 0; j < unknown.size() && j < more.keys.size(); ++j) {
-            if (!more.keys[j].found) continue;
-            result.keys[*positionOf.find(unknown[j])] = more.keys[j];
-            writer.add(unknown[j], secondsSince1970(more.keys[j].fileModifiedDate), more.keys[j].fileName);
-        }
-        if (writer.count > 0) {
-            // The remembered entries, then the new ones with their names after the remembered names.
-            MemoWriter merged;
-            merged.entries.assign(memo->bytes->data() + sizeof(Header), size_t{memo->count} * sizeof(Entry));
-            merged.names.assign(memo->names(), memo->nameBytes);
-            merged.count = memo->count;
-            for (size_t k = 0; k < writer.count; ++k) {
-                Entry e;
-                std::memcpy(&e, writer.entries.data() + k * sizeof(Entry), sizeof(Entry));
-                merged.add(e.combinedHash, e.seconds, std::string_view(writer.names).substr(e.nameOffset, e.nameSize));
-            }
-            merged.write(file_);
-        }
-        for (auto& buffer : more.nameBuffers) result.nameBuffers.push_back(std::move(buffer));
     }
-    if (memo) result.nameBuffers.push_back(memo->bytes);
 
     // A version asked for twice has the keys of its first position.
     for (size_t i = 0; i < combinedHashes.size(); ++i) {

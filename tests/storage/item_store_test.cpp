@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
@@ -240,7 +241,7 @@ std::vector<std::string> keyTexts(const ItemSortKeys& keys) {
     return out;
 }
 
-TEST(SortKeyMemo, AnswersAsTheTableDoesWhetherRememberedAddedToDamagedOrUnwritable) {
+TEST(SortKeyMemo, AnswersAsTheTableDoesWhetherCopiedStaleDamagedOrUnwritable) {
     testing::TempDir dir;
     NanItemSqliteManager_v2 store(dir.path(), 3, "/root");
     std::vector<NanItem> items;
@@ -250,44 +251,55 @@ TEST(SortKeyMemo, AnswersAsTheTableDoesWhetherRememberedAddedToDamagedOrUnwritab
     }
     ASSERT_TRUE(store.create(items));
     const std::filesystem::path file = dir.path() / "cache" / "3.keys";
-    SortKeyMemo memo(file);
+    SortKeyMemo memo(file, shardPath(dir.path(), StoreKind::items, 3));
     // Most of the shard, an unknown version, one asked twice.
     std::vector<uint32_t> wanted;
     for (uint32_t i = 0; i < 400; i += 2) wanted.push_back(i * 20 + 3);
     wanted.insert(wanted.begin() + 5, 999999983);
     wanted.push_back(wanted[1]);
-    const std::vector<std::string> expected = keyTexts(store.sortKeysForCombinedHashes(wanted));
-
-    EXPECT_EQ(keyTexts(memo.sortKeys(store, wanted)), expected);  // made from the table
+    const auto expectTableAnswer = [&] {
+        EXPECT_EQ(keyTexts(memo.sortKeys(store, wanted)), keyTexts(store.sortKeysForCombinedHashes(wanted)));
+    };
+    expectTableAnswer();  // made from the table
     ASSERT_TRUE(std::filesystem::exists(file));
-    EXPECT_EQ(keyTexts(memo.sortKeys(store, wanted)), expected);  // read from the file
+    const std::string copy = testing::readFile(file);
+    const auto inode = [&file] {
+        struct stat s {};
+        return ::stat(file.c_str(), &s) == 0 ? s.st_ino : 0;
+    };
+    const auto copied = inode();
+    expectTableAnswer();  // read from the copy, which is not made again
+    EXPECT_EQ(inode(), copied);
 
-    // Versions written since are read from the table and remembered with the others.
+    // A row replaced in place under the same combinedHash (a file saved twice within one second), and
+    // versions added: the copy is stale and made again.
+    NanItem again = items[2];
+    again.fileName = "renamed.txt";
+    again.fileModifiedDate = dateFromSecondsSince1970(5002.75);
+    ASSERT_TRUE(store.create(again));
     std::vector<NanItem> later;
     for (uint32_t i = 400; i < 420; ++i) later.push_back(item(i * 20 + 3, "/root/e/m" + std::to_string(i) + ".pdf"));
     ASSERT_TRUE(store.create(later));
     for (const NanItem& added : later) wanted.push_back(added.combinedHash);
-    const std::vector<std::string> withLater = keyTexts(store.sortKeysForCombinedHashes(wanted));
-    const auto sizeBefore = std::filesystem::file_size(file);
-    EXPECT_EQ(keyTexts(memo.sortKeys(store, wanted)), withLater);
-    EXPECT_GT(std::filesystem::file_size(file), sizeBefore);
-    EXPECT_EQ(keyTexts(memo.sortKeys(store, wanted)), withLater);
+    expectTableAnswer();
+    EXPECT_NE(testing::readFile(file), copy);
+    expectTableAnswer();
 
-    // A file cut short, or whose names lie outside it, is made again.
+    // A copy cut short, with blocks zeroed, or whose names lie outside it is not used.
     std::string bytes = testing::readFile(file);
     testing::writeFile(file, bytes.substr(0, bytes.size() - 3));
-    EXPECT_EQ(keyTexts(memo.sortKeys(store, wanted)), withLater);
+    expectTableAnswer();
     bytes = testing::readFile(file);
-    ASSERT_GT(bytes.size(), 48u);
-    for (size_t at = 16 + 4; at < 16 + 24 * 4; at += 24) bytes[at + 3] = '\x7f';  // name offsets far out
+    ASSERT_GT(bytes.size(), 200u);
+    std::fill(bytes.begin() + 100, bytes.begin() + 200, '\0');
     testing::writeFile(file, bytes);
-    EXPECT_EQ(keyTexts(memo.sortKeys(store, wanted)), withLater);
-    EXPECT_EQ(keyTexts(memo.sortKeys(store, wanted)), withLater);
+    expectTableAnswer();
+    expectTableAnswer();
 
     // A cache that cannot be written still answers.
     testing::writeFile(dir.path() / "blocked", "a file, not a folder");
-    SortKeyMemo unwritable(dir.path() / "blocked" / "3.keys");
-    EXPECT_EQ(keyTexts(unwritable.sortKeys(store, wanted)), withLater);
+    SortKeyMemo unwritable(dir.path() / "blocked" / "3.keys", shardPath(dir.path(), StoreKind::items, 3));
+    EXPECT_EQ(keyTexts(unwritable.sortKeys(store, wanted)), keyTexts(store.sortKeysForCombinedHashes(wanted)));
 }
 
 TEST(ItemBalancer, OperationsOnOneShardRunOneAfterTheOther) {
