@@ -26,6 +26,10 @@ void printStatus(const service::FolderIndexStatus& s, const std::string& convert
                                                : "converted once there is a converter: " + converterMissing)
                   << ")\n";
     }
+    if (s.conversionsFailed > 0) {
+        std::cout << "  not converted:    " << s.conversionsFailed
+                  << " office documents (found by their own text; the conversion failed, the debug log says why)\n";
+    }
     if (s.waiting > 0) std::cout << "  waiting:          " << s.waiting << " (read by the next `lumidex scan`)\n";
     if (s.waitingForOfficeText > 0) {
         std::cout << "  office files:     " << s.waitingForOfficeText << " (found by name; "

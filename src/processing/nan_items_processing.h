@@ -117,7 +117,8 @@ struct FolderProcessingStats {
     int64_t reusedFromCache = 0;      // stored from the content cache: not read or recognised again
     int64_t previewPages = 0;  // pages of stored PDFs, images and office documents, which get previews
     int64_t previewsOwed = 0;  // of those (and of documents an earlier process left), pages still to draw
-    int64_t officeDocuments = 0;  // stored office documents, converted or owing their conversion
+    int64_t officeDocuments = 0;  // stored office documents, converted or owing their conversion (not
+                                  // those whose conversion failed for good: they count among the errors)
     int64_t conversionsOwed = 0;  // of those (and of documents an earlier process left), not converted yet
 };
 
@@ -142,9 +143,11 @@ struct NanItemsProcessingOptions {
     std::chrono::milliseconds diskSpacePoll{5000};
     // Test hooks. jobKindOverride may replace an item's job kind (e.g. with a crashing test kind); it is
     // asked only for files that go to a worker (not for those whose result the content cache held);
-    // enrichmentRecogniser replaces the "enrich.pdf" job.
+    // enrichmentRecogniser replaces the "enrich.pdf" job; previewJobKindOverride may replace the preview
+    // pass's "previews.pdf" job kind for a document.
     std::function<std::optional<std::string>(const NanItem&)> jobKindOverride;
     std::function<std::optional<std::string>(const NanItem&)> enrichmentRecogniser;
+    std::function<std::optional<std::string>(const NanItem&)> previewJobKindOverride;
     // Page previews of PDFs with digital text. false: the first page's is drawn with the text, the
     // others by the preview pass; true (or LUMIDEX_EAGER_PREVIEWS=1 in the environment): every page's
     // before the document is stored.
@@ -184,14 +187,17 @@ public:
     std::optional<std::string> officeConversionUnavailable() const;
 
     // The preview pass of a folder: draws the page previews its documents are owed ("preview_pending"
-    // markers, storage/pending_enrichments.h), one document per worker at a time, and removes each
-    // marker once its document is done (or gone, or unreadable for good). Stops before the next
-    // document when the token is set or `yield` says other work waits (the documents in flight are
-    // finished first); the markers left are taken up by
-    // the next call, in this process or a later one. A second call for a folder whose pass is running
+    // markers, storage/pending_enrichments.h), one document per worker at a time (a worker that is
+    // done takes the next document, whatever the others do), and removes each marker once its document
+    // is done (or gone, or unreadable for good, or after crashing or hanging the worker previewAttempts
+    // times, counted in the marker). Previews that cannot be written (a full disk) keep their marker and
+    // end the pass. Stops before the next document when the token is set or `yield` says other work
+    // waits (the documents in flight are finished first); the markers left are taken up by the next
+    // call, in this process or a later one. A second call for a folder whose pass is running
     // returns at once. Returns true when no preview is owed any more. Blocks; any thread.
     bool renderDeferredPreviews(folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings,
                                 const std::function<bool()>& yield = {});
+    static constexpr int previewAttempts = 3;
 
     // The conversion pass of a folder: converts the office documents stored with their own text only
     // ("conversion_pending" markers) and stores each as the one-pass road would (pages, previews,
@@ -218,18 +224,20 @@ private:
     std::optional<std::string> recogniseForEnrichment(const NanItem& item);
     void storeEnrichment(const NanItem& item, const std::string& newText);
     std::optional<std::string> runEnrichmentJob(const EnrichmentTicket& ticket);
-    // The "previews.pdf" job for one document; a failure is logged, an interruption (cancel, no worker)
-    // leaves the document owed.
-    enum class PreviewJob { drawn, failed, interrupted };
+    // The "previews.pdf" job for one document; a failure is logged. failed: the document cannot be drawn;
+    // workerFailed: it crashed or hung the worker (tried again, up to previewAttempts times in all);
+    // notWritten: drawn, but the previews could not be written; interrupted: a cancel, or no worker.
+    enum class PreviewJob { drawn, failed, workerFailed, notWritten, interrupted };
     PreviewJob runPreviewJob(folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings,
                        const NanItem& item, std::vector<int64_t> pages);
     // Counts a document's owed pages once, whether its run or an earlier process deferred them
     // (uncounted: they are not in previewPages yet either).
     void owePreviews(const std::string& folder, uint32_t combinedHash, int64_t pages, bool uncounted);
     void previewsPaid(const std::string& folder, uint32_t combinedHash);
-    // The same for conversions (one per document).
+    // The same for conversions (one per document); one that fails for good is no office document
+    // converted or owed any more (!converted).
     void oweConversion(const std::string& folder, uint32_t combinedHash, bool uncounted);
-    void conversionPaid(const std::string& folder, uint32_t combinedHash);
+    void conversionPaid(const std::string& folder, uint32_t combinedHash, bool converted = true);
     std::shared_ptr<EnrichmentContext> enrichmentContext(folders::BalancedDataManager& manager,
                                                          const folders::ProcessingRunSettings& settings);
 

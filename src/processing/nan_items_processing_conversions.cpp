@@ -17,9 +17,12 @@ void NanItemsProcessing::oweConversion(const std::string& folder, uint32_t combi
     if (uncounted) ++stats_[folder].officeDocuments;
 }
 
-void NanItemsProcessing::conversionPaid(const std::string& folder, uint32_t combinedHash) {
+void NanItemsProcessing::conversionPaid(const std::string& folder, uint32_t combinedHash, bool converted) {
     std::lock_guard lock(statsMutex_);
-    if (owedConversions_[folder].erase(combinedHash) > 0) --stats_[folder].conversionsOwed;
+    if (owedConversions_[folder].erase(combinedHash) == 0) return;
+    --stats_[folder].conversionsOwed;
+    // Counted among the errors (or locked, or not read) instead, as its failure was.
+    if (!converted) --stats_[folder].officeDocuments;
 }
 
 bool NanItemsProcessing::convertDeferredOfficeDocuments(folders::BalancedDataManager& manager,

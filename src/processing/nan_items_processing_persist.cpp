@@ -3,6 +3,7 @@
 #include "processing/nan_items_processing_run.h"
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "core/app_log.h"
@@ -72,8 +73,9 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     };
     FolderProcessingStats delta;
     // The conversion pass: documents whose conversion has ended, for good or not; their markers go
-    // once the results are stored.
+    // once the results are stored. Of those, the ones that will never be converted.
     std::vector<uint32_t> settled;
+    std::unordered_set<uint32_t> unconvertible;
     const bool haveConverter = !owner_.officeConversionUnavailable();
     // Handed to the run only once the batch is stored: a batch kept for another try would hand them twice.
     std::vector<Pending> convertNow;
@@ -139,6 +141,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         if (conversionPass_ && result->state != NanItemProcessingStates::complete) {
             // Not convertible for good: reported like any failed conversion, while the document stays
             // complete with its own text, searchable and known by its content.
+            unconvertible.insert(item.combinedHash);
             if (result->state == NanItemProcessingStates::pdfLocked) {
                 owner_.log("[NanItemsProcessing] gesperrt: " + item.urlString + ": " + result->message);
                 ++delta.locked;
@@ -331,7 +334,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             owner_.log("[NanItemsProcessing] Vormerkung der Umwandlung nicht entfernt: " +
                        manager_.folderDataDirectory().string() + " " + std::to_string(combinedHash));
         }
-        owner_.conversionPaid(folder, combinedHash);
+        owner_.conversionPaid(folder, combinedHash, !unconvertible.contains(combinedHash));
     }
     // The pass converts documents already counted when their text was stored.
     if (conversionPass_) delta.documentsProcessed = 0;

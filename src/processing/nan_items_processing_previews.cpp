@@ -1,8 +1,10 @@
 // The preview pass of NanItemsProcessing: the page previews of PDFs with digital text that their
 // extraction left for later, drawn one document per worker at a time once a folder's text is stored.
 #include <algorithm>
+#include <condition_variable>
 #include <deque>
 #include <future>
+#include <mutex>
 
 #include "folders/scanning/on_disk_path.h"
 #include "processing/extractors/extraction_result.h"
@@ -45,31 +47,67 @@ bool NanItemsProcessing::renderDeferredPreviews(folders::BalancedDataManager& ma
     // busy while the others waited for the rare enrichment job; the worker left free draws a page someone
     // opens (an urgent job) without waiting for a whole document's previews.
     const std::size_t parallel = std::max<std::size_t>(pool_->workerCount(), 2) - 1;
-    struct Drawing {
-        uint32_t combinedHash;
-        std::future<PreviewJob> job;
+    // Jobs report here as they end, so that the first to end frees its place, not the oldest.
+    struct Ended {
+        uint32_t combinedHash = 0;
+        std::string url;
+        PreviewJob job = PreviewJob::interrupted;
     };
-    std::deque<Drawing> drawing;
+    std::mutex endedMutex;
+    std::condition_variable endedChanged;
+    std::deque<Ended> ended;
+    std::size_t inFlight = 0;
     bool finished = true;
-    // Waits for the oldest document in flight and settles its marker; false when it was interrupted.
-    const auto settleOldest = [&] {
-        Drawing oldest = std::move(drawing.front());
-        drawing.pop_front();
-        if (oldest.job.get() == PreviewJob::interrupted) return false;
-        // Drawn, or unreadable for good: pages that are opened later are drawn then.
-        if (!pending.remove(oldest.combinedHash)) {
+    bool notWritten = false;
+    // Waits for a document in flight to end and settles its marker.
+    const auto settleNext = [&] {
+        Ended next;
+        {
+            std::unique_lock lock(endedMutex);
+            endedChanged.wait(lock, [&] { return !ended.empty(); });
+            next = std::move(ended.front());
+            ended.pop_front();
+        }
+        --inFlight;
+        switch (next.job) {
+            case PreviewJob::interrupted: finished = false; return;
+            case PreviewJob::notWritten:
+                // A full disk or a read-only folder fails the next document too: the pass ends here.
+                log("[NanItemsProcessing] Vorschaubilder nicht geschrieben, bleiben vorgemerkt: " + next.url);
+                notWritten = true;
+                finished = false;
+                return;
+            case PreviewJob::workerFailed: {
+                const int attempts = pending.attempts(next.combinedHash) + 1;
+                if (attempts < previewAttempts) {
+                    if (!pending.setAttempts(next.combinedHash, attempts)) {
+                        log("[NanItemsProcessing] Versuch der Vorschaubilder nicht vermerkt: " + next.url);
+                    }
+                    finished = false;
+                    return;
+                }
+                log("[NanItemsProcessing] Vorschaubilder nach " + std::to_string(attempts) +
+                    " Versuchen aufgegeben: " + next.url);
+                break;
+            }
+            case PreviewJob::drawn:
+            case PreviewJob::failed: break;  // pages that are opened later are drawn then
+        }
+        if (!pending.remove(next.combinedHash)) {
             log("[NanItemsProcessing] Vormerkung der Vorschaubilder nicht entfernt: " + dataDirectory.string() + " " +
-                std::to_string(oldest.combinedHash));
+                std::to_string(next.combinedHash));
         }
-        previewsPaid(folder, oldest.combinedHash);
-        return true;
+        previewsPaid(folder, next.combinedHash);
     };
+    const auto report = [&](Ended end) {
+        std::lock_guard lock(endedMutex);
+        ended.push_back(std::move(end));
+        endedChanged.notify_one();
+    };
+    std::vector<std::future<void>> jobs;  // last: waited for before what they report to goes
     for (const uint32_t combinedHash : pending.list()) {
-        if (drawing.size() >= parallel && !settleOldest()) {
-            finished = false;
-            break;
-        }
-        if (settings.cancellationToken.isCancelled() || (yield && yield())) {
+        while (inFlight >= parallel && !notWritten) settleNext();
+        if (notWritten || settings.cancellationToken.isCancelled() || (yield && yield())) {
             finished = false;
             break;
         }
@@ -79,22 +117,23 @@ bool NanItemsProcessing::renderDeferredPreviews(folders::BalancedDataManager& ma
         std::vector<int64_t> pages = current ? SaveNanImagesHelper::pagesWithoutThumbnail(dataDirectory, *item) : std::vector<int64_t>{};
         // A document an earlier process deferred is counted when the pass comes to it.
         owePreviews(folder, combinedHash, static_cast<int64_t>(pages.size()), true);
-        std::future<PreviewJob> job;
+        ++inFlight;
         if (pages.empty()) {
-            std::promise<PreviewJob> nothing;
-            nothing.set_value(PreviewJob::drawn);
-            job = nothing.get_future();
-        } else {
-            job = std::async(std::launch::async, [this, &manager, &settings, document = *item, pages = std::move(pages)]() mutable {
-                return runPreviewJob(manager, settings, document, std::move(pages));
-            });
+            report(Ended{combinedHash, {}, PreviewJob::drawn});
+            continue;
         }
-        drawing.push_back(Drawing{combinedHash, std::move(job)});
+        jobs.push_back(std::async(std::launch::async, [this, &manager, &settings, &report, combinedHash, document = *item,
+                                                        pages = std::move(pages)]() mutable {
+            PreviewJob job = PreviewJob::interrupted;  // out of memory: owed still
+            try {
+                job = runPreviewJob(manager, settings, document, std::move(pages));
+            } catch (...) {
+            }
+            report(Ended{combinedHash, document.urlString, job});
+        }));
     }
     // What is in flight ends either way; an interrupted one keeps its marker for the next pass.
-    while (!drawing.empty()) {
-        if (!settleOldest()) finished = false;
-    }
+    while (inFlight > 0) settleNext();
     return finished && pending.list().empty();
 }
 
@@ -109,9 +148,12 @@ NanItemsProcessing::PreviewJob NanItemsProcessing::runPreviewJob(folders::Balanc
     options.pages = std::move(pages);
     auto done = std::make_shared<std::promise<ExtractionOutcome>>();
     auto outcomeFuture = done->get_future();
+    std::string kind(previewsPdfJob);
+    if (options_.previewJobKindOverride) {
+        if (auto replaced = options_.previewJobKindOverride(item)) kind = std::move(*replaced);
+    }
     const auto id = pool_->submit(
-        ExtractionRequest{std::string(previewsPdfJob), folders::onDiskPath(item.urlString), encodeJobOptions(options),
-                          std::nullopt},
+        ExtractionRequest{std::move(kind), folders::onDiskPath(item.urlString), encodeJobOptions(options), std::nullopt},
         [](const std::string&) {}, [done](ExtractionOutcome outcome) { done->set_value(std::move(outcome)); });
     bool cancelSent = false;
     while (outcomeFuture.wait_for(cancellationPoll) != std::future_status::ready) {
@@ -122,21 +164,24 @@ NanItemsProcessing::PreviewJob NanItemsProcessing::runPreviewJob(folders::Balanc
     }
     const ExtractionOutcome outcome = outcomeFuture.get();
     if (!outcome.ok()) {
+        using Reason = ExtractionFailure::Reason;
         const auto reason = outcome.failure().reason;
-        if (reason == ExtractionFailure::Reason::cancelled || reason == ExtractionFailure::Reason::workerUnavailable) {
-            return PreviewJob::interrupted;
-        }
+        if (reason == Reason::cancelled || reason == Reason::workerUnavailable) return PreviewJob::interrupted;
         log("[NanItemsProcessing] Vorschaubilder nicht gezeichnet: " + item.urlString + ": " + outcome.description());
-        return PreviewJob::failed;
+        // The job itself said no (a document it cannot handle); anything else ended the worker.
+        return reason == Reason::jobFailed ? PreviewJob::failed : PreviewJob::workerFailed;
     }
     std::string error;
     const auto result = decodeExtractionResult(outcome.resultJson(), error);
-    if (!result || result->state != NanItemProcessingStates::complete) {
-        log("[NanItemsProcessing] Vorschaubilder nicht gezeichnet: " + item.urlString + ": " +
-            (result ? result->message : error));
+    if (!result) {
+        log("[NanItemsProcessing] Vorschaubilder nicht gezeichnet: " + item.urlString + ": " + error);
+        return PreviewJob::workerFailed;
+    }
+    if (result->state != NanItemProcessingStates::complete) {
+        log("[NanItemsProcessing] Vorschaubilder nicht gezeichnet: " + item.urlString + ": " + result->message);
         return PreviewJob::failed;
     }
-    return PreviewJob::drawn;
+    return result->previewsNotWritten > 0 ? PreviewJob::notWritten : PreviewJob::drawn;
 }
 
 }  // namespace lumidex::processing

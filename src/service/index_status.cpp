@@ -34,8 +34,15 @@ void countConversions(FolderIndexStatus& status, const NanItem& item, const std:
     using S = NanItemProcessingStates;
     // One that could not be read at all was never converted; it is counted among the errors.
     if (item.processingState != S::complete) return;
-    ++status.officeDocuments;
-    if (owing.contains(item.combinedHash)) ++status.conversionsPending;
+    if (owing.contains(item.combinedHash)) {
+        ++status.officeDocuments;
+        ++status.conversionsPending;
+    } else if (item.totalPageCount == 0) {
+        // Stored with its own text alone (no pages) and owing nothing: its conversion failed for good.
+        ++status.conversionsFailed;
+    } else {
+        ++status.officeDocuments;
+    }
 }
 
 void count(FolderIndexStatus& status, const NanItem& item) {
@@ -145,6 +152,7 @@ std::string indexStatusJson(const std::vector<FolderIndexStatus>& statuses, cons
                            {"previews_pending", s.previewsPending},
                            {"office_documents", s.officeDocuments},
                            {"conversions_pending", s.conversionsPending},
+                           {"conversions_failed", s.conversionsFailed},
                            {"damaged_files_kept_aside", damaged}});
     }
     nlohmann::json report{{"folders", folders}};

@@ -28,8 +28,11 @@ struct FolderIndexStatus {
     int64_t previewPages = 0;        // pages of searchable PDFs, images and office documents
     int64_t previewsOwed = 0;        // of those, pages whose preview is not drawn yet
     int64_t previewsPending = 0;     // documents owing them (drawn after the text, or when opened)
-    int64_t officeDocuments = 0;     // office documents stored with their text, converted or not
+    int64_t officeDocuments = 0;     // office documents stored with their text, converted or owing it
     int64_t conversionsPending = 0;  // of those, found by their own text and not converted to PDF yet
+    // Office documents whose conversion failed for good (refused, or locked): found by their own text,
+    // never converted; the debug log says why. Not among officeDocuments.
+    int64_t conversionsFailed = 0;
     std::vector<std::filesystem::path> damagedFilesKeptAside;  // index files found damaged and replaced
 };
 
@@ -48,8 +51,9 @@ std::vector<FolderIndexStatus> indexStatus(
     const search::FolderListFunction& folders,
     const std::function<std::filesystem::path(const std::string& root)>& folderDataDirectoryOf);
 
-// "searchable: 1 143 of 1 146; previews: 3 200 of 16 548": the documents found by their text of those
-// that will be, and the previews drawn of those owed.
+// "searchable: 1 143 of 1 146; previews: 3 200 of 16 548; conversions: 40 of 57": the documents found
+// by their text of those that will be, the previews drawn of those owed, and the office documents
+// converted of those converted or owing it.
 std::string describePasses(const FolderIndexStatus& status);
 
 // The report as JSON text (snake_case keys, one object per folder in an array "folders", and

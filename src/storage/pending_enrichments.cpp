@@ -1,12 +1,25 @@
 #include "storage/pending_enrichments.h"
 
 #include <charconv>
+#include <fstream>
 #include <string>
 
 #include "core/atomic_file.h"
 
 namespace lumidex::storage {
 namespace fs = std::filesystem;
+
+namespace {
+
+// "<digits>.tmp-" and the six characters mkostemp puts in place of "XXXXXX" (atomic_file.cpp).
+bool isMarkerTemporary(std::string_view name) {
+    constexpr std::string_view infix = ".tmp-";
+    const auto at = name.find(infix);
+    if (at == std::string_view::npos || at == 0 || name.size() != at + infix.size() + 6) return false;
+    return name.substr(0, at).find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+}  // namespace
 
 PendingMarkers::PendingMarkers(const fs::path& folderDataDirectory, std::string_view kindDirectory)
     : directory_(folderDataDirectory / kindDirectory) {}
@@ -30,14 +43,36 @@ bool PendingMarkers::contains(uint32_t combinedHash) const {
 
 std::vector<uint32_t> PendingMarkers::list() const {
     std::vector<uint32_t> hashes;
+    std::vector<fs::path> stale;
+    const auto now = fs::file_time_type::clock::now();
     std::error_code ec;
     for (fs::directory_iterator it(directory_, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
         const std::string name = it->path().filename().string();
         uint32_t hash = 0;
         const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), hash);
-        if (error == std::errc() && end == name.data() + name.size()) hashes.push_back(hash);
+        if (error == std::errc() && end == name.data() + name.size()) {
+            hashes.push_back(hash);
+        } else if (isMarkerTemporary(name)) {
+            std::error_code timeError;
+            const auto written = fs::last_write_time(it->path(), timeError);
+            if (!timeError && now - written > staleTemporaryAge) stale.push_back(it->path());
+        }
     }
+    for (const fs::path& path : stale) fs::remove(path, ec);  // another pass may have removed it first
     return hashes;
+}
+
+int PendingMarkers::attempts(uint32_t combinedHash) const {
+    std::ifstream in(directory_ / std::to_string(combinedHash));
+    int count = 0;
+    if (!(in >> count) || count < 0) return 0;
+    return count;
+}
+
+bool PendingMarkers::setAttempts(uint32_t combinedHash, int attempts) const {
+    std::error_code ec;
+    fs::create_directories(directory_, ec);
+    return !writeFileAtomically(directory_ / std::to_string(combinedHash), std::to_string(attempts));
 }
 
 }  // namespace lumidex::storage

@@ -1,7 +1,9 @@
 // Work a folder was promised but has not finished, kept on disk so that a crash cannot lose it: one
-// empty file per document version, "<folder data directory>/<kind directory>/<combinedHash>", made
-// before the document is saved as complete and removed once the work has ended (done, or failed for
-// good). Work that was cancelled leaves its file, and the next start takes it up.
+// file per document version, "<folder data directory>/<kind directory>/<combinedHash>", made before the
+// document is saved as complete and removed once the work has ended (done, or failed for good). Work
+// that was cancelled leaves its file, and the next start takes it up. A marker is empty when made; a
+// pass may write into it how often the work was tried in vain (attempts), so that a document that
+// keeps failing is given up after a few tries, in this process or a later one.
 //
 // PendingEnrichments: text recognition of a document's digital pages ("enrichment_pending"); without
 // it the words only recognition finds would never reach the index.
@@ -14,6 +16,7 @@
 // Thread-safe (plain file operations); nothing throws.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string_view>
@@ -23,14 +26,26 @@ namespace lumidex::storage {
 
 class PendingMarkers {
 public:
+    // A marker write cut off by a crash or kill leaves its temporary file ("<hash>.tmp-XXXXXX") behind;
+    // list() removes those older than this. No marker write takes that long, so a write in progress in
+    // another process is never disturbed.
+    static constexpr std::chrono::minutes staleTemporaryAge{10};
+
     PendingMarkers(const std::filesystem::path& folderDataDirectory, std::string_view kindDirectory);
 
-    // False (the caller logs) when the file could not be made.
+    // False (the caller logs) when the file could not be made. A marker already there starts again
+    // without attempts.
     bool add(uint32_t combinedHash) const;
     // False when a file that is there could not be removed.
     bool remove(uint32_t combinedHash) const;
     bool contains(uint32_t combinedHash) const;
+    // The hashes of the markers there; stale temporary files are removed on the way (never a marker).
     std::vector<uint32_t> list() const;
+
+    // How often the work was tried in vain: what the marker holds, 0 for an empty (or unreadable) one.
+    int attempts(uint32_t combinedHash) const;
+    // Writes the count into the marker (making it if need be); false (the caller logs) when it could not.
+    bool setAttempts(uint32_t combinedHash, int attempts) const;
 
 private:
     std::filesystem::path directory_;

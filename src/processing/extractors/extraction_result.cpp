@@ -42,7 +42,7 @@ json toJson(const ExtractionResult& result) {
     for (const OcrRect& r : result.rects) {
         rects.push_back(json::array({r.pageIndex, r.ocrContent, r.p0x, r.p0y, r.p1x, r.p1y, r.p2x, r.p2y, r.p3x, r.p3y}));
     }
-    return json{{"state", rawValue(result.state)},
+    json value{{"state", rawValue(result.state)},
                 {"message", result.message},
                 {"text", result.text},
                 {"pageCount", result.totalPageCount},
@@ -55,6 +55,9 @@ json toJson(const ExtractionResult& result) {
                 {"rects", std::move(rects)},
                 {"phases", result.phases},
                 {"peakRssKb", result.workerPeakRssKb}};
+    // Only the preview job sets it; other results (and the content cache's copies of them) stay as they were.
+    if (result.previewsNotWritten > 0) value["previewsNotWritten"] = result.previewsNotWritten;
+    return value;
 }
 
 std::string encodeExtractionResult(const ExtractionResult& result) { return dump(toJson(result)); }
@@ -81,6 +84,7 @@ std::optional<ExtractionResult> decodeExtractionResult(std::string_view text, st
         readIf(value, "textPages", result.textPages);
         readIf(value, "enrichmentPages", result.enrichmentPages);
         readIf(value, "previewsDeferred", result.previewsDeferred);
+        readIf(value, "previewsNotWritten", result.previewsNotWritten);
         readIf(value, "glyphPagesWithoutText", result.glyphPagesWithoutText);
         readIf(value, "phases", result.phases);
         readIf(value, "peakRssKb", result.workerPeakRssKb);

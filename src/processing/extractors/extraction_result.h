@@ -34,8 +34,8 @@ inline constexpr std::string_view extractOfficeTextJob = "text.office";
 // "pages", as the extraction named them); the result's text is the joined transcripts.
 inline constexpr std::string_view enrichPdfJob = "enrich.pdf";
 // Draws the thumbnails of the options' "pages" of a PDF (the pages a deferred extraction left without
-// one) into the options' data directory under its image key; the result is complete, or error when the
-// document cannot be opened.
+// one) into the options' data directory under its image key; the result is complete (with
+// previewsNotWritten set when some could not be written), or error when the document cannot be opened.
 inline constexpr std::string_view previewsPdfJob = "previews.pdf";
 
 struct ExtractionResult {
@@ -52,6 +52,9 @@ struct ExtractionResult {
     // A PDF with digital text extracted with deferPreviews: only its first page has a thumbnail yet,
     // the others are owed to the later preview pass.
     bool previewsDeferred = false;
+    // The "previews.pdf" job: previews drawn but not written (a full disk, a read-only data folder), so
+    // still owed; unlike a document that cannot be drawn, they may be written another time.
+    int64_t previewsNotWritten = 0;
     // Set only when the document's text is empty: its pages that draw glyphs all the same (fonts that
     // map them to no characters, and recognition found nothing or did not run).
     int64_t glyphPagesWithoutText = 0;

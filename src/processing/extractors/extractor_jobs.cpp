@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -54,8 +55,10 @@ class JobPreviews {
 public:
     explicit JobPreviews(const ExtractionJobOptions& options)
         : helper_(options.lowResImages, options.rootFolderUrl, options.dataDirectory,
-                  [](std::string path, std::string png) {
-                      ThumbnailWriteQueue::shared().enqueue(std::move(path), std::move(png));
+                  [this](std::string path, std::string png) {
+                      ThumbnailWriteQueue::shared().enqueue(std::move(path), std::move(png), [this](bool written) {
+                          if (!written) ++notWritten_;
+                      });
                   }),
           enabled_(!options.dataDirectory.empty() && !options.imageKey.empty()) {
         previews_.helper = enabled_ ? &helper_ : nullptr;
@@ -69,8 +72,14 @@ public:
     JobPreviews& operator=(const JobPreviews&) = delete;
 
     const PagePreviews& previews() const { return previews_; }
+    // Waits for the job's writes: how many previews could not be written (a full disk, a read-only folder).
+    int64_t waitForWrites() {
+        if (enabled_) ThumbnailWriteQueue::shared().waitUntilIdle();
+        return notWritten_.load();
+    }
 
 private:
+    std::atomic<int64_t> notWritten_{0};
     SaveNanImagesHelper helper_;
     bool enabled_;
     PagePreviews previews_;
@@ -162,13 +171,16 @@ json drawPdfPreviews(const WorkerRequest& request, ProgressSink& sink) {
     const ExtractionJobOptions options = jobOptionsFromJson(request.options);
     ExtractionResult result;
     std::optional<int64_t> drawn;
+    int64_t notWritten = 0;
     {
         JobPreviews previews(options);
         drawn = pdfExtractor(options, sink).drawPreviews(request.path, options.pages, previews.previews());
+        notWritten = previews.waitForWrites();
     }
     if (drawn) {
         result.state = NanItemProcessingStates::complete;
         result.totalPageCount = *drawn;
+        result.previewsNotWritten = notWritten;
     } else {
         result.message = "The document could not be opened for its previews.";
     }

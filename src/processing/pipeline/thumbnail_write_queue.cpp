@@ -30,20 +30,22 @@ ThumbnailWriteQueue::~ThumbnailWriteQueue() {
     pool_->shutdown();
 }
 
-void ThumbnailWriteQueue::enqueue(std::filesystem::path file, std::string png) {
+void ThumbnailWriteQueue::enqueue(std::filesystem::path file, std::string png, std::function<void(bool)> written) {
     semaphore_->acquire();
     {
         std::lock_guard lock(mutex_);
         ++inFlight_;
     }
-    executor_->post([this, file = std::move(file), png = std::move(png)] {
+    executor_->post([this, file = std::move(file), png = std::move(png), written = std::move(written)] {
+        bool done = false;
         try {
-            writer_(file, png);
+            done = writer_(file, png);
         } catch (const std::exception& e) {
             appLog("Vorschaubild konnte nicht geschrieben werden: " + file.string() + ": " + e.what());
         } catch (...) {
             appLog("Vorschaubild konnte nicht geschrieben werden: " + file.string());
         }
+        if (written) written(done);
         finished();
     });
 }

@@ -5,8 +5,8 @@
 // written, so a fast page loop cannot pile up previews in memory. The writes run on a thread owned by
 // the queue, never on the caller's pool, so producers blocked on pool threads cannot starve them.
 // Ownership: the queue owns the bytes once enqueued. Thread-safety: every member may be called from any
-// thread. Failure: a write that fails is logged by the writer and dropped; nothing throws to producers
-// (except std::bad_alloc). Destruction waits for every queued write. The shared instance lives until
+// thread. Failure: a write that fails is logged by the writer, told to the producer's `written` callback
+// and dropped; nothing throws to producers (except std::bad_alloc). Destruction waits for every queued write. The shared instance lives until
 // process exit.
 #pragma once
 
@@ -40,8 +40,9 @@ public:
     ThumbnailWriteQueue(const ThumbnailWriteQueue&) = delete;
     ThumbnailWriteQueue& operator=(const ThumbnailWriteQueue&) = delete;
 
-    // Blocks only while maxInFlight writes are outstanding.
-    void enqueue(std::filesystem::path file, std::string png);
+    // Blocks only while maxInFlight writes are outstanding. `written` (optional) is called on the queue's
+    // thread once the write has ended, with whether the file is in place.
+    void enqueue(std::filesystem::path file, std::string png, std::function<void(bool)> written = {});
     // Returns once every write enqueued before the call has finished.
     void waitUntilIdle();
 

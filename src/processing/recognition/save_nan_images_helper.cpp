@@ -25,7 +25,8 @@ std::vector<int64_t> SaveNanImagesHelper::pagesWithoutThumbnail(const std::files
     std::vector<int64_t> pages;
     for (int64_t page = 0; page < item.totalPageCount; ++page) {
         std::error_code ec;
-        if (!std::filesystem::exists(dataDirectory / thumbnailFileName(key, page), ec)) pages.push_back(page);
+        // Whatever else is there under the name (a folder) is no preview and blocks writing one.
+        if (!std::filesystem::is_regular_file(dataDirectory / thumbnailFileName(key, page), ec)) pages.push_back(page);
     }
     return pages;
 }

@@ -22,6 +22,8 @@
 #include "processing/default_runner.h"
 #include "processing/extractors/extractor_fixtures.h"
 #include "processing/nan_items_processing.h"
+#include "search/coordinator_folder_index.h"
+#include "service/index_status.h"
 #include "storage/content_cache.h"
 #include "storage/pending_enrichments.h"
 #include "support/eventually.h"
@@ -322,6 +324,15 @@ TEST_F(OfficeTextFirstTest, AConversionThatMayWorkLaterLeavesTheDocumentAsItsTex
     EXPECT_EQ(slides.contentHash, slidesBefore.contentHash);
     EXPECT_FALSE(pending.contains(slides.combinedHash));
     EXPECT_TRUE(log.contains("not converted to PDF: the converter gave up"));
+    // Of the sheet converted, the letter owed and the slides refused, the slides count as failed, not as
+    // converted: in the run's figures and in those read from the stores.
+    EXPECT_TRUE(describePasses(folderProcessingStatus(*manager, *runner)).ends_with("; conversions: 1 of 2"));
+    EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).errors, 1);
+    const auto statuses = service::indexStatus(search::coordinatorFolderList(*core),
+                                               [&](const std::string&) { return manager->folderDataDirectory(); });
+    ASSERT_EQ(statuses.size(), 1u);
+    EXPECT_TRUE(service::describePasses(statuses[0]).ends_with("; conversions: 1 of 2"));
+    EXPECT_EQ(statuses[0].conversionsFailed, 1);
 
     // A new process whose scan finds nothing to read takes the owed one up by itself.
     restart();

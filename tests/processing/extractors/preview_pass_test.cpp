@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
+#include <future>
 #include <iterator>
 #include <map>
 #include <set>
@@ -21,8 +23,10 @@
 #include "processing/extractors/extractor_fixtures.h"
 #include "processing/nan_items_processing.h"
 #include "processing/page_thumbnail.h"
+#include "processing/recognition/save_nan_images_helper.h"
 #include "service/document_service.h"
 #include "storage/pending_enrichments.h"
+#include "support/eventually.h"
 #include "support/log_lines.h"
 #include "support/temp_home.h"
 
@@ -63,13 +67,16 @@ protected:
                                                         const std::string& data = "data") {
         NanItemsProcessingOptions o;
         o.workerPoolOptions.workerExecutable = platform::currentExecutable();
-        o.workerPoolOptions.workerArguments = {"--extraction-worker"};
-        o.workerPoolOptions.workerCount = 2;
+        o.workerPoolOptions.workerArguments = {"--extraction-worker", "--enable-test-jobs"};
+        o.workerPoolOptions.workerCount = workers;
         o.workerPoolOptions.timeLimit = 90s;
         o.workerPoolOptions.log = log.sink();
         o.log = log.sink();
         o.eagerPreviews = eager;
         o.previewPassAfterRuns = passAfterRuns;
+        o.previewJobKindOverride = [this](const NanItem& document) -> std::optional<std::string> {
+            return previewKind ? previewKind(document) : std::nullopt;
+        };
         runner = std::make_shared<NanItemsProcessing>(o);
         folders::CoreManagerDataDependencies deps;
         deps.dataDirectory = dir / data;
@@ -106,6 +113,9 @@ protected:
         return names;
     }
 
+    // Settings of the next index(); previewKind may be set later, before a pass.
+    std::size_t workers = 2;
+    std::function<std::optional<std::string>(const NanItem&)> previewKind;
     TempDir dir;
     std::filesystem::path docs = dir / "docs";
     LogLines log;
@@ -162,6 +172,73 @@ TEST_F(PreviewPassTest, RunsDrawOwedPreviewsAfterTheirText) {
     const FolderProcessingStats stats = runner->stats(manager->rootFolderUrlString());
     EXPECT_EQ(stats.previewPages, 6);
     EXPECT_EQ(stats.previewsOwed, 0);
+}
+
+TEST_F(PreviewPassTest, PreviewsThatCannotBeWrittenStayOwedAndADocumentThatCrashesTheWorkerIsGivenUpAfterThreeTries) {
+    namespace fs = std::filesystem;
+    auto manager = index(false, false);
+    const fs::path data = manager->folderDataDirectory();
+    const storage::PendingPreviews pending(data);
+    const NanItem leaflet = item(*manager, "leaflet.pdf");
+    folders::ProcessingRunSettings settings;
+    settings.rootFolderUrl = manager->rootFolderUrlString();
+
+    // Marker writes cut off by a kill: an old temporary file goes, a new one may be another process's
+    // write in progress; an old marker is no temporary file.
+    const fs::path stale = data / "preview_pending" / (std::to_string(leaflet.combinedHash) + ".tmp-a1B2c3");
+    const fs::path fresh = data / "preview_pending" / (std::to_string(leaflet.combinedHash) + ".tmp-d4E5f6");
+    writeBinaryFile(stale, "");
+    writeBinaryFile(fresh, "");
+    const auto hourAgo = fs::file_time_type::clock::now() - 1h;
+    fs::last_write_time(stale, hourAgo);
+    fs::last_write_time(data / "preview_pending" / std::to_string(leaflet.combinedHash), hourAgo);
+
+    // The leaflet's second preview cannot be written (a folder takes its place, as a full disk would fail
+    // it): the pass ends unfinished and the leaflet stays owed, without a failed try counted.
+    const fs::path blocked = data / SaveNanImagesHelper::thumbnailFileName(SaveNanImagesHelper::imageKey(leaflet), 1);
+    fs::create_directory(blocked);
+    EXPECT_FALSE(runner->renderDeferredPreviews(*manager, settings));
+    EXPECT_TRUE(pending.contains(leaflet.combinedHash));
+    EXPECT_EQ(pending.attempts(leaflet.combinedHash), 0);
+    EXPECT_TRUE(log.contains("Vorschaubilder nicht geschrieben, bleiben vorgemerkt: " + leaflet.urlString));
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_TRUE(fs::exists(fresh));
+    fs::remove(blocked);
+
+    // A document that crashes the worker is tried again by later passes, three times in all.
+    previewKind = [&](const NanItem& document) -> std::optional<std::string> {
+        if (document.combinedHash == leaflet.combinedHash) return "test.crash";
+        return std::nullopt;
+    };
+    for (int attempt = 1; attempt < NanItemsProcessing::previewAttempts; ++attempt) {
+        EXPECT_FALSE(runner->renderDeferredPreviews(*manager, settings));
+        EXPECT_EQ(pending.attempts(leaflet.combinedHash), attempt);
+    }
+    EXPECT_TRUE(runner->renderDeferredPreviews(*manager, settings));
+    EXPECT_TRUE(log.contains("Vorschaubilder nach 3 Versuchen aufgegeben: " + leaflet.urlString));
+    EXPECT_EQ(previewNames(*manager).size(), 5u);  // all but the leaflet's second page
+    EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).previewsOwed, 0);
+}
+
+TEST_F(PreviewPassTest, AWorkerThatIsDoneTakesTheNextDocumentWhileAnotherStillDraws) {
+    writeTextPdf(docs / "brochure.pdf", {textPage("Quokka brochure with enough text"), textPage("Inside")});
+    workers = 3;  // two documents at a time
+    auto manager = index(false, false);
+    const storage::PendingPreviews pending(manager->folderDataDirectory());
+    const std::vector<uint32_t> owing = pending.list();
+    ASSERT_EQ(owing.size(), 3u);
+    // The first document the pass takes is never done until the pass is stopped.
+    previewKind = [first = owing[0]](const NanItem& document) -> std::optional<std::string> {
+        if (document.combinedHash == first) return "test.hang";
+        return std::nullopt;
+    };
+    folders::ProcessingRunSettings settings;
+    settings.rootFolderUrl = manager->rootFolderUrlString();
+    auto pass = std::async(std::launch::async, [&] { return runner->renderDeferredPreviews(*manager, settings); });
+    EXPECT_TRUE(lumidex::testing::eventually([&] { return pending.list() == std::vector<uint32_t>{owing[0]}; }));
+    settings.cancellationToken.cancel();
+    EXPECT_FALSE(pass.get());
+    EXPECT_EQ(pending.list(), std::vector<uint32_t>{owing[0]});
 }
 
 // Counts the files moved into place under one name in a directory while it lives.
