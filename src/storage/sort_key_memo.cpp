@@ -164,10 +164,11 @@ struct MemoWriter {
 
 ItemSortKeys SortKeyMemo::sortKeys(NanItemSqliteManager_v2& store, const std::vector<uint32_t>& combinedHashes) {
     const int64_t rows = store.isOpen() ? store.rowsEstimate() : 0;
-    const std::optional<Stamp> stamp = stampOf(shardFile_);
-    if (!stamp || rows <= 0 || static_cast<int64_t>(combinedHashes.size()) * 4 < rows) {
+    if (rows <= 0 || static_cast<int64_t>(combinedHashes.size()) * 4 < rows) {
         return store.sortKeysForCombinedHashes(combinedHashes);
     }
+    const std::optional<Stamp> stamp = stampOf(shardFile_);
+    if (!stamp) return store.sortKeysForCombinedHashes(combinedHashes);
     ItemSortKeys result;
     result.keys.resize(combinedHashes.size());
     const FirstPositions positionOf(combinedHashes);
