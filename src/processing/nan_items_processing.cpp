@@ -149,6 +149,9 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
             queue.push_back(Pending{std::move(item), *route, now});
         }
     }
+    // Every item now lives in a queue or a list below; the emptied list would otherwise hold its buffer
+    // (a few hundred bytes per file, 13 MB for a first scan of 50 000) until the run ends.
+    std::vector<NanItem>().swap(items);
     if (!conversionPass_) owner_.updateStats(folder, [&](FolderProcessingStats& s) { s.waitingForCloud = cloudItems; });
     if (cloudItems > 0) {
         owner_.log("[NanItemsProcessing] " + std::to_string(cloudItems) + " Office-Dateien warten in " + folder + ": " +

@@ -552,14 +552,18 @@ void BalancedDataManager::queueForProcessingOnExecutor(std::vector<NanItem> item
 
 void BalancedDataManager::startRunOnExecutor(std::vector<NanItem> items, RunPriority priority, bool resumeOnly) {
     // Only the versions still registered and still waiting: anything else changed since it was queued.
+    // Each queued item is let go once looked up, so that a first scan's list and the run's are not
+    // held in full side by side.
     std::vector<NanItem> current;
     std::unordered_set<uint32_t> taken;
-    for (const NanItem& item : items) {
+    for (NanItem& item : items) {
         auto registered = nanItemsDict_.item(item.combinedHash);
-        if (!registered || registered->urlString != item.urlString) continue;
-        if (!coordinator_states::awaitsProcessing(registered->processingState)) continue;
-        if (taken.insert(item.combinedHash).second) current.push_back(std::move(*registered));
+        const bool waits = registered && registered->urlString == item.urlString &&
+                           coordinator_states::awaitsProcessing(registered->processingState);
+        if (waits && taken.insert(item.combinedHash).second) current.push_back(std::move(*registered));
+        item = NanItem{};
     }
+    std::vector<NanItem>().swap(items);
     if (current.empty() && !resumeOnly) return;
 
     const Settings settings(settingsStore_);
@@ -575,7 +579,7 @@ void BalancedDataManager::startRunOnExecutor(std::vector<NanItem> items, RunPrio
     processingActive_ = true;
     {
         std::lock_guard lock(runFiguresMutex_);
-        activeRunHashes_ = taken;
+        activeRunHashes_ = std::move(taken);
     }
     beginWork();
     backgroundThreads_.spawn([this, runner = processingRunner_, current = std::move(current), runSettings]() mutable {
