@@ -8,12 +8,12 @@
 #include <utility>
 
 #include "core/concurrency/task_group.h"
+#include "platform/paths.h"
 #include "search/sort_keys.h"
 #include "storage/fts_balancer.h"
 #include "storage/nan_item_sqlite_manager.h"
 #include "storage/shard_layout.h"
 #include "storage/sort_key_memo.h"
-#include "platform/paths.h"
 
 namespace lumidex::search {
 namespace {
