@@ -441,18 +441,7 @@ void NanItemsProcessing::Run::cancelInFlight() {
     for (const auto ticket : conversions) owner_.options_.officeConversion->cancel(ticket);
 }
 
-bool NanItemsProcessing::Run::indexDiskIsFull() const {
-    const std::filesystem::path directory = manager_.folderDataDirectory();
-    std::optional<std::uintmax_t> free;
-    if (owner_.options_.freeBytes) {
-        free = owner_.options_.freeBytes(directory);
-    } else {
-        std::error_code ec;
-        const auto space = std::filesystem::space(directory, ec);
-        if (!ec) free = space.available;
-    }
-    return free && *free < owner_.options_.minimumFreeBytes;
-}
+bool NanItemsProcessing::Run::indexDiskIsFull() const { return owner_.diskIsFull(manager_.folderDataDirectory()); }
 
 bool NanItemsProcessing::Run::waitForDiskSpace() {
     const std::string& folder = settings_.rootFolderUrl;

@@ -190,8 +190,8 @@ public:
     // markers, storage/pending_enrichments.h), one document per worker at a time (a worker that is
     // done takes the next document, whatever the others do), and removes each marker once its document
     // is done (or gone, or unreadable for good, or after crashing or hanging the worker previewAttempts
-    // times, counted in the marker). Previews that cannot be written (a full disk) keep their marker and
-    // end the pass. Stops before the next document when the token is set or `yield` says other work
+    // times, counted in the marker). Previews that cannot be written keep their marker: on a full disk
+    // they end the pass without a try counted; otherwise they count as a try of that document. Stops before the next document when the token is set or `yield` says other work
     // waits (the documents in flight are finished first); the markers left are taken up by the next
     // call, in this process or a later one. A second call for a folder whose pass is running
     // returns at once. Returns true when no preview is owed any more. Blocks; any thread.
@@ -230,6 +230,8 @@ private:
     enum class PreviewJob { drawn, failed, workerFailed, notWritten, interrupted };
     PreviewJob runPreviewJob(folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings,
                        const NanItem& item, std::vector<int64_t> pages);
+    // Less than minimumFreeBytes left on the disk of `directory` (options_.freeBytes, when set, tells).
+    bool diskIsFull(const std::filesystem::path& directory) const;
     // Counts a document's owed pages once, whether its run or an earlier process deferred them
     // (uncounted: they are not in previewPages yet either).
     void owePreviews(const std::string& folder, uint32_t combinedHash, int64_t pages, bool uncounted);

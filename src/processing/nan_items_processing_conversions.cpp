@@ -47,7 +47,7 @@ bool NanItemsProcessing::convertDeferredOfficeDocuments(folders::BalancedDataMan
                 log("[NanItemsProcessing] Vormerkung der Umwandlung nicht entfernt: " +
                     manager.folderDataDirectory().string() + " " + std::to_string(combinedHash));
             }
-            conversionPaid(folder, combinedHash);
+            conversionPaid(folder, combinedHash, false);  // gone: no office document converted
             continue;
         }
         // A document an earlier process stored is counted when the pass comes to it.

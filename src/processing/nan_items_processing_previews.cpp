@@ -2,8 +2,8 @@
 // extraction left for later, drawn one document per worker at a time once a folder's text is stored.
 #include <algorithm>
 #include <condition_variable>
-#include <deque>
 #include <future>
+#include <map>
 #include <mutex>
 
 #include "folders/scanning/on_disk_path.h"
@@ -52,13 +52,38 @@ bool NanItemsProcessing::renderDeferredPreviews(folders::BalancedDataManager& ma
         uint32_t combinedHash = 0;
         std::string url;
         PreviewJob job = PreviewJob::interrupted;
+        uint64_t slot = 0;  // its entry in `jobs`
     };
     std::mutex endedMutex;
     std::condition_variable endedChanged;
-    std::deque<Ended> ended;
+    // Never more than `parallel` entries: reserved, so that reporting cannot fail for want of memory
+    // (a job that could not report would be waited for forever).
+    std::vector<Ended> ended;
+    ended.reserve(parallel);
+    const auto report = [&](Ended end) {
+        std::lock_guard lock(endedMutex);
+        ended.push_back(std::move(end));
+        endedChanged.notify_one();
+    };
+    // After what the jobs report to, so that it is gone only once they are (an exception on the way out).
+    // Each is joined as it reports, not at the end of the pass: a folder owes thousands of documents.
+    std::map<uint64_t, std::future<void>> jobs;
+    uint64_t nextSlot = 0;
     std::size_t inFlight = 0;
     bool finished = true;
-    bool notWritten = false;
+    bool stop = false;  // a job was interrupted, or the disk is full: no further document
+    // Counts a try that ended the worker or could not be written; false while tries are left.
+    const auto givenUp = [&](const Ended& next) {
+        const int attempts = pending.attempts(next.combinedHash) + 1;
+        if (attempts < previewAttempts) {
+            if (!pending.setAttempts(next.combinedHash, attempts)) {
+                log("[NanItemsProcessing] Versuch der Vorschaubilder nicht vermerkt: " + next.url);
+            }
+            return false;
+        }
+        log("[NanItemsProcessing] Vorschaubilder nach " + std::to_string(attempts) + " Versuchen aufgegeben: " + next.url);
+        return true;
+    };
     // Waits for a document in flight to end and settles its marker.
     const auto settleNext = [&] {
         Ended next;
@@ -66,30 +91,35 @@ bool NanItemsProcessing::renderDeferredPreviews(folders::BalancedDataManager& ma
             std::unique_lock lock(endedMutex);
             endedChanged.wait(lock, [&] { return !ended.empty(); });
             next = std::move(ended.front());
-            ended.pop_front();
+            ended.erase(ended.begin());
         }
         --inFlight;
+        jobs.erase(next.slot);  // it has reported: its thread is ending
         switch (next.job) {
-            case PreviewJob::interrupted: finished = false; return;
-            case PreviewJob::notWritten:
-                // A full disk or a read-only folder fails the next document too: the pass ends here.
-                log("[NanItemsProcessing] Vorschaubilder nicht geschrieben, bleiben vorgemerkt: " + next.url);
-                notWritten = true;
+            case PreviewJob::interrupted:
                 finished = false;
+                stop = true;
                 return;
-            case PreviewJob::workerFailed: {
-                const int attempts = pending.attempts(next.combinedHash) + 1;
-                if (attempts < previewAttempts) {
-                    if (!pending.setAttempts(next.combinedHash, attempts)) {
-                        log("[NanItemsProcessing] Versuch der Vorschaubilder nicht vermerkt: " + next.url);
-                    }
+            case PreviewJob::notWritten:
+                if (diskIsFull(dataDirectory)) {
+                    // The next document would fail too: the pass ends here, and nothing counts as tried.
+                    log("[NanItemsProcessing] Vorschaubilder nicht geschrieben, bleiben vorgemerkt: " + next.url);
+                    finished = false;
+                    stop = true;
+                    return;
+                }
+                // Something in the way of this document's previews alone.
+                if (!givenUp(next)) {
                     finished = false;
                     return;
                 }
-                log("[NanItemsProcessing] Vorschaubilder nach " + std::to_string(attempts) +
-                    " Versuchen aufgegeben: " + next.url);
                 break;
-            }
+            case PreviewJob::workerFailed:
+                if (!givenUp(next)) {
+                    finished = false;
+                    return;
+                }
+                break;
             case PreviewJob::drawn:
             case PreviewJob::failed: break;  // pages that are opened later are drawn then
         }
@@ -99,15 +129,9 @@ bool NanItemsProcessing::renderDeferredPreviews(folders::BalancedDataManager& ma
         }
         previewsPaid(folder, next.combinedHash);
     };
-    const auto report = [&](Ended end) {
-        std::lock_guard lock(endedMutex);
-        ended.push_back(std::move(end));
-        endedChanged.notify_one();
-    };
-    std::vector<std::future<void>> jobs;  // last: waited for before what they report to goes
     for (const uint32_t combinedHash : pending.list()) {
-        while (inFlight >= parallel && !notWritten) settleNext();
-        if (notWritten || settings.cancellationToken.isCancelled() || (yield && yield())) {
+        while (inFlight >= parallel && !stop) settleNext();
+        if (stop || settings.cancellationToken.isCancelled() || (yield && yield())) {
             finished = false;
             break;
         }
@@ -117,24 +141,45 @@ bool NanItemsProcessing::renderDeferredPreviews(folders::BalancedDataManager& ma
         std::vector<int64_t> pages = current ? SaveNanImagesHelper::pagesWithoutThumbnail(dataDirectory, *item) : std::vector<int64_t>{};
         // A document an earlier process deferred is counted when the pass comes to it.
         owePreviews(folder, combinedHash, static_cast<int64_t>(pages.size()), true);
+        Ended end{combinedHash, current ? item->urlString : std::string(), PreviewJob::drawn, nextSlot++};
         ++inFlight;
         if (pages.empty()) {
-            report(Ended{combinedHash, {}, PreviewJob::drawn});
+            report(std::move(end));
             continue;
         }
-        jobs.push_back(std::async(std::launch::async, [this, &manager, &settings, &report, combinedHash, document = *item,
-                                                        pages = std::move(pages)]() mutable {
-            PreviewJob job = PreviewJob::interrupted;  // out of memory: owed still
+        end.job = PreviewJob::interrupted;
+        auto& job = jobs[end.slot];
+        job = std::async(std::launch::async, [this, &manager, &settings, &report, document = *item,
+                                              pages = std::move(pages), end = std::move(end)]() mutable {
             try {
-                job = runPreviewJob(manager, settings, document, std::move(pages));
+                end.job = runPreviewJob(manager, settings, document, std::move(pages));
+            } catch (const std::bad_alloc&) {
+                end.job = PreviewJob::interrupted;  // owed still
+            } catch (const std::exception& e) {
+                log("[NanItemsProcessing] Vorschaubilder nicht gezeichnet: " + end.url + ": " + e.what());
+                end.job = PreviewJob::workerFailed;
             } catch (...) {
+                log("[NanItemsProcessing] Vorschaubilder nicht gezeichnet: " + end.url);
+                end.job = PreviewJob::workerFailed;
             }
-            report(Ended{combinedHash, document.urlString, job});
-        }));
+            report(std::move(end));
+        });
     }
     // What is in flight ends either way; an interrupted one keeps its marker for the next pass.
     while (inFlight > 0) settleNext();
     return finished && pending.list().empty();
+}
+
+bool NanItemsProcessing::diskIsFull(const std::filesystem::path& directory) const {
+    std::optional<std::uintmax_t> free;
+    if (options_.freeBytes) {
+        free = options_.freeBytes(directory);
+    } else {
+        std::error_code ec;
+        const auto space = std::filesystem::space(directory, ec);
+        if (!ec) free = space.available;
+    }
+    return free && *free < options_.minimumFreeBytes;
 }
 
 NanItemsProcessing::PreviewJob NanItemsProcessing::runPreviewJob(folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings,
@@ -163,6 +208,9 @@ NanItemsProcessing::PreviewJob NanItemsProcessing::runPreviewJob(folders::Balanc
         }
     }
     const ExtractionOutcome outcome = outcomeFuture.get();
+    // Stopped (a closed window, Ctrl-C in the terminal, whose signal reaches the workers too): owed
+    // still, and no try counted against the document.
+    if (settings.cancellationToken.isCancelled()) return PreviewJob::interrupted;
     if (!outcome.ok()) {
         using Reason = ExtractionFailure::Reason;
         const auto reason = outcome.failure().reason;

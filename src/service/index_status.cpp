@@ -90,9 +90,14 @@ std::vector<FolderIndexStatus> indexStatus(const search::FolderListFunction& fol
         const fs::path data = folderDataDirectoryOf(status.folder);
         const std::vector<uint32_t> owing = storage::PendingPreviews(data).list();
         const std::unordered_set<uint32_t> owingSet(owing.begin(), owing.end());
-        const std::vector<uint32_t> unconverted = storage::PendingConversions(data).list();
-        const std::unordered_set<uint32_t> unconvertedSet(unconverted.begin(), unconverted.end());
-        for (const NanItem& item : folder->allItems()) {
+        const storage::PendingConversions conversions(data);
+        const std::vector<uint32_t> unconverted = conversions.list();
+        std::unordered_set<uint32_t> unconvertedSet(unconverted.begin(), unconverted.end());
+        const std::vector<NanItem> items = folder->allItems();
+        // A document stored with its own text while the items were read has its marker made before it
+        // was saved: listed again now, it is owed, not taken for a conversion that failed.
+        for (const uint32_t combinedHash : conversions.list()) unconvertedSet.insert(combinedHash);
+        for (const NanItem& item : items) {
             count(status, item);
             countPreviews(status, item, data, owingSet);
             countConversions(status, item, unconvertedSet);

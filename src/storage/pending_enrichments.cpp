@@ -1,5 +1,6 @@
 #include "storage/pending_enrichments.h"
 
+#include <algorithm>
 #include <charconv>
 #include <fstream>
 #include <string>
@@ -66,7 +67,7 @@ int PendingMarkers::attempts(uint32_t combinedHash) const {
     std::ifstream in(directory_ / std::to_string(combinedHash));
     int count = 0;
     if (!(in >> count) || count < 0) return 0;
-    return count;
+    return std::min(count, 1000);  // a damaged marker must not overflow a caller's count
 }
 
 bool PendingMarkers::setAttempts(uint32_t combinedHash, int attempts) const {

@@ -45,7 +45,11 @@ void ThumbnailWriteQueue::enqueue(std::filesystem::path file, std::string png, s
         } catch (...) {
             appLog("Vorschaubild konnte nicht geschrieben werden: " + file.string());
         }
-        if (written) written(done);
+        try {
+            if (written) written(done);
+        } catch (...) {
+            // Never keeps the queue from going idle.
+        }
         finished();
     });
 }

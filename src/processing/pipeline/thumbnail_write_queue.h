@@ -43,7 +43,7 @@ public:
     // Blocks only while maxInFlight writes are outstanding. `written` (optional) is called on the queue's
     // thread once the write has ended, with whether the file is in place.
     void enqueue(std::filesystem::path file, std::string png, std::function<void(bool)> written = {});
-    // Returns once every write enqueued before the call has finished.
+    // Returns once no write is queued or running (also those enqueued during the wait).
     void waitUntilIdle();
 
     std::size_t inFlight() const;          // queued or being written

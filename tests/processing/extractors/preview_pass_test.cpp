@@ -77,6 +77,7 @@ protected:
         o.previewJobKindOverride = [this](const NanItem& document) -> std::optional<std::string> {
             return previewKind ? previewKind(document) : std::nullopt;
         };
+        o.freeBytes = [this](const std::filesystem::path&) -> std::optional<std::uintmax_t> { return freeBytes; };
         runner = std::make_shared<NanItemsProcessing>(o);
         folders::CoreManagerDataDependencies deps;
         deps.dataDirectory = dir / data;
@@ -116,6 +117,7 @@ protected:
     // Settings of the next index(); previewKind may be set later, before a pass.
     std::size_t workers = 2;
     std::function<std::optional<std::string>(const NanItem&)> previewKind;
+    std::optional<std::uintmax_t> freeBytes;  // what the data disk has left; nullopt: unknown (not full)
     TempDir dir;
     std::filesystem::path docs = dir / "docs";
     LogLines log;
@@ -193,17 +195,24 @@ TEST_F(PreviewPassTest, PreviewsThatCannotBeWrittenStayOwedAndADocumentThatCrash
     fs::last_write_time(stale, hourAgo);
     fs::last_write_time(data / "preview_pending" / std::to_string(leaflet.combinedHash), hourAgo);
 
-    // The leaflet's second preview cannot be written (a folder takes its place, as a full disk would fail
-    // it): the pass ends unfinished and the leaflet stays owed, without a failed try counted.
+    // The leaflet's second preview cannot be written (a folder takes its place). On a full disk the pass
+    // ends unfinished and the leaflet stays owed, without a failed try counted; otherwise the fault is
+    // the leaflet's own: a try is counted and the other documents are drawn.
     const fs::path blocked = data / SaveNanImagesHelper::thumbnailFileName(SaveNanImagesHelper::imageKey(leaflet), 1);
     fs::create_directory(blocked);
+    freeBytes = 1u << 20;
     EXPECT_FALSE(runner->renderDeferredPreviews(*manager, settings));
     EXPECT_TRUE(pending.contains(leaflet.combinedHash));
     EXPECT_EQ(pending.attempts(leaflet.combinedHash), 0);
     EXPECT_TRUE(log.contains("Vorschaubilder nicht geschrieben, bleiben vorgemerkt: " + leaflet.urlString));
     EXPECT_FALSE(fs::exists(stale));
     EXPECT_TRUE(fs::exists(fresh));
+    freeBytes.reset();
+    EXPECT_FALSE(runner->renderDeferredPreviews(*manager, settings));
+    EXPECT_EQ(pending.list(), std::vector<uint32_t>{leaflet.combinedHash});
+    EXPECT_EQ(pending.attempts(leaflet.combinedHash), 1);
     fs::remove(blocked);
+    ASSERT_TRUE(pending.setAttempts(leaflet.combinedHash, 0));
 
     // A document that crashes the worker is tried again by later passes, three times in all.
     previewKind = [&](const NanItem& document) -> std::optional<std::string> {
