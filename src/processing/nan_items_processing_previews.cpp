@@ -156,13 +156,15 @@ bool NanItemsProcessing::renderDeferredPreviews(folders::BalancedDataManager& ma
             } catch (const std::bad_alloc&) {
                 end.job = PreviewJob::interrupted;  // owed still
             } catch (const std::exception& e) {
-                log("[NanItemsProcessing] Vorschaubilder nicht gezeichnet: " + end.url + ": " + e.what());
                 end.job = PreviewJob::workerFailed;
+                try {
+                    log("[NanItemsProcessing] Vorschaubilder nicht gezeichnet: " + end.url + ": " + e.what());
+                } catch (...) {
+                }
             } catch (...) {
-                log("[NanItemsProcessing] Vorschaubilder nicht gezeichnet: " + end.url);
                 end.job = PreviewJob::workerFailed;
             }
-            report(std::move(end));
+            report(std::move(end));  // always: the pass waits for it
         });
     }
     // What is in flight ends either way; an interrupted one keeps its marker for the next pass.
