@@ -107,6 +107,38 @@ TEST(MediaOcr, SmallTextIsReadAtALargerSizeWithCornersOfTheOriginal) {
     EXPECT_LT(line.corners[2].y, 0.72);
 }
 
+// The grey page in colour: black becomes dark red, white a pale yellow.
+Bitmap colourised(const Bitmap& grey) {
+    Bitmap colour = Bitmap::rgb(grey.width, grey.height);
+    const auto blend = [](int dark, int light, uint8_t v) { return static_cast<uint8_t>(dark + (light - dark) * v / 255); };
+    for (std::size_t i = 0; i < grey.bytes.size(); ++i) {
+        colour.bytes[3 * i] = blend(120, 255, grey.bytes[i]);
+        colour.bytes[3 * i + 1] = blend(0, 240, grey.bytes[i]);
+        colour.bytes[3 * i + 2] = blend(0, 190, grey.bytes[i]);
+    }
+    return colour;
+}
+
+TEST(MediaOcr, ColourPagesAreReadLikeTheirGreyOnesAtEitherSize) {
+    TempDir dir;
+    PdfPageFixture small{400, 200, 0, {{40, 120, 16, "Rechnung 2024 bezahlt"}}, {}};
+    testing::writeBinaryFile(dir / "small.pdf", testing::makePdf({small}));
+    auto doc = openPdfDocument(dir / "small.pdf");
+    const auto smallText = doc.document->renderPage(0, 600, 300, PdfRenderColor::gray);
+    ASSERT_TRUE(smallText);
+    for (const Bitmap* grey : {twoLinePage().get(), &*smallText}) {
+        const OcrOutcome expected = mainThreadEngine().recognize(*grey);
+        const OcrOutcome outcome = mainThreadEngine().recognize(colourised(*grey));
+        ASSERT_TRUE(outcome) << outcome.error->message();
+        ASSERT_EQ(outcome.lines.size(), expected.lines.size());
+        for (std::size_t i = 0; i < outcome.lines.size(); ++i) {
+            EXPECT_EQ(lower(outcome.lines[i].text), lower(expected.lines[i].text));
+            EXPECT_NEAR(outcome.lines[i].corners[0].x, expected.lines[i].corners[0].x, 0.01);
+            EXPECT_NEAR(outcome.lines[i].corners[2].y, expected.lines[i].corners[2].y, 0.01);
+        }
+    }
+}
+
 TEST(MediaOcr, BlankAndInvalidBitmaps) {
     OcrEngine& engine = mainThreadEngine();
     const OcrOutcome blank = engine.recognize(Bitmap::gray(300, 200));

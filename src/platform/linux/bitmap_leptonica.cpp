@@ -57,6 +57,25 @@ PixPtr pixFromBitmap(const Bitmap& bitmap) {
     return pix;
 }
 
+PixPtr greyPixFromBitmap(const Bitmap& bitmap) {
+    if (bitmap.channels == 1 || !bitmap.isValid()) return pixFromBitmap(bitmap);
+    silenceLeptonica();
+    PixPtr pix(pixCreateNoInit(bitmap.width, bitmap.height, 8));
+    if (!pix) return nullptr;
+    l_uint32* data = pixGetData(pix.get());
+    const std::size_t wpl = static_cast<std::size_t>(pixGetWpl(pix.get()));
+    const std::size_t width = static_cast<std::size_t>(bitmap.width);
+    for (std::size_t y = 0; y < static_cast<std::size_t>(bitmap.height); ++y) {
+        auto* bytes = reinterpret_cast<uint8_t*>(data + y * wpl);
+        const uint8_t* src = bitmap.bytes.data() + y * bitmap.stride();
+        for (std::size_t x = 0; x < width; ++x, src += 3) {
+            // ITU-R BT.601 luma, weights in 256ths, rounded.
+            bytes[byteIndex(x)] = static_cast<uint8_t>((77U * src[0] + 150U * src[1] + 29U * src[2] + 128U) >> 8U);
+        }
+    }
+    return pix;
+}
+
 std::optional<Bitmap> bitmapFromPix(PIX* source) {
     if (source == nullptr) return std::nullopt;
     silenceLeptonica();

@@ -22,6 +22,8 @@ void silenceLeptonica();
 
 // 8 bpp grey for a one-channel bitmap, 32 bpp RGB otherwise; null for an invalid bitmap.
 PixPtr pixFromBitmap(const Bitmap& bitmap);
+// 8 bpp grey of any valid bitmap (a colour one by its luminance); null for an invalid bitmap.
+PixPtr greyPixFromBitmap(const Bitmap& bitmap);
 
 // Any Pix (colour-mapped, 1-16 bpp grey, 24/32 bpp with or without alpha) as grey or RGB; alpha is
 // blended onto white. nullopt when Leptonica cannot convert it.

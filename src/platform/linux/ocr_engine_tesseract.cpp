@@ -6,6 +6,8 @@
 #include <leptonica/allheaders.h>
 
 #include <algorithm>
+#include <functional>
+#include <new>
 #include <sstream>
 #include <thread>
 #include <unordered_set>
@@ -121,13 +123,25 @@ public:
         }
         RecognisingScope recognising;
         try {
-            api_.SetImage(bitmap.bytes.data(), bitmap.width, bitmap.height, bitmap.channels,
-                          static_cast<int>(bitmap.stride()));
+            // A colour page is read as grey: the recogniser's copy of it, the copy enlarged for small
+            // text and the bitmap itself made a colour page's recognition the largest use of memory
+            // of an indexing run, four bytes a pixel each.
+            const linux_detail::PixPtr grey(bitmap.channels == 1 ? nullptr : linux_detail::greyPixFromBitmap(bitmap));
+            if (bitmap.channels != 1 && !grey) throw std::bad_alloc();
+            const auto setPage = [&](tesseract::TessBaseAPI& api) {
+                if (grey) {
+                    api.SetImage(grey.get());
+                } else {
+                    api.SetImage(bitmap.bytes.data(), bitmap.width, bitmap.height, bitmap.channels,
+                                 static_cast<int>(bitmap.stride()));
+                }
+            };
+            setPage(api_);
             // Small text is recognised at a larger size; otherwise recognition reuses this layout.
             int width = bitmap.width;
             int height = bitmap.height;
             const bool enlarged = [&] {
-                linux_detail::PixPtr larger = enlargedIfTextIsSmall(bitmap);
+                linux_detail::PixPtr larger = enlargedIfTextIsSmall(bitmap, grey.get(), setPage);
                 if (!larger) return false;
                 // The recogniser keeps a copy of its own; ours would only double the largest image.
                 api_.SetImage(larger.get());
@@ -156,8 +170,7 @@ public:
                     if (enlarged) {
                         if (page) firstLanguage_.SetImage(page.get());
                     } else {
-                        firstLanguage_.SetImage(bitmap.bytes.data(), bitmap.width, bitmap.height, bitmap.channels,
-                                                static_cast<int>(bitmap.stride()));
+                        setPage(firstLanguage_);
                     }
                     if (page || !enlarged) addAlternativeReadings(outcome.lines, unsure, width, height, monitor);
                 }
@@ -171,7 +184,9 @@ public:
     }
 
 private:
-    linux_detail::PixPtr enlargedIfTextIsSmall(const Bitmap& bitmap) {
+    // `grey`: the page as set when the bitmap is in colour, else null; `setPage` sets it again.
+    linux_detail::PixPtr enlargedIfTextIsSmall(const Bitmap& bitmap, PIX* grey,
+                                               const std::function<void(tesseract::TessBaseAPI&)>& setPage) {
         const double scaledPixels = static_cast<double>(bitmap.pixelCount()) * kSmallTextScale * kSmallTextScale;
         if (scaledPixels > kMaxScaledPixels) return nullptr;
         std::unique_ptr<tesseract::PageIterator> layout(api_.AnalyseLayout());
@@ -180,13 +195,10 @@ private:
         // The enlarged image replaces the one set: its copy and layout go before the larger one is made.
         layout.reset();
         api_.Clear();
-        linux_detail::PixPtr pix = linux_detail::pixFromBitmap(bitmap);
+        linux_detail::PixPtr pix = grey != nullptr ? linux_detail::PixPtr(pixClone(grey)) : linux_detail::pixFromBitmap(bitmap);
         linux_detail::PixPtr larger(pix ? pixScale(pix.get(), kSmallTextScale, kSmallTextScale) : nullptr);
         // Clear() dropped the page: without the larger copy it is recognised at its own size.
-        if (!larger) {
-            api_.SetImage(bitmap.bytes.data(), bitmap.width, bitmap.height, bitmap.channels,
-                          static_cast<int>(bitmap.stride()));
-        }
+        if (!larger) setPage(api_);
         return larger;
     }
 
