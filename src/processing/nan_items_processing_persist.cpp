@@ -242,8 +242,9 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             }
             delta.pagesWithText += result.textPages;
             if (persisted.job->pending.route != folders::FileRoute::text && !textOnly) {
-                previews.push_back(DocumentPreviews{item.combinedHash, item.urlString, result.totalPageCount,
-                                                    result.previewsDeferred ? result.totalPageCount - 1 : 0});
+                const int64_t ahead = storage::PendingPreviews::pagesDrawnAhead(result.totalPageCount);
+                previews.push_back(DocumentPreviews{item.combinedHash, item.urlString, ahead,
+                                                    result.previewsDeferred ? ahead - 1 : 0});
             }
             texts.push_back(ftsDocument(item, std::move(folded)));
             // Shown in snippets in the document's own words; nothing to show when none of it is indexed.

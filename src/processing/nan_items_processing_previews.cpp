@@ -139,6 +139,7 @@ bool NanItemsProcessing::renderDeferredPreviews(folders::BalancedDataManager& ma
         // A version replaced or removed meanwhile owes nothing; its successor has its own marker.
         const bool current = item && item->processingState == NanItemProcessingStates::complete;
         std::vector<int64_t> pages = current ? SaveNanImagesHelper::pagesWithoutThumbnail(dataDirectory, *item) : std::vector<int64_t>{};
+        std::erase_if(pages, [](int64_t page) { return page >= storage::PendingPreviews::pagesAhead; });
         // A document an earlier process deferred is counted when the pass comes to it.
         owePreviews(folder, combinedHash, static_cast<int64_t>(pages.size()), true);
         Ended end{combinedHash, current ? item->urlString : std::string(), PreviewJob::drawn, nextSlot++};

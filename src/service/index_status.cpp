@@ -21,9 +21,11 @@ void countPreviews(FolderIndexStatus& status, const NanItem& item, const fs::pat
                    const std::unordered_set<uint32_t>& owing) {
     if (item.processingState != NanItemProcessingStates::complete) return;
     if (folders::routeForExtension(folders::lowerCaseExtension(item.urlString)) == folders::FileRoute::text) return;
-    status.previewPages += item.totalPageCount;
+    // The pages drawn ahead; later ones are drawn when opened.
+    const int64_t ahead = storage::PendingPreviews::pagesDrawnAhead(item.totalPageCount);
+    status.previewPages += ahead;
     if (!owing.contains(item.combinedHash)) return;
-    for (int64_t page = 1; page <= item.totalPageCount; ++page) {
+    for (int64_t page = 1; page <= ahead; ++page) {
         std::error_code ec;
         if (!fs::exists(folderDataDirectory / thumbnailFileName(item, page), ec)) ++status.previewsOwed;
     }

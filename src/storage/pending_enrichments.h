@@ -8,7 +8,7 @@
 // PendingEnrichments: text recognition of a document's digital pages ("enrichment_pending"); without
 // it the words only recognition finds would never reach the index.
 // PendingPreviews: the page previews drawn after the text is stored ("preview_pending"); without it a
-// document's later pages would have none until someone opens them.
+// document's next pages would have none until someone opens them.
 // PendingConversions: the conversion of an office document to PDF, owed once its own text is stored
 // ("conversion_pending"); without it the document would never get its pages, previews and the words
 // only its layout shows.
@@ -16,6 +16,7 @@
 // Thread-safe (plain file operations); nothing throws.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -59,6 +60,14 @@ public:
 
 class PendingPreviews : public PendingMarkers {
 public:
+    // The pages of a document with text of its own whose previews are drawn ahead: its first pages are
+    // the ones most often opened (cover, contents, the start of the text), and most documents have no
+    // more. A long manual's later pages are drawn when someone first opens them: drawn ahead, the pages
+    // nobody opened made previews a quarter of the data on disk. Recognised pages all have theirs,
+    // drawn from the page image the recognition needed anyway.
+    static constexpr int64_t pagesAhead = 3;
+    static int64_t pagesDrawnAhead(int64_t pageCount) { return std::clamp<int64_t>(pageCount, 0, pagesAhead); }
+
     explicit PendingPreviews(const std::filesystem::path& folderDataDirectory)
         : PendingMarkers(folderDataDirectory, "preview_pending") {}
 };

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/app_log.h"
+#include "storage/pending_enrichments.h"
 
 namespace lumidex::processing {
 namespace {
@@ -200,9 +201,12 @@ ExtractionResult NanItemsProcessingPdf::extract(platform::PdfDocument& document,
         result.text = digitalText.value_or("");
         if (digitalText && settings_.recognizeText) result.enrichmentPages = pagesWorthRecognising(document, pageCharacters);
         const auto started = Clock::now();
-        // Deferred: the first page only, which the result list shows; the rest waits for the preview pass.
-        const bool deferred = settings_.deferPreviews && previews.helper != nullptr && result.totalPageCount > 1;
-        writeThumbnails(document, previews, [deferred](int pageIndex) { return !deferred || pageIndex == 0; });
+        // The pages drawn ahead (later ones when opened); deferred, the first only, which the result list
+        // shows, and the others wait for the preview pass.
+        const int64_t ahead = storage::PendingPreviews::pagesDrawnAhead(result.totalPageCount);
+        const bool deferred = settings_.deferPreviews && previews.helper != nullptr && ahead > 1;
+        writeThumbnails(document, previews,
+                        [deferred, ahead](int pageIndex) { return pageIndex < ahead && (!deferred || pageIndex == 0); });
         result.previewsDeferred = deferred;
         result.phases["thumbnailRender"] = secondsSince(started);
         if (!digitalText) result.glyphPagesWithoutText = glyphPagesWithoutText(document);

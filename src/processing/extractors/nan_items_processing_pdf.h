@@ -9,8 +9,9 @@
 // them) all carry 20 characters or fewer of trimmed embedded text (glyphs of fonts without a Unicode
 // map count as none) is recognised page by page, with a page image and a thumbnail per page; when it
 // still has no text, the result counts its pages that draw glyphs (glyphPagesWithoutText). Otherwise
-// its embedded text is the document text and its pages get thumbnails only (with deferPreviews
-// the first page's alone, the others drawn later by drawPreviews()), drawn directly at thumbnail size
+// its embedded text is the document text and its first pages (PendingPreviews::pagesAhead; later ones
+// are drawn when opened) get thumbnails only (with deferPreviews the first page's alone, the others
+// drawn later by drawPreviews()), drawn directly at thumbnail size
 // (the document renders itself for viewing; a full-resolution page image would cost more than the whole
 // extraction). Such a document's result names the pages that draw a raster image able to
 // hold text, or text drawn as outlines (enrichmentPages); the run hands the document to the digital-text enrichment only when

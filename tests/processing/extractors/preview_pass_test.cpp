@@ -49,8 +49,9 @@ class PreviewPassTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::filesystem::create_directories(docs);
+        // Four pages: the last is beyond those drawn ahead, and only ever drawn when opened.
         writeTextPdf(docs / "manual.pdf", {textPage("Kangaroo manual chapter one"), textPage("Second page of it"),
-                                           textPage("Third page wombat")});
+                                           textPage("Third page wombat"), textPage("Fourth page numbat")});
         writeTextPdf(docs / "leaflet.pdf", {textPage("Platypus leaflet with enough text"), textPage("Back side")});
         writeTextPdf(docs / "card.pdf", {textPage("Echidna postcard with enough text")});
         writeBinaryFile(docs / "notes.txt", "Plain ocelot notes\n");
@@ -307,8 +308,11 @@ TEST_F(PreviewPassTest, APageOpenedBeforeThePassIsDrawnOnceWhereThePassWouldPutI
     EXPECT_TRUE(runner->renderDeferredPreviews(*manager, settings));
     EXPECT_EQ(placed.count(), 1);
 
-    // A page beyond the document, or of a document that vanished, is not there to draw.
-    EXPECT_EQ(documents.thumbnail(*manual, 4).status, service::ThumbnailStatus::missing);
+    // The page the pass leaves alone is drawn when opened; one beyond the document, or of a document that
+    // vanished, is not there to draw.
+    EXPECT_FALSE(std::filesystem::exists(manager->folderDataDirectory() / service::thumbnailFileName(manual->item, 4)));
+    EXPECT_EQ(documents.thumbnail(*manual, 4).status, service::ThumbnailStatus::found);
+    EXPECT_EQ(documents.thumbnail(*manual, 5).status, service::ThumbnailStatus::missing);
     const auto leaflet = documents.find(item(*manager, "leaflet.pdf").combinedHash);
     ASSERT_TRUE(leaflet.has_value());
     std::filesystem::remove(manager->folderDataDirectory() / service::thumbnailFileName(leaflet->item, 2));
