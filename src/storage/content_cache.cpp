@@ -1,6 +1,8 @@
 #include "storage/content_cache.h"
 
 #include <algorithm>
+#include <random>
+#include <unordered_set>
 #include <span>
 
 #include "core/app_log.h"
@@ -19,7 +21,35 @@ constexpr std::string_view schema =
     " bytes INTEGER NOT NULL, used INTEGER NOT NULL);"
     "CREATE INDEX IF NOT EXISTS entries_used ON entries(used);"
     "CREATE TABLE IF NOT EXISTS files(key TEXT NOT NULL, name TEXT NOT NULL, data BLOB NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS files_key ON files(key);";
+    "CREATE INDEX IF NOT EXISTS files_key ON files(key);"
+    "CREATE TABLE IF NOT EXISTS kept(key TEXT NOT NULL, name TEXT NOT NULL, file TEXT NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS kept_key ON kept(key);";
+
+constexpr std::string_view keptDirectoryName = "content_cache_files";
+
+// A name no other kept or temporary file has, also across processes.
+std::string uniqueName() {
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string name(16, '0');
+    uint64_t value = random();
+    for (char& c : name) {
+        c = digits[value & 15U];
+        value >>= 4U;
+    }
+    return name;
+}
+
+// `to` becomes the same file as `from` (a link), or a copy of it where no link can be made.
+bool linkOrCopy(const std::filesystem::path& from, const std::filesystem::path& to) {
+    std::error_code ec;
+    std::filesystem::create_hard_link(from, to, ec);
+    if (!ec) return true;
+    std::filesystem::copy_file(from, to, ec);
+    if (!ec) return true;
+    std::filesystem::remove(to, ec);
+    return false;
+}
 
 std::span<const uint8_t> bytesOf(std::string_view text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
@@ -33,7 +63,65 @@ std::string stringOf(std::span<const uint8_t> bytes) {
 
 ContentCache::ContentCache(std::filesystem::path folderDataDirectory, std::uint64_t maxBytes,
                            std::function<void(std::string_view)> log)
-    : path_(std::move(folderDataDirectory) / fileName), maxBytes_(maxBytes), log_(std::move(log)) {}
+    : path_(folderDataDirectory / fileName),
+      keptDirectory_(folderDataDirectory / keptDirectoryName),
+      maxBytes_(maxBytes),
+      log_(std::move(log)) {}
+
+bool ContentCache::placeKeptFile(const std::filesystem::path& kept, const std::filesystem::path& target) {
+    // Under a temporary name first: a reader of `target` sees the old file or the whole new one.
+    const std::filesystem::path temporary = target.string() + ".tmp-" + uniqueName();
+    if (!linkOrCopy(kept, temporary)) return false;
+    std::error_code ec;
+    std::filesystem::rename(temporary, target, ec);
+    if (!ec) return true;
+    std::filesystem::remove(temporary, ec);
+    return false;
+}
+
+bool ContentCache::keepFilesLocked(const ContentCacheEntry& entry, std::vector<std::string>& names) {
+    std::error_code ec;
+    std::filesystem::create_directories(keptDirectory_, ec);
+    for (const ContentCacheFile& file : entry.files) {
+        if (file.kept.empty()) continue;
+        names.push_back(uniqueName());
+        if (ec || !linkOrCopy(file.kept, keptDirectory_ / names.back())) {
+            names.pop_back();
+            removeKept(names);
+            names.clear();
+            log("[ContentCache] nicht gespeichert: " + file.kept.string() + ": nicht verknüpft");
+            return false;
+        }
+    }
+    return true;
+}
+
+void ContentCache::removeKept(const std::vector<std::string>& names) const {
+    std::error_code ec;
+    for (const std::string& name : names) std::filesystem::remove(keptDirectory_ / name, ec);
+}
+
+void ContentCache::sweepKeptLocked() {
+    // The directory is listed before the table is read: a file linked in by a store that commits in
+    // between is named by the table by then.
+    std::vector<std::string> present;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(keptDirectory_, ec), end; !ec && it != end; it.increment(ec)) {
+        present.push_back(it->path().filename().string());
+    }
+    if (ec || present.empty()) return;
+    std::unordered_set<std::string> named;
+    std::string error;
+    auto all = db_->prepare("SELECT file FROM kept", error);
+    if (!all) return;
+    for (Step step = all->step();; step = all->step()) {
+        if (step == Step::error) return;  // not knowing every name, nothing can be called unnamed
+        if (step == Step::done) break;
+        named.insert(all->textAt(0));
+    }
+    std::erase_if(present, [&named](const std::string& name) { return named.contains(name); });
+    removeKept(present);
+}
 
 ContentCache::~ContentCache() = default;
 
@@ -57,6 +145,8 @@ bool ContentCache::openLocked() {
                 auto last = db_->prepare("SELECT COALESCE(MAX(used), 0) FROM entries", error);
                 if (last && last->step() == Step::row) {
                     nextUse_ = last->int64At(0) + 1;
+                    last.reset();
+                    sweepKeptLocked();
                     return true;
                 }
                 if (last) error = last->errorMessage();
@@ -79,6 +169,7 @@ bool ContentCache::dropIfDamagedLocked(const std::string& message) {
     for (const char* suffix : {"", "-wal", "-shm"}) {
         std::filesystem::remove(path_.string() + suffix, ec);
     }
+    std::filesystem::remove_all(keptDirectory_, ec);
     ++rebuilds_;
     log("[ContentCache] beschädigt, neu angelegt: " + path_.string() + ": " + message);
     return true;
@@ -108,7 +199,16 @@ std::optional<ContentCacheEntry> ContentCache::find(std::string_view key) {
             const Step row = fileQuery->step();
             if (row == Step::error) return fileQuery->errorMessage();
             if (row == Step::done) break;
-            entry.files.push_back(ContentCacheFile{fileQuery->textAt(0), stringOf(fileQuery->blobAt(1))});
+            entry.files.push_back(ContentCacheFile{fileQuery->textAt(0), stringOf(fileQuery->blobAt(1)), {}});
+        }
+        auto keptQuery = db_->prepare("SELECT name, file FROM kept WHERE key = ? ORDER BY rowid", error);
+        if (!keptQuery) return error;
+        keptQuery->bind(1, key);
+        for (;;) {
+            const Step row = keptQuery->step();
+            if (row == Step::error) return keptQuery->errorMessage();
+            if (row == Step::done) break;
+            entry.files.push_back(ContentCacheFile{keptQuery->textAt(0), {}, keptDirectory_ / keptQuery->textAt(1)});
         }
         found = true;
         // A use that cannot be recorded only makes the entry look older than it is.
@@ -125,10 +225,23 @@ std::optional<ContentCacheEntry> ContentCache::find(std::string_view key) {
 
 bool ContentCache::store(std::string_view key, const ContentCacheEntry& entry) {
     std::uint64_t bytes = entry.result.size() + entry.addedText.value_or("").size();
-    for (const ContentCacheFile& file : entry.files) bytes += file.name.size() + file.bytes.size();
+    for (const ContentCacheFile& file : entry.files) {
+        bytes += file.name.size() + file.bytes.size();
+        if (file.kept.empty()) continue;
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(file.kept, ec);
+        if (ec) {
+            log("[ContentCache] nicht gespeichert: " + file.kept.string() + ": " + ec.message());
+            return false;
+        }
+        bytes += size;  // it takes its place on disk once the document's own is gone
+    }
     std::lock_guard lock(mutex_);
     if (bytes > maxBytes_) return true;  // kept nowhere, by the bound's own rule
     if (!openLocked()) return false;
+    std::vector<std::string> linked;
+    if (!keepFilesLocked(entry, linked)) return false;
+    std::vector<std::string> replacedFiles;
     std::uint64_t replaced = 0;
     const std::string failure = [&]() -> std::string {
         std::string error;
@@ -142,10 +255,20 @@ bool ContentCache::store(std::string_view key, const ContentCacheEntry& entry) {
             if (step == Step::error) return old->errorMessage();
             if (step == Step::row) replaced = static_cast<std::uint64_t>(old->int64At(0));
         }
-        auto dropFiles = db_->prepare("DELETE FROM files WHERE key = ?", error);
-        if (!dropFiles) return error;
-        dropFiles->bind(1, key);
-        if (!dropFiles->run()) return dropFiles->errorMessage();
+        auto oldKept = db_->prepare("SELECT file FROM kept WHERE key = ?", error);
+        if (!oldKept) return error;
+        oldKept->bind(1, key);
+        for (Step step = oldKept->step();; step = oldKept->step()) {
+            if (step == Step::error) return oldKept->errorMessage();
+            if (step == Step::done) break;
+            replacedFiles.push_back(oldKept->textAt(0));
+        }
+        for (const char* drop : {"DELETE FROM files WHERE key = ?", "DELETE FROM kept WHERE key = ?"}) {
+            auto dropFiles = db_->prepare(drop, error);
+            if (!dropFiles) return error;
+            dropFiles->bind(1, key);
+            if (!dropFiles->run()) return dropFiles->errorMessage();
+        }
         auto insert = db_->prepare(
             "INSERT OR REPLACE INTO entries(key, result, addedText, bytes, used) VALUES(?, ?, ?, ?, ?)", error);
         if (!insert) return error;
@@ -161,20 +284,30 @@ bool ContentCache::store(std::string_view key, const ContentCacheEntry& entry) {
         if (!insert->run()) return insert->errorMessage();
         auto insertFile = db_->prepare("INSERT INTO files(key, name, data) VALUES(?, ?, ?)", error);
         if (!insertFile) return error;
+        auto insertKept = db_->prepare("INSERT INTO kept(key, name, file) VALUES(?, ?, ?)", error);
+        if (!insertKept) return error;
+        std::size_t nextLinked = 0;
         for (const ContentCacheFile& file : entry.files) {
-            insertFile->reset();
-            insertFile->bind(1, key);
-            insertFile->bind(2, file.name);
-            insertFile->bindBlob(3, bytesOf(file.bytes));
-            if (!insertFile->run()) return insertFile->errorMessage();
+            auto& statement = file.kept.empty() ? insertFile : insertKept;
+            statement->reset();
+            statement->bind(1, key);
+            statement->bind(2, file.name);
+            if (file.kept.empty()) {
+                statement->bindBlob(3, bytesOf(file.bytes));
+            } else {
+                statement->bind(3, linked[nextLinked++]);
+            }
+            if (!statement->run()) return statement->errorMessage();
         }
         if (!transaction.commit()) return transaction.error().empty() ? "commit failed" : transaction.error();
         return {};
     }();
     if (!failure.empty()) {
+        removeKept(linked);
         if (!dropIfDamagedLocked(failure)) log("[ContentCache] nicht gespeichert: " + path_.string() + ": " + failure);
         return false;
     }
+    removeKept(replacedFiles);
     if (storedBytes_) *storedBytes_ = *storedBytes_ - std::min(*storedBytes_, replaced) + bytes;
     return evictLocked();
 }
@@ -246,6 +379,7 @@ bool ContentCache::evictLocked() {
     std::uint64_t total = storedBytesLocked();
     if (!db_) return false;
     if (total <= maxBytes_) return true;
+    std::vector<std::string> evictedFiles;  // removed once the entries naming them are gone
     const std::string failure = [&]() -> std::string {
         std::string error;
         std::vector<std::string> victims;
@@ -266,19 +400,32 @@ bool ContentCache::evictLocked() {
         if (!dropEntry) return error;
         auto dropFiles = db_->prepare("DELETE FROM files WHERE key = ?", error);
         if (!dropFiles) return error;
+        auto victimKept = db_->prepare("SELECT file FROM kept WHERE key = ?", error);
+        if (!victimKept) return error;
+        auto dropKept = db_->prepare("DELETE FROM kept WHERE key = ?", error);
+        if (!dropKept) return error;
         for (const std::string& victim : victims) {
-            dropEntry->reset();
-            dropFiles->reset();
-            dropEntry->bind(1, victim);
-            dropFiles->bind(1, victim);
-            if (!dropEntry->run()) return dropEntry->errorMessage();
-            if (!dropFiles->run()) return dropFiles->errorMessage();
+            victimKept->reset();
+            victimKept->bind(1, victim);
+            for (Step step = victimKept->step();; step = victimKept->step()) {
+                if (step == Step::error) return victimKept->errorMessage();
+                if (step == Step::done) break;
+                evictedFiles.push_back(victimKept->textAt(0));
+            }
+            for (auto* drop : {&dropEntry, &dropFiles, &dropKept}) {
+                (*drop)->reset();
+                (*drop)->bind(1, victim);
+                if (!(*drop)->run()) return (*drop)->errorMessage();
+            }
         }
         if (!transaction.commit()) return transaction.error().empty() ? "commit failed" : transaction.error();
         storedBytes_ = total;
         return {};
     }();
-    if (failure.empty()) return true;
+    if (failure.empty()) {
+        removeKept(evictedFiles);
+        return true;
+    }
     storedBytes_.reset();
     if (!dropIfDamagedLocked(failure)) log("[ContentCache] Verdrängung fehlgeschlagen: " + path_.string() + ": " + failure);
     return false;

@@ -4,7 +4,10 @@
 //
 // An entry is opaque to this store: the caller's key (built from the content's digest and whatever else
 // decides the result), the result as the extraction reported it, the text a later pass added (optional),
-// and named files (previews and the like) with their bytes. The store is bounded: after every store the
+// and named files (previews and the like), each with its bytes or as a file of the cache's own in
+// "content_cache_files/": a hard link to the file the caller names, so that a preview kept both for the
+// document and in the cache takes its place on disk once (a copy where the file system has no links).
+// Callers that change such a file replace it (write and rename), never write into it. The store is bounded: after every store the
 // entries used least recently are dropped until the sizes of all entries add up to at most maxBytes; an
 // entry larger than maxBytes alone is not kept. A find counts as a use.
 //
@@ -33,7 +36,11 @@ namespace lumidex::storage {
 
 struct ContentCacheFile {
     std::string name;   // the caller's name for it
-    std::string bytes;
+    std::string bytes;  // empty when `kept` is set
+    // store(): the file whose bytes these are, kept by a link instead of in the database. find(): the
+    // cache's own file, to be placed with placeKeptFile() and never written to; a file missing there
+    // (removed behind the cache's back) makes placing fail, never a wrong answer.
+    std::filesystem::path kept;
 };
 
 struct ContentCacheEntry {
@@ -66,15 +73,24 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
+    // Puts a kept file (find()) at `target`, whole or not at all: a link where it can, else a copy.
+    static bool placeKeptFile(const std::filesystem::path& kept, const std::filesystem::path& target);
+
 private:
     bool openLocked();
     // Drops a damaged file when `message` says so; true when it did.
     bool dropIfDamagedLocked(const std::string& message);
     bool evictLocked();
     std::uint64_t storedBytesLocked();
+    // Removes the kept files no entry names (left by a crash between a change and its clean-up).
+    void sweepKeptLocked();
+    // Links (or copies) the entry's kept files in; false when one could not be, having removed the rest.
+    bool keepFilesLocked(const ContentCacheEntry& entry, std::vector<std::string>& names);
+    void removeKept(const std::vector<std::string>& names) const;
     void log(std::string_view line) const;
 
     const std::filesystem::path path_;
+    const std::filesystem::path keptDirectory_;
     const std::uint64_t maxBytes_;
     std::function<void(std::string_view)> log_;
     mutable std::mutex mutex_;

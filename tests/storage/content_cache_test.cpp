@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -14,7 +16,7 @@ namespace {
 using lumidex::testing::TempDir;
 
 ContentCacheEntry entryOf(const std::string& result, std::size_t fileBytes) {
-    return ContentCacheEntry{result, std::nullopt, {ContentCacheFile{"*_thumbmage_#0.png", std::string(fileBytes, 'x')}}};
+    return ContentCacheEntry{result, std::nullopt, {ContentCacheFile{"*_thumbmage_#0.png", std::string(fileBytes, 'x'), {}}}};
 }
 
 TEST(ContentCacheTest, EntriesSurviveARestartAndTheLeastRecentlyUsedGoFirstWhenTheBoundIsReached) {
@@ -22,8 +24,8 @@ TEST(ContentCacheTest, EntriesSurviveARestartAndTheLeastRecentlyUsedGoFirstWhenT
     {
         ContentCache cache(dir.path(), 1000);
         ContentCacheEntry first{"{\"text\":\"a\"}", std::nullopt,
-                                {ContentCacheFile{"*_nanimage_#0.png", std::string("\0png\xff", 5)},
-                                 ContentCacheFile{"converted/*.pdf", "%PDF"}}};
+                                {ContentCacheFile{"*_nanimage_#0.png", std::string("\0png\xff", 5), {}},
+                                 ContentCacheFile{"converted/*.pdf", "%PDF", {}}}};
         ASSERT_TRUE(cache.store("first", first));
         ASSERT_TRUE(cache.setAddedText("first", "recognised later"));
         EXPECT_FALSE(cache.setAddedText("absent", "nothing to add it to"));
@@ -67,6 +69,58 @@ TEST(ContentCacheTest, EntriesSurviveARestartAndTheLeastRecentlyUsedGoFirstWhenT
     // The size kept up to date through replacements, added text and evictions is what summing finds.
     ASSERT_TRUE(cache.setAddedText("c", "more"));
     EXPECT_EQ(cache.storedBytes(), ContentCache(dir.path(), 1000).storedBytes());
+}
+
+std::string contentOf(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::size_t keptCount(const std::filesystem::path& dir) {
+    std::error_code ec;
+    std::size_t count = 0;
+    for (std::filesystem::directory_iterator it(dir / "content_cache_files", ec), end; !ec && it != end; it.increment(ec)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(ContentCacheTest, KeptFilesOutliveTheDocumentsOwnAndGoWithTheirEntry) {
+    TempDir dir;
+    const auto preview = dir.path() / "doc_nanimage_#0.png";
+    std::ofstream(preview, std::ios::binary) << std::string(300, 'p');
+    {
+        ContentCache cache(dir.path(), 1000);
+        ASSERT_TRUE(cache.store("a", ContentCacheEntry{"A", std::nullopt, {ContentCacheFile{"*_nanimage_#0.png", {}, preview}}}));
+        // One that vanished before it could be kept leaves no entry.
+        EXPECT_FALSE(cache.store("gone", ContentCacheEntry{"G", std::nullopt, {ContentCacheFile{"*", {}, dir.path() / "gone.png"}}}));
+        EXPECT_FALSE(cache.find("gone").has_value());
+    }
+    // The document's own file is replaced, then removed: what the cache kept is unchanged.
+    std::ofstream(dir.path() / "new.png", std::ios::binary) << "changed";
+    std::filesystem::rename(dir.path() / "new.png", preview);
+    std::filesystem::remove(preview);
+    // A file left by a store cut off before its commit is swept when the cache is next opened.
+    std::ofstream(dir.path() / "content_cache_files" / "0123456789abcdef") << "orphan";
+
+    ContentCache cache(dir.path(), 1000);
+    const auto found = cache.find("a");
+    ASSERT_TRUE(found.has_value());
+    ASSERT_EQ(found->files.size(), 1u);
+    EXPECT_EQ(found->files[0].name, "*_nanimage_#0.png");
+    ASSERT_TRUE(ContentCache::placeKeptFile(found->files[0].kept, preview));
+    EXPECT_EQ(contentOf(preview), std::string(300, 'p'));
+    EXPECT_EQ(keptCount(dir.path()), 1u);
+    EXPECT_FALSE(ContentCache::placeKeptFile(dir.path() / "content_cache_files" / "missing", dir.path() / "x.png"));
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "x.png"));
+
+    // Kept files count towards the bound: replacing or evicting the entry removes its file.
+    ASSERT_TRUE(cache.store("a", ContentCacheEntry{"A", std::nullopt, {ContentCacheFile{"*", {}, preview}}}));
+    EXPECT_EQ(keptCount(dir.path()), 1u);
+    ASSERT_TRUE(cache.store("b", entryOf("B", 800)));
+    EXPECT_FALSE(cache.find("a").has_value());
+    EXPECT_EQ(keptCount(dir.path()), 0u);
+    EXPECT_EQ(contentOf(preview), std::string(300, 'p'));  // the document's own file is not the cache's to remove
 }
 
 TEST(ContentCacheTest, ADamagedFileIsDroppedAndMadeAnew) {

@@ -1,7 +1,5 @@
 #include "processing/pipeline/content_reuse.h"
 
-#include <fstream>
-#include <iterator>
 
 #include "core/atomic_file.h"
 #include "platform/digest.h"
@@ -13,14 +11,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view keyMark = "*";
-
-std::optional<std::string> readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return bytes;
-}
 
 std::string hex(const std::array<uint8_t, 32>& bytes) {
     static constexpr char digits[] = "0123456789abcdef";
@@ -81,9 +71,11 @@ std::optional<storage::ContentCacheEntry> contentCacheEntry(const ExtractionResu
     kept.workerPeakRssKb = 0;
     storage::ContentCacheEntry entry;
     entry.result = encodeExtractionResult(kept);
+    // Kept by a link to the document's own file: no second copy on disk while both exist.
     const auto keep = [&](const std::string& fileName, std::string name) {
-        if (auto bytes = readFile(dataDirectory / fileName)) {
-            entry.files.push_back(storage::ContentCacheFile{std::move(name), std::move(*bytes)});
+        std::error_code ec;
+        if (fs::is_regular_file(dataDirectory / fileName, ec)) {
+            entry.files.push_back(storage::ContentCacheFile{std::move(name), {}, dataDirectory / fileName});
         }
     };
     const std::string mark(keyMark);
@@ -94,9 +86,9 @@ std::optional<storage::ContentCacheEntry> contentCacheEntry(const ExtractionResu
     if (office) {
         // Without it the document's pages cannot be shown: an entry without it would restore less.
         const std::string converted = "converted/" + std::string(imageKey) + ".pdf";
-        auto bytes = readFile(dataDirectory / converted);
-        if (!bytes) return std::nullopt;
-        entry.files.push_back(storage::ContentCacheFile{"converted/" + mark + ".pdf", std::move(*bytes)});
+        std::error_code ec;
+        if (!fs::is_regular_file(dataDirectory / converted, ec)) return std::nullopt;
+        entry.files.push_back(storage::ContentCacheFile{"converted/" + mark + ".pdf", {}, dataDirectory / converted});
     }
     return entry;
 }
@@ -110,7 +102,11 @@ bool restoreContentCacheFiles(const storage::ContentCacheEntry& entry, const fs:
         std::error_code ec;
         fs::create_directories(target.parent_path(), ec);
         if (ec) return false;
-        if (writeFileAtomically(target, file.bytes, defaultFilePermissions, FileDurability::cache)) return false;
+        if (!file.kept.empty()) {
+            if (!storage::ContentCache::placeKeptFile(file.kept, target)) return false;
+        } else if (writeFileAtomically(target, file.bytes, defaultFilePermissions, FileDurability::cache)) {
+            return false;
+        }
     }
     return true;
 }
