@@ -70,8 +70,8 @@ bool textRecognitionDisabled() {
     return value != nullptr && *value != '\0' && std::string_view(value) != "0";
 }
 
-// LUMIDEX_EAGER_PREVIEWS=1 draws every page's preview before a document is stored, as a comparison for
-// benchmarks and tests of the preview pass.
+// LUMIDEX_EAGER_PREVIEWS=1 draws the previews drawn ahead before a document is stored, as a comparison
+// for benchmarks and tests of the preview pass.
 bool eagerPreviewsRequested() {
     const char* value = std::getenv("LUMIDEX_EAGER_PREVIEWS");
     return value != nullptr && *value != '\0' && std::string_view(value) != "0";

@@ -148,9 +148,9 @@ struct NanItemsProcessingOptions {
     std::function<std::optional<std::string>(const NanItem&)> jobKindOverride;
     std::function<std::optional<std::string>(const NanItem&)> enrichmentRecogniser;
     std::function<std::optional<std::string>(const NanItem&)> previewJobKindOverride;
-    // Page previews of PDFs with digital text. false: the first page's is drawn with the text, the
-    // others by the preview pass; true (or LUMIDEX_EAGER_PREVIEWS=1 in the environment): every page's
-    // before the document is stored.
+    // Page previews of PDFs with digital text (those of the pages drawn ahead; later pages are drawn
+    // when opened). false: the first page's is drawn with the text, the others by the preview pass;
+    // true (or LUMIDEX_EAGER_PREVIEWS=1 in the environment): all of them before the document is stored.
     bool eagerPreviews = false;
     // false: a run leaves the preview pass to renderDeferredPreviews() (tests hold it back).
     bool previewPassAfterRuns = true;

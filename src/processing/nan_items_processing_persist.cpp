@@ -11,6 +11,7 @@
 #include "core/hashing.h"
 #include "processing/pipeline/content_reuse.h"
 #include "processing/pipeline/digital_text_enrichment_queue.h"
+#include "processing/recognition/save_nan_images_helper.h"
 #include "storage/fts_tools.h"
 #include "storage/pending_enrichments.h"
 
@@ -45,6 +46,17 @@ std::optional<std::string> reasonWithoutText(const ExtractionResult& result, con
                " pages draw text whose fonts map it to no characters, and recognition found none";
     }
     return std::nullopt;
+}
+
+// The previews of pages [from, to) are an earlier version's, if any: the key stays when a file changes.
+// Left in place, they would be shown for the new version and taken for drawn by the preview pass.
+void removeEarlierPreviews(const std::filesystem::path& dataDirectory, const NanItem& item, int64_t from, int64_t to) {
+    const std::string key = SaveNanImagesHelper::imageKey(item);
+    std::error_code ec;
+    for (int64_t page = from; page < to; ++page) {
+        std::filesystem::remove(dataDirectory / SaveNanImagesHelper::thumbnailFileName(key, page), ec);
+        std::filesystem::remove(dataDirectory / SaveNanImagesHelper::pageImageFileName(key, page), ec);
+    }
 }
 
 }  // namespace
@@ -245,6 +257,8 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
                 const int64_t ahead = storage::PendingPreviews::pagesDrawnAhead(result.totalPageCount);
                 previews.push_back(DocumentPreviews{item.combinedHash, item.urlString, ahead,
                                                     result.previewsDeferred ? ahead - 1 : 0});
+                removeEarlierPreviews(manager_.folderDataDirectory(), item, previewPagesWritten(result),
+                                      result.totalPageCount);
             }
             texts.push_back(ftsDocument(item, std::move(folded)));
             // Shown in snippets in the document's own words; nothing to show when none of it is indexed.

@@ -1,6 +1,9 @@
 #include "storage/content_cache.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <chrono>
 #include <random>
 #include <unordered_set>
 #include <span>
@@ -26,10 +29,16 @@ constexpr std::string_view schema =
     "CREATE INDEX IF NOT EXISTS kept_key ON kept(key);";
 
 constexpr std::string_view keptDirectoryName = "content_cache_files";
+// No store takes this long between linking its files in and committing them.
+constexpr std::chrono::minutes sweepAge{10};
 
 // A name no other kept or temporary file has, also across processes.
 std::string uniqueName() {
-    thread_local std::mt19937_64 random{std::random_device{}()};
+    thread_local std::mt19937_64 random = [] {
+        std::random_device device;
+        std::seed_seq seed{device(), device(), device(), device()};
+        return std::mt19937_64(seed);
+    }();
     static constexpr char digits[] = "0123456789abcdef";
     std::string name(16, '0');
     uint64_t value = random();
@@ -45,9 +54,10 @@ bool linkOrCopy(const std::filesystem::path& from, const std::filesystem::path& 
     std::error_code ec;
     std::filesystem::create_hard_link(from, to, ec);
     if (!ec) return true;
+    if (ec == std::errc::file_exists) return false;  // someone else's: left alone
     std::filesystem::copy_file(from, to, ec);
     if (!ec) return true;
-    std::filesystem::remove(to, ec);
+    if (ec != std::errc::file_exists) std::filesystem::remove(to, ec);
     return false;
 }
 
@@ -74,9 +84,10 @@ bool ContentCache::placeKeptFile(const std::filesystem::path& kept, const std::f
     if (!linkOrCopy(kept, temporary)) return false;
     std::error_code ec;
     std::filesystem::rename(temporary, target, ec);
-    if (!ec) return true;
-    std::filesystem::remove(temporary, ec);
-    return false;
+    // Renaming a name onto another name of the same file does nothing: the temporary one is left.
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    return !ec;
 }
 
 bool ContentCache::keepFilesLocked(const ContentCacheEntry& entry, std::vector<std::string>& names) {
@@ -102,11 +113,17 @@ void ContentCache::removeKept(const std::vector<std::string>& names) const {
 }
 
 void ContentCache::sweepKeptLocked() {
-    // The directory is listed before the table is read: a file linked in by a store that commits in
-    // between is named by the table by then.
+    // A store links its files in before it commits them, and another cache object of the same folder
+    // may be between the two: a file linked in lately (a link sets the file's change time) is left for
+    // a later sweep.
+    const auto now = std::chrono::system_clock::now();
     std::vector<std::string> present;
     std::error_code ec;
     for (std::filesystem::directory_iterator it(keptDirectory_, ec), end; !ec && it != end; it.increment(ec)) {
+        struct stat status {};
+        if (::lstat(it->path().c_str(), &status) != 0) continue;
+        const auto changed = std::chrono::system_clock::from_time_t(status.st_ctime);
+        if (now - changed < sweepAge) continue;
         present.push_back(it->path().filename().string());
     }
     if (ec || present.empty()) return;

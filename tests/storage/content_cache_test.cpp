@@ -100,8 +100,8 @@ TEST(ContentCacheTest, KeptFilesOutliveTheDocumentsOwnAndGoWithTheirEntry) {
     std::ofstream(dir.path() / "new.png", std::ios::binary) << "changed";
     std::filesystem::rename(dir.path() / "new.png", preview);
     std::filesystem::remove(preview);
-    // A file left by a store cut off before its commit is swept when the cache is next opened.
-    std::ofstream(dir.path() / "content_cache_files" / "0123456789abcdef") << "orphan";
+    // A file no entry names may be another cache object's store before its commit: fresh, it stays.
+    std::ofstream(dir.path() / "content_cache_files" / "0123456789abcdef") << "not yet committed";
 
     ContentCache cache(dir.path(), 1000);
     const auto found = cache.find("a");
@@ -110,16 +110,21 @@ TEST(ContentCacheTest, KeptFilesOutliveTheDocumentsOwnAndGoWithTheirEntry) {
     EXPECT_EQ(found->files[0].name, "*_nanimage_#0.png");
     ASSERT_TRUE(ContentCache::placeKeptFile(found->files[0].kept, preview));
     EXPECT_EQ(contentOf(preview), std::string(300, 'p'));
-    EXPECT_EQ(keptCount(dir.path()), 1u);
+    // Placed again onto the same file (a touched document), no second name is left behind.
+    ASSERT_TRUE(ContentCache::placeKeptFile(found->files[0].kept, preview));
+    for (const auto& file : std::filesystem::directory_iterator(dir.path())) {
+        EXPECT_EQ(file.path().filename().string().find(".tmp-"), std::string::npos) << file.path();
+    }
+    EXPECT_EQ(keptCount(dir.path()), 2u);
     EXPECT_FALSE(ContentCache::placeKeptFile(dir.path() / "content_cache_files" / "missing", dir.path() / "x.png"));
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "x.png"));
 
     // Kept files count towards the bound: replacing or evicting the entry removes its file.
     ASSERT_TRUE(cache.store("a", ContentCacheEntry{"A", std::nullopt, {ContentCacheFile{"*", {}, preview}}}));
-    EXPECT_EQ(keptCount(dir.path()), 1u);
+    EXPECT_EQ(keptCount(dir.path()), 2u);
     ASSERT_TRUE(cache.store("b", entryOf("B", 800)));
     EXPECT_FALSE(cache.find("a").has_value());
-    EXPECT_EQ(keptCount(dir.path()), 0u);
+    EXPECT_EQ(keptCount(dir.path()), 1u);  // the uncommitted one
     EXPECT_EQ(contentOf(preview), std::string(300, 'p'));  // the document's own file is not the cache's to remove
 }
 

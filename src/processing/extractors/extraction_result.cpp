@@ -2,10 +2,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <stdexcept>
 #include <type_traits>
 
 #include "processing/extractors/extraction_json.h"
+#include "storage/pending_enrichments.h"
 
 namespace lumidex::processing {
 namespace {
@@ -58,6 +60,12 @@ json toJson(const ExtractionResult& result) {
     // Only the preview job sets it; other results (and the content cache's copies of them) stay as they were.
     if (result.previewsNotWritten > 0) value["previewsNotWritten"] = result.previewsNotWritten;
     return value;
+}
+
+int64_t previewPagesWritten(const ExtractionResult& result) {
+    if (result.previewsDeferred) return std::min<int64_t>(result.totalPageCount, 1);
+    if (result.digitalText) return storage::PendingPreviews::pagesDrawnAhead(result.totalPageCount);
+    return result.totalPageCount;
 }
 
 std::string encodeExtractionResult(const ExtractionResult& result) { return dump(toJson(result)); }

@@ -66,6 +66,11 @@ struct ExtractionResult {
     int64_t workerPeakRssKb = 0;  // the worker process's peak resident memory so far
 };
 
+// The pages (0 up to this, exclusive) whose previews the extraction itself wrote: the first only when
+// deferred, the pages drawn ahead for a document with digital text, every page otherwise (recognised
+// pages, images, documents drawn without recognition).
+int64_t previewPagesWritten(const ExtractionResult& result);
+
 std::string encodeExtractionResult(const ExtractionResult& result);
 // nullopt (with `error` set) when the text is not a result object.
 std::optional<ExtractionResult> decodeExtractionResult(std::string_view json, std::string& error);

@@ -203,7 +203,8 @@ ExtractionResult NanItemsProcessingPdf::extract(platform::PdfDocument& document,
         const auto started = Clock::now();
         // The pages drawn ahead (later ones when opened); deferred, the first only, which the result list
         // shows, and the others wait for the preview pass.
-        const int64_t ahead = storage::PendingPreviews::pagesDrawnAhead(result.totalPageCount);
+        const int64_t ahead = result.digitalText ? storage::PendingPreviews::pagesDrawnAhead(result.totalPageCount)
+                                                 : result.totalPageCount;
         const bool deferred = settings_.deferPreviews && previews.helper != nullptr && ahead > 1;
         writeThumbnails(document, previews,
                         [deferred, ahead](int pageIndex) { return pageIndex < ahead && (!deferred || pageIndex == 0); });

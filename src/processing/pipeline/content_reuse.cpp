@@ -1,5 +1,7 @@
 #include "processing/pipeline/content_reuse.h"
 
+#include <fstream>
+#include <iterator>
 
 #include "core/atomic_file.h"
 #include "platform/digest.h"
@@ -11,6 +13,14 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view keyMark = "*";
+
+std::optional<std::string> readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return bytes;
+}
 
 std::string hex(const std::array<uint8_t, 32>& bytes) {
     static constexpr char digits[] = "0123456789abcdef";
@@ -79,16 +89,18 @@ std::optional<storage::ContentCacheEntry> contentCacheEntry(const ExtractionResu
         }
     };
     const std::string mark(keyMark);
-    for (int64_t page = 0; page < result.totalPageCount; ++page) {
+    // Only what this extraction wrote: a file of a later page may be an earlier version's.
+    for (int64_t page = 0; page < previewPagesWritten(result); ++page) {
         keep(SaveNanImagesHelper::pageImageFileName(imageKey, page), SaveNanImagesHelper::pageImageFileName(mark, page));
         keep(SaveNanImagesHelper::thumbnailFileName(imageKey, page), SaveNanImagesHelper::thumbnailFileName(mark, page));
     }
     if (office) {
         // Without it the document's pages cannot be shown: an entry without it would restore less.
+        // Held as bytes, not linked: a conversion of the next version writes into the same file.
         const std::string converted = "converted/" + std::string(imageKey) + ".pdf";
-        std::error_code ec;
-        if (!fs::is_regular_file(dataDirectory / converted, ec)) return std::nullopt;
-        entry.files.push_back(storage::ContentCacheFile{"converted/" + mark + ".pdf", {}, dataDirectory / converted});
+        auto bytes = readFile(dataDirectory / converted);
+        if (!bytes) return std::nullopt;
+        entry.files.push_back(storage::ContentCacheFile{"converted/" + mark + ".pdf", std::move(*bytes), {}});
     }
     return entry;
 }

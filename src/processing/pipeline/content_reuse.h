@@ -2,8 +2,8 @@
 // and how it puts that back for another version of a file with the same bytes.
 //
 // One entry holds the worker's result (without its timings), the files the extraction left in the
-// folder's data directory for the document (its page previews, and an office document's converted PDF,
-// kept by links: see storage::ContentCache),
+// folder's data directory for the document (its page previews, kept by links: see storage::ContentCache,
+// and an office document's converted PDF),
 // and, added later, the text the recognition of a digital PDF's image pages found. The files are named
 // relative to the data directory with the document's image key replaced by "*", so that they can be
 // written back under another document's key.

@@ -177,6 +177,30 @@ TEST_F(PreviewPassTest, RunsDrawOwedPreviewsAfterTheirText) {
     EXPECT_EQ(stats.previewsOwed, 0);
 }
 
+TEST_F(PreviewPassTest, AChangedDocumentShowsItsOwnPreviewsNeverTheEarlierVersions) {
+    service::DocumentService::setThumbnailDrawer(
+        [this](const NanItem& drawn, const std::filesystem::path& folderDataDirectory, int64_t pageIndex) {
+            return drawPageThumbnail(runner->workerPool(), drawn, folderDataDirectory, pageIndex);
+        });
+    auto manager = index(false, true);
+    service::DocumentService documents(*core);
+    const auto before = documents.find(item(*manager, "manual.pdf").combinedHash);
+    ASSERT_TRUE(before.has_value());
+    ASSERT_EQ(documents.thumbnail(*before, 4).status, service::ThumbnailStatus::found);  // opened, kept
+    const auto page = [&](int64_t number) { return manager->folderDataDirectory() / service::thumbnailFileName(before->item, number); };
+    const std::string secondBefore = fileBytes(page(2));
+
+    // The same file, rewritten: its previews keep their names, so the earlier ones must not pass for its.
+    writeTextPdf(docs / "manual.pdf", {textPage("Kangaroo manual revised"), textPage("A wholly new second page"),
+                                       textPage("Third page"), textPage("Fourth page")});
+    manager->fullScan();
+    ASSERT_TRUE(manager->waitUntilIdle(120s));
+    EXPECT_EQ(filesWith(*manager, "revised"), std::set<std::string>{"manual.pdf"});
+    EXPECT_FALSE(std::filesystem::exists(page(4)));
+    ASSERT_TRUE(std::filesystem::exists(page(2)));
+    EXPECT_TRUE(fileBytes(page(2)) != secondBefore) << "the earlier version's second page";
+}
+
 TEST_F(PreviewPassTest, PreviewsThatCannotBeWrittenStayOwedAndADocumentThatCrashesTheWorkerIsGivenUpAfterThreeTries) {
     namespace fs = std::filesystem;
     auto manager = index(false, false);
