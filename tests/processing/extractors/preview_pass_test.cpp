@@ -91,6 +91,14 @@ protected:
         return manager;
     }
 
+    // Pages opened before the pass are drawn by this fixture's workers, as the application draws them.
+    void drawOpenedPages() {
+        service::DocumentService::setThumbnailDrawer(
+            [this](const NanItem& drawn, const std::filesystem::path& folderDataDirectory, int64_t pageIndex) {
+                return drawPageThumbnail(runner->workerPool(), drawn, folderDataDirectory, pageIndex);
+            });
+    }
+
     NanItem item(folders::BalancedDataManager& manager, const std::string& name) { return testing::storedItem(manager, docs / name); }
     std::set<std::string> filesWith(folders::BalancedDataManager& manager, const std::string& word) {
         return testing::indexedFilesWith(manager, word);
@@ -178,10 +186,7 @@ TEST_F(PreviewPassTest, RunsDrawOwedPreviewsAfterTheirText) {
 }
 
 TEST_F(PreviewPassTest, AChangedDocumentShowsItsOwnPreviewsNeverTheEarlierVersions) {
-    service::DocumentService::setThumbnailDrawer(
-        [this](const NanItem& drawn, const std::filesystem::path& folderDataDirectory, int64_t pageIndex) {
-            return drawPageThumbnail(runner->workerPool(), drawn, folderDataDirectory, pageIndex);
-        });
+    drawOpenedPages();
     auto manager = index(false, true);
     service::DocumentService documents(*core);
     const auto before = documents.find(item(*manager, "manual.pdf").combinedHash);
@@ -302,10 +307,7 @@ private:
 };
 
 TEST_F(PreviewPassTest, APageOpenedBeforeThePassIsDrawnOnceWhereThePassWouldPutIt) {
-    service::DocumentService::setThumbnailDrawer(
-        [this](const NanItem& drawn, const std::filesystem::path& folderDataDirectory, int64_t pageIndex) {
-            return drawPageThumbnail(runner->workerPool(), drawn, folderDataDirectory, pageIndex);
-        });
+    drawOpenedPages();
     auto manager = index(false, false);
     service::DocumentService documents(*core);
     const auto manual = documents.find(item(*manager, "manual.pdf").combinedHash);
