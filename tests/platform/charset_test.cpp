@@ -47,6 +47,7 @@ TEST(Charset, CodePageNames) {
     EXPECT_FALSE(charsetNameForCodePage(0));
     EXPECT_FALSE(charsetNameForCodePage(99999));
     EXPECT_FALSE(charsetNameForCodePage(12345));
+    EXPECT_FALSE(charsetNameForCodePage(1214));  // the converter library's alias of a Unicode compression
 }
 
 TEST(Charset, DetectionAndUtf8Validation) {

@@ -144,7 +144,13 @@ std::optional<std::string> charsetNameForCodePage(int codePage) {
         if (candidate.empty()) continue;
         UErrorCode status = U_ZERO_ERROR;
         UConverter* converter = ucnv_open(candidate.c_str(), &status);
-        const bool ok = U_SUCCESS(status) && converter != nullptr;
+        bool ok = U_SUCCESS(status) && converter != nullptr;
+        // Some numbers name a compression of Unicode ("ibm-1214" is BOCU-1), in which one byte can stand
+        // for a character outside the BMP; no document's code page is one.
+        if (ok) {
+            const UConverterType type = ucnv_getType(converter);
+            ok = type != UCNV_BOCU1 && type != UCNV_SCSU;
+        }
         if (converter != nullptr) ucnv_close(converter);
         if (ok) return candidate;
     }
