@@ -38,6 +38,24 @@ struct PdfPageSize {
 
 enum class PdfRenderColor { gray, rgb };
 
+// A part of a page in points, from the top-left corner of the box that rendering draws (PdfPageSize).
+struct PdfRegion {
+    double left = 0;
+    double top = 0;
+    double width = 0;
+    double height = 0;
+};
+
+// The pixels of a page rendered whole at `pixelsPerPoint` (each side rounded) that `region` covers, its
+// edges rounded outwards and cut to the page; nullopt when nothing is left or the scale is not positive.
+struct PixelBox {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+};
+std::optional<PixelBox> regionPixels(PdfPageSize page, PdfRegion region, double pixelsPerPoint);
+
 // One raster image a page draws: its size on the page in points (along the image's own axes, so a
 // rotated image keeps its width and height) and its size in pixels. Image masks (one-bit stencils, as
 // scanners write text) count as images; the glyphs of bitmap fonts do not.
@@ -46,6 +64,8 @@ struct PdfDrawnImage {
     double drawnHeight = 0;
     int pixelWidth = 0;
     int pixelHeight = 0;
+    // Where it lands: the rectangle around its corners, not cut to the page.
+    PdfRegion bounds;
 };
 
 // What a page draws besides its text, as far as it tells whether recognition could find words there.
@@ -89,6 +109,12 @@ public:
     // size, an index out of range, a locked document or a renderer failure.
     virtual std::optional<Bitmap> renderPage(int pageIndex, int pixelWidth, int pixelHeight,
                                              PdfRenderColor color = PdfRenderColor::gray) const = 0;
+    // The pixels `region` covers when the page is rendered at `pixelsPerPoint`: the region is cut to the
+    // page, and its edges are rounded to whole pixels of that rendering. nullopt as renderPage(), and for
+    // a region that leaves nothing of the page. This one renders the whole page and cuts it out;
+    // implementations that can render a part alone do.
+    virtual std::optional<Bitmap> renderRegion(int pageIndex, PdfRegion region, double pixelsPerPoint,
+                                               PdfRenderColor color = PdfRenderColor::gray) const;
 };
 
 struct PdfOpenResult {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -116,6 +117,18 @@ TEST(MediaPdf, ListsTheRasterImagesAPageDrawsWithDrawnAndPixelSize) {
         EXPECT_EQ(images[0].pixelHeight, 50);
         EXPECT_NEAR(images[1].drawnWidth, 20, 0.01);
     }
+    // Where the first image lands, from the top-left of the page as rendered: 72 pt from the left edge
+    // and 400 pt up on the 612 × 792 page; on the turned page (792 × 612) it stands upright.
+    const PdfRegion upright = doc->pageDrawing(0).images[0].bounds;
+    EXPECT_NEAR(upright.left, 72, 0.01);
+    EXPECT_NEAR(upright.top, 792 - 400 - 36, 0.01);
+    EXPECT_NEAR(upright.width, 144, 0.01);
+    EXPECT_NEAR(upright.height, 36, 0.01);
+    const PdfRegion turnedBounds = doc->pageDrawing(1).images[0].bounds;
+    EXPECT_NEAR(turnedBounds.width, 36, 0.01);
+    EXPECT_NEAR(turnedBounds.height, 144, 0.01);
+    EXPECT_NEAR(turnedBounds.left, 400, 0.01);
+    EXPECT_NEAR(turnedBounds.top, 72, 0.01);
     EXPECT_EQ(doc->pageDrawing(0).letterLikeShapes, 0);  // rectangles are no letters
     const PdfPageDrawing shapes = doc->pageDrawing(2);
     EXPECT_TRUE(shapes.images.empty());
@@ -152,6 +165,25 @@ TEST(MediaPdf, RendersExactSizeInGrayAndRgb) {
 
     EXPECT_FALSE(doc->renderPage(0, 0, 100));
     EXPECT_FALSE(doc->renderPage(0, 100, -1));
+
+    // A part of the page is the same pixels as in the whole page: the black square with 5 points to
+    // spare (5..55 × 55..95 pt from the top-left), and a region past the edge is cut to the page.
+    const auto part = doc->renderRegion(0, PdfRegion{5, 55, 50, 40}, 2.0, PdfRenderColor::gray);
+    ASSERT_TRUE(part);
+    ASSERT_EQ(part->width, 100);
+    ASSERT_EQ(part->height, 80);
+    for (int y = 0; y < part->height; ++y) {
+        ASSERT_EQ(0, std::memcmp(part->bytes.data() + y * part->stride(), gray->bytes.data() + (110 + y) * gray->stride() + 10,
+                                 part->stride()))
+            << "row " << y;
+    }
+    EXPECT_EQ(darkPixels(*part, 10, 10, 90, 70), 80 * 60);
+    const auto corner = doc->renderRegion(0, PdfRegion{180, -10, 50, 30}, 2.0, PdfRenderColor::gray);
+    ASSERT_TRUE(corner);
+    EXPECT_EQ(corner->width, 40);
+    EXPECT_EQ(corner->height, 40);
+    EXPECT_FALSE(doc->renderRegion(0, PdfRegion{300, 0, 10, 10}, 2.0));
+    EXPECT_FALSE(doc->renderRegion(0, PdfRegion{0, 0, 10, 10}, 0));
 }
 
 TEST(MediaPdf, EmptyMediaBoxHasZeroSizeAndDoesNotRender) {

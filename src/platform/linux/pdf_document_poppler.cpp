@@ -4,6 +4,8 @@
 #include <poppler/cpp/poppler-page-renderer.h>
 #include <poppler/cpp/poppler-page.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <system_error>
@@ -117,22 +119,43 @@ public:
         if (!page) return std::nullopt;
         const PdfPageSize size = displayedSize(*page);
         if (size.width <= 0 || size.height <= 0) return std::nullopt;
+        return render(*page, 72.0 * pixelWidth / size.width, 72.0 * pixelHeight / size.height,
+                      PixelBox{0, 0, pixelWidth, pixelHeight}, color);
+    }
+
+    std::optional<Bitmap> renderRegion(int pageIndex, PdfRegion region, double pixelsPerPoint,
+                                       PdfRenderColor color) const override {
+        std::lock_guard lock(mutex_);
+        auto page = pageAt(pageIndex);
+        if (!page) return std::nullopt;
+        const PdfPageSize size = displayedSize(*page);
+        if (size.width <= 0 || size.height <= 0) return std::nullopt;
+        const auto box = regionPixels(size, region, pixelsPerPoint);
+        if (!box) return std::nullopt;
+        // The resolution renderPage() would use for the whole page, so that the part matches its pixels.
+        const double pageWidth = std::max(1.0, std::round(size.width * pixelsPerPoint));
+        const double pageHeight = std::max(1.0, std::round(size.height * pixelsPerPoint));
+        return render(*page, 72.0 * pageWidth / size.width, 72.0 * pageHeight / size.height, *box, color);
+    }
+
+private:
+    // The pixels `box` of the page rendered at dpiX × dpiY (an explicit slice fixes the output size; the
+    // renderer would otherwise round it itself). Called with mutex_ held.
+    static std::optional<Bitmap> render(poppler::page& page, double dpiX, double dpiY, PixelBox box,
+                                        PdfRenderColor color) {
         try {
             poppler::page_renderer renderer;
             renderer.set_render_hints(poppler::page_renderer::antialiasing | poppler::page_renderer::text_antialiasing);
             renderer.set_paper_color(0xffffffffU);
             const bool gray = color == PdfRenderColor::gray;
             renderer.set_image_format(gray ? poppler::image::format_gray8 : poppler::image::format_rgb24);
-            const double dpiX = 72.0 * pixelWidth / size.width;
-            const double dpiY = 72.0 * pixelHeight / size.height;
-            // An explicit slice fixes the output size; the renderer would otherwise round it itself.
-            const poppler::image image = renderer.render_page(page.get(), dpiX, dpiY, 0, 0, pixelWidth, pixelHeight);
-            if (!image.is_valid() || image.width() != pixelWidth || image.height() != pixelHeight) return std::nullopt;
-            Bitmap bitmap = gray ? Bitmap::gray(pixelWidth, pixelHeight) : Bitmap::rgb(pixelWidth, pixelHeight);
+            const poppler::image image = renderer.render_page(&page, dpiX, dpiY, box.x, box.y, box.width, box.height);
+            if (!image.is_valid() || image.width() != box.width || image.height() != box.height) return std::nullopt;
+            Bitmap bitmap = gray ? Bitmap::gray(box.width, box.height) : Bitmap::rgb(box.width, box.height);
             const char* src = image.const_data();
             const std::size_t sourceStride = static_cast<std::size_t>(image.bytes_per_row());
             if (sourceStride < bitmap.stride()) return std::nullopt;
-            for (std::size_t y = 0; y < static_cast<std::size_t>(pixelHeight); ++y) {
+            for (std::size_t y = 0; y < static_cast<std::size_t>(box.height); ++y) {
                 std::memcpy(bitmap.bytes.data() + y * bitmap.stride(), src + y * sourceStride, bitmap.stride());
             }
             return bitmap;
@@ -141,7 +164,6 @@ public:
         }
     }
 
-private:
     std::unique_ptr<poppler::page> pageAt(int pageIndex) const {
         if (document_->is_locked() || pageIndex < 0 || pageIndex >= document_->pages()) return nullptr;
         try {

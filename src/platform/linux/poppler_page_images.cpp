@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <optional>
 
 #include "platform/library_messages.h"
@@ -165,7 +166,13 @@ private:
     void note(GfxState* state, int width, int height) {
         if (drawing.images.size() >= maxImagesPerPage) return;
         const double* m = state->getCTM();
-        drawing.images.push_back(PdfDrawnImage{std::hypot(m[0], m[1]), std::hypot(m[2], m[3]), width, height});
+        // The image fills the unit square of its own space; the matrix takes its corners onto the page.
+        const double xs[] = {m[4], m[0] + m[4], m[2] + m[4], m[0] + m[2] + m[4]};
+        const double ys[] = {m[5], m[1] + m[5], m[3] + m[5], m[1] + m[3] + m[5]};
+        const auto [left, right] = std::minmax_element(std::begin(xs), std::end(xs));
+        const auto [top, bottom] = std::minmax_element(std::begin(ys), std::end(ys));
+        drawing.images.push_back(PdfDrawnImage{std::hypot(m[0], m[1]), std::hypot(m[2], m[3]), width, height,
+                                               PdfRegion{*left, *top, *right - *left, *bottom - *top}});
     }
 
     // Each subpath is one closed outline of a glyph ("o" has two); straight ones (rules, boxes, bars)

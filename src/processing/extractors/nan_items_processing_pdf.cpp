@@ -110,6 +110,32 @@ bool mayHoldText(const platform::PdfPageDrawing& drawing, std::size_t pageCharac
     return outlinedText || std::any_of(drawing.images.begin(), drawing.images.end(), holdsText);
 }
 
+std::optional<platform::PdfRegion> recognitionRegion(const platform::PdfPageDrawing& drawing) {
+    if (drawing.letterLikeShapes >= outlinedTextMinimumShapes) return std::nullopt;
+    std::optional<platform::PdfRegion> around;
+    for (const platform::PdfDrawnImage& image : drawing.images) {
+        if (!mayHoldText(image)) continue;
+        const platform::PdfRegion& b = image.bounds;
+        if (!around) {
+            around = b;
+            continue;
+        }
+        const double right = std::max(around->left + around->width, b.left + b.width);
+        const double bottom = std::max(around->top + around->height, b.top + b.height);
+        around->left = std::min(around->left, b.left);
+        around->top = std::min(around->top, b.top);
+        around->width = right - around->left;
+        around->height = bottom - around->top;
+    }
+    if (around) {
+        around->left -= recognitionMarginPoints;
+        around->top -= recognitionMarginPoints;
+        around->width += 2 * recognitionMarginPoints;
+        around->height += 2 * recognitionMarginPoints;
+    }
+    return around;
+}
+
 std::optional<std::string> NanItemsProcessingPdf::hasDigitalText(const platform::PdfDocument& document,
                                                                  std::vector<std::size_t>* pageCharacters) {
     const int pageCount = document.pageCount();
@@ -280,7 +306,8 @@ std::optional<std::string> NanItemsProcessingPdf::recognisePages(const std::file
     const auto wanted = [&pageIndexes](int pageIndex) {
         return std::find(pageIndexes.begin(), pageIndexes.end(), pageIndex) != pageIndexes.end();
     };
-    const PdfPagesResult pages = pageLoop().processPages(document, {}, true, wanted);
+    const auto region = [&document](int pageIndex) { return recognitionRegion(document.pageDrawing(pageIndex)); };
+    const PdfPagesResult pages = pageLoop().processPages(document, {}, true, wanted, region);
     if (recognisedPages != nullptr) {
         *recognisedPages = static_cast<int64_t>(std::count_if(
             pages.pages.begin(), pages.pages.end(),

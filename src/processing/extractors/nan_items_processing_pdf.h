@@ -66,6 +66,13 @@ bool mayHoldText(const platform::PdfDrawnImage& image);
 // characters of trimmed embedded text.
 bool mayHoldText(const platform::PdfPageDrawing& drawing, std::size_t pageCharacters);
 
+// What recognition reads of a page it enriches: the rectangle around the images that may hold text,
+// with recognitionMarginPoints to spare, or the whole page (nullopt) when the page has letter-like
+// shapes enough for a word (outlines may be anywhere) or no such image. The page's embedded text
+// is known already; reading it again cost most of the time of an enrichment.
+inline constexpr double recognitionMarginPoints = 4;
+std::optional<platform::PdfRegion> recognitionRegion(const platform::PdfPageDrawing& drawing);
+
 // Trims white space and line breaks (ASCII and Unicode) at both ends of UTF-8 text.
 std::string_view trimWhiteSpaceAndNewlines(std::string_view text);
 // Unicode scalar values in UTF-8 text (each ill-formed byte counts as one).
@@ -95,8 +102,9 @@ public:
     ExtractionResult extract(const std::filesystem::path& path, const PagePreviews& previews = {}) const;
     ExtractionResult extract(platform::PdfDocument& document, const PagePreviews& previews = {}) const;
 
-    // Recognises the given pages (0-based; others and indexes out of range are left out), without
-    // previews, and returns their transcripts joined by single spaces; nullopt for a document that cannot
+    // Recognises the given pages (0-based; others and indexes out of range are left out), each only
+    // where recognitionRegion() says, without previews, and returns their transcripts joined by single
+    // spaces; nullopt for a document that cannot
     // be opened or unlocked with the empty password.
     std::optional<std::string> recognisePages(const std::filesystem::path& path, const std::vector<int64_t>& pages,
                                               int64_t* recognisedPages = nullptr) const;

@@ -45,15 +45,30 @@ std::optional<platform::Bitmap> PdfProcessing::renderPage(const platform::PdfDoc
     return page;
 }
 
+std::optional<platform::Bitmap> PdfProcessing::renderRegion(const platform::PdfDocument& document, int pageIndex,
+                                                            platform::PdfRegion region, bool lowResImages,
+                                                            platform::PdfRenderColor color) {
+    const auto box = document.mediaBox(pageIndex);
+    if (!box) return std::nullopt;
+    const double scale = renderScale(box->width, box->height, lowResImages);
+    if (scale <= 0) return std::nullopt;
+    std::optional<platform::Bitmap> part = document.renderRegion(pageIndex, region, scale, color);
+    if (part) platform::keepGrayAsOneChannel(*part);
+    return part;
+}
+
 PdfPagesResult PdfProcessing::processPages(const platform::PdfDocument& document, const PagePreviews& previews,
-                                           bool recognizeText, const PageFilter& pageFilter) const {
+                                           bool recognizeText, const PageFilter& pageFilter,
+                                           const PageRegion& pageRegion) const {
     PdfPagesResult result;
     const int pageCount = document.pageCount();
     result.pageCount = pageCount;
     result.pages.reserve(static_cast<std::size_t>(std::max(pageCount, 0)));
-    auto render = [&](int pageIndex) -> std::shared_ptr<const platform::Bitmap> {
+    auto render = [&](int pageIndex, const std::optional<platform::PdfRegion>& region)
+        -> std::shared_ptr<const platform::Bitmap> {
         if (pageFilter && !pageFilter(pageIndex)) return nullptr;
-        auto bitmap = renderPage(document, pageIndex, lowResImages_, renderColor_);
+        auto bitmap = region ? renderRegion(document, pageIndex, *region, lowResImages_, renderColor_)
+                             : renderPage(document, pageIndex, lowResImages_, renderColor_);
         return bitmap ? std::make_shared<const platform::Bitmap>(std::move(*bitmap)) : nullptr;
     };
 
@@ -62,7 +77,8 @@ PdfPagesResult PdfProcessing::processPages(const platform::PdfDocument& document
     // bitmaps (tens of megabytes) to the recogniser's peak.
     for (int i = 0; i < pageCount; ++i) {
         cancellationToken_.throwIfCancelled();
-        std::shared_ptr<const platform::Bitmap> page = render(i);
+        const std::optional<platform::PdfRegion> region = pageRegion ? pageRegion(i) : std::nullopt;
+        std::shared_ptr<const platform::Bitmap> page = render(i, region);
 
         SlimOcrResult recognisedPage;
         recognisedPage.pageCount = pageCount;
@@ -76,7 +92,7 @@ PdfPagesResult PdfProcessing::processPages(const platform::PdfDocument& document
         } else {
             recognisedPage.ocrResultStates = OcrResultStates::skipped;
         }
-        if (previews.helper != nullptr && page) {
+        if (previews.helper != nullptr && page && !region) {
             previews.helper->savePageImageAndThumbnail(previews.key, i, *page, previews.thumbnailOnly);
         }
         page.reset();

@@ -62,16 +62,26 @@ public:
     // previews and is reported as skipped.
     using PageFilter = std::function<bool(int pageIndex)>;
 
+    // The part of a page to render and recognise instead of the whole (nullopt: the whole page). Lines
+    // found in a part are placed within the part, so it is for pages whose words are wanted, not
+    // their rectangles; a page rendered in part gets no previews.
+    using PageRegion = std::function<std::optional<platform::PdfRegion>(int pageIndex)>;
+
     // recognizeText false: only renders the pages for their previews (documents with digital text).
     // An empty filter takes every page.
     PdfPagesResult processPages(const platform::PdfDocument& document, const PagePreviews& previews = {},
-                                bool recognizeText = true, const PageFilter& pageFilter = {}) const;
+                                bool recognizeText = true, const PageFilter& pageFilter = {},
+                                const PageRegion& pageRegion = {}) const;
 
     // One page at the size of renderSize(), grey pages as one channel; nullopt for an empty page box or
     // a renderer failure.
     static std::optional<platform::Bitmap> renderPage(const platform::PdfDocument& document, int pageIndex,
                                                       bool lowResImages,
                                                       platform::PdfRenderColor color = platform::PdfRenderColor::rgb);
+    // The pixels of `region` in that rendering; nullopt as above, and for a region off the page.
+    static std::optional<platform::Bitmap> renderRegion(const platform::PdfDocument& document, int pageIndex,
+                                                        platform::PdfRegion region, bool lowResImages,
+                                                        platform::PdfRenderColor color = platform::PdfRenderColor::rgb);
 
 private:
     bool lowResImages_;

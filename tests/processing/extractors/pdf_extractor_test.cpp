@@ -207,7 +207,9 @@ TEST_F(PdfExtractorTest, EnrichmentIsOnlyForPagesDrawingAPictureThatCanHoldText)
     ASSERT_TRUE(text.has_value());
     EXPECT_EQ(recognised, 1);
     EXPECT_EQ(ocr.calls->load(), 1);
-    EXPECT_NE(text->find("recognised1"), std::string::npos);
+    // Only the picture is read, with a margin, not the page's own line: 420 × 124 points of the
+    // 420 × 240 page, at four pixels a point (the fake recogniser reports the size it was given).
+    EXPECT_NE(text->find("recognised1 1680x496"), std::string::npos) << *text;
     // Every page is reported; only the one read counts as recognised.
     ASSERT_EQ(pages.size(), 3u);
     EXPECT_FALSE(pages[0].recognised);
