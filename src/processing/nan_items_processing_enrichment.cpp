@@ -129,8 +129,10 @@ std::optional<std::string> NanItemsProcessing::runEnrichmentJob(const Enrichment
     const std::filesystem::path path = route(ticket.item) == folders::FileRoute::cloud
                                            ? convertedPdfPath(context.manager->folderDataDirectory(), ticket.item)
                                            : std::filesystem::path(ticket.item.urlString);
+    ExtractionRequest request{std::string(enrichPdfJob), path, encodeJobOptions(options), std::nullopt};
+    request.deferrable = true;  // the document is searchable already; others may not be
     const auto id = pool_->submit(
-        ExtractionRequest{std::string(enrichPdfJob), path, encodeJobOptions(options), std::nullopt},
+        std::move(request),
         [this, &context](const std::string& payload) {
             if (!isRecognisedPage(payload)) return;
             context.manager->throttledProgressUpdater().addOcrPages(1);

@@ -4,7 +4,6 @@
 #include <unordered_set>
 
 #include "core/app_log.h"
-#include "core/concurrency/async_semaphore.h"
 #include "core/concurrency/serial_executor.h"
 #include "core/concurrency/thread_pool.h"
 #include "storage/fts_tools.h"
@@ -57,23 +56,23 @@ MissingWords findMissingWords(std::string_view storedDigitalText, std::string_vi
 
 DigitalTextEnrichmentQueue& DigitalTextEnrichmentQueue::shared() {
     ThreadPool::shared();  // constructed first so that it outlives the store tasks posted to it
-    static DigitalTextEnrichmentQueue queue(nullptr, nullptr);
+    static DigitalTextEnrichmentQueue queue(nullptr, nullptr, sharedMaxInFlight, nullptr, sharedMaxQueuedBytes);
     return queue;
 }
 
 DigitalTextEnrichmentQueue::DigitalTextEnrichmentQueue(Recognise recognise, StoreText store, std::size_t maxInFlight,
-                                                       ThreadPool* storePool)
+                                                       ThreadPool* storePool, std::size_t maxQueuedBytes)
     : recognise_(std::move(recognise)),
       store_(std::move(store)),
+      maxInFlight_(maxInFlight == 0 ? 1 : maxInFlight),
+      maxQueuedBytes_(maxQueuedBytes),
       storePool_(storePool),
       pool_(std::make_unique<ThreadPool>(1)),
-      executor_(std::make_unique<SerialExecutor>("veko.digital-text-enrichment", *pool_)),
-      semaphore_(std::make_unique<AsyncSemaphore>(maxInFlight == 0 ? 1 : maxInFlight, *pool_)) {}
+      executor_(std::make_unique<SerialExecutor>("veko.digital-text-enrichment", *pool_)) {}
 
 DigitalTextEnrichmentQueue::~DigitalTextEnrichmentQueue() {
     waitUntilIdle();
     executor_.reset();
-    semaphore_.reset();
     pool_->shutdown();
 }
 
@@ -85,12 +84,18 @@ void DigitalTextEnrichmentQueue::configure(Recognise recognise, StoreText store)
 
 void DigitalTextEnrichmentQueue::enqueue(const NanItem& item, std::string storedDigitalText) {
     appLog("[DigitalTextEnrichment] enqueuing for: " + item.urlString);
-    semaphore_->acquire();
+    const std::size_t bytes = storedDigitalText.size();
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        ++waitingProducers_;
+        room_.wait(lock, [&] {
+            return inFlight_ == 0 || (inFlight_ < maxInFlight_ && queuedBytes_ + bytes <= maxQueuedBytes_);
+        });
+        --waitingProducers_;
         ++inFlight_;
+        queuedBytes_ += bytes;
     }
-    executor_->post([this, item, text = std::move(storedDigitalText)] {
+    executor_->post([this, item, bytes, text = std::move(storedDigitalText)] {
         try {
             enrich(item, text);
         } catch (const std::exception& e) {
@@ -98,7 +103,7 @@ void DigitalTextEnrichmentQueue::enqueue(const NanItem& item, std::string stored
         } catch (...) {
             appLog("[DigitalTextEnrichment] failed for: " + displayName(item));
         }
-        finished();
+        finished(bytes);
     });
 }
 
@@ -135,10 +140,11 @@ void DigitalTextEnrichmentQueue::enrich(const NanItem& item, const std::string& 
     });
 }
 
-void DigitalTextEnrichmentQueue::finished() {
-    semaphore_->signal();
+void DigitalTextEnrichmentQueue::finished(std::size_t bytes) {
     std::lock_guard lock(mutex_);
     --inFlight_;
+    queuedBytes_ -= bytes;
+    room_.notify_all();
     if (inFlight_ == 0) idle_.notify_all();
 }
 
@@ -152,6 +158,9 @@ std::size_t DigitalTextEnrichmentQueue::inFlight() const {
     return inFlight_;
 }
 
-std::size_t DigitalTextEnrichmentQueue::waitingProducers() const { return semaphore_->waiterCount(); }
+std::size_t DigitalTextEnrichmentQueue::waitingProducers() const {
+    std::lock_guard lock(mutex_);
+    return waitingProducers_;
+}
 
 }  // namespace lumidex::processing

@@ -7,8 +7,11 @@
 // missing words joined by single spaces.
 //
 // DigitalTextEnrichmentQueue runs enrichments one after another on the serial queue
-// "veko.digital-text-enrichment", on a thread it owns. At most maxInFlight (4 for the shared instance)
-// are queued or running; a producer beyond that blocks in enqueue() until one has finished. Recognition
+// "veko.digital-text-enrichment", on a thread it owns. At most maxInFlight are queued or running, holding
+// at most maxQueuedBytes of digital text between them (one always may); a producer beyond that blocks in
+// enqueue() until enough have finished. The shared instance takes sharedMaxInFlight and
+// sharedMaxQueuedBytes: its recognition waits for the documents not yet searchable, and the indexing run
+// that feeds it must not wait for that. Recognition
 // and the store write are injected: recognise(item) returns the recognised text of all pages (nullopt
 // on failure), store(item, newText) replaces the item's stored text and runs as a task of its own on
 // the given pool. Exceptions from either are caught and logged. Thread-safe; destruction waits for
@@ -28,7 +31,6 @@
 #include "core/model/nan_item.h"
 
 namespace lumidex {
-class AsyncSemaphore;
 class SerialExecutor;
 class ThreadPool;
 }  // namespace lumidex
@@ -46,6 +48,9 @@ MissingWords findMissingWords(std::string_view storedDigitalText, std::string_vi
 class DigitalTextEnrichmentQueue {
 public:
     static constexpr std::size_t defaultMaxInFlight = 4;
+    static constexpr std::size_t defaultMaxQueuedBytes = 16U << 20U;
+    static constexpr std::size_t sharedMaxInFlight = 1024;
+    static constexpr std::size_t sharedMaxQueuedBytes = 16U << 20U;
     using Recognise = std::function<std::optional<std::string>(const NanItem& item)>;
     using StoreText = std::function<void(const NanItem& item, const std::string& newText)>;
 
@@ -53,7 +58,8 @@ public:
     static DigitalTextEnrichmentQueue& shared();
 
     DigitalTextEnrichmentQueue(Recognise recognise, StoreText store, std::size_t maxInFlight = defaultMaxInFlight,
-                               ThreadPool* storePool = nullptr);  // nullptr: ThreadPool::shared()
+                               ThreadPool* storePool = nullptr,  // nullptr: ThreadPool::shared()
+                               std::size_t maxQueuedBytes = defaultMaxQueuedBytes);
     ~DigitalTextEnrichmentQueue();
     DigitalTextEnrichmentQueue(const DigitalTextEnrichmentQueue&) = delete;
     DigitalTextEnrichmentQueue& operator=(const DigitalTextEnrichmentQueue&) = delete;
@@ -69,17 +75,21 @@ public:
 
 private:
     void enrich(const NanItem& item, const std::string& digitalText);
-    void finished();
+    void finished(std::size_t bytes);
 
     mutable std::mutex mutex_;
     Recognise recognise_;
     StoreText store_;
     std::condition_variable idle_;
+    std::condition_variable room_;
     std::size_t inFlight_ = 0;
+    std::size_t queuedBytes_ = 0;
+    std::size_t waitingProducers_ = 0;
+    const std::size_t maxInFlight_;
+    const std::size_t maxQueuedBytes_;
     ThreadPool* storePool_;
     std::unique_ptr<ThreadPool> pool_;
     std::unique_ptr<SerialExecutor> executor_;
-    std::unique_ptr<AsyncSemaphore> semaphore_;
 };
 
 }  // namespace lumidex::processing

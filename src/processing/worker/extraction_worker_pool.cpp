@@ -420,6 +420,11 @@ ExtractionWorkerPool::JobId ExtractionWorkerPool::submit(ExtractionRequest reque
                 const auto firstNotUrgent = std::find_if(impl_->queue.begin(), impl_->queue.end(),
                                                          [](const auto& queued) { return !queued->request.urgent; });
                 impl_->queue.insert(firstNotUrgent, job);
+            } else if (!job->request.deferrable) {
+                const auto firstDeferrable = std::find_if(impl_->queue.begin(), impl_->queue.end(), [](const auto& queued) {
+                    return queued->request.deferrable && !queued->request.urgent;
+                });
+                impl_->queue.insert(firstDeferrable, job);
             } else {
                 impl_->queue.push_back(job);
             }

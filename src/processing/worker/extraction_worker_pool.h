@@ -2,7 +2,7 @@
 // cannot crash, hang or exhaust Lumidex: such a job ends as a failure and its worker is replaced.
 //
 // Each worker is single-threaded and serves one job at a time; jobs wait in one first-in-first-out queue,
-// urgent jobs ahead of the others.
+// urgent jobs ahead of the others and deferrable ones behind them.
 // Workers start on first use and are restarted after a crash, a time-out, running out of memory, a
 // protocol error, and (to bound leaks in decoders) after maxJobsPerWorker jobs.
 // Time limit of a job: timeLimit (or the request's own), plus perPageTimeLimit for every progress
@@ -43,6 +43,9 @@ struct ExtractionRequest {
     // Someone waits for it on screen (a page opened before the preview pass drew it): queued ahead of
     // every job that is not urgent, after the urgent ones queued before it.
     bool urgent = false;
+    // Work that may wait (recognition that only adds to stored text, previews drawn ahead): queued
+    // behind every job that is not, so that documents become searchable first.
+    bool deferrable = false;
 };
 
 struct ExtractionFailure {

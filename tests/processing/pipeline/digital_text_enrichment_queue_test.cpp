@@ -128,6 +128,30 @@ TEST(DigitalTextEnrichmentQueue, FifthProducerWaitsAndWorkIsSerial) {
     EXPECT_EQ(maxRunning, 1);
 }
 
+TEST(DigitalTextEnrichmentQueue, QueuedTextIsBoundedInBytesButOneDocumentAlwaysFits) {
+    Gate gate;
+    std::atomic<int> done{0};
+    DigitalTextEnrichmentQueue queue(
+        [&](const NanItem&) -> std::optional<std::string> {
+            gate.wait();
+            ++done;
+            return std::string();
+        },
+        [](const NanItem&, const std::string&) {}, 100, nullptr, 10);
+    queue.enqueue(pdfItem("large.pdf"), std::string(40, 'x'));  // alone, over the budget: taken
+    std::atomic<bool> secondReturned{false};
+    std::thread second([&] {
+        queue.enqueue(pdfItem("small.pdf"), "abc");
+        secondReturned = true;
+    });
+    ASSERT_TRUE(eventually([&] { return queue.waitingProducers() == 1; }));
+    EXPECT_FALSE(secondReturned);
+    gate.open();
+    second.join();
+    queue.waitUntilIdle();
+    EXPECT_EQ(done, 2);
+}
+
 TEST(DigitalTextEnrichmentQueue, UnconfiguredQueueSkipsUntilConfigured) {
     DigitalTextEnrichmentQueue queue(nullptr, nullptr);
     queue.enqueue(pdfItem("early.pdf"), "a");

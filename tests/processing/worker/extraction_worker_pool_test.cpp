@@ -278,22 +278,25 @@ TEST(ExtractionWorkerPool, CancelWithdrawsQueuedJobsAndStopsRunningOnes) {
     EXPECT_TRUE(after.ok()) << after.description();
 }
 
-TEST(ExtractionWorkerPool, UrgentJobsOvertakeTheQueueInTheirOwnOrder) {
+TEST(ExtractionWorkerPool, UrgentJobsOvertakeTheQueueAndDeferrableOnesWaitForTheRest) {
     LogLines log;
     ExtractionWorkerPool pool(testOptions(log));
     Completions busy, done;
     const auto running = pool.submit(request("test.hang"), {}, busy.handler());
     ASSERT_TRUE(eventually([&] { return pool.stats().runningJobs == 1; }));
-    for (const char* path : {"/a", "!u1", "/b", "!u2"}) {
+    // "!" urgent, "~" deferrable; each kind keeps its own order.
+    const std::vector<std::string> submitted{"~d1", "/a", "!u1", "~d2", "/b", "!u2"};
+    for (const std::string& path : submitted) {
         ExtractionRequest r = request("test.echo", path);
         r.urgent = path[0] == '!';
+        r.deferrable = path[0] == '~';
         pool.submit(std::move(r), {}, done.handler());
     }
     EXPECT_TRUE(pool.cancel(running));
-    ASSERT_TRUE(done.waitFor(4));
+    ASSERT_TRUE(done.waitFor(submitted.size()));
     std::vector<std::string> order;
     for (const auto& outcome : done.outcomes) order.push_back(json::parse(outcome.resultJson()).at("path"));
-    EXPECT_EQ(order, (std::vector<std::string>{"!u1", "!u2", "/a", "/b"}));
+    EXPECT_EQ(order, (std::vector<std::string>{"!u1", "!u2", "/a", "/b", "~d1", "~d2"}));
 }
 
 TEST(ExtractionWorkerPool, DestroyingThePoolEndsRunningAndQueuedJobsPromptly) {
