@@ -20,6 +20,9 @@ struct Bitmap {
     int height = 0;
     int channels = 0;  // 1 (grey) or 3 (RGB)
     std::vector<uint8_t> bytes;
+    // Set for a page drawn from a document at a resolution of our choosing (pixels per inch); 0 for
+    // pixels as a file or camera gave them.
+    double drawnAtPixelsPerInch = 0;
 
     static Bitmap gray(int width, int height, uint8_t fill = 255);
     static Bitmap rgb(int width, int height, uint8_t fill = 255);

@@ -46,6 +46,10 @@ double clamp01(double v) { return std::clamp(v, 0.0, 1.0); }
 // best at about 30-35. Images at 200 pixels per inch land below it, pages rendered at 288 above.
 constexpr float kSmallCapitalHeight = 30.0F;
 constexpr float kSmallTextScale = 1.5F;
+// A page we drew from a document at this resolution or more is as large as drawing could make it, and
+// enlarging it only repeats its pixels: on scanned pages drawn at 288 ppi, whose capitals at 10 pt are
+// 28 pixels high, reading them enlarged found no word more (1 256 of 1 276 either way) in 14% more time.
+constexpr double kDrawnLargeEnoughPixelsPerInch = 288.0;
 constexpr double kMaxScaledPixels = 24.0e6;
 
 // With several languages the recogniser keeps, word by word, the reading of whichever model is surest,
@@ -189,6 +193,7 @@ private:
                                                const std::function<void(tesseract::TessBaseAPI&)>& setPage) {
         const double scaledPixels = static_cast<double>(bitmap.pixelCount()) * kSmallTextScale * kSmallTextScale;
         if (scaledPixels > kMaxScaledPixels) return nullptr;
+        if (bitmap.drawnAtPixelsPerInch >= kDrawnLargeEnoughPixelsPerInch - 0.5) return nullptr;
         std::unique_ptr<tesseract::PageIterator> layout(api_.AnalyseLayout());
         const float capitalHeight = medianCapitalHeight(layout.get());
         if (capitalHeight <= 0 || capitalHeight >= kSmallCapitalHeight) return nullptr;

@@ -41,7 +41,10 @@ std::optional<platform::Bitmap> PdfProcessing::renderPage(const platform::PdfDoc
     const PixelSize size = renderSize(box->width, box->height, lowResImages);
     if (size.isEmpty()) return std::nullopt;
     std::optional<platform::Bitmap> page = document.renderPage(pageIndex, size.width, size.height, color);
-    if (page) platform::keepGrayAsOneChannel(*page);
+    if (page) {
+        platform::keepGrayAsOneChannel(*page);
+        page->drawnAtPixelsPerInch = 72.0 * size.width / box->width;
+    }
     return page;
 }
 
@@ -53,7 +56,10 @@ std::optional<platform::Bitmap> PdfProcessing::renderRegion(const platform::PdfD
     const double scale = renderScale(box->width, box->height, lowResImages);
     if (scale <= 0) return std::nullopt;
     std::optional<platform::Bitmap> part = document.renderRegion(pageIndex, region, scale, color);
-    if (part) platform::keepGrayAsOneChannel(*part);
+    if (part) {
+        platform::keepGrayAsOneChannel(*part);
+        part->drawnAtPixelsPerInch = 72.0 * scale;
+    }
     return part;
 }
 
