@@ -134,6 +134,8 @@ struct ExtractionWorkerPool::Impl {
     std::deque<std::shared_ptr<Job>> queue;
     std::vector<std::unique_ptr<Slot>> slots;  // fixed after construction
     bool stopping = false;
+    // When a job that is not deferrable was last queued or finished.
+    std::chrono::steady_clock::time_point otherWorkSeen{};
     JobId nextId = 1;
     std::uint64_t completed = 0;
     std::uint64_t starts = 0;
@@ -163,6 +165,13 @@ struct ExtractionWorkerPool::Impl {
                 std::unique_lock lock(mutex);
                 wake.wait(lock, [this] { return stopping || !queue.empty(); });
                 if (stopping) break;
+                if (queue.front()->request.deferrable) {
+                    const auto startable = otherWorkSeen + options.deferrableGrace;
+                    if (std::chrono::steady_clock::now() < startable) {
+                        wake.wait_until(lock, startable);
+                        continue;  // the queue may have changed meanwhile
+                    }
+                }
                 job = std::move(queue.front());
                 queue.pop_front();
                 slot.job = job;
@@ -172,6 +181,7 @@ struct ExtractionWorkerPool::Impl {
                 std::lock_guard lock(mutex);
                 slot.job.reset();
                 ++completed;
+                if (!job->request.deferrable) otherWorkSeen = std::chrono::steady_clock::now();
             }
             finish(*job, std::move(outcome));
         }
@@ -421,6 +431,7 @@ ExtractionWorkerPool::JobId ExtractionWorkerPool::submit(ExtractionRequest reque
                                                          [](const auto& queued) { return !queued->request.urgent; });
                 impl_->queue.insert(firstNotUrgent, job);
             } else if (!job->request.deferrable) {
+                impl_->otherWorkSeen = std::chrono::steady_clock::now();
                 const auto firstDeferrable = std::find_if(impl_->queue.begin(), impl_->queue.end(), [](const auto& queued) {
                     return queued->request.deferrable && !queued->request.urgent;
                 });
