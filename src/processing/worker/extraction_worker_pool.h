@@ -43,8 +43,8 @@ struct ExtractionRequest {
     // Someone waits for it on screen (a page opened before the preview pass drew it): queued ahead of
     // every job that is not urgent, after the urgent ones queued before it.
     bool urgent = false;
-    // Work that may wait (recognition that only adds to stored text, previews drawn ahead): queued
-    // behind every job that is not, so that documents become searchable first.
+    // Work that may wait (recognition that only adds to stored text): queued behind every job that is
+    // not, so that documents become searchable first.
     bool deferrable = false;
 };
 
