@@ -136,12 +136,15 @@ std::optional<FileDigest> sha256OfFile(const std::filesystem::path& path) {
     const std::unique_ptr<EVP_MD_CTX, ContextDeleter> context(c.contextNew());
     if (!context || c.digestInit(context.get(), sha256Algorithm(), nullptr) != 1) throwDigestError("SHA-256");
     FileDigest result;
-    std::vector<char> buffer(std::size_t{1} << 20);
+    // Uninitialised, and small enough that the allocator hands back memory it has: a zeroed megabyte
+    // for every file, on fresh pages, took a tenth of the indexing thread on a folder of small files.
+    constexpr std::size_t chunkBytes = std::size_t{128} << 10;
+    const std::unique_ptr<char[]> buffer(new char[chunkBytes]);
     while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        in.read(buffer.get(), static_cast<std::streamsize>(chunkBytes));
         const auto got = static_cast<std::size_t>(in.gcount());
         if (got == 0) break;
-        if (c.digestUpdate(context.get(), buffer.data(), got) != 1) throwDigestError("SHA-256");
+        if (c.digestUpdate(context.get(), buffer.get(), got) != 1) throwDigestError("SHA-256");
         result.size += got;
     }
     if (in.bad() || !in.eof()) return std::nullopt;
