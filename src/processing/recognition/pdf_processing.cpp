@@ -70,9 +70,12 @@ PdfPagesResult PdfProcessing::processPages(const platform::PdfDocument& document
     const int pageCount = document.pageCount();
     result.pageCount = pageCount;
     result.pages.reserve(static_cast<std::size_t>(std::max(pageCount, 0)));
-    auto render = [&](int pageIndex, const std::optional<platform::PdfRegion>& region)
-        -> std::shared_ptr<const platform::Bitmap> {
+    // `partial`: set when only a region of the page was drawn.
+    auto render = [&](int pageIndex, bool& partial) -> std::shared_ptr<const platform::Bitmap> {
+        partial = false;
         if (pageFilter && !pageFilter(pageIndex)) return nullptr;
+        const std::optional<platform::PdfRegion> region = pageRegion ? pageRegion(pageIndex) : std::nullopt;
+        partial = region.has_value();
         auto bitmap = region ? renderRegion(document, pageIndex, *region, lowResImages_, renderColor_)
                              : renderPage(document, pageIndex, lowResImages_, renderColor_);
         return bitmap ? std::make_shared<const platform::Bitmap>(std::move(*bitmap)) : nullptr;
@@ -83,8 +86,8 @@ PdfPagesResult PdfProcessing::processPages(const platform::PdfDocument& document
     // bitmaps (tens of megabytes) to the recogniser's peak.
     for (int i = 0; i < pageCount; ++i) {
         cancellationToken_.throwIfCancelled();
-        const std::optional<platform::PdfRegion> region = pageRegion ? pageRegion(i) : std::nullopt;
-        std::shared_ptr<const platform::Bitmap> page = render(i, region);
+        bool partial = false;
+        std::shared_ptr<const platform::Bitmap> page = render(i, partial);
 
         SlimOcrResult recognisedPage;
         recognisedPage.pageCount = pageCount;
@@ -98,7 +101,7 @@ PdfPagesResult PdfProcessing::processPages(const platform::PdfDocument& document
         } else {
             recognisedPage.ocrResultStates = OcrResultStates::skipped;
         }
-        if (previews.helper != nullptr && page && !region) {
+        if (previews.helper != nullptr && page && !partial) {
             previews.helper->savePageImageAndThumbnail(previews.key, i, *page, previews.thumbnailOnly);
         }
         page.reset();
