@@ -33,7 +33,7 @@ std::optional<Bitmap> PdfDocument::renderRegion(int pageIndex, PdfRegion region,
     const int pageWidth = std::max(1, static_cast<int>(std::lround(size->width * pixelsPerPoint)));
     const int pageHeight = std::max(1, static_cast<int>(std::lround(size->height * pixelsPerPoint)));
     std::optional<Bitmap> page = renderPage(pageIndex, pageWidth, pageHeight, color);
-    if (!page || !page->isValid()) return std::nullopt;
+    if (!page || !page->isValid() || page->width != pageWidth || page->height != pageHeight) return std::nullopt;
     Bitmap part = page->channels == 1 ? Bitmap::gray(box->width, box->height) : Bitmap::rgb(box->width, box->height);
     const std::size_t offset = static_cast<std::size_t>(box->x) * static_cast<std::size_t>(page->channels);
     for (int y = 0; y < box->height; ++y) {

@@ -71,6 +71,7 @@ struct PdfDrawnImage {
 // What a page draws besides its text, as far as it tells whether recognition could find words there.
 struct PdfPageDrawing {
     std::vector<PdfDrawnImage> images;  // in drawing order, at most a few thousand
+    bool moreImages = false;            // the page draws more images than `images` lists
     // Filled shapes with curves the size of letters (3 to 72 points high, at most 72 wide): text drawn
     // as outlines instead of with a font, or a plot's round markers. Counted only on pages whose
     // content has curves enough for a word.

@@ -200,9 +200,10 @@ NanItemsProcessing::PreviewJob NanItemsProcessing::runPreviewJob(folders::Balanc
     if (options_.previewJobKindOverride) {
         if (auto replaced = options_.previewJobKindOverride(item)) kind = std::move(*replaced);
     }
+    ExtractionRequest request{std::move(kind), folders::onDiskPath(item.urlString), encodeJobOptions(options), std::nullopt};
+    request.holdsDeferrableBack = false;  // the pass leaves a worker to the run's enrichments
     const auto id = pool_->submit(
-        ExtractionRequest{std::move(kind), folders::onDiskPath(item.urlString), encodeJobOptions(options), std::nullopt},
-        [](const std::string&) {}, [done](ExtractionOutcome outcome) { done->set_value(std::move(outcome)); });
+        std::move(request), [](const std::string&) {}, [done](ExtractionOutcome outcome) { done->set_value(std::move(outcome)); });
     bool cancelSent = false;
     while (outcomeFuture.wait_for(cancellationPoll) != std::future_status::ready) {
         if (!cancelSent && settings.cancellationToken.isCancelled()) {

@@ -184,6 +184,23 @@ TEST(MediaPdf, RendersExactSizeInGrayAndRgb) {
     EXPECT_EQ(corner->height, 40);
     EXPECT_FALSE(doc->renderRegion(0, PdfRegion{300, 0, 10, 10}, 2.0));
     EXPECT_FALSE(doc->renderRegion(0, PdfRegion{0, 0, 10, 10}, 0));
+
+    // On a turned page the region is taken from the page as shown (100 x 200 points).
+    PdfPageFixture turnedPage = page;
+    turnedPage.rotate = 90;
+    auto turned = open(writePdf(dir, "turned-squares.pdf", {turnedPage}));
+    ASSERT_TRUE(turned);
+    const auto whole = turned->renderPage(0, 200, 400, PdfRenderColor::gray);
+    const auto strip = turned->renderRegion(0, PdfRegion{20, 140, 60, 50}, 2.0, PdfRenderColor::gray);
+    ASSERT_TRUE(whole && strip);
+    ASSERT_EQ(strip->width, 120);
+    ASSERT_EQ(strip->height, 100);
+    for (int y = 0; y < strip->height; ++y) {
+        ASSERT_EQ(0, std::memcmp(strip->bytes.data() + y * strip->stride(),
+                                 whole->bytes.data() + (280 + y) * whole->stride() + 40, strip->stride()))
+            << "row " << y;
+    }
+    EXPECT_GT(darkPixels(*strip, 0, 0, 120, 100), 0);
 }
 
 TEST(MediaPdf, EmptyMediaBoxHasZeroSizeAndDoesNotRender) {

@@ -164,7 +164,10 @@ public:
 
 private:
     void note(GfxState* state, int width, int height) {
-        if (drawing.images.size() >= maxImagesPerPage) return;
+        if (drawing.images.size() >= maxImagesPerPage) {
+            drawing.moreImages = true;
+            return;
+        }
         const double* m = state->getCTM();
         // The image fills the unit square of its own space; the matrix takes its corners onto the page.
         const double xs[] = {m[4], m[0] + m[4], m[2] + m[4], m[0] + m[2] + m[4]};

@@ -111,11 +111,15 @@ bool mayHoldText(const platform::PdfPageDrawing& drawing, std::size_t pageCharac
 }
 
 std::optional<platform::PdfRegion> recognitionRegion(const platform::PdfPageDrawing& drawing) {
-    if (drawing.letterLikeShapes >= outlinedTextMinimumShapes) return std::nullopt;
+    if (drawing.letterLikeShapes >= outlinedTextMinimumShapes || drawing.moreImages) return std::nullopt;
     std::optional<platform::PdfRegion> around;
     for (const platform::PdfDrawnImage& image : drawing.images) {
         if (!mayHoldText(image)) continue;
         const platform::PdfRegion& b = image.bounds;
+        // A damaged placement cannot say where the picture is: the whole page is read.
+        if (!std::isfinite(b.left) || !std::isfinite(b.top) || !std::isfinite(b.width) || !std::isfinite(b.height)) {
+            return std::nullopt;
+        }
         if (!around) {
             around = b;
             continue;

@@ -11,7 +11,8 @@
 // at most maxQueuedBytes of digital text between them (one always may); a producer beyond that blocks in
 // enqueue() until enough have finished. The shared instance takes sharedMaxInFlight and
 // sharedMaxQueuedBytes: its recognition waits for the documents not yet searchable, and the indexing run
-// that feeds it must not wait for that. Recognition
+// that feeds it must not stop reading documents for that (it still waits for its enrichments before it
+// ends). Recognition
 // and the store write are injected: recognise(item) returns the recognised text of all pages (nullopt
 // on failure), store(item, newText) replaces the item's stored text and runs as a task of its own on
 // the given pool. Exceptions from either are caught and logged. Thread-safe; destruction waits for
@@ -50,7 +51,8 @@ public:
     static constexpr std::size_t defaultMaxInFlight = 4;
     static constexpr std::size_t defaultMaxQueuedBytes = 16U << 20U;
     static constexpr std::size_t sharedMaxInFlight = 1024;
-    static constexpr std::size_t sharedMaxQueuedBytes = 16U << 20U;
+    // Counted once; the run keeps a second copy of each text to decide whether to store.
+    static constexpr std::size_t sharedMaxQueuedBytes = 8U << 20U;
     using Recognise = std::function<std::optional<std::string>(const NanItem& item)>;
     using StoreText = std::function<void(const NanItem& item, const std::string& newText)>;
 

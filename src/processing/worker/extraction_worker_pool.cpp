@@ -166,7 +166,7 @@ struct ExtractionWorkerPool::Impl {
                 wake.wait(lock, [this] { return stopping || !queue.empty(); });
                 if (stopping) break;
                 if (queue.front()->request.deferrable) {
-                    const auto startable = otherWorkSeen + options.deferrableGrace;
+                    const auto startable = otherWorkSeen + bounded(options.deferrableGrace);
                     if (std::chrono::steady_clock::now() < startable) {
                         wake.wait_until(lock, startable);
                         continue;  // the queue may have changed meanwhile
@@ -181,7 +181,9 @@ struct ExtractionWorkerPool::Impl {
                 std::lock_guard lock(mutex);
                 slot.job.reset();
                 ++completed;
-                if (!job->request.deferrable) otherWorkSeen = std::chrono::steady_clock::now();
+                if (job->request.holdsDeferrableBack && !job->request.deferrable) {
+                    otherWorkSeen = std::chrono::steady_clock::now();
+                }
             }
             finish(*job, std::move(outcome));
         }
@@ -431,7 +433,7 @@ ExtractionWorkerPool::JobId ExtractionWorkerPool::submit(ExtractionRequest reque
                                                          [](const auto& queued) { return !queued->request.urgent; });
                 impl_->queue.insert(firstNotUrgent, job);
             } else if (!job->request.deferrable) {
-                impl_->otherWorkSeen = std::chrono::steady_clock::now();
+                if (job->request.holdsDeferrableBack) impl_->otherWorkSeen = std::chrono::steady_clock::now();
                 const auto firstDeferrable = std::find_if(impl_->queue.begin(), impl_->queue.end(), [](const auto& queued) {
                     return queued->request.deferrable && !queued->request.urgent;
                 });

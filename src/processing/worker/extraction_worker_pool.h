@@ -46,6 +46,9 @@ struct ExtractionRequest {
     // Work that may wait (recognition that only adds to stored text): queued behind every job that is
     // not, so that documents become searchable first.
     bool deferrable = false;
+    // Whether queueing or finishing this job restarts the wait of deferrable jobs (deferrableGrace):
+    // yes for the documents being made searchable, no for passes meant to run beside deferrable work.
+    bool holdsDeferrableBack = true;
 };
 
 struct ExtractionFailure {
@@ -99,7 +102,8 @@ struct ExtractionWorkerPoolOptions {
     std::chrono::milliseconds perPageTimeLimit{std::chrono::seconds(30)};
     std::chrono::milliseconds startupTimeLimit{std::chrono::seconds(20)};  // until the worker's greeting
     std::size_t maxJobsPerWorker = 200;              // 0: never recycle
-    // A deferrable job starts only once no other job was queued or finished for this long: the one
+    // A deferrable job starts only once no other job (that holds it back) was queued or finished for
+    // this long: the one
     // that finished is usually followed by the next of its kind a moment later, and a deferrable job
     // taken in that moment would hold its worker for seconds.
     std::chrono::milliseconds deferrableGrace{500};
