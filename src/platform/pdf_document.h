@@ -46,16 +46,6 @@ struct PdfRegion {
     double height = 0;
 };
 
-// The pixels of a page rendered whole at `pixelsPerPoint` (each side rounded) that `region` covers, its
-// edges rounded outwards and cut to the page; nullopt when nothing is left or the scale is not positive.
-struct PixelBox {
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-};
-std::optional<PixelBox> regionPixels(PdfPageSize page, PdfRegion region, double pixelsPerPoint);
-
 // One raster image a page draws: its size on the page in points (along the image's own axes, so a
 // rotated image keeps its width and height) and its size in pixels. Image masks (one-bit stencils, as
 // scanners write text) count as images; the glyphs of bitmap fonts do not.
@@ -110,12 +100,12 @@ public:
     // size, an index out of range, a locked document or a renderer failure.
     virtual std::optional<Bitmap> renderPage(int pageIndex, int pixelWidth, int pixelHeight,
                                              PdfRenderColor color = PdfRenderColor::gray) const = 0;
-    // The pixels `region` covers when the page is rendered at `pixelsPerPoint`: the region is cut to the
-    // page, and its edges are rounded to whole pixels of that rendering. nullopt as renderPage(), and for
-    // a region that leaves nothing of the page. This one renders the whole page and cuts it out;
-    // implementations that can render a part alone do.
+    // The pixels `region` covers when the page is rendered at `pixelsPerPoint` (each side of the page
+    // rounded, as renderPage() is asked for): the region is cut to the page, and its edges are rounded
+    // outwards to whole pixels of that rendering. nullopt as renderPage(), for a scale that is not
+    // positive, and for a region that leaves nothing of the page.
     virtual std::optional<Bitmap> renderRegion(int pageIndex, PdfRegion region, double pixelsPerPoint,
-                                               PdfRenderColor color = PdfRenderColor::gray) const;
+                                               PdfRenderColor color = PdfRenderColor::gray) const = 0;
 };
 
 struct PdfOpenResult {

@@ -32,6 +32,9 @@ public:
     std::string pageText(int page) const override { return pages_.at(static_cast<size_t>(page)); }
     std::size_t pageGlyphCount(int page) const override { return pages_.at(static_cast<size_t>(page)).size(); }
     platform::PdfPageDrawing pageDrawing(int) const override { return {}; }
+    std::optional<platform::Bitmap> renderRegion(int, platform::PdfRegion, double, platform::PdfRenderColor) const override {
+        return std::nullopt;
+    }
     std::optional<platform::Bitmap> renderPage(int, int width, int height, platform::PdfRenderColor) const override {
         return platform::Bitmap::gray(width, height);
     }

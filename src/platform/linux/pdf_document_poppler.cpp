@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <system_error>
@@ -18,6 +19,39 @@
 
 namespace lumidex::platform {
 namespace {
+
+struct PixelBox {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+};
+
+// A region of a page in the pixels of the whole page rendered at a scale.
+struct RegionPixels {
+    double pageWidth = 0;  // the page's sides in pixels, each rounded and at least 1
+    double pageHeight = 0;
+    PixelBox part;  // the region's edges rounded outwards and cut to the page
+};
+
+// nullopt when nothing of the page is left or the scale is not positive.
+std::optional<RegionPixels> regionPixels(PdfPageSize page, PdfRegion region, double pixelsPerPoint) {
+    if (!(pixelsPerPoint > 0) || !std::isfinite(pixelsPerPoint) || !(page.width > 0) || !(page.height > 0)) {
+        return std::nullopt;
+    }
+    const double pageWidth = std::max(1.0, std::round(page.width * pixelsPerPoint));
+    const double pageHeight = std::max(1.0, std::round(page.height * pixelsPerPoint));
+    if (!(pageWidth <= INT32_MAX) || !(pageHeight <= INT32_MAX)) return std::nullopt;
+    const double left = std::clamp(std::floor(region.left * pixelsPerPoint), 0.0, pageWidth);
+    const double top = std::clamp(std::floor(region.top * pixelsPerPoint), 0.0, pageHeight);
+    const double right = std::clamp(std::ceil((region.left + region.width) * pixelsPerPoint), 0.0, pageWidth);
+    const double bottom = std::clamp(std::ceil((region.top + region.height) * pixelsPerPoint), 0.0, pageHeight);
+    // NaN edges fail these comparisons too.
+    if (!(right > left) || !(bottom > top)) return std::nullopt;
+    return RegionPixels{pageWidth, pageHeight,
+                        PixelBox{static_cast<int>(left), static_cast<int>(top), static_cast<int>(right - left),
+                                 static_cast<int>(bottom - top)}};
+}
 
 void forwardDiagnostic(const std::string& message, void*) { reportLibraryMessage("poppler: " + message); }
 
@@ -130,12 +164,11 @@ public:
         if (!page) return std::nullopt;
         const PdfPageSize size = displayedSize(*page);
         if (size.width <= 0 || size.height <= 0) return std::nullopt;
-        const auto box = regionPixels(size, region, pixelsPerPoint);
-        if (!box) return std::nullopt;
+        const auto pixels = regionPixels(size, region, pixelsPerPoint);
+        if (!pixels) return std::nullopt;
         // The resolution renderPage() would use for the whole page, so that the part matches its pixels.
-        const double pageWidth = std::max(1.0, std::round(size.width * pixelsPerPoint));
-        const double pageHeight = std::max(1.0, std::round(size.height * pixelsPerPoint));
-        return render(*page, 72.0 * pageWidth / size.width, 72.0 * pageHeight / size.height, *box, color);
+        return render(*page, 72.0 * pixels->pageWidth / size.width, 72.0 * pixels->pageHeight / size.height,
+                      pixels->part, color);
     }
 
 private:

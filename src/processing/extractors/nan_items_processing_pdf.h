@@ -69,8 +69,8 @@ bool mayHoldText(const platform::PdfPageDrawing& drawing, std::size_t pageCharac
 // What recognition reads of a page it enriches: the rectangle around the images that may hold text,
 // with recognitionMarginPoints to spare, or the whole page (nullopt) when the page has letter-like
 // shapes enough for a word (outlines may be anywhere), more images than were listed, an image placed
-// nowhere finite, or no such image. The page's embedded text
-// is known already; reading it again cost most of the time of an enrichment.
+// nowhere finite, or no such image. The page's embedded text is known already; reading it again cost
+// most of the time of an enrichment.
 inline constexpr double recognitionMarginPoints = 4;
 std::optional<platform::PdfRegion> recognitionRegion(const platform::PdfPageDrawing& drawing);
 

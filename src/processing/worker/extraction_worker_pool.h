@@ -103,9 +103,8 @@ struct ExtractionWorkerPoolOptions {
     std::chrono::milliseconds startupTimeLimit{std::chrono::seconds(20)};  // until the worker's greeting
     std::size_t maxJobsPerWorker = 200;              // 0: never recycle
     // A deferrable job starts only once no other job (that holds it back) was queued or finished for
-    // this long: the one
-    // that finished is usually followed by the next of its kind a moment later, and a deferrable job
-    // taken in that moment would hold its worker for seconds.
+    // this long: the one that finished is usually followed by the next of its kind a moment later, and a
+    // deferrable job taken in that moment would hold its worker for seconds.
     std::chrono::milliseconds deferrableGrace{500};
     // Receives the pool's log lines and the workers' "log" messages; empty means the debug log.
     // Called from the pool's threads, possibly several at once.

@@ -65,6 +65,9 @@ public:
     std::string pageText(int) const override { return {}; }
     std::size_t pageGlyphCount(int) const override { return 0; }
     platform::PdfPageDrawing pageDrawing(int) const override { return {}; }
+    std::optional<platform::Bitmap> renderRegion(int, platform::PdfRegion, double, platform::PdfRenderColor) const override {
+        return std::nullopt;
+    }
     std::optional<platform::Bitmap> renderPage(int i, int w, int h, platform::PdfRenderColor color) const override {
         log_.add("render " + std::to_string(i) + " " + std::to_string(w) + "x" + std::to_string(h));
         log_.add("render " + std::to_string(i));
