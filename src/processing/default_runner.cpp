@@ -95,18 +95,6 @@ std::size_t retryFailedItems(folders::BalancedDataManager& manager) {
     return readAgain(manager, std::move(retry));
 }
 
-std::size_t requeueInterruptedEnrichments(folders::BalancedDataManager& manager) {
-    const storage::PendingEnrichments pending(manager.folderDataDirectory());
-    std::vector<NanItem> again;
-    for (const uint32_t combinedHash : pending.list()) {
-        auto item = manager.itemByCombinedHash(combinedHash);
-        // Read again from the start, which queues a new enrichment; a version gone meanwhile needs none.
-        if (item && item->processingState == NanItemProcessingStates::complete) again.push_back(std::move(*item));
-        pending.remove(combinedHash);
-    }
-    return readAgain(manager, std::move(again));
-}
-
 std::size_t requeueItemsOfShards(folders::BalancedDataManager& manager, const std::set<uint32_t>& shards) {
     std::vector<NanItem> again;
     for (NanItem& item : manager.allItems()) {
@@ -166,6 +154,15 @@ bool renderInterruptedPreviews(folders::BalancedDataManager& manager, NanItemsPr
     return runner.renderDeferredPreviews(manager, settings, [&manager] { return manager.isProcessing(); });
 }
 
+bool enrichInterruptedDocuments(folders::BalancedDataManager& manager, NanItemsProcessing& runner) {
+    if (storage::PendingEnrichments(manager.folderDataDirectory()).list().empty()) return true;
+    folders::ProcessingRunSettings settings;
+    settings.rootFolderUrl = manager.rootFolderUrlString();
+    settings.cancellationToken = manager.cancellationToken();
+    settings.lowResImages = Settings::shared().lowResImages();
+    return runner.enrichDeferredDocuments(manager, settings, [&manager] { return manager.isProcessing(); });
+}
+
 bool convertInterruptedOfficeDocuments(folders::BalancedDataManager& manager, NanItemsProcessing& runner) {
     if (storage::PendingConversions(manager.folderDataDirectory()).list().empty()) return true;
     folders::ProcessingRunSettings settings;
@@ -197,7 +194,6 @@ std::string describe(const FolderProcessingStatus& status) {
 FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& manager, NanItemsProcessing& runner,
                                                 std::ostream& out, bool showProgress, std::chrono::milliseconds interval,
                                                 bool waitForEnrichment) {
-    requeueInterruptedEnrichments(manager);
     retryFailedItems(manager);
     bool idle = false;
     bool paused = false;
@@ -222,14 +218,17 @@ FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& ma
         if (!waitForEnrichment && current.pending == 0 && current.completed > 0) break;
     }
     if (idle && waitForEnrichment) {
+        auto enrichment = std::async(std::launch::async, [&] { return enrichInterruptedDocuments(manager, runner); });
         auto pass = std::async(std::launch::async, [&] {
             renderInterruptedPreviews(manager, runner);
             return convertInterruptedOfficeDocuments(manager, runner);
         });
-        while (pass.wait_for(interval) != std::future_status::ready) {
+        const auto ended = [interval](std::future<bool>& f) { return f.wait_for(interval) == std::future_status::ready; };
+        while (!(ended(pass) && ended(enrichment))) {
             if (showProgress) out << "\r\033[K  processing: " << describePasses(folderProcessingStatus(manager, runner, false)) << std::flush;
         }
         pass.get();
+        enrichment.get();
     }
     if (showProgress) out << "\r\033[K" << std::flush;
     FolderProcessingStatus status = folderProcessingStatus(manager, runner);

@@ -37,11 +37,6 @@ std::shared_ptr<NanItemsProcessing> makeDefaultProcessingRunner();
 // as readyForProcessing and queues it. Returns how many were queued.
 std::size_t retryFailedItems(folders::BalancedDataManager& manager);
 
-// Documents whose recognition enrichment was promised but never finished (the process was killed): each
-// still complete is saved as readyForProcessing and queued, so it is read and enriched again. Returns how
-// many were queued.
-std::size_t requeueInterruptedEnrichments(folders::BalancedDataManager& manager);
-
 // Saves every item whose rows lie in one of `shards` as readyForProcessing and queues it, so that rows
 // lost with a damaged index file are made again. Returns how many were queued.
 std::size_t requeueItemsOfShards(folders::BalancedDataManager& manager, const std::set<uint32_t>& shards);
@@ -73,7 +68,9 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
 // Previews an earlier process deferred and left undrawn, drawn now on the calling thread (a folder's
 // runs draw those they defer themselves). True when none is owed any more.
 bool renderInterruptedPreviews(folders::BalancedDataManager& manager, NanItemsProcessing& runner);
-// The same for the conversions of office documents stored with their own text only.
+// The same for the recognition enrichments and for the conversions of office documents stored with
+// their own text only.
+bool enrichInterruptedDocuments(folders::BalancedDataManager& manager, NanItemsProcessing& runner);
 bool convertInterruptedOfficeDocuments(folders::BalancedDataManager& manager, NanItemsProcessing& runner);
 // "searchable: 1 143 of 1 146; previews: 3 200 of 16 548; conversions: 40 of 57": the passes apart, the
 // documents stored with their text of those handed to processing, the page previews drawn of those
@@ -86,14 +83,13 @@ std::string describePasses(const FolderProcessingStatus& status);
 // full" while it is.
 std::string describe(const FolderProcessingStatus& status);
 
-// For `lumidex scan`: requeues interrupted enrichments, retries the folder's failed items, waits until
-// the folder's coordinator is idle
-// (its runs, their preview passes and enrichments done) and prints "  processed: <describe(status)>"
+// For `lumidex scan`: retries the folder's failed items, waits until the folder's coordinator is idle
+// (its runs, their preview and enrichment passes done) and prints "  processed: <describe(status)>"
 // and "  passes: <describePasses(status)>". With showProgress (a terminal) a "  processing:
 // <describePasses>; <describe>" line is rewritten in place every `interval` while it waits. The moment
 // every document has its text is announced on a line of its own, "  <describePasses>" (terminal or
-// not). When it waits for everything, previews and conversions an earlier process left undone are
-// done before it returns. Without waitForEnrichment it returns once every document has its text, while previews and
+// not). When it waits for everything, previews, enrichments and conversions an earlier process left
+// undone are done before it returns. Without waitForEnrichment it returns once every document has its text, while previews and
 // the recognition that enriches digital PDFs may still run (status.idle tells). A pause for disk space is announced on a line
 // of its own when it begins and when it ends, terminal or not.
 FolderProcessingStatus completeFolderProcessing(folders::BalancedDataManager& manager, NanItemsProcessing& runner,

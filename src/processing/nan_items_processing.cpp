@@ -247,10 +247,8 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
     if (const std::size_t left = queue.size() + officeQueue.size(); left > 0) {
         owner_.updateStats(folder, [&](FolderProcessingStats& s) { s.interrupted += static_cast<int64_t>(left); });
     }
-    // The text is in: the owed previews are next, while enrichments recognise, then the conversions.
+    // The text is in: the owed previews and enrichments are next, then the conversions.
     if (!conversionPass_) owner_.resumeOwedWork(manager_, settings_);
-    // The enrichments of this run use the coordinator: they must end before the run does.
-    enrichment_->waitUntilDone();
 }
 
 bool NanItemsProcessing::Run::textFirst(folders::FileRoute route, const NanItem& item) const {
@@ -311,7 +309,6 @@ bool NanItemsProcessing::Run::completeFromCache(const std::shared_ptr<Job>& job,
     if (!decodeExtractionResult(entry->result, error)) return false;
     if (!restoreContentCacheFiles(*entry, jobOptions_.dataDirectory, options.imageKey)) return false;
     job->fromCache = true;
-    job->cachedRecognition = std::move(entry->addedText);
     {
         std::lock_guard lock(mutex_);
         inFlight_.push_back(job);
@@ -528,32 +525,34 @@ std::shared_ptr<NanItemsProcessing::EnrichmentContext> NanItemsProcessing::enric
 void NanItemsProcessing::run(folders::BalancedDataManager& manager, std::vector<NanItem> items,
                              const folders::ProcessingRunSettings& settings) {
     if (items.empty()) return;
-    auto enrichment = enrichmentContext(manager, settings);
-    Run run(*this, manager, settings, enrichment);
-    try {
-        run.execute(std::move(items));
-    } catch (...) {
-        // The enrichments already queued still hold the coordinator.
-        enrichment->waitUntilDone();
-        throw;
-    }
+    Run run(*this, manager, settings, enrichmentContext(manager, settings));
+    run.execute(std::move(items));
 }
 
 bool NanItemsProcessing::owesWork(const folders::BalancedDataManager& manager) const {
     const std::filesystem::path directory = manager.folderDataDirectory();
     return (options_.previewPassAfterRuns && !storage::PendingPreviews(directory).list().empty()) ||
+           !storage::PendingEnrichments(directory).list().empty() ||
            (options_.conversionPassAfterRuns && !storage::PendingConversions(directory).list().empty());
 }
 
 void NanItemsProcessing::resumeOwedWork(folders::BalancedDataManager& manager,
                                         const folders::ProcessingRunSettings& settings) {
     const auto textWaits = [&manager] { return manager.runFigures().queued > 0; };
+    // Enrichment recognises on one worker while the preview pass draws on the others.
+    std::future<bool> enrichment;
+    if (!settings.cancellationToken.isCancelled() &&
+        !storage::PendingEnrichments(manager.folderDataDirectory()).list().empty()) {
+        enrichment = std::async(std::launch::async, [&] { return enrichDeferredDocuments(manager, settings, textWaits); });
+    }
+    // The future waits for the pass on every way out: it uses the coordinator, which may go after us.
     if (options_.previewPassAfterRuns && !settings.cancellationToken.isCancelled()) {
         renderDeferredPreviews(manager, settings, textWaits);
     }
     if (options_.conversionPassAfterRuns && !settings.cancellationToken.isCancelled() && !textWaits()) {
         convertDeferredOfficeDocuments(manager, settings, textWaits);
     }
+    if (enrichment.valid()) enrichment.get();
 }
 
 FolderProcessingStats NanItemsProcessing::stats(const std::string& rootFolderUrl) const {

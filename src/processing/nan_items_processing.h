@@ -10,10 +10,12 @@
 // and folder only; otherwise its rectangles are written first (replacing any of the same version), then
 // its folded text into the full-text store of its shard (and its number tokens into the numbers store),
 // then the item is saved with its final state, page count and contentHash. PDFs that had digital text
-// and pages drawing images able to hold text or text as outlines (as their extraction found) are then handed to the digital
-// text enrichment (an "enrich.pdf" worker job recognises those pages; missing words are written to the
-// full-text store); other digital PDFs are done. Every page that recognition read counts in "ocr.page"
-// and in the folder's progress updater; pages only rendered for previews do not.
+// and pages drawing images able to hold text or text as outlines (as their extraction found) owe the
+// digital text enrichment: an "enrichment_pending" marker naming those pages is made before the save,
+// and the enrichment pass (enrichDeferredDocuments) recognises them once the folder's text is in and
+// writes the missing words to the full-text store; other digital PDFs are done. Every page that
+// recognition read counts in "ocr.page" and in the folder's progress updater; pages only rendered for
+// previews do not.
 //
 // A group whose full-text, number or rectangle rows could not all be written is not saved at all: its
 // items stay readyForProcessing for the next scan, count in notStored and in the diagnostics counter
@@ -61,10 +63,10 @@
 // per start-up.
 //
 // Thread-safety: run() may be called for several folders at once (one run per folder at a time, as
-// the coordinator guarantees); stats() from any thread. run() returns only after its preview pass and
-// the enrichments it queued have finished (quickly when cancelled), so it never touches a coordinator
-// after returning.
-// Lifetime: the runner must outlive its runs; destruction waits for enrichments still queued.
+// the coordinator guarantees); stats() from any thread. run() returns only after the passes it ends
+// with have stopped (finished, or stepped aside for text work that waits, or cancelled), so it never
+// touches a coordinator after returning.
+// Lifetime: the runner must outlive its runs and passes.
 // Nothing throws from run() except std::bad_alloc.
 #pragma once
 
@@ -170,9 +172,10 @@ public:
 
     void run(folders::BalancedDataManager& manager, std::vector<NanItem> items,
              const folders::ProcessingRunSettings& settings) override;
-    // Previews or conversions are owed in the folder (markers on disk).
+    // Previews, enrichments or conversions are owed in the folder (markers on disk).
     bool owesWork(const folders::BalancedDataManager& manager) const override;
-    // The passes a run ends with: the owed previews, then the conversions, each until text work waits.
+    // The passes a run ends with: the owed previews beside the owed enrichments, then the conversions,
+    // each until text work waits.
     void resumeOwedWork(folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings) override;
 
     FolderProcessingStats stats(const std::string& rootFolderUrl) const;
@@ -207,6 +210,20 @@ public:
     // are taken up by the next call, in this process or a later one. Does nothing while no converter
     // is available, or while the folder's pass is running already. Returns true when no conversion is
     // owed any more. Blocks; any thread, but not alongside a run of the same folder.
+    // The enrichment pass of a folder: hands each document with an "enrichment_pending" marker to the
+    // enrichment queue (one "enrich.pdf" job at a time, deferrable: behind any other worker job) with the
+    // pages its marker names and its digital text as stored, or with what the content cache kept of an
+    // earlier recognition of the same bytes; the words recognition adds are written to the full-text and
+    // numbers stores and the marker removed (also when nothing was missing or the recognition failed for
+    // good; a failed store write keeps it). A document whose marker names no pages (made by an earlier
+    // version) is saved readyForProcessing and queued, to be read again; one whose stored text cannot be
+    // read has nothing to extend, and its marker goes (logged). Stops handing on documents when the token is set or `yield` says text work waits, and
+    // enrichments not yet started then stay marked for the next call, in this process or a later one;
+    // returns once those handed on have ended. A second call for a folder whose pass is running returns
+    // at once. Returns true when it went through all markers. Blocks; any thread.
+    bool enrichDeferredDocuments(folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings,
+                                 const std::function<bool()>& yield = {});
+
     bool convertDeferredOfficeDocuments(folders::BalancedDataManager& manager,
                                         const folders::ProcessingRunSettings& settings,
                                         const std::function<bool()>& yield = {});
@@ -255,6 +272,7 @@ private:
     std::set<std::string> previewPassesRunning_;                         // under statsMutex_
     std::map<std::string, std::set<uint32_t>> owedConversions_;          // folder -> documents
     std::set<std::string> conversionPassesRunning_;                      // under statsMutex_
+    std::set<std::string> enrichmentPassesRunning_;                      // under statsMutex_
 
     // Enrichments between enqueue and their end: waiting for recognition, then for the store write.
     std::mutex enrichmentMutex_;

@@ -11,6 +11,8 @@
 #include "processing/nan_items_processing.h"
 #include "processing/nan_items_processing_internal.h"
 #include "processing/pipeline/digital_text_enrichment_queue.h"
+#include "storage/content_cache.h"
+#include "storage/fts_balancer.h"
 #include "storage/fts_tools.h"
 #include "storage/pending_enrichments.h"
 
@@ -61,11 +63,14 @@ std::optional<std::string> NanItemsProcessing::recogniseForEnrichment(const NanI
     }
     if (!ticket) return std::nullopt;
     const CancellationToken& token = ticket->context->cancellationToken;
+    // Text work that arrived meanwhile goes first; the marker keeps the enrichment for a later pass.
+    const auto& yield = ticket->context->yield;
+    const bool stopped = token.isCancelled() || (yield && yield());
     std::optional<std::string> text;
     try {
-        if (!token.isCancelled() && ticket->cachedRecognition) {
+        if (!stopped && ticket->cachedRecognition) {
             text = ticket->cachedRecognition;  // the same bytes were recognised before
-        } else if (!token.isCancelled()) {
+        } else if (!stopped) {
             text = options_.enrichmentRecogniser ? options_.enrichmentRecogniser(item) : runEnrichmentJob(*ticket);
             const auto& cache = ticket->context->contentCache;
             if (text && cache && !ticket->cacheKey.empty() && !token.isCancelled()) cache->setAddedText(ticket->cacheKey, *text);
@@ -74,15 +79,15 @@ std::optional<std::string> NanItemsProcessing::recogniseForEnrichment(const NanI
         log("[DigitalTextEnrichment] recognition failed for: " + item.urlString + ": " + e.what());
         text.reset();
     }
-    if (text && token.isCancelled()) text.reset();
+    if (text && (stopped || token.isCancelled())) text.reset();
     // The queue stores only when words are missing; whoever ends the enrichment releases the run.
     const bool storeFollows = text && !findMissingWords(ticket->digitalText, *text).words.empty();
     if (storeFollows) {
         std::lock_guard lock(enrichmentMutex_);
         awaitingStore_[item.combinedHash].push_back(ticket);
     } else {
-        // Nothing missing, or a recognition that failed for good: done. A cancelled one is done later.
-        if (!token.isCancelled()) {
+        // Nothing missing, or a recognition that failed for good: done. A stopped one is done later.
+        if (!stopped && !token.isCancelled()) {
             storage::PendingEnrichments(ticket->context->manager->folderDataDirectory()).remove(item.combinedHash);
         }
         ticket->context->finishOne();
@@ -115,6 +120,73 @@ void NanItemsProcessing::storeEnrichment(const NanItem& item, const std::string&
     // A failed write keeps the promise: the next start reads the document again.
     if (stored) pending.remove(item.combinedHash);
     else log("[DigitalTextEnrichment] Ergänzung nicht gespeichert, wird beim nächsten Start wiederholt: " + item.urlString);
+}
+
+bool NanItemsProcessing::enrichDeferredDocuments(folders::BalancedDataManager& manager,
+                                                 const folders::ProcessingRunSettings& settings,
+                                                 const std::function<bool()>& yield) {
+    const std::string& folder = settings.rootFolderUrl;
+    const detail::FolderPassClaim running(statsMutex_, enrichmentPassesRunning_, folder);
+    if (!running.claimed()) return false;
+
+    const storage::PendingEnrichments pending(manager.folderDataDirectory());
+    auto context = enrichmentContext(manager, settings);
+    context->yield = yield;
+    // Every enrichment handed to the queue has ended before the pass does, however it ends.
+    struct Wait {
+        EnrichmentContext& context;
+        ~Wait() { context.waitUntilDone(); }
+    } wait{*context};
+    std::vector<NanItem> readAgain;
+    bool finished = true;
+    for (const uint32_t combinedHash : pending.list()) {
+        if (settings.cancellationToken.isCancelled() || (yield && yield())) {
+            finished = false;
+            break;
+        }
+        auto item = manager.itemByCombinedHash(combinedHash);
+        // A version replaced or removed meanwhile owes nothing; its successor has its own marker.
+        if (!item || item->processingState != NanItemProcessingStates::complete) {
+            pending.remove(combinedHash);
+            continue;
+        }
+        auto plan = pending.plan(combinedHash);
+        if (!plan) {
+            // Which pages to read is known only from reading the document again; that makes a new marker.
+            readAgain.push_back(std::move(*item));
+            pending.remove(combinedHash);
+            continue;
+        }
+        std::string digitalText;
+        auto originals = manager.ftsDatabaseBalancer().storeFor(combinedHash)->originalTexts({combinedHash});
+        if (originals.size() == 1) {
+            auto& original = originals.front().second;
+            digitalText = storage::FtsTools::fold(original.prefix(original.size()));
+            if (original.damaged()) digitalText.clear();
+        }
+        if (digitalText.empty()) {
+            // No stored text to extend: the document's rows are gone or damaged, and whatever makes them
+            // again (a rebuilt shard reads its documents anew) makes a new marker too.
+            log("[DigitalTextEnrichment] gespeicherter Text nicht lesbar, Ergänzung entfällt: " + item->urlString);
+            pending.remove(combinedHash);
+            continue;
+        }
+        std::optional<std::string> cached;
+        if (context->contentCache && !plan->cacheKey.empty()) {
+            if (auto entry = context->contentCache->find(plan->cacheKey)) cached = std::move(entry->addedText);
+        }
+        // Blocks while the queue is full: the pass hands on the next document as one ends.
+        enqueueEnrichment(context, *item, std::move(digitalText), std::move(plan->pages), std::move(plan->cacheKey),
+                          std::move(cached));
+    }
+    if (!readAgain.empty()) {
+        log("[DigitalTextEnrichment] " + std::to_string(readAgain.size()) +
+            " Dokumente werden erneut gelesen, ihre Ergänzung war ohne Seiten vorgemerkt: " + folder);
+        for (NanItem& item : readAgain) item.processingState = NanItemProcessingStates::readyForProcessing;
+        if (manager.saveItems(readAgain)) manager.queueForProcessing(std::move(readAgain));
+        finished = false;
+    }
+    return finished;
 }
 
 std::optional<std::string> NanItemsProcessing::runEnrichmentJob(const EnrichmentTicket& ticket) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -55,13 +56,15 @@ private:
 
 }  // namespace detail
 
-// One run's share of the enrichment queue; the run waits until `pending` is 0 before it returns.
+// One pass's share of the enrichment queue (a run's holds its content cache only); the pass waits
+// until `pending` is 0 before it returns.
 struct NanItemsProcessing::EnrichmentContext {
     folders::BalancedDataManager* manager = nullptr;
     CancellationToken cancellationToken;
     std::string rootFolderUrl;
     bool lowResImages = false;
     std::shared_ptr<storage::ContentCache> contentCache;  // null: the cache is off
+    std::function<bool()> yield;  // the pass's: true when text work waits and enrichments should stop
 
     std::mutex mutex;
     std::condition_variable changed;

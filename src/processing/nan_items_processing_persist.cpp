@@ -203,7 +203,6 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     std::vector<storage::FtsDocument> numbers;
     struct Enrichment {
         NanItem item;
-        std::string digitalText;
         std::vector<int64_t> pages;
         Job* job;
     };
@@ -250,7 +249,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
             const bool pdfFile = persisted.job->pending.route == folders::FileRoute::pdf;
             if (pdfFile && result.digitalText && !folded.empty() && jobOptions_.recognizeText &&
                 !result.enrichmentPages.empty()) {
-                enrichments.push_back(Enrichment{item, folded, std::move(result.enrichmentPages), persisted.job});
+                enrichments.push_back(Enrichment{item, std::move(result.enrichmentPages), persisted.job});
             }
             delta.pagesWithText += result.textPages;
             if (persisted.job->pending.route != folders::FileRoute::text && !textOnly) {
@@ -300,7 +299,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     std::unordered_set<uint32_t> unmarked;
     for (const Enrichment& enrichment : enrichments) {
         const NanItem& item = enrichment.item;
-        if (!pending.add(item.combinedHash)) {
+        if (!pending.add(item.combinedHash, storage::EnrichmentPlan{enrichment.pages, enrichment.job->cacheKey})) {
             owner_.log("[DigitalTextEnrichment] Vormerkung nicht gespeichert, bleibt für den nächsten Lauf: " +
                        item.urlString);
             unmarked.insert(item.combinedHash);
@@ -392,12 +391,6 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
 
     for (Pending& later : convertNow) convertNow_.push_back(std::move(later));
 
-    // After the save, so that the stored digital text is what the enrichment extends.
-    for (Enrichment& enrichment : enrichments) {
-        if (settings_.cancellationToken.isCancelled()) break;
-        owner_.enqueueEnrichment(enrichment_, enrichment.item, std::move(enrichment.digitalText),
-                                 std::move(enrichment.pages), enrichment.job->cacheKey, enrichment.job->cachedRecognition);
-    }
     return true;
 }
 

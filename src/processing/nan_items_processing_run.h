@@ -99,7 +99,6 @@ private:
         std::string cacheKey;
         bool fromCache = false;
         bool officeTextOnly = false;  // the "text.office" job: its conversion is owed to the pass
-        std::optional<std::string> cachedRecognition;
     };
     struct Completion {
         std::shared_ptr<Job> job;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "core/atomic_file.h"
@@ -74,6 +75,36 @@ bool PendingMarkers::setAttempts(uint32_t combinedHash, int attempts) const {
     std::error_code ec;
     fs::create_directories(directory_, ec);
     return !writeFileAtomically(directory_ / std::to_string(combinedHash), std::to_string(attempts));
+}
+
+// Two lines: "pages 0 7 12" and "key <cache key>".
+bool PendingEnrichments::add(uint32_t combinedHash, const EnrichmentPlan& plan) const {
+    std::string text = "pages";
+    for (const int64_t page : plan.pages) text += " " + std::to_string(page);
+    text += "\nkey ";
+    if (plan.cacheKey.find_first_of("\r\n") == std::string::npos) text += plan.cacheKey;
+    text += "\n";
+    const fs::path directory = markerDirectory();
+    std::error_code ec;
+    fs::create_directories(directory, ec);
+    return !writeFileAtomically(directory / std::to_string(combinedHash), text);
+}
+
+std::optional<EnrichmentPlan> PendingEnrichments::plan(uint32_t combinedHash) const {
+    std::ifstream in(markerDirectory() / std::to_string(combinedHash));
+    std::string line;
+    if (!std::getline(in, line) || !line.starts_with("pages ")) return std::nullopt;
+    EnrichmentPlan plan;
+    std::istringstream pages(line.substr(6));
+    int64_t page = 0;
+    while (pages >> page) {
+        if (page < 0) return std::nullopt;
+        plan.pages.push_back(page);
+    }
+    if (!pages.eof() || plan.pages.empty()) return std::nullopt;
+    if (!std::getline(in, line) || !line.starts_with("key ")) return std::nullopt;
+    plan.cacheKey = line.substr(4);
+    return plan;
 }
 
 }  // namespace lumidex::storage

@@ -6,7 +6,9 @@
 // keeps failing is given up after a few tries, in this process or a later one.
 //
 // PendingEnrichments: text recognition of a document's digital pages ("enrichment_pending"); without
-// it the words only recognition finds would never reach the index.
+// it the words only recognition finds would never reach the index. Its marker holds the plan the
+// enrichment pass follows (which pages, where the content cache keeps what was recognised before), so
+// that the pass needs neither the document's extraction nor the run that stored it.
 // PendingPreviews: the page previews drawn after the text is stored ("preview_pending"); without it a
 // document's next pages would have none until someone opens them.
 // PendingConversions: the conversion of an office document to PDF, owed once its own text is stored
@@ -20,6 +22,8 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -48,14 +52,31 @@ public:
     // Writes the count into the marker (making it if need be); false (the caller logs) when it could not.
     bool setAttempts(uint32_t combinedHash, int attempts) const;
 
+protected:
+    const std::filesystem::path& markerDirectory() const { return directory_; }
+
 private:
     std::filesystem::path directory_;
+};
+
+// What an enrichment recognises and where it may find the result ready.
+struct EnrichmentPlan {
+    std::vector<int64_t> pages;  // 0-based, as the extraction named them; never empty in a plan read back
+    std::string cacheKey;        // the content cache's key of the document's bytes; empty: none
+    bool operator==(const EnrichmentPlan&) const = default;
 };
 
 class PendingEnrichments : public PendingMarkers {
 public:
     explicit PendingEnrichments(const std::filesystem::path& folderDataDirectory)
         : PendingMarkers(folderDataDirectory, "enrichment_pending") {}
+
+    using PendingMarkers::add;
+    // A marker holding the plan (a key that would not survive the line format is left out).
+    bool add(uint32_t combinedHash, const EnrichmentPlan& plan) const;
+    // The plan a marker holds; nullopt for a marker without one (made by an earlier version), damaged
+    // or gone: the document must then be read again to know its pages.
+    std::optional<EnrichmentPlan> plan(uint32_t combinedHash) const;
 };
 
 class PendingPreviews : public PendingMarkers {

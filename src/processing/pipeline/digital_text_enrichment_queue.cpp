@@ -56,7 +56,7 @@ MissingWords findMissingWords(std::string_view storedDigitalText, std::string_vi
 
 DigitalTextEnrichmentQueue& DigitalTextEnrichmentQueue::shared() {
     ThreadPool::shared();  // constructed first so that it outlives the store tasks posted to it
-    static DigitalTextEnrichmentQueue queue(nullptr, nullptr, sharedMaxInFlight, nullptr, sharedMaxQueuedBytes);
+    static DigitalTextEnrichmentQueue queue(nullptr, nullptr);
     return queue;
 }
 

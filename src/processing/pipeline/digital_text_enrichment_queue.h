@@ -9,13 +9,10 @@
 // DigitalTextEnrichmentQueue runs enrichments one after another on the serial queue
 // "veko.digital-text-enrichment", on a thread it owns. At most maxInFlight are queued or running, holding
 // at most maxQueuedBytes of digital text between them (one always may); a producer beyond that blocks in
-// enqueue() until enough have finished. The shared instance takes sharedMaxInFlight and
-// sharedMaxQueuedBytes: its recognition waits for the documents not yet searchable, and the indexing run
-// that feeds it must not stop reading documents for that (it still waits for its enrichments before it
-// ends). Recognition
-// and the store write are injected: recognise(item) returns the recognised text of all pages (nullopt
-// on failure), store(item, newText) replaces the item's stored text and runs as a task of its own on
-// the given pool. Exceptions from either are caught and logged. Thread-safe; destruction waits for
+// enqueue() until enough have finished (the enrichment pass that feeds it hands on its next document as
+// one ends). Recognition and the store write are injected: recognise(item) returns the recognised text
+// of all pages (nullopt on failure), store(item, newText) replaces the item's stored text and runs as a
+// task of its own on the given pool. Exceptions from either are caught and logged. Thread-safe; destruction waits for
 // queued enrichments (not for store tasks already handed to the pool).
 #pragma once
 
@@ -50,9 +47,6 @@ class DigitalTextEnrichmentQueue {
 public:
     static constexpr std::size_t defaultMaxInFlight = 4;
     static constexpr std::size_t defaultMaxQueuedBytes = 16U << 20U;
-    static constexpr std::size_t sharedMaxInFlight = 1024;
-    // Counted once; the run keeps a second copy of each text to decide whether to store.
-    static constexpr std::size_t sharedMaxQueuedBytes = 8U << 20U;
     using Recognise = std::function<std::optional<std::string>(const NanItem& item)>;
     using StoreText = std::function<void(const NanItem& item, const std::string& newText)>;
 

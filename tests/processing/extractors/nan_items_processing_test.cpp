@@ -425,19 +425,76 @@ TEST_F(ProcessingRunTest, EnrichmentAddsOnlyMissingWords) {
     EXPECT_TRUE(logged("[DigitalTextEnrichment] +1 words for: enriched.pdf"));
     EXPECT_TRUE(logged("[DigitalTextEnrichment] no missing words for: complete.pdf"));
 
-    // Promises on disk last until kept: none is left, until a crash leaves one behind, which the next
-    // start keeps by reading the document again.
+    // Promises on disk last until kept: none is left, until a crash leaves one behind. The next pass
+    // keeps it from the marker alone, without reading the document again.
     const storage::PendingEnrichments pending(manager->folderDataDirectory());
     EXPECT_TRUE(pending.list().empty());
-    ASSERT_TRUE(pending.add(item(*manager, "enriched.pdf").combinedHash));
-    // Killed before its recognition ended, the process kept no recognised text for the content either.
-    const std::string cacheFile = (manager->folderDataDirectory() / storage::ContentCache::fileName).string();
-    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(cacheFile + suffix);
-    EXPECT_EQ(requeueInterruptedEnrichments(*manager), 1u);
+    const uint32_t enrichedHash = item(*manager, "enriched.pdf").combinedHash;
+    ASSERT_TRUE(pending.add(enrichedHash, storage::EnrichmentPlan{{0}, ""}));
+    const int64_t processed = runner->stats(manager->rootFolderUrlString()).documentsProcessed;
+    manager->fullScan();  // nothing new: the owed work is resumed
     ASSERT_TRUE(manager->waitUntilIdle(120s));
     EXPECT_EQ(recognitions.load(), 3);
     EXPECT_EQ(filesWith(*manager, "zeppelin"), std::set<std::string>{"enriched.pdf"});
+    EXPECT_EQ(filesWith(*manager, "bravo"), std::set<std::string>{"enriched.pdf"});
+    EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).documentsProcessed, processed);
     EXPECT_TRUE(pending.list().empty());
+
+    // A marker that names no pages (an earlier version's) is kept by reading the document again; killed
+    // before its recognition ended, that process kept no recognised text for the content either.
+    const std::string cacheFile = (manager->folderDataDirectory() / storage::ContentCache::fileName).string();
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(cacheFile + suffix);
+    ASSERT_TRUE(pending.add(enrichedHash));
+    manager->fullScan();
+    ASSERT_TRUE(manager->waitUntilIdle(120s));
+    EXPECT_EQ(recognitions.load(), 4);
+    EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).documentsProcessed, processed + 1);
+    EXPECT_TRUE(pending.list().empty());
+}
+
+// Enrichment is a pass after the text: files that arrive while it recognises are made searchable first,
+// and what the pass had not started then is recognised at the end of their run.
+TEST_F(ProcessingRunTest, EnrichmentStepsAsideForNewFilesAndIsResumedAfterThem) {
+    writeTextPdf(docs / "first.pdf", {textPageWithPicture("Alpha bravo charlie delta echo", "Stamp", dir.path())});
+    writeTextPdf(docs / "second.pdf", {textPageWithPicture("Foxtrot golf hotel india juliett", "Stamp", dir.path())});
+    NanItemsProcessingOptions o = options();
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool firstStarted = false;
+    bool released = false;
+    std::vector<std::string> recognised;
+    std::set<std::string> lateFoundBeforeSecond;
+    folders::BalancedDataManager* watched = nullptr;
+    o.enrichmentRecogniser = [&](const NanItem& item) -> std::optional<std::string> {
+        std::unique_lock lock(mutex);
+        recognised.push_back(item.fileName);
+        if (recognised.size() == 1) {
+            firstStarted = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return released; });
+        } else {
+            lateFoundBeforeSecond = filesWith(*watched, "kilo");
+        }
+        return item.fileName == "first.pdf" ? "alpha zulu" : "foxtrot yankee";
+    };
+    auto manager = startScan(std::make_shared<NanItemsProcessing>(o));
+    watched = manager.get();
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 120s, [&] { return firstStarted; }));
+    }
+    std::ofstream(docs / "late.txt") << "kilo lima mike";
+    manager->fullScan();
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    ASSERT_TRUE(manager->waitUntilIdle(120s));
+    ASSERT_EQ(recognised.size(), 2u);
+    EXPECT_EQ(lateFoundBeforeSecond, std::set<std::string>{"late.txt"});
+    EXPECT_EQ(filesWith(*manager, "zulu").size() + filesWith(*manager, "yankee").size(), 2u);
+    EXPECT_TRUE(storage::PendingEnrichments(manager->folderDataDirectory()).list().empty());
 }
 
 // What is stored for a document version: text as shown, rectangles, page count, hash and first preview.
