@@ -130,6 +130,7 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
     status.previewsOwed = stats.previewsOwed;
     status.officeDocuments = stats.officeDocuments;
     status.conversionsOwed = stats.conversionsOwed;
+    status.recognitionOwed = static_cast<int64_t>(storage::PendingEnrichments(manager.folderDataDirectory()).list().size());
     status.errors = stats.errors;
     status.notStored = stats.notStored;
     status.notRead = stats.notRead;
@@ -141,7 +142,7 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
 
 std::string describePasses(const FolderProcessingStatus& status) {
     return passesLine(status.completed, status.completed + status.pending + status.waitingForCloud, status.previewPages,
-                      status.previewsOwed, status.officeDocuments, status.conversionsOwed);
+                      status.previewsOwed, status.officeDocuments, status.conversionsOwed, status.recognitionOwed);
 }
 
 bool renderInterruptedPreviews(folders::BalancedDataManager& manager, NanItemsProcessing& runner) {

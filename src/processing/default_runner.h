@@ -53,6 +53,7 @@ struct FolderProcessingStatus {
     int64_t previewsOwed = 0;     // of those, pages the preview pass has still to draw
     int64_t officeDocuments = 0;  // office documents stored, since then
     int64_t conversionsOwed = 0;  // of those, stored with their own text and not converted yet
+    int64_t recognitionOwed = 0;  // documents whose pictures wait for recognition (markers on disk)
     int64_t errors = 0;           // items that ended in error, since the runner was created
     int64_t notStored = 0;        // read but not written (a full disk, a damaged shard), since then
     int64_t notRead = 0;          // files not read (over the text size limit), since then
@@ -72,9 +73,10 @@ bool renderInterruptedPreviews(folders::BalancedDataManager& manager, NanItemsPr
 // their own text only.
 bool enrichInterruptedDocuments(folders::BalancedDataManager& manager, NanItemsProcessing& runner);
 bool convertInterruptedOfficeDocuments(folders::BalancedDataManager& manager, NanItemsProcessing& runner);
-// "searchable: 1 143 of 1 146; previews: 3 200 of 16 548; conversions: 40 of 57": the passes apart, the
-// documents stored with their text of those handed to processing, the page previews drawn of those
-// owed, and the office documents converted of those stored (only when there are any).
+// "searchable: 1 143 of 1 146; previews: 3 200 of 16 548; conversions: 40 of 57; recognition owed: 12
+// documents": the passes apart, the documents stored with their text of those handed to processing,
+// the page previews drawn of those owed, the office documents converted of those stored, and the
+// documents whose pictures still wait for recognition (the last two only when there are any).
 std::string describePasses(const FolderProcessingStatus& status);
 // "12 documents processed, 3 to go, 310 pages with text, 40 pages recognised, 1 error, 2 office files
 // waiting (<reason>)" (the pages with text only when there are any);

@@ -137,7 +137,8 @@ std::vector<UnreadableDocument> unreadableDocuments(const search::FolderListFunc
 
 std::string describePasses(const FolderIndexStatus& status) {
     return passesLine(status.searchable, status.searchable + status.waiting + status.waitingForOfficeText,
-                      status.previewPages, status.previewsOwed, status.officeDocuments, status.conversionsPending);
+                      status.previewPages, status.previewsOwed, status.officeDocuments, status.conversionsPending,
+                      status.recognitionPending);
 }
 
 std::string indexStatusJson(const std::vector<FolderIndexStatus>& statuses, const std::string& officeConverterMissing) {
