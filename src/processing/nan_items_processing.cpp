@@ -219,7 +219,9 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
         bool idle = false;
         {
             std::lock_guard lock(mutex_);
-            idle = inFlight_.empty() && ((queue.empty() && officeQueue.empty()) || cancelled);
+            // A job that ended since the results were gathered above is in completions_, no longer in
+            // inFlight_: the run is idle only once that result is stored too.
+            idle = inFlight_.empty() && completions_.empty() && ((queue.empty() && officeQueue.empty()) || cancelled);
         }
         const bool due = idle || cancelled || waiting.size() >= persistGroupSize ||
                          Clock::now() - firstWaiting >= persistGroupDelay;
@@ -532,7 +534,7 @@ void NanItemsProcessing::run(folders::BalancedDataManager& manager, std::vector<
 bool NanItemsProcessing::owesWork(const folders::BalancedDataManager& manager) const {
     const std::filesystem::path directory = manager.folderDataDirectory();
     return (options_.previewPassAfterRuns && !storage::PendingPreviews(directory).list().empty()) ||
-           !storage::PendingEnrichments(directory).list().empty() ||
+           (!textRecognitionDisabled() && !storage::PendingEnrichments(directory).list().empty()) ||
            (options_.conversionPassAfterRuns && !storage::PendingConversions(directory).list().empty());
 }
 

@@ -112,7 +112,7 @@ struct FolderProcessingStats {
     int64_t interrupted = 0;         // left readyForProcessing by a cancel or a missing worker
     int64_t notStored = 0;           // read, but their rows could not be written: left for the next run
     int64_t waitingForCloud = 0;     // cloud-set items handed to the latest run, left waiting
-    int64_t enrichmentsQueued = 0;
+    int64_t enrichmentsQueued = 0;   // documents stored owing the recognition of their pictures
     int64_t notRead = 0;      // notSupported by the extractor (a text file over the size limit)
     int64_t withoutText = 0;  // complete, but no searchable text although the file has text or glyphs
     bool pausedForDiskSpace = false;  // a write failed on a full disk: waiting for space, nothing lost
@@ -202,6 +202,22 @@ public:
                                 const std::function<bool()>& yield = {});
     static constexpr int previewAttempts = 3;
 
+    // The enrichment pass of a folder: hands each document with an "enrichment_pending" marker to the
+    // enrichment queue (one "enrich.pdf" job at a time, deferrable: behind any other worker job) with the
+    // pages its marker names and its digital text as stored, or with what the content cache kept of an
+    // earlier recognition of the same bytes; the words recognition adds are written to the full-text and
+    // numbers stores and the marker removed (also when nothing was missing or the recognition failed for
+    // good; a failed store write keeps it for the next pass). A document whose marker names no pages
+    // (made by an earlier version) or whose stored text cannot be read is saved readyForProcessing and
+    // queued, to be read again, and its marker removed once that save is done. Documents waiting to be
+    // read keep their markers. Stops handing on documents when the token is set or `yield` says text
+    // work waits, and enrichments not yet started then stay marked for the next call, in this process or
+    // a later one; returns once those handed on have ended. Does nothing while text recognition is
+    // switched off (LUMIDEX_DISABLE_OCR), or while the folder's pass is running already. Returns true
+    // when no enrichment is owed any more. Blocks; any thread.
+    bool enrichDeferredDocuments(folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings,
+                                 const std::function<bool()>& yield = {});
+
     // The conversion pass of a folder: converts the office documents stored with their own text only
     // ("conversion_pending" markers) and stores each as the one-pass road would (pages, previews,
     // rectangles, the words only the layout shows), removing its marker once it is stored or its
@@ -210,20 +226,6 @@ public:
     // are taken up by the next call, in this process or a later one. Does nothing while no converter
     // is available, or while the folder's pass is running already. Returns true when no conversion is
     // owed any more. Blocks; any thread, but not alongside a run of the same folder.
-    // The enrichment pass of a folder: hands each document with an "enrichment_pending" marker to the
-    // enrichment queue (one "enrich.pdf" job at a time, deferrable: behind any other worker job) with the
-    // pages its marker names and its digital text as stored, or with what the content cache kept of an
-    // earlier recognition of the same bytes; the words recognition adds are written to the full-text and
-    // numbers stores and the marker removed (also when nothing was missing or the recognition failed for
-    // good; a failed store write keeps it). A document whose marker names no pages (made by an earlier
-    // version) is saved readyForProcessing and queued, to be read again; one whose stored text cannot be
-    // read has nothing to extend, and its marker goes (logged). Stops handing on documents when the token is set or `yield` says text work waits, and
-    // enrichments not yet started then stay marked for the next call, in this process or a later one;
-    // returns once those handed on have ended. A second call for a folder whose pass is running returns
-    // at once. Returns true when it went through all markers. Blocks; any thread.
-    bool enrichDeferredDocuments(folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings,
-                                 const std::function<bool()>& yield = {});
-
     bool convertDeferredOfficeDocuments(folders::BalancedDataManager& manager,
                                         const folders::ProcessingRunSettings& settings,
                                         const std::function<bool()>& yield = {});

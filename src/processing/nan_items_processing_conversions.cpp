@@ -55,14 +55,8 @@ bool NanItemsProcessing::convertDeferredOfficeDocuments(folders::BalancedDataMan
         items.push_back(std::move(*item));
     }
     if (!items.empty()) {
-        auto enrichment = enrichmentContext(manager, settings);
-        Run run(*this, manager, settings, enrichment, Run::Mode::conversionPass, yield);
-        try {
-            run.execute(std::move(items));
-        } catch (...) {
-            enrichment->waitUntilDone();
-            throw;
-        }
+        Run run(*this, manager, settings, enrichmentContext(manager, settings), Run::Mode::conversionPass, yield);
+        run.execute(std::move(items));
     }
     return pending.list().empty();
 }

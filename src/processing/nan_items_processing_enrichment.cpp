@@ -6,10 +6,12 @@
 #include <future>
 
 #include "core/diagnostics_collector.h"
+#include "folders/coordinator/coordinator_states.h"
 #include "processing/extractors/extraction_result.h"
 #include "processing/extractors/office_extraction.h"
 #include "processing/nan_items_processing.h"
 #include "processing/nan_items_processing_internal.h"
+#include "processing/nan_items_processing_run.h"
 #include "processing/pipeline/digital_text_enrichment_queue.h"
 #include "storage/content_cache.h"
 #include "storage/fts_balancer.h"
@@ -22,6 +24,13 @@ using detail::cancellationPoll;
 using detail::ftsDocument;
 using detail::isRecognisedPage;
 using detail::stillRegistered;
+
+namespace {
+
+// The pass's enrichments queued or recognising at a time.
+constexpr int64_t enrichmentsAhead = 2;
+
+}  // namespace
 
 namespace {
 
@@ -50,7 +59,6 @@ void NanItemsProcessing::enqueueEnrichment(const std::shared_ptr<EnrichmentConte
         std::lock_guard lock(enrichmentMutex_);
         awaitingRecognition_[item.combinedHash].push_back(std::move(ticket));
     }
-    updateStats(context->rootFolderUrl, [](FolderProcessingStats& s) { ++s.enrichmentsQueued; });
     // Blocks while the queue holds its maximum; the queue's own log line names the file.
     enrichmentQueue_->enqueue(item, std::move(storedDigitalText));
 }
@@ -117,19 +125,21 @@ void NanItemsProcessing::storeEnrichment(const NanItem& item, const std::string&
     if (std::string tokens = storage::FtsTools::numberTokens(newText); !tokens.empty()) {
         stored = manager.numbersDatabaseBalancer().write(ftsDocument(ticket->item, std::move(tokens))) && stored;
     }
-    // A failed write keeps the promise: the next start reads the document again.
+    // A failed write keeps the promise: the next pass recognises the document again (or takes what the
+    // content cache kept of this recognition).
     if (stored) pending.remove(item.combinedHash);
-    else log("[DigitalTextEnrichment] Ergänzung nicht gespeichert, wird beim nächsten Start wiederholt: " + item.urlString);
+    else log("[DigitalTextEnrichment] Ergänzung nicht gespeichert, wird beim nächsten Durchgang wiederholt: " + item.urlString);
 }
 
 bool NanItemsProcessing::enrichDeferredDocuments(folders::BalancedDataManager& manager,
                                                  const folders::ProcessingRunSettings& settings,
                                                  const std::function<bool()>& yield) {
     const std::string& folder = settings.rootFolderUrl;
+    const storage::PendingEnrichments pending(manager.folderDataDirectory());
+    if (detail::textRecognitionDisabled()) return pending.list().empty();
     const detail::FolderPassClaim running(statsMutex_, enrichmentPassesRunning_, folder);
     if (!running.claimed()) return false;
 
-    const storage::PendingEnrichments pending(manager.folderDataDirectory());
     auto context = enrichmentContext(manager, settings);
     context->yield = yield;
     // Every enrichment handed to the queue has ended before the pass does, however it ends.
@@ -137,56 +147,62 @@ bool NanItemsProcessing::enrichDeferredDocuments(folders::BalancedDataManager& m
         EnrichmentContext& context;
         ~Wait() { context.waitUntilDone(); }
     } wait{*context};
+    const auto stop = [&] { return settings.cancellationToken.isCancelled() || (yield && yield()); };
     std::vector<NanItem> readAgain;
-    bool finished = true;
     for (const uint32_t combinedHash : pending.list()) {
-        if (settings.cancellationToken.isCancelled() || (yield && yield())) {
-            finished = false;
-            break;
-        }
+        if (stop()) break;
         auto item = manager.itemByCombinedHash(combinedHash);
+        // Being read (again): its run stores the document, and its marker with it.
+        if (item && folders::coordinator_states::awaitsProcessing(item->processingState)) continue;
         // A version replaced or removed meanwhile owes nothing; its successor has its own marker.
         if (!item || item->processingState != NanItemProcessingStates::complete) {
             pending.remove(combinedHash);
             continue;
         }
         auto plan = pending.plan(combinedHash);
-        if (!plan) {
-            // Which pages to read is known only from reading the document again; that makes a new marker.
-            readAgain.push_back(std::move(*item));
-            pending.remove(combinedHash);
-            continue;
-        }
         std::string digitalText;
-        auto originals = manager.ftsDatabaseBalancer().storeFor(combinedHash)->originalTexts({combinedHash});
-        if (originals.size() == 1) {
-            auto& original = originals.front().second;
-            digitalText = storage::FtsTools::fold(original.prefix(original.size()));
-            if (original.damaged()) digitalText.clear();
+        if (plan) {
+            auto originals = manager.ftsDatabaseBalancer().storeFor(combinedHash)->originalTexts({combinedHash});
+            if (originals.size() == 1) {
+                auto& original = originals.front().second;
+                digitalText = storage::FtsTools::fold(original.prefix(original.size()));
+                if (original.damaged()) digitalText.clear();
+            }
         }
-        if (digitalText.empty()) {
-            // No stored text to extend: the document's rows are gone or damaged, and whatever makes them
-            // again (a rebuilt shard reads its documents anew) makes a new marker too.
-            log("[DigitalTextEnrichment] gespeicherter Text nicht lesbar, Ergänzung entfällt: " + item->urlString);
-            pending.remove(combinedHash);
+        if (!plan || digitalText.empty()) {
+            // Which pages to read (a marker of an earlier version), or the text they extend (a store that
+            // cannot be read now), is known again from reading the document, which makes a new marker.
+            readAgain.push_back(std::move(*item));
             continue;
         }
         std::optional<std::string> cached;
         if (context->contentCache && !plan->cacheKey.empty()) {
             if (auto entry = context->contentCache->find(plan->cacheKey)) cached = std::move(entry->addedText);
         }
-        // Blocks while the queue is full: the pass hands on the next document as one ends.
+        // A few of the pass's own ahead of the recogniser, so that a stop is noticed between documents
+        // (the queue, shared by all folders, may hold others' too).
+        {
+            std::unique_lock lock(context->mutex);
+            while (context->pending >= enrichmentsAhead && !stop()) context->changed.wait_for(lock, cancellationPoll);
+        }
+        if (stop()) break;
         enqueueEnrichment(context, *item, std::move(digitalText), std::move(plan->pages), std::move(plan->cacheKey),
                           std::move(cached));
     }
     if (!readAgain.empty()) {
         log("[DigitalTextEnrichment] " + std::to_string(readAgain.size()) +
-            " Dokumente werden erneut gelesen, ihre Ergänzung war ohne Seiten vorgemerkt: " + folder);
+            " Dokumente werden erneut gelesen, ihre Ergänzung war ohne Seiten oder Text vorgemerkt: " + folder);
         for (NanItem& item : readAgain) item.processingState = NanItemProcessingStates::readyForProcessing;
-        if (manager.saveItems(readAgain)) manager.queueForProcessing(std::move(readAgain));
-        finished = false;
+        if (manager.saveItems(readAgain)) {
+            // Saved as waiting, they are read again even if this process ends now; the run makes new markers.
+            for (const NanItem& item : readAgain) pending.remove(item.combinedHash);
+            manager.queueForProcessing(std::move(readAgain));
+        } else {
+            log("[DigitalTextEnrichment] erneutes Lesen nicht gespeichert, Vormerkungen bleiben: " + folder);
+        }
     }
-    return finished;
+    context->waitUntilDone();
+    return pending.list().empty();
 }
 
 std::optional<std::string> NanItemsProcessing::runEnrichmentJob(const EnrichmentTicket& ticket) {

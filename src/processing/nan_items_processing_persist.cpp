@@ -329,7 +329,9 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
         delta.notStored += static_cast<int64_t>(unmarked.size());
         delta.documentsProcessed -= static_cast<int64_t>(unmarked.size());
     }
+    delta.enrichmentsQueued = static_cast<int64_t>(enrichments.size());
     if (!toSave.empty() && !manager_.saveItems(toSave)) {
+        delta.enrichmentsQueued = 0;
         // Their markers stay: a pass finding the item not complete settles them then.
         owner_.log("[NanItemsProcessing] Dateistatus nicht gespeichert, Vormerkungen bleiben: " +
                    std::to_string(toSave.size()) + " Dateien in " + folder);
@@ -355,6 +357,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
     if (!conversionPass_) manager_.throttledProgressUpdater().addHandled(static_cast<int64_t>(toSave.size()));
     owner_.updateStats(folder, [&](FolderProcessingStats& s) {
         s.documentsProcessed += delta.documentsProcessed;
+        s.enrichmentsQueued += delta.enrichmentsQueued;
         s.errors += delta.errors;
         s.locked += delta.locked;
         s.interrupted += delta.interrupted;

@@ -121,7 +121,8 @@ void DigitalTextEnrichmentQueue::enrich(const NanItem& item, const std::string& 
     }
     const std::optional<std::string> recognised = recognise(item);
     if (!recognised) {
-        appLog("[DigitalTextEnrichment] recognition failed for: " + displayName(item));
+        // Failed (the recogniser logs why), or left for later.
+        appLog("[DigitalTextEnrichment] no recognised text for: " + displayName(item));
         return;
     }
     MissingWords missing = findMissingWords(digitalText, *recognised);

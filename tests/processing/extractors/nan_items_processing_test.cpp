@@ -419,7 +419,7 @@ TEST_F(ProcessingRunTest, EnrichmentAddsOnlyMissingWords) {
     const std::string original(originals[0].second.prefix(originals[0].second.size()));
     EXPECT_NE(original.find("Alpha bravo charlie delta echo"), std::string::npos) << original;
     EXPECT_EQ(original.find("xylophone"), std::string::npos);
-    // The queue logs its verdict after the enrichment has let the run end.
+    // The application log is written on a thread of its own.
     const auto logged = [](const std::string& line) {
         return lumidex::testing::eventually([&] { return appLogText().find(line) != std::string::npos; });
     };
@@ -450,6 +450,18 @@ TEST_F(ProcessingRunTest, EnrichmentAddsOnlyMissingWords) {
     ASSERT_TRUE(manager->waitUntilIdle(120s));
     EXPECT_EQ(recognitions.load(), 4);
     EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).documentsProcessed, processed + 1);
+    EXPECT_TRUE(pending.list().empty());
+
+    // Without its stored text there is nothing to extend: read again (its recognition, kept by the
+    // content cache this time, is not repeated), not given up.
+    ASSERT_TRUE(manager->ftsDatabaseBalancer().remove(enrichedHash));
+    ASSERT_TRUE(pending.add(enrichedHash, storage::EnrichmentPlan{{0}, ""}));
+    manager->fullScan();
+    ASSERT_TRUE(manager->waitUntilIdle(120s));
+    EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).documentsProcessed, processed + 2);
+    EXPECT_EQ(recognitions.load(), 4);
+    EXPECT_EQ(filesWith(*manager, "bravo"), std::set<std::string>{"enriched.pdf"});
+    EXPECT_EQ(filesWith(*manager, "zeppelin"), std::set<std::string>{"enriched.pdf"});
     EXPECT_TRUE(pending.list().empty());
 }
 
