@@ -1,9 +1,10 @@
 // Work a folder was promised but has not finished, kept on disk so that a crash cannot lose it: one
 // file per document version, "<folder data directory>/<kind directory>/<combinedHash>", made before the
 // document is saved as complete and removed once the work has ended (done, or failed for good). Work
-// that was cancelled leaves its file, and the next start takes it up. A marker is empty when made; a
-// pass may write into it how often the work was tried in vain (attempts), so that a document that
-// keeps failing is given up after a few tries, in this process or a later one.
+// that was cancelled leaves its file, and the next pass takes it up. A preview or conversion marker is
+// empty when made; its pass may write into it how often the work was tried in vain (attempts), so that
+// a document that keeps failing is given up after a few tries, in this process or a later one. An
+// enrichment marker holds its plan instead.
 //
 // PendingEnrichments: text recognition of a document's digital pages ("enrichment_pending"); without
 // it the words only recognition finds would never reach the index. Its marker holds the plan the
