@@ -211,8 +211,8 @@ public:
     // (made by an earlier version) or whose stored text cannot be read is saved readyForProcessing and
     // queued, to be read again, and its marker removed once that save is done. Documents waiting to be
     // read keep their markers. Stops handing on documents when the token is set or `yield` says text
-    // work waits, and enrichments not yet started then stay marked for the next call, in this process or
-    // a later one; returns once those handed on have ended. Does nothing while text recognition is
+    // work waits (after the first it handed on, which is recognised in any case), and enrichments not
+    // yet started then stay marked for the next call, in this process or a later one; returns once those handed on have ended. Does nothing while text recognition is
     // switched off (LUMIDEX_DISABLE_OCR), or while the folder's pass is running already. Returns true
     // when no enrichment is owed any more. Blocks; any thread.
     bool enrichDeferredDocuments(folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings,
@@ -239,7 +239,7 @@ private:
     void updateStats(const std::string& folder, const std::function<void(FolderProcessingStats&)>& change);
     void enqueueEnrichment(const std::shared_ptr<EnrichmentContext>& context, const NanItem& item,
                            std::string storedDigitalText, std::vector<int64_t> pages, std::string cacheKey,
-                           std::optional<std::string> cachedRecognition);
+                           std::optional<std::string> cachedRecognition, bool mayYield);
     std::optional<std::string> recogniseForEnrichment(const NanItem& item);
     void storeEnrichment(const NanItem& item, const std::string& newText);
     std::optional<std::string> runEnrichmentJob(const EnrichmentTicket& ticket);

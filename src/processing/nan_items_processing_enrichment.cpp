@@ -48,9 +48,11 @@ std::shared_ptr<Ticket> takeTicket(std::map<uint32_t, std::deque<std::shared_ptr
 
 void NanItemsProcessing::enqueueEnrichment(const std::shared_ptr<EnrichmentContext>& context, const NanItem& item,
                                            std::string storedDigitalText, std::vector<int64_t> pages,
-                                           std::string cacheKey, std::optional<std::string> cachedRecognition) {
-    auto ticket = std::make_shared<EnrichmentTicket>(EnrichmentTicket{
-        context, item, storedDigitalText, std::move(pages), std::move(cacheKey), std::move(cachedRecognition)});
+                                           std::string cacheKey, std::optional<std::string> cachedRecognition,
+                                           bool mayYield) {
+    auto ticket = std::make_shared<EnrichmentTicket>(EnrichmentTicket{context, item, storedDigitalText, std::move(pages),
+                                                                      std::move(cacheKey), std::move(cachedRecognition),
+                                                                      mayYield});
     {
         std::lock_guard lock(context->mutex);
         ++context->pending;
@@ -70,10 +72,17 @@ std::optional<std::string> NanItemsProcessing::recogniseForEnrichment(const NanI
         ticket = takeTicket(awaitingRecognition_, item.combinedHash);
     }
     if (!ticket) return std::nullopt;
+    // Whoever ends the enrichment releases the pass: here, unless the store task takes it over.
+    struct Release {
+        EnrichmentContext* context;
+        ~Release() {
+            if (context != nullptr) context->finishOne();
+        }
+    } release{ticket->context.get()};
     const CancellationToken& token = ticket->context->cancellationToken;
     // Text work that arrived meanwhile goes first; the marker keeps the enrichment for a later pass.
     const auto& yield = ticket->context->yield;
-    const bool stopped = token.isCancelled() || (yield && yield());
+    const bool stopped = token.isCancelled() || (ticket->mayYield && yield && yield());
     std::optional<std::string> text;
     try {
         if (!stopped && ticket->cachedRecognition) {
@@ -86,19 +95,20 @@ std::optional<std::string> NanItemsProcessing::recogniseForEnrichment(const NanI
     } catch (const std::exception& e) {
         log("[DigitalTextEnrichment] recognition failed for: " + item.urlString + ": " + e.what());
         text.reset();
+    } catch (...) {
+        log("[DigitalTextEnrichment] recognition failed for: " + item.urlString);
+        text.reset();
     }
     if (text && (stopped || token.isCancelled())) text.reset();
-    // The queue stores only when words are missing; whoever ends the enrichment releases the run.
+    // The queue stores only when words are missing.
     const bool storeFollows = text && !findMissingWords(ticket->digitalText, *text).words.empty();
     if (storeFollows) {
         std::lock_guard lock(enrichmentMutex_);
         awaitingStore_[item.combinedHash].push_back(ticket);
-    } else {
+        release.context = nullptr;
+    } else if (!stopped && !token.isCancelled()) {
         // Nothing missing, or a recognition that failed for good: done. A stopped one is done later.
-        if (!stopped && !token.isCancelled()) {
-            storage::PendingEnrichments(ticket->context->manager->folderDataDirectory()).remove(item.combinedHash);
-        }
-        ticket->context->finishOne();
+        storage::PendingEnrichments(ticket->context->manager->folderDataDirectory()).remove(item.combinedHash);
     }
     return text;
 }
@@ -147,7 +157,12 @@ bool NanItemsProcessing::enrichDeferredDocuments(folders::BalancedDataManager& m
         EnrichmentContext& context;
         ~Wait() { context.waitUntilDone(); }
     } wait{*context};
-    const auto stop = [&] { return settings.cancellationToken.isCancelled() || (yield && yield()); };
+    // The first enrichment of a pass does not step aside: in a folder whose files change faster than a
+    // run ends, text would otherwise wait at every pass's start and recognition never run.
+    bool handedOn = false;
+    const auto stop = [&] {
+        return settings.cancellationToken.isCancelled() || (handedOn && yield && yield());
+    };
     std::vector<NanItem> readAgain;
     for (const uint32_t combinedHash : pending.list()) {
         if (stop()) break;
@@ -187,7 +202,8 @@ bool NanItemsProcessing::enrichDeferredDocuments(folders::BalancedDataManager& m
         }
         if (stop()) break;
         enqueueEnrichment(context, *item, std::move(digitalText), std::move(plan->pages), std::move(plan->cacheKey),
-                          std::move(cached));
+                          std::move(cached), handedOn);
+        handedOn = true;
     }
     if (!readAgain.empty()) {
         log("[DigitalTextEnrichment] " + std::to_string(readAgain.size()) +

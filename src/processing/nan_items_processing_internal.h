@@ -88,6 +88,7 @@ struct NanItemsProcessing::EnrichmentTicket {
     std::vector<int64_t> pages;  // the pages to recognise, as the extraction named them
     std::string cacheKey;        // where the recognised text is kept for the same content; empty: nowhere
     std::optional<std::string> cachedRecognition;  // what recognition found in the same content before
+    bool mayYield = true;  // false for a pass's first: it runs even when text work waits
 };
 
 }  // namespace lumidex::processing
