@@ -145,32 +145,36 @@ std::string describePasses(const FolderProcessingStatus& status) {
                       status.previewsOwed, status.officeDocuments, status.conversionsOwed, status.recognitionOwed);
 }
 
-bool renderInterruptedPreviews(folders::BalancedDataManager& manager, NanItemsProcessing& runner) {
-    if (storage::PendingPreviews(manager.folderDataDirectory()).list().empty()) return true;
+namespace {
+
+// Settings for a pass an earlier process left undone; text work that arrives meanwhile goes first (its
+// run takes up what the pass leaves).
+folders::ProcessingRunSettings interruptedPassSettings(folders::BalancedDataManager& manager) {
     folders::ProcessingRunSettings settings;
     settings.rootFolderUrl = manager.rootFolderUrlString();
     settings.cancellationToken = manager.cancellationToken();
     settings.lowResImages = Settings::shared().lowResImages();
-    // Text work that arrives meanwhile goes first; its run draws what is left.
-    return runner.renderDeferredPreviews(manager, settings, [&manager] { return manager.isProcessing(); });
+    return settings;
+}
+
+}  // namespace
+
+bool renderInterruptedPreviews(folders::BalancedDataManager& manager, NanItemsProcessing& runner) {
+    if (storage::PendingPreviews(manager.folderDataDirectory()).list().empty()) return true;
+    return runner.renderDeferredPreviews(manager, interruptedPassSettings(manager),
+                                         [&manager] { return manager.isProcessing(); });
 }
 
 bool enrichInterruptedDocuments(folders::BalancedDataManager& manager, NanItemsProcessing& runner) {
     if (storage::PendingEnrichments(manager.folderDataDirectory()).list().empty()) return true;
-    folders::ProcessingRunSettings settings;
-    settings.rootFolderUrl = manager.rootFolderUrlString();
-    settings.cancellationToken = manager.cancellationToken();
-    settings.lowResImages = Settings::shared().lowResImages();
-    return runner.enrichDeferredDocuments(manager, settings, [&manager] { return manager.isProcessing(); });
+    return runner.enrichDeferredDocuments(manager, interruptedPassSettings(manager),
+                                          [&manager] { return manager.isProcessing(); });
 }
 
 bool convertInterruptedOfficeDocuments(folders::BalancedDataManager& manager, NanItemsProcessing& runner) {
     if (storage::PendingConversions(manager.folderDataDirectory()).list().empty()) return true;
-    folders::ProcessingRunSettings settings;
-    settings.rootFolderUrl = manager.rootFolderUrlString();
-    settings.cancellationToken = manager.cancellationToken();
-    settings.lowResImages = Settings::shared().lowResImages();
-    return runner.convertDeferredOfficeDocuments(manager, settings, [&manager] { return manager.isProcessing(); });
+    return runner.convertDeferredOfficeDocuments(manager, interruptedPassSettings(manager),
+                                                 [&manager] { return manager.isProcessing(); });
 }
 
 std::string describe(const FolderProcessingStatus& status) {

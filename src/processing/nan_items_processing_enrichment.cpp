@@ -30,10 +30,6 @@ namespace {
 // The pass's enrichments queued or recognising at a time.
 constexpr int64_t enrichmentsAhead = 2;
 
-}  // namespace
-
-namespace {
-
 template <class Ticket>
 std::shared_ptr<Ticket> takeTicket(std::map<uint32_t, std::deque<std::shared_ptr<Ticket>>>& tickets, uint32_t hash) {
     const auto found = tickets.find(hash);
