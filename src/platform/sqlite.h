@@ -92,6 +92,8 @@ public:
     // Hands the cache pages no statement holds back to the allocator.
     void releaseMemory();
     int64_t changes() const;
+    // Rows changed by every statement since the connection opened.
+    int64_t totalChanges() const;
     int64_t lastInsertRowId() const;
     std::string errorMessage() const;
     const std::filesystem::path& path() const { return path_; }

@@ -249,7 +249,13 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
     if (const std::size_t left = queue.size() + officeQueue.size(); left > 0) {
         owner_.updateStats(folder, [&](FolderProcessingStats& s) { s.interrupted += static_cast<int64_t>(left); });
     }
-    // The text is in: the owed previews and enrichments are next, then the conversions.
+    // The text is in. Its index is merged for searches (new files arriving meanwhile go first and the
+    // merge goes on after their run), then the owed previews and enrichments, then the conversions.
+    const auto stopMerging = [this] {
+        return settings_.cancellationToken.isCancelled() || manager_.runFigures().queued > 0;
+    };
+    manager_.ftsDatabaseBalancer().compactSegments(stopMerging);
+    manager_.numbersDatabaseBalancer().compactSegments(stopMerging);
     if (!conversionPass_) owner_.resumeOwedWork(manager_, settings_);
 }
 

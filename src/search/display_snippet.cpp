@@ -56,6 +56,11 @@ bool isSpace(char32_t cp) {
 struct AsciiFolds {
     std::array<std::string, 128> folded;
     std::array<Kind, 128> kind{};
+    // The folded byte of a character that folds to one byte of a word (a letter or digit), else 0.
+    std::array<char, 128> single{};
+    // For the letters of Latin scripts below U+0250 (accented ones included) whose fold is letters only:
+    // its first byte; else 0. A word of such letters folds letter by letter into one word.
+    std::array<char, 0x250> latinFirst{};
 };
 
 const AsciiFolds& asciiFolds() {
@@ -64,6 +69,16 @@ const AsciiFolds& asciiFolds() {
         for (char32_t c = 0; c < 128; ++c) {
             f.folded[c] = storage::FtsTools::fold(std::string(1, static_cast<char>(c)));
             f.kind[c] = isSpace(c) ? Kind::space : isApostrophe(c) ? Kind::vanishing : kindOfFolded(f.folded[c]);
+            if (f.folded[c].size() == 1 && isTokenByte(static_cast<unsigned char>(f.folded[c][0]))) f.single[c] = f.folded[c][0];
+            f.latinFirst[c] = f.single[c];
+        }
+        for (char32_t c = 0xC0; c < 0x250; ++c) {
+            if (c == 0xD7 || c == 0xF7) continue;  // × and ÷
+            const std::string folded = storage::FtsTools::fold(platform::encodeUtf8(std::u32string(1, c)));
+            const bool letters = !folded.empty() && std::ranges::all_of(folded, [](char b) {
+                return isTokenByte(static_cast<unsigned char>(b)) && static_cast<unsigned char>(b) < 0x80;
+            });
+            if (letters) f.latinFirst[c] = folded[0];
         }
         return f;
     }();
@@ -79,32 +94,47 @@ struct Char {
 
 class Scanner {
 public:
-    explicit Scanner(const TextPrefixReader& read) : read_(read) {}
+    explicit Scanner(const TextPrefixReader& read) : read_(read), ascii_(asciiFolds()) {}
 
     // True when the text has a byte at i (reading on as needed).
     bool has(size_t i) {
         // Up to a whole UTF-8 sequence at i, and a little more so that reads are not byte by byte.
-        if (i + 4 > text_.size() && !complete_) {
-            const size_t wanted = std::max(i + 4, 2 * text_.size());
-            text_ = read_(wanted);
-            complete_ = text_.size() < wanted;
-        }
+        if (i + 4 > text_.size() && !complete_) readOn(i);
         return i < text_.size();
     }
 
     // The character at i; has(i) must be true.
     Char at(size_t i) {
+        // Most characters are ASCII: no decoding, no reading on.
+        if (i < text_.size()) {
+            const auto byte = static_cast<unsigned char>(text_[i]);
+            if (byte < 0x80) return {i, 1, ascii_.kind[byte], false};
+        }
         has(i);
         const auto [cp, length] = platform::decodeUtf8At(text_, i);
         if (length == 0) return {i, 1, Kind::separator, true};
-        if (cp < 128) return {i, 1, asciiFolds().kind[cp], false};
+        if (cp < 128) return {i, 1, ascii_.kind[cp], false};
         return {i, length, kindOf(cp, text_.substr(i, length)), false};
     }
 
     // The text read so far.
     std::string_view text() const { return text_; }
 
+    // The end of the run of ASCII letters and digits from i on, in the text read so far.
+    size_t asciiTokenRunEnd(size_t i) const {
+        while (i < text_.size() && static_cast<unsigned char>(text_[i]) < 0x80 &&
+               ascii_.kind[static_cast<unsigned char>(text_[i])] == Kind::token) {
+            ++i;
+        }
+        return i;
+    }
+
 private:
+    void readOn(size_t i) {
+        const size_t wanted = std::max(i + 4, 2 * text_.size());
+        text_ = read_(wanted);
+        complete_ = text_.size() < wanted;
+    }
     Kind kindOf(char32_t cp, std::string_view bytes) {
         if (isSpace(cp)) return Kind::space;
         if (isApostrophe(cp)) return Kind::vanishing;
@@ -118,6 +148,7 @@ private:
     }
 
     const TextPrefixReader& read_;
+    const AsciiFolds& ascii_;
     std::string_view text_;
     bool complete_ = false;
     std::unordered_map<char32_t, Kind> kinds_;
@@ -170,8 +201,10 @@ private:
                         current.wordBegin =
                             afterToken_ > afterSpace_ || c.begin - afterSpace_ > kMaxGlueBytes ? c.begin : afterSpace_;
                     }
-                    current.end = c.begin + c.length;
-                    break;
+                    // The rest of a run of ASCII letters and digits at once.
+                    at_ = scanner_.asciiTokenRunEnd(c.begin + c.length);
+                    current.end = at_;
+                    continue;
                 case Kind::mark:
                     if (inToken && current.end == c.begin) current.end = c.begin + c.length;
                     break;
@@ -244,6 +277,25 @@ uint64_t matchMask(std::string_view folded, const std::vector<std::vector<std::s
         i = end;
     }
     return mask;
+}
+
+// matchMask of a word of ASCII letters and digits, without folding it into a string of its own (its
+// fold is the fold of each letter); false for any other word.
+bool asciiMatchMask(std::string_view word, const std::vector<std::vector<std::string>>& queryWords, uint64_t& mask) {
+    const AsciiFolds& ascii = asciiFolds();
+    for (char c : word) {
+        if (static_cast<unsigned char>(c) >= 0x80 || ascii.single[static_cast<unsigned char>(c)] == 0) return false;
+    }
+    mask = 0;
+    for (size_t q = 0; q < queryWords.size(); ++q) {
+        if (queryWords[q].size() != 1) continue;
+        const std::string& prefix = queryWords[q][0];
+        if (prefix.empty() || prefix.size() > word.size()) continue;
+        size_t k = 0;
+        while (k < prefix.size() && ascii.single[static_cast<unsigned char>(word[k])] == prefix[k]) ++k;
+        if (k == prefix.size()) mask |= uint64_t{1} << q;
+    }
+    return true;
 }
 
 bool hasContent(Scanner& scanner, size_t from, size_t to) {
@@ -322,25 +374,59 @@ std::optional<DisplaySnippet> buildDisplaySnippet(const TextPrefixReader& origin
     const size_t window = std::max<size_t>(wordCount, 1);
     Scanner scanner(original);
     Tokens tokens(scanner);
-    std::vector<std::string> foldedTokens;
-    std::vector<uint64_t> masks;
-    std::vector<bool> known;
-    const auto foldedOf = [&](size_t t) -> const std::string& {
-        while (foldedTokens.size() <= t) {
-            const Token& token = tokens[foldedTokens.size()];
-            foldedTokens.push_back(foldedToken(scanner.text().substr(token.begin, token.end - token.begin)));
+    // Per word of the text, folded and matched only when first asked for.
+    struct Folded {
+        std::string text;
+        bool known = false;
+    };
+    struct Match {
+        uint64_t mask = 0;
+        bool known = false;
+    };
+    std::vector<Folded> foldedTokens;
+    std::vector<Match> masks;
+    const bool anyPhrase = std::ranges::any_of(units, [](const auto& u) { return u.size() > 1; });
+    // The folded first bytes of the search words: a word of the text that begins with an ASCII letter or
+    // digit folds to a text beginning with that letter's fold, and matches nothing when no search word
+    // begins with it. Most words of a long text are passed over that way without being folded.
+    std::array<bool, 256> firstBytes{};
+    for (const auto& u : units) {
+        if (!u.empty() && !u[0].empty()) firstBytes[static_cast<unsigned char>(u[0][0])] = true;
+    }
+    const auto cannotMatch = [&](std::string_view word) {
+        if (anyPhrase) return false;
+        const AsciiFolds& folds = asciiFolds();
+        char first = 0;
+        for (size_t i = 0; i < word.size();) {
+            const auto [cp, length] = platform::decodeUtf8At(word, i);
+            // Anything else (apostrophes, combining marks, other scripts) may fold to more than one word.
+            if (length == 0 || cp >= folds.latinFirst.size() || folds.latinFirst[cp] == 0) return false;
+            if (first == 0) first = folds.latinFirst[cp];
+            i += length;
         }
-        return foldedTokens[t];
+        return first != 0 && !firstBytes[static_cast<unsigned char>(first)];
+    };
+    const auto textOf = [&](size_t t) {
+        const Token& token = tokens[t];
+        return scanner.text().substr(token.begin, token.end - token.begin);
+    };
+    const auto foldedOf = [&](size_t t) -> const std::string& {
+        if (foldedTokens.size() <= t) foldedTokens.resize(t + 1);
+        Folded& folded = foldedTokens[t];
+        if (!folded.known) {
+            folded.text = foldedToken(textOf(t));
+            folded.known = true;
+        }
+        return folded.text;
     };
     // Bit q set: query word q begins at token t (all its units, in the tokens from t on).
     const auto maskOf = [&](size_t t) {
-        if (t >= known.size()) {
-            known.resize(t + 1, false);
-            masks.resize(t + 1, 0);
-        }
-        if (!known[t]) {
-            uint64_t mask = matchMask(foldedOf(t), units);
-            for (size_t q = 0; q < units.size(); ++q) {
+        if (masks.size() <= t) masks.resize(t + 1);
+        if (!masks[t].known) {
+            uint64_t mask = 0;
+            const std::string_view word = textOf(t);
+            if (!cannotMatch(word) && !asciiMatchMask(word, units, mask)) mask = matchMask(foldedOf(t), units);
+            for (size_t q = 0; anyPhrase && q < units.size(); ++q) {
                 const std::vector<std::string>& u = units[q];
                 if (u.size() < 2 || !tokens.has(t + u.size() - 1)) continue;
                 bool all = true;
@@ -350,10 +436,9 @@ std::optional<DisplaySnippet> buildDisplaySnippet(const TextPrefixReader& origin
                 }
                 if (all) mask |= uint64_t{1} << q;
             }
-            masks[t] = mask;
-            known[t] = true;
+            masks[t] = {mask, true};
         }
-        return masks[t];
+        return masks[t].mask;
     };
     // The number of tokens the matches beginning at token t cover.
     const auto spanOf = [&](size_t t) {

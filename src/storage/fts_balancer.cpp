@@ -165,9 +165,26 @@ std::optional<std::vector<FtsMatch>> SqliteFtsDatabaseBalancer::matches(const Se
             return store(static_cast<uint32_t>(shard))->matches(parameters, withMatchCounts).value_or(std::vector<FtsMatch>{});
         },
         pool != nullptr ? *pool : ThreadPool::shared());
+    size_t total = 0;
+    for (const auto& shardMatches : perShard) total += shardMatches.size();
     std::vector<FtsMatch> all;
+    all.reserve(total);  // a common word's tens of thousands, copied once
     for (auto& shardMatches : perShard) all.insert(all.end(), shardMatches.begin(), shardMatches.end());
     return all;
+}
+
+bool SqliteFtsDatabaseBalancer::compactSegments(const std::function<bool()>& stop, ThreadPool* pool) {
+    std::vector<std::shared_ptr<FtsSqlite>> open;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& store : cachedManagers_) {
+            if (store) open.push_back(store);
+        }
+    }
+    const auto done = parallelMap(
+        open.size(), [&](size_t i) { return open[i]->compactSegments(stop); },
+        pool != nullptr ? *pool : ThreadPool::shared());
+    return std::ranges::all_of(done, [](bool d) { return d; });
 }
 
 int64_t SqliteFtsDatabaseBalancer::refoldContent(ThreadPool* pool, std::vector<uint32_t>* pathAndNameOnly) {

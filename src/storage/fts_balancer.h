@@ -8,6 +8,7 @@
 
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -48,6 +49,9 @@ public:
                                                  ThreadPool* pool = nullptr);
     // Refolds all shards; returns the number of rows changed. pathAndNameOnly: see FtsSqlite.
     int64_t refoldContent(ThreadPool* pool = nullptr, std::vector<uint32_t>* pathAndNameOnly = nullptr);
+    // FtsSqlite::compactSegments of every shard opened so far, shards in parallel; false when one failed
+    // or stopped.
+    bool compactSegments(const std::function<bool()>& stop = {}, ThreadPool* pool = nullptr);
     // Forgets the open shards; the next use opens them again. A store a running call still holds closes
     // when that call ends.
     void closeStores();

@@ -27,6 +27,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -119,6 +120,10 @@ public:
     // `pathAndNameOnly`, adds the combinedHash of every row whose content holds nothing but the words of
     // its path and file name (a document stored without text).
     int64_t refoldContent(std::vector<uint32_t>* pathAndNameOnly = nullptr);
+    // Merges the index's segments until no level holds more than one (a search reads every segment), in
+    // bounded steps, each a transaction of its own. A store found compacted is not looked at again until
+    // it is written. Returns false when a step failed (logged) or `stop()` returned true before a step.
+    bool compactSegments(const std::function<bool()>& stop = {});
     int64_t rowCount();
 
 private:
@@ -157,6 +162,7 @@ private:
     std::unique_ptr<platform::SqliteDatabase> db_;
     std::unordered_map<std::string, std::unique_ptr<platform::SqliteStatement>> statements_;
     int writesSinceMerge_ = 0;
+    bool compacted_ = false;  // no merge step had anything to do since the last write
     FtsRowIndex rowIndex_;
     int64_t rowIndexDataVersion_ = -1;
     bool rowIndexUnusable_ = false;  // the table holds values the index cannot model

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
+
+#include "platform/unicode.h"
 #include "search/display_snippet.h"
+#include "storage/fts_tools.h"
 
 namespace lumidex::search {
 namespace {
@@ -48,6 +52,36 @@ TEST(DisplaySnippet, ShowsTheDocumentsOwnWordsWhereMostSearchWordsMeetAndMarksTh
     EXPECT_EQ(shown("Nur der Dateiname passt", "rechnung"), "<none>");
     EXPECT_EQ(shown("Muller ohne Umlaut", "müller"), "<none>");
     EXPECT_EQ(shown("", "müller"), "<none>");
+}
+
+// Whatever a word is made of (accented letters, ligatures, apostrophes, combining marks, other scripts),
+// each word of its folded form finds it, as the store finds the document by it.
+TEST(DisplaySnippet, EveryWordIsFoundByTheWordsOfItsFoldedForm) {
+    std::u32string characters;
+    for (char32_t c = 0x21; c < 0x7F; ++c) characters += c;
+    for (char32_t c = 0xC0; c < 0x250; ++c) characters += c;
+    characters += U"\u0308\u2019\u02BC\u00BD\u1E9E\u03A3\u0416\uFB01\uFB02\u2160\u00B2\u0301";
+    for (char32_t c : characters) {
+        for (std::u32string shape : {std::u32string{c} + U"ab", U"k" + std::u32string{c} + U"ab", U"ka" + std::u32string{c}}) {
+            const std::string word = platform::encodeUtf8(shape);
+            const std::string folded = storage::FtsTools::fold(word);
+            for (size_t i = 0; i < folded.size();) {
+                const auto letter = [&](size_t k) {
+                    const auto b = static_cast<unsigned char>(folded[k]);
+                    return b >= 0x80 || std::isalnum(b) != 0;
+                };
+                while (i < folded.size() && !letter(i)) ++i;
+                size_t end = i;
+                while (end < folded.size() && letter(end)) ++end;
+                if (end > i) {
+                    const auto snippet = buildDisplaySnippet(word, {folded.substr(i, end - i)});
+                    EXPECT_TRUE(snippet && !snippet->marks.empty())
+                        << "U+" << std::hex << static_cast<uint32_t>(c) << " in \"" << word << "\" by \"" << folded.substr(i, end - i) << '"';
+                }
+                i = end;
+            }
+        }
+    }
 }
 
 // Each character of a script without spaces is a word of the passage; a search word of such a script is

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "storage/fts_balancer.h"
@@ -124,6 +125,57 @@ TEST(FtsStore, WriteReplacesAndDeleteRemovesOnlyThatDocument) {
     fts.remove(40);
     EXPECT_EQ(fts.search(query("alpha"), 10, false, false).size(), 0u);
     EXPECT_EQ(fts.search(query("beta"), 10, false, false).size(), 1u);
+}
+
+// Segments per level of shard 0's index, read beside the store.
+std::map<int64_t, int> segmentsPerLevel(const std::filesystem::path& folderDataDirectory) {
+    std::string error;
+    auto db = platform::SqliteDatabase::openExisting(shardPath(folderDataDirectory, StoreKind::fullText, 0), error);
+    std::map<int64_t, int> levels;
+    auto rows = db ? db->prepare("SELECT level FROM ftsVirtualTable_segdir", error) : nullptr;
+    while (rows && rows->step() == platform::SqliteStatement::Step::row) ++levels[rows->int64At(0)];
+    return levels;
+}
+
+// Documents written one by one leave a segment each; after compaction no level holds two, and every
+// search finds what it found before, also after a later write and deletion.
+TEST(FtsStore, CompactionLeavesOneSegmentPerLevelAndTheSameHits) {
+    testing::TempDir dir;
+    SqliteFtsDatabaseBalancer fts(dir.path());
+    for (uint32_t k = 1; k <= 40; ++k) {
+        ASSERT_TRUE(fts.write(document(20 * k, "d" + std::to_string(k) + ".txt",
+                                       k % 3 == 0 ? "Rechnung Nummer " + std::to_string(k) : "Brief " + std::to_string(k))));
+    }
+    const auto hashesOf = [&](const std::string& text) {
+        std::vector<uint32_t> hashes;
+        for (const FtsSearchResult& r : fts.search(query(text), -1, false, true)) hashes.push_back(r.combinedHash);
+        std::sort(hashes.begin(), hashes.end());
+        return hashes;
+    };
+    const auto before = hashesOf("rechnung"), briefe = hashesOf("brie");
+    const auto most = [](const std::map<int64_t, int>& levels) {
+        int n = 0;
+        for (const auto& [level, count] : levels) n = std::max(n, count);
+        return n;
+    };
+    ASSERT_GT(most(segmentsPerLevel(dir.path())), 1);
+    EXPECT_TRUE(fts.compactSegments());
+    EXPECT_EQ(most(segmentsPerLevel(dir.path())), 1);
+    EXPECT_EQ(hashesOf("rechnung"), before);
+    EXPECT_EQ(hashesOf("brie"), briefe);
+    EXPECT_EQ(before.size(), 13u);
+
+    ASSERT_TRUE(fts.remove(20 * 3));
+    ASSERT_TRUE(fts.write(document(20 * 41, "neu.txt", "Rechnung neu")));
+    EXPECT_TRUE(fts.compactSegments());
+    EXPECT_EQ(most(segmentsPerLevel(dir.path())), 1);
+    auto after = before;
+    std::erase(after, 20u * 3);
+    after.push_back(20 * 41);
+    EXPECT_EQ(hashesOf("rechnung"), after);
+    // A stop asked for before the first step leaves the store as it is and says so.
+    ASSERT_TRUE(fts.write(document(20 * 42, "x.txt", "x")));
+    EXPECT_FALSE(fts.compactSegments([] { return true; }));
 }
 
 TEST(FtsStore, SortsLimitsAndRestrictsToASubFolder) {

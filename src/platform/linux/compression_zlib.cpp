@@ -1,6 +1,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "platform/compression.h"
@@ -22,7 +23,8 @@ std::vector<uint8_t> compressBytes(std::string_view bytes) {
 
 struct LazyInflatedText::Stream {
     std::vector<uint8_t> input;
-    std::string output;
+    // Not zeroed: a passage near the start of a long text touches only the pages inflated.
+    std::unique_ptr<char[]> output;
     z_stream z{};
     bool open = false;
     ~Stream() {
@@ -33,7 +35,7 @@ struct LazyInflatedText::Stream {
 LazyInflatedText::LazyInflatedText(std::vector<uint8_t> stream, size_t originalSize)
     : stream_(std::make_unique<Stream>()), size_(originalSize) {
     stream_->input = std::move(stream);
-    stream_->output.resize(originalSize);
+    stream_->output = std::make_unique_for_overwrite<char[]>(originalSize);
     const int rc = inflateInit(&stream_->z);
     if (rc == Z_MEM_ERROR) throw std::bad_alloc();
     stream_->open = rc == Z_OK;
@@ -48,15 +50,15 @@ LazyInflatedText& LazyInflatedText::operator=(LazyInflatedText&&) noexcept = def
 
 std::string_view LazyInflatedText::prefix(size_t count) {
     // Inflating a little more than asked saves calls: readers ask for a few bytes at a time.
-    constexpr size_t kStep = 4096;
+    constexpr size_t kStep = 1024;
     const size_t wanted = std::min(size_, std::max(count, inflated_ + kStep));
     while (!damaged_ && inflated_ < count && inflated_ < size_) {
         z_stream& z = stream_->z;
-        z.next_out = reinterpret_cast<Bytef*>(stream_->output.data() + inflated_);
+        z.next_out = reinterpret_cast<Bytef*>(stream_->output.get() + inflated_);
         z.avail_out = static_cast<uInt>(wanted - inflated_);
         const int rc = inflate(&z, Z_NO_FLUSH);
         if (rc == Z_MEM_ERROR) throw std::bad_alloc();
-        const size_t produced = static_cast<size_t>(z.next_out - reinterpret_cast<Bytef*>(stream_->output.data())) - inflated_;
+        const size_t produced = static_cast<size_t>(z.next_out - reinterpret_cast<Bytef*>(stream_->output.get())) - inflated_;
         inflated_ += produced;
         // The stream must end exactly at the stored size, and make progress until then.
         if (rc == Z_STREAM_END ? inflated_ != size_ : rc != Z_OK || produced == 0) damaged_ = true;
@@ -70,7 +72,7 @@ std::string_view LazyInflatedText::prefix(size_t count) {
         inflateEnd(&stream_->z);
         stream_->open = false;
     }
-    return std::string_view(stream_->output.data(), std::min(inflated_, size_));
+    return std::string_view(stream_->output.get(), std::min(inflated_, size_));
 }
 
 }  // namespace lumidex::platform

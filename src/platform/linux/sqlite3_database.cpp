@@ -179,6 +179,7 @@ std::unique_ptr<SqliteStatement> SqliteDatabase::prepare(std::string_view sql, s
 }
 
 int64_t SqliteDatabase::changes() const { return sqlite3_changes64(db_); }
+int64_t SqliteDatabase::totalChanges() const { return sqlite3_total_changes64(db_); }
 int64_t SqliteDatabase::lastInsertRowId() const { return sqlite3_last_insert_rowid(db_); }
 std::string SqliteDatabase::errorMessage() const { return sqlite3_errmsg(db_); }
 
