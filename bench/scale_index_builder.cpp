@@ -284,6 +284,11 @@ int main(int argc, char** argv) {
                          std::chrono::duration<double>(SteadyClock::now() - started).count());
         }
     }
+    // As a processing run ends: the index's segments merged for searching.
+    if (!fullText.compactSegments({}, &pool) || !numbers.compactSegments({}, &pool)) {
+        std::fprintf(stderr, "scale_index_builder: merging the index segments failed\n");
+        return 1;
+    }
     const double seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
     std::vector<std::string> rare;
     for (size_t k : {size_t{7}, rarePool / 3, rarePool / 2 + 11, rarePool - 5, size_t{1234} % rarePool, rarePool / 7,
