@@ -2,9 +2,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <cstdlib>
 #include <fstream>
 
 #include "core/app_log.h"
@@ -36,6 +40,28 @@ std::string fileUrl(const fs::path& path) {
 }
 
 bool isExecutable(const fs::path& path) { return !path.empty() && ::access(path.c_str(), X_OK) == 0; }
+
+// Temporary folders of sessions ("<pid>-<n>") whose process is gone: a session that ended normally
+// removed its own, but not one whose process was killed.
+void removeEndedSessionFolders(const fs::path& root) {
+    std::error_code ec;
+    for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        const int pid = std::atoi(it->path().filename().c_str());
+        const bool ended = pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
+        std::error_code ignored;
+        if (ended) fs::remove_all(it->path(), ignored);
+    }
+}
+
+// The office process's pipe socket, which it leaves behind when it is killed: in the system's folder
+// for them, named after the pipe. Only a socket of ours is removed.
+void removePipeSocket(const std::string& pipeName) {
+    for (const char* folder : {"/tmp", "/var/tmp"}) {
+        const std::string path = std::string(folder) + "/OSL_PIPE_" + std::to_string(::getuid()) + "_" + pipeName;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == ::getuid()) ::unlink(path.c_str());
+    }
+}
 
 }  // namespace
 
@@ -130,7 +156,18 @@ bool LibreOfficeConverter::start(std::string& error) {
         return false;
     }
     static std::atomic<unsigned> instance{0};
-    const std::string pipeName = "lumidex-office-" + std::to_string(::getpid()) + "-" + std::to_string(instance++);
+    const std::string session = std::to_string(::getpid()) + "-" + std::to_string(instance++);
+    const std::string pipeName = "lumidex-office-" + session;
+    // The office process's temporary files go to a folder of the session's, removed when it ends: the
+    // process is killed then and never removes them itself (a folder in /tmp per session otherwise).
+    const fs::path temporaryRoot = options_.profileDirectory / "tmp";
+    removeEndedSessionFolders(temporaryRoot);
+    const fs::path temporary = temporaryRoot / session;
+    fs::create_directories(temporary, ec);
+    if (ec) {
+        error = "cannot create the converter's temporary folder " + temporary.string() + ": " + ec.message();
+        return false;
+    }
     platform::SubprocessOptions spawn;
     spawn.executable = installation_.python;
     spawn.arguments = {"-c", std::string(officeBridgeScript), installation_.office.string(),
@@ -139,13 +176,18 @@ bool LibreOfficeConverter::start(std::string& error) {
     spawn.memoryLimitBytes = options_.memoryLimitBytes;
     spawn.killWhenParentExits = true;
     // The office process must not find a display or the user's session and try to use them.
-    spawn.environment = {{"SAL_USE_VCLPLUGIN", "svp"}, {"DISPLAY", ""}};
+    spawn.environment = {{"SAL_USE_VCLPLUGIN", "svp"}, {"DISPLAY", ""}, {"TMPDIR", fs::absolute(temporary).string()}};
     auto bridge = platform::Subprocess::spawn(spawn, error);
-    if (!bridge) return false;
+    if (!bridge) {
+        fs::remove_all(temporary, ec);
+        return false;
+    }
     {
         std::lock_guard lock(processMutex_);
         bridge_ = std::move(bridge);
     }
+    sessionPipe_ = pipeName;
+    sessionTemporary_ = temporary;
     pending_.clear();
     bool timedOut = false;
     const auto line = readLine(Clock::now() + options_.startupTimeLimit, timedOut);
@@ -176,8 +218,16 @@ void LibreOfficeConverter::stop(bool graceful) {
     // The kernel kills the office process with the bridge (its parent-death signal). Its pid is not ours
     // to signal: once it is gone, the number may name an unrelated process.
     officePid_ = 0;
-    std::lock_guard lock(processMutex_);
-    bridge_.reset();
+    {
+        std::lock_guard lock(processMutex_);
+        bridge_.reset();
+    }
+    // The office process goes with the bridge; what it leaves goes now (or, should it still be writing,
+    // at the next start).
+    removePipeSocket(sessionPipe_);
+    std::error_code ignored;
+    if (!sessionTemporary_.empty()) fs::remove_all(sessionTemporary_, ignored);
+    sessionTemporary_.clear();
 }
 
 void LibreOfficeConverter::abort() {

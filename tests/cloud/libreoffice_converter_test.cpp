@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <future>
 #include <iostream>
@@ -92,8 +93,24 @@ TEST_F(LibreOfficeConverterTest, ConvertsOneFileAfterAnotherInOneOfficeProcessRe
     const auto idleSince = std::chrono::steady_clock::now();
     while (converter_->officePid() != 0 && std::chrono::steady_clock::now() - idleSince < 10s) std::this_thread::sleep_for(100ms);
     EXPECT_EQ(converter_->officePid(), 0);
+    // The ended session left nothing behind: no temporary folder, no pipe socket of ours.
+    const auto leftovers = [this] {
+        std::vector<std::string> found;
+        std::error_code ec;
+        for (fs::directory_iterator it(dir / "profile" / "tmp", ec), end; !ec && it != end; it.increment(ec)) {
+            found.push_back(it->path().string());
+        }
+        const std::string ours = "OSL_PIPE_" + std::to_string(::getuid()) + "_lumidex-office-" + std::to_string(::getpid()) + "-";
+        for (fs::directory_iterator it("/tmp", ec), end; !ec && it != end; it.increment(ec)) {
+            if (it->path().filename().string().starts_with(ours)) found.push_back(it->path().string());
+        }
+        return found;
+    };
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
     EXPECT_EQ(convert(*queue, word).status, ConversionStatus::converted);
     EXPECT_EQ(converter_->starts(), 2u);
+    queue.reset();
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
 TEST_F(LibreOfficeConverterTest, AHungKilledOrCancelledConversionRestartsTheConverterAndBadFilesEndWithAReason) {
