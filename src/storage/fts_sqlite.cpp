@@ -42,8 +42,10 @@ constexpr const char* kMergeSql = "INSERT INTO ftsVirtualTable(ftsVirtualTable) 
 constexpr int kWritesPerMerge = 4;
 // After a run, the segments are merged until no level holds two: a search reads every segment, and the
 // 10 to 30 left by the merging above made a one-shot search of a word up to a quarter slower. Each step
-// writes at most 2 000 pages in a transaction of its own, so writes of other threads go between steps.
-constexpr const char* kCompactSql = "INSERT INTO ftsVirtualTable(ftsVirtualTable) VALUES('merge=2000,2')";
+// writes at most 500 pages (2 MB) in a transaction of its own, so that a search or write of another thread
+// waits for one step at most. Like any merging of levels, now and then a step sequence rewrites most of
+// a shard; the amortised cost is a few rewrites of each document's entries.
+constexpr const char* kCompactSql = "INSERT INTO ftsVirtualTable(ftsVirtualTable) VALUES('merge=500,2')";
 
 // Leaves a cached statement ready for its next use and releases its read snapshot, however the use ends.
 class ResetOnExit {
