@@ -285,7 +285,7 @@ int main(int argc, char** argv) {
         }
     }
     // As a processing run ends: the index's segments merged for searching.
-    if (!fullText.compactSegments({}, &pool) || !numbers.compactSegments({}, &pool)) {
+    if (!fullText.compactSegments() || !numbers.compactSegments()) {
         std::fprintf(stderr, "scale_index_builder: merging the index segments failed\n");
         return 1;
     }

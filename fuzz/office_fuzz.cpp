@@ -15,7 +15,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace lumidex::cloud;
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     (void)xmlText(bytes);
-    static const std::string path = "/tmp/lumidex-office-fuzz-" + std::to_string(::getpid()) + ".docx";
+    // One file per fuzzing process, removed when the process ends.
+    struct FuzzFile {
+        std::string path = "/tmp/lumidex-office-fuzz-" + std::to_string(::getpid()) + ".docx";
+        ~FuzzFile() { std::remove(path.c_str()); }
+    };
+    static const FuzzFile fuzzFile;
+    const std::string& path = fuzzFile.path;
     if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
         std::fwrite(data, 1, size, file);
         std::fclose(file);

@@ -9,6 +9,8 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 #include <fstream>
 
 #include "core/app_log.h"
@@ -41,25 +43,46 @@ std::string fileUrl(const fs::path& path) {
 
 bool isExecutable(const fs::path& path) { return !path.empty() && ::access(path.c_str(), X_OK) == 0; }
 
-// Temporary folders of sessions ("<pid>-<n>") whose process is gone: a session that ended normally
-// removed its own, but not one whose process was killed.
-void removeEndedSessionFolders(const fs::path& root) {
-    std::error_code ec;
-    for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-        const int pid = std::atoi(it->path().filename().c_str());
-        const bool ended = pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
-        std::error_code ignored;
-        if (ended) fs::remove_all(it->path(), ignored);
+// Sessions ("<pid>-<n>") of this process whose office may still run: their folders are not touched.
+std::mutex liveSessionsMutex;
+std::set<std::string> liveSessions;
+
+// Whether the session named `session` ("<pid>-<n>...") has ended: its process is gone, or it is one of
+// this process's that is no longer live.
+bool sessionEnded(const std::string& session) {
+    const int pid = std::atoi(session.c_str());
+    if (pid <= 0) return false;
+    if (pid == ::getpid()) {
+        std::lock_guard lock(liveSessionsMutex);
+        return !liveSessions.contains(session);
     }
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-// The office process's pipe socket, which it leaves behind when it is killed: in the system's folder
-// for them, named after the pipe. Only a socket of ours is removed.
-void removePipeSocket(const std::string& pipeName) {
-    for (const char* folder : {"/tmp", "/var/tmp"}) {
-        const std::string path = std::string(folder) + "/OSL_PIPE_" + std::to_string(::getuid()) + "_" + pipeName;
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == ::getuid()) ::unlink(path.c_str());
+// The folders in which the office processes pass their pipe sockets (fixed by the office suite).
+constexpr std::array<const char*, 2> kSocketFolders{"/tmp", "/var/tmp"};
+
+std::string pipeSocketPrefix() { return "OSL_PIPE_" + std::to_string(::getuid()) + "_lumidex-office-"; }
+
+void removeOwnSocket(const fs::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == ::getuid()) ::unlink(path.c_str());
+}
+
+// What sessions killed without their cleanup left: their temporary folders and pipe sockets. A
+// session that ended normally removed its own.
+void removeWhatEndedSessionsLeft(const fs::path& temporaryRoot) {
+    std::error_code ec;
+    for (fs::directory_iterator it(temporaryRoot, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code ignored;
+        if (sessionEnded(it->path().filename().string())) fs::remove_all(it->path(), ignored);
+    }
+    const std::string prefix = pipeSocketPrefix();
+    for (const char* folder : kSocketFolders) {
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (name.starts_with(prefix) && sessionEnded(name.substr(prefix.size()))) removeOwnSocket(it->path());
+        }
     }
 }
 
@@ -161,7 +184,7 @@ bool LibreOfficeConverter::start(std::string& error) {
     // The office process's temporary files go to a folder of the session's, removed when it ends: the
     // process is killed then and never removes them itself (a folder in /tmp per session otherwise).
     const fs::path temporaryRoot = options_.profileDirectory / "tmp";
-    removeEndedSessionFolders(temporaryRoot);
+    removeWhatEndedSessionsLeft(temporaryRoot);
     const fs::path temporary = temporaryRoot / session;
     fs::create_directories(temporary, ec);
     if (ec) {
@@ -177,8 +200,14 @@ bool LibreOfficeConverter::start(std::string& error) {
     spawn.killWhenParentExits = true;
     // The office process must not find a display or the user's session and try to use them.
     spawn.environment = {{"SAL_USE_VCLPLUGIN", "svp"}, {"DISPLAY", ""}, {"TMPDIR", fs::absolute(temporary).string()}};
+    {
+        std::lock_guard lock(liveSessionsMutex);
+        liveSessions.insert(session);
+    }
     auto bridge = platform::Subprocess::spawn(spawn, error);
     if (!bridge) {
+        std::lock_guard lock(liveSessionsMutex);
+        liveSessions.erase(session);
         fs::remove_all(temporary, ec);
         return false;
     }
@@ -186,7 +215,7 @@ bool LibreOfficeConverter::start(std::string& error) {
         std::lock_guard lock(processMutex_);
         bridge_ = std::move(bridge);
     }
-    sessionPipe_ = pipeName;
+    session_ = session;
     sessionTemporary_ = temporary;
     pending_.clear();
     bool timedOut = false;
@@ -223,11 +252,13 @@ void LibreOfficeConverter::stop(bool graceful) {
         bridge_.reset();
     }
     // The office process goes with the bridge; what it leaves goes now (or, should it still be writing,
-    // at the next start).
-    removePipeSocket(sessionPipe_);
+    // at the next session's start).
+    for (const char* folder : kSocketFolders) removeOwnSocket(fs::path(folder) / (pipeSocketPrefix() + session_));
     std::error_code ignored;
     if (!sessionTemporary_.empty()) fs::remove_all(sessionTemporary_, ignored);
     sessionTemporary_.clear();
+    std::lock_guard lock(liveSessionsMutex);
+    liveSessions.erase(session_);
 }
 
 void LibreOfficeConverter::abort() {

@@ -83,7 +83,7 @@ private:
     std::mutex processMutex_;  // guards bridge_ against abort(); convert() is its only other user
     std::unique_ptr<platform::Subprocess> bridge_;
     std::string pending_;  // bridge output after the last full line
-    std::string sessionPipe_;                // the running session's pipe name
+    std::string session_;                     // the running session's name ("<pid>-<n>")
     std::filesystem::path sessionTemporary_;  // and its temporary folder
     std::atomic<int> officePid_{0};
     std::atomic<std::size_t> starts_{0};

@@ -49,6 +49,14 @@ namespace {
 constexpr std::size_t persistGroupSize = 64;
 constexpr auto persistGroupDelay = 250ms;
 
+// The full-text index's segments merged for searches. It runs on the run's own thread, one shard after
+// another, and gives way to new files (the merge goes on after their run) and to a cancel.
+void mergeIndexSegments(folders::BalancedDataManager& manager, const folders::ProcessingRunSettings& settings) {
+    const auto stop = [&] { return settings.cancellationToken.isCancelled() || manager.runFigures().queued > 0; };
+    manager.ftsDatabaseBalancer().compactSegments(stop);
+    manager.numbersDatabaseBalancer().compactSegments(stop);
+}
+
 }  // namespace
 
 namespace detail {
@@ -249,13 +257,9 @@ void NanItemsProcessing::Run::execute(std::vector<NanItem> items) {
     if (const std::size_t left = queue.size() + officeQueue.size(); left > 0) {
         owner_.updateStats(folder, [&](FolderProcessingStats& s) { s.interrupted += static_cast<int64_t>(left); });
     }
-    // The text is in. Its index is merged for searches (new files arriving meanwhile go first and the
-    // merge goes on after their run), then the owed previews and enrichments, then the conversions.
-    const auto stopMerging = [this] {
-        return settings_.cancellationToken.isCancelled() || manager_.runFigures().queued > 0;
-    };
-    manager_.ftsDatabaseBalancer().compactSegments(stopMerging);
-    manager_.numbersDatabaseBalancer().compactSegments(stopMerging);
+    // The text is in: its index is merged for searches, then the owed previews and enrichments are next,
+    // then the conversions.
+    mergeIndexSegments(manager_, settings_);
     if (!conversionPass_) owner_.resumeOwedWork(manager_, settings_);
 }
 
@@ -561,6 +565,7 @@ void NanItemsProcessing::resumeOwedWork(folders::BalancedDataManager& manager,
         convertDeferredOfficeDocuments(manager, settings, textWaits);
     }
     if (enrichment.valid()) enrichment.get();
+    mergeIndexSegments(manager, settings);  // what the passes wrote
 }
 
 FolderProcessingStats NanItemsProcessing::stats(const std::string& rootFolderUrl) const {

@@ -173,7 +173,7 @@ std::optional<std::vector<FtsMatch>> SqliteFtsDatabaseBalancer::matches(const Se
     return all;
 }
 
-bool SqliteFtsDatabaseBalancer::compactSegments(const std::function<bool()>& stop, ThreadPool* pool) {
+bool SqliteFtsDatabaseBalancer::compactSegments(const std::function<bool()>& stop) {
     std::vector<std::shared_ptr<FtsSqlite>> open;
     {
         std::lock_guard lock(mutex_);
@@ -181,10 +181,12 @@ bool SqliteFtsDatabaseBalancer::compactSegments(const std::function<bool()>& sto
             if (store) open.push_back(store);
         }
     }
-    const auto done = parallelMap(
-        open.size(), [&](size_t i) { return open[i]->compactSegments(stop); },
-        pool != nullptr ? *pool : ThreadPool::shared());
-    return std::ranges::all_of(done, [](bool d) { return d; });
+    bool all = true;
+    for (const auto& store : open) {
+        if (stop && stop()) return false;
+        all = store->compactSegments(stop) && all;
+    }
+    return all;
 }
 
 int64_t SqliteFtsDatabaseBalancer::refoldContent(ThreadPool* pool, std::vector<uint32_t>* pathAndNameOnly) {

@@ -49,9 +49,10 @@ public:
                                                  ThreadPool* pool = nullptr);
     // Refolds all shards; returns the number of rows changed. pathAndNameOnly: see FtsSqlite.
     int64_t refoldContent(ThreadPool* pool = nullptr, std::vector<uint32_t>* pathAndNameOnly = nullptr);
-    // FtsSqlite::compactSegments of every shard opened so far, shards in parallel; false when one failed
-    // or stopped.
-    bool compactSegments(const std::function<bool()>& stop = {}, ThreadPool* pool = nullptr);
+    // FtsSqlite::compactSegments of every shard opened so far, one after another on the calling thread
+    // (a merge can take seconds: it must not hold the shared pool's threads); false when one failed or
+    // stopped.
+    bool compactSegments(const std::function<bool()>& stop = {});
     // Forgets the open shards; the next use opens them again. A store a running call still holds closes
     // when that call ends.
     void closeStores();

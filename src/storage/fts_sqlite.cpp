@@ -247,7 +247,7 @@ bool FtsSqlite::compactSegments(const std::function<bool()>& stop) {
     for (;;) {
         if (stop && stop()) return false;
         std::lock_guard lock(mutex_);
-        if (!db_ || compacted_) return true;
+        if (!db_ || compacted_ || damaged_) return true;  // a damaged shard waits to be rebuilt
         trimStatementCache();
         SqliteStatement* merge = cached(kCompactSql, prefix_ + " compact ");
         if (merge == nullptr) return false;
@@ -334,7 +334,12 @@ bool FtsSqlite::remove(uint32_t combinedHash) {
         appLog(prefix_ + " delete " + transaction.error());
         return false;
     }
-    compacted_ = false;  // a deletion is a segment entry too
+    // A deletion is a segment of its own too: many of them are merged like writes.
+    compacted_ = false;
+    if (++writesSinceMerge_ >= kWritesPerMerge) {
+        writesSinceMerge_ = 0;
+        mergeSegmentsLocked();
+    }
     if (rowIndex_.loaded()) rowIndex_.erase(combinedHash);
     return true;
 }

@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <future>
 #include <iostream>
@@ -70,8 +75,24 @@ TEST_F(LibreOfficeConverterTest, ConvertsOneFileAfterAnotherInOneOfficeProcessRe
     const auto sheet = write("tabelle.xlsx", xlsx("Pflaumenbaum", "Geheimzahl"));
     const auto slides = write("vortrag.odp", odp("Folientitel Leuchtturm", "Sprechernotiz"));
 
+    // What a session of a process that was killed left: its temporary folder and its pipe socket.
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    writeFile(dir / "profile" / "tmp" / (std::to_string(gone) + "-0") / "lu1.tmp" / "x", "left");
+    const std::string socketPath =
+        "/tmp/OSL_PIPE_" + std::to_string(::getuid()) + "_lumidex-office-" + std::to_string(gone) + "-0";
+    const int socketFd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", socketPath.c_str());
+    ASSERT_EQ(::bind(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ::close(socketFd);
+
     const ConversionResult first = convert(*queue, word);
     ASSERT_EQ(first.status, ConversionStatus::converted) << first.reason;
+    EXPECT_FALSE(fs::exists(dir / "profile" / "tmp" / (std::to_string(gone) + "-0")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(socketPath)));
     const int officePid = converter_->officePid();
     for (const auto& [file, marker] : {std::pair{word, "Zitronenfalter"}, {sheet, "42"}, {slides, "Leuchtturm"}}) {
         const ConversionResult result = convert(*queue, file, true);

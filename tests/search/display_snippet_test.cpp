@@ -84,6 +84,28 @@ TEST(DisplaySnippet, EveryWordIsFoundByTheWordsOfItsFoldedForm) {
     }
 }
 
+// A text read as it is inflated comes in pieces that may end inside a word or a character: the
+// passage is the one of the whole text.
+TEST(DisplaySnippet, ATextReadInPiecesGivesThePassageOfTheWholeText) {
+    std::string text;
+    for (int i = 0; i < 40; ++i) {
+        text += "Abrechnungszeitraum für Müller’s Straßenbau, Einﬂuss O'Brien 12,50 € naïve Ka\u0308se 東京駅 ";
+    }
+    text += "Schlussvermerk jgzq7142.";
+    for (const std::string search : {"rechnung", "jg", "mueller", "einfluss brien", "kase", "東京", "\"12 50\"", "stras"}) {
+        SearchParameters parameters;
+        parameters.searchText = search;
+        const auto words = displayQueryWords(parameters);
+        const auto whole = buildDisplaySnippet(text, words);
+        // No more than asked for, so that every piece ends where the reader stopped.
+        const auto pieces = buildDisplaySnippet([&text](size_t n) { return std::string_view(text).substr(0, n); }, words);
+        ASSERT_EQ(whole.has_value(), pieces.has_value()) << search;
+        if (whole) {
+            EXPECT_EQ(renderDisplaySnippet(*pieces, "<", ">"), renderDisplaySnippet(*whole, "<", ">")) << search;
+        }
+    }
+}
+
 // Each character of a script without spaces is a word of the passage; a search word of such a script is
 // marked where its characters stand together, not wherever one of them occurs.
 TEST(DisplaySnippet, MarksWordsOfScriptsWithoutSpacesWhereTheirCharactersStandTogether) {
