@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -229,6 +230,16 @@ bool LibreOfficeConverter::start(std::string& error) {
         return false;
     }
     officePid_ = hello.value("office_pid", 0);
+    // Besides ours, the office makes a socket of its own per profile (for a second start to find the
+    // first), named after a hash of the profile's path; it is killed at the end and never removes it.
+    officeSockets_.clear();
+    for (auto& socket : platform::unixSocketPaths(officePid_)) {
+        const auto folder = socket.parent_path();
+        if (std::ranges::any_of(kSocketFolders, [&](const char* f) { return folder == f; }) &&
+            socket.filename().string().starts_with("OSL_PIPE_" + std::to_string(::getuid()) + "_")) {
+            officeSockets_.push_back(std::move(socket));
+        }
+    }
     conversionsSinceStart_ = 0;
     ++starts_;
     log("[OfficeConverter] gestartet (office pid " + std::to_string(officePid_.load()) + ")");
@@ -254,6 +265,8 @@ void LibreOfficeConverter::stop(bool graceful) {
     // The office process goes with the bridge; what it leaves goes now (or, should it still be writing,
     // at the next session's start).
     for (const char* folder : kSocketFolders) removeOwnSocket(fs::path(folder) / (pipeSocketPrefix() + session_));
+    for (const auto& socket : officeSockets_) removeOwnSocket(socket);
+    officeSockets_.clear();
     std::error_code ignored;
     if (!sessionTemporary_.empty()) fs::remove_all(sessionTemporary_, ignored);
     sessionTemporary_.clear();

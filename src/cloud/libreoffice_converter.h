@@ -85,6 +85,7 @@ private:
     std::string pending_;  // bridge output after the last full line
     std::string session_;                     // the running session's name ("<pid>-<n>")
     std::filesystem::path sessionTemporary_;  // and its temporary folder
+    std::vector<std::filesystem::path> officeSockets_;  // the pipe sockets its office process made
     std::atomic<int> officePid_{0};
     std::atomic<std::size_t> starts_{0};
     std::size_t conversionsSinceStart_ = 0;

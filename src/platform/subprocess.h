@@ -102,6 +102,11 @@ void reserveFileDescriptors(int count);
 // when it is executable.
 std::optional<std::filesystem::path> findExecutable(std::string_view name);
 
+// The file-system paths of the Unix sockets process `pid` holds open (bound by it, or accepted on a
+// path it bound), for removing what a process that is killed leaves behind. Empty when the process is
+// gone or not ours to inspect.
+std::vector<std::filesystem::path> unixSocketPaths(int pid);
+
 class Subprocess {
 public:
     enum class IoStatus {

@@ -85,22 +85,21 @@ std::size_t readAgain(folders::BalancedDataManager& manager, std::vector<NanItem
 }  // namespace
 
 std::size_t retryFailedItems(folders::BalancedDataManager& manager) {
-    std::vector<NanItem> retry;
-    for (NanItem& item : manager.allItems()) {
-        const bool failed = item.processingState == NanItemProcessingStates::error;
-        const bool interruptedRetry = folders::coordinator_states::awaitsProcessing(item.processingState) &&
-                                      manager.isHashStored(item.combinedHash);
-        if (failed || interruptedRetry) retry.push_back(std::move(item));
-    }
+    std::vector<NanItem> retry = manager.itemsWhere([](const NanItem& item) {
+        return item.processingState == NanItemProcessingStates::error ||
+               folders::coordinator_states::awaitsProcessing(item.processingState);
+    });
+    // Of those waiting, only a retry a process left unfinished (its hash is stored already).
+    std::erase_if(retry, [&manager](const NanItem& item) {
+        return item.processingState != NanItemProcessingStates::error && !manager.isHashStored(item.combinedHash);
+    });
     return readAgain(manager, std::move(retry));
 }
 
 std::size_t requeueItemsOfShards(folders::BalancedDataManager& manager, const std::set<uint32_t>& shards) {
-    std::vector<NanItem> again;
-    for (NanItem& item : manager.allItems()) {
-        if (shards.contains(storage::balancerId(item.combinedHash))) again.push_back(std::move(item));
-    }
-    return readAgain(manager, std::move(again));
+    return readAgain(manager, manager.itemsWhere([&shards](const NanItem& item) {
+        return shards.contains(storage::balancerId(item.combinedHash));
+    }));
 }
 
 FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& manager, const NanItemsProcessing& runner,
@@ -113,13 +112,10 @@ FolderProcessingStatus folderProcessingStatus(folders::BalancedDataManager& mana
     status.waitingForCloud = stats.waitingForCloud;
     status.officeWaitReason = runner.officeConversionUnavailable().value_or("");
     if (countCloudItems) {
-        status.waitingForCloud = 0;
-        for (const NanItem& item : manager.allItems()) {
-            if (folders::coordinator_states::awaitsProcessing(item.processingState) &&
-                NanItemsProcessing::route(item) == folders::FileRoute::cloud) {
-                ++status.waitingForCloud;
-            }
-        }
+        status.waitingForCloud = static_cast<int64_t>(manager.itemsWhere([](const NanItem& item) {
+            return folders::coordinator_states::awaitsProcessing(item.processingState) &&
+                   NanItemsProcessing::route(item) == folders::FileRoute::cloud;
+        }).size());
     }
     // The counted figure when there is one: the latest run may not have been handed the office files
     // that still wait (a later scan finds them unchanged), and they are not work to go.

@@ -5,11 +5,8 @@
 #include "core/app_log.h"
 #include "core/concurrency/task_group.h"
 #include "core/concurrency/thread_pool.h"
-#include "core/hashing.h"
 
 namespace lumidex::storage {
-
-uint32_t pathHash(const std::string& path) { return djb2Scalars(path); }
 
 SqliteDatabaseBalancer::SqliteDatabaseBalancer(std::filesystem::path folderDataDirectory, std::string rootFolderUrl,
                                                CaptureDateReader captureDate)
@@ -53,23 +50,11 @@ std::vector<NanItem> SqliteDatabaseBalancer::initializeAsync(ThreadPool* pool) {
 
 void SqliteDatabaseBalancer::registerItem(const NanItem& item) {
     std::lock_guard lock(mutex_);
-    registerItemLocked(item);
-}
-
-void SqliteDatabaseBalancer::registerItemLocked(NanItem item) {
-    nanItemsHashesDict_[balancerId(item.combinedHash)].insert(item.combinedHash);
     combinedHashSet_.insert(item.combinedHash);
-    const uint32_t key = pathHash(item.urlString);
-    sqlitePathHashLookup_.insert_or_assign(key, std::move(item));
 }
 
 void SqliteDatabaseBalancer::unregister(const NanItem& item) {
     std::lock_guard lock(mutex_);
-    const auto found = sqlitePathHashLookup_.find(pathHash(item.urlString));
-    if (found != sqlitePathHashLookup_.end() && found->second.combinedHash == item.combinedHash) {
-        sqlitePathHashLookup_.erase(found);
-    }
-    nanItemsHashesDict_[balancerId(item.combinedHash)].erase(item.combinedHash);
     combinedHashSet_.erase(item.combinedHash);
 }
 
@@ -111,7 +96,7 @@ bool SqliteDatabaseBalancer::create(std::vector<NanItem> items) {
         });
     });
     std::lock_guard lock(mutex_);
-    for (NanItem& item : items) registerItemLocked(std::move(item));
+    for (const NanItem& item : items) combinedHashSet_.insert(item.combinedHash);
     return written;
 }
 
@@ -127,18 +112,6 @@ void SqliteDatabaseBalancer::remove(const std::vector<NanItem>& items) {
 bool SqliteDatabaseBalancer::containsCombinedHash(uint32_t combinedHash) const {
     std::lock_guard lock(mutex_);
     return combinedHashSet_.contains(combinedHash);
-}
-
-std::unordered_set<uint32_t> SqliteDatabaseBalancer::hashesOfShard(uint32_t shard) const {
-    std::lock_guard lock(mutex_);
-    return nanItemsHashesDict_[shard % loadBalancerCount];
-}
-
-std::optional<NanItem> SqliteDatabaseBalancer::itemForPath(const std::string& path) const {
-    std::lock_guard lock(mutex_);
-    const auto found = sqlitePathHashLookup_.find(pathHash(path));
-    if (found == sqlitePathHashLookup_.end() || found->second.urlString != path) return std::nullopt;
-    return found->second;
 }
 
 size_t SqliteDatabaseBalancer::registeredCount() const {

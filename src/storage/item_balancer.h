@@ -1,10 +1,10 @@
 // The item tables of one folder: 20 shards, each used under the shard's turn (so operations on one
-// shard run one after the other), plus the in-memory registration maps filled at start-up. A shard's
+// shard run one after the other), plus the set of versions with a row, filled at start-up. A shard's
 // connection is opened on its first operation and kept: closing it after every operation would
 // checkpoint the write-ahead log with two disk syncs each time. A shard that failed to open is tried
 // again on its next operation.
 //
-// Thread-safety: every member may be called from any thread; the maps are guarded by one mutex that
+// Thread-safety: every member may be called from any thread; the set is guarded by one mutex that
 // is never held during database work. Failure behaviour: as the item store — nothing throws, a shard
 // that cannot be opened reads as empty.
 #pragma once
@@ -14,9 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -52,12 +50,9 @@ public:
     void remove(const std::vector<NanItem>& items);
 
     bool containsCombinedHash(uint32_t combinedHash) const;
-    std::unordered_set<uint32_t> hashesOfShard(uint32_t shard) const;
-    std::optional<NanItem> itemForPath(const std::string& path) const;
     size_t registeredCount() const;
 
 private:
-    void registerItemLocked(NanItem item);
 
     std::filesystem::path folderDataDirectory_;
     std::string rootFolderUrl_;
@@ -66,14 +61,11 @@ private:
 
     mutable std::mutex mutex_;
     bool loaded_ = false;  // initializeAsync has registered every stored row
+    // The versions with a row; only hashes: the folder's registry holds the items (a copy of each here
+    // was a fifth of an indexer's memory).
     std::unordered_set<uint32_t> combinedHashSet_;
-    std::array<std::unordered_set<uint32_t>, loadBalancerCount> nanItemsHashesDict_;
-    std::unordered_map<uint32_t, NanItem> sqlitePathHashLookup_;
 
     std::array<std::unique_ptr<NanItemSqliteManager_v2>, loadBalancerCount> stores_;  // each under its shard's turn
 };
-
-// Key of the path lookup: djb2 over the Unicode scalars of the path.
-uint32_t pathHash(const std::string& path);
 
 }  // namespace lumidex::storage

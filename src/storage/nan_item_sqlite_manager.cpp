@@ -358,7 +358,13 @@ std::vector<NanItem> NanItemSqliteManager_v2::tombstoneItems() {
     return selectItems(" WHERE tombstone = 1", "nan tombstoneItems ");
 }
 
-std::vector<NanItem> NanItemSqliteManager_v2::allItems() { return selectItems("", "nan allItems "); }
+std::vector<NanItem> NanItemSqliteManager_v2::allItems() {
+    auto items = selectItems("", "nan allItems ");
+    // The whole table passed through the page cache, which the connection keeps for its lifetime; the
+    // writes that follow touch a few pages each.
+    if (db_) db_->releaseMemory();
+    return items;
+}
 
 void NanItemSqliteManager_v2::markAllSyncedAndPurgeTombstones() {
     if (!db_) return;

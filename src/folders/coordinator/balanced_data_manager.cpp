@@ -167,6 +167,9 @@ void BalancedDataManager::start() {
                     superseded.push_back(std::move(old));
                 }
             }
+            // The registry holds them now: kept until every shard is in, the loaded rows were a second
+            // copy of the folder's items at the process's peak.
+            std::vector<NanItem>().swap(load.items);
         }
         if (!superseded.empty()) {
             appLog("[BalancedDataManager] " + std::to_string(superseded.size()) +
@@ -406,6 +409,11 @@ void BalancedDataManager::removeItemsOnExecutor(const std::vector<NanItem>& item
 std::vector<NanItem> BalancedDataManager::allItems() const {
     waitForInitToComplete();
     return nanItemsDict_.allItems();
+}
+
+std::vector<NanItem> BalancedDataManager::itemsWhere(const std::function<bool(const NanItem&)>& keep) const {
+    waitForInitToComplete();
+    return nanItemsDict_.itemsWhere(keep);
 }
 
 std::optional<NanItem> BalancedDataManager::itemById(const Uuid& id) const {

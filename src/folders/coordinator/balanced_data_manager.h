@@ -160,6 +160,9 @@ public:
     void reprocess(std::vector<NanItem> items, RunPriority priority = RunPriority::medium);
 
     std::vector<NanItem> allItems() const;
+    // The items `keep` accepts, without copying the others (a folder's items are most of an indexer's
+    // memory). `keep` runs under the registry's lock: it must look at the item only.
+    std::vector<NanItem> itemsWhere(const std::function<bool(const NanItem&)>& keep) const;
     std::optional<NanItem> itemById(const Uuid& id) const;
     std::optional<NanItem> itemByPath(const std::string& path) const;  // any spelling; compared in NFC
     std::optional<NanItem> itemByCombinedHash(uint32_t combinedHash) const;

@@ -166,6 +166,17 @@ std::vector<NanItem> NanItemsUrlDictAsync::itemsOfShard(uint32_t shard,
     return items;
 }
 
+std::vector<NanItem> NanItemsUrlDictAsync::itemsWhere(const std::function<bool(const NanItem&)>& keep) const {
+    std::lock_guard lock(mutex_);
+    std::vector<NanItem> items;
+    for (const auto& shard : balancedNanItemsUrlDict_) {
+        for (const auto& [hash, item] : shard) {
+            if (keep(item)) items.push_back(item);
+        }
+    }
+    return items;
+}
+
 std::vector<NanItem> NanItemsUrlDictAsync::itemsWithin(const std::string& folder) const {
     std::lock_guard lock(mutex_);
     std::vector<NanItem> items;

@@ -60,6 +60,8 @@ public:
     std::optional<Date> modifiedDateForPath(const std::string& nfcPath) const;
 
     std::vector<NanItem> allItems() const;
+    // Copies of the items `keep` accepts (which runs under the registry's lock, as for itemsOfShard).
+    std::vector<NanItem> itemsWhere(const std::function<bool(const NanItem&)>& keep) const;
     std::vector<NanItem> itemsOfShard(uint32_t shard) const;
     // Only the items `keep` accepts are copied. `keep` runs under the registry's lock: it must look at
     // the item and its own data only.

@@ -14,6 +14,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <unordered_set>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -301,6 +304,39 @@ void reserveFileDescriptors(int count) {
     // Duplicating a descriptor to a number near the end grows the table once; closing it keeps the size.
     const int high = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, std::max(count - 1, 3));
     if (high >= 0) ::close(high);
+}
+
+std::vector<std::filesystem::path> unixSocketPaths(int pid) {
+    std::vector<std::filesystem::path> paths;
+    if (pid <= 0) return paths;
+    // The process's socket descriptors link to "socket:[<inode>]"; /proc/net/unix names the inodes' paths.
+    std::unordered_set<std::string> inodes;
+    std::error_code ec;
+    const std::filesystem::path descriptors = "/proc/" + std::to_string(pid) + "/fd";
+    for (std::filesystem::directory_iterator it(descriptors, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code linkError;
+        const std::string target = std::filesystem::read_symlink(it->path(), linkError).string();
+        if (!linkError && target.starts_with("socket:[") && target.ends_with("]")) {
+            inodes.insert(target.substr(8, target.size() - 9));
+        }
+    }
+    if (inodes.empty()) return paths;
+    std::ifstream table("/proc/net/unix");
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+        // Num RefCount Protocol Flags Type St Inode [Path]; an abstract name starts with '@'.
+        std::istringstream fields(line);
+        std::string skipped, inode, path;
+        for (int i = 0; i < 6; ++i) fields >> skipped;
+        fields >> inode;
+        std::getline(fields >> std::ws, path);  // the rest of the line: a path may hold blanks
+        if (path.starts_with("/") && inodes.contains(inode) &&
+            std::find(paths.begin(), paths.end(), path) == paths.end()) {
+            paths.emplace_back(path);
+        }
+    }
+    return paths;
 }
 
 std::optional<std::filesystem::path> findExecutable(std::string_view name) {
