@@ -272,6 +272,11 @@ private:
     std::map<std::string, FolderProcessingStats> stats_;
     std::map<std::string, std::map<uint32_t, int64_t>> owedPreviews_;  // folder -> document -> pages owed
     std::set<std::string> previewPassesRunning_;                         // under statsMutex_
+    // Preview markers whose count of tries could not be written or that could not be removed, per
+    // folder: tries counted here (previewSettled once done), so that a marker the disk refuses is not
+    // tried again at every pass of this process. Under statsMutex_.
+    static constexpr int previewSettled = -1;
+    std::map<std::string, std::map<uint32_t, int>> unrecordedPreviewTries_;
     std::map<std::string, std::set<uint32_t>> owedConversions_;          // folder -> documents
     std::set<std::string> conversionPassesRunning_;                      // under statsMutex_
     std::set<std::string> enrichmentPassesRunning_;                      // under statsMutex_

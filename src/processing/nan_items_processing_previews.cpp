@@ -5,6 +5,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "folders/scanning/on_disk_path.h"
 #include "processing/extractors/extraction_result.h"
@@ -19,6 +20,8 @@ using detail::cancellationPoll;
 
 void NanItemsProcessing::owePreviews(const std::string& folder, uint32_t combinedHash, int64_t pages, bool uncounted) {
     std::lock_guard lock(statsMutex_);
+    // A run's new marker starts again without tries.
+    if (!uncounted) unrecordedPreviewTries_[folder].erase(combinedHash);
     const auto added = owedPreviews_[folder].try_emplace(combinedHash, pages).second;
     if (!added) return;
     stats_[folder].previewsOwed += pages;
@@ -72,12 +75,25 @@ bool NanItemsProcessing::renderDeferredPreviews(folders::BalancedDataManager& ma
     std::size_t inFlight = 0;
     bool finished = true;
     bool stop = false;  // a job was interrupted, or the disk is full: no further document
+    // What this process knows of a marker beyond its file (see unrecordedPreviewTries_).
+    const auto unrecorded = [&](uint32_t combinedHash) -> std::optional<int> {
+        std::lock_guard lock(statsMutex_);
+        const auto& tries = unrecordedPreviewTries_[folder];
+        if (const auto found = tries.find(combinedHash); found != tries.end()) return found->second;
+        return std::nullopt;
+    };
+    const auto setUnrecorded = [&](uint32_t combinedHash, std::optional<int> tries) {
+        std::lock_guard lock(statsMutex_);
+        if (tries) unrecordedPreviewTries_[folder][combinedHash] = *tries;
+        else unrecordedPreviewTries_[folder].erase(combinedHash);
+    };
     // Counts a try that ended the worker or could not be written; false while tries are left.
     const auto givenUp = [&](const Ended& next) {
-        const int attempts = pending.attempts(next.combinedHash) + 1;
+        const int attempts = std::max(pending.attempts(next.combinedHash), unrecorded(next.combinedHash).value_or(0)) + 1;
         if (attempts < previewAttempts) {
             if (!pending.setAttempts(next.combinedHash, attempts)) {
                 log("[NanItemsProcessing] Versuch der Vorschaubilder nicht vermerkt: " + next.url);
+                setUnrecorded(next.combinedHash, attempts);
             }
             return false;
         }
@@ -123,13 +139,22 @@ bool NanItemsProcessing::renderDeferredPreviews(folders::BalancedDataManager& ma
             case PreviewJob::drawn:
             case PreviewJob::failed: break;  // pages that are opened later are drawn then
         }
-        if (!pending.remove(next.combinedHash)) {
+        if (pending.remove(next.combinedHash)) {
+            setUnrecorded(next.combinedHash, std::nullopt);
+        } else {
             log("[NanItemsProcessing] Vormerkung der Vorschaubilder nicht entfernt: " + dataDirectory.string() + " " +
                 std::to_string(next.combinedHash));
+            setUnrecorded(next.combinedHash, previewSettled);
         }
         previewsPaid(folder, next.combinedHash);
     };
-    for (const uint32_t combinedHash : pending.list()) {
+    // The markers still owed: not those this process settled but could not remove.
+    const auto owed = [&] {
+        std::vector<uint32_t> hashes = pending.list();
+        std::erase_if(hashes, [&](uint32_t combinedHash) { return unrecorded(combinedHash) == previewSettled; });
+        return hashes;
+    };
+    for (const uint32_t combinedHash : owed()) {
         while (inFlight >= parallel && !stop) settleNext();
         if (stop || settings.cancellationToken.isCancelled() || (yield && yield())) {
             finished = false;
@@ -170,7 +195,7 @@ bool NanItemsProcessing::renderDeferredPreviews(folders::BalancedDataManager& ma
     }
     // What is in flight ends either way; an interrupted one keeps its marker for the next pass.
     while (inFlight > 0) settleNext();
-    return finished && pending.list().empty();
+    return finished && owed().empty();
 }
 
 bool NanItemsProcessing::diskIsFull(const std::filesystem::path& directory) const {

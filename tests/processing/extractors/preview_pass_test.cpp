@@ -6,6 +6,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -256,6 +257,36 @@ TEST_F(PreviewPassTest, PreviewsThatCannotBeWrittenStayOwedAndADocumentThatCrash
     EXPECT_TRUE(runner->renderDeferredPreviews(*manager, settings));
     EXPECT_TRUE(log.contains("Vorschaubilder nach 3 Versuchen aufgegeben: " + leaflet.urlString));
     EXPECT_EQ(previewNames(*manager).size(), 5u);  // all but the leaflet's second page
+    EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).previewsOwed, 0);
+}
+
+TEST_F(PreviewPassTest, AMarkerTheDiskRefusesIsTriedThreeTimesInAProcessAndThenLeftAlone) {
+    namespace fs = std::filesystem;
+    auto manager = index(false, false);
+    const NanItem leaflet = item(*manager, "leaflet.pdf");
+    // Where a folder takes the marker's place, neither a count of tries nor the removal can be written.
+    const fs::path marker = manager->folderDataDirectory() / "preview_pending" / std::to_string(leaflet.combinedHash);
+    ASSERT_TRUE(fs::remove(marker));
+    fs::create_directories(marker / "x");
+    previewKind = [&](const NanItem& document) -> std::optional<std::string> {
+        if (document.combinedHash == leaflet.combinedHash) return "test.crash";
+        return std::nullopt;
+    };
+    folders::ProcessingRunSettings settings;
+    settings.rootFolderUrl = manager->rootFolderUrlString();
+    const auto crashes = [&] {
+        return std::ranges::count_if(log.lines(), [&](const std::string& line) {
+            return line.find("Vorschaubilder nicht gezeichnet: " + leaflet.urlString) != std::string::npos;
+        });
+    };
+    for (int attempt = 1; attempt < NanItemsProcessing::previewAttempts; ++attempt) {
+        EXPECT_FALSE(runner->renderDeferredPreviews(*manager, settings));
+    }
+    EXPECT_TRUE(runner->renderDeferredPreviews(*manager, settings));
+    EXPECT_TRUE(log.contains("Vorschaubilder nach 3 Versuchen aufgegeben: " + leaflet.urlString));
+    EXPECT_EQ(crashes(), 3);
+    EXPECT_TRUE(runner->renderDeferredPreviews(*manager, settings));
+    EXPECT_EQ(crashes(), 3);
     EXPECT_EQ(runner->stats(manager->rootFolderUrlString()).previewsOwed, 0);
 }
 
