@@ -552,18 +552,22 @@ void BalancedDataManager::queueForProcessingOnExecutor(std::vector<NanItem> item
 
 void BalancedDataManager::startRunOnExecutor(std::vector<NanItem> items, RunPriority priority, bool resumeOnly) {
     // Only the versions still registered and still waiting: anything else changed since it was queued.
-    // Each queued item is let go once looked up, so that a first scan's list and the run's are not
-    // held in full side by side.
-    std::vector<NanItem> current;
+    // The registered version takes the queued one's place in the list, so that a first scan's list
+    // and the run's are not held in full side by side.
     std::unordered_set<uint32_t> taken;
+    std::size_t kept = 0;
     for (NanItem& item : items) {
         auto registered = nanItemsDict_.item(item.combinedHash);
         const bool waits = registered && registered->urlString == item.urlString &&
                            coordinator_states::awaitsProcessing(registered->processingState);
-        if (waits && taken.insert(item.combinedHash).second) current.push_back(std::move(*registered));
-        item = NanItem{};
+        if (waits && taken.insert(item.combinedHash).second) {
+            items[kept++] = std::move(*registered);
+        } else {
+            item = NanItem{};
+        }
     }
-    std::vector<NanItem>().swap(items);
+    items.resize(kept);
+    std::vector<NanItem> current = std::move(items);
     if (current.empty() && !resumeOnly) return;
 
     const Settings settings(settingsStore_);
