@@ -140,7 +140,6 @@ void BalancedDataManager::start() {
         std::size_t loaded = 0;
         for (const ShardLoad& load : loads) loaded += load.items.size();
         nanItemsDict_.reserve(loaded);
-        combinedHashDict_.reserve(loaded);
 
         std::vector<NanItem> superseded;
         for (std::size_t shard = 0; shard < loads.size(); ++shard) {
@@ -161,11 +160,7 @@ void BalancedDataManager::start() {
                 auto displaced = nanItemsDict_.upsert(item);
                 for (const NanItem& other : displaced.sameHashOtherPath) databaseBalancer_.unregister(other);
                 databaseBalancer_.registerItem(item);
-                combinedHashDict_.set(item.combinedHash, item.urlString);
-                for (auto& old : displaced.samePathOtherVersion) {
-                    if (combinedHashDict_.path(old.combinedHash) == old.urlString) combinedHashDict_.erase(old.combinedHash);
-                    superseded.push_back(std::move(old));
-                }
+                for (auto& old : displaced.samePathOtherVersion) superseded.push_back(std::move(old));
             }
             // The registry holds them now: kept until every shard is in, the loaded rows were a second
             // copy of the folder's items at the process's peak.
@@ -349,7 +344,6 @@ void BalancedDataManager::saveItemsOnExecutor(const std::vector<NanItem>& items)
         auto displaced = nanItemsDict_.upsert(item);
         for (auto& old : displaced.samePathOtherVersion) superseded.push_back(std::move(old));
         nanItemsDict_.dropFromInsertBuffer(item.combinedHash);
-        combinedHashDict_.set(item.combinedHash, item.urlString);
         if (coordinator_states::isProcessed(item.processingState)) {
             bool fresh = false;
             {
@@ -386,8 +380,6 @@ void BalancedDataManager::removeItemsOnExecutor(const std::vector<NanItem>& item
         } else {
             registered.reset();
         }
-        const std::string& path = registered ? registered->urlString : item.urlString;
-        if (combinedHashDict_.path(item.combinedHash) == path) combinedHashDict_.erase(item.combinedHash);
         nanItemsDict_.dropFromInsertBuffer(item.combinedHash);
         removedHashes_.insert(item.combinedHash);
         removed.push_back(registered ? std::move(*registered) : item);
@@ -448,7 +440,8 @@ std::size_t BalancedDataManager::itemCount() const {
 
 std::optional<std::string> BalancedDataManager::pathForCombinedHash(uint32_t combinedHash) const {
     waitForInitToComplete();
-    return combinedHashDict_.path(combinedHash);
+    if (auto item = nanItemsDict_.item(combinedHash)) return std::move(item->urlString);
+    return std::nullopt;
 }
 
 bool BalancedDataManager::isHashStored(uint32_t combinedHash) const {

@@ -276,7 +276,6 @@ private:
     storage::HashStorageActorManager hashStorageActorManager_;
 
     NanItemsUrlDictAsync nanItemsDict_;
-    CombinedUrlHashesDictAsync combinedHashDict_;
     mutable std::mutex hashStorageMutex_;
     std::array<std::unordered_set<uint32_t>, storage::loadBalancerCount> hashStorage_;
     std::atomic<int64_t> hashProcessedFileCount_{0};

@@ -344,7 +344,6 @@ void BalancedDataManager::flushInsertBufferOnExecutor() { itemTableWriter_.creat
 void BalancedDataManager::insertItemOnExecutor(NanItem item, bool buffered, std::vector<NanItem>* toPublish) {
     auto displaced = nanItemsDict_.upsert(item);
     removedHashes_.erase(item.combinedHash);
-    combinedHashDict_.set(item.combinedHash, item.urlString);
     // The old version of a changed file: its rows go, the new version replaces it in the interface.
     if (!displaced.samePathOtherVersion.empty()) removeItemsOnExecutor(displaced.samePathOtherVersion, false);
     if (!buffered) nanItemsDict_.dropFromInsertBuffer(item.combinedHash);

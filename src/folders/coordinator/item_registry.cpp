@@ -15,6 +15,19 @@ bool isPathWithin(std::string_view path, std::string_view folder) {
 
 NanItemsUrlDictAsync::NanItemsUrlDictAsync(std::size_t bufferSize) : bufferSize_(std::max<std::size_t>(bufferSize, 1)) {}
 
+namespace {
+uint64_t pathKey(std::string_view nfcPath) { return std::hash<std::string_view>{}(nfcPath); }
+}  // namespace
+
+std::unordered_multimap<uint64_t, uint32_t>::const_iterator NanItemsUrlDictAsync::findPathLocked(std::string_view nfcPath) const {
+    const auto [first, last] = allItemsByUrl_.equal_range(pathKey(nfcPath));
+    for (auto it = first; it != last; ++it) {
+        const auto& shard = balancedNanItemsUrlDict_[storage::balancerId(it->second)];
+        if (const auto found = shard.find(it->second); found != shard.end() && found->second.urlString == nfcPath) return it;
+    }
+    return allItemsByUrl_.end();
+}
+
 void NanItemsUrlDictAsync::eraseLocked(uint32_t combinedHash) {
     auto& shard = balancedNanItemsUrlDict_[storage::balancerId(combinedHash)];
     const auto found = shard.find(combinedHash);
@@ -23,7 +36,9 @@ void NanItemsUrlDictAsync::eraseLocked(uint32_t combinedHash) {
     if (auto byId = allItems_.find(item.id); byId != allItems_.end() && byId->second == combinedHash) {
         allItems_.erase(byId);
     }
-    if (auto byUrl = allItemsByUrl_.find(item.urlString); byUrl != allItemsByUrl_.end() && byUrl->second == combinedHash) {
+    const auto [first, last] = allItemsByUrl_.equal_range(pathKey(item.urlString));
+    if (const auto byUrl = std::find_if(first, last, [&](const auto& entry) { return entry.second == combinedHash; });
+        byUrl != last) {
         allItemsByUrl_.erase(byUrl);
     }
     if (--stateCounts_[item.processingState] <= 0) stateCounts_.erase(item.processingState);
@@ -33,7 +48,7 @@ void NanItemsUrlDictAsync::eraseLocked(uint32_t combinedHash) {
 NanItemsUrlDictAsync::Displaced NanItemsUrlDictAsync::upsert(const NanItem& item) {
     Displaced displaced;
     std::lock_guard lock(mutex_);
-    if (auto byUrl = allItemsByUrl_.find(item.urlString); byUrl != allItemsByUrl_.end() && byUrl->second != item.combinedHash) {
+    if (auto byUrl = findPathLocked(item.urlString); byUrl != allItemsByUrl_.end() && byUrl->second != item.combinedHash) {
         const uint32_t old = byUrl->second;
         auto& shard = balancedNanItemsUrlDict_[storage::balancerId(old)];
         if (auto found = shard.find(old); found != shard.end()) displaced.samePathOtherVersion.push_back(found->second);
@@ -46,7 +61,7 @@ NanItemsUrlDictAsync::Displaced NanItemsUrlDictAsync::upsert(const NanItem& item
     }
     shard.emplace(item.combinedHash, item);
     allItems_[item.id] = item.combinedHash;
-    allItemsByUrl_[item.urlString] = item.combinedHash;
+    allItemsByUrl_.emplace(pathKey(item.urlString), item.combinedHash);
     ++stateCounts_[item.processingState];
     return displaced;
 }
@@ -98,7 +113,7 @@ ItemSortKeys NanItemsUrlDictAsync::sortKeys(const std::vector<uint32_t>& combine
 
 std::optional<NanItem> NanItemsUrlDictAsync::itemForPath(const std::string& nfcPath) const {
     std::lock_guard lock(mutex_);
-    const auto byUrl = allItemsByUrl_.find(nfcPath);
+    const auto byUrl = findPathLocked(nfcPath);
     if (byUrl == allItemsByUrl_.end()) return std::nullopt;
     return balancedNanItemsUrlDict_[storage::balancerId(byUrl->second)].at(byUrl->second);
 }
@@ -134,7 +149,7 @@ std::optional<NanItemProcessingStates> NanItemsUrlDictAsync::stateOf(uint32_t co
 
 std::optional<Date> NanItemsUrlDictAsync::modifiedDateForPath(const std::string& nfcPath) const {
     std::lock_guard lock(mutex_);
-    const auto byUrl = allItemsByUrl_.find(nfcPath);
+    const auto byUrl = findPathLocked(nfcPath);
     if (byUrl == allItemsByUrl_.end()) return std::nullopt;
     return balancedNanItemsUrlDict_[storage::balancerId(byUrl->second)].at(byUrl->second).fileModifiedDate;
 }
@@ -231,33 +246,6 @@ void NanItemsUrlDictAsync::dropFromInsertBuffer(uint32_t combinedHash) {
 std::size_t NanItemsUrlDictAsync::insertBufferCount() const {
     std::lock_guard lock(mutex_);
     return insertBuffer_.size();
-}
-
-void CombinedUrlHashesDictAsync::set(uint32_t combinedHash, const std::string& path) {
-    std::lock_guard lock(mutex_);
-    combinedUrlHashesDict_.insert_or_assign(combinedHash, path);
-}
-
-void CombinedUrlHashesDictAsync::erase(uint32_t combinedHash) {
-    std::lock_guard lock(mutex_);
-    combinedUrlHashesDict_.erase(combinedHash);
-}
-
-std::optional<std::string> CombinedUrlHashesDictAsync::path(uint32_t combinedHash) const {
-    std::lock_guard lock(mutex_);
-    const auto found = combinedUrlHashesDict_.find(combinedHash);
-    if (found == combinedUrlHashesDict_.end()) return std::nullopt;
-    return found->second;
-}
-
-void CombinedUrlHashesDictAsync::reserve(std::size_t entries) {
-    std::lock_guard lock(mutex_);
-    combinedUrlHashesDict_.reserve(entries);
-}
-
-std::size_t CombinedUrlHashesDictAsync::count() const {
-    std::lock_guard lock(mutex_);
-    return combinedUrlHashesDict_.size();
 }
 
 }  // namespace lumidex::folders

@@ -1,4 +1,4 @@
-// The in-memory registry of one folder's items, and the combined-hash-to-path map.
+// The in-memory registry of one folder's items.
 //
 // NanItemsUrlDictAsync holds each item once, reachable by shard and combinedHash, by id and by NFC path;
 // one path holds one version and one combinedHash one item. Upserting a new version of a path displaces
@@ -7,7 +7,7 @@
 // new items gathered until `bufferSize` of them can be written to the item tables in one batch, and a
 // count per processing state for the progress display.
 //
-// Both classes are actors guarded by one mutex each, never held across calls into other objects.
+// An actor guarded by one mutex, never held across calls into other objects.
 // Nothing throws except on allocation failure.
 #pragma once
 
@@ -20,6 +20,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -88,22 +89,12 @@ private:
     mutable std::shared_mutex mutex_;
     std::array<std::unordered_map<uint32_t, NanItem>, storage::loadBalancerCount> balancedNanItemsUrlDict_;
     std::unordered_map<Uuid, uint32_t> allItems_;              // id -> combinedHash
-    std::unordered_map<std::string, uint32_t> allItemsByUrl_;  // NFC path -> combinedHash
+    // 64-bit hash of the NFC path -> combinedHash, the item's own path telling equal hashes apart: a
+    // second copy of every path was a tenth of an indexer's memory.
+    std::unordered_multimap<uint64_t, uint32_t> allItemsByUrl_;
+    std::unordered_multimap<uint64_t, uint32_t>::const_iterator findPathLocked(std::string_view nfcPath) const;
     std::map<NanItemProcessingStates, int64_t> stateCounts_;
     std::vector<NanItem> insertBuffer_;
-};
-
-class CombinedUrlHashesDictAsync {
-public:
-    void set(uint32_t combinedHash, const std::string& path);
-    void erase(uint32_t combinedHash);
-    std::optional<std::string> path(uint32_t combinedHash) const;
-    std::size_t count() const;
-    void reserve(std::size_t entries);
-
-private:
-    mutable std::mutex mutex_;
-    std::unordered_map<uint32_t, std::string> combinedUrlHashesDict_;
 };
 
 }  // namespace lumidex::folders
