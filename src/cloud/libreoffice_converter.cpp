@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <fstream>
 
 #include "core/app_log.h"
@@ -64,6 +65,21 @@ bool sessionEnded(const std::string& session) {
 constexpr std::array<const char*, 2> kSocketFolders{"/tmp", "/var/tmp"};
 
 std::string pipeSocketPrefix() { return "OSL_PIPE_" + std::to_string(::getuid()) + "_lumidex-office-"; }
+
+// The parent of process `pid` as /proc tells it, 0 when it cannot be read.
+int parentPid(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // "<pid> (<name>) <state> <ppid> ...": the name may hold blanks and parentheses.
+    const auto nameEnd = line.rfind(')');
+    if (nameEnd == std::string::npos) return 0;
+    std::istringstream rest(line.substr(nameEnd + 1));
+    std::string state;
+    int parent = 0;
+    rest >> state >> parent;
+    return parent;
+}
 
 void removeOwnSocket(const fs::path& path) {
     struct stat st {};
@@ -232,12 +248,18 @@ bool LibreOfficeConverter::start(std::string& error) {
     officePid_ = hello.value("office_pid", 0);
     // Besides ours, the office makes a socket of its own per profile (for a second start to find the
     // first), named after a hash of the profile's path; it is killed at the end and never removes it.
+    // Only while the number still names the bridge's child: one that died at once may be another's now.
     officeSockets_.clear();
-    for (auto& socket : platform::unixSocketPaths(officePid_)) {
-        const auto folder = socket.parent_path();
-        if (std::ranges::any_of(kSocketFolders, [&](const char* f) { return folder == f; }) &&
-            socket.filename().string().starts_with("OSL_PIPE_" + std::to_string(::getuid()) + "_")) {
-            officeSockets_.push_back(std::move(socket));
+    const auto sockets = platform::unixSocketPaths(officePid_);
+    if (parentPid(officePid_) == bridge_->pid()) {
+        for (const auto& socket : sockets) {
+            const auto folder = socket.parent_path();
+            struct stat st {};
+            if (std::ranges::any_of(kSocketFolders, [&](const char* f) { return folder == f; }) &&
+                socket.filename().string().starts_with("OSL_PIPE_" + std::to_string(::getuid()) + "_") &&
+                ::lstat(socket.c_str(), &st) == 0) {
+                officeSockets_.push_back({socket, static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
+            }
         }
     }
     conversionsSinceStart_ = 0;
@@ -265,7 +287,13 @@ void LibreOfficeConverter::stop(bool graceful) {
     // The office process goes with the bridge; what it leaves goes now (or, should it still be writing,
     // at the next session's start).
     for (const char* folder : kSocketFolders) removeOwnSocket(fs::path(folder) / (pipeSocketPrefix() + session_));
-    for (const auto& socket : officeSockets_) removeOwnSocket(socket);
+    for (const auto& socket : officeSockets_) {
+        struct stat st {};
+        if (::lstat(socket.path.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_dev) == socket.device &&
+            static_cast<std::uint64_t>(st.st_ino) == socket.inode) {
+            removeOwnSocket(socket.path);
+        }
+    }
     officeSockets_.clear();
     std::error_code ignored;
     if (!sessionTemporary_.empty()) fs::remove_all(sessionTemporary_, ignored);

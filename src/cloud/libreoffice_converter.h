@@ -85,7 +85,14 @@ private:
     std::string pending_;  // bridge output after the last full line
     std::string session_;                     // the running session's name ("<pid>-<n>")
     std::filesystem::path sessionTemporary_;  // and its temporary folder
-    std::vector<std::filesystem::path> officeSockets_;  // the pipe sockets its office process made
+    // The pipe sockets its office process made, with the file they were then (another office may bind
+    // the same path after ours is gone: its file is not ours to remove).
+    struct OfficeSocket {
+        std::filesystem::path path;
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+    };
+    std::vector<OfficeSocket> officeSockets_;
     std::atomic<int> officePid_{0};
     std::atomic<std::size_t> starts_{0};
     std::size_t conversionsSinceStart_ = 0;

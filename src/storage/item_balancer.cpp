@@ -34,14 +34,14 @@ std::vector<NanItem> SqliteDatabaseBalancer::initializeAsync(ThreadPool* pool) {
         },
         pool != nullptr ? *pool : ThreadPool::shared());
     std::vector<NanItem> all;
-    for (auto& items : perShard) {
-        for (NanItem& item : items) {
-            registerItem(item);
-            all.push_back(std::move(item));
-        }
-    }
     {
         std::lock_guard lock(mutex_);
+        for (auto& items : perShard) {
+            for (NanItem& item : items) {
+                combinedHashSet_.insert(item.combinedHash);
+                all.push_back(std::move(item));
+            }
+        }
         loaded_ = true;
     }
     appLog("initializeAsyncCompleted " + std::filesystem::path(rootFolderUrl_).filename().string());
@@ -50,12 +50,12 @@ std::vector<NanItem> SqliteDatabaseBalancer::initializeAsync(ThreadPool* pool) {
 
 void SqliteDatabaseBalancer::registerItem(const NanItem& item) {
     std::lock_guard lock(mutex_);
-    combinedHashSet_.insert(item.combinedHash);
+    if (loaded_) combinedHashSet_.insert(item.combinedHash);
 }
 
 void SqliteDatabaseBalancer::unregister(const NanItem& item) {
     std::lock_guard lock(mutex_);
-    combinedHashSet_.erase(item.combinedHash);
+    if (loaded_) combinedHashSet_.erase(item.combinedHash);
 }
 
 namespace {
@@ -96,7 +96,9 @@ bool SqliteDatabaseBalancer::create(std::vector<NanItem> items) {
         });
     });
     std::lock_guard lock(mutex_);
-    for (const NanItem& item : items) combinedHashSet_.insert(item.combinedHash);
+    if (loaded_) {
+        for (const NanItem& item : items) combinedHashSet_.insert(item.combinedHash);
+    }
     return written;
 }
 

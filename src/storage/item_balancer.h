@@ -40,6 +40,8 @@ public:
     // Reads every shard concurrently, registers the items and returns them.
     std::vector<NanItem> initializeAsync(ThreadPool* pool = nullptr);
 
+    // Keep the set of versions with a row current; before initializeAsync they do nothing (a caller
+    // that reads the rows itself knows them already).
     void registerItem(const NanItem& item);
     void unregister(const NanItem& item);
 
@@ -61,8 +63,9 @@ private:
 
     mutable std::mutex mutex_;
     bool loaded_ = false;  // initializeAsync has registered every stored row
-    // The versions with a row; only hashes: the folder's registry holds the items (a copy of each here
-    // was a fifth of an indexer's memory).
+    // The versions with a row, kept once initializeAsync has read every row (nothing reads it before):
+    // only hashes, the folder's registry holds the items (a copy of each here was a fifth of an
+    // indexer's memory).
     std::unordered_set<uint32_t> combinedHashSet_;
 
     std::array<std::unique_ptr<NanItemSqliteManager_v2>, loadBalancerCount> stores_;  // each under its shard's turn

@@ -149,6 +149,7 @@ TEST(ItemBalancer, RegistersRoutesAndReloads) {
     testing::TempDir dir;
     {
         SqliteDatabaseBalancer balancer(dir.path(), "/root");
+        EXPECT_TRUE(balancer.initializeAsync().empty());
         balancer.create({item(1, "/root/a"), item(21, "/root/b"), item(4294967295u, "/root/c")});
         EXPECT_TRUE(balancer.containsCombinedHash(21));
         balancer.remove({item(1, "/root/a")});

@@ -566,6 +566,7 @@ void BalancedDataManager::startRunOnExecutor(std::vector<NanItem> items, RunPrio
         }
     }
     items.resize(kept);
+    if (kept < items.capacity() / 2) items.shrink_to_fit();  // the run holds it until its end
     std::vector<NanItem> current = std::move(items);
     if (current.empty() && !resumeOnly) return;
 
