@@ -8,11 +8,15 @@
 namespace lumidex {
 
 inline std::string groupedNumber(int64_t number) {
-    std::string digits = std::to_string(number < 0 ? -number : number);
-    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3) {
-        digits.insert(static_cast<std::size_t>(at), " ");
+    // The magnitude unsigned: the lowest number has no positive counterpart.
+    const uint64_t magnitude = number < 0 ? 0 - static_cast<uint64_t>(number) : static_cast<uint64_t>(number);
+    const std::string digits = std::to_string(magnitude);
+    std::string grouped = number < 0 ? "-" : "";
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ' ';
+        grouped += digits[i];
     }
-    return number < 0 ? "-" + digits : digits;
+    return grouped;
 }
 
 // The passes of a folder as status and progress lines show them:

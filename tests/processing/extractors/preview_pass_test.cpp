@@ -148,6 +148,8 @@ TEST_F(PreviewPassTest, HeldBackPassLeavesFirstPagesThenResumesAcrossARestartAnd
     EXPECT_EQ(groupedNumber(16548), "16 548");
     EXPECT_EQ(groupedNumber(1234567), "1 234 567");
     EXPECT_EQ(groupedNumber(999), "999");
+    EXPECT_EQ(groupedNumber(-1234), "-1 234");
+    EXPECT_EQ(groupedNumber(INT64_MIN), "-9 223 372 036 854 775 808");
 
     // The pass is stopped after its first document; a search meanwhile finds every text.
     folders::ProcessingRunSettings settings;
