@@ -38,6 +38,10 @@ TEST(NanItemsUrlDictAsync, OnePathHoldsOneVersionAndOneHashOneItem) {
     ASSERT_EQ(collision.sameHashOtherPath.size(), 1u);
     EXPECT_FALSE(dict.itemForPath("/r/a"));
     EXPECT_EQ(dict.count(), 1u);
+    // The same version again: still one entry, found by its path.
+    EXPECT_TRUE(dict.upsert(version("/r/b", 41)).samePathOtherVersion.empty());
+    EXPECT_EQ(dict.count(), 1u);
+    EXPECT_EQ(dict.itemForPath("/r/b")->combinedHash, 41u);
 
     dict.upsert(version("/r/sub/c", 5));
     EXPECT_EQ(dict.itemsWithin("/r/sub").size(), 1u);
@@ -45,6 +49,7 @@ TEST(NanItemsUrlDictAsync, OnePathHoldsOneVersionAndOneHashOneItem) {
     EXPECT_EQ(dict.stateCounts().at(NanItemProcessingStates::readyForProcessing), 2);
     EXPECT_TRUE(dict.remove(5));
     EXPECT_FALSE(dict.remove(5));
+    EXPECT_FALSE(dict.itemForPath("/r/sub/c"));
     EXPECT_EQ(dict.stateCounts().at(NanItemProcessingStates::readyForProcessing), 1);
     EXPECT_TRUE(isPathWithin("/r", "/"));
     EXPECT_TRUE(isPathWithin("/r/x", "/r/"));
