@@ -3,6 +3,7 @@
 // recognition adds.
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <future>
 
 #include "core/diagnostics_collector.h"
@@ -219,46 +220,69 @@ bool NanItemsProcessing::enrichDeferredDocuments(folders::BalancedDataManager& m
 
 std::optional<std::string> NanItemsProcessing::runEnrichmentJob(const EnrichmentTicket& ticket) {
     EnrichmentContext& context = *ticket.context;
-    ExtractionJobOptions options;
-    options.lowResImages = context.lowResImages;
-    options.rootFolderUrl = context.rootFolderUrl;
-    options.pages = ticket.pages;
-    auto done = std::make_shared<std::promise<ExtractionOutcome>>();
-    auto outcomeFuture = done->get_future();
     // An office document is recognised in the PDF it was converted to.
     const std::filesystem::path path = route(ticket.item) == folders::FileRoute::cloud
                                            ? convertedPdfPath(context.manager->folderDataDirectory(), ticket.item)
                                            : std::filesystem::path(ticket.item.urlString);
-    ExtractionRequest request{std::string(enrichPdfJob), path, encodeJobOptions(options), std::nullopt};
-    request.deferrable = true;  // the document is searchable already; others may not be
-    const auto id = pool_->submit(
-        std::move(request),
-        [this, &context](const std::string& payload) {
-            if (!isRecognisedPage(payload)) return;
-            context.manager->throttledProgressUpdater().addOcrPages(1);
-            diagnostics_.increment("ocr.page");
-            updateStats(context.rootFolderUrl, [](FolderProcessingStats& s) { ++s.pagesRecognised; });
-        },
-        [done](ExtractionOutcome outcome) { done->set_value(std::move(outcome)); });
+    // Enrichments run one document at a time; its pages go to as many jobs as there are workers (each
+    // a run of pages in order), so that once the text work is done the other workers do not stand idle
+    // while one recognises page after page. A job that finds no free worker waits for one.
+    const std::size_t parts = std::clamp<std::size_t>(pool_->workerCount(), 1, std::max<std::size_t>(ticket.pages.size(), 1));
+    struct Part {
+        std::future<ExtractionOutcome> outcome;
+        ExtractionWorkerPool::JobId id = 0;
+    };
+    std::vector<Part> jobs;
+    for (std::size_t k = 0; k < parts; ++k) {
+        ExtractionJobOptions options;
+        options.lowResImages = context.lowResImages;
+        options.rootFolderUrl = context.rootFolderUrl;
+        const auto from = static_cast<std::ptrdiff_t>(ticket.pages.size() * k / parts);
+        const auto to = static_cast<std::ptrdiff_t>(ticket.pages.size() * (k + 1) / parts);
+        options.pages.assign(ticket.pages.begin() + from, ticket.pages.begin() + to);
+        auto done = std::make_shared<std::promise<ExtractionOutcome>>();
+        Part part;
+        part.outcome = done->get_future();
+        ExtractionRequest request{std::string(enrichPdfJob), path, encodeJobOptions(options), std::nullopt};
+        request.deferrable = true;  // the document is searchable already; others may not be
+        part.id = pool_->submit(
+            std::move(request),
+            [this, &context](const std::string& payload) {
+                if (!isRecognisedPage(payload)) return;
+                context.manager->throttledProgressUpdater().addOcrPages(1);
+                diagnostics_.increment("ocr.page");
+                updateStats(context.rootFolderUrl, [](FolderProcessingStats& s) { ++s.pagesRecognised; });
+            },
+            [done](ExtractionOutcome outcome) { done->set_value(std::move(outcome)); });
+        jobs.push_back(std::move(part));
+    }
     bool cancelSent = false;
-    while (outcomeFuture.wait_for(cancellationPoll) != std::future_status::ready) {
-        if (!cancelSent && context.cancellationToken.isCancelled()) {
-            cancelSent = true;
-            pool_->cancel(id);
+    for (Part& part : jobs) {
+        while (part.outcome.wait_for(cancellationPoll) != std::future_status::ready) {
+            if (!cancelSent && context.cancellationToken.isCancelled()) {
+                cancelSent = true;
+                for (const Part& each : jobs) pool_->cancel(each.id);
+            }
         }
     }
-    const ExtractionOutcome outcome = outcomeFuture.get();
-    if (!outcome.ok()) {
-        log("[DigitalTextEnrichment] " + ticket.item.urlString + ": " + outcome.description());
-        return std::nullopt;
+    // The parts' texts in page order, as one job would give them (words apart; blanks do not count).
+    std::string text;
+    for (Part& part : jobs) {
+        const ExtractionOutcome outcome = part.outcome.get();
+        if (!outcome.ok()) {
+            log("[DigitalTextEnrichment] " + ticket.item.urlString + ": " + outcome.description());
+            return std::nullopt;
+        }
+        std::string error;
+        auto result = decodeExtractionResult(outcome.resultJson(), error);
+        if (!result || result->state != NanItemProcessingStates::complete) {
+            log("[DigitalTextEnrichment] " + ticket.item.urlString + ": " + (result ? result->message : error));
+            return std::nullopt;
+        }
+        if (!text.empty()) text += ' ';
+        text += result->text;
     }
-    std::string error;
-    auto result = decodeExtractionResult(outcome.resultJson(), error);
-    if (!result || result->state != NanItemProcessingStates::complete) {
-        log("[DigitalTextEnrichment] " + ticket.item.urlString + ": " + (result ? result->message : error));
-        return std::nullopt;
-    }
-    return std::move(result->text);
+    return text;
 }
 
 }  // namespace lumidex::processing
