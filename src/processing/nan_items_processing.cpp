@@ -551,7 +551,8 @@ bool NanItemsProcessing::owesWork(const folders::BalancedDataManager& manager) c
 void NanItemsProcessing::resumeOwedWork(folders::BalancedDataManager& manager,
                                         const folders::ProcessingRunSettings& settings) {
     const auto textWaits = [&manager] { return manager.runFigures().queued > 0; };
-    // Enrichment recognises on one worker while the preview pass draws on the others.
+    // Enrichment recognises on one worker while the preview pass draws on the others (on all of them
+    // once nothing else runs).
     std::future<bool> enrichment;
     if (!settings.cancellationToken.isCancelled() &&
         !storage::PendingEnrichments(manager.folderDataDirectory()).list().empty()) {

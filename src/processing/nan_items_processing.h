@@ -203,7 +203,8 @@ public:
     static constexpr int previewAttempts = 3;
 
     // The enrichment pass of a folder: hands each document with an "enrichment_pending" marker to the
-    // enrichment queue (one "enrich.pdf" job at a time, deferrable: behind any other worker job) with the
+    // enrichment queue (one document at a time, its "enrich.pdf" jobs deferrable: behind any other worker
+    // job; its pages split over the workers only when nothing else runs) with the
     // pages its marker names and its digital text as stored, or with what the content cache kept of an
     // earlier recognition of the same bytes; the words recognition adds are written to the full-text and
     // numbers stores and the marker removed (also when nothing was missing or the recognition failed for

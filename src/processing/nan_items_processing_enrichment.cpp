@@ -224,15 +224,34 @@ std::optional<std::string> NanItemsProcessing::runEnrichmentJob(const Enrichment
     const std::filesystem::path path = route(ticket.item) == folders::FileRoute::cloud
                                            ? convertedPdfPath(context.manager->folderDataDirectory(), ticket.item)
                                            : std::filesystem::path(ticket.item.urlString);
-    // Enrichments run one document at a time; its pages go to as many jobs as there are workers (each
-    // a run of pages in order), so that once the text work is done the other workers do not stand idle
-    // while one recognises page after page. A job that finds no free worker waits for one.
-    const std::size_t parts = std::clamp<std::size_t>(pool_->workerCount(), 1, std::max<std::size_t>(ticket.pages.size(), 1));
+    // Enrichments run one document at a time. Its pages go to the workers nothing else needs now, in
+    // runs of pages, so that once the text work and the other passes are done they do not stand by
+    // while one recognises page after page; with more than two workers one is kept for the page
+    // someone opens. On a busy pool: one job, behind any other work.
+    const ExtractionWorkerPool::Stats pool = pool_->stats();
+    const std::size_t busy = std::min(pool.workerCount, pool.queuedJobs + pool.runningJobs);
+    const std::size_t free = pool.workerCount - busy;
+    const std::size_t parts =
+        std::clamp<std::size_t>(pool.workerCount > 2 && free > 0 ? free - 1 : free, 1, std::max<std::size_t>(ticket.pages.size(), 1));
     struct Part {
         std::future<ExtractionOutcome> outcome;
         ExtractionWorkerPool::JobId id = 0;
     };
     std::vector<Part> jobs;
+    jobs.reserve(parts);
+    // Every part submitted has ended before this returns, however it returns: their progress reports
+    // use the context, which the pass frees once its enrichments are done.
+    struct Settle {
+        ExtractionWorkerPool& pool;
+        std::vector<Part>& jobs;
+        ~Settle() {
+            for (Part& part : jobs) {
+                if (!part.outcome.valid()) continue;
+                pool.cancel(part.id);  // false once it has ended
+                part.outcome.wait();
+            }
+        }
+    } settle{*pool_, jobs};
     for (std::size_t k = 0; k < parts; ++k) {
         ExtractionJobOptions options;
         options.lowResImages = context.lowResImages;
@@ -241,7 +260,7 @@ std::optional<std::string> NanItemsProcessing::runEnrichmentJob(const Enrichment
         const auto to = static_cast<std::ptrdiff_t>(ticket.pages.size() * (k + 1) / parts);
         options.pages.assign(ticket.pages.begin() + from, ticket.pages.begin() + to);
         auto done = std::make_shared<std::promise<ExtractionOutcome>>();
-        Part part;
+        Part& part = jobs.emplace_back();
         part.outcome = done->get_future();
         ExtractionRequest request{std::string(enrichPdfJob), path, encodeJobOptions(options), std::nullopt};
         request.deferrable = true;  // the document is searchable already; others may not be
@@ -254,20 +273,18 @@ std::optional<std::string> NanItemsProcessing::runEnrichmentJob(const Enrichment
                 updateStats(context.rootFolderUrl, [](FolderProcessingStats& s) { ++s.pagesRecognised; });
             },
             [done](ExtractionOutcome outcome) { done->set_value(std::move(outcome)); });
-        jobs.push_back(std::move(part));
     }
-    bool cancelSent = false;
+    // The parts' texts in page order, as one job gives them (the words; blanks between pages do not
+    // count). The first part that fails ends the others.
+    std::string text;
     for (Part& part : jobs) {
+        bool cancelSent = false;
         while (part.outcome.wait_for(cancellationPoll) != std::future_status::ready) {
             if (!cancelSent && context.cancellationToken.isCancelled()) {
                 cancelSent = true;
                 for (const Part& each : jobs) pool_->cancel(each.id);
             }
         }
-    }
-    // The parts' texts in page order, as one job would give them (words apart; blanks do not count).
-    std::string text;
-    for (Part& part : jobs) {
         const ExtractionOutcome outcome = part.outcome.get();
         if (!outcome.ok()) {
             log("[DigitalTextEnrichment] " + ticket.item.urlString + ": " + outcome.description());
