@@ -64,7 +64,9 @@ bool sessionEnded(const std::string& session) {
 // The folders in which the office processes pass their pipe sockets (fixed by the office suite).
 constexpr std::array<const char*, 2> kSocketFolders{"/tmp", "/var/tmp"};
 
-std::string pipeSocketPrefix() { return "OSL_PIPE_" + std::to_string(::getuid()) + "_lumidex-office-"; }
+// The office names its sockets "OSL_PIPE_<uid>_<pipe name>"; ours are "lumidex-office-<session>".
+std::string officeSocketPrefix() { return "OSL_PIPE_" + std::to_string(::getuid()) + "_"; }
+std::string pipeSocketPrefix() { return officeSocketPrefix() + "lumidex-office-"; }
 
 // The parent of process `pid` as /proc tells it, 0 when it cannot be read.
 int parentPid(int pid) {
@@ -256,7 +258,7 @@ bool LibreOfficeConverter::start(std::string& error) {
             const auto folder = socket.parent_path();
             struct stat st {};
             if (std::ranges::any_of(kSocketFolders, [&](const char* f) { return folder == f; }) &&
-                socket.filename().string().starts_with("OSL_PIPE_" + std::to_string(::getuid()) + "_") &&
+                socket.filename().string().starts_with(officeSocketPrefix()) &&
                 ::lstat(socket.c_str(), &st) == 0) {
                 officeSockets_.push_back({socket, static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
             }

@@ -230,9 +230,9 @@ std::optional<std::string> NanItemsProcessing::runEnrichmentJob(const Enrichment
     // someone opens. On a busy pool: one job, behind any other work.
     const ExtractionWorkerPool::Stats pool = pool_->stats();
     const std::size_t busy = std::min(pool.workerCount, pool.queuedJobs + pool.runningJobs);
-    const std::size_t free = pool.workerCount - busy;
+    const std::size_t idle = pool.workerCount - busy;
     const std::size_t parts =
-        std::clamp<std::size_t>(pool.workerCount > 2 && free > 0 ? free - 1 : free, 1, std::max<std::size_t>(ticket.pages.size(), 1));
+        std::clamp<std::size_t>(pool.workerCount > 2 && idle > 0 ? idle - 1 : idle, 1, std::max<std::size_t>(ticket.pages.size(), 1));
     struct Part {
         std::future<ExtractionOutcome> outcome;
         ExtractionWorkerPool::JobId id = 0;
