@@ -48,6 +48,7 @@ struct SearchCommandOptions {
     std::vector<std::string> tags;
     int64_t minSize = 0, maxSize = 0, minPages = 0, maxPages = 0, minMatches = 0, limit = 0;
     bool json = false;
+    bool paths = false;
     CLI::Option* minSizeOption = nullptr;
     CLI::Option* maxSizeOption = nullptr;
     CLI::Option* minPagesOption = nullptr;
@@ -127,12 +128,17 @@ void printHits(const std::vector<search::SearchHit>& hits, const Emphasis& empha
     }
 }
 
-// Runs one search and prints it: human-readable or as JSON. `resultLimit` 0 shows every hit.
-// Returns false when part of the index could not be read, so the answer may be missing documents.
-bool executeSearch(service::SearchQuery query, int64_t resultLimit, bool json, const service::SearchService& searches) {
+enum class Output { text, json, paths };
+
+// Runs one search and prints it: human-readable, as JSON, or only the paths (for scripts; no passage is
+// computed). `resultLimit` 0 shows every hit. Returns false when part of the index could not be read, so
+// the answer may be missing documents.
+bool executeSearch(service::SearchQuery query, int64_t resultLimit, Output output,
+                   const service::SearchService& searches) {
     if (resultLimit > 0) query.limit = resultLimit;
-    query.withDisplaySnippets = true;
-    query.displayReplacesFolded = !json;  // --json callers keep the folded snippet
+    query.withSnippets = output != Output::paths;
+    query.withDisplaySnippets = output != Output::paths;
+    query.displayReplacesFolded = output == Output::text;  // --json callers keep the folded snippet
     query.mail = Settings::shared().mailSourceEnabled();
     const service::SearchPage page = searches.run(query);
     searches.closeStores();
@@ -150,8 +156,12 @@ bool executeSearch(service::SearchQuery query, int64_t resultLimit, bool json, c
     if (page.ignoredCharacters) hints.emplace_back(search::kSpecialCharactersHint);
     if (page.indexBeingBuilt) hints.emplace_back(search::kIndexBeingBuiltHint);
 
-    if (json) {
+    if (output == Output::json) {
         std::cout << search::searchResultsJson(query.text, page.hits, page.hits.size(), hints) << '\n';
+    } else if (output == Output::paths) {
+        // Only paths on standard output, so that it can be handed to other commands as it is.
+        for (const search::SearchHit& hit : page.hits) std::cout << hit.item.urlString << '\n';
+        for (const std::string& hint : hints) std::cerr << "lumidex search: " << hint << '\n';
     } else {
         printHits(page.hits, emphasisForStdout());
         if (!page.hits.empty()) std::cout << '\n';
@@ -174,7 +184,8 @@ void runSearch(const SearchCommandOptions& o, const search::FolderListFunction& 
     service::SearchQuery query = buildQuery(o, searches);
     query.filter = buildFilter(o);
     const int64_t limit = *o.limitOption ? std::max<int64_t>(o.limit, 0) : settings.resultLimit().value_or(0);
-    if (!executeSearch(std::move(query), limit, o.json, searches)) throw CLI::RuntimeError(2);
+    const Output output = o.json ? Output::json : o.paths ? Output::paths : Output::text;
+    if (!executeSearch(std::move(query), limit, output, searches)) throw CLI::RuntimeError(2);
 }
 
 void printDuplicates(SearchableFolderIndex& folder) {
@@ -212,7 +223,7 @@ void printDuplicates(SearchableFolderIndex& folder) {
 void searchAndPrint(const std::string& query, const search::FolderListFunction& listFolders) {
     service::SearchQuery request;
     request.text = query;
-    executeSearch(std::move(request), Settings::shared().resultLimit().value_or(0), false,
+    executeSearch(std::move(request), Settings::shared().resultLimit().value_or(0), Output::text,
                   service::SearchService(listFolders));
 }
 
@@ -251,7 +262,10 @@ void addSearchCommand(CLI::App& app, search::FolderListFunction folders, MailSou
     options->limitOption = sub->add_option("--limit", options->limit,
                                            "Most results (0: no limit; default: the limitSearchResultsTypeKey setting)")
                                ->check(CLI::NonNegativeNumber);
-    sub->add_flag("--json", options->json, "Print the results as JSON");
+    CLI::Option* json = sub->add_flag("--json", options->json, "Print the results as JSON");
+    sub->add_flag("--paths", options->paths,
+                  "Print only the paths of the documents found, one per line (mail:<id> for a message)")
+        ->excludes(json);
     sub->callback([options, folders = std::move(folders), mail = std::move(mail)] {
         runSearch(*options, folders, mail);
     });

@@ -57,6 +57,14 @@ Uuid Uuid::random() {
     return Uuid(bytes);
 }
 
+Uuid Uuid::unique() {
+    Bytes bytes{};
+    platform::fillUnique(bytes);
+    bytes[6] = static_cast<uint8_t>(0x40 | (bytes[6] & 0x0F));
+    bytes[8] = static_cast<uint8_t>(0x80 | (bytes[8] & 0x3F));
+    return Uuid(bytes);
+}
+
 Uuid Uuid::nameBased(std::string_view path) {
     Bytes bytes = platform::md5(platform::toNfc(path));
     bytes[6] = static_cast<uint8_t>(0x30 | (bytes[6] & 0x0F));

@@ -1,5 +1,5 @@
 // A 128-bit universally unique identifier held as its 16 bytes in network order.
-// Value type; ordering is by bytes. random() and nameBased() are thread-safe.
+// Value type; ordering is by bytes. random(), unique() and nameBased() are thread-safe.
 #pragma once
 
 #include <array>
@@ -30,6 +30,9 @@ public:
 
     // Version 4 from a cryptographically secure source.
     static Uuid random();
+    // Version 4 layout, unique but not secret (platform::fillUnique): for identities made in bulk, such
+    // as one per item row read; random() for anything that must not be guessed.
+    static Uuid unique();
     // The identity of a file: version-3 layout over the MD5 of the UTF-8 bytes of the NFC path, so the
     // composed and decomposed spellings of one path give the same value.
     static Uuid nameBased(std::string_view path);

@@ -35,4 +35,9 @@ std::optional<FileDigest> sha256OfFile(const std::filesystem::path& path);
 // Throws DigestError only when neither is available.
 void fillRandom(std::span<uint8_t> buffer);
 
+// Fills the buffer from a fast generator each thread seeds once from fillRandom (and again in a forked
+// child): values unique across threads, processes and runs, without a system call each, but not secret.
+// For identities made in bulk; never for tokens or anything a stranger must not guess.
+void fillUnique(std::span<uint8_t> buffer);
+
 }  // namespace lumidex::platform

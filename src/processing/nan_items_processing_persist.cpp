@@ -231,7 +231,7 @@ bool NanItemsProcessing::Run::persist(std::vector<Completion>& batch) {
                 // A run that ended between writing rectangles and saving the item leaves rows behind.
                 manager_.ocrRectsDatabaseBalancer().deleteRects(item.combinedHash);
                 for (OcrRect& rect : result.rects) {
-                    rect.id = Uuid::random();
+                    rect.id = Uuid::unique();
                     rect.combinedHash = item.combinedHash;
                     rects.push_back(std::move(rect));
                 }

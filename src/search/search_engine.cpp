@@ -13,6 +13,7 @@
 #include "core/concurrency/task_group.h"
 #include "core/concurrency/thread_pool.h"
 #include "core/hashing.h"
+#include "platform/compression.h"
 #include "platform/unicode.h"
 #include "search/search_text.h"
 #include "storage/fts_balancer.h"
@@ -58,7 +59,7 @@ struct Ranked {
 
 struct SourceRows {
     std::vector<Ranked> rows;
-    ItemSortKeys keys;  // the names keys-only rows view
+    std::vector<std::shared_ptr<const std::string>> names;  // what keys-only rows' names view
     std::string root;
     bool indexing = false;
 };
@@ -117,7 +118,7 @@ bool addKeyedMatches(SearchableFolderIndex& folder, std::ptrdiff_t index, const 
         ranked.folder = index;
         result.rows.push_back(std::move(ranked));
     }
-    result.keys = std::move(*keys);
+    result.names = std::move(keys->nameBuffers);  // the keys themselves were copied into the rows
     return true;
 }
 
@@ -202,7 +203,9 @@ std::vector<std::pair<uint32_t, DisplaySnippet>> displaySnippets(storage::FtsSql
         const std::vector<uint32_t> some(
             hashes.begin() + static_cast<std::ptrdiff_t>(at),
             hashes.begin() + static_cast<std::ptrdiff_t>(std::min(hashes.size(), at + kTextsAtOnce)));
-        for (auto& [hash, text] : store.originalTexts(some)) {
+        for (auto& [hash, read] : store.originalTexts(some)) {
+            // Freed as soon as its passage is taken: the next text inflates into the same memory.
+            platform::LazyInflatedText text = std::move(read);
             auto display = buildDisplaySnippet([&text](size_t n) { return text.prefix(n); }, queryWords);
             if (text.damaged()) {
                 // What was read of it may be garbage: the folded snippet is shown instead.

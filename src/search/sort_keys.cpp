@@ -22,15 +22,22 @@ ItemSortKeys sortKeysByShard(const std::vector<uint32_t>& combinedHashes,
     for (uint32_t shard = 0; shard < storage::loadBalancerCount; ++shard) {
         if (!groups[shard].empty()) shards.push_back(shard);
     }
-    auto perShard = parallelMap(shards.size(), [&](size_t k) { return read(shards[k], groups[shards[k]]); }, pool);
+    // Each shard's keys go to their places as soon as they are read, and its own list is freed there:
+    // a common word's keys are then held once, not once per shard and again merged.
     ItemSortKeys all;
     all.keys.resize(combinedHashes.size());
-    for (size_t k = 0; k < shards.size(); ++k) {
-        const std::vector<uint32_t>& at = positions[shards[k]];
-        ItemSortKeys& keys = perShard[k];
-        if (keys.keys.size() != at.size()) continue;
-        for (size_t j = 0; j < at.size(); ++j) all.keys[at[j]] = keys.keys[j];
-        for (auto& buffer : keys.nameBuffers) all.nameBuffers.push_back(std::move(buffer));
+    auto buffers = parallelMap(
+        shards.size(),
+        [&](size_t k) {
+            const std::vector<uint32_t>& at = positions[shards[k]];
+            ItemSortKeys keys = read(shards[k], groups[shards[k]]);
+            if (keys.keys.size() != at.size()) return decltype(keys.nameBuffers){};
+            for (size_t j = 0; j < at.size(); ++j) all.keys[at[j]] = keys.keys[j];  // each shard its own places
+            return std::move(keys.nameBuffers);
+        },
+        pool);
+    for (auto& shardBuffers : buffers) {
+        for (auto& buffer : shardBuffers) all.nameBuffers.push_back(std::move(buffer));
     }
     return all;
 }

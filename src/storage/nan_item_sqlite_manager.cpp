@@ -217,7 +217,7 @@ std::vector<NanItem> NanItemSqliteManager_v2::selectItems(const std::string& whe
 
 NanItem NanItemSqliteManager_v2::itemFromRow(const SqliteStatement& row) const {
     NanItem item;
-    item.id = Uuid::random();
+    item.id = Uuid::unique();
     item.combinedHash = static_cast<uint32_t>(row.int64At(0));
     item.contentHash = static_cast<uint32_t>(row.int64At(1));
     item.fileModifiedDate = dateFromSecondsSince1970(row.doubleAt(2));

@@ -81,18 +81,19 @@ uint64_t checksumOf(std::string_view bytes) {
     return sum;
 }
 
-// A whole memo of the shard as it is now, or nothing.
+// A whole memo of the shard as it is now, or nothing. Read into a buffer of its own that the caller
+// drops once the keys it needs are copied out: a search keeps only the names of its hits.
 struct Memo {
-    std::shared_ptr<const std::string> bytes;
+    std::unique_ptr<char[]> bytes;  // not zero-filled first: every byte is read from the file
     uint32_t count = 0;
     uint32_t nameBytes = 0;
 
     Entry entry(size_t i) const {
         Entry e;
-        std::memcpy(&e, bytes->data() + sizeof(Header) + i * sizeof(Entry), sizeof(Entry));
+        std::memcpy(&e, bytes.get() + sizeof(Header) + i * sizeof(Entry), sizeof(Entry));
         return e;
     }
-    const char* names() const { return bytes->data() + sizeof(Header) + size_t{count} * sizeof(Entry); }
+    const char* names() const { return bytes.get() + sizeof(Header) + size_t{count} * sizeof(Entry); }
     bool sound(const Entry& e) const {
         return e.nameOffset <= nameBytes && e.nameSize <= nameBytes - e.nameOffset && std::isfinite(e.seconds);
     }
@@ -113,11 +114,14 @@ std::optional<Memo> readMemo(const std::filesystem::path& file, const Stamp& sta
     }
     const uint64_t expected = sizeof(Header) + uint64_t{header.count} * sizeof(Entry) + header.nameBytes;
     if (expected != static_cast<uint64_t>(size)) return std::nullopt;
-    auto bytes = std::make_shared<std::string>(static_cast<size_t>(size), '\0');
-    std::memcpy(bytes->data(), &header, sizeof(Header));
-    if (!in.read(bytes->data() + sizeof(Header), size - static_cast<std::streamoff>(sizeof(Header)))) return std::nullopt;
-    if (checksumOf(std::string_view(*bytes).substr(sizeof(Header))) != header.checksum) return std::nullopt;
-    return Memo{std::move(bytes), header.count, header.nameBytes};
+    Memo memo{std::unique_ptr<char[]>(new char[static_cast<size_t>(size)]), header.count, header.nameBytes};
+    std::memcpy(memo.bytes.get(), &header, sizeof(Header));
+    if (!in.read(memo.bytes.get() + sizeof(Header), size - static_cast<std::streamoff>(sizeof(Header)))) {
+        return std::nullopt;
+    }
+    const std::string_view rest(memo.bytes.get() + sizeof(Header), static_cast<size_t>(size) - sizeof(Header));
+    if (checksumOf(rest) != header.checksum) return std::nullopt;
+    return memo;
 }
 
 // Entries and names of a memo being written.
@@ -189,10 +193,22 @@ ItemSortKeys SortKeyMemo::sortKeys(NanItemSqliteManager_v2& store, const std::ve
             result.keys[*at] = {std::string_view(memo->names() + e.nameOffset, e.nameSize),
                                 dateFromSecondsSince1970(e.seconds), true};
         }
+        if (memo) {
+            // Only the names asked for outlive the memo. Reserved whole, so the views stay put.
+            size_t nameBytes = 0;
+            for (const ItemSortKeys::Key& key : result.keys) nameBytes += key.fileName.size();
+            auto names = std::make_shared<std::string>();
+            names->reserve(nameBytes);
+            for (ItemSortKeys::Key& key : result.keys) {
+                if (!key.found) continue;
+                const size_t offset = names->size();
+                names->append(key.fileName);
+                key.fileName = std::string_view(*names).substr(offset);
+            }
+            result.nameBuffers.push_back(std::move(names));
+        }
     }
-    if (memo) {
-        result.nameBuffers.push_back(memo->bytes);
-    } else {
+    if (!memo) {
         // One pass over the table answers the keys and makes the copy again.
         result.keys.assign(combinedHashes.size(), {});
         MemoWriter writer;

@@ -37,10 +37,12 @@ struct Outcome {
     std::string output;
 };
 
-// Runs `lumidex ARGS` through the shell (arguments are quoted by the caller), stdout and stderr together.
-Outcome lumidex(const std::string& arguments) {
+// Runs `lumidex ARGS` through the shell (arguments are quoted by the caller), stdout and stderr together
+// unless only stdout is asked for.
+Outcome lumidex(const std::string& arguments, bool withStderr = true) {
     Outcome run;
-    const std::string command = "OMP_THREAD_LIMIT=1 '" + std::string(LUMIDEX_BINARY) + "' " + arguments + " 2>&1 </dev/null";
+    const std::string command = "OMP_THREAD_LIMIT=1 '" + std::string(LUMIDEX_BINARY) + "' " + arguments +
+                                (withStderr ? " 2>&1" : " 2>/dev/null") + " </dev/null";
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) return run;
     char buffer[4096];
@@ -97,6 +99,22 @@ TEST_F(CommandLine, ResetSwitchEmptiesTheDataDirectoryBeforeTheCommandRuns) {
     writeFile(data / "marker", "kept");
     lumidex("search -- --reset-container");
     EXPECT_EQ(readFile(data / "marker"), "kept");
+}
+
+// Scripts read the paths as they are: nothing else on standard output, in the order of the full listing.
+TEST_F(CommandLine, SearchPathsPrintsOnlyThePathsOfTheHitsShown) {
+    const fs::path folder = home.home() / "docs";
+    writeFile(folder / "a b.txt", "Quittung Walfischbein");
+    writeFile(folder / "c.txt", "Quittung Seeigelstachel");
+    writeFile(folder / "d.txt", "Rechnung Seeigelstachel");
+    ASSERT_EQ(lumidex("folders add " + quoted(folder)).status, 0);
+    ASSERT_EQ(lumidex("scan").status, 0);
+    const Outcome all = lumidex("search --paths --sort a2z Quittung", false);
+    EXPECT_EQ(all.status, 0);
+    EXPECT_EQ(all.output, (folder / "a b.txt").string() + "\n" + (folder / "c.txt").string() + "\n");
+    const Outcome first = lumidex("search --paths --sort z2a --limit 1 Quittung");
+    EXPECT_EQ(first.output, (folder / "c.txt").string() + "\nlumidex search: showing the first 1 of 2 hits; --limit 0 shows all\n");
+    EXPECT_NE(lumidex("search --paths --json Quittung").status, 0);
 }
 
 TEST_F(CommandLine, TwoScansStartedTogetherDoTheWorkOnce) {

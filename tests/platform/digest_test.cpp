@@ -3,6 +3,10 @@
 #include <cstdio>
 #include <fstream>
 #include <set>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "platform/digest.h"
 #include "support/temp_home.h"
@@ -60,6 +64,44 @@ TEST(Digest, RandomBytesDiffer) {
     }
     EXPECT_EQ(seen.size(), 100u);
     fillRandom(std::span<uint8_t>());  // empty is fine
+}
+
+// The fast generator's values must not repeat where its state is copied or shared: in another thread,
+// or in a forked child, which starts with a copy of the forking thread's state.
+TEST(Digest, UniqueBytesDifferAcrossThreadsAndAForkedChild) {
+    const auto next = [] {
+        std::array<uint8_t, 16> value{};
+        fillUnique(value);
+        return value;
+    };
+    std::set<std::array<uint8_t, 16>> seen;
+    for (int i = 0; i < 1000; ++i) seen.insert(next());
+    std::array<uint8_t, 16> fromThread{};
+    std::thread([&] { fromThread = next(); }).join();
+    seen.insert(fromThread);
+    EXPECT_EQ(seen.size(), 1001u);
+
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const auto value = next();
+        const bool written = ::write(pipeEnds[1], value.data(), value.size()) == static_cast<ssize_t>(value.size());
+        ::_exit(written ? 0 : 1);
+    }
+    const auto parentValue = next();
+    std::array<uint8_t, 16> childValue{};
+    const ssize_t got = ::read(pipeEnds[0], childValue.data(), childValue.size());
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+    ASSERT_EQ(got, static_cast<ssize_t>(childValue.size()));
+    EXPECT_NE(childValue, parentValue);
+    EXPECT_FALSE(seen.contains(childValue));
+    std::array<uint8_t, 5> odd{};
+    fillUnique(odd);  // a length that is not a whole number of words is filled
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 #include <openssl/opensslv.h>
 #include <openssl/rand.h>
 
+#include <pthread.h>
 #include <sys/random.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -176,6 +178,52 @@ void fillRandom(std::span<uint8_t> buffer) {
             c.errorClear();
             throw DigestError(std::string("no secure random source: ") + std::strerror(kernelError));
         }
+    }
+}
+
+namespace {
+
+// Bumped in a forked child, whose copy of the forking thread's generator would repeat the parent's values.
+std::atomic<uint64_t> forkGeneration{0};
+
+uint64_t rotateLeft(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+
+// xoshiro256**: 256 bits of state from the secure source; a period no program comes near.
+struct UniqueGenerator {
+    uint64_t state[4]{};
+    uint64_t generation = 0;
+    bool seeded = false;
+
+    uint64_t next() {
+        const uint64_t generationNow = forkGeneration.load(std::memory_order_relaxed);
+        if (!seeded || generation != generationNow) {
+            static std::once_flag registered;
+            std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, [] { forkGeneration.fetch_add(1); }); });
+            do {
+                fillRandom(std::span<uint8_t>(reinterpret_cast<uint8_t*>(state), sizeof(state)));
+            } while ((state[0] | state[1] | state[2] | state[3]) == 0);  // the one state that never moves
+            generation = generationNow;
+            seeded = true;
+        }
+        const uint64_t result = rotateLeft(state[1] * 5, 7) * 9;
+        const uint64_t t = state[1] << 17;
+        state[2] ^= state[0];
+        state[3] ^= state[1];
+        state[1] ^= state[2];
+        state[0] ^= state[3];
+        state[2] ^= t;
+        state[3] = rotateLeft(state[3], 45);
+        return result;
+    }
+};
+
+}  // namespace
+
+void fillUnique(std::span<uint8_t> buffer) {
+    thread_local UniqueGenerator generator;
+    for (size_t at = 0; at < buffer.size(); at += 8) {
+        const uint64_t value = generator.next();
+        std::memcpy(buffer.data() + at, &value, std::min<size_t>(8, buffer.size() - at));
     }
 }
 

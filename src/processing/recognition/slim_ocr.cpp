@@ -29,7 +29,7 @@ std::vector<OcrRect> SlimOcrResult::ocrRects(uint32_t combinedHash, int64_t page
     rects.reserve(ocrRectDisplayResults.size());
     for (const auto& line : ocrRectDisplayResults) {
         OcrRect rect;
-        rect.id = Uuid::random();
+        rect.id = Uuid::unique();
         rect.combinedHash = combinedHash;
         rect.pageIndex = pageIndex;
         rect.ocrContent = line.foldedText;
