@@ -81,19 +81,44 @@ uint64_t checksumOf(std::string_view bytes) {
     return sum;
 }
 
-// A whole memo of the shard as it is now, or nothing. Read into a buffer of its own that the caller
-// drops once the keys it needs are copied out: a search keeps only the names of its hits.
+// Memos are read into one buffer per thread, kept between reads up to this size: a search reads the
+// memo of every shard, and fresh pages for each cost more than reading it.
+constexpr size_t kKeptReadBufferBytes = size_t{1} << 20;
+
+struct ReadBuffer {
+    std::unique_ptr<char[]> bytes;  // not zero-filled: every byte used is read from the file first
+    size_t size = 0;
+};
+thread_local ReadBuffer readBuffer;
+
+char* readBufferOf(size_t size) {
+    if (readBuffer.size < size) {
+        readBuffer.bytes.reset();
+        readBuffer.bytes.reset(new char[size]);
+        readBuffer.size = size;
+    }
+    return readBuffer.bytes.get();
+}
+
+struct TrimReadBufferOnExit {
+    ~TrimReadBufferOnExit() {
+        if (readBuffer.size > kKeptReadBufferBytes) readBuffer = ReadBuffer{};
+    }
+};
+
+// A whole memo of the shard as it is now, or nothing. Its bytes are this thread's read buffer: valid
+// until the next read on the thread, so the keys wanted are copied out of it.
 struct Memo {
-    std::unique_ptr<char[]> bytes;  // not zero-filled first: every byte is read from the file
+    const char* bytes = nullptr;
     uint32_t count = 0;
     uint32_t nameBytes = 0;
 
     Entry entry(size_t i) const {
         Entry e;
-        std::memcpy(&e, bytes.get() + sizeof(Header) + i * sizeof(Entry), sizeof(Entry));
+        std::memcpy(&e, bytes + sizeof(Header) + i * sizeof(Entry), sizeof(Entry));
         return e;
     }
-    const char* names() const { return bytes.get() + sizeof(Header) + size_t{count} * sizeof(Entry); }
+    const char* names() const { return bytes + sizeof(Header) + size_t{count} * sizeof(Entry); }
     bool sound(const Entry& e) const {
         return e.nameOffset <= nameBytes && e.nameSize <= nameBytes - e.nameOffset && std::isfinite(e.seconds);
     }
@@ -114,12 +139,11 @@ std::optional<Memo> readMemo(const std::filesystem::path& file, const Stamp& sta
     }
     const uint64_t expected = sizeof(Header) + uint64_t{header.count} * sizeof(Entry) + header.nameBytes;
     if (expected != static_cast<uint64_t>(size)) return std::nullopt;
-    Memo memo{std::unique_ptr<char[]>(new char[static_cast<size_t>(size)]), header.count, header.nameBytes};
-    std::memcpy(memo.bytes.get(), &header, sizeof(Header));
-    if (!in.read(memo.bytes.get() + sizeof(Header), size - static_cast<std::streamoff>(sizeof(Header)))) {
-        return std::nullopt;
-    }
-    const std::string_view rest(memo.bytes.get() + sizeof(Header), static_cast<size_t>(size) - sizeof(Header));
+    char* bytes = readBufferOf(static_cast<size_t>(size));
+    std::memcpy(bytes, &header, sizeof(Header));
+    if (!in.read(bytes + sizeof(Header), size - static_cast<std::streamoff>(sizeof(Header)))) return std::nullopt;
+    const Memo memo{bytes, header.count, header.nameBytes};
+    const std::string_view rest(bytes + sizeof(Header), static_cast<size_t>(size) - sizeof(Header));
     if (checksumOf(rest) != header.checksum) return std::nullopt;
     return memo;
 }
@@ -178,6 +202,7 @@ ItemSortKeys SortKeyMemo::sortKeys(NanItemSqliteManager_v2& store, const std::ve
     const FirstPositions positionOf(combinedHashes);
 
     // Row ids only grow, so a copy of the table has at most as many entries as the highest one.
+    const TrimReadBufferOnExit trim;
     std::optional<Memo> memo = readMemo(file_, *stamp, static_cast<uint64_t>(rows));
     if (memo) {
         // A copy of the whole table: a version it does not hold is not in the table either. Rows are in
