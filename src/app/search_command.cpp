@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/settings/settings.h"
+#include "folders/scanning/on_disk_path.h"
 #include "search/display_snippet.h"
 #include "search/duplicates.h"
 #include "search/file_type_category.h"
@@ -49,6 +50,7 @@ struct SearchCommandOptions {
     int64_t minSize = 0, maxSize = 0, minPages = 0, maxPages = 0, minMatches = 0, limit = 0;
     bool json = false;
     bool paths = false;
+    bool null = false;
     CLI::Option* minSizeOption = nullptr;
     CLI::Option* maxSizeOption = nullptr;
     CLI::Option* minPagesOption = nullptr;
@@ -128,7 +130,7 @@ void printHits(const std::vector<search::SearchHit>& hits, const Emphasis& empha
     }
 }
 
-enum class Output { text, json, paths };
+enum class Output { text, json, paths, nullEndedPaths };
 
 // Runs one search and prints it: human-readable, as JSON, or only the paths (for scripts; no passage is
 // computed). `resultLimit` 0 shows every hit. Returns false when part of the index could not be read, so
@@ -136,8 +138,9 @@ enum class Output { text, json, paths };
 bool executeSearch(service::SearchQuery query, int64_t resultLimit, Output output,
                    const service::SearchService& searches) {
     if (resultLimit > 0) query.limit = resultLimit;
-    query.withSnippets = output != Output::paths;
-    query.withDisplaySnippets = output != Output::paths;
+    const bool pathsOnly = output == Output::paths || output == Output::nullEndedPaths;
+    query.withSnippets = !pathsOnly;
+    query.withDisplaySnippets = !pathsOnly;
     query.displayReplacesFolded = output == Output::text;  // --json callers keep the folded snippet
     query.mail = Settings::shared().mailSourceEnabled();
     const service::SearchPage page = searches.run(query);
@@ -158,9 +161,14 @@ bool executeSearch(service::SearchQuery query, int64_t resultLimit, Output outpu
 
     if (output == Output::json) {
         std::cout << search::searchResultsJson(query.text, page.hits, page.hits.size(), hints) << '\n';
-    } else if (output == Output::paths) {
-        // Only paths on standard output, so that it can be handed to other commands as it is.
-        for (const search::SearchHit& hit : page.hits) std::cout << hit.item.urlString << '\n';
+    } else if (pathsOnly) {
+        // Only paths on standard output, as other commands open them: the file's own spelling of a name,
+        // not the composed form the index keeps.
+        const char end = output == Output::nullEndedPaths ? '\0' : '\n';
+        for (const search::SearchHit& hit : page.hits) {
+            const NanItem& item = hit.item;
+            std::cout << (item.type == NanItemTypes::file ? folders::onDiskPath(item.urlString) : item.urlString) << end;
+        }
         for (const std::string& hint : hints) std::cerr << "lumidex search: " << hint << '\n';
     } else {
         printHits(page.hits, emphasisForStdout());
@@ -184,7 +192,10 @@ void runSearch(const SearchCommandOptions& o, const search::FolderListFunction& 
     service::SearchQuery query = buildQuery(o, searches);
     query.filter = buildFilter(o);
     const int64_t limit = *o.limitOption ? std::max<int64_t>(o.limit, 0) : settings.resultLimit().value_or(0);
-    const Output output = o.json ? Output::json : o.paths ? Output::paths : Output::text;
+    const Output output = o.json    ? Output::json
+                          : o.null  ? Output::nullEndedPaths
+                          : o.paths ? Output::paths
+                                    : Output::text;
     if (!executeSearch(std::move(query), limit, output, searches)) throw CLI::RuntimeError(2);
 }
 
@@ -263,9 +274,12 @@ void addSearchCommand(CLI::App& app, search::FolderListFunction folders, MailSou
                                            "Most results (0: no limit; default: the limitSearchResultsTypeKey setting)")
                                ->check(CLI::NonNegativeNumber);
     CLI::Option* json = sub->add_flag("--json", options->json, "Print the results as JSON");
-    sub->add_flag("--paths", options->paths,
-                  "Print only the paths of the documents found, one per line (mail:<id> for a message)")
-        ->excludes(json);
+    CLI::Option* paths =
+        sub->add_flag("--paths", options->paths,
+                      "Print only the paths of the documents found, one per line (mail:<id> for a message)")
+            ->excludes(json);
+    sub->add_flag("--null", options->null, "With --paths: end each path with a NUL byte instead (for xargs -0)")
+        ->needs(paths);
     sub->callback([options, folders = std::move(folders), mail = std::move(mail)] {
         runSearch(*options, folders, mail);
     });

@@ -93,8 +93,8 @@ thread_local ReadBuffer readBuffer;
 
 char* readBufferOf(size_t size) {
     if (readBuffer.size < size) {
-        readBuffer.bytes.reset();
-        readBuffer.bytes.reset(new char[size]);
+        readBuffer = ReadBuffer{};  // the old one goes first; a failed allocation leaves none
+        readBuffer.bytes = std::make_unique_for_overwrite<char[]>(size);
         readBuffer.size = size;
     }
     return readBuffer.bytes.get();

@@ -101,19 +101,22 @@ TEST_F(CommandLine, ResetSwitchEmptiesTheDataDirectoryBeforeTheCommandRuns) {
     EXPECT_EQ(readFile(data / "marker"), "kept");
 }
 
-// Scripts read the paths as they are: nothing else on standard output, in the order of the full listing.
-TEST_F(CommandLine, SearchPathsPrintsOnlyThePathsOfTheHitsShown) {
+// Scripts read the paths as they are: nothing else on standard output, in the order of the full listing,
+// each as the file spells it (here a name stored decomposed, which the index keeps composed).
+TEST_F(CommandLine, SearchPathsPrintsOnlyThePathsOfTheHitsShownAsTheFilesSpellThem) {
     const fs::path folder = home.home() / "docs";
-    writeFile(folder / "a b.txt", "Quittung Walfischbein");
+    const fs::path decomposed = folder / "Cafe\u0301 b.txt";
+    writeFile(decomposed, "Quittung Walfischbein");
     writeFile(folder / "c.txt", "Quittung Seeigelstachel");
     writeFile(folder / "d.txt", "Rechnung Seeigelstachel");
     ASSERT_EQ(lumidex("folders add " + quoted(folder)).status, 0);
     ASSERT_EQ(lumidex("scan").status, 0);
     const Outcome all = lumidex("search --paths --sort a2z Quittung", false);
     EXPECT_EQ(all.status, 0);
-    EXPECT_EQ(all.output, (folder / "a b.txt").string() + "\n" + (folder / "c.txt").string() + "\n");
-    const Outcome first = lumidex("search --paths --sort z2a --limit 1 Quittung");
-    EXPECT_EQ(first.output, (folder / "c.txt").string() + "\nlumidex search: showing the first 1 of 2 hits; --limit 0 shows all\n");
+    EXPECT_EQ(all.output, decomposed.string() + "\n" + (folder / "c.txt").string() + "\n");
+    const Outcome first = lumidex("search --paths --null --sort z2a --limit 1 Quittung");
+    EXPECT_EQ(first.output, (folder / "c.txt").string() + std::string(1, '\0') +
+                                "lumidex search: showing the first 1 of 2 hits; --limit 0 shows all\n");
     EXPECT_NE(lumidex("search --paths --json Quittung").status, 0);
 }
 

@@ -269,6 +269,25 @@ TEST(SortKeyMemo, AnswersAsTheTableDoesWhetherCopiedStaleDamagedOrUnwritable) {
     expectTableAnswer();  // read from the copy, which is not made again
     EXPECT_EQ(inode(), copied);
 
+    // Names read from a copy outlive the reading of other shards' copies on the same thread, larger
+    // and smaller ones.
+    const ItemSortKeys fromCopy = memo.sortKeys(store, wanted);
+    for (const auto& [shard, count] : {std::pair<uint32_t, uint32_t>{4, 900}, {5, 40}}) {
+        NanItemSqliteManager_v2 other(dir.path(), shard, "/root");
+        std::vector<NanItem> rows;
+        std::vector<uint32_t> all;
+        for (uint32_t i = 0; i < count; ++i) {
+            rows.push_back(item(i * 20 + shard, "/root/o/other-" + std::to_string(i) + "-name.txt"));
+            all.push_back(rows.back().combinedHash);
+        }
+        ASSERT_TRUE(other.create(rows));
+        SortKeyMemo otherMemo(dir.path() / "cache" / (std::to_string(shard) + ".keys"),
+                              shardPath(dir.path(), StoreKind::items, shard));
+        otherMemo.sortKeys(other, all);  // made from the table
+        EXPECT_EQ(keyTexts(otherMemo.sortKeys(other, all)), keyTexts(other.sortKeysForCombinedHashes(all)));
+    }
+    EXPECT_EQ(keyTexts(fromCopy), keyTexts(store.sortKeysForCombinedHashes(wanted)));
+
     // A row replaced in place under the same combinedHash (a file saved twice within one second), and
     // versions added: the copy is stale and made again.
     NanItem again = items[2];
