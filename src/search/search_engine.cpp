@@ -4,7 +4,9 @@
 #include <array>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <set>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -59,6 +61,7 @@ struct Ranked {
 
 struct SourceRows {
     std::vector<Ranked> rows;
+    size_t leftOut = 0;  // rows found but not made: beyond the first a limited search can show
     std::vector<std::shared_ptr<const std::string>> names;  // what keys-only rows' names view
     std::string root;
     bool indexing = false;
@@ -86,30 +89,58 @@ NanItem fileResultItem(const FtsSearchResult& row, NanItem known, const std::str
 }
 
 // The order one shard's SQL produces, applied to the rows of every folder and of mail.
-bool sqlOrderLess(const Ranked& a, const Ranked& b, SortOrders order) {
+bool sqlOrderLess(std::string_view aName, Date aModified, std::string_view bName, Date bModified, SortOrders order) {
     switch (order) {
-        case SortOrders::a2z: return a.name < b.name;
-        case SortOrders::z2a: return a.name > b.name;
+        case SortOrders::a2z: return aName < bName;
+        case SortOrders::z2a: return aName > bName;
         case SortOrders::old2New:
-            if (a.modified != b.modified) return a.modified < b.modified;
-            return a.name < b.name;
+            if (aModified != bModified) return aModified < bModified;
+            return aName < bName;
         case SortOrders::new2Old:
         case SortOrders::relevance: break;
     }
-    if (a.modified != b.modified) return a.modified > b.modified;
-    return a.name < b.name;
+    if (aModified != bModified) return aModified > bModified;
+    return aName < bName;
+}
+
+bool sqlOrderLess(const Ranked& a, const Ranked& b, SortOrders order) {
+    return sqlOrderLess(a.name, a.modified, b.name, b.modified, order);
 }
 
 // The matches of a folder whose items are read from disk, with only what ranks them: the whole items
-// of the few rows kept are read after the limit (readKeptItems).
+// of the few rows kept are read after the limit (readKeptItems). With `keep`, only the first `keep`
+// rows of the order become rows (the others are counted in leftOut): no more can be shown, and a common
+// word's hundreds of thousands of rows are not made to be ranked.
 bool addKeyedMatches(SearchableFolderIndex& folder, std::ptrdiff_t index, const std::vector<FtsMatch>& matches,
-                     const std::vector<uint32_t>& hashes, SourceRows& result) {
+                     const std::vector<uint32_t>& hashes, std::optional<size_t> keep, SortOrders order,
+                     SourceRows& result) {
     auto keys = folder.sortKeysForCombinedHashes(hashes);
     if (!keys || keys->keys.size() != matches.size()) return false;
-    result.rows.reserve(matches.size());
+    std::vector<uint32_t> chosen;
+    chosen.reserve(matches.size());
     for (size_t i = 0; i < matches.size(); ++i) {
+        if (keys->keys[i].found) chosen.push_back(static_cast<uint32_t>(i));
+    }
+    if (keep && chosen.size() > *keep) {
+        // Ranking's order: match counts first for relevance, then the stores' order, then arrival.
+        const auto precedes = [&](uint32_t a, uint32_t b) {
+            if (order == SortOrders::relevance && matches[a].matchCount != matches[b].matchCount) {
+                return matches[a].matchCount > matches[b].matchCount;
+            }
+            const ItemSortKeys::Key& x = keys->keys[a];
+            const ItemSortKeys::Key& y = keys->keys[b];
+            if (sqlOrderLess(x.fileName, x.fileModifiedDate, y.fileName, y.fileModifiedDate, order)) return true;
+            if (sqlOrderLess(y.fileName, y.fileModifiedDate, x.fileName, x.fileModifiedDate, order)) return false;
+            return a < b;
+        };
+        std::nth_element(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(*keep), chosen.end(), precedes);
+        result.leftOut = chosen.size() - *keep;
+        chosen.resize(*keep);
+        std::sort(chosen.begin(), chosen.end());  // in arrival order, as if every row had been made
+    }
+    result.rows.reserve(chosen.size());
+    for (const uint32_t i : chosen) {
         const ItemSortKeys::Key& key = keys->keys[i];
-        if (!key.found) continue;
         Ranked ranked;
         ranked.name = key.fileName;
         ranked.modified = key.fileModifiedDate;
@@ -123,7 +154,7 @@ bool addKeyedMatches(SearchableFolderIndex& folder, std::ptrdiff_t index, const 
 }
 
 SourceRows searchFolder(SearchableFolderIndex& folder, std::ptrdiff_t index, const SearchParameters& parameters,
-                        const CancellationToken& token, ThreadPool& workers) {
+                        std::optional<size_t> keep, const CancellationToken& token, ThreadPool& workers) {
     SourceRows result;
     std::string root;
     try {
@@ -136,7 +167,7 @@ SourceRows searchFolder(SearchableFolderIndex& folder, std::ptrdiff_t index, con
             std::vector<uint32_t> hashes;
             hashes.reserve(matches->size());
             for (const FtsMatch& match : *matches) hashes.push_back(match.combinedHash);
-            if (addKeyedMatches(folder, index, *matches, hashes, result)) return result;
+            if (addKeyedMatches(folder, index, *matches, hashes, keep, parameters.sortOrder, result)) return result;
             std::unordered_map<uint32_t, NanItem> known = folder.itemsForCombinedHashes(hashes);
             for (const FtsMatch& match : *matches) {
                 auto item = known.find(match.combinedHash);
@@ -498,6 +529,11 @@ std::vector<std::shared_ptr<SearchableFolderIndex>> SearchEngine::selectedFolder
 
 SearchOutcome SearchEngine::run(const SearchParameters& parameters, const SearchRunOptions& options,
                                 const CancellationToken& token) const {
+    return run(parameters, options, token, true);
+}
+
+SearchOutcome SearchEngine::run(const SearchParameters& parameters, const SearchRunOptions& options,
+                                const CancellationToken& token, bool preselect) const {
     // A search overtaken while still queued touches no folder.
     if (token.isCancelled()) return cancelledOutcome();
     SearchOutcome outcome;
@@ -509,6 +545,13 @@ SearchOutcome SearchEngine::run(const SearchParameters& parameters, const Search
 
     const auto folders = selectedFolders(parameters);
     const bool withMail = options.includeMail && mail_ != nullptr;
+    // Names lower-cased for the order are not among a folder's keys: such a search ranks every row.
+    const bool lowerCasedNames =
+        options.namesIgnoreCase && (parameters.sortOrder == SortOrders::a2z || parameters.sortOrder == SortOrders::z2a);
+    std::optional<size_t> keep;
+    if (preselect && !lowerCasedNames && options.resultLimit && *options.resultLimit >= 0) {
+        keep = static_cast<size_t>(*options.resultLimit);
+    }
     std::vector<SourceRows> sources;
     try {
         sources = parallelMap(
@@ -516,7 +559,7 @@ SearchOutcome SearchEngine::run(const SearchParameters& parameters, const Search
             [&](size_t i) {
                 if (token.isCancelled()) return SourceRows{};
                 if (i == folders.size()) return searchMail(*mail_, effective, token);
-                return searchFolder(*folders[i], static_cast<std::ptrdiff_t>(i), effective, token, workers);
+                return searchFolder(*folders[i], static_cast<std::ptrdiff_t>(i), effective, keep, token, workers);
             },
             workers);
     } catch (const std::exception& e) {
@@ -532,6 +575,7 @@ SearchOutcome SearchEngine::run(const SearchParameters& parameters, const Search
     } catch (...) {
     }
     std::vector<Ranked> ranked;
+    size_t leftOut = 0;
     size_t rows = 0;
     for (const SourceRows& source : sources) rows += source.rows.size();
     for (size_t i = 0; i < sources.size(); ++i) {
@@ -540,6 +584,7 @@ SearchOutcome SearchEngine::run(const SearchParameters& parameters, const Search
             if (!stillConfigured || folders[i]->isRemoved()) continue;
             outcome.indexBeingBuilt = outcome.indexBeingBuilt || sources[i].indexing;
         }
+        leftOut += sources[i].leftOut;
         if (ranked.empty()) {
             // The first source's rows are taken as they are: a common word's hundreds of thousands of rows
             // are not copied once more.
@@ -554,23 +599,30 @@ SearchOutcome SearchEngine::run(const SearchParameters& parameters, const Search
         }
     }
 
-    size_t limit = ranked.size();
-    if (options.resultLimit && *options.resultLimit >= 0 && ranked.size() > static_cast<size_t>(*options.resultLimit)) {
-        appLog(resultLimitLogLine(ranked.size(), *options.resultLimit));
+    const size_t found = ranked.size() + leftOut;
+    size_t limit = found;
+    if (options.resultLimit && *options.resultLimit >= 0 && found > static_cast<size_t>(*options.resultLimit)) {
+        appLog(resultLimitLogLine(found, *options.resultLimit));
         limit = static_cast<size_t>(*options.resultLimit);
     }
-    outcome.countBeforeLimit = ranked.size();
+    outcome.countBeforeLimit = found;
     // A row whose item went away since its keys were read (a folder being indexed) is dropped, and the
     // next rows of the order take its place, so a limited search still fills its limit when it can.
     std::vector<Ranked> kept;
+    size_t wentAway = 0;
     {
         Ranking ranking(ranked, parameters.sortOrder, options.namesIgnoreCase);
         while (kept.size() < limit && !ranking.exhausted()) {
             std::vector<Ranked> more = ranking.next(limit - kept.size());
-            outcome.countBeforeLimit -= readKeptItems(more, folders, sources);
+            wentAway += readKeptItems(more, folders, sources);
             for (Ranked& r : more) kept.push_back(std::move(r));
         }
     }
+    if (wentAway > 0 && leftOut > 0 && kept.size() < limit) {
+        // The rows that would take the places of those gone were left out before ranking.
+        return run(parameters, options, token, false);
+    }
+    outcome.countBeforeLimit -= wentAway;
     ranked = std::move(kept);
     if (options.withSnippets && !ranked.empty()) {
         try {

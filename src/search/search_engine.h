@@ -102,6 +102,11 @@ public:
     const FolderListFunction& folders() const { return folders_; }
 
 private:
+    // preselect: a folder's rows beyond the first resultLimit of the order are left out before ranking
+    // (run() ranks every row again when rows kept went away and left-out ones would have followed).
+    SearchOutcome run(const SearchParameters& parameters, const SearchRunOptions& options,
+                      const CancellationToken& token, bool preselect) const;
+
     FolderListFunction folders_;
     std::shared_ptr<MailSearchSource> mail_;
     ThreadPool* pool_;
