@@ -117,6 +117,7 @@ bool addKeyedMatches(SearchableFolderIndex& folder, std::ptrdiff_t index, const 
     auto keys = folder.sortKeysForCombinedHashes(hashes);
     if (!keys || keys->keys.size() != matches.size()) return false;
     std::vector<uint32_t> chosen;
+    size_t leftOut = 0;
     chosen.reserve(matches.size());
     for (size_t i = 0; i < matches.size(); ++i) {
         if (keys->keys[i].found) chosen.push_back(static_cast<uint32_t>(i));
@@ -134,7 +135,7 @@ bool addKeyedMatches(SearchableFolderIndex& folder, std::ptrdiff_t index, const 
             return a < b;
         };
         std::nth_element(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(*keep), chosen.end(), precedes);
-        result.leftOut = chosen.size() - *keep;
+        leftOut = chosen.size() - *keep;
         chosen.resize(*keep);
         std::sort(chosen.begin(), chosen.end());  // in arrival order, as if every row had been made
     }
@@ -150,6 +151,7 @@ bool addKeyedMatches(SearchableFolderIndex& folder, std::ptrdiff_t index, const 
         result.rows.push_back(std::move(ranked));
     }
     result.names = std::move(keys->nameBuffers);  // the keys themselves were copied into the rows
+    result.leftOut = leftOut;  // only now: a folder that failed on the way contributes nothing
     return true;
 }
 
@@ -618,8 +620,9 @@ SearchOutcome SearchEngine::run(const SearchParameters& parameters, const Search
             for (Ranked& r : more) kept.push_back(std::move(r));
         }
     }
-    if (wentAway > 0 && leftOut > 0 && kept.size() < limit) {
-        // The rows that would take the places of those gone were left out before ranking.
+    if (wentAway > 0 && leftOut > 0) {
+        // Rows left out before ranking may be among those that take the places of the rows gone, even
+        // when another folder's rows filled the limit meanwhile.
         return run(parameters, options, token, false);
     }
     outcome.countBeforeLimit -= wentAway;

@@ -202,6 +202,21 @@ TEST(StoredFolderIndex, RowsWhoseItemsWentAwayGiveTheirPlaceToTheNextOnes) {
     for (const SearchHit& hit : outcome.hits) names.push_back(hit.item.fileName);
     EXPECT_EQ(names, (std::vector<std::string>{"n11.txt", "n9.txt", "n7.txt", "n6.txt", "n5.txt"}));
     EXPECT_EQ(outcome.countBeforeLimit, 10u);
+
+    // The places of rows gone go to the next rows of their own folder, not to an older folder's rows
+    // that would otherwise fill the limit first.
+    StorageFolderIndex older("Older");
+    older.addAll({{"old.txt", "walrus", 1600000000.0}});
+    const auto olderFolder = makeStoredFolderIndex(older.rootPath(), older.dataDirectory());
+    const SearchEngine both([folder, olderFolder] {
+        return std::vector<std::shared_ptr<SearchableFolderIndex>>{folder, olderFolder};
+    });
+    options.resultLimit = 3;
+    const SearchOutcome filled = both.run(parameters, options, CancellationToken());
+    names.clear();
+    for (const SearchHit& hit : filled.hits) names.push_back(hit.item.fileName);
+    EXPECT_EQ(names, (std::vector<std::string>{"n11.txt", "n9.txt", "n7.txt"}));
+    EXPECT_EQ(filled.countBeforeLimit, 11u);
 }
 
 TEST(StoredFolderIndex, AFolderWithoutAnIndexFindsNothing) {
