@@ -18,6 +18,13 @@ int hexValue(char c) {
 
 bool isDashPosition(size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
 
+// The version nibble and the RFC 4122 variant bits over otherwise unchanged bytes.
+Uuid::Bytes withVersion(Uuid::Bytes bytes, uint8_t version) {
+    bytes[6] = static_cast<uint8_t>((version << 4) | (bytes[6] & 0x0F));
+    bytes[8] = static_cast<uint8_t>(0x80 | (bytes[8] & 0x3F));
+    return bytes;
+}
+
 }  // namespace
 
 std::string Uuid::toString() const {
@@ -52,24 +59,17 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
 Uuid Uuid::random() {
     Bytes bytes{};
     platform::fillRandom(bytes);
-    bytes[6] = static_cast<uint8_t>(0x40 | (bytes[6] & 0x0F));
-    bytes[8] = static_cast<uint8_t>(0x80 | (bytes[8] & 0x3F));
-    return Uuid(bytes);
+    return Uuid(withVersion(bytes, 4));
 }
 
 Uuid Uuid::unique() {
     Bytes bytes{};
     platform::fillUnique(bytes);
-    bytes[6] = static_cast<uint8_t>(0x40 | (bytes[6] & 0x0F));
-    bytes[8] = static_cast<uint8_t>(0x80 | (bytes[8] & 0x3F));
-    return Uuid(bytes);
+    return Uuid(withVersion(bytes, 4));
 }
 
 Uuid Uuid::nameBased(std::string_view path) {
-    Bytes bytes = platform::md5(platform::toNfc(path));
-    bytes[6] = static_cast<uint8_t>(0x30 | (bytes[6] & 0x0F));
-    bytes[8] = static_cast<uint8_t>(0x80 | (bytes[8] & 0x3F));
-    return Uuid(bytes);
+    return Uuid(withVersion(platform::md5(platform::toNfc(path)), 3));
 }
 
 }  // namespace lumidex
