@@ -10,6 +10,7 @@
 #include <sys/random.h>
 
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -186,8 +187,6 @@ namespace {
 // Bumped in a forked child, whose copy of the forking thread's generator would repeat the parent's values.
 std::atomic<uint64_t> forkGeneration{0};
 
-uint64_t rotateLeft(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
-
 // xoshiro256**: 256 bits of state from the secure source; a period no program comes near.
 struct UniqueGenerator {
     uint64_t state[4]{};
@@ -205,14 +204,14 @@ struct UniqueGenerator {
             generation = generationNow;
             seeded = true;
         }
-        const uint64_t result = rotateLeft(state[1] * 5, 7) * 9;
+        const uint64_t result = std::rotl(state[1] * 5, 7) * 9;
         const uint64_t t = state[1] << 17;
         state[2] ^= state[0];
         state[3] ^= state[1];
         state[1] ^= state[2];
         state[0] ^= state[3];
         state[2] ^= t;
-        state[3] = rotateLeft(state[3], 45);
+        state[3] = std::rotl(state[3], 45);
         return result;
     }
 };
